@@ -1,0 +1,156 @@
+// zorvik.fennick: the base class `fennick`, which keeps a dictionary's name and
+// hash function, and the native `hash_key` published in `__pyx_capi__`.
+#include "zorvik/fennick/fennick.hpp"
+
+#include <cstddef>
+
+namespace zorvik::fennick {
+namespace {
+
+// ---- the native hash -------------------------------------------------------
+
+Py_ssize_t fennick_hash_key(FennickObject *self, PyObject *key) {
+    PyObject *function = self->hash_function;
+    if (function == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "fennick has no hash function: __init__ was not called!");
+        return -1;
+    }
+    // The hash function may rebind self->hash_function while it runs.
+    Py_INCREF(function);
+    PyObject *result = PyObject_CallOneArg(function, key);
+    Py_DECREF(function);
+    if (result == nullptr) return -1;
+    if (!PyLong_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "hash function returned non-int (type %.200s)",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return -1;
+    }
+    Py_ssize_t hash = PyLong_AsSsize_t(result);
+    Py_DECREF(result);
+    if (hash == -1 && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_SetString(PyExc_OverflowError, "hash function returned an int beyond 64 bits!");
+    }
+    return hash;
+}
+
+// ---- the type --------------------------------------------------------------
+
+// Allocates the whole record of `type` (a subclass passes itself); the
+// arguments belong to the subclass's initialiser and are ignored here.
+PyObject *fennick_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    auto *self = reinterpret_cast<FennickObject *>(object);
+    self->name = Py_NewRef(Py_None);
+    self->size = 0;
+    self->hash_function = nullptr;
+    return object;
+}
+
+int fennick_init(PyObject *object, PyObject *args, PyObject *kwargs) {
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "__init__() takes no keyword arguments");
+        return -1;
+    }
+    PyObject *hash_function = nullptr;
+    if (!PyArg_UnpackTuple(args, "__init__", 1, 1, &hash_function)) return -1;
+    auto *self = reinterpret_cast<FennickObject *>(object);
+    Py_XSETREF(self->hash_function, Py_NewRef(hash_function));
+    return 0;
+}
+
+int fennick_traverse(PyObject *object, visitproc visit, void *arg) {
+    auto *self = reinterpret_cast<FennickObject *>(object);
+    Py_VISIT(self->name);
+    Py_VISIT(self->hash_function);
+    return 0;
+}
+
+int fennick_clear(PyObject *object) {
+    auto *self = reinterpret_cast<FennickObject *>(object);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->hash_function);
+    return 0;
+}
+
+// Subclasses call this last, after releasing their own fields; untracking an
+// object that is no longer tracked does nothing.
+void fennick_dealloc(PyObject *object) {
+    PyObject_GC_UnTrack(object);
+    fennick_clear(object);
+    Py_TYPE(object)->tp_free(object);
+}
+
+PyObject *fennick_get_name(PyObject *object, void *) {
+    auto *self = reinterpret_cast<FennickObject *>(object);
+    if (self->name == nullptr) Py_RETURN_NONE;
+    return Py_NewRef(self->name);
+}
+
+PyGetSetDef fennick_getset[] = {
+    {"name", fennick_get_name, nullptr,
+     "the name other processes open the dictionary by (bytes), or None", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The slots not named here stay zero: the interpreter fills them in.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject fennick_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zorvik.fennick.fennick",
+    .tp_basicsize = sizeof(FennickObject),
+    .tp_dealloc = fennick_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Keeps a dictionary's name and the hash function its keys are hashed with.",
+    .tp_traverse = fennick_traverse,
+    .tp_clear = fennick_clear,
+    .tp_getset = fennick_getset,
+    .tp_init = fennick_init,
+    .tp_new = fennick_new,
+};
+#pragma GCC diagnostic pop
+
+// ---- the module ------------------------------------------------------------
+
+int add_hash_key_capsule(PyObject *module) {
+    PyObject *capi = PyDict_New();
+    if (capi == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, "__pyx_capi__", capi) < 0) {
+        Py_DECREF(capi);
+        return -1;
+    }
+    PyObject *capsule = PyCapsule_New(reinterpret_cast<void *>(&fennick_hash_key), hash_key_signature, nullptr);
+    int result = capsule == nullptr ? -1 : PyDict_SetItemString(capi, "hash_key", capsule);
+    Py_XDECREF(capsule);
+    Py_DECREF(capi);
+    return result;
+}
+
+PyModuleDef fennick_module = {
+    PyModuleDef_HEAD_INIT,
+    "zorvik.fennick",
+    "The base class of zorvik.brandel.brandel: keeps the name and the hash function.",
+    -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace zorvik::fennick
+
+// The type is a static object shared by the process, so the module uses
+// single-phase initialisation and is not offered to isolated interpreters.
+PyMODINIT_FUNC PyInit_fennick() {
+    using namespace zorvik::fennick;
+    if (PyType_Ready(&fennick_type) < 0) return nullptr;
+
+    PyObject *module = PyModule_Create(&fennick_module);
+    if (module == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module, "fennick", reinterpret_cast<PyObject *>(&fennick_type)) < 0 ||
+        add_hash_key_capsule(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
