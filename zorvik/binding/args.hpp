@@ -1,0 +1,27 @@
+// Argument binding for every function and method of the module: positional,
+// keyword or mixed, with the interpreter's wording for each mistake.
+#pragma once
+
+#include <Python.h>
+
+namespace zorvik::binding {
+
+// The parameters of one function: `required` leading ones must be given, the
+// rest are optional.
+struct Signature {
+    const char *function_name;
+    const char *const *parameters;
+    Py_ssize_t count;
+    Py_ssize_t required;
+};
+
+// Vectorcall form (METH_FASTCALL | METH_KEYWORDS). Fills values[0..count) with
+// borrowed references, nullptr for an optional parameter not given.
+// 0 on success, -1 with TypeError set.
+int bind_arguments(const Signature &signature, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames, PyObject **values);
+
+// Tuple-and-dict form (tp_init).
+int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs, PyObject **values);
+
+}  // namespace zorvik::binding

@@ -1,0 +1,102 @@
+#include "zorvik/binding/errors.hpp"
+
+#include <frameobject.h>
+
+#include <exception>
+#include <ios>
+#include <new>
+#include <stdexcept>
+#include <typeinfo>
+
+#include "zorvik/binding/module.hpp"
+
+namespace zorvik::binding {
+
+// ---- translation of core failures ------------------------------------------
+
+// The first matching row wins; a row matches derived kinds too, which is why
+// std::ios_base::failure (a std::runtime_error) comes before the catch-all.
+void set_exception_from_core() noexcept {
+    if (PyErr_Occurred()) return;
+    try {
+        throw;
+    } catch (const std::bad_alloc &e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_cast &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::bad_typeid &e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::domain_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::ios_base::failure &e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error &e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::range_error &e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::underflow_error &e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
+    }
+}
+
+// ---- pending exception as one object ---------------------------------------
+
+PyObject *take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+void restore_exception(PyObject *exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    if (exception == nullptr) return;
+    PyObject *type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exception)));
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+#endif
+}
+
+// ---- traceback entries -----------------------------------------------------
+
+// A code object and a frame that exist only to carry the name into the
+// traceback; the pending exception is set aside while they are built, since
+// creating objects with an exception pending is not allowed.
+void add_traceback(const char *function_name, const char *file_name, int line) noexcept {
+    PyObject *exception = take_exception();
+    if (exception == nullptr) return;
+    PyCodeObject *code = PyCode_NewEmpty(file_name, function_name, line);
+    PyObject *globals = module_state.module != nullptr ? PyModule_GetDict(module_state.module) : nullptr;
+    PyObject *own_globals = nullptr;
+    if (globals == nullptr) globals = own_globals = PyDict_New();
+    PyFrameObject *frame = nullptr;
+    if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    // A failure to build the entry must not replace the exception it decorates.
+    PyErr_Clear();
+    restore_exception(exception);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+    Py_XDECREF(own_globals);
+}
+
+}  // namespace zorvik::binding

@@ -1,0 +1,35 @@
+// The one place where failures of the core become Python exceptions, and the
+// traceback entries that name the operation that failed.
+#pragma once
+
+#include <Python.h>
+
+namespace zorvik::binding {
+
+// Call from inside a `catch (...)` block: turns the exception in flight into a
+// Python exception. An already pending Python exception wins; the core's
+// failure is then dropped. Never throws.
+void set_exception_from_core() noexcept;
+
+// Runs `operation` (a call into the core); a thrown failure becomes a Python
+// exception. True on success.
+template <class Operation>
+bool call_core(Operation &&operation) noexcept {
+    try {
+        operation();
+        return true;
+    } catch (...) {
+        set_exception_from_core();
+        return false;
+    }
+}
+
+// Adds an entry named `function_name` to the traceback of the pending exception.
+void add_traceback(const char *function_name, const char *file_name, int line) noexcept;
+
+// The pending exception as one object (null when none), and back. The pair
+// sets an exception aside across code that must run with none pending.
+PyObject *take_exception() noexcept;
+void restore_exception(PyObject *exception) noexcept;
+
+}  // namespace zorvik::binding

@@ -1,0 +1,63 @@
+// The core's waits run with the interpreter lock held (every entry point is
+// called from Python). A wait that kept the lock would stall the other Python
+// threads of the process, among them the holder of the lock being waited for,
+// so each wait step hands the interpreter lock over and takes it back.
+#include "zorvik/binding/gil.hpp"
+
+#include <Python.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "zorvik/core/segment/host.hpp"
+
+namespace zorvik::binding {
+namespace {
+
+bool interpreter_is_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+void sleep_one_millisecond() {
+    timespec remaining{0, 1000000};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+// One wait step of a spin lock: let the other Python threads run once. During
+// finalisation the thread state may be gone, so the step does nothing then.
+void gil_yield() {
+    if (interpreter_is_finalizing()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState *thread = PyEval_SaveThread();
+    PyEval_RestoreThread(thread);
+    PyGILState_Release(gil);
+}
+
+void gil_sleep_1ms() {
+    if (interpreter_is_finalizing()) {
+        sleep_one_millisecond();
+        return;
+    }
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState *thread = PyEval_SaveThread();
+    sleep_one_millisecond();
+    PyEval_RestoreThread(thread);
+    PyGILState_Release(gil);
+}
+
+void *py_malloc(std::size_t size) { return PyMem_Malloc(size); }
+void *py_calloc(std::size_t count, std::size_t size) { return PyMem_Calloc(count, size); }
+void py_free(void *pointer) { PyMem_Free(pointer); }
+
+}  // namespace
+
+void install_host_hooks() noexcept {
+    host::install(host::Hooks{gil_yield, gil_sleep_1ms, py_malloc, py_calloc, py_free});
+}
+
+}  // namespace zorvik::binding
