@@ -1,0 +1,52 @@
+"""Several processes share one dictionary by the path of its file.
+
+The parent creates a dictionary; each worker process opens the same one by
+its name (the segment file's path), writes its own range of keys and reads
+everything the others wrote; the parent then checks every entry and grows the
+table on request.
+
+    python examples/shared_dict.py
+"""
+
+import multiprocessing
+import os
+
+from zorvik.brandel import brandel
+
+WORKERS = 4
+KEYS_PER_WORKER = 10_000
+
+
+def worker(name: bytes, index: int) -> int:
+    # Int keys hash alike in every process; the built-in hash of a str does
+    # not (see the README on hash seeds).
+    d = brandel(name)
+    first = index * KEYS_PER_WORKER
+    for key in range(first, first + KEYS_PER_WORKER):
+        d.insert(key, {"square": key * key, "by": os.getpid()})
+    found = sum(d.get(key)[0] for key in range(WORKERS * KEYS_PER_WORKER))
+    return found
+
+
+def main() -> None:
+    # A small table (2**12 buckets) that grows by itself as the workers fill it.
+    d = brandel(size=256 << 20, bucket_chunk_size_exponent=12)
+    print(f"dictionary file: {d.name.decode()}")
+
+    with multiprocessing.Pool(WORKERS) as pool:
+        seen = pool.starmap(worker, [(d.name, i) for i in range(WORKERS)])
+    print(f"entries each worker saw when it finished: {seen}")
+
+    total = WORKERS * KEYS_PER_WORKER
+    assert all(d.get(key)[1]["square"] == key * key for key in range(total))
+    print(f"all {total} entries are there, written by {WORKERS} processes")
+
+    d.expansion(2)  # double the bucket table with two worker processes
+    assert d.get(total - 1) == [True, {"square": (total - 1) ** 2, "by": d.get(total - 1)[1]["by"]}]
+    print(d.get(42), d.get(-1), d.remove(42), d.get(42))
+
+    os.unlink(d.name)  # the file outlives every process until removed
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,61 @@
+// The chunk allocator: hands out the chunk area of a segment to every process
+// attached to it. Space is cut from the front of the unallocated area and
+// never given back to it; chunks of the three recycled sizes (link chunks of
+// 16, entry chunks of 176 and the segment's data chunks) go onto a free list
+// of their size when freed (a stack: the chunk freed last is handed out first).
+// Blocks and chunks of any other size are never freed.
+//
+// All state lives in the segment (MemoryManager, and the SegmentHeader's lock
+// word, which guards `offset`, the three list heads and the links of the
+// chunks on the lists). `capacity` and `chunk_size` never change after
+// creation and are read without the lock. The allocator's lock is innermost:
+// it is taken while a bucket lock or a pool lock may be held, and nothing else
+// is taken while it is held.
+//
+// These operations never throw, except LockHolderDied when the allocator's lock
+// is held by a process that has ended. They return null or false and describe
+// the failure in the error text (segment.hpp).
+#pragma once
+
+#include <cstdint>
+
+#include "zorvik/core/segment/layout.hpp"
+
+namespace zorvik {
+
+// Hands out `count` chunks of `size` as a chain: each chunk's first 8 data bytes
+// hold the header Offset of the next; the last one's link is not cleared.
+// Returns the first chunk's header address, or null (null base, size 0, count 0,
+// or "out of memory" with errno ENOMEM). Chunks taken from a free list before
+// the fresh remainder could not be carved go back onto the list. Sizes 1 to 6
+// (no room for the 8-byte chain link) and 247 to 255 (a span that does not fit
+// the 8-bit header) are refused with errno EINVAL and no text.
+char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size);
+
+// Internal step of allocate_chunks: cuts `count` - `start` fresh chunks and
+// links them behind `previous` (a chunk header, or null).
+char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std::uint8_t span, std::uint8_t size,
+                   char *previous);
+
+// A block of `length` bytes that is never freed: returns its data address, or
+// null (null base, length 0, or "out of memory").
+char *allocate_block(Allocator base, std::uint64_t length);
+
+// Puts the chunk whose data starts at `data` on its free list. False for a null
+// argument or a chunk whose size byte is not a list size (no text recorded),
+// and for anything that is not a chunk handed out by this segment: outside the
+// allocated area, off the 8-byte grid, a block, or a span that does not match
+// the size byte.
+bool free_chunk(Allocator base, char *data);
+
+// free_chunk, throwing std::runtime_error when it refuses:
+//   "check_free<true>(Allocator allocator, void * target) failed!"
+void check_free(Allocator base, void *target);
+//   "check_free<true>(Allocator allocator, const Offset<true> &target) failed!"
+//   (`target` is a data Offset)
+void check_free(Allocator base, Offset target);
+
+// Bytes still unallocated (capacity - offset), read under the lock.
+std::uint64_t unallocated_bytes(Allocator base);
+
+}  // namespace zorvik

@@ -1,0 +1,356 @@
+// Expansion: doubling the bucket table in place, while every attached process
+// keeps using it, carried out by whichever threads of whichever processes join.
+//
+// The protocol
+// ------------
+// The table in force has L = chunks_in_use bucket chunks, T = B x L buckets; an
+// entry with hash h lives in bucket h mod T. One expansion creates chunks
+// L .. 2L-1 and splits every bucket i < T into itself and its partner i + T
+// (same slot, chunk + L): an entry moves exactly when h has the bit T set.
+//
+// Joining. A thread takes part only after a join gate has counted it in
+// expansion_workers, under expansion_lock: insert's gate when the table holds
+// more than two entries per bucket, the entry points' gate on request. Both
+// refuse when the doubled table would not fit bucket_chunk_number, when more
+// than 4096 participants are inside, or when no expansion is running and the
+// segment has no room for a new one.
+//
+// Why the gates take the lock: the expansion ends when the last participant
+// leaves, lowering expansion_workers to 0 and doubling chunks_in_use under
+// expansion_lock. A participant counted under the same lock is therefore
+// either counted before that (and the expansion cannot end until it leaves)
+// or after it (and it reads the doubled count). So the L a participant reads
+// after joining stays in force until it leaves, and every batch it takes
+// belongs to the expansion of that L.
+//
+// Claiming. The first participant to change chunk_table[L] from 0 to 1 (the
+// claim marker) builds the new chunks; the others sleep a millisecond at a
+// time until the marker is gone. The claimer first reserves all it needs (one
+// entry chunk per new bucket, from its entry pool, and one block for the L new
+// chunks); when the segment cannot supply them it gives back what it took,
+// resets the marker and leaves, so no expansion ever waits on a claimer that
+// failed. Otherwise it initialises the buckets, sets split_cursor to T - 1 and
+// publishes the chunks' Offsets from 2L-1 down to L; the exchange that replaces
+// the marker at slot L comes last, so a participant that sees it gone sees
+// the cursor and every new bucket too.
+//
+// Splitting. Participants take batches of 16 buckets from split_cursor
+// (fetch-and-add of -16) until it goes negative. To split bucket i a
+// participant first sets its `forward` to the partner (an insert that locks it
+// afterwards sees the mark and waits; gets and removes follow it), then locks
+// it and redistributes the entries in order, stays at the front of the old
+// list, moves at the front of the partner's. The partner is never locked by a
+// splitter: no operation addresses it before the doubling, except gets and
+// removes that hold bucket i's lock while they look there. A split takes no new
+// chunk: the old bucket always owns enough entry chunks for both lists (it
+// holds at least ceil(n / 2) chunks for n entries, and the two halves need at
+// most one more than that, which the partner's own first chunk covers), so
+// the partner takes the chunks it needs from the old bucket's. A split cannot
+// fail for want of space.
+//
+// Ending. The participant that lowers expansion_workers to 0 ends the
+// expansion if it was carried out (chunks published, cursor negative): still
+// under expansion_lock it puts the claim marker on chunk_table[2L], so that no
+// next expansion can start yet, and doubles chunks_in_use; then it clears the
+// `forward` of every old bucket and removes the marker. The next expansion's
+// claimer therefore cannot set a `forward` that the clearing pass would erase.
+//
+// Lock order: a splitter holds one bucket lock at a time and takes the entry
+// pool's lock (and the allocator's) only while building, holding no bucket
+// lock; expansion_lock is only taken with no other lock held.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
+
+namespace zorvik {
+namespace {
+
+using Impl = ConcurrentHashMap_string::Impl;
+
+constexpr std::uint64_t kMaxParticipantsAdmitted = 4096;  // admitted while the count is at most this
+constexpr std::int64_t kBatch = 16;
+// Bytes one new bucket's entry chunk costs: its link chunk and the chunk itself.
+constexpr std::uint64_t kEntryPairSpan = chunk_span(kLinkChunkSize) + chunk_span(kEntryChunkSize);
+
+std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
+    return length / per_chunk + (length % per_chunk != 0);
+}
+
+MapEntry *slot_in(const Impl &m, ChunkLink *link, std::uint64_t slot) {
+    return reinterpret_cast<MapEntry *>(m.payload_of(link, kEntryChunkSize) + slot * sizeof(MapEntry));
+}
+
+void write_empty_bucket(Bucket *bucket, Offset entry_link) {
+    std::memset(static_cast<void *>(bucket), 0, sizeof(Bucket));
+    bucket->entries.head = entry_link;
+    bucket->entries.chunk_count = 1;
+    bucket->entries.per_chunk = static_cast<std::uint8_t>(kEntriesPerChunk);
+}
+
+// Lays `entries` into the chain `links` (all entry chunks zeroed first) and
+// sets the list's length and chunk count.
+void lay_out_entries(const Impl &m, ChunkArray &list, const std::vector<ChunkLink *> &links,
+                     const std::vector<MapEntry> &entries) {
+    for (ChunkLink *link : links) std::memset(m.payload_of(link, kEntryChunkSize), 0, kEntryChunkSize);
+    for (std::size_t i = 1; i < links.size(); ++i) links[i - 1]->next = to_offset(m.base, links[i]);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        *slot_in(m, links[i / kEntriesPerChunk], i % kEntriesPerChunk) = entries[i];
+    }
+    list.head = to_offset(m.base, links.front());
+    list.length = entries.size();
+    list.chunk_count = links.size();
+}
+
+}  // namespace
+
+// ---- gates ----------------------------------------------------------------------
+
+bool Impl::has_room_for_expansion(std::uint64_t chunks) {
+    // One block for the new chunks (plus its header, rounded) and one entry
+    // chunk with its link per new bucket, less what this process's entry pool
+    // already holds. Overflow means "no room".
+    const std::uint64_t buckets = bucket_chunk_size * chunks;
+    if (buckets / chunks != bucket_chunk_size || buckets > UINT64_MAX / sizeof(Bucket)) return false;
+    const std::uint64_t block = buckets * sizeof(Bucket) + 8;
+    const std::uint64_t cached = entry_pool.count();
+    const std::uint64_t pairs = buckets > cached ? buckets - cached + ChunkPool::kRefillGroup : 0;
+    if (pairs > UINT64_MAX / kEntryPairSpan) return false;
+    const std::uint64_t need = pairs * kEntryPairSpan;
+    if (need > UINT64_MAX - block) return false;
+    return unallocated_bytes(base) >= need + block;
+}
+
+bool Impl::join_locked() {
+    if (!doubling_fits(chunks_in_use())) return false;  // cheap refusal without the lock
+    SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
+    const std::uint64_t chunks = chunks_in_use();
+    if (!(2 * bucket_chunk_size * chunks < entry_count())) return false;
+    if (!doubling_fits(chunks) || expansion_workers() > kMaxParticipantsAdmitted) return false;
+    if (table_entry(chunks) == 0 && expansion_workers() == 0 && !has_room_for_expansion(chunks)) return false;
+    // Counted under expansion_lock; lowered by leave_expansion under it too.
+    atomics::fetch_add_field48(expansion_workers_word, 1);
+    return true;
+}
+
+bool Impl::join_unlocked() {
+    SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
+    const std::uint64_t chunks = chunks_in_use();
+    if (!doubling_fits(chunks) || expansion_workers() > kMaxParticipantsAdmitted) return false;
+    atomics::fetch_add_field48(expansion_workers_word, 1);
+    return true;
+}
+
+// ---- the worker -----------------------------------------------------------------
+
+void Impl::expansion_worker() {
+    // The gate counted this thread, so the L read now stays in force until it
+    // leaves (see the essay).
+    const std::uint64_t chunks = chunks_in_use();
+    std::exception_ptr failure;
+    try {
+        take_part(chunks);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    leave_expansion(chunks);
+    if (failure) std::rethrow_exception(failure);
+}
+
+void Impl::take_part(std::uint64_t chunks) {
+    if (!doubling_fits(chunks)) return;
+    if (!claim_and_build(chunks)) return;
+    std::exception_ptr failure;
+    for (;;) {
+        // Hands out buckets a-15 .. a; full barrier, and only this word orders
+        // the hand-out (every bucket is handed out exactly once).
+        const std::int64_t a = atomics::fetch_add_field48(split_cursor_word, -kBatch);
+        if (a < 0) break;
+        // A bucket that cannot be split (a broken structure, a dead lock
+        // holder) does not stop the rest of the batch, which nobody else will
+        // split; no further batch is taken after a failure.
+        for (std::int64_t i = std::max<std::int64_t>(a - (kBatch - 1), 0); i <= a; ++i) {
+            try {
+                split_bucket(static_cast<std::uint64_t>(i), chunks);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
+        }
+        if (failure) std::rethrow_exception(failure);
+    }
+}
+
+// Returns true once the new chunks of the expansion from `chunks` are
+// published (by this thread or another), false when this thread could not
+// build them and nobody else has.
+bool Impl::claim_and_build(std::uint64_t chunks) {
+    char *slot = table_slot(chunks);
+    for (;;) {
+        // The claim; full barrier. Pairs with the publication's exchange and
+        // with the reset after a failed build.
+        const std::int64_t found = atomics::cas_field48(slot, 0, 1);
+        if (found == 0) {
+            if (build_new_chunks(chunks)) return true;
+            atomics::exchange_field48(slot, 0);
+            return false;
+        }
+        if (found != 1) return true;  // published
+        host::sleep_1ms();
+    }
+}
+
+bool Impl::build_new_chunks(std::uint64_t chunks) {
+    const std::uint64_t buckets = bucket_chunk_size * chunks;
+    if (!has_room_for_expansion(chunks)) return false;
+    char *links;
+    try {
+        links = entry_pool.take_entry_links(buckets);
+    } catch (const std::runtime_error &) {
+        return false;  // the segment filled up meanwhile; nothing was taken
+    }
+    char *block = allocate_block(base, buckets * sizeof(Bucket));
+    if (!block) {
+        entry_pool.give_back(buckets, links);
+        return false;
+    }
+    const std::uint64_t chunk_bytes = bucket_chunk_size * sizeof(Bucket);
+    Bucket *bucket = reinterpret_cast<Bucket *>(block);
+    char *link = links;
+    for (std::uint64_t k = 0; k < buckets; ++k) {
+        write_empty_bucket(&bucket[k], to_offset(base, link));
+        if (k + 1 < buckets) link = base + reinterpret_cast<ChunkLink *>(link)->next;
+    }
+    for (std::uint64_t j = 0; j < chunks; ++j) {
+        __atomic_store_n(&chunk_cache[chunks + j], block + j * chunk_bytes, __ATOMIC_RELAXED);
+    }
+    // Whole-word store: the cursor may hold a negative value from the last
+    // expansion, and nobody touches it until slot L is published below.
+    atomics::store_field64(split_cursor_word, static_cast<std::int64_t>(buckets) - 1);
+    // Publication, slot L (the marker) last; each exchange is a full barrier,
+    // so the buckets and the cursor are visible before slot L changes. Pairs
+    // with claim_and_build's compare-and-swap and bucket_chunk's load.
+    for (std::uint64_t j = 2 * chunks; j-- > chunks;) {
+        atomics::exchange_field48(table_slot(j), static_cast<std::int64_t>(to_offset(base, block)) +
+                                                     static_cast<std::int64_t>((j - chunks) * chunk_bytes));
+    }
+    return true;
+}
+
+void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
+    const std::uint64_t table = bucket_chunk_size * chunks;
+    Bucket *old_bucket = bucket_at(index);
+    Bucket *partner = bucket_at(index + table);
+    // The mark, before the lock: pairs with the load of `forward` that insert,
+    // get and remove make under this bucket's lock.
+    atomics::exchange_field48(forward_word(old_bucket), static_cast<std::int64_t>(to_offset(base, partner)));
+    SegmentLockGuard guard(lock_word(old_bucket), kBucketLockName);
+    ChunkArray &old_list = old_bucket->entries;
+    ChunkArray &new_list = partner->entries;
+    old_list.base = reinterpret_cast<std::uint64_t>(base);
+    new_list.base = reinterpret_cast<std::uint64_t>(base);
+    const std::uint64_t n = old_list.length;
+    if (n == 0) return;
+
+    // Read everything first; nothing is written until the whole bucket has
+    // been read and checked.
+    const std::uint64_t old_chunks = old_list.chunk_count;
+    if (old_list.per_chunk != kEntriesPerChunk || old_chunks < chunks_for(n, kEntriesPerChunk) ||
+        new_list.length != 0 || new_list.chunk_count != 1 || new_list.per_chunk != kEntriesPerChunk) {
+        throw offset_overflow_exception();
+    }
+    std::vector<ChunkLink *> links(old_chunks);
+    links[0] = link_at(old_list.head);
+    for (std::uint64_t k = 1; k < old_chunks; ++k) links[k] = link_at(links[k - 1]->next);
+    ChunkLink *partner_head = link_at(new_list.head);
+    std::vector<MapEntry> stays, moves;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const MapEntry &entry = *slot_in(*this, links[i / kEntriesPerChunk], i % kEntriesPerChunk);
+        (static_cast<std::uint64_t>(entry.hash) & table ? moves : stays).push_back(entry);
+    }
+    if (moves.empty()) return;
+
+    // The partner's extra chunks come from the old bucket's surplus.
+    const std::uint64_t old_needs = std::max<std::uint64_t>(1, chunks_for(stays.size(), kEntriesPerChunk));
+    const std::uint64_t extra = chunks_for(moves.size(), kEntriesPerChunk) - 1;
+    std::vector<ChunkLink *> new_links{partner_head};
+    new_links.insert(new_links.end(), links.begin() + static_cast<std::ptrdiff_t>(old_needs),
+                     links.begin() + static_cast<std::ptrdiff_t>(old_needs + extra));
+    links.erase(links.begin() + static_cast<std::ptrdiff_t>(old_needs),
+                links.begin() + static_cast<std::ptrdiff_t>(old_needs + extra));
+    lay_out_entries(*this, old_list, links, stays);
+    lay_out_entries(*this, new_list, new_links, moves);
+}
+
+// ---- leaving and ending -----------------------------------------------------------
+
+void Impl::leave_expansion(std::uint64_t chunks) {
+    SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
+    // Under expansion_lock, like every raise of the count (the gates).
+    const std::int64_t before = atomics::fetch_add_field48(expansion_workers_word, -1);
+    if (before != 1) return;
+    // Last one out. End the expansion only if it was carried out: its chunks
+    // are published and every bucket has been handed out (and split, since
+    // each splitter left only after its batches).
+    if (chunks_in_use() != chunks || !doubling_fits(chunks)) return;
+    const std::int64_t published = table_entry(chunks);
+    const std::int64_t cursor = atomics::load_field48(split_cursor_word);
+    if (published <= 1 || cursor >= 0) return;
+    // The file holds the cursor's plain 64-bit value between expansions.
+    atomics::store_field64(split_cursor_word, cursor);
+    // Keep the next expansion from being claimed until the clearing is done
+    // (the marker is 1, as for a claim; claimers wait on it).
+    char *next_slot = 2 * chunks < bucket_chunk_number ? table_slot(2 * chunks) : nullptr;
+    const bool marked = next_slot && atomics::cas_field48(next_slot, 0, 1) == 0;
+    // The doubling: the new table is in force from here on. Pairs with the
+    // loads of chunks_in_use in the entry operations (read after `forward`).
+    atomics::fetch_add_field48(chunks_in_use_word, static_cast<std::int64_t>(chunks));
+    guard.release();
+    try {
+        end_expansion(chunks);
+    } catch (...) {
+        if (marked) atomics::exchange_field48(next_slot, 0);
+        throw;
+    }
+    // Pairs with the next claimer's compare-and-swap.
+    if (marked) atomics::exchange_field48(next_slot, 0);
+}
+
+void Impl::end_expansion(std::uint64_t chunks) {
+    for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
+    for (std::uint64_t j = 0; j < chunks; ++j) {
+        Bucket *bucket = reinterpret_cast<Bucket *>(bucket_chunk(j));
+        for (std::uint64_t k = 0; k < bucket_chunk_size; ++k) {
+            // Clearing after the doubling: pairs with the entry operations'
+            // load of `forward` under the bucket lock. New buckets never had one.
+            atomics::exchange_field48(forward_word(&bucket[k]), 0);
+        }
+    }
+}
+
+// ---- entry points -----------------------------------------------------------------
+
+void ConcurrentHashMap_string::expansion_worker() {
+    if (!impl_) throw empty_chunks_exception();
+    impl_->expansion_worker();
+}
+
+bool ConcurrentHashMap_string::join_unlocked() {
+    if (!impl_) throw empty_chunks_exception();
+    return impl_->join_unlocked();
+}
+
+void ConcurrentHashMap_base::python_expansion_helper(std::uint64_t /*target*/) {
+    if (join_unlocked()) expansion_worker();
+}
+
+void python_expansion_helper_string(std::string name, std::uint64_t target) {
+    ConcurrentHashMap_string map(name, 2, 2, 2, 3);
+    if (map.chunks_in_use() < target) map.python_expansion_helper(target);
+}
+
+}  // namespace zorvik

@@ -1,0 +1,130 @@
+// The process-local side of a map: where this process's view of the segment
+// is, copies of the MapHeader (which never changes), the resolved addresses
+// of bucket chunks, and the two chunk pools. Shared by the map's source files;
+// not part of the exported interface.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+
+#include "zorvik/core/alloc/chunk_pool.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/map_layout.hpp"
+#include "zorvik/core/segment/atomics.hpp"
+
+namespace zorvik {
+
+// Fixed-text exceptions: one object per process, created on first use and
+// thrown as copies.
+const std::out_of_range &offset_overflow_exception();     // "offset overflow!"
+const std::runtime_error &empty_chunks_exception();       // "operation on empty chunks!"
+
+// Names of the segment's lock words, for LockHolderDied messages.
+inline constexpr const char *kBucketLockName = "bucket lock";
+inline constexpr const char *kExpansionLockName = "expansion lock";
+
+struct ConcurrentHashMap_string::Impl {
+    Impl(Allocator base, std::uint8_t data_chunk_size)
+        : entry_pool(base, ChunkPool::kEntriesPerChunk, ChunkPool::Flavour::entry),
+          data_pool(base, data_chunk_size, ChunkPool::Flavour::data) {}
+    ~Impl();
+    Impl(const Impl &) = delete;
+    Impl &operator=(const Impl &) = delete;
+
+    Allocator base = nullptr;
+    Offset capacity = 0;  // copy of the MemoryManager's; fixed at creation
+    std::uint64_t bucket_chunk_size = 0;  // B, a power of two
+    unsigned bucket_shift = 0;            // log2(B)
+    std::uint64_t bucket_chunk_number = 0;
+    std::uint64_t reachable_chunks = 0;   // largest power of two <= bucket_chunk_number
+    std::uint8_t data_chunk_size = 0;
+
+    char *chunk_table = nullptr;  // bucket_chunk_number entries (field48 each)
+    char *chunks_in_use_word = nullptr;
+    char *expansion_workers_word = nullptr;
+    char *expansion_lock_word = nullptr;
+    char *split_cursor_word = nullptr;
+    char *entry_count_word = nullptr;
+
+    // Process-local addresses of bucket chunks; null until resolved. Any thread
+    // may fill a slot: every thread computes the same address, so relaxed
+    // atomic accesses suffice.
+    char **chunk_cache = nullptr;
+
+    ChunkPool entry_pool;
+    ChunkPool data_pool;
+
+    // ---- shared words -------------------------------------------------------
+    // chunks_in_use only ever doubles, under expansion_lock; an acquire load.
+    std::uint64_t chunks_in_use() const {
+        return static_cast<std::uint64_t>(atomics::load_field48(chunks_in_use_word));
+    }
+    std::uint64_t entry_count() const {
+        return static_cast<std::uint64_t>(atomics::load_field48(entry_count_word));
+    }
+    // Full barrier; the count is only an input of the load rule, so nothing
+    // else pairs with it.
+    void add_entries(std::int64_t delta) { atomics::fetch_add_field48(entry_count_word, delta); }
+
+    // ---- addresses ----------------------------------------------------------
+    // base + offset after checking that [offset, offset + length) lies inside
+    // the allocated area; a broken structure throws "offset overflow!" instead
+    // of reaching outside the mapping.
+    char *checked(Offset offset, std::uint64_t length) const {
+        if (offset < kFirstChunk || offset > capacity || length > capacity - offset) {
+            throw offset_overflow_exception();
+        }
+        return base + offset;
+    }
+    ChunkLink *link_at(Offset data_offset) const {
+        return reinterpret_cast<ChunkLink *>(checked(data_offset, sizeof(ChunkLink)));
+    }
+    char *payload_of(const ChunkLink *link, std::uint64_t length) const { return checked(link->chunk, length); }
+
+    // The address of bucket chunk j (< reachable_chunks), resolved from the
+    // chunk table on first use. Throws "offset overflow!" when the table holds
+    // no valid bucket chunk there.
+    char *bucket_chunk(std::uint64_t j);
+    // Offset stored in chunk table slot j (0, the claim marker 1, or a chunk).
+    std::int64_t table_entry(std::uint64_t j) const {
+        return atomics::load_field48(chunk_table + j * sizeof(Offset));
+    }
+    char *table_slot(std::uint64_t j) const { return chunk_table + j * sizeof(Offset); }
+
+    // The bucket with index `index` (< B x chunks_in_use).
+    Bucket *bucket_at(std::uint64_t index) {
+        char *chunk = bucket_chunk(index >> bucket_shift);
+        return reinterpret_cast<Bucket *>(chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket));
+    }
+    std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks) const {
+        return static_cast<std::uint64_t>(hash) & ((bucket_chunk_size * chunks) - 1);
+    }
+
+    // ---- entry operations (entry_operations.cpp) ----------------------------
+    void insert(const signed char *key, const signed char *value, std::uint64_t key_length,
+                std::uint64_t value_length, std::int64_t hash);
+    bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, signed char *&buffer,
+             std::int64_t &length);
+    bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
+
+    // ---- expansion (expansion.cpp) ------------------------------------------
+    bool join_locked();    // insert's gate: load rule, room, bound; under expansion_lock
+    bool join_unlocked();  // the entry points' gate
+    void expansion_worker();
+    void take_part(std::uint64_t chunks);
+    bool claim_and_build(std::uint64_t chunks);
+    bool build_new_chunks(std::uint64_t chunks);
+    void split_bucket(std::uint64_t index, std::uint64_t chunks);
+    void leave_expansion(std::uint64_t chunks);
+    void end_expansion(std::uint64_t chunks);
+    bool doubling_fits(std::uint64_t chunks) const { return chunks <= reachable_chunks / 2; }
+    bool has_room_for_expansion(std::uint64_t chunks);
+    std::uint64_t expansion_workers() const {
+        return static_cast<std::uint64_t>(atomics::load_field48(expansion_workers_word));
+    }
+};
+
+inline char *lock_word(Bucket *bucket) { return reinterpret_cast<char *>(bucket) + offsetof(Bucket, lock); }
+inline char *forward_word(Bucket *bucket) { return reinterpret_cast<char *>(bucket) + offsetof(Bucket, forward); }
+
+}  // namespace zorvik

@@ -1,0 +1,104 @@
+// The map's records in the segment: a file format that every attached process
+// relies on byte for byte. All integers are little-endian; every record starts
+// at a chunk's data, 2 bytes past an 8-byte boundary, so each 8-byte field is
+// misaligned by 2 and is read and written without alignment assumptions
+// (plain fields through read_u64/write_u64, shared words through the field48
+// functions of atomics.hpp, lock words through spin_lock.hpp).
+//
+//   MapHeader   the data of the first chunk of a new segment (size 168, span
+//               176, at Offset 64), so always at Offset 66. Never changes.
+//   shared words  five 8-byte blocks: chunks_in_use, expansion_workers,
+//               expansion_lock, split_cursor, entry_count.
+//   chunk table one block of bucket_chunk_number u64: entry j is the Offset of
+//               bucket chunk j, 0 when it does not exist yet, 1 while an
+//               expansion's claimer builds it.
+//   bucket chunk  one block of bucket_chunk_size Buckets.
+//   Bucket      lock, the ChunkArray of its entries (two per entry chunk),
+//               and `forward` (the partner bucket while an expansion splits it).
+//   MapEntry    key ChunkArray, value ChunkArray, hash; two per entry chunk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zorvik/core/segment/layout.hpp"
+
+namespace zorvik {
+
+struct __attribute__((packed)) MapHeader {
+    std::uint64_t reserved0;  // creator's process id; never read
+    std::uint64_t reserved1;  // creator's Allocator base; never read
+    std::uint64_t bucket_chunk_number;
+    std::uint64_t bucket_chunk_size;
+    std::uint8_t zero0[24];
+    Offset chunk_table;
+    Offset chunks_in_use;
+    Offset expansion_workers;
+    Offset expansion_lock;
+    Offset split_cursor;
+    Offset entry_count;
+    std::uint8_t zero1[56];
+    std::uint8_t data_chunk_size;
+    std::uint8_t zero2[7];
+};
+static_assert(sizeof(MapHeader) == kHeaderChunkSize, "the header fills a chunk of size 168");
+static_assert(offsetof(MapHeader, bucket_chunk_number) == 16);
+static_assert(offsetof(MapHeader, bucket_chunk_size) == 24);
+static_assert(offsetof(MapHeader, chunk_table) == 56);
+static_assert(offsetof(MapHeader, chunks_in_use) == 64);
+static_assert(offsetof(MapHeader, expansion_workers) == 72);
+static_assert(offsetof(MapHeader, expansion_lock) == 80);
+static_assert(offsetof(MapHeader, split_cursor) == 88);
+static_assert(offsetof(MapHeader, entry_count) == 96);
+static_assert(offsetof(MapHeader, data_chunk_size) == 160);
+
+// The header chunk is the first chunk carved in a new segment.
+inline constexpr Offset kMapHeaderOffset = kFirstChunk + kChunkHeaderLength;  // 66
+
+// A list of elements stored in a chain of ChunkLinks: element i lives in link
+// i / per_chunk, slot i % per_chunk of that link's payload chunk. Serves both
+// for the bytes of a key or value (per_chunk = data chunk size) and for a
+// bucket's entries (per_chunk = 2). Only the first chunk_count links belong to
+// the array; the last one's `next` is stale, so every walk stops by count.
+struct __attribute__((packed)) ChunkArray {
+    Offset head;                // first ChunkLink (data Offset)
+    std::uint64_t length;       // bytes, or entries
+    std::uint64_t chunk_count;  // links in the chain
+    std::uint8_t per_chunk;
+    std::uint8_t padding[7];
+    std::uint64_t base;         // scratch: base address of the last process that wrote it
+};
+static_assert(sizeof(ChunkArray) == 40);
+static_assert(offsetof(ChunkArray, length) == 8);
+static_assert(offsetof(ChunkArray, chunk_count) == 16);
+static_assert(offsetof(ChunkArray, per_chunk) == 24);
+static_assert(offsetof(ChunkArray, base) == 32);
+
+struct __attribute__((packed)) MapEntry {
+    ChunkArray key;
+    ChunkArray value;
+    std::int64_t hash;
+};
+static_assert(sizeof(MapEntry) == 88);
+static_assert(offsetof(MapEntry, value) == 40);
+static_assert(offsetof(MapEntry, hash) == 80);
+
+inline constexpr std::uint64_t kEntriesPerChunk = 2;
+static_assert(kEntriesPerChunk * sizeof(MapEntry) == kEntryChunkSize);
+
+struct __attribute__((packed)) Bucket {
+    std::uint64_t lock;  // segment lock word (spin_lock.hpp)
+    ChunkArray entries;
+    Offset forward;      // partner bucket while an expansion splits this one, else 0
+};
+static_assert(sizeof(Bucket) == 56);
+static_assert(offsetof(Bucket, entries) == 8);
+static_assert(offsetof(Bucket, forward) == 48);
+
+// Every shared word and lock word is 2 bytes past an 8-byte boundary, which
+// the field48 functions and the segment lock rely on: a Bucket starts at a
+// block's data (2 mod 8) and is 56 bytes long, so `lock` stays at 2 mod 8 and
+// `forward` at 2 mod 8 for every bucket of a chunk.
+static_assert(offsetof(Bucket, lock) % 8 == 0 && offsetof(Bucket, forward) % 8 == 0 && sizeof(Bucket) % 8 == 0);
+
+}  // namespace zorvik

@@ -1,0 +1,75 @@
+#include "zorvik/core/segment/host.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "zorvik/core/segment/atomics.hpp"
+
+namespace zorvik::host {
+namespace {
+
+void default_yield() {
+    atomics::cpu_relax();
+    sched_yield();
+}
+
+void default_sleep_1ms() {
+    timespec ts{0, 1000000};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+Hooks default_hooks() {
+    return Hooks{default_yield, default_sleep_1ms, std::malloc, std::calloc, std::free};
+}
+
+// Written once by install() before any concurrent use; read by every thread.
+Hooks current = default_hooks();
+
+std::atomic<int> cached_pid{0};
+
+void renew_pid_after_fork() { cached_pid.store(static_cast<int>(getpid()), std::memory_order_relaxed); }
+
+}  // namespace
+
+void install(const Hooks &hooks) {
+    Hooks fallback = default_hooks();
+    current.yield = hooks.yield ? hooks.yield : fallback.yield;
+    current.sleep_1ms = hooks.sleep_1ms ? hooks.sleep_1ms : fallback.sleep_1ms;
+    current.malloc = hooks.malloc ? hooks.malloc : fallback.malloc;
+    current.calloc = hooks.calloc ? hooks.calloc : fallback.calloc;
+    current.free = hooks.free ? hooks.free : fallback.free;
+}
+
+void yield() { current.yield(); }
+void sleep_1ms() { current.sleep_1ms(); }
+void *malloc(std::size_t size) { return current.malloc(size); }
+void *calloc(std::size_t count, std::size_t size) { return current.calloc(count, size); }
+void free(void *p) { current.free(p); }
+
+int own_pid() {
+    int pid = cached_pid.load(std::memory_order_relaxed);
+    if (pid != 0) return pid;
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, renew_pid_after_fork);
+        return true;
+    }();
+    (void)registered;
+    pid = static_cast<int>(getpid());
+    cached_pid.store(pid, std::memory_order_relaxed);
+    return pid;
+}
+
+bool process_has_ended(int pid) {
+    if (pid <= 0) return false;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace zorvik::host

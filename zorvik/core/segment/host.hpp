@@ -1,0 +1,45 @@
+// What the core needs from the program that hosts it: how to wait, and which
+// allocator hands out memory that crosses into the host (the result buffer of
+// a map lookup, the map's chunk-address cache).
+//
+// The core knows nothing of Python. The Python binding installs hooks that
+// release the interpreter lock while a thread waits (so that other Python
+// threads, a lock holder among them, can run) and that allocate with the
+// interpreter's allocator. Without hooks (the C++ tests, other native hosts)
+// waits pause the CPU or sleep, and memory comes from malloc.
+#pragma once
+
+#include <cstddef>
+
+namespace zorvik::host {
+
+struct Hooks {
+    // One wait step of a spin lock, between two attempts. Must not throw.
+    void (*yield)();
+    // Sleep about one millisecond. Must not throw.
+    void (*sleep_1ms)();
+    // Memory for buffers handed to the host; null when none is left.
+    void *(*malloc)(std::size_t size);
+    void *(*calloc)(std::size_t count, std::size_t size);
+    void (*free)(void *p);
+};
+
+// Replaces the hooks for the whole process. Call before any map exists (the
+// binding does it when the module is initialised). Never throws.
+void install(const Hooks &hooks);
+
+// The hooks in force. Never throw.
+void yield();
+void sleep_1ms();
+void *malloc(std::size_t size);
+void *calloc(std::size_t count, std::size_t size);
+void free(void *p);
+
+// The calling process's id, cached (and renewed in a forked child).
+int own_pid();
+
+// True when process `pid` is known to have ended (kill(pid, 0) fails with
+// ESRCH). A process that exists, or whose state cannot be told, counts as alive.
+bool process_has_ended(int pid);
+
+}  // namespace zorvik::host

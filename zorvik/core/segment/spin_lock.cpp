@@ -1,0 +1,125 @@
+#include "zorvik/core/segment/spin_lock.hpp"
+
+#include <chrono>
+
+#include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/host.hpp"
+
+namespace zorvik {
+namespace {
+
+constexpr std::uint64_t kProcessHeld = 0x100000000ull;
+
+// The segment lock's sub-word: bytes p+2..p+5 of the word at p. With p % 8 == 2
+// the sub-word is 4-aligned.
+char *segment_subword(char *word) { return word + 2; }
+const char *segment_subword(const char *word) { return word + 2; }
+
+std::uint32_t segment_held_value(int pid) {
+    auto id = static_cast<std::uint32_t>(pid);
+    return (id & 0xFFFFu) | (1u << 16) | (((id >> 16) & 0xFFu) << 24);
+}
+
+int segment_holder_of(std::uint32_t subword) {
+    if (subword == 0) return 0;
+    return static_cast<int>((subword & 0xFFFFu) | (((subword >> 24) & 0xFFu) << 16));
+}
+
+std::uint32_t allocator_held_value(int pid) { return 1u | (static_cast<std::uint32_t>(pid) << 8); }
+
+// Times a wait and, once it has lasted a second, asks every so often whether
+// the holder still exists.
+class Waiter {
+public:
+    explicit Waiter(const char *lock_name) : lock_name_(lock_name) {}
+
+    // One wait step; `holder` reads the holder's process id.
+    template <class Holder>
+    void step(Holder holder) {
+        lock_wait_step();
+        if (++attempts_ % kAttemptsPerClockRead != 0) return;
+        auto now = std::chrono::steady_clock::now();
+        if (attempts_ == kAttemptsPerClockRead) {
+            next_check_ = now + std::chrono::seconds(1);
+            return;
+        }
+        if (now < next_check_) return;
+        next_check_ = now + std::chrono::milliseconds(100);
+        int pid = holder();
+        if (pid != 0 && pid != host::own_pid() && host::process_has_ended(pid)) {
+            throw LockHolderDied(lock_name_, pid);
+        }
+    }
+
+private:
+    static constexpr std::uint64_t kAttemptsPerClockRead = 64;
+    const char *lock_name_;
+    std::uint64_t attempts_ = 0;
+    std::chrono::steady_clock::time_point next_check_{};
+};
+
+}  // namespace
+
+LockHolderDied::LockHolderDied(const char *lock_name, int pid)
+    : std::runtime_error(std::string(lock_name) + " is held by process " + std::to_string(pid) +
+                         ", which has ended"),
+      pid_(pid) {}
+
+void lock_wait_step() {
+    atomics::cpu_relax();
+    host::yield();
+}
+
+bool try_lock_segment_word(char *word) {
+    char *sub = segment_subword(word);
+    // Test before the locked instruction, so that waiters spin on a shared
+    // cache line instead of taking it away from the holder.
+    if (atomics::load32(sub) != 0) return false;
+    // Acquire; pairs with the release store in unlock_segment_word.
+    return atomics::cas32(sub, 0, segment_held_value(host::own_pid())) == 0;
+}
+
+void lock_segment_word(char *word, const char *lock_name) {
+    if (try_lock_segment_word(word)) return;
+    Waiter waiter(lock_name);
+    do {
+        waiter.step([word] { return segment_lock_holder(word); });
+    } while (!try_lock_segment_word(word));
+}
+
+void unlock_segment_word(char *word) {
+    // Release: the holder's writes to the guarded data become visible before
+    // the next holder's compare-and-swap can succeed.
+    atomics::store32(segment_subword(word), 0);
+}
+
+int segment_lock_holder(const char *word) { return segment_holder_of(atomics::load32(segment_subword(word))); }
+
+void lock_allocator_word(std::uint32_t *word) {
+    const std::uint32_t held = allocator_held_value(host::own_pid());
+    // Acquire; pairs with unlock_allocator_word's release store.
+    if (atomics::cas32(word, 0, held) == 0) return;
+    Waiter waiter("allocator lock");
+    for (;;) {
+        waiter.step([word] { return allocator_lock_holder(word); });
+        if (atomics::load32(word) == 0 && atomics::cas32(word, 0, held) == 0) return;
+    }
+}
+
+void unlock_allocator_word(std::uint32_t *word) { atomics::store32(word, 0); }
+
+int allocator_lock_holder(const std::uint32_t *word) { return static_cast<int>(atomics::load32(word) >> 8); }
+
+void lock_process_word(std::uint64_t *word) {
+    // Acquire; pairs with unlock_process_word. The word lives in process
+    // memory, so its holder is always a thread of this process.
+    while (atomics::cas64(word, 0, kProcessHeld) != 0) {
+        do {
+            lock_wait_step();
+        } while (atomics::load64(word) != 0);
+    }
+}
+
+void unlock_process_word(std::uint64_t *word) { atomics::store64(word, 0); }
+
+}  // namespace zorvik
