@@ -9,7 +9,7 @@ import traceback
 
 import pytest
 
-from helpers import SMALL
+from brandel_helpers import SMALL
 
 import zorvik.brandel as module
 from zorvik.brandel import brandel
@@ -118,6 +118,11 @@ def test_dropping_the_object_releases_map_and_descriptors(segment_dir):
     for _ in range(5):
         d = brandel(name)
         assert d.get(1) == [True, "one"]
+        del d
+    # Objects in a reference cycle are released by the collector.
+    for _ in range(5):
+        d = brandel(name)
+        d.itself = d
         del d
     gc.collect()
     assert open_descriptors() == before

@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from helpers import SMALL, chunks_in_use
+from brandel_helpers import SMALL, chunks_in_use
 
 import zorvik.brandel as module
 from zorvik.brandel import brandel, dict_expansion

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from helpers import run_python
+from brandel_helpers import run_python
 
 import zorvik.brandel as module
 

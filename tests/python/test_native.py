@@ -4,7 +4,7 @@ import ctypes
 
 import pytest
 
-from helpers import SMALL
+from brandel_helpers import SMALL
 
 import zorvik.brandel as module
 import zorvik.fennick

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from helpers import SMALL
+from brandel_helpers import SMALL
 
 import zorvik.brandel as module
 from zorvik.brandel import brandel
