@@ -1,0 +1,246 @@
+// The chunk allocator. Every process attached to a segment runs this code on
+// the same MemoryManager; the allocator's lock word in the SegmentHeader
+// orders every change to `offset`, the three list heads and the links of the
+// chunks lying on the lists.
+//
+// Protocol. A request holds the lock only for its reads and writes of the
+// MemoryManager and, when it takes from a free list, for the walk along the
+// list's links. Fresh space is claimed by advancing `offset` under the lock;
+// once `offset` has moved past a range nobody else can reach it, so its chunk
+// headers and chain links are written after the lock is released. The lock is
+// taken and released by locked instructions (full barriers on x86-64), and the
+// asm statements are compiler barriers, so the plain reads and writes between
+// them are ordered with respect to every other process.
+//
+// A chunk handed out by allocate_chunks is part of a chain: its first 8 data
+// bytes hold the header Offset of the next chunk. Every chunk the allocator
+// makes or accepts must therefore have room for that link, and its span must
+// be the true rounded size; sizes outside [7, 246] have neither and are
+// refused, as are frees of anything that is not a handed-out chunk of a list
+// size lying inside the segment.
+#include "zorvik/core/alloc/allocator.hpp"
+
+#include <cerrno>
+#include <limits>
+#include <stdexcept>
+
+#include "zorvik/core/segment/segment.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
+
+namespace zorvik {
+namespace {
+
+constexpr std::uint64_t kChainLinkLength = 8;
+// The smallest size whose span leaves 8 data bytes for the chain link, and the
+// largest whose span still fits the 8-bit header.
+constexpr std::uint8_t kSmallestChunkSize = 7;
+constexpr std::uint8_t kLargestChunkSize = 246;
+static_assert(chunk_span(kSmallestChunkSize) - kChunkHeaderLength >= kChainLinkLength);
+static_assert(chunk_span(kSmallestChunkSize - 1) - kChunkHeaderLength < kChainLinkLength);
+static_assert(chunk_span(kLargestChunkSize) == 248 && chunk_span(kLargestChunkSize + 1) == 0);
+
+bool is_chunk_size(std::uint8_t size) { return size >= kSmallestChunkSize && size <= kLargestChunkSize; }
+
+std::uint64_t read_link(const char *header) { return read_u64(header + kChunkHeaderLength); }
+void write_link(char *header, Offset next) { write_u64(header + kChunkHeaderLength, next); }
+
+// The free list that keeps chunks of `size`, or null when none does. The
+// segment's data chunk size is compared first, so a data chunk size of 16
+// keeps link chunks on the data list. `chunk_size` never changes after
+// creation, so no lock is needed to read it.
+FreeList *list_for(MemoryManager *manager, std::uint8_t size) {
+    if (size == 0) return nullptr;  // blocks carry size 0; no list takes them
+    if (size == manager->chunk_size) return &manager->data_list;
+    if (size == kLinkChunkSize) return &manager->link_list;
+    if (size == kEntryChunkSize) return &manager->entry_list;
+    return nullptr;
+}
+
+// Unallocated bytes; call with the lock held. A file whose `offset` lies past
+// its `capacity` has nothing left rather than a wrapped-around excess.
+std::uint64_t room_left(const MemoryManager *manager) {
+    std::uint64_t capacity = manager->capacity;
+    std::uint64_t offset = manager->offset;
+    return capacity > offset ? capacity - offset : 0;
+}
+
+void report_out_of_memory() {
+    record_error(kAllocatorError, "out of memory");
+    errno = ENOMEM;
+}
+
+// Claims `need` fresh bytes and stores their Offset in `first_out`; false
+// after recording "out of memory". Takes and releases the lock.
+bool claim_fresh_space(Allocator base, std::uint64_t need, Offset &first_out) {
+    MemoryManager *manager = memory_manager(base);
+    bool claimed = false;
+    {
+        AllocatorLockGuard guard(allocator_lock_word(base));
+        if (room_left(manager) >= need) {
+            first_out = manager->offset;
+            manager->offset = first_out + need;
+            claimed = true;
+        }
+    }
+    if (!claimed) report_out_of_memory();
+    return claimed;
+}
+
+// Pushes the chain first..last (already linked to each other) back on top of
+// `list`, keeping its order. Takes the lock.
+void push_chain(Allocator base, FreeList *list, char *first, char *last) {
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    write_link(last, list->head);
+    list->head = to_offset(base, first);
+}
+
+// The header of the handed-out chunk whose data starts at `data`, or null when
+// `data` is no such chunk of a list size: outside the chunk area, not on the
+// 8-byte grid every chunk starts on, a block (size 0), a size no list keeps, a
+// span that does not match the size, or lying past `offset`. Takes the lock to
+// read `offset`; returns the list through `list_out`.
+char *freeable_chunk(Allocator base, char *data, FreeList **list_out) {
+    MemoryManager *manager = memory_manager(base);
+    // Computed as unsigned distances, so addresses below the base wrap to huge
+    // values and fail the same range test as those above it.
+    const Offset header = to_offset(base, data) - kChunkHeaderLength;
+    const std::uint64_t capacity = manager->capacity;
+    if (header < kFirstChunk || header % 8 != 0 || header >= capacity) return nullptr;
+    char *chunk = to_address(base, header);
+    std::uint8_t size = chunk_size_at(chunk);
+    FreeList *list = list_for(manager, size);
+    if (list == nullptr || !is_chunk_size(size) || chunk_span_at(chunk) != chunk_span(size)) return nullptr;
+    if (capacity - header < chunk_span(size)) return nullptr;
+    *list_out = list;
+    return chunk;
+}
+
+}  // namespace
+
+char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std::uint8_t span, std::uint8_t size,
+                   char *previous) {
+    if (base == nullptr || start >= count || span == 0) return nullptr;
+    const std::uint64_t fresh = count - start;
+    if (fresh > std::numeric_limits<std::uint64_t>::max() / span) {
+        report_out_of_memory();
+        return nullptr;
+    }
+    Offset first = 0;
+    if (!claim_fresh_space(base, fresh * span, first)) return nullptr;
+
+    // The range [first, first + fresh * span) is ours alone from here on.
+    if (previous != nullptr) write_link(previous, first);
+    for (std::uint64_t i = 0; i < fresh; ++i) {
+        char *chunk = to_address(base, first + i * span);
+        chunk[0] = static_cast<char>(span);
+        chunk[1] = static_cast<char>(size);
+        write_link(chunk, first + (i + 1) * span);  // the last one links to the new `offset`
+    }
+    return to_address(base, first);
+}
+
+char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
+    if (base == nullptr || size == 0 || count == 0) return nullptr;
+    if (!is_chunk_size(size)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const std::uint8_t span = chunk_span(size);
+    MemoryManager *manager = memory_manager(base);
+    FreeList *list = list_for(manager, size);
+    if (list == nullptr) return carve_chunks(base, count, 0, span, size, nullptr);
+
+    char *first = nullptr;
+    char *last = nullptr;
+    std::uint64_t taken = 0;
+    {
+        AllocatorLockGuard guard(allocator_lock_word(base));
+        Offset next = list->head;
+        if (next == 0) {
+            // Empty list: all fresh (after releasing the lock, which
+            // carve_chunks takes again).
+        } else {
+            first = to_address(base, next);
+            while (taken < count && next != 0) {
+                last = to_address(base, next);
+                next = read_link(last);
+                ++taken;
+            }
+            // Either the chunk after the last one taken, or 0 when the list
+            // ran out; in both cases the chain handed out is the list's front.
+            list->head = next;
+        }
+    }
+    if (taken == count) return first;
+    if (taken == 0) return carve_chunks(base, count, 0, span, size, nullptr);
+
+    // The list held fewer than `count`: its k chunks are off the list, linked
+    // in list order, the last one's link 0. Carve the rest behind them; if that
+    // fails, put the k chunks back so that a failed request changes nothing.
+    if (carve_chunks(base, count, taken, span, size, last) != nullptr) return first;
+    const int error = errno;
+    push_chain(base, list, first, last);
+    errno = error;
+    return nullptr;
+}
+
+char *allocate_block(Allocator base, std::uint64_t length) {
+    if (base == nullptr || length == 0) return nullptr;
+    // length + 2 rounded up to a multiple of 8, refused before it can wrap.
+    if (length > std::numeric_limits<std::uint64_t>::max() - (kChunkHeaderLength + 7)) {
+        report_out_of_memory();
+        return nullptr;
+    }
+    const std::uint64_t need = ((length + 1) & ~std::uint64_t{7}) + 8;
+    MemoryManager *manager = memory_manager(base);
+    char *block = nullptr;
+    {
+        AllocatorLockGuard guard(allocator_lock_word(base));
+        if (room_left(manager) >= need) {
+            block = to_address(base, manager->offset);
+            block[0] = 0;  // span 0, size 0: a block, which no list takes
+            block[1] = 0;
+            manager->offset += need;
+        }
+    }
+    if (block == nullptr) {
+        report_out_of_memory();
+        return nullptr;
+    }
+    return chunk_data(block);
+}
+
+bool free_chunk(Allocator base, char *data) {
+    if (base == nullptr || data == nullptr) return false;
+    FreeList *list = nullptr;
+    char *chunk = freeable_chunk(base, data, &list);
+    if (chunk == nullptr) return false;
+    MemoryManager *manager = memory_manager(base);
+    const Offset header = to_offset(base, chunk);
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    // Only space already handed out can be freed.
+    if (manager->offset < header || manager->offset - header < chunk_span_at(chunk)) return false;
+    write_link(chunk, list->head);
+    list->head = header;
+    return true;
+}
+
+void check_free(Allocator base, void *target) {
+    if (!free_chunk(base, static_cast<char *>(target))) {
+        throw std::runtime_error("check_free<true>(Allocator allocator, void * target) failed!");
+    }
+}
+
+void check_free(Allocator base, Offset target) {
+    if (base == nullptr || !free_chunk(base, to_address(base, target))) {
+        throw std::runtime_error("check_free<true>(Allocator allocator, const Offset<true> &target) failed!");
+    }
+}
+
+std::uint64_t unallocated_bytes(Allocator base) {
+    if (base == nullptr) return 0;
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    return room_left(memory_manager(base));
+}
+
+}  // namespace zorvik

@@ -1,0 +1,241 @@
+// Chunk pools: per-process caches of ChunkLinks paired with payload chunks.
+//
+// Protocol. A pool's fields (`head`, `count`) change only with the pool lock
+// held; the lock is a process lock, since a pool is never shared with another
+// process. The cached links themselves lie in the segment but are known only
+// to this process: no other process and no free list can reach them, so they
+// are read and written without the allocator's lock. Lock order inside a pool
+// operation: the pool lock, then (in a refill) the allocator's lock, which the
+// allocator takes and releases itself.
+//
+// `count` is also read without the pool lock, by give_back (to decide how many
+// links to keep before walking them) and by count(). Those reads are atomic
+// (relaxed) and every write, made under the lock, is an atomic store; a stale
+// read only means that threads giving back at the same moment can carry the
+// pool a little past its cap, which bounds memory held back, not correctness.
+#include "zorvik/core/alloc/chunk_pool.hpp"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
+
+namespace zorvik {
+namespace {
+
+// ChunkLink fields, read and written in place: link data sits 2 bytes past an
+// 8-byte boundary, so every access is an unaligned copy.
+Offset link_chunk(const char *link) { return read_u64(link + offsetof(ChunkLink, chunk)); }
+Offset link_next(const char *link) { return read_u64(link + offsetof(ChunkLink, next)); }
+void set_link_chunk(char *link, Offset chunk) { write_u64(link + offsetof(ChunkLink, chunk), chunk); }
+void set_link_next(char *link, Offset next) { write_u64(link + offsetof(ChunkLink, next), next); }
+
+// The allocator's chain link of a chunk just handed out: the header Offset of
+// the next chunk of the chain, in the chunk's first 8 data bytes.
+Offset chain_next(const char *header) { return read_u64(header + kChunkHeaderLength); }
+
+std::runtime_error errno_error(int error) {
+    char buffer[256];
+    return std::runtime_error(std::string(strerror_r(error, buffer, sizeof buffer)));
+}
+
+// Walks `steps` links from `link` along `next`.
+char *walk_links(Allocator base, char *link, std::uint64_t steps) {
+    for (std::uint64_t i = 0; i < steps; ++i) link = to_address(base, link_next(link));
+    return link;
+}
+
+// Frees `n` links chained from `link`, each with its payload, in order. Throws
+// the check_free exception when the segment refuses a free.
+void free_links(Allocator base, char *link, std::uint64_t n) {
+    for (std::uint64_t i = 0; i < n; ++i) {
+        Offset next = link_next(link);  // read before the free overwrites it
+        check_free(base, static_cast<void *>(to_address(base, link_chunk(link))));
+        check_free(base, static_cast<void *>(link));
+        if (i + 1 < n) link = to_address(base, next);
+    }
+}
+
+// Gives back to the allocator what a failed refill had cut: `made` finished
+// links from `first` (each with its payload) and `chain_count` chunks of an
+// allocator chain from `chain` (link chunks of the group that failed). Frees
+// that the allocator refuses cannot happen for chunks it has just handed out;
+// they are ignored, as an exception is already on its way.
+void return_refill(Allocator base, char *first, std::uint64_t made, char *chain, std::uint64_t chain_count) {
+    char *link = first;
+    for (std::uint64_t i = 0; i < made; ++i) {
+        Offset next = link_next(link);
+        free_chunk(base, to_address(base, link_chunk(link)));
+        free_chunk(base, link);
+        if (i + 1 < made) link = to_address(base, next);
+    }
+    char *header = chain;
+    for (std::uint64_t i = 0; i < chain_count; ++i) {
+        Offset next = chain_next(header);
+        free_chunk(base, chunk_data(header));
+        if (i + 1 < chain_count) header = to_address(base, next);
+    }
+}
+
+}  // namespace
+
+ChunkPool::ChunkPool(Allocator allocator, std::uint8_t payload, Flavour flavour)
+    : payload_(payload), allocator_(allocator), flavour_(flavour) {}
+
+ChunkPool::~ChunkPool() {
+    // Nothing may leave a destructor. A refused free means a segment corrupted
+    // beyond use: the walk stops there and the remaining links stay allocated.
+    // LockHolderDied (the allocator's lock held by a process that ended) ends
+    // the walk the same way.
+    try {
+        ProcessLockGuard guard(&lock_);
+        char *link = head_;
+        std::uint64_t left = count_;
+        while (left > 0) {
+            Offset next = link_next(link);
+            if (!free_chunk(allocator_, to_address(allocator_, link_chunk(link)))) break;
+            if (!free_chunk(allocator_, link)) break;
+            if (--left > 0) link = to_address(allocator_, next);
+        }
+        head_ = nullptr;
+        __atomic_store_n(&count_, 0, __ATOMIC_RELAXED);
+    } catch (...) {
+    }
+}
+
+std::uint64_t ChunkPool::count() const { return __atomic_load_n(&count_, __ATOMIC_RELAXED); }
+
+std::uint8_t ChunkPool::payload_chunk_size(Flavour flavour) const {
+    // The entry size is taken in 8 bits, as the chunk header holds it.
+    return flavour == Flavour::entry ? static_cast<std::uint8_t>(payload_ * kEntrySize) : payload_;
+}
+
+// ---- take ----------------------------------------------------------------------
+
+char *ChunkPool::take_entry_links(std::uint64_t n) { return take(n, Flavour::entry); }
+char *ChunkPool::take_data_links(std::uint64_t n) { return take(n, Flavour::data); }
+char *ChunkPool::take_links(std::uint64_t n) { return take(n, flavour_); }
+
+char *ChunkPool::take(std::uint64_t n, Flavour flavour) {
+    if (n == 0) return nullptr;
+    ProcessLockGuard guard(&lock_);
+    const std::uint64_t count = count_;
+    if (count < n) {
+        // Short: refill at least a group, and put the new links in front of the
+        // cached ones. A refill that throws leaves the pool as it was.
+        const std::uint64_t shortfall = n - count;
+        const std::uint64_t m = shortfall > kRefillGroup ? shortfall : kRefillGroup;
+        char *last = nullptr;
+        char *first = refill(m, &last, flavour);
+        if (count > 0) set_link_next(last, to_offset(allocator_, head_));
+        head_ = first;
+        __atomic_store_n(&count_, count + m, __ATOMIC_RELAXED);
+    }
+    return detach_front(n);
+}
+
+char *ChunkPool::detach_front(std::uint64_t n) {
+    char *first = head_;
+    const std::uint64_t count = count_;
+    if (count == n) {
+        head_ = nullptr;
+    } else {
+        head_ = walk_links(allocator_, first, n);
+    }
+    __atomic_store_n(&count_, count - n, __ATOMIC_RELAXED);
+    return first;
+}
+
+// ---- refill --------------------------------------------------------------------
+
+char *ChunkPool::refill_entry_links(std::uint64_t n, char **last_out) { return refill(n, last_out, Flavour::entry); }
+char *ChunkPool::refill_data_links(std::uint64_t n, char **last_out) { return refill(n, last_out, Flavour::data); }
+
+char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
+    const std::uint8_t size = payload_chunk_size(flavour);
+    const bool zero_payloads = flavour == Flavour::entry;
+    char *first = nullptr;
+    char *last = nullptr;
+    std::uint64_t made = 0;
+    while (made < n) {
+        const std::uint64_t k = n - made < kRefillGroup ? n - made : kRefillGroup;
+        char *links = allocate_chunks(allocator_, k, kLinkChunkSize);
+        if (links == nullptr) {
+            const int error = errno;
+            return_refill(allocator_, first, made, nullptr, 0);
+            throw errno_error(error);
+        }
+        char *payloads = allocate_chunks(allocator_, k, size);
+        if (payloads == nullptr) {
+            const int error = errno;
+            return_refill(allocator_, first, made, links, k);
+            throw errno_error(error);
+        }
+        char *group_last = nullptr;
+        char *group_first = pair_group(links, payloads, k, size, zero_payloads, &group_last);
+        if (last != nullptr) {
+            set_link_next(last, to_offset(allocator_, group_first));
+        } else {
+            first = group_first;
+        }
+        last = group_last;
+        made += k;
+    }
+    if (last_out != nullptr) *last_out = last;
+    return first;
+}
+
+char *ChunkPool::pair_group(char *links, char *payloads, std::uint64_t k, std::uint8_t size, bool zero_payloads,
+                            char **last_out) {
+    char *link_header = links;
+    char *payload_header = payloads;
+    char *link = nullptr;
+    for (std::uint64_t j = 0; j < k; ++j) {
+        // Both chain links first: the writes below overwrite the link chunk's,
+        // and zeroing overwrites the entry chunk's.
+        const Offset next_link_header = chain_next(link_header);
+        const Offset next_payload_header = chain_next(payload_header);
+        link = chunk_data(link_header);
+        set_link_chunk(link, to_offset(allocator_, chunk_data(payload_header)));
+        set_link_next(link, next_link_header + kChunkHeaderLength);  // stale for the group's last link
+        if (zero_payloads) std::memset(chunk_data(payload_header), 0, size);
+        if (j + 1 < k) {
+            link_header = to_address(allocator_, next_link_header);
+            payload_header = to_address(allocator_, next_payload_header);
+        }
+    }
+    *last_out = link;
+    return chunk_data(links);
+}
+
+// ---- give_back -------------------------------------------------------------------
+
+void ChunkPool::give_back(std::uint64_t n, char *first) {
+    if (n == 0 || first == nullptr) return;
+    // Unsigned: a pool already past the cap (an initial fill can put it there)
+    // has room for everything.
+    const std::uint64_t room = kCap - count();
+    if (room == 0) {
+        free_links(allocator_, first, n);
+        return;
+    }
+    const std::uint64_t keep = n <= room ? n : room;
+    // The links are still the caller's: find the last one kept before locking.
+    char *last_kept = walk_links(allocator_, first, keep - 1);
+    Offset surplus = 0;
+    {
+        ProcessLockGuard guard(&lock_);
+        const std::uint64_t count = count_;
+        surplus = link_next(last_kept);
+        set_link_next(last_kept, count > 0 ? to_offset(allocator_, head_) : 0);
+        head_ = first;
+        __atomic_store_n(&count_, count + keep, __ATOMIC_RELAXED);
+    }
+    if (keep < n) free_links(allocator_, to_address(allocator_, surplus), n - keep);
+}
+
+}  // namespace zorvik
