@@ -1,0 +1,334 @@
+// Chunk pools: refill groups, take and give back at their edges, the cap,
+// destruction, and refills that run out of space part-way.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "scratch_segment.hpp"
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/alloc/chunk_pool.hpp"
+
+namespace zorvik {
+namespace {
+
+using testing::list_members;
+using testing::ScratchSegment;
+using Flavour = ChunkPool::Flavour;
+
+Offset link_chunk(const char *link) { return read_u64(link); }
+Offset link_next(const char *link) { return read_u64(link + 8); }
+
+// The data addresses of `n` links chained from `first`.
+std::vector<char *> links(Allocator base, char *first, std::uint64_t n) {
+    std::vector<char *> out;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        out.push_back(first);
+        if (i + 1 < n) first = base + link_next(first);
+    }
+    return out;
+}
+
+std::unique_ptr<ChunkPool> make_pool(const ScratchSegment &segment, Flavour flavour) {
+    std::uint8_t payload = flavour == Flavour::entry ? 2 : segment.manager()->chunk_size;
+    return std::make_unique<ChunkPool>(segment.base(), payload, flavour);
+}
+
+// Puts `n` fresh links into an empty pool; returns them in pool order.
+std::vector<char *> fill(ChunkPool &pool, std::uint64_t n) {
+    if (n == 0) return {};
+    char *last = nullptr;
+    char *first = pool.flavour() == Flavour::entry ? pool.refill_entry_links(n, &last)
+                                                   : pool.refill_data_links(n, &last);
+    std::vector<char *> made = links(pool.allocator(), first, n);
+    pool.give_back(n, first);
+    return made;
+}
+
+// ---- refill ---------------------------------------------------------------------
+
+struct RefillCase {
+    Flavour flavour;
+    std::uint64_t n;
+};
+
+class Refill : public ::testing::TestWithParam<RefillCase> {};
+
+TEST_P(Refill, CutsGroupsOfAHundredPairedInOrder) {
+    // In a new segment every allocator request is carved from fresh space, so
+    // the positions of the links and payloads show the requests that were made:
+    // per group, k link chunks, then k payload chunks.
+    const RefillCase &c = GetParam();
+    ScratchSegment segment(1 << 20, 32);
+    Allocator base = segment.base();
+    auto pool = make_pool(segment, c.flavour);
+    const std::uint64_t payload_span = c.flavour == Flavour::entry ? 184 : 40;
+    const std::uint8_t payload_size = c.flavour == Flavour::entry ? 176 : 32;
+
+    char *last = nullptr;
+    char *first = c.flavour == Flavour::entry ? pool->refill_entry_links(c.n, &last) : pool->refill_data_links(c.n, &last);
+    std::vector<char *> made = links(base, first, c.n);
+    EXPECT_EQ(made.back(), last);
+
+    std::uint64_t at = 64;
+    std::uint64_t i = 0;
+    for (std::uint64_t done = 0; done < c.n;) {
+        const std::uint64_t k = std::min<std::uint64_t>(100, c.n - done);
+        for (std::uint64_t j = 0; j < k; ++j, ++i) {
+            const Offset link_header = at + j * 24;
+            const Offset payload_header = at + k * 24 + j * payload_span;
+            ASSERT_EQ(segment.offset_of(made[i]), link_header + 2) << "link " << i;
+            ASSERT_EQ(link_chunk(made[i]), payload_header + 2) << "link " << i;
+            ASSERT_EQ(chunk_size_at(base + payload_header), payload_size);
+        }
+        at += k * (24 + payload_span);
+        done += k;
+    }
+    EXPECT_EQ(segment.allocated_offset(), at);
+    EXPECT_EQ(pool->count(), 0u) << "a refill does not fill the pool";
+}
+
+INSTANTIATE_TEST_SUITE_P(Pool, Refill,
+                         ::testing::Values(RefillCase{Flavour::data, 1}, RefillCase{Flavour::data, 100},
+                                           RefillCase{Flavour::data, 250}, RefillCase{Flavour::entry, 101},
+                                           RefillCase{Flavour::entry, 250}));
+
+TEST(Pool, RefilledEntryChunksAreZeroDataChunksKeepTheirBytes) {
+    ScratchSegment segment(1 << 20, 32);
+    Allocator base = segment.base();
+    // Dirty chunks of both payload sizes on their free lists.
+    for (std::uint8_t size : {std::uint8_t{176}, std::uint8_t{32}}) {
+        char *first = allocate_chunks(base, 100, size);
+        std::vector<char *> data;
+        for (int i = 0; i < 100; ++i, first += chunk_span(size)) data.push_back(chunk_data(first));
+        for (char *d : data) {
+            std::memset(d, 0xAB, size);
+            ASSERT_TRUE(free_chunk(base, d));
+        }
+    }
+    auto entry_pool = make_pool(segment, Flavour::entry);
+    auto data_pool = make_pool(segment, Flavour::data);
+    const Offset fresh = segment.allocated_offset();
+
+    char *last = nullptr;
+    for (char *link : links(base, entry_pool->refill_entry_links(100, &last), 100)) {
+        const char *payload = base + link_chunk(link);
+        EXPECT_EQ(std::string(payload, 176), std::string(176, '\0'));
+    }
+    for (char *link : links(base, data_pool->refill_data_links(100, &last), 100)) {
+        const char *payload = base + link_chunk(link);
+        EXPECT_EQ(std::string(payload + 8, 24), std::string(24, '\xAB')) << "data payloads are not touched";
+    }
+    // Only the link chunks needed fresh space.
+    EXPECT_EQ(segment.allocated_offset(), fresh + 200 * 24);
+}
+
+// ---- take -------------------------------------------------------------------------
+
+struct TakeCase {
+    const char *name;
+    std::uint64_t held;
+    std::uint64_t n;
+    std::uint64_t refilled;
+    std::uint64_t left;
+};
+
+class Take : public ::testing::TestWithParam<TakeCase> {};
+
+TEST_P(Take, RefillsOnlyWhenShortAndPutsNewLinksInFront) {
+    const TakeCase &c = GetParam();
+    ScratchSegment segment(1 << 20, 32);
+    Allocator base = segment.base();
+    ChunkPool pool(base, 32, Flavour::data);
+    std::vector<char *> old = fill(pool, c.held);
+    const std::uint64_t unallocated = unallocated_bytes(base);
+
+    std::vector<char *> all = links(base, pool.take_data_links(c.n), c.n);
+    const std::uint64_t after_take = unallocated_bytes(base);
+    EXPECT_EQ(unallocated - after_take, c.refilled * 64) << "pairs refilled";
+    EXPECT_EQ(pool.count(), c.left);
+    if (c.left > 0) {
+        std::vector<char *> rest = links(base, pool.take_data_links(c.left), c.left);
+        EXPECT_EQ(unallocated_bytes(base), after_take) << "the pool held what it counted";
+        all.insert(all.end(), rest.begin(), rest.end());
+    }
+    EXPECT_EQ(pool.count(), 0u);
+    // The pool's order: the refilled links, then the old ones in their order.
+    ASSERT_EQ(all.size(), c.refilled + c.held);
+    std::set<char *> old_set(old.begin(), old.end());
+    std::set<Offset> payloads;
+    for (std::uint64_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(chunk_size_at(base + link_chunk(all[i]) - 2), 32);
+        EXPECT_TRUE(payloads.insert(link_chunk(all[i])).second) << "payload handed out twice";
+        if (i < c.refilled) {
+            EXPECT_EQ(old_set.count(all[i]), 0u) << "new links come first";
+        }
+    }
+    EXPECT_EQ(std::vector<char *>(all.begin() + static_cast<long>(c.refilled), all.end()), old);
+
+    // An emptied pool refills on the next take.
+    pool.take_data_links(1);
+    EXPECT_EQ(after_take - unallocated_bytes(base), 100u * 64);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pool, Take,
+                         ::testing::Values(TakeCase{"empty_take_one", 0, 1, 100, 99},
+                                           TakeCase{"five_take_ten", 5, 10, 100, 95},
+                                           TakeCase{"thirty_take_130", 30, 130, 100, 0},
+                                           TakeCase{"take_exactly_count", 7, 7, 0, 0},
+                                           TakeCase{"take_fewer", 10, 3, 0, 7},
+                                           TakeCase{"empty_take_250", 0, 250, 250, 0},
+                                           TakeCase{"five_take_300", 5, 300, 295, 0}),
+                         [](const ::testing::TestParamInfo<TakeCase> &info) { return std::string(info.param.name); });
+
+// ---- give back and the cap -----------------------------------------------------------
+
+TEST(Pool, GiveBackKeepsUpToTheCapAndFreesTheRest) {
+    // 2^20 pairs of 24 + 16 bytes: about 42 MB of segment.
+    ScratchSegment segment(44u << 20, 8);
+    Allocator base = segment.base();
+    MemoryManager *manager = segment.manager();
+    ChunkPool pool(base, 8, Flavour::data);
+    fill(pool, ChunkPool::kCap - 6);
+    ASSERT_EQ(pool.count(), ChunkPool::kCap - 6);
+
+    char *last = nullptr;
+    char *ten = pool.refill_data_links(10, &last);
+    std::vector<char *> given = links(base, ten, 10);
+    // The first six are kept, the last four freed with their payloads, in
+    // order (so the lists, stacks, hold them last first).
+    std::vector<Offset> freed_links, freed_payloads;
+    for (int i = 9; i >= 6; --i) {
+        freed_links.push_back(testing::header_of_data(base, given[i]));
+        freed_payloads.push_back(link_chunk(given[i]) - 2);
+    }
+    pool.give_back(10, ten);
+    ASSERT_EQ(pool.count(), ChunkPool::kCap);
+    EXPECT_EQ(list_members(base, manager->link_list), freed_links);
+    EXPECT_EQ(list_members(base, manager->data_list), freed_payloads);
+
+    // A full pool frees everything given back. (The refill reuses three of the
+    // four pairs just freed.)
+    char *three = pool.refill_data_links(3, &last);
+    std::vector<Offset> three_links;
+    for (char *link : links(base, three, 3)) three_links.push_back(testing::header_of_data(base, link));
+    pool.give_back(3, three);
+    EXPECT_EQ(pool.count(), ChunkPool::kCap);
+    std::vector<Offset> link_list = list_members(base, manager->link_list);
+    EXPECT_EQ(std::vector<Offset>(link_list.begin(), link_list.begin() + 3),
+              std::vector<Offset>(three_links.rbegin(), three_links.rend()));
+    EXPECT_EQ(link_list.size(), 4u);
+    EXPECT_EQ(list_members(base, manager->data_list).size(), 4u);
+
+    // A refused free leaves give_back as the check_free exception.
+    char *bad = pool.refill_data_links(1, &last);
+    write_u64(bad, to_offset(base, allocate_block(base, 8)));
+    try {
+        pool.give_back(1, bad);
+        ADD_FAILURE() << "give_back accepted a link whose payload is a block";
+    } catch (const std::runtime_error &e) {
+        EXPECT_STREQ(e.what(), "check_free<true>(Allocator allocator, void * target) failed!");
+    }
+
+    // The six kept links lie at the front of the pool.
+    std::vector<char *> front = links(base, pool.take_data_links(6), 6);
+    EXPECT_EQ(front, std::vector<char *>(given.begin(), given.begin() + 6));
+}
+
+// ---- destruction --------------------------------------------------------------------
+
+class PoolDestruction : public ::testing::TestWithParam<std::uint8_t> {};
+
+TEST_P(PoolDestruction, ReturnsEveryCachedChunk) {
+    const std::uint8_t data_size = GetParam();
+    ScratchSegment segment(1 << 20, data_size);
+    Allocator base = segment.base();
+    {
+        ChunkPool entries(base, 2, Flavour::entry);
+        ChunkPool data(base, data_size, Flavour::data);
+        char *link = entries.take_entry_links(1);  // refills 100, keeps 99
+        entries.give_back(1, link);
+        fill(data, 150);
+    }
+    testing::Audit audit = testing::audit_chunks(base);
+    EXPECT_TRUE(audit.faults.empty()) << audit.faults.front();
+    EXPECT_EQ(audit.free.size(), audit.carved.size()) << "every chunk is back on a free list";
+    EXPECT_EQ(audit.carved.size(), 2u * 250u);
+}
+
+// With a data chunk size of 16, link chunks and data chunks share one list.
+INSTANTIATE_TEST_SUITE_P(Pool, PoolDestruction, ::testing::Values(std::uint8_t{32}, std::uint8_t{16}));
+
+TEST(Pool, DestructionStopsAtARefusedFreeWithoutThrowing) {
+    ScratchSegment segment(1 << 20, 32);
+    Allocator base = segment.base();
+    auto pool = std::make_unique<ChunkPool>(base, 32, Flavour::data);
+    std::vector<char *> held = fill(*pool, 3);
+    write_u64(held[1], to_offset(base, allocate_block(base, 8)));  // the second link's payload: a block
+    EXPECT_NO_THROW(pool.reset());
+    EXPECT_EQ(list_members(base, segment.manager()->link_list).size(), 1u);
+    EXPECT_EQ(list_members(base, segment.manager()->data_list).size(), 1u);
+}
+
+// ---- refills that run out of space ----------------------------------------------------
+
+struct ShortSegmentCase {
+    const char *name;
+    std::uint8_t data_size;
+    Flavour flavour;
+    std::uint64_t segment_size;  // room left once the pool holds `held`
+    std::uint64_t held;
+};
+
+class RefillOutOfSpace : public ::testing::TestWithParam<ShortSegmentCase> {};
+
+TEST_P(RefillOutOfSpace, LeaksNothingAndLeavesThePoolAsItWas) {
+    const ShortSegmentCase &c = GetParam();
+    const std::uint64_t pair = 24 + (c.flavour == Flavour::entry ? 184 : chunk_span(c.data_size));
+    ScratchSegment segment(c.segment_size + c.held * pair, c.data_size);
+    Allocator base = segment.base();
+    ChunkPool pool(base, c.flavour == Flavour::entry ? 2 : c.data_size, c.flavour);
+    std::vector<char *> held = fill(pool, c.held);
+
+    try {
+        pool.take_links(250);
+        ADD_FAILURE() << "the refill fitted";
+    } catch (const std::runtime_error &e) {
+        EXPECT_STREQ(e.what(), "Cannot allocate memory");
+    }
+    EXPECT_EQ(pool.count(), c.held);
+
+    // Every chunk carved for the failed refill is on a free list; the held
+    // links are the only chunks handed out.
+    testing::Audit audit = testing::audit_chunks(base);
+    ASSERT_TRUE(audit.faults.empty()) << audit.faults.front();
+    EXPECT_EQ(audit.carved.size() - audit.free.size(), 2 * c.held);
+    for (char *link : held) {
+        EXPECT_EQ(audit.free.count(testing::header_of_data(base, link)), 0u);
+        EXPECT_EQ(audit.free.count(link_chunk(link) - 2), 0u);
+    }
+    if (c.held > 0) {
+        EXPECT_EQ(links(base, pool.take_links(c.held), c.held), held) << "the pool is unchanged";
+    }
+}
+
+// A data pair of size 32 takes 24 + 40 bytes; each row runs out at a different
+// request of the refill of 250 (groups of 100, 100, 50).
+INSTANTIATE_TEST_SUITE_P(
+    Pool, RefillOutOfSpace,
+    ::testing::Values(ShortSegmentCase{"first_links", 32, Flavour::data, 10, 0},
+                      ShortSegmentCase{"first_payloads", 32, Flavour::data, 100 * 24 + 10, 0},
+                      ShortSegmentCase{"second_links", 32, Flavour::data, 100 * 64 + 10, 0},
+                      ShortSegmentCase{"second_payloads", 32, Flavour::data, 100 * 64 + 100 * 24 + 10, 0},
+                      ShortSegmentCase{"last_payloads_with_held", 32, Flavour::data, 200 * 64 + 50 * 24 + 10, 5},
+                      ShortSegmentCase{"shared_list", 16, Flavour::data, 100 * 48 + 100 * 24 + 10, 0},
+                      ShortSegmentCase{"entry_second_payloads", 32, Flavour::entry, 100 * 208 + 100 * 24 + 10, 3}),
+    [](const ::testing::TestParamInfo<ShortSegmentCase> &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace zorvik
