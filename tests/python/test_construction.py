@@ -46,6 +46,7 @@ CONSTRUCTOR_ERRORS = [
     (dict(bucket_chunk_number=0), ValueError, "bucket chunk number should be greater than zero!"),
     (dict(size=0, chunk_size_exponent=2, bucket_chunk_number=0), ValueError, "size should be greater than zero!"),
     (dict(name=b"/nonexistent/zorvik-segment"), RuntimeError, "file status wrong with errno: 2"),
+    (dict(name=b"/tmp\0/x"), ValueError, "embedded null byte"),
     (dict(bogus=1), TypeError, "__init__() got an unexpected keyword argument 'bogus'"),
 ]
 
@@ -103,6 +104,15 @@ def test_attach_by_name_sees_the_same_entries(segment_dir):
     assert second.get("shared") == [True, 42]
     second.insert("back", 7)
     assert first.get("back") == [True, 7]
+
+
+@pytest.mark.parametrize("content", [b"", b"x" * 100, b"\xff" * 100000])
+def test_a_file_that_holds_no_dictionary_is_refused_unchanged(segment_dir, content):
+    path = segment_dir / "not-a-dictionary"
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match="does not hold a zorvik dictionary"):
+        brandel(os.fsencode(path))
+    assert path.read_bytes() == content
 
 
 def test_dropping_the_object_releases_map_and_descriptors(segment_dir):

@@ -32,6 +32,7 @@ def d(segment_dir):
         ((bytearray(b"x"), 2), TypeError, "Argument 'name' has incorrect type (expected bytes, got bytearray)"),
         ((b"x",), TypeError, "dict_expansion() takes exactly 2 positional arguments (1 given)"),
         ((b"/nonexistent/zorvik-segment", 2), RuntimeError, "file status wrong with errno: 2"),
+        ((b"/tmp\0/x", 2), ValueError, "embedded null byte"),
     ],
 )
 def test_dict_expansion_errors(segment_dir, args, error, message):

@@ -131,7 +131,7 @@ int choose_serializer(BrandelObject *self, PyObject *serializer) {
 
 int construct_map(BrandelObject *self, const ConstructorArguments &arguments) {
     std::string name;
-    if (arguments.name != Py_None && to_byte_string(arguments.name, &name) < 0) return -1;
+    if (arguments.name != Py_None && to_file_name(arguments.name, &name) < 0) return -1;
     MapPointer map;
     if (!call_core([&] {
             map = std::make_shared<ConcurrentHashMap_string>(name, arguments.bucket_chunk_size_exponent,

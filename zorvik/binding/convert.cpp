@@ -92,6 +92,15 @@ int to_byte_string(PyObject *object, std::string *out) {
     return 0;
 }
 
+int to_file_name(PyObject *object, std::string *out) {
+    if (to_byte_string(object, out) < 0) return -1;
+    if (out->find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return -1;
+    }
+    return 0;
+}
+
 int check_argument_type(PyObject *object, PyTypeObject *type, TypeMatch match, const char *name) {
     if (Py_IS_TYPE(object, type)) return 0;
     if (match == TypeMatch::exact_or_none && object == Py_None) return 0;

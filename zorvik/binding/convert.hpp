@@ -18,6 +18,10 @@ int to_int(PyObject *object, int *out);
 // A bytes object's contents; TypeError for None or any other type.
 int to_byte_string(PyObject *object, std::string *out);
 
+// A file name held in a bytes object. A NUL byte would cut the path short
+// when it reaches the file system, so it is refused with ValueError.
+int to_file_name(PyObject *object, std::string *out);
+
 enum class TypeMatch { exact, or_subclass, exact_or_none };
 
 // Raises TypeError "Argument 'name' has incorrect type (...)" unless `object`

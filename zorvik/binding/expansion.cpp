@@ -33,7 +33,7 @@ PyObject *expand_named(PyObject *const *args, Py_ssize_t nargs, PyObject *kwname
     }
     std::uint64_t target = 0;
     std::string name;
-    if (to_size_t(values[1], &target) < 0 || to_byte_string(values[0], &name) < 0) return nullptr;
+    if (to_size_t(values[1], &target) < 0 || to_file_name(values[0], &name) < 0) return nullptr;
     if (!call_core([&] { python_expansion_helper_string(name, target); })) return nullptr;
     return PyLong_FromLong(1);
 }
