@@ -131,3 +131,62 @@ def test_value_is_read_in_a_child_process(d, start_method):
     with multiprocessing.get_context(start_method).Pool(1) as pool:
         assert pool.apply(read_in_child, (d.name, 12345)) == [True, {"from": "parent"}]
         assert pool.apply(dict_expansion, (d.name, 1)) == 1
+
+
+class FakeResult:
+    def __init__(self, log, outcome):
+        self.log, self.outcome = log, outcome
+
+    def get(self):
+        self.log.append("get")
+        if isinstance(self.outcome, BaseException):
+            raise self.outcome
+        return self.outcome
+
+
+class FakePool:
+    """Stands in for multiprocessing.Pool; records what the driver does."""
+
+    def __init__(self, outcomes, log):
+        self.outcomes, self.log = list(outcomes), log
+
+    def apply_async(self, function, arguments):
+        self.log.append(("apply_async", function, arguments))
+        return FakeResult(self.log, self.outcomes.pop(0))
+
+    def close(self):
+        self.log.append("close")
+
+    def join(self):
+        self.log.append("join")
+
+
+@pytest.mark.parametrize(
+    ("outcomes", "error", "waits", "closed"),
+    [
+        ([1, 1, 1], None, 3, True),
+        ([1, ValueError("boom"), OSError("later")], "Subprocess finished with error[ValueError('boom')]", 2, True),
+        ([KeyboardInterrupt(), 1, 1], KeyboardInterrupt, 1, False),
+    ],
+    ids=["success", "first-failure-kept", "interrupt-propagates"],
+)
+def test_pool_driver(d, monkeypatch, outcomes, error, waits, closed):
+    log, pools = [], []
+
+    def make_pool(processes):
+        pools.append(processes)
+        return FakePool(outcomes, log)
+
+    monkeypatch.setattr(module, "multiprocessing", types.SimpleNamespace(Pool=make_pool))
+    target = 2 * chunks_in_use(d.name)
+    if error is None:
+        assert d.expansion(3) == 1
+    elif isinstance(error, str):
+        with pytest.raises(RuntimeError, match=exact(error)):
+            d.expansion(3)
+    else:
+        with pytest.raises(error):
+            d.expansion(3)
+    assert pools == [3]
+    assert log[:3] == [("apply_async", dict_expansion, (d.name, target))] * 3
+    assert log[3:] == ["get"] * waits + (["close", "join"] if closed else [])

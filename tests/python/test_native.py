@@ -141,3 +141,26 @@ def test_base_initialiser_has_run_when_the_serializer_is_refused(segment_dir):
     with pytest.raises(ValueError, match="Invalid serializer!"):
         d.__init__(serializer="JSON", hash_function=lambda key: 41, **SMALL)
     assert hash_key(d, "key") == 41
+
+
+class ExpansionArguments(ctypes.Structure):
+    _fields_ = [("given", ctypes.c_int), ("parallelism", ctypes.c_uint64)]
+
+
+EXPANSION = ctypes.PYFUNCTYPE(ctypes.c_int, OBJ, ctypes.c_int, ctypes.POINTER(ExpansionArguments))
+
+
+def test_method_table_expansion_dispatch(segment_dir):
+    seen = []
+
+    class Overriding(brandel):
+        def expansion(self, parallelism=0):
+            seen.append(parallelism)
+            return 3
+
+    table = Vtable.from_address(capsule_pointer(vars(brandel)["__pyx_vtable__"]))
+    expansion = EXPANSION(table.expansion)
+    d = Overriding(**SMALL)
+    assert expansion(d, 0, ctypes.pointer(ExpansionArguments(1, 5))) == 3
+    assert expansion(d, 0, None) == 3
+    assert seen == [5, 0]
