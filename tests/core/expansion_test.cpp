@@ -15,8 +15,18 @@
 namespace zorvik::testing {
 namespace {
 
-std::string key_of(std::uint64_t i) { return "key-" + std::to_string(i); }
-std::string value_of(std::uint64_t i) { return std::string(i % 23, 'v') + std::to_string(i); }
+// Appended rather than concatenated: g++ 12 warns falsely (-Wrestrict) on
+// literal + std::string temporaries.
+std::string key_of(std::uint64_t i) {
+    std::string key = "key-";
+    key += std::to_string(i);
+    return key;
+}
+std::string value_of(std::uint64_t i) {
+    std::string value(i % 23, 'v');
+    value += std::to_string(i);
+    return value;
+}
 
 // Hashes that spread keys over every bucket of every table size.
 std::int64_t spread(std::uint64_t i) { return static_cast<std::int64_t>(i * 0x9E3779B97F4A7C15ull); }
