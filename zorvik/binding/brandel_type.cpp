@@ -162,24 +162,26 @@ int construct(BrandelObject *self, PyObject *const *values) {
     return 0;
 }
 
+// Construction on arguments bound with status `bound`. A failure leaves the
+// object without a map and names __init__ in the traceback.
+int initialise(BrandelObject *self, int bound, PyObject *const *values) {
+    if (bound == 0 && construct(self, values) == 0) return 0;
+    release_map(self);
+    add_traceback("zorvik.brandel.brandel.__init__", type_file, __LINE__);
+    return -1;
+}
+
 int brandel_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     PyObject *values[7];
-    if (bind_arguments(init_signature, args, kwargs, values) < 0 || construct(as_brandel(self), values) < 0) {
-        release_map(as_brandel(self));
-        add_traceback("zorvik.brandel.brandel.__init__", type_file, __LINE__);
-        return -1;
-    }
-    return 0;
+    int bound = bind_arguments(init_signature, args, kwargs, values);
+    return initialise(as_brandel(self), bound, values);
 }
 
 // brandel.__init__ as a method, for subclasses that call it themselves.
 PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[7];
-    if (bind_arguments(init_signature, args, nargs, kwnames, values) < 0 || construct(as_brandel(self), values) < 0) {
-        release_map(as_brandel(self));
-        add_traceback("zorvik.brandel.brandel.__init__", type_file, __LINE__);
-        return nullptr;
-    }
+    int bound = bind_arguments(init_signature, args, nargs, kwnames, values);
+    if (initialise(as_brandel(self), bound, values) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
