@@ -138,8 +138,18 @@ TEST_F(MapTest, NoRoomMeansNoExpansion) {
     EXPECT_EQ(map->internals()->expansion_workers(), 0u);
     EXPECT_EQ(map->entry_count(), stored);
     for (std::uint64_t i = 0; i < stored; ++i) ASSERT_EQ(fetch(*map, key_of(i), spread(i)), "v") << i;
-    map->python_expansion_helper(1000);  // refused or carried out; never stuck
+    // Asked for explicitly, the expansion reports the lack of room, and
+    // leaves nothing behind: no participant counted, no claim marker.
+    const std::uint64_t chunks = map->chunks_in_use();
+    try {
+        map->python_expansion_helper(1000);
+        ADD_FAILURE() << "expanded a full segment";
+    } catch (const std::runtime_error &e) {
+        EXPECT_STREQ(e.what(), "the segment has no room to expand the table");
+    }
     EXPECT_EQ(map->internals()->expansion_workers(), 0u);
+    EXPECT_EQ(map->internals()->table_entry(chunks), 0);
+    EXPECT_EQ(map->chunks_in_use(), chunks);
 }
 
 // Threads insert, read and remove while the table expands under them; every
@@ -218,6 +228,80 @@ TEST_F(MapTest, ProcessesWorkWhileOthersExpand) {
     EXPECT_EQ(map->entry_count(), present);
     EXPECT_EQ(map->internals()->expansion_workers(), 0u);
     EXPECT_GE(map->chunks_in_use(), 64u);
+}
+
+}  // namespace
+}  // namespace zorvik::testing
+
+namespace zorvik::testing {
+namespace {
+
+// The pid of a process that has ended (and been reaped).
+int dead_pid() {
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    wait_exit_status(pid);
+    return static_cast<int>(pid);
+}
+
+// A process died after claiming an expansion (counted, marker set, cursor
+// naming it): a waiting participant takes its place and the expansion ends.
+TEST_F(MapTest, DeadClaimerIsReplaced) {
+    auto map = create({2, 16, 1 << 22, 3});
+    for (std::uint64_t i = 0; i < 8; ++i) put(*map, key_of(i), value_of(i), spread(i));
+    auto *m = map->internals();
+    atomics::fetch_add_field48(m->expansion_workers_word, 1);
+    atomics::exchange_field48(m->table_slot(1), 1);
+    atomics::store_field64(m->split_cursor_word, kClaimedBy - dead_pid());
+
+    map->python_expansion_helper(2);
+    EXPECT_EQ(map->chunks_in_use(), 2u);
+    EXPECT_EQ(m->expansion_workers(), 0u);
+    for (std::uint64_t i = 0; i < 8; ++i) EXPECT_EQ(fetch(*map, key_of(i), spread(i)), value_of(i));
+}
+
+// A process died after doubling the table but before clearing the marks:
+// inserts into a marked bucket heal it, and the next expansion finishes the
+// clearing before it starts.
+TEST_F(MapTest, DeadEnderIsHealed) {
+    auto map = create({2, 16, 1 << 22, 3});
+    for (std::uint64_t i = 0; i < 8; ++i) put(*map, key_of(i), value_of(i), spread(i));
+    map->python_expansion_helper(2);
+    ASSERT_EQ(map->chunks_in_use(), 2u);
+    auto *m = map->internals();
+    // The state the dead ender left: marks on old buckets, marker on slot 2.
+    for (std::uint64_t b = 0; b < 4; ++b) {
+        atomics::exchange_field48(forward_word(m->bucket_at(b)), static_cast<std::int64_t>(to_offset(m->base, m->bucket_at(b + 4))));
+    }
+    atomics::exchange_field48(m->table_slot(2), 1);
+    atomics::store_field64(m->split_cursor_word, kEndingBy - dead_pid());
+
+    put(*map, "new key", "new value", 0);  // bucket 0 is marked: waits, then heals
+    EXPECT_EQ(fetch(*map, "new key", 0), "new value");
+    map->python_expansion_helper(4);
+    EXPECT_EQ(map->chunks_in_use(), 4u);
+    EXPECT_EQ(m->expansion_workers(), 0u);
+    for (std::uint64_t b = 0; b < 16; ++b) EXPECT_EQ(m->bucket_at(b)->forward, 0u);
+    for (std::uint64_t i = 0; i < 8; ++i) EXPECT_EQ(fetch(*map, key_of(i), spread(i)), value_of(i));
+}
+
+// A participant died in the middle of an expansion: it stays counted and the
+// expansion cannot end. An insert into a marked bucket gives up with an error
+// once nothing has moved for a while, instead of waiting for ever; gets go on.
+TEST_F(MapTest, StalledExpansionFailsInsertsInsteadOfHanging) {
+    auto map = create({2, 16, 1 << 22, 3});
+    put(*map, "k", "v", 0);
+    auto *m = map->internals();
+    m->waits_without_progress = 1500;
+    atomics::fetch_add_field48(m->expansion_workers_word, 1);
+    atomics::exchange_field48(forward_word(m->bucket_at(0)), static_cast<std::int64_t>(to_offset(m->base, m->bucket_at(1))));
+    try {
+        put(*map, "other", "v", 4);
+        ADD_FAILURE() << "inserted into a bucket of a stalled expansion";
+    } catch (const std::runtime_error &e) {
+        EXPECT_NE(std::string(e.what()).find("stopped making progress"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(fetch(*map, "k", 0), "v");
 }
 
 }  // namespace

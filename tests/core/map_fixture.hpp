@@ -18,6 +18,14 @@
 
 namespace zorvik::testing {
 
+// prefix followed by the decimal number; built by appending, as g++ 12 warns
+// falsely (-Wrestrict) on literal + std::string temporaries.
+inline std::string numbered(const char *prefix, std::uint64_t n) {
+    std::string s = prefix;
+    s += std::to_string(n);
+    return s;
+}
+
 inline const signed char *bytes_of(const std::string &s) { return reinterpret_cast<const signed char *>(s.data()); }
 
 // Shape of a map made by a test: small enough to fill or expand quickly.

@@ -52,7 +52,7 @@ TEST_F(MapTest, RejectsArgumentsInOrder) {
 
 TEST_F(MapTest, CreateWritesPathAndAttachTakesShapeFromFile) {
     auto map = create({3, 5, 1 << 20, 5});
-    ASSERT_EQ(path.rfind(tmpdir.path() + "/mm" + std::to_string(getpid()), 0), 0u) << path;
+    ASSERT_EQ(path.rfind(tmpdir.path() + numbered("/mm", getpid()), 0), 0u) << path;
     EXPECT_EQ(map->bucket_chunk_size(), 8u);
     EXPECT_EQ(map->data_chunk_size(), 32u);
     const Allocator base = map->base();
@@ -234,7 +234,7 @@ TEST_F(MapTest, RemovalInAnyOrderAgainstModel) {
     auto hash_of = [](const std::string &key) { return static_cast<std::int64_t>(key.size() % 3); };
     auto fresh = create({0, 1, 1 << 22, 3});
     for (int round = 0; round < 2000; ++round) {
-        std::string key = "k" + std::to_string(random() % 40);
+        std::string key = numbered("k", random() % 40);
         if (random() % 3 != 0) {
             std::string value(random() % 40, static_cast<char>('a' + round % 26));
             put(*fresh, key, value, hash_of(key));
@@ -258,7 +258,7 @@ TEST_F(MapTest, FullSegmentFailsCleanly) {
     std::vector<std::string> stored;
     std::string failure;
     for (int i = 0;; ++i) {
-        std::string key = "key" + std::to_string(i);
+        std::string key = numbered("key", i);
         try {
             put(*map, key, std::string(40, 'v'), 1);
         } catch (const std::runtime_error &e) {
@@ -304,7 +304,7 @@ TEST_F(MapTest, ProcessesShareOneMap) {
     auto map = create({4, 1, 1 << 24, 4});
     constexpr int kWorkers = 4;
     constexpr int kKeys = 300;
-    auto own_key = [](int worker, int i) { return "w" + std::to_string(worker) + "-" + std::to_string(i); };
+    auto own_key = [](int worker, int i) { return numbered("w", worker) + numbered("-", i); };
     auto hash_of = [](const std::string &key) { return static_cast<std::int64_t>(std::hash<std::string>{}(key)); };
     std::vector<pid_t> children;
     for (int w = 0; w < kWorkers; ++w) {
@@ -317,7 +317,7 @@ TEST_F(MapTest, ProcessesShareOneMap) {
                     std::string key = own_key(w, i);
                     put(*mine, key, "first", hash_of(key));
                     put(*mine, key, std::string(i % 50, 'x') + std::to_string(w), hash_of(key));
-                    put(*mine, "shared" + std::to_string(i % 10), std::to_string(w), hash_of("shared" + std::to_string(i % 10)));
+                    put(*mine, numbered("shared", i % 10), std::to_string(w), hash_of(numbered("shared", i % 10)));
                     if (fetch(*mine, key, hash_of(key)) != std::string(i % 50, 'x') + std::to_string(w)) status = 2;
                     if (i % 3 == 0 && !erase(*mine, key, hash_of(key))) status = 3;
                 }
@@ -343,7 +343,7 @@ TEST_F(MapTest, ProcessesShareOneMap) {
         }
     }
     for (int s = 0; s < 10; ++s) {
-        auto value = fetch(*map, "shared" + std::to_string(s), hash_of("shared" + std::to_string(s)));
+        auto value = fetch(*map, numbered("shared", s), hash_of(numbered("shared", s)));
         ASSERT_TRUE(value.has_value());
         EXPECT_TRUE(value->size() == 1 && (*value)[0] >= '0' && (*value)[0] < '0' + kWorkers);
     }

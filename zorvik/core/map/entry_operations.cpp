@@ -347,6 +347,8 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
 void Impl::insert(const signed char *key, const signed char *value, std::uint64_t key_length,
                   std::uint64_t value_length, std::int64_t hash) {
     bool first_meeting = true;
+    std::uint64_t waits = 0;
+    ExpansionProgress progress;
     for (;;) {
         Offset forward = 0;
         Bucket *bucket = lock_bucket(*this, hash, forward);
@@ -363,6 +365,7 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
                 }
             }
             host::sleep_1ms();
+            after_waiting_on_mark(bucket, ++waits, progress);
             continue;
         }
         if (EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {

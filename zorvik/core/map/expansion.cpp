@@ -55,6 +55,19 @@
 // `forward` of every old bucket and removes the marker. The next expansion's
 // claimer therefore cannot set a `forward` that the clearing pass would erase.
 //
+// Processes that die. While a marker stands, split_cursor names the process
+// that set it (see kClaimedBy in map_internal.hpp). A participant that has
+// waited on a marker for a second asks whether that process still exists;
+// when it has ended, the one waiter whose compare-and-swap on the cursor
+// succeeds takes its place: it finishes a dead ender's clearing pass, or
+// builds the chunks of a dead claimer and leaves for it as well as for itself.
+// An ender that died leaves marks with nobody inside an expansion; an insert
+// waiting on such a mark clears it (under expansion_lock, where no expansion
+// can start). A splitter that died stays counted, and its expansion cannot end:
+// inserts into marked buckets then give up with an error once the shared words
+// have not moved for about ten seconds, rather than wait for ever; everything
+// else goes on in the table in force.
+//
 // Lock order: a splitter holds one bucket lock at a time and takes the entry
 // pool's lock (and the allocator's) only while building, holding no bucket
 // lock; expansion_lock is only taken with no other lock held.
@@ -77,6 +90,14 @@ constexpr std::uint64_t kMaxParticipantsAdmitted = 4096;  // admitted while the 
 constexpr std::int64_t kBatch = 16;
 // Bytes one new bucket's entry chunk costs: its link chunk and the chunk itself.
 constexpr std::uint64_t kEntryPairSpan = chunk_span(kLinkChunkSize) + chunk_span(kEntryChunkSize);
+
+
+int pid_below(std::int64_t cursor, std::int64_t sentinel) {
+    return cursor <= sentinel && cursor > sentinel - kPidRange ? static_cast<int>(sentinel - cursor) : 0;
+}
+
+// About a second of 1-millisecond waits between two looks at the holder.
+constexpr std::uint64_t kWaitsPerLivenessCheck = 1000;
 
 std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
     return length / per_chunk + (length % per_chunk != 0);
@@ -148,23 +169,27 @@ bool Impl::join_unlocked() {
 
 // ---- the worker -----------------------------------------------------------------
 
-void Impl::expansion_worker() {
+Impl::Part Impl::expansion_worker() {
     // The gate counted this thread, so the L read now stays in force until it
     // leaves (see the essay).
     const std::uint64_t chunks = chunks_in_use();
+    bool stand_in = false;
+    Part part = Part::nothing_to_do;
     std::exception_ptr failure;
     try {
-        take_part(chunks);
+        part = take_part(chunks, stand_in);
     } catch (...) {
         failure = std::current_exception();
     }
-    leave_expansion(chunks);
+    leave_expansion(chunks, stand_in ? 2 : 1);
     if (failure) std::rethrow_exception(failure);
+    return part;
 }
 
-void Impl::take_part(std::uint64_t chunks) {
-    if (!doubling_fits(chunks)) return;
-    if (!claim_and_build(chunks)) return;
+Impl::Part Impl::take_part(std::uint64_t chunks, bool &stand_in) {
+    if (!doubling_fits(chunks)) return Part::nothing_to_do;
+    const Part claimed = claim_and_build(chunks, stand_in);
+    if (claimed != Part::split) return claimed;
     std::exception_ptr failure;
     for (;;) {
         // Hands out buckets a-15 .. a; full barrier, and only this word orders
@@ -183,25 +208,47 @@ void Impl::take_part(std::uint64_t chunks) {
         }
         if (failure) std::rethrow_exception(failure);
     }
+    return Part::split;
 }
 
-// Returns true once the new chunks of the expansion from `chunks` are
-// published (by this thread or another), false when this thread could not
-// build them and nobody else has.
-bool Impl::claim_and_build(std::uint64_t chunks) {
+// Returns Part::split once the new chunks of the expansion from `chunks` are
+// published (by this thread or another); Part::no_room when this thread
+// claimed the expansion and the segment could not supply the new chunks.
+Impl::Part Impl::claim_and_build(std::uint64_t chunks, bool &stand_in) {
     char *slot = table_slot(chunks);
-    for (;;) {
+    for (std::uint64_t waits = 0;;) {
         // The claim; full barrier. Pairs with the publication's exchange and
         // with the reset after a failed build.
         const std::int64_t found = atomics::cas_field48(slot, 0, 1);
-        if (found == 0) {
-            if (build_new_chunks(chunks)) return true;
-            atomics::exchange_field48(slot, 0);
-            return false;
+        bool claimed = found == 0;
+        if (claimed) atomics::store_field64(split_cursor_word, kClaimedBy - host::own_pid());
+        if (!claimed && found != 1) return Part::split;  // published
+        if (!claimed) {
+            host::sleep_1ms();
+            if (++waits % kWaitsPerLivenessCheck != 0) continue;
+            claimed = take_over_claim(chunks, atomics::load_field48(split_cursor_word), stand_in);
+            if (!claimed) continue;
         }
-        if (found != 1) return true;  // published
-        host::sleep_1ms();
+        if (build_new_chunks(chunks)) return Part::split;
+        atomics::exchange_field48(slot, 0);
+        return Part::no_room;
     }
+}
+
+// The marker at slot `chunks` has stood for a while: when the process the
+// cursor names has ended, one waiter (the one whose compare-and-swap on the
+// cursor succeeds) takes its place. A dead ender's clearing pass is finished
+// first; a dead claimer was counted as a participant, so its stand-in leaves
+// for it too.
+bool Impl::take_over_claim(std::uint64_t chunks, std::int64_t cursor, bool &stand_in) {
+    const int claimer = pid_below(cursor, kClaimedBy);
+    const int ender = pid_below(cursor, kEndingBy);
+    const int holder = claimer ? claimer : ender;
+    if (holder == 0 || holder == host::own_pid() || !host::process_has_ended(holder)) return false;
+    if (atomics::cas_field48(split_cursor_word, cursor, kClaimedBy - host::own_pid()) != cursor) return false;
+    if (ender) clear_forwards(chunks / 2);
+    stand_in = claimer != 0;
+    return true;
 }
 
 bool Impl::build_new_chunks(std::uint64_t chunks) {
@@ -288,11 +335,11 @@ void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
 
 // ---- leaving and ending -----------------------------------------------------------
 
-void Impl::leave_expansion(std::uint64_t chunks) {
+void Impl::leave_expansion(std::uint64_t chunks, std::int64_t participants) {
     SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
     // Under expansion_lock, like every raise of the count (the gates).
-    const std::int64_t before = atomics::fetch_add_field48(expansion_workers_word, -1);
-    if (before != 1) return;
+    const std::int64_t before = atomics::fetch_add_field48(expansion_workers_word, -participants);
+    if (before != participants) return;
     // Last one out. End the expansion only if it was carried out: its chunks
     // are published and every bucket has been handed out (and split, since
     // each splitter left only after its batches).
@@ -300,35 +347,56 @@ void Impl::leave_expansion(std::uint64_t chunks) {
     const std::int64_t published = table_entry(chunks);
     const std::int64_t cursor = atomics::load_field48(split_cursor_word);
     if (published <= 1 || cursor >= 0) return;
-    // The file holds the cursor's plain 64-bit value between expansions.
-    atomics::store_field64(split_cursor_word, cursor);
-    // Keep the next expansion from being claimed until the clearing is done
-    // (the marker is 1, as for a claim; claimers wait on it).
+    // Keep the next expansion from being claimed until the clearing is done:
+    // the marker is 1, as for a claim, and the cursor names this process.
     char *next_slot = 2 * chunks < bucket_chunk_number ? table_slot(2 * chunks) : nullptr;
+    atomics::store_field64(split_cursor_word, kEndingBy - host::own_pid());
     const bool marked = next_slot && atomics::cas_field48(next_slot, 0, 1) == 0;
+    if (!marked) atomics::store_field64(split_cursor_word, cursor);  // the file keeps a plain value
     // The doubling: the new table is in force from here on. Pairs with the
     // loads of chunks_in_use in the entry operations (read after `forward`).
     atomics::fetch_add_field48(chunks_in_use_word, static_cast<std::int64_t>(chunks));
     guard.release();
-    try {
-        end_expansion(chunks);
-    } catch (...) {
-        if (marked) atomics::exchange_field48(next_slot, 0);
-        throw;
-    }
+    for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
+    clear_forwards(chunks);
     // Pairs with the next claimer's compare-and-swap.
-    if (marked) atomics::exchange_field48(next_slot, 0);
+    if (marked) atomics::cas_field48(next_slot, 1, 0);
 }
 
-void Impl::end_expansion(std::uint64_t chunks) {
-    for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
+// Clears `forward` of every bucket in chunks 0 .. chunks-1 (the old half of a
+// doubled table), after the doubling: pairs with the entry operations' load
+// of `forward` under the bucket lock. New buckets never had one.
+void Impl::clear_forwards(std::uint64_t chunks) {
     for (std::uint64_t j = 0; j < chunks; ++j) {
         Bucket *bucket = reinterpret_cast<Bucket *>(bucket_chunk(j));
-        for (std::uint64_t k = 0; k < bucket_chunk_size; ++k) {
-            // Clearing after the doubling: pairs with the entry operations'
-            // load of `forward` under the bucket lock. New buckets never had one.
-            atomics::exchange_field48(forward_word(&bucket[k]), 0);
+        for (std::uint64_t k = 0; k < bucket_chunk_size; ++k) atomics::exchange_field48(forward_word(&bucket[k]), 0);
+    }
+}
+
+// insert waits outside a marked bucket. Every second or so it looks again:
+// a mark while nobody takes part in an expansion was left by an ender that
+// died before clearing it, and is cleared here (under expansion_lock, so no
+// expansion can start and set a new mark meanwhile); an expansion whose shared
+// words have not moved for about ten seconds has lost a participant, and the
+// insert gives up with an error instead of waiting for ever.
+void Impl::after_waiting_on_mark(Bucket *bucket, std::uint64_t waits, ExpansionProgress &progress) {
+    if (waits % kWaitsPerLivenessCheck != 0) return;
+    {
+        SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
+        if (expansion_workers() == 0) {
+            atomics::exchange_field48(forward_word(bucket), 0);
+            return;
         }
+    }
+    const ExpansionProgress now{atomics::load_field48(split_cursor_word), expansion_workers(), chunks_in_use(), waits};
+    if (now.cursor != progress.cursor || now.workers != progress.workers || now.chunks != progress.chunks) {
+        progress = now;
+        return;
+    }
+    if (waits - progress.unchanged_since_wait >= waits_without_progress) {
+        throw std::runtime_error(
+            "the expansion of this dictionary has stopped making progress "
+            "(a process taking part in it may have ended)");
     }
 }
 
@@ -336,7 +404,9 @@ void Impl::end_expansion(std::uint64_t chunks) {
 
 void ConcurrentHashMap_string::expansion_worker() {
     if (!impl_) throw empty_chunks_exception();
-    impl_->expansion_worker();
+    if (impl_->expansion_worker() == Impl::Part::no_room) {
+        throw std::runtime_error("the segment has no room to expand the table");
+    }
 }
 
 bool ConcurrentHashMap_string::join_unlocked() {

@@ -23,6 +23,24 @@ const std::runtime_error &empty_chunks_exception();       // "operation on empty
 inline constexpr const char *kBucketLockName = "bucket lock";
 inline constexpr const char *kExpansionLockName = "expansion lock";
 
+// While a claim marker is set, split_cursor (unused then) names the process
+// that set it, so that a waiter can tell whether that process still exists:
+//   a claimer building the new chunks:          kClaimedBy - pid
+//   an ender clearing `forward` after doubling:  kEndingBy - pid
+// Both lie far below every value an expansion gives the cursor (no lower than
+// -(2^41 + 16 x 4097)), and within the 48 bits the cursor is handled in.
+inline constexpr std::int64_t kClaimedBy = -(std::int64_t{1} << 44);
+inline constexpr std::int64_t kEndingBy = -(std::int64_t{1} << 45);
+inline constexpr std::int64_t kPidRange = std::int64_t{1} << 24;
+
+// A snapshot of the shared words that move while an expansion makes progress.
+struct ExpansionProgress {
+    std::int64_t cursor = 0;
+    std::uint64_t workers = 0;
+    std::uint64_t chunks = 0;
+    std::uint64_t unchanged_since_wait = 0;  // insert's wait count when last seen moving
+};
+
 struct ConcurrentHashMap_string::Impl {
     Impl(Allocator base, std::uint8_t data_chunk_size)
         : entry_pool(base, ChunkPool::kEntriesPerChunk, ChunkPool::Flavour::entry),
@@ -53,6 +71,10 @@ struct ConcurrentHashMap_string::Impl {
 
     ChunkPool entry_pool;
     ChunkPool data_pool;
+
+    // insert's patience with an expansion whose shared words do not move, in
+    // 1-millisecond waits (about ten seconds; tests shorten it).
+    std::uint64_t waits_without_progress = 10000;
 
     // ---- shared words -------------------------------------------------------
     // chunks_in_use only ever doubles, under expansion_lock; an acquire load.
@@ -110,13 +132,22 @@ struct ConcurrentHashMap_string::Impl {
     // ---- expansion (expansion.cpp) ------------------------------------------
     bool join_locked();    // insert's gate: load rule, room, bound; under expansion_lock
     bool join_unlocked();  // the entry points' gate
-    void expansion_worker();
-    void take_part(std::uint64_t chunks);
-    bool claim_and_build(std::uint64_t chunks);
+    // What a participant's part in an expansion came to.
+    enum class Part { split, nothing_to_do, no_room };
+    Part expansion_worker();
+    // `stand_in` is set when this thread took over the claim of a process that
+    // died counted as a participant: it then leaves for both.
+    Part take_part(std::uint64_t chunks, bool &stand_in);
+    Part claim_and_build(std::uint64_t chunks, bool &stand_in);
+    bool take_over_claim(std::uint64_t chunks, std::int64_t cursor, bool &stand_in);
     bool build_new_chunks(std::uint64_t chunks);
+    void clear_forwards(std::uint64_t chunks);
+    // insert's wait on a bucket that an expansion marked: heals a mark left
+    // behind by an expansion that ended without clearing it, and gives up
+    // when the expansion stops making progress.
+    void after_waiting_on_mark(Bucket *bucket, std::uint64_t waits, ExpansionProgress &progress);
     void split_bucket(std::uint64_t index, std::uint64_t chunks);
-    void leave_expansion(std::uint64_t chunks);
-    void end_expansion(std::uint64_t chunks);
+    void leave_expansion(std::uint64_t chunks, std::int64_t participants);
     bool doubling_fits(std::uint64_t chunks) const { return chunks <= reachable_chunks / 2; }
     bool has_room_for_expansion(std::uint64_t chunks);
     std::uint64_t expansion_workers() const {
