@@ -1,5 +1,6 @@
-"""Builds the C++ core tests with CMake and runs them, once plainly optimised and
-once under AddressSanitizer and UndefinedBehaviorSanitizer.
+"""Builds the C++ core tests with CMake and runs them, once plainly optimised,
+once under AddressSanitizer and UndefinedBehaviorSanitizer, and (the threaded
+ones) under ThreadSanitizer.
 
 Build trees live in build/core-tests/<variant>-<python tag>, so that
 interpreters sharing this tree (the host's and a chroot's) keep separate CMake
@@ -18,6 +19,8 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 SANITIZE_FLAGS = "-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 
+THREAD_FLAGS = "-O1 -g -fsanitize=thread"
+
 VARIANTS = {
     "plain": ["-DCMAKE_BUILD_TYPE=Release"],
     "sanitize": [
@@ -25,6 +28,18 @@ VARIANTS = {
         f"-DCMAKE_CXX_FLAGS={SANITIZE_FLAGS}",
         "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined",
     ],
+    "thread": [
+        "-DCMAKE_BUILD_TYPE=",
+        f"-DCMAKE_CXX_FLAGS={THREAD_FLAGS}",
+        "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread",
+    ],
+}
+
+# ThreadSanitizer runs the tests whose threads share one process (it does not
+# follow forked children): the map's threads through expansions, and the
+# process lock.
+TEST_FILTERS = {
+    "thread": "SpinLock.ProcessWordExcludesThreads:MapTest.ThreadsKeepFindingKeysDuringExpansions",
 }
 
 # Generous bounds for a two-core machine; a run normally takes seconds.
@@ -94,6 +109,10 @@ def test_core_cpp(variant):
     env.setdefault("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
     executable = build / "tests" / "core" / "zorvik_core_tests"
-    status, output = run([str(executable), "--gtest_brief=1"], RUN_TIMEOUT, env=env)
+    env.setdefault("TSAN_OPTIONS", "halt_on_error=1")
+    command = [str(executable), "--gtest_brief=1"]
+    if variant in TEST_FILTERS:
+        command.append(f"--gtest_filter={TEST_FILTERS[variant]}")
+    status, output = run(command, RUN_TIMEOUT, env=env)
     if status != 0:
         pytest.fail(f"the C++ core tests failed ({variant}, exit status {status}):\n{tail(output)}")

@@ -158,14 +158,16 @@ ConcurrentHashMap_string::Impl::~Impl() { host::free(chunk_cache); }
 
 char *ConcurrentHashMap_string::Impl::bucket_chunk(std::uint64_t j) {
     if (j >= reachable_chunks) throw offset_overflow_exception();
-    char *chunk = __atomic_load_n(&chunk_cache[j], __ATOMIC_RELAXED);
+    // Acquire/release on the cache: a slot filled by another thread of this
+    // process carries that thread's view of the chunk's initialisation.
+    char *chunk = __atomic_load_n(&chunk_cache[j], __ATOMIC_ACQUIRE);
     if (chunk) return chunk;
     // The table entry is published by the claimer's exchange after the chunk
     // was initialised (expansion.cpp); this acquire load pairs with it.
     std::int64_t entry = table_entry(j);
     if (entry <= 1 || entry % 8 != 2) throw offset_overflow_exception();
     chunk = checked(static_cast<Offset>(entry), bucket_chunk_size * sizeof(Bucket));
-    __atomic_store_n(&chunk_cache[j], chunk, __ATOMIC_RELAXED);
+    __atomic_store_n(&chunk_cache[j], chunk, __ATOMIC_RELEASE);
     return chunk;
 }
 

@@ -231,10 +231,10 @@ Bucket *lock_bucket(Impl &m, std::int64_t hash, Offset &forward) {
         // Read `forward` before the count: see the essay above.
         forward = static_cast<Offset>(atomics::load_field48(forward_word(bucket)));
         const std::uint64_t now = m.chunks_in_use();
-        if (now == chunks || m.bucket_index(hash, now) == index) {
-            bucket->entries.base = reinterpret_cast<std::uint64_t>(m.base);
-            return bucket;
-        }
+        // The entries' `base` field is scratch that no process reads; it is
+        // not written here, as its last two bytes share the aligned word
+        // through which a splitter sets `forward` without the bucket lock.
+        if (now == chunks || m.bucket_index(hash, now) == index) return bucket;
         unlock_segment_word(word);
     }
 }

@@ -273,7 +273,7 @@ bool Impl::build_new_chunks(std::uint64_t chunks) {
         if (k + 1 < buckets) link = base + reinterpret_cast<ChunkLink *>(link)->next;
     }
     for (std::uint64_t j = 0; j < chunks; ++j) {
-        __atomic_store_n(&chunk_cache[chunks + j], block + j * chunk_bytes, __ATOMIC_RELAXED);
+        __atomic_store_n(&chunk_cache[chunks + j], block + j * chunk_bytes, __ATOMIC_RELEASE);
     }
     // Whole-word store: the cursor may hold a negative value from the last
     // expansion, and nobody touches it until slot L is published below.
@@ -298,8 +298,6 @@ void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
     SegmentLockGuard guard(lock_word(old_bucket), kBucketLockName);
     ChunkArray &old_list = old_bucket->entries;
     ChunkArray &new_list = partner->entries;
-    old_list.base = reinterpret_cast<std::uint64_t>(base);
-    new_list.base = reinterpret_cast<std::uint64_t>(base);
     const std::uint64_t n = old_list.length;
     if (n == 0) return;
 

@@ -65,8 +65,8 @@ struct ConcurrentHashMap_string::Impl {
     char *entry_count_word = nullptr;
 
     // Process-local addresses of bucket chunks; null until resolved. Any thread
-    // may fill a slot: every thread computes the same address, so relaxed
-    // atomic accesses suffice.
+    // may fill a slot (every thread computes the same address), with a release
+    // store that its readers' acquire loads pair with.
     char **chunk_cache = nullptr;
 
     ChunkPool entry_pool;

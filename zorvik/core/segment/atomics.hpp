@@ -43,6 +43,40 @@
 
 namespace zorvik::atomics {
 
+// ---- ThreadSanitizer builds ----------------------------------------------------
+//
+// ThreadSanitizer cannot see inside assembly, so it would take every lock for
+// a plain access and report the data they guard as racing. Its builds use the
+// compiler's atomic builtins instead, which it understands. Every operation
+// below acts on a naturally aligned word (the reason this header exists), so
+// the builtins compile to the same instructions; only the sanitizer's
+// bookkeeping differs. Production builds use the assembly.
+#if defined(__SANITIZE_THREAD__)
+
+inline std::uint16_t load16(const void *p) { return __atomic_load_n(static_cast<const std::uint16_t *>(p), __ATOMIC_ACQUIRE); }
+inline std::uint32_t load32(const void *p) { return __atomic_load_n(static_cast<const std::uint32_t *>(p), __ATOMIC_ACQUIRE); }
+inline std::uint64_t load64(const void *p) { return __atomic_load_n(static_cast<const std::uint64_t *>(p), __ATOMIC_ACQUIRE); }
+inline void store16(void *p, std::uint16_t v) { __atomic_store_n(static_cast<std::uint16_t *>(p), v, __ATOMIC_RELEASE); }
+inline void store32(void *p, std::uint32_t v) { __atomic_store_n(static_cast<std::uint32_t *>(p), v, __ATOMIC_RELEASE); }
+inline void store64(void *p, std::uint64_t v) { __atomic_store_n(static_cast<std::uint64_t *>(p), v, __ATOMIC_RELEASE); }
+inline std::uint32_t cas32(void *p, std::uint32_t expected, std::uint32_t desired) {
+    __atomic_compare_exchange_n(static_cast<std::uint32_t *>(p), &expected, desired, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+inline std::uint64_t cas64(void *p, std::uint64_t expected, std::uint64_t desired) {
+    __atomic_compare_exchange_n(static_cast<std::uint64_t *>(p), &expected, desired, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return expected;
+}
+inline std::uint32_t exchange32(void *p, std::uint32_t v) { return __atomic_exchange_n(static_cast<std::uint32_t *>(p), v, __ATOMIC_SEQ_CST); }
+inline std::uint64_t exchange64(void *p, std::uint64_t v) { return __atomic_exchange_n(static_cast<std::uint64_t *>(p), v, __ATOMIC_SEQ_CST); }
+inline std::uint64_t fetch_add64(void *p, std::uint64_t delta) {
+    return __atomic_fetch_add(static_cast<std::uint64_t *>(p), delta, __ATOMIC_SEQ_CST);
+}
+
+#else
+
 // ---- plain loads and stores (acquire / release) -----------------------------
 
 // Acquire load of an aligned 2-, 4- or 8-byte word.
@@ -106,6 +140,8 @@ inline std::uint64_t fetch_add64(void *p, std::uint64_t delta) {
     asm volatile("lock xaddq %0, %1" : "+r"(delta), "+m"(*static_cast<std::uint64_t *>(p)) : : "memory", "cc");
     return delta;
 }
+
+#endif  // __SANITIZE_THREAD__
 
 // Spin-wait hint for the core running a waiter.
 inline void cpu_relax() { asm volatile("pause" ::: "memory"); }
