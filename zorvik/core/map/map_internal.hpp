@@ -41,7 +41,7 @@ struct ExpansionProgress {
     std::uint64_t unchanged_since_wait = 0;  // insert's wait count when last seen moving
 };
 
-struct ConcurrentHashMap_string::Impl {
+struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     Impl(Allocator base, std::uint8_t data_chunk_size)
         : entry_pool(base, ChunkPool::kEntriesPerChunk, ChunkPool::Flavour::entry),
           data_pool(base, data_chunk_size, ChunkPool::Flavour::data) {}
