@@ -355,8 +355,15 @@ void Impl::leave_expansion(std::uint64_t chunks, std::int64_t participants) {
     // loads of chunks_in_use in the entry operations (read after `forward`).
     atomics::fetch_add_field48(chunks_in_use_word, static_cast<std::int64_t>(chunks));
     guard.release();
-    for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
-    clear_forwards(chunks);
+    try {
+        for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
+        clear_forwards(chunks);
+    } catch (...) {
+        // A broken chunk table: the marks that remain are healed by the
+        // inserts that meet them; the next expansion must not wait on us.
+        if (marked) atomics::cas_field48(next_slot, 1, 0);
+        throw;
+    }
     // Pairs with the next claimer's compare-and-swap.
     if (marked) atomics::cas_field48(next_slot, 1, 0);
 }
