@@ -329,6 +329,25 @@ def test_lock_held_by_an_ended_process(segment_dir, lock):
     assert d.get(200) == [True, "after"]
 
 
+@pytest.mark.xfail(strict=True, reason="the insert stores the entry, then raises the expansion lock's error")
+def test_insert_that_asks_for_a_doubling_under_a_dead_expansion_lock(segment_dir):
+    d = brandel(size=1 << 22, **TINY)
+    for key in range(8):
+        d.insert(key, "v")
+    segment_file.set_expansion_lock(d.name, segment_file.ended_pid())
+
+    def ninth_insert():
+        # Key 8 joins bucket 0's two entries: the load rule asks for a doubling.
+        try:
+            d.insert(8, "v")
+        except RuntimeError:
+            return "raised", d.get(8), segment_file.entry_count(d.name)
+        return "inserted", d.get(8), segment_file.entry_count(d.name)
+
+    # Either the insert happened and says so, or it failed and left nothing.
+    assert in_child(ninth_insert).result in (("inserted", [True, "v"], 9), ("raised", [False], 8))
+
+
 # ---- attach and detach churn -----------------------------------------------------------
 
 
