@@ -135,7 +135,7 @@ def text_report(results: dict) -> str:
             rows.append([f"p = {p}", f"{e['median_seconds']:.2f} s", f"{e['median_pool_seconds']:.2f} s",
                          _ns(e["during"]["median_ns"]), _ns(e["during"]["p99_ns"]), _ns(e["during"]["max_ns"]),
                          _ns(e["before"]["median_ns"]), _ns(e["before"]["p99_ns"])])
-        parts.append(f"4. Doubling a table of {expansion['entries']:,} entries (2**"
+        parts.append(f"4. Doubling a table of {expansion['entries']:,} entries (2^"
                      f"{expansion['bucket_chunk_size_exponent']} buckets) while another process inserts "
                      f"(median over {expansion['repeats']} runs)\n" + _table(header, rows))
     creation = workloads.get("creation")
@@ -239,9 +239,12 @@ def _chart_ops(ax, ops):
         ax.bar(xs, [p["median_ns"][op] / 1000 for op in OPS], width, label=name)
     ax.set_xticks(range(len(OPS)), [OP_LABELS[op] for op in OPS], fontsize=8)
     ax.set_yscale("log")
+    # Head room above the tallest bar for the legend.
+    tallest = max(p["median_ns"][op] for p in peers.values() for op in OPS) / 1000
+    ax.set_ylim(top=tallest * 30)
     ax.set_ylabel("microseconds per operation", fontsize=8)
-    ax.set_title(f"{title}, {ops['table_entries']:,} entries, {serializer_name}", fontsize=9, pad=30)
-    ax.legend(fontsize=7, ncol=4, loc="lower center", bbox_to_anchor=(0.5, 1.07), frameon=False)
+    ax.set_title(f"{title}, {ops['table_entries']:,} entries, {serializer_name}", fontsize=9)
+    ax.legend(fontsize=7, ncol=4, loc="upper center", frameon=False)
 
 
 def _chart_procs(ax, procs):
@@ -250,7 +253,8 @@ def _chart_procs(ax, procs):
         return _empty(ax, title)
     for name, p in procs["peers"].items():
         counts = sorted(p["median_ops_per_s"], key=int)
-        ax.plot([int(n) for n in counts], [p["median_ops_per_s"][n] / 1e3 for n in counts], marker="o", label=name)
+        label = "floor (a dict in each process)" if name == "floor" else name
+        ax.plot([int(n) for n in counts], [p["median_ops_per_s"][n] / 1e3 for n in counts], marker="o", label=label)
     ax.set_xticks([1, 2, 4])
     ax.set_xlabel("processes (2 cores)", fontsize=8)
     ax.set_ylabel("thousand operations per second", fontsize=8)

@@ -36,6 +36,8 @@ def parse_arguments(argv):
     parser.add_argument("--results", default=os.path.join(HERE, "results"), help="directory for results.json")
     parser.add_argument("--chart", default=None, help="where to draw the chart (default: <results>/chart.png)")
     parser.add_argument("--no-chart", action="store_true", help="draw no chart")
+    parser.add_argument("--report-only", metavar="RESULTS_JSON",
+                        help="run nothing: print the tables and draw the chart of an earlier run")
     args = parser.parse_args(argv)
     args.workloads = [w.strip() for w in args.workloads.split(",") if w.strip()]
     unknown = sorted(set(args.workloads) - set(WORKLOADS))
@@ -50,6 +52,9 @@ def parse_arguments(argv):
 
 def main(argv=None) -> int:
     args = parse_arguments(sys.argv[1:] if argv is None else argv)
+    if args.report_only:
+        with open(args.report_only) as f:
+            return publish(json.load(f), args, write_json=False)
     try:
         import zorvik.brandel  # noqa: F401
     except ImportError as error:
@@ -118,13 +123,19 @@ def main(argv=None) -> int:
 
     results["meta"]["load_average_at_end"] = harness.load_average()
     results["meta"]["seconds"] = time.monotonic() - started
-    results["targets"] = report.targets(results)
-    text = report.text_report(results)
     print()
-    print(text)
+    return publish(results, args, write_json=True)
+
+
+def publish(results, args, write_json) -> int:
+    """Prints the tables and writes results.json, results.md and the chart."""
+    import report
+    results["targets"] = report.targets(results)
+    print(report.text_report(results))
     os.makedirs(args.results, exist_ok=True)
-    with open(os.path.join(args.results, "results.json"), "w") as f:
-        json.dump(results, f, indent=1)
+    if write_json:
+        with open(os.path.join(args.results, "results.json"), "w") as f:
+            json.dump(results, f, indent=1)
     with open(os.path.join(args.results, "results.md"), "w") as f:
         f.write(report.markdown_report(results))
     if not args.no_chart:
@@ -133,7 +144,8 @@ def main(argv=None) -> int:
             print(f"\nchart: {chart}")
         else:
             print("\nno chart: matplotlib is not installed")
-    print(f"results: {os.path.join(args.results, 'results.json')} ({results['meta']['seconds']:.0f} s; "
+    where = os.path.join(args.results, "results.json" if write_json else "results.md")
+    print(f"results: {where} (a run of {results['meta']['seconds']:.0f} s; "
           f"load average {results['meta']['load_average_at_start'][0]:.1f} at start, "
           f"{results['meta']['load_average_at_end'][0]:.1f} at end)")
     return 0

@@ -378,7 +378,7 @@ def run_sizes(plan: Plan, peerset, scratch, log) -> dict:
 
     for entries in plan.sizes:
         exponent = harness.bucket_exponent_for(entries)
-        log(f"sizes: {entries:,} entries, 2**{exponent} buckets")
+        log(f"sizes: {entries:,} entries, 2^{exponent} buckets")
         keys = distinct_keys(entries + plan.sizes_ops, plan.seed + 11)
         table, missing = keys[:entries], keys[entries:]
         del keys
