@@ -64,7 +64,6 @@ def main(argv=None) -> int:
 
     import harness
     import peers as peers_module
-    import report
     import workloads
 
     # A terminated run still removes its files and stops the Redis server.
