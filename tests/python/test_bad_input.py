@@ -155,8 +155,9 @@ DAMAGE = {
     "free data chunk's link": (overwrite(lambda name: segment_file.free_chunk_position(name, "data") + 2), "insert"),
     "free link chunk's link": (overwrite(lambda name: segment_file.free_chunk_position(name, "link") + 2), "insert"),
 }
-CRASHES_ON_DAMAGE = {"value's second link, then remove", "free data list's head", "free data chunk's link",
-                     "free link chunk's link"}
+# A damaged free list is given up where it breaks (the chunks behind the break
+# are lost, fresh space serves instead), so the operation may also succeed.
+HEALED_ON_DAMAGE = {"free data list's head", "free data chunk's link", "free link chunk's link"}
 
 
 def use_damaged(name, operation):
@@ -168,22 +169,17 @@ def use_damaged(name, operation):
     return d.insert(100, b"n" * 300)
 
 
-@pytest.mark.parametrize(
-    "damage",
-    [
-        pytest.param(damage, marks=pytest.mark.xfail(
-            strict=True, reason="chains in the file (free lists, a value's links when given back) are followed "
-                                "unchecked: the process dies with SIGSEGV")) if damage in CRASHES_ON_DAMAGE else damage
-        for damage in DAMAGE
-    ],
-)
+@pytest.mark.parametrize("damage", list(DAMAGE))
 def test_damaged_dictionary_gives_an_exception_not_a_crash(segment_dir, damage):
     damage_file, operation = DAMAGE[damage]
     name = small_dictionary().name  # dropped: its pools' chunks are on the free lists now
     assert segment_file.free_chunk_position(name, "data") and segment_file.free_chunk_position(name, "link")
     damage_file(name)
     outcome = in_child(use_damaged, name, operation)
-    assert outcome.error in ("IndexError", "RuntimeError", "ValueError", "MemoryError"), str(outcome)
+    allowed = ("IndexError", "RuntimeError", "ValueError", "MemoryError")
+    if damage in HEALED_ON_DAMAGE:
+        allowed += (None,)
+    assert outcome.error in allowed, str(outcome)
 
 
 # ---- names and places ------------------------------------------------------------------------
@@ -238,7 +234,6 @@ def test_creation_in_an_unusable_temporary_directory(segment_dir, monkeypatch, p
     assert {path.name: snapshot(path) for path in segment_dir.iterdir()} == before
 
 
-@pytest.mark.xfail(strict=True, reason="the message is libstdc++'s 'std::bad_alloc', not 'bad allocation'")
 def test_a_segment_that_cannot_be_opened_reports_bad_allocation(segment_dir, monkeypatch):
     monkeypatch.setenv("TMPDIR", str(segment_dir / "missing"))
     with pytest.raises(MemoryError, match="^bad allocation$"):

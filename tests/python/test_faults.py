@@ -329,7 +329,6 @@ def test_lock_held_by_an_ended_process(segment_dir, lock):
     assert d.get(200) == [True, "after"]
 
 
-@pytest.mark.xfail(strict=True, reason="the insert stores the entry, then raises the expansion lock's error")
 def test_insert_that_asks_for_a_doubling_under_a_dead_expansion_lock(segment_dir):
     d = brandel(size=1 << 22, **TINY)
     for key in range(8):
@@ -504,15 +503,9 @@ WAITING_AT_EXIT = """
     [
         pytest.param(
             lambda name, pid: segment_file.set_bucket_lock(name, 1, pid), "get(5)", id="for-a-bucket-lock",
-            marks=pytest.mark.xfail(sys.version_info < (3, 14), strict=True, reason=(
-                "Python < 3.14 ends the waiting daemon thread with a forced unwind, which a catch (...) "
-                "swallows: 'FATAL: exception not rethrown', SIGABRT")),
         ),
         pytest.param(
             segment_file.set_allocator_lock, "insert(9, 'nine')", id="for-the-allocator-holding-a-bucket-lock",
-            marks=pytest.mark.xfail(strict=True, reason=(
-                "Python < 3.14: SIGABRT as above; 3.14 parks the thread for good, and the bucket lock it "
-                "held stays held by a process that has ended")),
         ),
     ],
 )

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 namespace zorvik::binding {
 
 // Call from inside a `catch (...)` block: turns the exception in flight into a
@@ -12,12 +14,17 @@ namespace zorvik::binding {
 void set_exception_from_core() noexcept;
 
 // Runs `operation` (a call into the core); a thrown failure becomes a Python
-// exception. True on success.
+// exception. True on success. The one thing that passes through is the forced
+// unwind with which the interpreter ends a thread during its shutdown: it
+// must reach the thread's end, and the core's guards release their locks on
+// the way.
 template <class Operation>
-bool call_core(Operation &&operation) noexcept {
+bool call_core(Operation &&operation) {
     try {
         operation();
         return true;
+    } catch (abi::__forced_unwind &) {
+        throw;
     } catch (...) {
         set_exception_from_core();
         return false;

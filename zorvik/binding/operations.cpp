@@ -7,6 +7,7 @@
 #include "zorvik/binding/operations.hpp"
 
 #include <cstdint>
+#include <exception>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
@@ -56,6 +57,11 @@ struct Request {
     Request(const Request &) = delete;
     Request &operator=(const Request &) = delete;
     ~Request() {
+        // Only a thread that the interpreter ends during its shutdown unwinds
+        // through here (a forced unwind from a wait that released the
+        // interpreter lock): it no longer holds that lock, so it must not
+        // touch Python objects. The process is ending; the references stay.
+        if (std::uncaught_exceptions() > 0) return;
         Py_XDECREF(serializer);
         Py_XDECREF(key_bytes);
         Py_XDECREF(value_bytes);

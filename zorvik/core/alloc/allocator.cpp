@@ -64,6 +64,17 @@ std::uint64_t room_left(const MemoryManager *manager) {
     return capacity > offset ? capacity - offset : 0;
 }
 
+// `header` when it is a chunk that can lie on the list of `size` (on the
+// 8-byte grid, inside the allocated area, with that size and span), else 0.
+// Call with the lock held.
+Offset listed_chunk_or_zero(const MemoryManager *manager, Offset header, std::uint8_t size, std::uint8_t span) {
+    const Offset allocated = manager->offset;
+    if (header < kFirstChunk || header % 8 != 0 || header >= allocated || allocated - header < span) return 0;
+    const char *chunk = reinterpret_cast<const char *>(manager) + header;
+    if (chunk_size_at(chunk) != size || chunk_span_at(chunk) != span) return 0;
+    return header;
+}
+
 void report_out_of_memory() {
     record_error(kAllocatorError, "out of memory");
     errno = ENOMEM;
@@ -155,7 +166,10 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
     std::uint64_t taken = 0;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        Offset next = list->head;
+        // A link that cannot lead to a free chunk of this list (a damaged
+        // file) ends the list there: what lies behind it is given up rather
+        // than followed outside the allocated area.
+        Offset next = listed_chunk_or_zero(manager, list->head, size, span);
         if (next == 0) {
             // Empty list: all fresh (after releasing the lock, which
             // carve_chunks takes again).
@@ -163,7 +177,7 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
             first = to_address(base, next);
             while (taken < count && next != 0) {
                 last = to_address(base, next);
-                next = read_link(last);
+                next = listed_chunk_or_zero(manager, read_link(last), size, span);
                 ++taken;
             }
             // Either the chunk after the last one taken, or 0 when the list

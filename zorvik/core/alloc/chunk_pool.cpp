@@ -43,9 +43,26 @@ std::runtime_error errno_error(int error) {
     return std::runtime_error(std::string(strerror_r(error, buffer, sizeof buffer)));
 }
 
+// The link a `next` Offset leads to. The links a pool walks come from the
+// file (the map gives back chains it read there), so a `next` that cannot be
+// a link's data (off the grid, outside the allocated area, or not a chunk of
+// link size) is a broken segment: it throws "offset overflow!" instead of
+// leading outside the mapping.
+char *next_link_address(Allocator base, Offset next) {
+    const MemoryManager *manager = memory_manager(base);
+    const Offset allocated = manager->offset;
+    if (next % 8 != 2 || next < kFirstChunk + kChunkHeaderLength || next > allocated ||
+        allocated - next < kLinkChunkSize) {
+        throw std::out_of_range("offset overflow!");
+    }
+    char *link = to_address(base, next);
+    if (chunk_size_at(chunk_header(link)) != kLinkChunkSize) throw std::out_of_range("offset overflow!");
+    return link;
+}
+
 // Walks `steps` links from `link` along `next`.
 char *walk_links(Allocator base, char *link, std::uint64_t steps) {
-    for (std::uint64_t i = 0; i < steps; ++i) link = to_address(base, link_next(link));
+    for (std::uint64_t i = 0; i < steps; ++i) link = next_link_address(base, link_next(link));
     return link;
 }
 
@@ -56,7 +73,7 @@ void free_links(Allocator base, char *link, std::uint64_t n) {
         Offset next = link_next(link);  // read before the free overwrites it
         check_free(base, static_cast<void *>(to_address(base, link_chunk(link))));
         check_free(base, static_cast<void *>(link));
-        if (i + 1 < n) link = to_address(base, next);
+        if (i + 1 < n) link = next_link_address(base, next);
     }
 }
 
@@ -99,7 +116,7 @@ ChunkPool::~ChunkPool() {
             Offset next = link_next(link);
             if (!free_chunk(allocator_, to_address(allocator_, link_chunk(link)))) break;
             if (!free_chunk(allocator_, link)) break;
-            if (--left > 0) link = to_address(allocator_, next);
+            if (--left > 0) link = next_link_address(allocator_, next);
         }
         head_ = nullptr;
         __atomic_store_n(&count_, 0, __ATOMIC_RELAXED);

@@ -41,8 +41,14 @@ const std::invalid_argument &bucket_chunk_number_exception() {
     static const std::invalid_argument e("bucket chunk number should be greater than zero!");
     return e;
 }
-const std::bad_alloc &bad_alloc_exception() {
-    static const std::bad_alloc e;
+// A segment that cannot be opened: std::bad_alloc with the system's own text.
+class BadAllocation : public std::bad_alloc {
+public:
+    const char *what() const noexcept override { return "bad allocation"; }
+};
+
+const BadAllocation &bad_alloc_exception() {
+    static const BadAllocation e;
     return e;
 }
 

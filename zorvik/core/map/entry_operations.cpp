@@ -35,6 +35,8 @@
 // Lock order: a bucket's lock, then (for get and remove) its partner's, then a
 // pool's lock, then the allocator's. insert lets go of its bucket before it
 // takes expansion_lock.
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -303,6 +305,14 @@ bool append_entry(Impl &m, Bucket *bucket, const signed char *key, const signed 
     return n != 0;
 }
 
+// Walks the chain of a key or value by its count, so that a broken chain
+// throws before anything has been changed.
+void check_chain(const Impl &m, const ChunkArray &array) {
+    if (array.chunk_count == 0) return;
+    const ChunkLink *link = m.link_at(array.head);
+    for (std::uint64_t i = 1; i < array.chunk_count; ++i) link = m.link_at(link->next);
+}
+
 // Removes the entry at `found` from a locked bucket: the last entry moves into
 // its slot, the slots beyond the new length are all zero, and the entry chunks
 // that no entry needs any more go back to the pool with the key's and value's
@@ -314,6 +324,8 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
     MapEntry *last = entry_in(m, last_link, n - 1);
     const ChunkArray gone_key = found.entry->key;
     const ChunkArray gone_value = found.entry->value;
+    check_chain(m, gone_key);
+    check_chain(m, gone_value);
 
     if (found.entry != last) {
         found.entry->key = last->key;
@@ -343,6 +355,19 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
 }
 
 }  // namespace
+
+// The insert is done when this runs: a failure of the expansion it starts or
+// joins (a lock whose holder died, a broken structure) must not report the
+// stored entry as a failed insert. It stays for the operations that need
+// what is broken to report.
+void Impl::help_expand_after_insert() {
+    try {
+        if (join_locked()) expansion_worker();
+    } catch (abi::__forced_unwind &) {
+        throw;  // the thread is being ended: nothing may hold it up
+    } catch (...) {
+    }
+}
 
 void Impl::insert(const signed char *key, const signed char *value, std::uint64_t key_length,
                   std::uint64_t value_length, std::int64_t hash) {
@@ -376,8 +401,8 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
         guard.release();
         // The load rule: more than two entries per bucket on average, checked
         // after an append to a bucket that already held entries.
-        if (appended_to_entries && 2 * bucket_chunk_size * chunks_in_use() < entry_count() && join_locked()) {
-            expansion_worker();
+        if (appended_to_entries && 2 * bucket_chunk_size * chunks_in_use() < entry_count()) {
+            help_expand_after_insert();
         }
         return;
     }

@@ -71,6 +71,8 @@
 // Lock order: a splitter holds one bucket lock at a time and takes the entry
 // pool's lock (and the allocator's) only while building, holding no bucket
 // lock; expansion_lock is only taken with no other lock held.
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -178,6 +180,8 @@ Impl::Part Impl::expansion_worker() {
     std::exception_ptr failure;
     try {
         part = take_part(chunks, stand_in);
+    } catch (abi::__forced_unwind &) {
+        throw;  // the thread is being ended: nothing may hold it up
     } catch (...) {
         failure = std::current_exception();
     }
@@ -202,6 +206,8 @@ Impl::Part Impl::take_part(std::uint64_t chunks, bool &stand_in) {
         for (std::int64_t i = std::max<std::int64_t>(a - (kBatch - 1), 0); i <= a; ++i) {
             try {
                 split_bucket(static_cast<std::uint64_t>(i), chunks);
+            } catch (abi::__forced_unwind &) {
+                throw;
             } catch (...) {
                 if (!failure) failure = std::current_exception();
             }

@@ -128,6 +128,7 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, signed char *&buffer,
              std::int64_t &length);
     bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
+    void help_expand_after_insert();
 
     // ---- expansion (expansion.cpp) ------------------------------------------
     bool join_locked();    // insert's gate: load rule, room, bound; under expansion_lock
