@@ -13,7 +13,6 @@
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/binding/module.hpp"
-#include "zorvik/core/segment/host.hpp"
 
 namespace zorvik::binding {
 namespace {
@@ -24,8 +23,25 @@ constexpr const char operations_file[] = "zorvik/binding/operations.cpp";
 
 // What the serializer's dumps makes of `object`: a bytes object, or None
 // (refused later, as an absent result). New reference, null on failure.
+// serializer.<name>(argument). For a plain module the attribute is read from
+// its dict directly (what attribute access on a module does, without the
+// type's lookup first); anything else goes through getattr.
+PyObject *call_serializer(PyObject *serializer, PyObject *name, PyObject *argument) {
+    if (PyModule_CheckExact(serializer)) {
+        PyObject *function = PyDict_GetItemWithError(PyModule_GetDict(serializer), name);
+        if (function != nullptr) {
+            Py_INCREF(function);  // the call may rebind the attribute
+            PyObject *result = PyObject_CallOneArg(function, argument);
+            Py_DECREF(function);
+            return result;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_CallMethodOneArg(serializer, name, argument);
+}
+
 PyObject *serialize(PyObject *serializer, bool text_serializer, PyObject *object) {
-    PyObject *result = PyObject_CallMethodOneArg(serializer, names.dumps, object);
+    PyObject *result = call_serializer(serializer, names.dumps, object);
     if (result == nullptr) return nullptr;
     if (text_serializer && PyUnicode_CheckExact(result)) {
         Py_SETREF(result, PyUnicode_AsUTF8String(result));
@@ -111,25 +127,46 @@ int insert_entry(BrandelObject *target, PyObject *key, PyObject *value) {
     return done ? 1 : -1;
 }
 
+// A found value goes straight into a new bytes object (the map copies it
+// there under the bucket lock), with no buffer in between.
+class BytesSink final : public ValueSink {
+public:
+    BytesSink() = default;
+    BytesSink(const BytesSink &) = delete;
+    BytesSink &operator=(const BytesSink &) = delete;
+    ~BytesSink() {
+        if (std::uncaught_exceptions() == 0) Py_XDECREF(bytes_);  // see Request
+    }
+    char *reserve(std::uint64_t length) override {
+        if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
+        bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+        return bytes_ == nullptr ? nullptr : PyBytes_AS_STRING(bytes_);
+    }
+    void abandon() noexcept override { Py_CLEAR(bytes_); }
+    PyObject *take() {
+        PyObject *bytes = bytes_;
+        bytes_ = nullptr;
+        return bytes;
+    }
+
+private:
+    PyObject *bytes_ = nullptr;
+};
+
 PyObject *get_entry(BrandelObject *target, PyObject *key) {
     Request request;
     if (prepare(target, key, nullptr, request) < 0) return nullptr;
     MapPointer map = map_of(target);
     if (!map) return nullptr;
-    signed char *buffer = nullptr;
-    std::int64_t length = 0;
+    BytesSink sink;
     bool found = false;
     if (!call_core([&] { found = map->get(data_of(request.key_bytes), length_of(request.key_bytes), request.hash,
-                                          buffer, length); })) {
+                                          sink); })) {
         return nullptr;
     }
     if (!found) return new_list(Py_False, nullptr);
-    if (buffer == nullptr) return PyErr_NoMemory();
-    PyObject *bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(buffer), length < 0 ? 0 : length);
-    // The buffer is the caller's from the moment get returns, whatever follows.
-    host::free(buffer);
-    if (bytes == nullptr) return nullptr;
-    PyObject *loaded = PyObject_CallMethodOneArg(request.serializer, names.loads, bytes);
+    PyObject *bytes = sink.take();
+    PyObject *loaded = call_serializer(request.serializer, names.loads, bytes);
     Py_DECREF(bytes);
     if (loaded == nullptr) return nullptr;
     PyObject *list = new_list(Py_True, loaded);

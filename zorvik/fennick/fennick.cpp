@@ -9,12 +9,18 @@ namespace {
 
 // ---- the native hash -------------------------------------------------------
 
+// The built-in `hash`, looked up when the module is initialised. Calling it
+// returns PyObject_Hash(key) as an int; the common case calls PyObject_Hash
+// itself and skips making and reading that int.
+PyObject *builtin_hash = nullptr;
+
 Py_ssize_t fennick_hash_key(FennickObject *self, PyObject *key) {
     PyObject *function = self->hash_function;
     if (function == nullptr) {
         PyErr_SetString(PyExc_ValueError, "fennick has no hash function: __init__ was not called!");
         return -1;
     }
+    if (function == builtin_hash) return PyObject_Hash(key);
     // The hash function may rebind self->hash_function while it runs.
     Py_INCREF(function);
     PyObject *result = PyObject_CallOneArg(function, key);
@@ -145,6 +151,11 @@ PyMODINIT_FUNC PyInit_fennick() {
     using namespace zorvik::fennick;
     if (PyType_Ready(&fennick_type) < 0) return nullptr;
 
+    if (builtin_hash == nullptr) {
+        // Held for the life of the process, like the type.
+        builtin_hash = PyDict_GetItemString(PyEval_GetBuiltins(), "hash");
+        Py_XINCREF(builtin_hash);
+    }
     PyObject *module = PyModule_Create(&fennick_module);
     if (module == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module, "fennick", reinterpret_cast<PyObject *>(&fennick_type)) < 0 ||

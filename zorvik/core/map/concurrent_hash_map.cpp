@@ -376,10 +376,50 @@ void ConcurrentHashMap_string::insert(const signed char *key, const signed char 
     impl_->insert(key, value, key_length, value_length, hash);
 }
 
+namespace {
+
+// The buffer the plain get hands out: from the host's allocator, one byte
+// longer than the value (at least one byte), owned by the caller.
+class HostBufferSink final : public ValueSink {
+public:
+    HostBufferSink(signed char *&buffer, std::int64_t &length) : buffer_(buffer), length_(length) {}
+    char *reserve(std::uint64_t length) override {
+        auto *out = static_cast<char *>(host::malloc(length + 1));
+        if (out) {
+            buffer_ = reinterpret_cast<signed char *>(out);
+            length_ = static_cast<std::int64_t>(length);
+        }
+        return out;
+    }
+    void abandon() noexcept override {
+        host::free(buffer_);
+        buffer_ = nullptr;
+    }
+
+private:
+    signed char *&buffer_;
+    std::int64_t &length_;
+};
+
+}  // namespace
+
 bool ConcurrentHashMap_string::get(const signed char *key, std::uint64_t key_length, std::int64_t hash,
                                    signed char *&buffer, std::int64_t &length) {
     if (!impl_) throw empty_chunks_exception();
-    return impl_->get(key, key_length, hash, buffer, length);
+    // Out-parameters stay untouched unless the key is found.
+    signed char *found_buffer = nullptr;
+    std::int64_t found_length = 0;
+    HostBufferSink sink(found_buffer, found_length);
+    if (!impl_->get(key, key_length, hash, sink)) return false;
+    buffer = found_buffer;
+    length = found_length;
+    return true;
+}
+
+bool ConcurrentHashMap_string::get(const signed char *key, std::uint64_t key_length, std::int64_t hash,
+                                   ValueSink &sink) {
+    if (!impl_) throw empty_chunks_exception();
+    return impl_->get(key, key_length, hash, sink);
 }
 
 bool ConcurrentHashMap_string::remove(const signed char *key, std::uint64_t key_length, std::int64_t hash) {

@@ -27,6 +27,20 @@
 
 namespace zorvik {
 
+// Where get puts a found value's bytes. reserve(length) is called once, with
+// the bucket's lock held, and returns memory for `length` bytes (null when
+// none can be had: get then throws std::bad_alloc); abandon() is called when
+// the copy fails after a successful reserve. Lets a host receive the value
+// in its own object without an intermediate buffer.
+class ValueSink {
+public:
+    virtual char *reserve(std::uint64_t length) = 0;
+    virtual void abandon() noexcept = 0;
+
+protected:
+    ~ValueSink() = default;
+};
+
 class ZORVIK_EXPORT ConcurrentHashMap_base {
 public:
     virtual ~ConcurrentHashMap_base() = default;
@@ -68,6 +82,9 @@ public:
     // present; false with both out-parameters untouched otherwise.
     bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, signed char *&buffer,
              std::int64_t &length);
+    // The same lookup, handing the value to `sink`; false when absent (the
+    // sink is not called then).
+    bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     // True when an entry for the key was present and is now removed.
     bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
 

@@ -246,19 +246,17 @@ Bucket *partner_of(const Impl &m, Offset forward) {
     return reinterpret_cast<Bucket *>(m.checked(forward, sizeof(Bucket)));
 }
 
-bool copy_value(const Impl &m, const MapEntry &entry, signed char *&buffer, std::int64_t &length) {
+bool copy_value(const Impl &m, const MapEntry &entry, ValueSink &sink) {
     const ChunkArray &value = entry.value;
     const std::uint64_t size = value.chunk_count == 0 ? 0 : value.length;
-    auto *out = static_cast<signed char *>(host::malloc(size + 1));
+    char *out = sink.reserve(size);
     if (!out) throw std::bad_alloc();
     try {
-        copy_out(m, value, out);
+        copy_out(m, value, reinterpret_cast<signed char *>(out));
     } catch (...) {
-        host::free(out);
+        sink.abandon();
         throw;
     }
-    buffer = out;
-    length = static_cast<std::int64_t>(size);
     return true;
 }
 
@@ -408,19 +406,18 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
     }
 }
 
-bool Impl::get(const signed char *key, std::uint64_t key_length, std::int64_t hash, signed char *&buffer,
-               std::int64_t &length) {
+bool Impl::get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
     Offset forward = 0;
     Bucket *bucket = lock_bucket(*this, hash, forward);
     SegmentLockGuard guard(lock_word(bucket), SegmentLockGuard::Adopt{});
     if (EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {
-        return copy_value(*this, *found.entry, buffer, length);
+        return copy_value(*this, *found.entry, sink);
     }
     if (forward == 0) return false;
     Bucket *partner = partner_of(*this, forward);
     SegmentLockGuard partner_guard(lock_word(partner), kBucketLockName);
     if (EntryPlace found = find_key(*this, partner, key, key_length, hash)) {
-        return copy_value(*this, *found.entry, buffer, length);
+        return copy_value(*this, *found.entry, sink);
     }
     return false;
 }

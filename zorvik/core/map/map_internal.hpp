@@ -125,8 +125,7 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     // ---- entry operations (entry_operations.cpp) ----------------------------
     void insert(const signed char *key, const signed char *value, std::uint64_t key_length,
                 std::uint64_t value_length, std::int64_t hash);
-    bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, signed char *&buffer,
-             std::int64_t &length);
+    bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
     void help_expand_after_insert();
 
