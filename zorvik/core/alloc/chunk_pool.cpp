@@ -45,14 +45,14 @@ std::runtime_error errno_error(int error) {
 
 // The link a `next` Offset leads to. The links a pool walks come from the
 // file (the map gives back chains it read there), so a `next` that cannot be
-// a link's data (off the grid, outside the allocated area, or not a chunk of
-// link size) is a broken segment: it throws "offset overflow!" instead of
-// leading outside the mapping.
+// a link's data (off the grid, outside the chunk area, or not a chunk of link
+// size) is a broken segment: it throws "offset overflow!" instead of leading
+// outside the mapping. `capacity` never changes, so it is read without the
+// allocator's lock (`offset` would need it).
 char *next_link_address(Allocator base, Offset next) {
-    const MemoryManager *manager = memory_manager(base);
-    const Offset allocated = manager->offset;
-    if (next % 8 != 2 || next < kFirstChunk + kChunkHeaderLength || next > allocated ||
-        allocated - next < kLinkChunkSize) {
+    const Offset capacity = memory_manager(base)->capacity;
+    if (next % 8 != 2 || next < kFirstChunk + kChunkHeaderLength || next > capacity ||
+        capacity - next < kLinkChunkSize) {
         throw std::out_of_range("offset overflow!");
     }
     char *link = to_address(base, next);
