@@ -9,6 +9,7 @@
 #include <typeinfo>
 
 #include "zorvik/binding/module.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik::binding {
 
@@ -20,6 +21,10 @@ void set_exception_from_core() noexcept {
     if (PyErr_Occurred()) return;
     try {
         throw;
+    } catch (const WaitAbandoned &) {
+        // A wait given up because the interpreter is exiting: the thread ends
+        // quietly (threads ignore SystemExit), its locks released on the way.
+        PyErr_SetNone(PyExc_SystemExit);
     } catch (const std::bad_alloc &e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_cast &e) {

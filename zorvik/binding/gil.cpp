@@ -60,4 +60,37 @@ void install_host_hooks() noexcept {
     host::install(host::Hooks{gil_yield, gil_sleep_1ms, py_malloc, py_calloc, py_free});
 }
 
+namespace {
+
+// Runs at interpreter exit (atexit, after the non-daemon threads have been
+// joined and while daemon threads can still run). A daemon thread waiting
+// for a lock inside an operation would otherwise be stopped for good the next
+// time it asks for the interpreter lock, still holding the bucket lock it took,
+// and the file would keep that lock held by a process that has ended. So every
+// wait is told to give up, and the interpreter lock is let go for a moment
+// (at most 200 ms) while the waiting threads unwind and release their locks.
+PyObject *release_waiters(PyObject *, PyObject *) {
+    host::request_stop();
+    Py_BEGIN_ALLOW_THREADS
+    for (int i = 0; i < 200 && host::waiting_threads() > 0; ++i) sleep_one_millisecond();
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef release_waiters_def = {"_zorvik_release_waiters", release_waiters, METH_NOARGS, nullptr};
+
+}  // namespace
+
+int register_exit_handler() {
+    PyObject *handler = PyCFunction_New(&release_waiters_def, nullptr);
+    if (handler == nullptr) return -1;
+    PyObject *atexit = PyImport_ImportModule("atexit");
+    PyObject *result = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", handler);
+    Py_XDECREF(atexit);
+    Py_DECREF(handler);
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
 }  // namespace zorvik::binding

@@ -7,4 +7,8 @@ namespace zorvik::binding {
 // Never fails.
 void install_host_hooks() noexcept;
 
+// Registers with atexit the handler that makes waiting threads give up their
+// waits when the interpreter exits. 0, or -1 with an exception set.
+int register_exit_handler();
+
 }  // namespace zorvik::binding

@@ -268,6 +268,7 @@ int exec_steps(PyObject *module) {
         return -1;
     }
     install_host_hooks();
+    if (register_exit_handler() < 0) return -1;
     return run_start_up_statements(module);
 }
 

@@ -387,7 +387,11 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
                     continue;
                 }
             }
-            host::sleep_1ms();
+            {
+                host::WaitScope counted;
+                host::sleep_1ms();
+            }
+            if (host::stop_requested()) throw WaitAbandoned("end of the expansion");
             after_waiting_on_mark(bucket, ++waits, progress);
             continue;
         }

@@ -230,7 +230,9 @@ Impl::Part Impl::claim_and_build(std::uint64_t chunks, bool &stand_in) {
         if (claimed) atomics::store_field64(split_cursor_word, kClaimedBy - host::own_pid());
         if (!claimed && found != 1) return Part::split;  // published
         if (!claimed) {
+            host::WaitScope counted;
             host::sleep_1ms();
+            if (host::stop_requested()) throw WaitAbandoned("expansion's new chunks");
             if (++waits % kWaitsPerLivenessCheck != 0) continue;
             claimed = take_over_claim(chunks, atomics::load_field48(split_cursor_word), stand_in);
             if (!claimed) continue;

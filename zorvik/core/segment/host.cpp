@@ -67,6 +67,17 @@ int own_pid() {
     return pid;
 }
 
+namespace {
+std::atomic<bool> stopping{false};
+std::atomic<int> waiting{0};
+}  // namespace
+
+void request_stop() { stopping.store(true, std::memory_order_release); }
+bool stop_requested() { return stopping.load(std::memory_order_acquire); }
+WaitScope::WaitScope() { waiting.fetch_add(1, std::memory_order_relaxed); }
+WaitScope::~WaitScope() { waiting.fetch_sub(1, std::memory_order_relaxed); }
+int waiting_threads() { return waiting.load(std::memory_order_relaxed); }
+
 bool process_has_ended(int pid) {
     if (pid <= 0) return false;
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;

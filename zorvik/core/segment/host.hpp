@@ -38,6 +38,23 @@ void free(void *p);
 // The calling process's id, cached (and renewed in a forked child).
 int own_pid();
 
+// Shutting down: asks every thread that waits for a lock or for an
+// expansion to give up its wait (spin_lock.hpp's WaitAbandoned), so that it
+// unwinds and releases what it holds while it still can. For the host's exit
+// path; there is no way back. Never throws.
+void request_stop();
+bool stop_requested();
+
+// Counts the threads inside a wait, while it lives.
+class WaitScope {
+public:
+    WaitScope();
+    ~WaitScope();
+    WaitScope(const WaitScope &) = delete;
+    WaitScope &operator=(const WaitScope &) = delete;
+};
+int waiting_threads();
+
 // True when process `pid` is known to have ended (kill(pid, 0) fails with
 // ESRCH). A process that exists, or whose state cannot be told, counts as alive.
 bool process_has_ended(int pid);

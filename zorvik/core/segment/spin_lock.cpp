@@ -37,6 +37,7 @@ public:
     template <class Holder>
     void step(Holder holder) {
         lock_wait_step();
+        if (host::stop_requested()) throw WaitAbandoned(lock_name_);
         if (++attempts_ % kAttemptsPerClockRead != 0) return;
         auto now = std::chrono::steady_clock::now();
         if (attempts_ == kAttemptsPerClockRead) {
@@ -54,6 +55,7 @@ public:
 private:
     static constexpr std::uint64_t kAttemptsPerClockRead = 64;
     const char *lock_name_;
+    host::WaitScope counted_;
     std::uint64_t attempts_ = 0;
     std::chrono::steady_clock::time_point next_check_{};
 };
@@ -64,6 +66,9 @@ LockHolderDied::LockHolderDied(const char *lock_name, int pid)
     : std::runtime_error(std::string(lock_name) + " is held by process " + std::to_string(pid) +
                          ", which has ended"),
       pid_(pid) {}
+
+WaitAbandoned::WaitAbandoned(const char *what_waited_for)
+    : std::runtime_error(std::string("gave up waiting for the ") + what_waited_for + ": the program is shutting down") {}
 
 void lock_wait_step() {
     atomics::cpu_relax();

@@ -44,6 +44,13 @@ private:
     int pid_;
 };
 
+// Thrown by a waiter once the host has asked every wait to be given up
+// (host::request_stop, when the program shuts down).
+class WaitAbandoned : public std::runtime_error {
+public:
+    explicit WaitAbandoned(const char *what_waited_for);
+};
+
 // ---- segment lock (8-byte word at p % 8 == 2) --------------------------------
 
 // One attempt (acquire; pairs with unlock_segment_word's release store).
