@@ -466,15 +466,42 @@ SHUTDOWN_SCRIPTS = {
 }
 
 
-@pytest.mark.parametrize("script", SHUTDOWN_SCRIPTS)
-def test_interpreter_exit(segment_dir, script):
+def contend(name, stop):
+    """Takes the segment's locks from another process, over and over, so that
+    the exiting process's threads wait for them now and then."""
+    for step in range(10**9):
+        if stop.is_set():
+            return
+        d = brandel(name)
+        d.insert(-1 - step % 50, b"c" * 3000)
+        d.get(step % 200)
+        del d
+
+
+@pytest.mark.parametrize(
+    ("script", "table_exponent", "contenders"),
+    [("dictionaries alive", 10, 0), ("busy daemon threads", 10, 0), ("busy daemon threads", 2, 2)],
+    ids=["dictionaries-alive", "busy-daemon-threads", "busy-daemon-threads-doubling-table-and-contention"],
+)
+def test_interpreter_exit(segment_dir, script, table_exponent, contenders):
     # 8-byte data chunks: every large value takes many chunks from the pools.
-    d = brandel(size=1 << 28, bucket_chunk_size_exponent=10, chunk_size_exponent=3)
-    finished = run_script(SHUTDOWN_SCRIPTS[script], d.name, segment_dir)
+    d = brandel(size=1 << 28, bucket_chunk_size_exponent=table_exponent, bucket_chunk_number=4096,
+                chunk_size_exponent=3)
+    context = multiprocessing.get_context("forkserver")
+    stop = context.Event()
+    helpers = [context.Process(target=contend, args=(d.name, stop)) for _ in range(contenders)]
+    for helper in helpers:
+        helper.start()
+    try:
+        finished = run_script(SHUTDOWN_SCRIPTS[script], d.name, segment_dir)
+    finally:
+        stop.set()
+        for helper in helpers:
+            helper.join()
     assert (finished.returncode, finished.stderr) == (0, "")
     # The exit left no lock held, and every entry is readable and counted.
     assert segment_file.held_locks(d.name) == []
-    keys = [t * 1000 + k for t in range(4) for k in range(200)] + [-12345]
+    keys = [t * 1000 + k for t in range(4) for k in range(200)] + list(range(-50, 0)) + [-12345]
     present = sum(d.get(key)[0] for key in keys)
     assert present > 0 and segment_file.entry_count(d.name) == present
 
