@@ -184,34 +184,22 @@ TEST_F(MapTest, ProcessesWorkWhileOthersExpand) {
     constexpr std::uint64_t kPerWorker = 2500;
     std::vector<pid_t> children;
     for (int w = 0; w < kWorkers; ++w) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        children.push_back(fork_child([&, w] {
             int status = 0;
-            try {
-                auto mine = attach(path);
-                for (std::uint64_t i = 0; i < kPerWorker; ++i) {
-                    std::uint64_t k = w * kPerWorker + i;
-                    put(*mine, key_of(k), value_of(k), spread(k));
-                    if (fetch(*mine, key_of(k), spread(k)) != value_of(k)) status = 2;
-                    if (i % 4 == 3 && !erase(*mine, key_of(k - 1), spread(k - 1))) status = 3;
-                }
-            } catch (...) {
-                status = 1;
+            auto mine = attach(path);
+            for (std::uint64_t i = 0; i < kPerWorker; ++i) {
+                std::uint64_t k = w * kPerWorker + i;
+                put(*mine, key_of(k), value_of(k), spread(k));
+                if (fetch(*mine, key_of(k), spread(k)) != value_of(k)) status = 2;
+                if (i % 4 == 3 && !erase(*mine, key_of(k - 1), spread(k - 1))) status = 3;
             }
-            _exit(status);
-        }
-        children.push_back(pid);
+            return status;
+        }));
     }
-    pid_t expander = fork();
-    if (expander == 0) {
-        int status = 0;
-        try {
-            for (int round = 0; round < 6; ++round) python_expansion_helper_string(path, UINT64_MAX);
-        } catch (...) {
-            status = 1;
-        }
-        _exit(status);
-    }
+    pid_t expander = fork_child([&] {
+        for (int round = 0; round < 6; ++round) python_expansion_helper_string(path, UINT64_MAX);
+        return 0;
+    });
     for (pid_t pid : children) EXPECT_EQ(wait_exit_status(pid), 0);
     EXPECT_EQ(wait_exit_status(expander), 0);
     std::uint64_t present = 0;
@@ -238,8 +226,7 @@ namespace {
 
 // The pid of a process that has ended (and been reaped).
 int dead_pid() {
-    pid_t pid = fork();
-    if (pid == 0) _exit(0);
+    pid_t pid = fork_child([] { return 0; });
     wait_exit_status(pid);
     return static_cast<int>(pid);
 }

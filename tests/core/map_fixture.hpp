@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
@@ -54,6 +55,20 @@ protected:
 
     std::string path;
 };
+
+// Runs `body` in a forked child that exits with the status it returns (1 when
+// it throws); returns the child's pid for wait_exit_status.
+template <class Body>
+pid_t fork_child(Body body) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    int status = 1;
+    try {
+        status = body();
+    } catch (...) {
+    }
+    _exit(status);
+}
 
 inline void put(ConcurrentHashMap_string &map, const std::string &key, const std::string &value, std::int64_t hash) {
     map.insert(bytes_of(key), bytes_of(value), key.size(), value.size(), hash);

@@ -308,25 +308,19 @@ TEST_F(MapTest, ProcessesShareOneMap) {
     auto hash_of = [](const std::string &key) { return static_cast<std::int64_t>(std::hash<std::string>{}(key)); };
     std::vector<pid_t> children;
     for (int w = 0; w < kWorkers; ++w) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        children.push_back(fork_child([&, w] {
             int status = 0;
-            try {
-                auto mine = attach(path);
-                for (int i = 0; i < kKeys; ++i) {
-                    std::string key = own_key(w, i);
-                    put(*mine, key, "first", hash_of(key));
-                    put(*mine, key, std::string(i % 50, 'x') + std::to_string(w), hash_of(key));
-                    put(*mine, numbered("shared", i % 10), std::to_string(w), hash_of(numbered("shared", i % 10)));
-                    if (fetch(*mine, key, hash_of(key)) != std::string(i % 50, 'x') + std::to_string(w)) status = 2;
-                    if (i % 3 == 0 && !erase(*mine, key, hash_of(key))) status = 3;
-                }
-            } catch (...) {
-                status = 1;
+            auto mine = attach(path);
+            for (int i = 0; i < kKeys; ++i) {
+                std::string key = own_key(w, i);
+                put(*mine, key, "first", hash_of(key));
+                put(*mine, key, std::string(i % 50, 'x') + std::to_string(w), hash_of(key));
+                put(*mine, numbered("shared", i % 10), std::to_string(w), hash_of(numbered("shared", i % 10)));
+                if (fetch(*mine, key, hash_of(key)) != std::string(i % 50, 'x') + std::to_string(w)) status = 2;
+                if (i % 3 == 0 && !erase(*mine, key, hash_of(key))) status = 3;
             }
-            _exit(status);
-        }
-        children.push_back(pid);
+            return status;
+        }));
     }
     for (pid_t pid : children) EXPECT_EQ(wait_exit_status(pid), 0);
     std::size_t expected = 10;

@@ -25,3 +25,8 @@ int bind_arguments(const Signature &signature, PyObject *const *args, Py_ssize_t
 int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs, PyObject **values);
 
 }  // namespace zorvik::binding
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef
+// holds (through void (*)() so that the cast between function types is
+// explicit and warning-free).
+#define ZORVIK_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))

@@ -268,8 +268,6 @@ PyObject *setstate_method(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 
 // ---- the type --------------------------------------------------------------
 
-#define ZORVIK_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-
 // Replaces the slot wrapper that the interpreter puts under __init__, so that
 // the method carries its own docstring; tp_init stays the entry for class calls.
 PyMethodDef init_method_def = {

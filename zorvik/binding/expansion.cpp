@@ -239,8 +239,6 @@ int call_override(PyObject *override, std::uint64_t parallelism, int *result) {
 
 }  // namespace
 
-#define ZORVIK_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-
 PyMethodDef dict_expansion_def = {
     "dict_expansion", ZORVIK_FASTCALL(dict_expansion_function), METH_FASTCALL | METH_KEYWORDS,
     "dict_expansion(name: bytes, target_length: int)\n\nexpand the named brandel with target length\n\n    "

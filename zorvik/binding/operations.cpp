@@ -292,8 +292,6 @@ int override_int(PyObject *result, int *out) {
 
 // ---- exported definitions --------------------------------------------------
 
-#define ZORVIK_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-
 PyMethodDef dict_insert_def = {
     "dict_insert", ZORVIK_FASTCALL(dict_insert_function), METH_FASTCALL | METH_KEYWORDS,
     "dict_insert(target: brandel, input_key, input_value) -> int\n\ninsert the target brandel with input_key and "

@@ -95,17 +95,6 @@ char *allocate_block_or_throw(Allocator base, std::uint64_t length) {
     return block;
 }
 
-void write_empty_bucket(Bucket *bucket, Offset entry_link) {
-    bucket->lock = 0;
-    bucket->entries.head = entry_link;
-    bucket->entries.length = 0;
-    bucket->entries.chunk_count = 1;
-    bucket->entries.per_chunk = static_cast<std::uint8_t>(kEntriesPerChunk);
-    std::memset(bucket->entries.padding, 0, sizeof bucket->entries.padding);
-    bucket->entries.base = 0;
-    bucket->forward = 0;
-}
-
 // ---- attach checks ------------------------------------------------------------
 
 class FileCheck {
@@ -274,9 +263,6 @@ void ConcurrentHashMap_string::lay_out_new_map(std::uint8_t bucket_chunk_size_ex
     header->entry_count = to_offset(base, m.entry_count_word);
     header->data_chunk_size = data_chunk_size;
 
-    bucket_chunk_number_ = bucket_chunk_number;
-    bucket_chunk_size_ = bucket_chunk_size;
-    data_chunk_size_ = data_chunk_size;
 }
 
 void ConcurrentHashMap_string::attach(const std::string &name) {
@@ -362,11 +348,11 @@ void ConcurrentHashMap_string::check_and_adopt(const std::string &name) {
         }
     }
 
-    bucket_chunk_number_ = header.bucket_chunk_number;
-    bucket_chunk_size_ = header.bucket_chunk_size;
-    data_chunk_size_ = header.data_chunk_size;
 }
 
+std::uint64_t ConcurrentHashMap_string::bucket_chunk_size() const { return impl_ ? impl_->bucket_chunk_size : 0; }
+std::uint64_t ConcurrentHashMap_string::bucket_chunk_number() const { return impl_ ? impl_->bucket_chunk_number : 0; }
+std::uint8_t ConcurrentHashMap_string::data_chunk_size() const { return impl_ ? impl_->data_chunk_size : 0; }
 std::uint64_t ConcurrentHashMap_string::chunks_in_use() const { return impl_ ? impl_->chunks_in_use() : 0; }
 std::uint64_t ConcurrentHashMap_string::entry_count() const { return impl_ ? impl_->entry_count() : 0; }
 

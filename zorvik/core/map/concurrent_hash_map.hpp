@@ -93,9 +93,9 @@ public:
     // Shared state, read from the segment.
     std::uint64_t chunks_in_use() const;
     std::uint64_t entry_count() const;
-    std::uint64_t bucket_chunk_size() const { return bucket_chunk_size_; }
-    std::uint64_t bucket_chunk_number() const { return bucket_chunk_number_; }
-    std::uint8_t data_chunk_size() const { return data_chunk_size_; }
+    std::uint64_t bucket_chunk_size() const;
+    std::uint64_t bucket_chunk_number() const;
+    std::uint8_t data_chunk_size() const;
     Allocator base() const { return segment_.base; }
 
     // The process-local state (map_internal.hpp); opaque outside the map.
@@ -115,9 +115,6 @@ private:
     void check_and_adopt(const std::string &name);
 
     Segment segment_;
-    std::uint64_t bucket_chunk_number_ = 0;
-    std::uint64_t bucket_chunk_size_ = 0;
-    std::uint8_t data_chunk_size_ = 0;
     std::unique_ptr<Impl> impl_;
 };
 

@@ -50,10 +50,6 @@ namespace {
 
 using Impl = ConcurrentHashMap_string::Impl;
 
-std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
-    return length / per_chunk + (length % per_chunk != 0);
-}
-
 // One entry of a bucket, with the link whose entry chunk holds it.
 struct EntryPlace {
     MapEntry *entry = nullptr;
@@ -61,11 +57,6 @@ struct EntryPlace {
     std::uint64_t index = 0;
     explicit operator bool() const { return entry != nullptr; }
 };
-
-MapEntry *entry_in(const Impl &m, ChunkLink *link, std::uint64_t index) {
-    char *chunk = m.payload_of(link, kEntryChunkSize);
-    return reinterpret_cast<MapEntry *>(chunk + (index % kEntriesPerChunk) * sizeof(MapEntry));
-}
 
 // Checks what every walk of a bucket relies on; a bucket that breaks it is
 // reported as "offset overflow!" rather than walked.

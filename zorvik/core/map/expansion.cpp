@@ -101,21 +101,6 @@ int pid_below(std::int64_t cursor, std::int64_t sentinel) {
 // About a second of 1-millisecond waits between two looks at the holder.
 constexpr std::uint64_t kWaitsPerLivenessCheck = 1000;
 
-std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
-    return length / per_chunk + (length % per_chunk != 0);
-}
-
-MapEntry *slot_in(const Impl &m, ChunkLink *link, std::uint64_t slot) {
-    return reinterpret_cast<MapEntry *>(m.payload_of(link, kEntryChunkSize) + slot * sizeof(MapEntry));
-}
-
-void write_empty_bucket(Bucket *bucket, Offset entry_link) {
-    std::memset(static_cast<void *>(bucket), 0, sizeof(Bucket));
-    bucket->entries.head = entry_link;
-    bucket->entries.chunk_count = 1;
-    bucket->entries.per_chunk = static_cast<std::uint8_t>(kEntriesPerChunk);
-}
-
 // Lays `entries` into the chain `links` (all entry chunks zeroed first) and
 // sets the list's length and chunk count.
 void lay_out_entries(const Impl &m, ChunkArray &list, const std::vector<ChunkLink *> &links,
@@ -123,7 +108,7 @@ void lay_out_entries(const Impl &m, ChunkArray &list, const std::vector<ChunkLin
     for (ChunkLink *link : links) std::memset(m.payload_of(link, kEntryChunkSize), 0, kEntryChunkSize);
     for (std::size_t i = 1; i < links.size(); ++i) links[i - 1]->next = to_offset(m.base, links[i]);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        *slot_in(m, links[i / kEntriesPerChunk], i % kEntriesPerChunk) = entries[i];
+        *entry_in(m, links[i / kEntriesPerChunk], i) = entries[i];
     }
     list.head = to_offset(m.base, links.front());
     list.length = entries.size();
@@ -322,7 +307,7 @@ void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
     ChunkLink *partner_head = link_at(new_list.head);
     std::vector<MapEntry> stays, moves;
     for (std::uint64_t i = 0; i < n; ++i) {
-        const MapEntry &entry = *slot_in(*this, links[i / kEntriesPerChunk], i % kEntriesPerChunk);
+        const MapEntry &entry = *entry_in(*this, links[i / kEntriesPerChunk], i);
         (static_cast<std::uint64_t>(entry.hash) & table ? moves : stays).push_back(entry);
     }
     if (moves.empty()) return;

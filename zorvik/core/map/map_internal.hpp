@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "zorvik/core/alloc/chunk_pool.hpp"
@@ -154,6 +155,26 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
         return static_cast<std::uint64_t>(atomics::load_field48(expansion_workers_word));
     }
 };
+
+// Chunks that `length` elements fill, `per_chunk` to a chunk.
+inline std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
+    return length / per_chunk + (length % per_chunk != 0);
+}
+
+// A bucket with no entry that owns its first entry chunk (the link at
+// `entry_link`); the lock free and no `forward`.
+inline void write_empty_bucket(Bucket *bucket, Offset entry_link) {
+    std::memset(static_cast<void *>(bucket), 0, sizeof(Bucket));
+    bucket->entries.head = entry_link;
+    bucket->entries.chunk_count = 1;
+    bucket->entries.per_chunk = static_cast<std::uint8_t>(kEntriesPerChunk);
+}
+
+// Entry `index` of a list, in the entry chunk that `link` carries.
+inline MapEntry *entry_in(const ConcurrentHashMap_string::Impl &m, ChunkLink *link, std::uint64_t index) {
+    char *chunk = m.payload_of(link, kEntryChunkSize);
+    return reinterpret_cast<MapEntry *>(chunk + (index % kEntriesPerChunk) * sizeof(MapEntry));
+}
 
 inline char *lock_word(Bucket *bucket) { return reinterpret_cast<char *>(bucket) + offsetof(Bucket, lock); }
 inline char *forward_word(Bucket *bucket) { return reinterpret_cast<char *>(bucket) + offsetof(Bucket, forward); }
