@@ -233,8 +233,42 @@ INSTANTIATE_TEST_SUITE_P(
                 false},
         FitCase{"chunk_count_times_span_wraps", 4096,
                 [](Allocator base) { return allocate_chunks(base, kMax / 24 + 1, 16); }, false},
-        FitCase{"chunk_count_max", 4096, [](Allocator base) { return allocate_chunks(base, kMax, 176); }, false}),
+        FitCase{"chunk_count_max", 4096, [](Allocator base) { return allocate_chunks(base, kMax, 176); }, false},
+        FitCase{"pairs_fit", 192, [](Allocator base) { return carve_chunk_pairs(base, 3, 16, 32); }, true},
+        FitCase{"pairs_one_short", 191, [](Allocator base) { return carve_chunk_pairs(base, 3, 16, 32); }, false},
+        FitCase{"pair_count_times_span_wraps", 4096,
+                [](Allocator base) { return carve_chunk_pairs(base, kMax / 64 + 1, 16, 32); }, false}),
     [](const ::testing::TestParamInfo<FitCase> &info) { return std::string(info.param.name); });
+
+TEST(Allocator, PairsLieSideBySideAndOnlyWhileBothListsAreEmpty) {
+    ScratchSegment segment(4096, 32);
+    Allocator base = segment.base();
+    char *pairs = carve_chunk_pairs(base, 2, 16, 176);
+    ASSERT_NE(pairs, nullptr);
+    EXPECT_EQ(segment.offset_of(pairs), 64u);
+    for (Offset header : {64u, 272u}) {
+        EXPECT_EQ(chunk_span_at(base + header), 24) << header;
+        EXPECT_EQ(chunk_size_at(base + header), 16) << header;
+        EXPECT_EQ(chunk_span_at(base + header + 24), 184) << header;
+        EXPECT_EQ(chunk_size_at(base + header + 24), 176) << header;
+    }
+    EXPECT_EQ(segment.allocated_offset(), 480u);
+
+    // A chunk on either list is handed out before fresh space is cut.
+    for (std::uint8_t freed : {std::uint8_t{16}, std::uint8_t{176}}) {
+        char *chunk = allocate_chunks(base, 1, freed);
+        ASSERT_TRUE(free_chunk(base, chunk_data(chunk)));
+        const Offset offset = segment.allocated_offset();
+        errno = 0;
+        EXPECT_EQ(carve_chunk_pairs(base, 2, 16, 176), nullptr) << int{freed};
+        EXPECT_EQ(errno, EAGAIN);
+        EXPECT_EQ(segment.allocated_offset(), offset);
+        ASSERT_EQ(allocate_chunks(base, 1, freed), chunk) << "the freed chunk is still listed";
+    }
+    errno = 0;
+    EXPECT_EQ(carve_chunk_pairs(base, 1, 16, 5), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
 
 struct BlockCase {
     std::uint64_t length;

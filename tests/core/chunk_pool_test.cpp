@@ -62,7 +62,7 @@ class Refill : public ::testing::TestWithParam<RefillCase> {};
 TEST_P(Refill, CutsGroupsOfAHundredPairedInOrder) {
     // In a new segment every allocator request is carved from fresh space, so
     // the positions of the links and payloads show the requests that were made:
-    // per group, k link chunks, then k payload chunks.
+    // per group, k pairs of a link chunk with its payload chunk beside it.
     const RefillCase &c = GetParam();
     ScratchSegment segment(1 << 20, 32);
     Allocator base = segment.base();
@@ -80,8 +80,8 @@ TEST_P(Refill, CutsGroupsOfAHundredPairedInOrder) {
     for (std::uint64_t done = 0; done < c.n;) {
         const std::uint64_t k = std::min<std::uint64_t>(100, c.n - done);
         for (std::uint64_t j = 0; j < k; ++j, ++i) {
-            const Offset link_header = at + j * 24;
-            const Offset payload_header = at + k * 24 + j * payload_span;
+            const Offset link_header = at + j * (24 + payload_span);
+            const Offset payload_header = link_header + 24;
             ASSERT_EQ(segment.offset_of(made[i]), link_header + 2) << "link " << i;
             ASSERT_EQ(link_chunk(made[i]), payload_header + 2) << "link " << i;
             ASSERT_EQ(chunk_size_at(base + payload_header), payload_size);

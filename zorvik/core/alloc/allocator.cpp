@@ -198,6 +198,58 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
     return nullptr;
 }
 
+char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size) {
+    if (base == nullptr || count == 0 || !is_chunk_size(first_size) || !is_chunk_size(second_size)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const std::uint8_t first_span = chunk_span(first_size);
+    const std::uint8_t second_span = chunk_span(second_size);
+    const std::uint64_t pair_span = std::uint64_t{first_span} + second_span;
+    if (count > std::numeric_limits<std::uint64_t>::max() / pair_span) {
+        report_out_of_memory();
+        return nullptr;
+    }
+    const std::uint64_t need = count * pair_span;
+    MemoryManager *manager = memory_manager(base);
+    FreeList *first_list = list_for(manager, first_size);
+    FreeList *second_list = list_for(manager, second_size);
+    Offset start = 0;
+    bool recycled = false;
+    bool claimed = false;
+    {
+        AllocatorLockGuard guard(allocator_lock_word(base));
+        // A damaged head counts as an empty list, as allocate_chunks has it.
+        recycled = (first_list != nullptr &&
+                    listed_chunk_or_zero(manager, first_list->head, first_size, first_span) != 0) ||
+                   (second_list != nullptr &&
+                    listed_chunk_or_zero(manager, second_list->head, second_size, second_span) != 0);
+        if (!recycled && room_left(manager) >= need) {
+            start = manager->offset;
+            manager->offset = start + need;
+            claimed = true;
+        }
+    }
+    if (recycled) {
+        errno = EAGAIN;
+        return nullptr;
+    }
+    if (!claimed) {
+        report_out_of_memory();
+        return nullptr;
+    }
+    // The range is ours alone from here on (see claim_fresh_space).
+    for (std::uint64_t i = 0; i < count; ++i) {
+        char *first = to_address(base, start + i * pair_span);
+        first[0] = static_cast<char>(first_span);
+        first[1] = static_cast<char>(first_size);
+        char *second = first + first_span;
+        second[0] = static_cast<char>(second_span);
+        second[1] = static_cast<char>(second_size);
+    }
+    return to_address(base, start);
+}
+
 char *allocate_block(Allocator base, std::uint64_t length) {
     if (base == nullptr || length == 0) return nullptr;
     // length + 2 rounded up to a multiple of 8, refused before it can wrap.

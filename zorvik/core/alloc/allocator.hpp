@@ -37,6 +37,15 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size);
 char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std::uint8_t span, std::uint8_t size,
                    char *previous);
 
+// Cuts `count` pairs of fresh chunks laid side by side, a chunk of
+// `first_size` then a chunk of `second_size`, so that each pair shares a page
+// and mostly a cache line; returns the first pair's header address. The
+// chunks carry their headers only: no chain links. Recycled chunks are handed
+// out before fresh space is cut, so while a free list of either size holds a
+// chunk this cuts nothing and returns null with errno EAGAIN (and no text);
+// also null for bad arguments (EINVAL) and "out of memory" (ENOMEM).
+char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
+
 // A block of `length` bytes that is never freed: returns its data address, or
 // null (null base, length 0, or "out of memory").
 char *allocate_block(Allocator base, std::uint64_t length);

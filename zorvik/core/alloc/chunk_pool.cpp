@@ -180,20 +180,35 @@ char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
     std::uint64_t made = 0;
     while (made < n) {
         const std::uint64_t k = n - made < kRefillGroup ? n - made : kRefillGroup;
-        char *links = allocate_chunks(allocator_, k, kLinkChunkSize);
-        if (links == nullptr) {
-            const int error = errno;
-            return_refill(allocator_, first, made, nullptr, 0);
-            throw errno_error(error);
-        }
-        char *payloads = allocate_chunks(allocator_, k, size);
-        if (payloads == nullptr) {
-            const int error = errno;
-            return_refill(allocator_, first, made, links, k);
-            throw errno_error(error);
-        }
         char *group_last = nullptr;
-        char *group_first = pair_group(links, payloads, k, size, zero_payloads, &group_last);
+        char *group_first = nullptr;
+        // Fresh space comes as side-by-side pairs, so that a walk from a link
+        // to its payload stays in the page (and mostly the cache line) it is
+        // already in; recycled chunks have no such order and are paired as the
+        // free lists hand them out.
+        char *pairs = carve_chunk_pairs(allocator_, k, kLinkChunkSize, size);
+        if (pairs != nullptr) {
+            group_first = link_side_by_side(pairs, k, size, zero_payloads, &group_last);
+        } else {
+            if (errno != EAGAIN) {
+                const int error = errno;
+                return_refill(allocator_, first, made, nullptr, 0);
+                throw errno_error(error);
+            }
+            char *links = allocate_chunks(allocator_, k, kLinkChunkSize);
+            if (links == nullptr) {
+                const int error = errno;
+                return_refill(allocator_, first, made, nullptr, 0);
+                throw errno_error(error);
+            }
+            char *payloads = allocate_chunks(allocator_, k, size);
+            if (payloads == nullptr) {
+                const int error = errno;
+                return_refill(allocator_, first, made, links, k);
+                throw errno_error(error);
+            }
+            group_first = pair_group(links, payloads, k, size, zero_payloads, &group_last);
+        }
         if (last != nullptr) {
             set_link_next(last, to_offset(allocator_, group_first));
         } else {
@@ -204,6 +219,23 @@ char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
     }
     if (last_out != nullptr) *last_out = last;
     return first;
+}
+
+char *ChunkPool::link_side_by_side(char *pairs, std::uint64_t k, std::uint8_t size, bool zero_payloads,
+                                   char **last_out) {
+    const std::uint64_t pair_span = std::uint64_t{chunk_span(kLinkChunkSize)} + chunk_span(size);
+    char *link = nullptr;
+    for (std::uint64_t j = 0; j < k; ++j) {
+        char *link_header = pairs + j * pair_span;
+        char *payload = chunk_data(link_header + chunk_span(kLinkChunkSize));
+        link = chunk_data(link_header);
+        set_link_chunk(link, to_offset(allocator_, payload));
+        // Stale for the group's last link, as a pool's last link may be.
+        set_link_next(link, to_offset(allocator_, chunk_data(link_header + pair_span)));
+        if (zero_payloads) std::memset(payload, 0, size);
+    }
+    *last_out = link;
+    return chunk_data(pairs);
 }
 
 char *ChunkPool::pair_group(char *links, char *payloads, std::uint64_t k, std::uint8_t size, bool zero_payloads,

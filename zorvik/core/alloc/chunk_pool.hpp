@@ -68,6 +68,9 @@ private:
     // Detaches the first `n` cached links; the pool lock is held, count_ >= n.
     char *detach_front(std::uint64_t n);
     char *refill(std::uint64_t n, char **last_out, Flavour flavour);
+    // Links the `k` fresh side-by-side (link, payload) pairs from `pairs`.
+    char *link_side_by_side(char *pairs, std::uint64_t k, std::uint8_t size, bool zero_payloads,
+                            char **last_out);
     // Pairs `k` link chunks with `k` payload chunks (two allocator chains).
     char *pair_group(char *links, char *payloads, std::uint64_t k, std::uint8_t size, bool zero_payloads,
                      char **last_out);
