@@ -52,6 +52,11 @@ def targets(results: dict) -> list:
             found.append(_target(f"{OP_LABELS[op]} at {int(large_key):,} vs {int(small_key):,} entries, "
                                  "serializer time taken out", a / b if b > 0 else float("nan"), 1.5, True,
                                  f"{a:.0f} ns vs {b:.0f} ns"))
+    positions = workloads.get("positions", {})
+    if positions.get("positions"):
+        medians = [p["median_ns"] for p in positions["positions"].values()]
+        found.append(_target("slowest bucket position mod 8 vs the median of the 8", positions["slowest_over_median"],
+                             1.3, True, f"{max(medians):.0f} ns vs {sorted(medians)[3]:.0f}-{sorted(medians)[4]:.0f} ns"))
     return found
 
 
@@ -159,6 +164,13 @@ def text_report(results: dict) -> str:
                              f"{r['bytes_per_entry']:.0f}", f"{r['overhead_factor']:.2f}x"])
         parts.append(f"6. Space: segment bytes used per entry, {space['entries']:,} entries, about 2 per bucket\n"
                      + _table(header, rows))
+    positions = workloads.get("positions")
+    if positions and positions["positions"]:
+        header = ["bucket index mod 8"] + list(positions["positions"]) + ["slowest / median"]
+        rows = [["get hit"] + [_ns(p["median_ns"]) for p in positions["positions"].values()]
+                + [f"{positions['slowest_over_median']:.2f}"]]
+        parts.append(f"7. Get hit by bucket position, {positions['entries']:,} entries, pickle (median per operation "
+                     f"over {positions['repeats']} runs of {positions['ops_per_run']:,})\n" + _table(header, rows))
     found = results.get("targets", [])
     if found:
         rows = [["PASS" if t["pass"] else "MISS", t["name"], f"{t['value']:.2f}",

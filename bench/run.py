@@ -20,7 +20,7 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-WORKLOADS = ["ops", "procs", "sizes", "expansion", "creation", "space"]
+WORKLOADS = ["ops", "procs", "sizes", "expansion", "creation", "space", "positions"]
 
 
 def parse_arguments(argv):
@@ -109,6 +109,7 @@ def main(argv=None) -> int:
             "expansion": lambda: workloads.run_expansion(plan, peerset, scratch, log),
             "creation": lambda: workloads.run_creation(plan, peerset, scratch, log),
             "space": lambda: workloads.run_space(plan, peerset, scratch, log),
+            "positions": lambda: workloads.run_positions(plan, peerset, scratch, log),
         }
         for name in WORKLOADS:
             if name in args.workloads:

@@ -7,6 +7,8 @@ results.json, and logs what it is doing.
 4. expansion  doubling a table while another process inserts
 5. creation   time and resident memory of brandel()
 6. space      segment bytes per entry
+7. positions  get by bucket position modulo 8 (where the bucket's lock word
+              falls in its cache line)
 
 Worker processes are started with the "spawn" method: each opens the store
 itself (zorvik by the segment's path, LMDB by its directory), as separate
@@ -58,6 +60,9 @@ class Plan:
     # space
     space_entries: int = 0
     space_exponents: tuple = (3, 4, 5, 6, 7)
+    # positions
+    positions_entries: int = 0
+    positions_ops: int = 0
 
 
 def make_plan(quick: bool, repeats, seed, serializers, peers) -> Plan:
@@ -74,12 +79,14 @@ def _sized_plan(quick: bool, repeats, seed, serializers, peers) -> Plan:
                     table_entries=50_000, run_ops={"fast": 10_000, "medium": 4_000, "slow": 1_000},
                     procs_entries=50_000, procs_ops=20_000,
                     sizes=(1_000, 100_000), sizes_ops=20_000, sizes_run_budget_s=1.0,
-                    expansion_entries=100_000, creation_configs=creation, space_entries=20_000)
+                    expansion_entries=100_000, creation_configs=creation, space_entries=20_000,
+                    positions_entries=16_384, positions_ops=2_000)
     return Plan(quick=False, repeats=repeats or 5, seed=seed, serializers=serializers, peers=peers,
                 table_entries=1_000_000, run_ops={"fast": 100_000, "medium": 20_000, "slow": 4_000},
                 procs_entries=1_000_000, procs_ops=200_000,
                 sizes=(1_000, 100_000, 10_000_000), sizes_ops=100_000,
-                expansion_entries=1_000_000, creation_configs=creation, space_entries=100_000)
+                expansion_entries=1_000_000, creation_configs=creation, space_entries=100_000,
+                positions_entries=65_536, positions_ops=20_000)
 
 
 def _medians(runs: dict) -> dict:
@@ -637,4 +644,43 @@ def run_space(plan: Plan, peerset, scratch, log) -> dict:
         if default:
             log(f"space [{serializer_name}]: {default['bytes_per_entry']:.0f} bytes per entry "
                 f"for {payload:.0f} bytes of key and value (chunk size 32)")
+    return out
+
+
+# ---- 7. bucket positions ------------------------------------------------------------
+
+
+def run_positions(plan: Plan, peerset, scratch, log) -> dict:
+    """Get hits grouped by the bucket's index modulo 8. Buckets are 56 bytes
+    long, so the place of a bucket's lock word within its cache line cycles
+    with period 8; a lock operation that straddled two lines would make one of
+    the eight groups pay a bus lock on every get. The built-in hash of an int
+    is the int, and the table has a power-of-two number of buckets, so key k
+    lies in a bucket whose index is k modulo 8 as well."""
+    out = {"serializer": "pickle", "entries": plan.positions_entries, "ops_per_run": plan.positions_ops,
+           "repeats": plan.repeats, "positions": {}}
+    if "zorvik" not in peerset.available:
+        return out
+    exponent = harness.bucket_exponent_for(plan.positions_entries)
+    log(f"positions: {plan.positions_entries:,} entries, 2^{exponent} buckets")
+    table = distinct_keys(plan.positions_entries, plan.seed + 21)
+    by_position = {p: [k for k in table if k % 8 == p] for p in range(8)}
+    zorvik = Zorvik("pickle", scratch, size=1 << 30, bucket_chunk_size_exponent=exponent)
+    runs = {str(p): [] for p in range(8)}
+    try:
+        zorvik.preload(table, VALUE)
+        for round_index in range(plan.repeats):
+            # Every position in every round, in a rotated order, so that drift
+            # over the run spreads evenly over the positions.
+            for step in range(8):
+                p = (step + round_index) % 8
+                keys = sample(by_position[p], plan.positions_ops, plan.seed + 3000 + 8 * round_index + p)
+                runs[str(p)].append(per_op(timed_ns(zorvik.get, keys), len(keys)))
+        _check(zorvik, table[:20], [], VALUE)
+    finally:
+        zorvik.close()
+    medians = _medians(runs)
+    out["positions"] = {p: {"runs_ns": runs[p], "median_ns": medians[p]} for p in runs}
+    out["slowest_over_median"] = max(medians.values()) / med(list(medians.values()))
+    log("  get by position (ns): " + " ".join(f"{medians[p]:.0f}" for p in runs))
     return out
