@@ -237,6 +237,16 @@ def filesystem_of(path: str) -> str:
                     best, kind = point, fields[2]
     except OSError:
         pass
+    if kind == "unknown":
+        # Inside a chroot the mount that holds the root is not listed; the
+        # file system's magic number still tells its type (ext4 reads as
+        # "ext2/ext3").
+        try:
+            import subprocess
+            kind = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True,
+                                  check=True).stdout.strip() or "unknown"
+        except (OSError, subprocess.CalledProcessError):
+            pass
     return kind
 
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing.util
 import os
 import platform
 import signal
@@ -74,6 +75,10 @@ def main(argv=None) -> int:
         print(f"[{time.monotonic() - started:6.1f} s] {message}", flush=True)
 
     serializers, missing_serializers = harness.available_serializers(args.serializers)
+    # multiprocessing makes its own temporary directory on first use and
+    # removes it at exit; make it now, beside the scratch directory rather
+    # than inside it, so that removing the scratch directory leaves it alone.
+    multiprocessing.util.get_temp_dir()
     scratch = harness.Scratch()
     wanted_peers = [p for p in peers_module.PEER_ORDER if p in set(args.peers) | {"floor", "zorvik", "lmdb"}]
     peerset = None
