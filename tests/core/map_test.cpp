@@ -225,6 +225,27 @@ TEST_F(MapTest, BucketEntryChunkAccounting) {
     EXPECT_EQ(map->entry_count(), 1u);
 }
 
+// A removed entry's key and value chunks go back together, in the order an
+// append takes them, so that the next append of the same shape lands on the
+// same neighbouring chunks.
+TEST_F(MapTest, RemovedEntryChunksComeBackInAppendOrder) {
+    auto map = create({0, 1, 1 << 20, 3});  // one bucket, 8-byte data chunks
+    Bucket *bucket = bucket_for(*map, 0);
+    const char *base = map->base();
+    auto first_entry = [&] {
+        const Offset entry_chunk = read_u64(base + bucket->entries.head);  // the link's `chunk`
+        return reinterpret_cast<const MapEntry *>(base + entry_chunk);
+    };
+    put(*map, "key", std::string(20, 'v'), 1);  // 1 key chunk, 3 value chunks
+    const Offset key_head = first_entry()->key.head;
+    const Offset value_head = first_entry()->value.head;
+    ASSERT_TRUE(erase(*map, "key", 1));
+    put(*map, "yek", std::string(20, 'w'), 2);
+    EXPECT_EQ(first_entry()->key.head, key_head);
+    EXPECT_EQ(first_entry()->value.head, value_head);
+    EXPECT_EQ(fetch(*map, "yek", 2), std::string(20, 'w'));
+}
+
 // Removing in every order from a bucket of n entries keeps the others found
 // and the slots beyond the length all zero.
 TEST_F(MapTest, RemovalInAnyOrderAgainstModel) {

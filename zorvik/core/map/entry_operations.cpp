@@ -205,10 +205,20 @@ void assign_bytes(Impl &m, ChunkArray &array, const signed char *bytes, std::uin
     if (surplus) m.data_pool.give_back(old_count - new_count, reinterpret_cast<char *>(surplus));
 }
 
-// Gives the data chunks of a key or value that left the map back to the pool.
-void release_data(Impl &m, const ChunkArray &array) {
-    if (array.chunk_count == 0) return;
-    m.data_pool.give_back(array.chunk_count, reinterpret_cast<char *>(m.link_at(array.head)));
+// Gives the data chunks of a removed entry back to the pool in one call, the
+// key's chain followed by the value's: the order in which an append takes
+// them, so that the next append takes neighbouring chunks again. `key_last`
+// is the key's last link (null for an empty key); its `next` is stale, and the
+// entry has left the bucket, so it is free to chain the value behind the key.
+void release_entry_data(Impl &m, const ChunkArray &key, ChunkLink *key_last, const ChunkArray &value) {
+    if (key.chunk_count == 0) {
+        if (value.chunk_count != 0) {
+            m.data_pool.give_back(value.chunk_count, reinterpret_cast<char *>(m.link_at(value.head)));
+        }
+        return;
+    }
+    if (value.chunk_count != 0) key_last->next = value.head;
+    m.data_pool.give_back(key.chunk_count + value.chunk_count, reinterpret_cast<char *>(m.link_at(key.head)));
 }
 
 // Locks the bucket `hash` leads to in the table in force and returns it with
@@ -295,11 +305,13 @@ bool append_entry(Impl &m, Bucket *bucket, const signed char *key, const signed 
 }
 
 // Walks the chain of a key or value by its count, so that a broken chain
-// throws before anything has been changed.
-void check_chain(const Impl &m, const ChunkArray &array) {
-    if (array.chunk_count == 0) return;
-    const ChunkLink *link = m.link_at(array.head);
+// throws before anything has been changed; returns its last link (null for an
+// empty array).
+ChunkLink *checked_last_link(const Impl &m, const ChunkArray &array) {
+    if (array.chunk_count == 0) return nullptr;
+    ChunkLink *link = m.link_at(array.head);
     for (std::uint64_t i = 1; i < array.chunk_count; ++i) link = m.link_at(link->next);
+    return link;
 }
 
 // Removes the entry at `found` from a locked bucket: the last entry moves into
@@ -313,8 +325,8 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
     MapEntry *last = entry_in(m, last_link, n - 1);
     const ChunkArray gone_key = found.entry->key;
     const ChunkArray gone_value = found.entry->value;
-    check_chain(m, gone_key);
-    check_chain(m, gone_value);
+    ChunkLink *gone_key_last = checked_last_link(m, gone_key);
+    checked_last_link(m, gone_value);
 
     if (found.entry != last) {
         found.entry->key = last->key;
@@ -338,8 +350,7 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
     entries.chunk_count = needed;
     m.add_entries(-1);
 
-    release_data(m, gone_key);
-    release_data(m, gone_value);
+    release_entry_data(m, gone_key, gone_key_last, gone_value);
     if (first_surplus) m.entry_pool.give_back(surplus, reinterpret_cast<char *>(first_surplus));
 }
 
