@@ -64,6 +64,7 @@ std::uint64_t length_of(PyObject *bytes) { return static_cast<std::uint64_t>(PyB
 
 // The state one operation works with, each part held by its own reference.
 struct Request {
+    MapPointer map;
     PyObject *serializer = nullptr;
     PyObject *key_bytes = nullptr;
     PyObject *value_bytes = nullptr;
@@ -87,7 +88,8 @@ struct Request {
 // Serialises the key (and the value when given) and hashes the key. 0 or -1.
 int prepare(BrandelObject *target, PyObject *key, PyObject *value, Request &request) {
     // A dictionary without a map is refused before anything runs.
-    if (!map_of(target)) return -1;
+    request.map = map_of(target);
+    if (!request.map) return -1;
     request.serializer = Py_NewRef(target->serializer);
     const bool text_serializer = target->text_serializer;
     request.key_bytes = serialize(request.serializer, text_serializer, key);
@@ -102,6 +104,12 @@ int prepare(BrandelObject *target, PyObject *key, PyObject *value, Request &requ
     request.hash = static_cast<std::int64_t>(hash);
     if (refuse_none(request.key_bytes) < 0) return -1;
     if (value != nullptr && refuse_none(request.value_bytes) < 0) return -1;
+    // The serializer and the hash function may have finalised or
+    // re-initialised the dictionary: the operation goes to the map it has now.
+    if (target->chm.get() != request.map.get()) {
+        request.map = map_of(target);
+        if (!request.map) return -1;
+    }
     return 0;
 }
 
@@ -118,8 +126,7 @@ PyObject *new_list(PyObject *first, PyObject *second) {
 int insert_entry(BrandelObject *target, PyObject *key, PyObject *value) {
     Request request;
     if (prepare(target, key, value, request) < 0) return -1;
-    MapPointer map = map_of(target);
-    if (!map) return -1;
+    ConcurrentHashMap_string *map = request.map.get();
     bool done = call_core([&] {
         map->insert(data_of(request.key_bytes), data_of(request.value_bytes), length_of(request.key_bytes),
                     length_of(request.value_bytes), request.hash);
@@ -156,8 +163,7 @@ private:
 PyObject *get_entry(BrandelObject *target, PyObject *key) {
     Request request;
     if (prepare(target, key, nullptr, request) < 0) return nullptr;
-    MapPointer map = map_of(target);
-    if (!map) return nullptr;
+    ConcurrentHashMap_string *map = request.map.get();
     BytesSink sink;
     bool found = false;
     if (!call_core([&] { found = map->get(data_of(request.key_bytes), length_of(request.key_bytes), request.hash,
@@ -177,8 +183,7 @@ PyObject *get_entry(BrandelObject *target, PyObject *key) {
 int remove_entry(BrandelObject *target, PyObject *key) {
     Request request;
     if (prepare(target, key, nullptr, request) < 0) return -1;
-    MapPointer map = map_of(target);
-    if (!map) return -1;
+    ConcurrentHashMap_string *map = request.map.get();
     bool removed = false;
     if (!call_core([&] { removed = map->remove(data_of(request.key_bytes), length_of(request.key_bytes),
                                                 request.hash); })) {
