@@ -186,6 +186,29 @@ INSTANTIATE_TEST_SUITE_P(Pool, Take,
                                            TakeCase{"five_take_300", 5, 300, 295, 0}),
                          [](const ::testing::TestParamInfo<TakeCase> &info) { return std::string(info.param.name); });
 
+// A cached link whose header no longer says "link" (a chain the map gave back
+// from a damaged file) is refused when it would be handed out, and the take
+// leaves the pool as it was.
+TEST(Pool, DamagedCachedLinkIsRefusedWhenHandedOut) {
+    ScratchSegment segment(1 << 20, 32);
+    auto pool = make_pool(segment, Flavour::data);
+    std::vector<char *> cached = fill(*pool, 10);
+    auto damage = [](char *link) { chunk_header(link)[1] = 32; };  // a data chunk's size
+
+    damage(cached[2]);  // inside the take
+    EXPECT_THROW(pool->take_data_links(5), std::out_of_range);
+    EXPECT_EQ(pool->count(), 10u);
+    chunk_header(cached[2])[1] = kLinkChunkSize;
+
+    damage(cached[5]);  // the head after the take: refused by the next take
+    std::vector<char *> taken = links(segment.base(), pool->take_data_links(5), 5);
+    EXPECT_EQ(taken, std::vector<char *>(cached.begin(), cached.begin() + 5));
+    EXPECT_THROW(pool->take_data_links(1), std::out_of_range);
+    EXPECT_EQ(pool->count(), 5u);
+    chunk_header(cached[5])[1] = kLinkChunkSize;
+    EXPECT_EQ(pool->take_data_links(1), cached[5]);
+}
+
 // ---- give back and the cap -----------------------------------------------------------
 
 TEST(Pool, GiveBackKeepsUpToTheCapAndFreesTheRest) {

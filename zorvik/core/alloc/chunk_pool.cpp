@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -49,14 +50,24 @@ std::runtime_error errno_error(int error) {
 // size) is a broken segment: it throws "offset overflow!" instead of leading
 // outside the mapping. `capacity` never changes, so it is read without the
 // allocator's lock (`offset` would need it).
-char *next_link_address(Allocator base, Offset next) {
+char *link_in_range(Allocator base, Offset next) {
     const Offset capacity = memory_manager(base)->capacity;
     if (next % 8 != 2 || next < kFirstChunk + kChunkHeaderLength || next > capacity ||
         capacity - next < kLinkChunkSize) {
         throw std::out_of_range("offset overflow!");
     }
-    char *link = to_address(base, next);
-    if (chunk_size_at(chunk_header(link)) != kLinkChunkSize) throw std::out_of_range("offset overflow!");
+    return to_address(base, next);
+}
+
+void check_link_header(const char *link) {
+    if (chunk_size_at(chunk_header(const_cast<char *>(link))) != kLinkChunkSize) {
+        throw std::out_of_range("offset overflow!");
+    }
+}
+
+char *next_link_address(Allocator base, Offset next) {
+    char *link = link_in_range(base, next);
+    check_link_header(link);
     return link;
 }
 
@@ -118,13 +129,28 @@ ChunkPool::~ChunkPool() {
             if (!free_chunk(allocator_, link)) break;
             if (--left > 0) link = next_link_address(allocator_, next);
         }
-        head_ = nullptr;
+        set_head(nullptr);
         __atomic_store_n(&count_, 0, __ATOMIC_RELAXED);
     } catch (...) {
     }
 }
 
 std::uint64_t ChunkPool::count() const { return __atomic_load_n(&count_, __ATOMIC_RELAXED); }
+
+void ChunkPool::set_head(char *head) { __atomic_store_n(&head_, head, __ATOMIC_RELAXED); }
+
+void ChunkPool::prefetch_front(std::uint64_t n) const {
+    // A hint, read without the pool lock: a head that another thread has just
+    // taken only wastes the prefetch. Links handed out together were cut, and
+    // are given back, together, so the front links usually follow each other
+    // in pairs of a link and its payload; a guess past the segment's end is
+    // harmless, as a prefetch never faults.
+    const char *head = __atomic_load_n(&head_, __ATOMIC_RELAXED);
+    if (head == nullptr) return;
+    const std::uint64_t pair_span = std::uint64_t{chunk_span(kLinkChunkSize)} + chunk_span(payload_chunk_size(flavour_));
+    const std::uint64_t lines = std::min<std::uint64_t>(n, kPrefetchedLinks);
+    for (std::uint64_t i = 0; i < lines; ++i) __builtin_prefetch(chunk_header(const_cast<char *>(head)) + i * pair_span, 1);
+}
 
 std::uint8_t ChunkPool::payload_chunk_size(Flavour flavour) const {
     // The entry size is taken in 8 bits, as the chunk header holds it.
@@ -149,7 +175,7 @@ char *ChunkPool::take(std::uint64_t n, Flavour flavour) {
         char *last = nullptr;
         char *first = refill(m, &last, flavour);
         if (count > 0) set_link_next(last, to_offset(allocator_, head_));
-        head_ = first;
+        set_head(first);
         __atomic_store_n(&count_, count + m, __ATOMIC_RELAXED);
     }
     return detach_front(n);
@@ -158,11 +184,13 @@ char *ChunkPool::take(std::uint64_t n, Flavour flavour) {
 char *ChunkPool::detach_front(std::uint64_t n) {
     char *first = head_;
     const std::uint64_t count = count_;
-    if (count == n) {
-        head_ = nullptr;
-    } else {
-        head_ = walk_links(allocator_, first, n);
-    }
+    // The head's header is checked only now that it is handed out, not when
+    // it became the head: reading it then would be a cache miss for the taker
+    // before, which it cannot overlap with anything, while the next taker has
+    // it prefetched (prefetch_front) alongside its bucket.
+    check_link_header(first);
+    char *last = walk_links(allocator_, first, n - 1);
+    set_head(count == n ? nullptr : link_in_range(allocator_, link_next(last)));
     __atomic_store_n(&count_, count - n, __ATOMIC_RELAXED);
     return first;
 }
@@ -281,7 +309,7 @@ void ChunkPool::give_back(std::uint64_t n, char *first) {
         const std::uint64_t count = count_;
         surplus = link_next(last_kept);
         set_link_next(last_kept, count > 0 ? to_offset(allocator_, head_) : 0);
-        head_ = first;
+        set_head(first);
         __atomic_store_n(&count_, count + keep, __ATOMIC_RELAXED);
     }
     if (keep < n) free_links(allocator_, to_address(allocator_, surplus), n - keep);

@@ -59,12 +59,20 @@ public:
     void give_back(std::uint64_t n, char *first);
 
     std::uint64_t count() const;  // cached links (for tests and statistics)
+    // Starts loading the first `n` cached links (at most 8) into the cache, so
+    // that a caller about to take them overlaps those misses with others.
+    void prefetch_front(std::uint64_t n) const;
     std::uint8_t payload() const { return payload_; }
     Flavour flavour() const { return flavour_; }
     Allocator allocator() const { return allocator_; }
 
 private:
+    static constexpr std::uint64_t kPrefetchedLinks = 8;
+
     char *take(std::uint64_t n, Flavour flavour);
+    // `head_` is also read without the lock (prefetch_front), so every write
+    // is an atomic store, made under the lock.
+    void set_head(char *head);
     // Detaches the first `n` cached links; the pool lock is held, count_ >= n.
     char *detach_front(std::uint64_t n);
     char *refill(std::uint64_t n, char **last_out, Flavour flavour);

@@ -261,6 +261,16 @@ bool copy_value(const Impl &m, const MapEntry &entry, ValueSink &sink) {
     return true;
 }
 
+// Starts loading the bucket `hash` leads to and the data links an append
+// would take: both misses are independent, so they can overlap instead of
+// following each other once the bucket is locked.
+void prefetch_for_append(Impl &m, std::int64_t hash, std::uint64_t key_length, std::uint64_t value_length) {
+    const char *bucket = reinterpret_cast<const char *>(m.bucket_at(m.bucket_index(hash, m.chunks_in_use())));
+    __builtin_prefetch(bucket, 1);
+    __builtin_prefetch(bucket + sizeof(Bucket) - 1, 1);
+    m.data_pool.prefetch_front(chunks_for(key_length, m.data_chunk_size) + chunks_for(value_length, m.data_chunk_size));
+}
+
 // Appends a new entry to a locked bucket with no entry for the key. Returns
 // whether the bucket held entries before (only such an append can start an
 // expansion).
@@ -374,6 +384,7 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
     bool first_meeting = true;
     std::uint64_t waits = 0;
     ExpansionProgress progress;
+    prefetch_for_append(*this, hash, key_length, value_length);
     for (;;) {
         Offset forward = 0;
         Bucket *bucket = lock_bucket(*this, hash, forward);
