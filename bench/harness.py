@@ -239,14 +239,16 @@ def filesystem_of(path: str) -> str:
         pass
     if kind == "unknown":
         # Inside a chroot the mount that holds the root is not listed; the
-        # file system's magic number still tells its type (ext4 reads as
-        # "ext2/ext3").
+        # file system's magic number still tells its type (one magic number
+        # serves ext2, ext3 and ext4).
         try:
             import subprocess
             kind = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True,
                                   check=True).stdout.strip() or "unknown"
         except (OSError, subprocess.CalledProcessError):
             pass
+        if kind == "ext2/ext3":
+            kind = "ext2/3/4"
     return kind
 
 
