@@ -246,6 +246,25 @@ TEST_F(MapTest, RemovedEntryChunksComeBackInAppendOrder) {
     EXPECT_EQ(fetch(*map, "yek", 2), std::string(20, 'w'));
 }
 
+// prefetch_bucket is a hint for any hash, in a map that has resolved its
+// bucket chunks and in one attached a moment ago that has not: it neither
+// throws nor changes a byte of the file.
+TEST_F(MapTest, PrefetchingABucketChangesNothing) {
+    auto map = create({1, 4, 1 << 20, 5});  // 2 buckets a chunk, up to 4 chunks
+    for (int i = 0; i < 20; ++i) put(*map, numbered("k", i), "v", i);
+    ASSERT_EQ(map->chunks_in_use(), 4u) << "the table doubled twice";
+    auto attached = attach(path);  // has resolved no bucket chunk beyond the first
+    const std::string before = file_bytes(path);
+    std::vector<std::int64_t> hashes = {-1, INT64_MIN, INT64_MAX};
+    for (std::int64_t h = 0; h < 8; ++h) hashes.push_back(h);
+    for (std::int64_t hash : hashes) {
+        map->prefetch_bucket(hash);
+        attached->prefetch_bucket(hash);
+    }
+    EXPECT_EQ(file_bytes(path), before);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(fetch(*attached, numbered("k", i), i), "v");
+}
+
 // Removing in every order from a bucket of n entries keeps the others found
 // and the slots beyond the length all zero.
 TEST_F(MapTest, RemovalInAnyOrderAgainstModel) {

@@ -80,6 +80,27 @@ def test_keys_equal_in_python_but_not_in_bytes_are_distinct(d):
     assert d.get(1) == [True, "1"] and d.get(True) == [True, "True"] and d.get(1.0) == [False]
 
 
+def test_a_key_is_hashed_once_per_operation_after_its_serialization(d):
+    # Exact ints and strs may be hashed early, as a hint: a key whose hashing
+    # runs Python code sees one call per operation, after its dumps.
+    events = []
+
+    class Key(int):
+        def __hash__(self):
+            events.append("hash")
+            return int.__hash__(self)
+
+        def __reduce__(self):
+            events.append("dumps")
+            return (int, (int(self),))
+
+    key = Key(5)
+    for operation in (lambda: d.insert(key, "v"), lambda: d.get(key), lambda: d.remove(key)):
+        events.clear()
+        operation()
+        assert events == ["dumps", "hash"]
+
+
 def test_colliding_hashes_keep_every_key(segment_dir):
     d = brandel(hash_function=lambda key: 7, **SMALL)
     keys = [f"key{i}" for i in range(40)]

@@ -85,11 +85,22 @@ struct Request {
     }
 };
 
+// With the built-in hash, the hash of an int, str or bytes key is pure and
+// cannot fail, so it is known before the serializer runs: the bucket's cache
+// miss then overlaps the serializer's work instead of following it. hash_key
+// still gives the hash the operation uses, in its place after the serializer.
+void prefetch_bucket_early(const BrandelObject *target, const ConcurrentHashMap_string &map, PyObject *key) {
+    if (target->base.hash_function != module_state.builtin_hash) return;
+    if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) return;
+    map.prefetch_bucket(static_cast<std::int64_t>(PyObject_Hash(key)));
+}
+
 // Serialises the key (and the value when given) and hashes the key. 0 or -1.
 int prepare(BrandelObject *target, PyObject *key, PyObject *value, Request &request) {
     // A dictionary without a map is refused before anything runs.
     request.map = map_of(target);
     if (!request.map) return -1;
+    prefetch_bucket_early(target, *request.map, key);
     request.serializer = Py_NewRef(target->serializer);
     const bool text_serializer = target->text_serializer;
     request.key_bytes = serialize(request.serializer, text_serializer, key);

@@ -87,6 +87,9 @@ public:
     bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     // True when an entry for the key was present and is now removed.
     bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
+    // A hint: starts loading the bucket `hash` leads to, so that a caller with
+    // other work to do before the operation overlaps that cache miss with it.
+    void prefetch_bucket(std::int64_t hash) const noexcept;
 
     void expansion_worker() override;
 

@@ -264,10 +264,8 @@ bool copy_value(const Impl &m, const MapEntry &entry, ValueSink &sink) {
 // Starts loading the bucket `hash` leads to and the data links an append
 // would take: both misses are independent, so they can overlap instead of
 // following each other once the bucket is locked.
-void prefetch_for_append(Impl &m, std::int64_t hash, std::uint64_t key_length, std::uint64_t value_length) {
-    const char *bucket = reinterpret_cast<const char *>(m.bucket_at(m.bucket_index(hash, m.chunks_in_use())));
-    __builtin_prefetch(bucket, 1);
-    __builtin_prefetch(bucket + sizeof(Bucket) - 1, 1);
+void prefetch_for_append(const Impl &m, std::int64_t hash, std::uint64_t key_length, std::uint64_t value_length) {
+    m.prefetch_bucket(hash);
     m.data_pool.prefetch_front(chunks_for(key_length, m.data_chunk_size) + chunks_for(value_length, m.data_chunk_size));
 }
 

@@ -122,6 +122,20 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks) const {
         return static_cast<std::uint64_t>(hash) & ((bucket_chunk_size * chunks) - 1);
     }
+    // Starts loading the bucket `hash` leads to, as a hint: only through
+    // bucket chunks this process has resolved already, so that it can neither
+    // throw nor touch the file; a table that doubles meanwhile only wastes it.
+    void prefetch_bucket(std::int64_t hash) const noexcept {
+        const std::uint64_t index = bucket_index(hash, chunks_in_use());
+        const std::uint64_t j = index >> bucket_shift;
+        if (j >= reachable_chunks) return;
+        // Acquire pairs with the release store that filled the slot.
+        const char *chunk = __atomic_load_n(&chunk_cache[j], __ATOMIC_ACQUIRE);
+        if (chunk == nullptr) return;
+        const char *bucket = chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket);
+        __builtin_prefetch(bucket, 1);
+        __builtin_prefetch(bucket + sizeof(Bucket) - 1, 1);
+    }
 
     // ---- entry operations (entry_operations.cpp) ----------------------------
     void insert(const signed char *key, const signed char *value, std::uint64_t key_length,
