@@ -246,10 +246,10 @@ TEST_F(MapTest, RemovedEntryChunksComeBackInAppendOrder) {
     EXPECT_EQ(fetch(*map, "yek", 2), std::string(20, 'w'));
 }
 
-// prefetch_bucket is a hint for any hash, in a map that has resolved its
-// bucket chunks and in one attached a moment ago that has not: it neither
-// throws nor changes a byte of the file.
-TEST_F(MapTest, PrefetchingABucketChangesNothing) {
+// The prefetch hints work for any hash, in a map that has resolved its bucket
+// chunks and in one attached a moment ago that has not: they neither throw
+// nor change a byte of the file, also where a bucket's head is damaged.
+TEST_F(MapTest, PrefetchHintsChangeNothing) {
     auto map = create({1, 4, 1 << 20, 5});  // 2 buckets a chunk, up to 4 chunks
     for (int i = 0; i < 20; ++i) put(*map, numbered("k", i), "v", i);
     ASSERT_EQ(map->chunks_in_use(), 4u) << "the table doubled twice";
@@ -260,8 +260,17 @@ TEST_F(MapTest, PrefetchingABucketChangesNothing) {
     for (std::int64_t hash : hashes) {
         map->prefetch_bucket(hash);
         attached->prefetch_bucket(hash);
+        map->prefetch_entries(hash);
+        attached->prefetch_entries(hash);
     }
     EXPECT_EQ(file_bytes(path), before);
+    Bucket *bucket = bucket_for(*map, 0);
+    const Offset head = bucket->entries.head;
+    for (Offset damaged : {Offset{0}, Offset{1}, ~Offset{0}, Offset{1} << 47}) {
+        bucket->entries.head = damaged;
+        map->prefetch_entries(0);
+    }
+    bucket->entries.head = head;
     for (int i = 0; i < 20; ++i) EXPECT_EQ(fetch(*attached, numbered("k", i), i), "v");
 }
 

@@ -86,13 +86,16 @@ struct Request {
 };
 
 // With the built-in hash, the hash of an int, str or bytes key is pure and
-// cannot fail, so it is known before the serializer runs: the bucket's cache
-// miss then overlaps the serializer's work instead of following it. hash_key
-// still gives the hash the operation uses, in its place after the serializer.
-void prefetch_bucket_early(const BrandelObject *target, const ConcurrentHashMap_string &map, PyObject *key) {
-    if (target->base.hash_function != module_state.builtin_hash) return;
-    if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) return;
-    map.prefetch_bucket(static_cast<std::int64_t>(PyObject_Hash(key)));
+// cannot fail, so it is known before the serializer runs: the map's cache
+// misses then overlap the serializer's work instead of following it (the
+// bucket's while the key is serialised, an insert's entry chunk while the
+// value is). hash_key still gives the hash the operation uses, in its place
+// after the serializer. True, with `hash`, when the key qualifies.
+bool early_hash(const BrandelObject *target, PyObject *key, std::int64_t &hash) {
+    if (target->base.hash_function != module_state.builtin_hash) return false;
+    if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) return false;
+    hash = static_cast<std::int64_t>(PyObject_Hash(key));
+    return true;
 }
 
 // Serialises the key (and the value when given) and hashes the key. 0 or -1.
@@ -100,12 +103,15 @@ int prepare(BrandelObject *target, PyObject *key, PyObject *value, Request &requ
     // A dictionary without a map is refused before anything runs.
     request.map = map_of(target);
     if (!request.map) return -1;
-    prefetch_bucket_early(target, *request.map, key);
+    std::int64_t hint_hash = 0;
+    const bool hinted = early_hash(target, key, hint_hash);
+    if (hinted) request.map->prefetch_bucket(hint_hash);
     request.serializer = Py_NewRef(target->serializer);
     const bool text_serializer = target->text_serializer;
     request.key_bytes = serialize(request.serializer, text_serializer, key);
     if (request.key_bytes == nullptr) return -1;
     if (value != nullptr) {
+        if (hinted) request.map->prefetch_entries(hint_hash);
         request.value_bytes = serialize(request.serializer, text_serializer, value);
         if (request.value_bytes == nullptr) return -1;
     }

@@ -356,6 +356,10 @@ void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept
     if (impl_) impl_->prefetch_bucket(hash);
 }
 
+void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcept {
+    if (impl_) impl_->prefetch_entries(hash);
+}
+
 std::uint8_t ConcurrentHashMap_string::data_chunk_size() const { return impl_ ? impl_->data_chunk_size : 0; }
 std::uint64_t ConcurrentHashMap_string::chunks_in_use() const { return impl_ ? impl_->chunks_in_use() : 0; }
 std::uint64_t ConcurrentHashMap_string::entry_count() const { return impl_ ? impl_->entry_count() : 0; }

@@ -90,6 +90,9 @@ public:
     // A hint: starts loading the bucket `hash` leads to, so that a caller with
     // other work to do before the operation overlaps that cache miss with it.
     void prefetch_bucket(std::int64_t hash) const noexcept;
+    // A later hint, once the bucket has had time to arrive: starts loading its
+    // first entry chunk.
+    void prefetch_entries(std::int64_t hash) const noexcept;
 
     void expansion_worker() override;
 

@@ -122,19 +122,42 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks) const {
         return static_cast<std::uint64_t>(hash) & ((bucket_chunk_size * chunks) - 1);
     }
-    // Starts loading the bucket `hash` leads to, as a hint: only through
-    // bucket chunks this process has resolved already, so that it can neither
-    // throw nor touch the file; a table that doubles meanwhile only wastes it.
-    void prefetch_bucket(std::int64_t hash) const noexcept {
+    // The bucket `hash` leads to when this process has resolved its bucket
+    // chunk already, else null: for hints, which must neither throw nor touch
+    // the file. A table that doubles meanwhile only makes the hint a wrong one.
+    const char *resolved_bucket(std::int64_t hash) const noexcept {
         const std::uint64_t index = bucket_index(hash, chunks_in_use());
         const std::uint64_t j = index >> bucket_shift;
-        if (j >= reachable_chunks) return;
+        if (j >= reachable_chunks) return nullptr;
         // Acquire pairs with the release store that filled the slot.
         const char *chunk = __atomic_load_n(&chunk_cache[j], __ATOMIC_ACQUIRE);
-        if (chunk == nullptr) return;
-        const char *bucket = chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket);
+        if (chunk == nullptr) return nullptr;
+        return chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket);
+    }
+    // Hint: starts loading the bucket `hash` leads to.
+    void prefetch_bucket(std::int64_t hash) const noexcept {
+        const char *bucket = resolved_bucket(hash);
+        if (bucket == nullptr) return;
         __builtin_prefetch(bucket, 1);
         __builtin_prefetch(bucket + sizeof(Bucket) - 1, 1);
+    }
+    // Hint, some time after prefetch_bucket: starts loading the bucket's first
+    // entry link and the entry chunk beside it. The head is read without the
+    // bucket's lock, by an atomic load of the aligned word that holds its low
+    // six bytes (no write pairs with it: a head changed meanwhile, or one not
+    // yet loaded, only makes the prefetch a wasted one).
+    void prefetch_entries(std::int64_t hash) const noexcept {
+        const char *bucket = resolved_bucket(hash);
+        if (bucket == nullptr) return;
+        const std::int64_t head =
+            atomics::load_field48(bucket + offsetof(Bucket, entries) + offsetof(ChunkArray, head));
+        if (head < static_cast<std::int64_t>(kFirstChunk + kChunkHeaderLength) ||
+            static_cast<std::uint64_t>(head) >= capacity) {
+            return;
+        }
+        // A link and its entry chunk span 24 + 184 bytes from the link's header.
+        const char *link_header = base + head - kChunkHeaderLength;
+        for (int line = 0; line < 4; ++line) __builtin_prefetch(link_header + 64 * line, 1);
     }
 
     // ---- entry operations (entry_operations.cpp) ----------------------------
