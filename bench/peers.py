@@ -8,8 +8,8 @@ None of them flushes to disk at each operation, as zorvik does not either:
 LMDB runs with sync=False, SQLite and diskcache in WAL mode with
 synchronous=NORMAL, Redis without persistence.
 
-The operation loops are written out per peer, with the callables bound to
-locals, so that no peer pays a layer of the harness that another does not.
+Every operation loop binds the store's callables to locals, so that no peer
+pays a layer of the harness that another does not.
 A get loop serves hits and misses alike, as user code would; only the floor
 uses the cheapest form for each (a subscript for a hit), since it stands for
 the work no store can avoid.
@@ -247,7 +247,34 @@ class ManagerDict(Peer):
         self.manager.shutdown()
 
 
-class DiskCache(Peer):
+class SetGetDeletePeer(Peer):
+    """A store driven by three calls, set(key, value), get(key) -> value or
+    None and delete(key): subclasses bind them as `store_set`, `store_get`
+    and `store_delete`. The loops bind them to locals as every peer's do."""
+
+    def insert(self, keys, value):
+        set_, dumps = self.store_set, self.dumps
+        for k in keys:
+            set_(dumps(k), dumps(value))
+
+    def get(self, keys):
+        get, dumps, loads = self.store_get, self.dumps, self.loads
+        for k in keys:
+            data = get(dumps(k))
+            if data is not None:
+                loads(data)
+
+    def remove(self, keys):
+        delete, dumps = self.store_delete, self.dumps
+        for k in keys:
+            delete(dumps(k))
+
+    def lookup(self, key):
+        data = self.store_get(self.dumps(key))
+        return None if data is None else self.loads(data)
+
+
+class DiskCache(SetGetDeletePeer):
     name = "diskcache"
     speed = "slow"
 
@@ -258,33 +285,13 @@ class DiskCache(Peer):
         # No size limit: the store must keep every entry, as the others do.
         # diskcache's defaults are WAL mode with synchronous=NORMAL.
         self.cache = diskcache.Cache(self.path, size_limit=1 << 40, eviction_policy="none")
+        self.store_set, self.store_get, self.store_delete = self.cache.set, self.cache.get, self.cache.delete
 
     def preload(self, keys, value):
         dumps, set_ = self.dumps, self.cache.set
         with self.cache.transact():
             for k in keys:
                 set_(dumps(k), dumps(value))
-
-    def insert(self, keys, value):
-        set_, dumps = self.cache.set, self.dumps
-        for k in keys:
-            set_(dumps(k), dumps(value))
-
-    def get(self, keys):
-        get, dumps, loads = self.cache.get, self.dumps, self.loads
-        for k in keys:
-            data = get(dumps(k))
-            if data is not None:
-                loads(data)
-
-    def remove(self, keys):
-        delete, dumps = self.cache.delete, self.dumps
-        for k in keys:
-            delete(dumps(k))
-
-    def lookup(self, key):
-        data = self.cache.get(self.dumps(key))
-        return None if data is None else self.loads(data)
 
     def space_bytes(self):
         return self.cache.volume()
@@ -347,7 +354,7 @@ class Sqlite(Peer):
         shutil.rmtree(self.directory, ignore_errors=True)
 
 
-class Redis(Peer):
+class Redis(SetGetDeletePeer):
     """redis-py on loopback, one command per operation."""
 
     name = "redis"
@@ -357,6 +364,7 @@ class Redis(Peer):
         super().__init__(serializer_name, scratch)
         import redis
         self.client = redis.Redis(host="127.0.0.1", port=server.port)
+        self.store_set, self.store_get, self.store_delete = self.client.set, self.client.get, self.client.delete
         self.client.flushall()
         self.baseline = self.client.info("memory")["used_memory"]
 
@@ -366,27 +374,6 @@ class Redis(Peer):
         for start in range(0, len(keys), 10_000):
             pipe.mset({dumps(k): dumps(value) for k in keys[start:start + 10_000]})
             pipe.execute()
-
-    def insert(self, keys, value):
-        set_, dumps = self.client.set, self.dumps
-        for k in keys:
-            set_(dumps(k), dumps(value))
-
-    def get(self, keys):
-        get, dumps, loads = self.client.get, self.dumps, self.loads
-        for k in keys:
-            data = get(dumps(k))
-            if data is not None:
-                loads(data)
-
-    def remove(self, keys):
-        delete, dumps = self.client.delete, self.dumps
-        for k in keys:
-            delete(dumps(k))
-
-    def lookup(self, key):
-        data = self.client.get(self.dumps(key))
-        return None if data is None else self.loads(data)
 
     def space_bytes(self):
         return self.client.info("memory")["used_memory"] - self.baseline

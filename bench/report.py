@@ -238,6 +238,19 @@ def draw_chart(results: dict, path: str) -> bool:
     return True
 
 
+def _bar_positions(series, index, width, groups):
+    """x positions of the bars of series `index` (of `series`) in groups 0 .. groups-1."""
+    return [j + (index - (series - 1) / 2) * width for j in range(groups)]
+
+
+def _finish(ax, title, ylabel, xlabel=None, **legend):
+    if xlabel:
+        ax.set_xlabel(xlabel, fontsize=8)
+    ax.set_ylabel(ylabel, fontsize=8)
+    ax.set_title(title, fontsize=9)
+    ax.legend(fontsize=7, **legend)
+
+
 def _empty(ax, title):
     ax.set_title(title, fontsize=9)
     ax.text(0.5, 0.5, "not run", ha="center", va="center", transform=ax.transAxes)
@@ -252,16 +265,15 @@ def _chart_ops(ax, ops):
     peers = ops["serializers"][serializer_name]["peers"]
     width = 0.8 / len(peers)
     for i, (name, p) in enumerate(peers.items()):
-        xs = [j + (i - (len(peers) - 1) / 2) * width for j in range(len(OPS))]
-        ax.bar(xs, [p["median_ns"][op] / 1000 for op in OPS], width, label=name)
+        ax.bar(_bar_positions(len(peers), i, width, len(OPS)), [p["median_ns"][op] / 1000 for op in OPS], width,
+               label=name)
     ax.set_xticks(range(len(OPS)), [OP_LABELS[op] for op in OPS], fontsize=8)
     ax.set_yscale("log")
     # Head room above the tallest bar for the legend.
     tallest = max(p["median_ns"][op] for p in peers.values() for op in OPS) / 1000
     ax.set_ylim(top=tallest * 30)
-    ax.set_ylabel("microseconds per operation", fontsize=8)
-    ax.set_title(f"{title}, {ops['table_entries']:,} entries, {serializer_name}", fontsize=9)
-    ax.legend(fontsize=7, ncol=4, loc="upper center", frameon=False)
+    _finish(ax, f"{title}, {ops['table_entries']:,} entries, {serializer_name}", "microseconds per operation",
+            ncol=4, loc="upper center", frameon=False)
 
 
 def _chart_procs(ax, procs):
@@ -273,11 +285,8 @@ def _chart_procs(ax, procs):
         label = "floor (a dict in each process)" if name == "floor" else name
         ax.plot([int(n) for n in counts], [p["median_ops_per_s"][n] / 1e3 for n in counts], marker="o", label=label)
     ax.set_xticks([1, 2, 4])
-    ax.set_xlabel("processes (2 cores)", fontsize=8)
-    ax.set_ylabel("thousand operations per second", fontsize=8)
     ax.set_ylim(bottom=0)
-    ax.set_title(title, fontsize=9)
-    ax.legend(fontsize=7)
+    _finish(ax, title, "thousand operations per second", "processes (2 cores)")
 
 
 def _chart_sizes(ax, sizes):
@@ -293,10 +302,7 @@ def _chart_sizes(ax, sizes):
         ax.plot(xs, [sizes["sizes"][k]["median_ns"][series] / 1000 for k in keys], style, marker="o", label=label)
     ax.set_xscale("log")
     ax.set_yscale("log")
-    ax.set_xlabel("entries", fontsize=8)
-    ax.set_ylabel("microseconds per operation", fontsize=8)
-    ax.set_title(title, fontsize=9)
-    ax.legend(fontsize=7)
+    _finish(ax, title, "microseconds per operation", "entries")
 
 
 def _chart_expansion(ax, expansion):
@@ -313,9 +319,7 @@ def _chart_expansion(ax, expansion):
         if p is not None:
             label += f": {source['median_seconds']:.2f} s"
         values = [(source[part][s] or 0) / 1000 for s in stats]
-        ax.bar([j + (i - (len(groups) - 1) / 2) * width for j in range(len(stats))], values, width, label=label)
+        ax.bar(_bar_positions(len(groups), i, width, len(stats)), values, width, label=label)
     ax.set_xticks(range(len(stats)), ["median", "99th percentile", "worst"], fontsize=8)
     ax.set_yscale("log")
-    ax.set_ylabel("microseconds per insert", fontsize=8)
-    ax.set_title(f"{title}, table of {expansion['entries']:,} entries", fontsize=9)
-    ax.legend(fontsize=7)
+    _finish(ax, f"{title}, table of {expansion['entries']:,} entries", "microseconds per insert")

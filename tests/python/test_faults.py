@@ -10,7 +10,6 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
 import traceback
 
 import pytest
@@ -214,11 +213,7 @@ def run_survivor(name, seed, process, victim_pid, killed, results):
         except BaseException:
             errors.append(f"seed {seed}, worker {owned.worker}:\n{traceback.format_exc()}")
 
-    threads = [threading.Thread(target=work, args=(owned,)) for owned in owners]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    workload.run_threads(work, owners)
     counts = sum(sum(owned.counts.values()) for owned in owners)
     results.put(dict(models={o.worker: o.model for o in owners}, blocked=blocked.keys, errors=errors, steps=counts))
 

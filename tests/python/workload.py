@@ -201,6 +201,15 @@ class StressPlan:
         return self.process * self.threads + thread
 
 
+def run_threads(work, arguments):
+    """Runs work(argument) in a thread of its own for each argument and waits for all of them."""
+    threads = [threading.Thread(target=work, args=(argument,)) for argument in arguments]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 def key_range(worker, keys_per_worker):
     return worker * keys_per_worker, keys_per_worker
 
@@ -229,11 +238,7 @@ def run_stress_process(plan, results, progress):
             except BaseException:
                 errors.append(f"seed {plan.seed}, worker {owned.worker}:\n{traceback.format_exc()}")
 
-        threads = [threading.Thread(target=work, args=(owned,)) for owned in owners]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        run_threads(work, owners)
         if errors:
             report["error"] = "\n".join(errors)
         for owned in owners:

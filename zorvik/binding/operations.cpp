@@ -21,8 +21,6 @@ constexpr const char operations_file[] = "zorvik/binding/operations.cpp";
 
 // ---- serialisation ---------------------------------------------------------
 
-// What the serializer's dumps makes of `object`: a bytes object, or None
-// (refused later, as an absent result). New reference, null on failure.
 // serializer.<name>(argument). For a plain module the attribute is read from
 // its dict directly (what attribute access on a module does, without the
 // type's lookup first); anything else goes through getattr.
@@ -40,6 +38,8 @@ PyObject *call_serializer(PyObject *serializer, PyObject *name, PyObject *argume
     return PyObject_CallMethodOneArg(serializer, name, argument);
 }
 
+// What the serializer's dumps makes of `object`: a bytes object, or None
+// (refused later, as an absent result). New reference, null on failure.
 PyObject *serialize(PyObject *serializer, bool text_serializer, PyObject *object) {
     PyObject *result = call_serializer(serializer, names.dumps, object);
     if (result == nullptr) return nullptr;

@@ -214,16 +214,16 @@ char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_
     MemoryManager *manager = memory_manager(base);
     FreeList *first_list = list_for(manager, first_size);
     FreeList *second_list = list_for(manager, second_size);
+    // A damaged head counts as an empty list, as allocate_chunks has it.
+    auto holds_chunks = [manager](const FreeList *list, std::uint8_t size, std::uint8_t span) {
+        return list != nullptr && listed_chunk_or_zero(manager, list->head, size, span) != 0;
+    };
     Offset start = 0;
     bool recycled = false;
     bool claimed = false;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        // A damaged head counts as an empty list, as allocate_chunks has it.
-        recycled = (first_list != nullptr &&
-                    listed_chunk_or_zero(manager, first_list->head, first_size, first_span) != 0) ||
-                   (second_list != nullptr &&
-                    listed_chunk_or_zero(manager, second_list->head, second_size, second_span) != 0);
+        recycled = holds_chunks(first_list, first_size, first_span) || holds_chunks(second_list, second_size, second_span);
         if (!recycled && room_left(manager) >= need) {
             start = manager->offset;
             manager->offset = start + need;

@@ -15,9 +15,9 @@
 // pool a little past its cap, which bounds memory held back, not correctness.
 #include "zorvik/core/alloc/chunk_pool.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -60,7 +60,7 @@ char *link_in_range(Allocator base, Offset next) {
 }
 
 void check_link_header(const char *link) {
-    if (chunk_size_at(chunk_header(const_cast<char *>(link))) != kLinkChunkSize) {
+    if (chunk_size_at(chunk_header(link)) != kLinkChunkSize) {
         throw std::out_of_range("offset overflow!");
     }
 }
@@ -147,9 +147,9 @@ void ChunkPool::prefetch_front(std::uint64_t n) const {
     // harmless, as a prefetch never faults.
     const char *head = __atomic_load_n(&head_, __ATOMIC_RELAXED);
     if (head == nullptr) return;
-    const std::uint64_t pair_span = std::uint64_t{chunk_span(kLinkChunkSize)} + chunk_span(payload_chunk_size(flavour_));
+    const std::uint64_t span = pair_span(payload_chunk_size(flavour_));
     const std::uint64_t lines = std::min<std::uint64_t>(n, kPrefetchedLinks);
-    for (std::uint64_t i = 0; i < lines; ++i) __builtin_prefetch(chunk_header(const_cast<char *>(head)) + i * pair_span, 1);
+    for (std::uint64_t i = 0; i < lines; ++i) __builtin_prefetch(chunk_header(head) + i * span, 1);
 }
 
 std::uint8_t ChunkPool::payload_chunk_size(Flavour flavour) const {
@@ -206,6 +206,13 @@ char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
     char *first = nullptr;
     char *last = nullptr;
     std::uint64_t made = 0;
+    // Gives back what this refill has cut (and `chain_count` chunks of an
+    // allocator chain from `chain`), then throws the allocator's errno.
+    auto fail = [&](char *chain, std::uint64_t chain_count) {
+        const int error = errno;
+        return_refill(allocator_, first, made, chain, chain_count);
+        throw errno_error(error);
+    };
     while (made < n) {
         const std::uint64_t k = n - made < kRefillGroup ? n - made : kRefillGroup;
         char *group_last = nullptr;
@@ -214,27 +221,14 @@ char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
         // to its payload stays in the page (and mostly the cache line) it is
         // already in; recycled chunks have no such order and are paired as the
         // free lists hand them out.
-        char *pairs = carve_chunk_pairs(allocator_, k, kLinkChunkSize, size);
-        if (pairs != nullptr) {
+        if (char *pairs = carve_chunk_pairs(allocator_, k, kLinkChunkSize, size)) {
             group_first = link_side_by_side(pairs, k, size, zero_payloads, &group_last);
         } else {
-            if (errno != EAGAIN) {
-                const int error = errno;
-                return_refill(allocator_, first, made, nullptr, 0);
-                throw errno_error(error);
-            }
+            if (errno != EAGAIN) fail(nullptr, 0);
             char *links = allocate_chunks(allocator_, k, kLinkChunkSize);
-            if (links == nullptr) {
-                const int error = errno;
-                return_refill(allocator_, first, made, nullptr, 0);
-                throw errno_error(error);
-            }
+            if (links == nullptr) fail(nullptr, 0);
             char *payloads = allocate_chunks(allocator_, k, size);
-            if (payloads == nullptr) {
-                const int error = errno;
-                return_refill(allocator_, first, made, links, k);
-                throw errno_error(error);
-            }
+            if (payloads == nullptr) fail(links, k);
             group_first = pair_group(links, payloads, k, size, zero_payloads, &group_last);
         }
         if (last != nullptr) {
@@ -251,15 +245,15 @@ char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
 
 char *ChunkPool::link_side_by_side(char *pairs, std::uint64_t k, std::uint8_t size, bool zero_payloads,
                                    char **last_out) {
-    const std::uint64_t pair_span = std::uint64_t{chunk_span(kLinkChunkSize)} + chunk_span(size);
+    const std::uint64_t span = pair_span(size);
     char *link = nullptr;
     for (std::uint64_t j = 0; j < k; ++j) {
-        char *link_header = pairs + j * pair_span;
+        char *link_header = pairs + j * span;
         char *payload = chunk_data(link_header + chunk_span(kLinkChunkSize));
         link = chunk_data(link_header);
         set_link_chunk(link, to_offset(allocator_, payload));
         // Stale for the group's last link, as a pool's last link may be.
-        set_link_next(link, to_offset(allocator_, chunk_data(link_header + pair_span)));
+        set_link_next(link, to_offset(allocator_, chunk_data(link_header + span)));
         if (zero_payloads) std::memset(payload, 0, size);
     }
     *last_out = link;

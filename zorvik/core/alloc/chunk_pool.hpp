@@ -62,6 +62,11 @@ public:
     // Starts loading the first `n` cached links (at most 8) into the cache, so
     // that a caller about to take them overlaps those misses with others.
     void prefetch_front(std::uint64_t n) const;
+    // Bytes a link and the payload chunk of `payload_size` beside it occupy
+    // when a refill cuts them from fresh space.
+    static constexpr std::uint64_t pair_span(std::uint8_t payload_size) {
+        return std::uint64_t{chunk_span(kLinkChunkSize)} + chunk_span(payload_size);
+    }
     std::uint8_t payload() const { return payload_; }
     Flavour flavour() const { return flavour_; }
     Allocator allocator() const { return allocator_; }

@@ -262,7 +262,6 @@ void ConcurrentHashMap_string::lay_out_new_map(std::uint8_t bucket_chunk_size_ex
     header->split_cursor = to_offset(base, m.split_cursor_word);
     header->entry_count = to_offset(base, m.entry_count_word);
     header->data_chunk_size = data_chunk_size;
-
 }
 
 void ConcurrentHashMap_string::attach(const std::string &name) {
@@ -347,11 +346,14 @@ void ConcurrentHashMap_string::check_and_adopt(const std::string &name) {
             check.refuse("its chunk table does not lead to the bucket chunks in use");
         }
     }
-
 }
 
 std::uint64_t ConcurrentHashMap_string::bucket_chunk_size() const { return impl_ ? impl_->bucket_chunk_size : 0; }
 std::uint64_t ConcurrentHashMap_string::bucket_chunk_number() const { return impl_ ? impl_->bucket_chunk_number : 0; }
+std::uint8_t ConcurrentHashMap_string::data_chunk_size() const { return impl_ ? impl_->data_chunk_size : 0; }
+std::uint64_t ConcurrentHashMap_string::chunks_in_use() const { return impl_ ? impl_->chunks_in_use() : 0; }
+std::uint64_t ConcurrentHashMap_string::entry_count() const { return impl_ ? impl_->entry_count() : 0; }
+
 void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept {
     if (impl_) impl_->prefetch_bucket(hash);
 }
@@ -359,10 +361,6 @@ void ConcurrentHashMap_string::prefetch_bucket(std::int64_t hash) const noexcept
 void ConcurrentHashMap_string::prefetch_entries(std::int64_t hash) const noexcept {
     if (impl_) impl_->prefetch_entries(hash);
 }
-
-std::uint8_t ConcurrentHashMap_string::data_chunk_size() const { return impl_ ? impl_->data_chunk_size : 0; }
-std::uint64_t ConcurrentHashMap_string::chunks_in_use() const { return impl_ ? impl_->chunks_in_use() : 0; }
-std::uint64_t ConcurrentHashMap_string::entry_count() const { return impl_ ? impl_->entry_count() : 0; }
 
 void ConcurrentHashMap_string::insert(const signed char *key, const signed char *value, std::uint64_t key_length,
                                       std::uint64_t value_length, std::int64_t hash) {

@@ -261,14 +261,6 @@ bool copy_value(const Impl &m, const MapEntry &entry, ValueSink &sink) {
     return true;
 }
 
-// Starts loading the bucket `hash` leads to and the data links an append
-// would take: both misses are independent, so they can overlap instead of
-// following each other once the bucket is locked.
-void prefetch_for_append(const Impl &m, std::int64_t hash, std::uint64_t key_length, std::uint64_t value_length) {
-    m.prefetch_bucket(hash);
-    m.data_pool.prefetch_front(chunks_for(key_length, m.data_chunk_size) + chunks_for(value_length, m.data_chunk_size));
-}
-
 // Appends a new entry to a locked bucket with no entry for the key. Returns
 // whether the bucket held entries before (only such an append can start an
 // expansion).
@@ -382,7 +374,9 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
     bool first_meeting = true;
     std::uint64_t waits = 0;
     ExpansionProgress progress;
-    prefetch_for_append(*this, hash, key_length, value_length);
+    // The data links an append would take do not depend on the bucket: their
+    // misses overlap the bucket's instead of following it.
+    data_pool.prefetch_front(chunks_for(key_length, data_chunk_size) + chunks_for(value_length, data_chunk_size));
     for (;;) {
         Offset forward = 0;
         Bucket *bucket = lock_bucket(*this, hash, forward);

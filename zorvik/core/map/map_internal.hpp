@@ -155,9 +155,10 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
             static_cast<std::uint64_t>(head) >= capacity) {
             return;
         }
-        // A link and its entry chunk span 24 + 184 bytes from the link's header.
         const char *link_header = base + head - kChunkHeaderLength;
-        for (int line = 0; line < 4; ++line) __builtin_prefetch(link_header + 64 * line, 1);
+        for (std::uint64_t at = 0; at < ChunkPool::pair_span(kEntryChunkSize); at += kCacheLine) {
+            __builtin_prefetch(link_header + at, 1);
+        }
     }
 
     // ---- entry operations (entry_operations.cpp) ----------------------------

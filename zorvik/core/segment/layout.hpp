@@ -109,6 +109,7 @@ inline std::uint32_t *allocator_lock_word(Allocator base) {
 // length + 2 rounded up to 8. Blocks are never freed.
 
 inline constexpr std::uint64_t kChunkHeaderLength = 2;
+inline constexpr std::uint64_t kCacheLine = 64;  // x86-64
 inline constexpr std::uint8_t kLinkChunkSize = 16;    // one ChunkLink
 inline constexpr std::uint8_t kEntryChunkSize = 176;  // two 88-byte map entries
 inline constexpr std::uint8_t kHeaderChunkSize = 168; // the map's header; never freed
@@ -124,6 +125,7 @@ inline std::uint8_t chunk_span_at(const char *header) { return static_cast<std::
 inline std::uint8_t chunk_size_at(const char *header) { return static_cast<std::uint8_t>(header[1]); }
 inline char *chunk_data(char *header) { return header + kChunkHeaderLength; }
 inline char *chunk_header(char *data) { return data - kChunkHeaderLength; }
+inline const char *chunk_header(const char *data) { return data - kChunkHeaderLength; }
 
 // ---- ChunkLink: the 16 data bytes of a link chunk ----------------------------
 
