@@ -12,6 +12,7 @@
 
 #include "scratch_segment.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
 
 namespace zorvik {
@@ -19,35 +20,32 @@ namespace {
 
 using testing::list_members;
 using testing::ScratchSegment;
-using Flavour = ChunkPool::Flavour;
+using Payloads = ChunkPool::Payloads;
+
+// The two pools a map keeps: entry chunks (176 bytes, zeroed) and data chunks.
+enum class Flavour { entry, data };
 
 Offset link_chunk(const char *link) { return read_u64(link); }
-Offset link_next(const char *link) { return read_u64(link + 8); }
 
-// The data addresses of `n` links chained from `first`.
-std::vector<char *> links(Allocator base, char *first, std::uint64_t n) {
+// The data addresses of a chain's links.
+std::vector<char *> links(const Chain &chain) {
     std::vector<char *> out;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        out.push_back(first);
-        if (i + 1 < n) first = base + link_next(first);
-    }
+    for (ChunkLink *link : chain.links()) out.push_back(reinterpret_cast<char *>(link));
     return out;
 }
 
 std::unique_ptr<ChunkPool> make_pool(const ScratchSegment &segment, Flavour flavour) {
-    std::uint8_t payload = flavour == Flavour::entry ? 2 : segment.manager()->chunk_size;
-    return std::make_unique<ChunkPool>(segment.base(), payload, flavour);
+    if (flavour == Flavour::entry) return std::make_unique<ChunkPool>(segment.area(), 176, Payloads::zeroed);
+    return std::make_unique<ChunkPool>(segment.area(), segment.manager()->chunk_size, Payloads::kept);
 }
 
 // Puts `n` fresh links into an empty pool; returns them in pool order.
 std::vector<char *> fill(ChunkPool &pool, std::uint64_t n) {
     if (n == 0) return {};
-    char *last = nullptr;
-    char *first = pool.flavour() == Flavour::entry ? pool.refill_entry_links(n, &last)
-                                                   : pool.refill_data_links(n, &last);
-    std::vector<char *> made = links(pool.allocator(), first, n);
-    pool.give_back(n, first);
-    return made;
+    const Chain made = pool.refill(n, nullptr);
+    std::vector<char *> addresses = links(made);
+    pool.give_back(made);
+    return addresses;
 }
 
 // ---- refill ---------------------------------------------------------------------
@@ -70,10 +68,9 @@ TEST_P(Refill, CutsGroupsOfAHundredPairedInOrder) {
     const std::uint64_t payload_span = c.flavour == Flavour::entry ? 184 : 40;
     const std::uint8_t payload_size = c.flavour == Flavour::entry ? 176 : 32;
 
-    char *last = nullptr;
-    char *first = c.flavour == Flavour::entry ? pool->refill_entry_links(c.n, &last) : pool->refill_data_links(c.n, &last);
-    std::vector<char *> made = links(base, first, c.n);
-    EXPECT_EQ(made.back(), last);
+    ChunkLink *last = nullptr;
+    std::vector<char *> made = links(pool->refill(c.n, &last));
+    EXPECT_EQ(made.back(), reinterpret_cast<char *>(last));
 
     std::uint64_t at = 64;
     std::uint64_t i = 0;
@@ -115,12 +112,11 @@ TEST(Pool, RefilledEntryChunksAreZeroDataChunksKeepTheirBytes) {
     auto data_pool = make_pool(segment, Flavour::data);
     const Offset fresh = segment.allocated_offset();
 
-    char *last = nullptr;
-    for (char *link : links(base, entry_pool->refill_entry_links(100, &last), 100)) {
+    for (char *link : links(entry_pool->refill(100, nullptr))) {
         const char *payload = base + link_chunk(link);
         EXPECT_EQ(std::string(payload, 176), std::string(176, '\0'));
     }
-    for (char *link : links(base, data_pool->refill_data_links(100, &last), 100)) {
+    for (char *link : links(data_pool->refill(100, nullptr))) {
         const char *payload = base + link_chunk(link);
         EXPECT_EQ(std::string(payload + 8, 24), std::string(24, '\xAB')) << "data payloads are not touched";
     }
@@ -144,16 +140,16 @@ TEST_P(Take, RefillsOnlyWhenShortAndPutsNewLinksInFront) {
     const TakeCase &c = GetParam();
     ScratchSegment segment(1 << 20, 32);
     Allocator base = segment.base();
-    ChunkPool pool(base, 32, Flavour::data);
+    ChunkPool pool(segment.area(), 32, Payloads::kept);
     std::vector<char *> old = fill(pool, c.held);
     const std::uint64_t unallocated = unallocated_bytes(base);
 
-    std::vector<char *> all = links(base, pool.take_data_links(c.n), c.n);
+    std::vector<char *> all = links(pool.take(c.n));
     const std::uint64_t after_take = unallocated_bytes(base);
     EXPECT_EQ(unallocated - after_take, c.refilled * 64) << "pairs refilled";
     EXPECT_EQ(pool.count(), c.left);
     if (c.left > 0) {
-        std::vector<char *> rest = links(base, pool.take_data_links(c.left), c.left);
+        std::vector<char *> rest = links(pool.take(c.left));
         EXPECT_EQ(unallocated_bytes(base), after_take) << "the pool held what it counted";
         all.insert(all.end(), rest.begin(), rest.end());
     }
@@ -172,7 +168,7 @@ TEST_P(Take, RefillsOnlyWhenShortAndPutsNewLinksInFront) {
     EXPECT_EQ(std::vector<char *>(all.begin() + static_cast<long>(c.refilled), all.end()), old);
 
     // An emptied pool refills on the next take.
-    pool.take_data_links(1);
+    pool.take(1);
     EXPECT_EQ(after_take - unallocated_bytes(base), 100u * 64);
 }
 
@@ -196,17 +192,17 @@ TEST(Pool, DamagedCachedLinkIsRefusedWhenHandedOut) {
     auto damage = [](char *link) { chunk_header(link)[1] = 32; };  // a data chunk's size
 
     damage(cached[2]);  // inside the take
-    EXPECT_THROW(pool->take_data_links(5), std::out_of_range);
+    EXPECT_THROW(pool->take(5), std::out_of_range);
     EXPECT_EQ(pool->count(), 10u);
     chunk_header(cached[2])[1] = kLinkChunkSize;
 
     damage(cached[5]);  // the head after the take: refused by the next take
-    std::vector<char *> taken = links(segment.base(), pool->take_data_links(5), 5);
+    std::vector<char *> taken = links(pool->take(5));
     EXPECT_EQ(taken, std::vector<char *>(cached.begin(), cached.begin() + 5));
-    EXPECT_THROW(pool->take_data_links(1), std::out_of_range);
+    EXPECT_THROW(pool->take(1), std::out_of_range);
     EXPECT_EQ(pool->count(), 5u);
     chunk_header(cached[5])[1] = kLinkChunkSize;
-    EXPECT_EQ(pool->take_data_links(1), cached[5]);
+    EXPECT_EQ(links(pool->take(1)), std::vector<char *>{cached[5]});
 }
 
 // ---- give back and the cap -----------------------------------------------------------
@@ -216,13 +212,12 @@ TEST(Pool, GiveBackKeepsUpToTheCapAndFreesTheRest) {
     ScratchSegment segment(44u << 20, 8);
     Allocator base = segment.base();
     MemoryManager *manager = segment.manager();
-    ChunkPool pool(base, 8, Flavour::data);
+    ChunkPool pool(segment.area(), 8, Payloads::kept);
     fill(pool, ChunkPool::kCap - 6);
     ASSERT_EQ(pool.count(), ChunkPool::kCap - 6);
 
-    char *last = nullptr;
-    char *ten = pool.refill_data_links(10, &last);
-    std::vector<char *> given = links(base, ten, 10);
+    const Chain ten = pool.refill(10, nullptr);
+    std::vector<char *> given = links(ten);
     // The first six are kept, the last four freed with their payloads, in
     // order (so the lists, stacks, hold them last first).
     std::vector<Offset> freed_links, freed_payloads;
@@ -230,17 +225,17 @@ TEST(Pool, GiveBackKeepsUpToTheCapAndFreesTheRest) {
         freed_links.push_back(testing::header_of_data(base, given[i]));
         freed_payloads.push_back(link_chunk(given[i]) - 2);
     }
-    pool.give_back(10, ten);
+    pool.give_back(ten);
     ASSERT_EQ(pool.count(), ChunkPool::kCap);
     EXPECT_EQ(list_members(base, manager->link_list), freed_links);
     EXPECT_EQ(list_members(base, manager->data_list), freed_payloads);
 
     // A full pool frees everything given back. (The refill reuses three of the
     // four pairs just freed.)
-    char *three = pool.refill_data_links(3, &last);
+    const Chain three = pool.refill(3, nullptr);
     std::vector<Offset> three_links;
-    for (char *link : links(base, three, 3)) three_links.push_back(testing::header_of_data(base, link));
-    pool.give_back(3, three);
+    for (char *link : links(three)) three_links.push_back(testing::header_of_data(base, link));
+    pool.give_back(three);
     EXPECT_EQ(pool.count(), ChunkPool::kCap);
     std::vector<Offset> link_list = list_members(base, manager->link_list);
     EXPECT_EQ(std::vector<Offset>(link_list.begin(), link_list.begin() + 3),
@@ -249,17 +244,17 @@ TEST(Pool, GiveBackKeepsUpToTheCapAndFreesTheRest) {
     EXPECT_EQ(list_members(base, manager->data_list).size(), 4u);
 
     // A refused free leaves give_back as the check_free exception.
-    char *bad = pool.refill_data_links(1, &last);
-    write_u64(bad, to_offset(base, allocate_block(base, 8)));
+    const Chain bad = pool.refill(1, nullptr);
+    bad.link_at(0)->chunk = to_offset(base, allocate_block(base, 8));
     try {
-        pool.give_back(1, bad);
+        pool.give_back(bad);
         ADD_FAILURE() << "give_back accepted a link whose payload is a block";
     } catch (const std::runtime_error &e) {
         EXPECT_STREQ(e.what(), "check_free<true>(Allocator allocator, void * target) failed!");
     }
 
     // The six kept links lie at the front of the pool.
-    std::vector<char *> front = links(base, pool.take_data_links(6), 6);
+    std::vector<char *> front = links(pool.take(6));
     EXPECT_EQ(front, std::vector<char *>(given.begin(), given.begin() + 6));
 }
 
@@ -272,10 +267,9 @@ TEST_P(PoolDestruction, ReturnsEveryCachedChunk) {
     ScratchSegment segment(1 << 20, data_size);
     Allocator base = segment.base();
     {
-        ChunkPool entries(base, 2, Flavour::entry);
-        ChunkPool data(base, data_size, Flavour::data);
-        char *link = entries.take_entry_links(1);  // refills 100, keeps 99
-        entries.give_back(1, link);
+        ChunkPool entries(segment.area(), 176, Payloads::zeroed);
+        ChunkPool data(segment.area(), data_size, Payloads::kept);
+        entries.give_back(entries.take(1));  // refills 100, keeps 99, then 100
         fill(data, 150);
     }
     testing::Audit audit = testing::audit_chunks(base);
@@ -290,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(Pool, PoolDestruction, ::testing::Values(std::uint8_t{3
 TEST(Pool, DestructionStopsAtARefusedFreeWithoutThrowing) {
     ScratchSegment segment(1 << 20, 32);
     Allocator base = segment.base();
-    auto pool = std::make_unique<ChunkPool>(base, 32, Flavour::data);
+    auto pool = std::make_unique<ChunkPool>(segment.area(), 32, Payloads::kept);
     std::vector<char *> held = fill(*pool, 3);
     write_u64(held[1], to_offset(base, allocate_block(base, 8)));  // the second link's payload: a block
     EXPECT_NO_THROW(pool.reset());
@@ -315,11 +309,12 @@ TEST_P(RefillOutOfSpace, LeaksNothingAndLeavesThePoolAsItWas) {
     const std::uint64_t pair = 24 + (c.flavour == Flavour::entry ? 184 : chunk_span(c.data_size));
     ScratchSegment segment(c.segment_size + c.held * pair, c.data_size);
     Allocator base = segment.base();
-    ChunkPool pool(base, c.flavour == Flavour::entry ? 2 : c.data_size, c.flavour);
+    auto pool_of_flavour = make_pool(segment, c.flavour);
+    ChunkPool &pool = *pool_of_flavour;
     std::vector<char *> held = fill(pool, c.held);
 
     try {
-        pool.take_links(250);
+        pool.take(250);
         ADD_FAILURE() << "the refill fitted";
     } catch (const std::runtime_error &e) {
         EXPECT_STREQ(e.what(), "Cannot allocate memory");
@@ -336,7 +331,7 @@ TEST_P(RefillOutOfSpace, LeaksNothingAndLeavesThePoolAsItWas) {
         EXPECT_EQ(audit.free.count(link_chunk(link) - 2), 0u);
     }
     if (c.held > 0) {
-        EXPECT_EQ(links(base, pool.take_links(c.held), c.held), held) << "the pool is unchanged";
+        EXPECT_EQ(links(pool.take(c.held)), held) << "the pool is unchanged";
     }
 }
 

@@ -33,12 +33,11 @@ std::int64_t spread(std::uint64_t i) { return static_cast<std::int64_t>(i * 0x9E
 
 std::vector<std::uint64_t> entry_hashes(ConcurrentHashMap_string &map, Bucket *bucket) {
     std::vector<std::uint64_t> hashes;
-    auto *m = map.internals();
-    ChunkLink *link = m->link_at(bucket->entries.head);
-    for (std::uint64_t i = 0; i < bucket->entries.length; ++i) {
-        if (i && i % 2 == 0) link = m->link_at(link->next);
-        auto *entry = reinterpret_cast<MapEntry *>(m->payload_of(link, 176) + (i % 2) * 88);
-        hashes.push_back(static_cast<std::uint64_t>(entry->hash));
+    const Chain entries = entry_chain(map.internals()->area, bucket->entries);
+    for (const ChainPiece piece : entries.pieces(bucket->entries.length * sizeof(MapEntry))) {
+        for (std::uint64_t at = 0; at < piece.length; at += sizeof(MapEntry)) {
+            hashes.push_back(static_cast<std::uint64_t>(reinterpret_cast<const MapEntry *>(piece.bytes + at)->hash));
+        }
     }
     return hashes;
 }

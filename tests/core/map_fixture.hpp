@@ -50,7 +50,9 @@ protected:
         return map;
     }
     std::unique_ptr<ConcurrentHashMap_string> attach(std::string name) {
-        return std::make_unique<ConcurrentHashMap_string>(name, 2, 2, 2, 3);
+        return std::make_unique<ConcurrentHashMap_string>(name, kAttachArguments.bucket_chunk_size_exponent,
+                                                          kAttachArguments.bucket_chunk_number, kAttachArguments.size,
+                                                          kAttachArguments.string_chunk_size_exponent);
     }
 
     std::string path;

@@ -18,38 +18,42 @@
 #include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/alloc/chain.hpp"
+#include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/layout.hpp"
 #include "zorvik/core/segment/segment.hpp"
 
 namespace zorvik::testing {
 
-// A new segment whose file is removed when the fixture goes.
+// A new segment with its allocator set up, whose file is removed when the
+// fixture goes (it is never kept).
 class ScratchSegment {
 public:
-    explicit ScratchSegment(std::uint64_t size, std::uint8_t chunk_size = 32) {
-        if (segment_open(size, nullptr, chunk_size, segment_, &path_) == nullptr) {
+    explicit ScratchSegment(std::uint64_t size, std::uint8_t chunk_size = 32) : segment_(Segment::create(size)) {
+        if (!segment_) {
             const char *text = last_error();
-            throw std::runtime_error(text ? text : "segment_open failed");
+            throw std::runtime_error(text ? text : "Segment::create failed");
         }
-    }
-    ~ScratchSegment() {
-        segment_close(segment_);
-        unlink(path_.c_str());
+        path_ = segment_.path();
+        initialise_allocator(segment_.base(), size, chunk_size);
+        area_ = ChunkArea(segment_.base());
     }
     ScratchSegment(const ScratchSegment &) = delete;
     ScratchSegment &operator=(const ScratchSegment &) = delete;
 
-    Allocator base() const { return segment_.base; }
-    MemoryManager *manager() const { return memory_manager(segment_.base); }
+    Allocator base() const { return segment_.base(); }
+    MemoryManager *manager() const { return memory_manager(segment_.base()); }
+    const ChunkArea &area() const { return area_; }
     const std::string &path() const { return path_; }
     Segment &segment() { return segment_; }
 
-    Offset offset_of(const void *address) const { return to_offset(segment_.base, address); }
+    Offset offset_of(const void *address) const { return to_offset(segment_.base(), address); }
     std::uint64_t allocated_offset() const { return manager()->offset; }
 
 private:
     Segment segment_;
     std::string path_;
+    ChunkArea area_;
 };
 
 // A private directory installed as $TMPDIR while the fixture lives.

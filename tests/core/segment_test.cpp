@@ -1,5 +1,5 @@
 // The shared segment: file length, the bytes of a new segment, attaching,
-// clean failure, and the error text.
+// clean failure, the Segment's lifetime, and the error text.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,6 +19,7 @@
 
 #include "scratch_segment.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/segment.hpp"
 
@@ -75,7 +76,7 @@ TEST(SegmentFile, LengthIsTheRoundedSize) {
         struct stat info;
         ASSERT_EQ(stat(segment.path().c_str(), &info), 0);
         EXPECT_EQ(info.st_size, length) << "size " << size;
-        EXPECT_EQ(segment.segment().mapped_length, static_cast<std::uint64_t>(length));
+        EXPECT_EQ(segment.segment().mapped_length(), static_cast<std::uint64_t>(length));
     }
 }
 
@@ -151,34 +152,34 @@ TEST(SegmentAttach, SeesTheSameContentsAndWritesNothing) {
         char *block = allocate_block(creator.base(), 100);
         ASSERT_NE(block, nullptr);
         std::memcpy(block, "kept across processes", 22);
-        Segment second;  // a second live view of the same file
-        ASSERT_NE(segment_open(0, creator.path().c_str(), 0, second), nullptr);
-        std::memcpy(second.base + (block - creator.base()) + 30, "both ways", 10);
+        Segment second = Segment::attach(creator.path().c_str(), 1);  // a second live view of the same file
+        ASSERT_TRUE(second);
+        std::memcpy(second.base() + (block - creator.base()) + 30, "both ways", 10);
         EXPECT_STREQ(block + 30, "both ways");
-        segment_close(second);
+        second.close();
 
         // Keep the file past the fixture by linking it under a second name.
         path = creator.path() + ".kept";
         ASSERT_EQ(link(creator.path().c_str(), path.c_str()), 0);
         before = file_bytes(creator.path());
     }
-    Segment attached;
-    Allocator base = segment_open(0, path.c_str(), 0, attached);
+    Segment attached = Segment::attach(path.c_str(), before.size());
+    Allocator base = attached.base();
     ASSERT_NE(base, nullptr);
-    EXPECT_EQ(attached.mapped_length, before.size());
+    EXPECT_EQ(attached.mapped_length(), before.size());
     EXPECT_EQ(std::memcmp(base - 24, before.data(), before.size()), 0);
     EXPECT_EQ(file_bytes(path), before) << "attaching wrote into the file";
 
     // Marking the attach writes mapped_length and requested_capacity only.
-    segment_mark_attached(attached, 5000);
+    attached.mark_attached(5000);
     std::vector<unsigned char> expected = before;
     put_u64(expected, 0, before.size());
     put_u64(expected, 8, 5000 + 64);
     EXPECT_EQ(file_bytes(path), expected);
 
-    segment_close(attached);
-    EXPECT_EQ(attached.base, nullptr);
-    EXPECT_EQ(attached.file, -1);
+    attached.close();
+    EXPECT_EQ(attached.base(), nullptr);
+    EXPECT_EQ(attached.file(), -1);
     struct stat info;
     EXPECT_EQ(stat(path.c_str(), &info), 0) << "closing removed the file";
     unlink(path.c_str());
@@ -189,6 +190,7 @@ struct AttachFailure {
     std::function<std::string(const std::string &dir)> make;  // returns the path to attach to
     int error;
     const char *text;
+    Segment::Fault fault;
 };
 
 class SegmentAttachFailure : public ::testing::TestWithParam<AttachFailure> {};
@@ -200,18 +202,20 @@ TEST_P(SegmentAttachFailure, FailsCleanly) {
     const auto entries = dir.entries();
     const int descriptors = testing::open_descriptor_count();
 
-    Segment segment;
     errno = 0;
-    EXPECT_EQ(segment_open(4096, path.c_str(), 32, segment), nullptr);
+    Segment::Fault fault = Segment::Fault::none;
+    Segment segment = Segment::attach(path.c_str(), 100, &fault);
     EXPECT_EQ(errno, c.error);
     EXPECT_EQ(error_text(), c.text);
-    EXPECT_EQ(segment.base, nullptr);
-    EXPECT_EQ(segment.file, -1);
+    EXPECT_EQ(fault, c.fault);
+    EXPECT_FALSE(segment);
+    EXPECT_EQ(segment.base(), nullptr);
+    EXPECT_EQ(segment.file(), -1);
     EXPECT_EQ(testing::open_descriptor_count(), descriptors) << "a descriptor leaked";
     EXPECT_EQ(dir.entries(), entries) << "an attach removed or created a file";
     struct stat info;
     if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-        EXPECT_EQ(info.st_size, 0) << "file was lengthened";
+        EXPECT_LE(info.st_size, 99) << "file was lengthened";
     }
 }
 
@@ -227,17 +231,33 @@ std::string make_fifo(const std::string &dir) {
     return path;
 }
 
+// Shorter than the 100 bytes the attaches below ask for.
+std::string make_short_file(const std::string &dir) {
+    std::string path = dir + "/short";
+    std::ofstream(path, std::ios::binary) << std::string(99, 'x');
+    return path;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Segment, SegmentAttachFailure,
     ::testing::Values(
         AttachFailure{"missing", [](const std::string &dir) { return dir + "/missing"; }, ENOENT,
-                      "mm:core: failed to create memory file (No such file or directory)"},
+                      "mm:core: failed to create memory file (No such file or directory)",
+                      Segment::Fault::unreachable_path},
         AttachFailure{"directory", [](const std::string &dir) { return dir; }, EISDIR,
-                      "mm:core: failed to create memory file (Is a directory)"},
+                      "mm:core: failed to create memory file (Is a directory)", Segment::Fault::not_regular_file},
         AttachFailure{"empty", make_empty_file, EINVAL,
-                      "mm:core: failed to open map view of file error: 22 (Invalid argument)"},
+                      "mm:core: failed to open map view of file error: 22 (Invalid argument)",
+                      Segment::Fault::too_short},
+        AttachFailure{"shorter_than_asked", make_short_file, EINVAL,
+                      "mm:core: failed to open map view of file error: 22 (Invalid argument)",
+                      Segment::Fault::too_short},
         AttachFailure{"fifo", make_fifo, EINVAL,
-                      "mm:core: failed to open map view of file error: 22 (Invalid argument)"}),
+                      "mm:core: failed to open map view of file error: 22 (Invalid argument)",
+                      Segment::Fault::not_regular_file},
+        AttachFailure{"device", [](const std::string &) { return std::string("/dev/null"); }, EINVAL,
+                      "mm:core: failed to open map view of file error: 22 (Invalid argument)",
+                      Segment::Fault::not_regular_file}),
     [](const ::testing::TestParamInfo<AttachFailure> &info) { return std::string(info.param.name); });
 
 // ---- failed creation ----------------------------------------------------------------------
@@ -278,16 +298,16 @@ TEST_P(SegmentCreateFailure, FailsCleanlyAndLeavesNoFile) {
     ScratchTmpdir dir;
     c.arrange(dir);
     const int descriptors = testing::open_descriptor_count();
-    Segment segment;
-    std::string path = "untouched";
     errno = 0;
+    Segment segment;
     {
         FileSizeLimit limit(c.file_size_limit);
-        EXPECT_EQ(segment_open(c.size, nullptr, 32, segment, &path), nullptr);
+        segment = Segment::create(c.size);
     }
     EXPECT_EQ(errno, c.error);
     EXPECT_EQ(error_text(), c.text);
-    EXPECT_EQ(segment.base, nullptr);
+    EXPECT_FALSE(segment);
+    EXPECT_EQ(segment.base(), nullptr);
     EXPECT_EQ(testing::open_descriptor_count(), descriptors) << "a descriptor leaked";
     EXPECT_TRUE(dir.entries().empty()) << "a failed creation left its file";
 }
@@ -308,9 +328,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SegmentCreate, SizeZeroIsRefusedWithoutText) {
     ScratchTmpdir dir;
     record_error(kSegmentError, "earlier text");
-    Segment segment;
     errno = 0;
-    EXPECT_EQ(segment_open(0, nullptr, 32, segment), nullptr);
+    EXPECT_FALSE(Segment::create(0));
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(error_text(), "mm:core: earlier text");
     EXPECT_TRUE(dir.entries().empty());
@@ -332,8 +351,7 @@ TEST(SegmentCreate, FailedMappingRemovesTheFile) {
         rlimit limit{};
         limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20);
         if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
-        Segment segment;
-        if (segment_open(std::uint64_t{1} << 40, nullptr, 32, segment) != nullptr) _exit(11);
+        if (Segment::create(std::uint64_t{1} << 40)) _exit(11);
         if (errno != ENOMEM) _exit(12);
         if (error_text() != "mm:core: failed to open map view of file error: 12 (Cannot allocate memory)") _exit(13);
         if (!dir.entries().empty()) _exit(14);
@@ -344,15 +362,39 @@ TEST(SegmentCreate, FailedMappingRemovesTheFile) {
     EXPECT_EQ(status, 0);
 }
 
-TEST(SegmentClose, NullBaseTouchesNothing) {
-    int pipe_ends[2];
-    ASSERT_EQ(pipe(pipe_ends), 0);
-    Segment segment;
-    segment.file = pipe_ends[0];
-    segment_close(segment);
-    EXPECT_EQ(fcntl(pipe_ends[0], F_GETFD), 0) << "closed a descriptor of a segment that was not open";
-    close(pipe_ends[0]);
-    close(pipe_ends[1]);
+// ---- lifetime ------------------------------------------------------------------------------
+
+// A Segment owns its view and descriptor alone: a move hands them over and
+// leaves nothing behind to close twice. A new file goes with its Segment
+// unless kept.
+TEST(SegmentLifetime, MovesOwnershipAndRemovesANewFileUnlessKept) {
+    ScratchTmpdir dir;
+    const int descriptors = testing::open_descriptor_count();
+    std::string kept_path;
+    {
+        Segment made = Segment::create(4096);
+        ASSERT_TRUE(made);
+        const int fd = made.file();
+        Segment moved = std::move(made);
+        EXPECT_FALSE(made);
+        EXPECT_EQ(made.file(), -1);
+        made = Segment{};  // closing the moved-from one closes nothing
+        EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the descriptor went with the moved-from Segment";
+        EXPECT_EQ(moved.file(), fd);
+        std::memcpy(moved.base() + 100, "still mapped", 13);
+        kept_path = moved.path();
+        moved.keep_file();
+    }
+    EXPECT_EQ(testing::open_descriptor_count(), descriptors) << "a descriptor leaked";
+    ASSERT_EQ(dir.entries().size(), 1u) << "a kept file stays";
+    unlink(kept_path.c_str());
+    {
+        Segment dropped = Segment::create(4096);
+        ASSERT_TRUE(dropped);
+        EXPECT_EQ(dir.entries().size(), 1u);
+    }
+    EXPECT_TRUE(dir.entries().empty()) << "a new file not kept is removed with its Segment";
+    EXPECT_EQ(testing::open_descriptor_count(), descriptors);
 }
 
 // ---- error text -----------------------------------------------------------------------------

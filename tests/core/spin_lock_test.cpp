@@ -98,20 +98,20 @@ INSTANTIATE_TEST_SUITE_P(SpinLock, MutualExclusion,
 
 TEST(SpinLock, ProcessWordExcludesThreads) {
     constexpr int kThreads = 4, kTimes = 100000;
-    alignas(8) std::uint64_t word = 0;
+    ProcessLock lock;
     volatile std::uint64_t counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < kTimes; ++i) {
-                ProcessLockGuard guard(&word);
+                ProcessLockGuard guard(lock);
                 bump(&counter);
             }
         });
     }
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(counter, std::uint64_t{kThreads} * kTimes);
-    EXPECT_EQ(word, 0u);
+    EXPECT_FALSE(lock.held());
 }
 
 class DeadHolder : public ::testing::TestWithParam<FormCase> {};

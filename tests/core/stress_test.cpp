@@ -38,8 +38,7 @@ struct HeldChunk {
 
 struct HeldLinks {
     ChunkPool *pool;
-    char *first;
-    std::uint64_t n;
+    Chain chain;
     std::vector<std::pair<char *, std::uint64_t>> payload_tags;  // payload data, tag
 };
 
@@ -107,16 +106,12 @@ private:
     void take() {
         ChunkPool *pool = pools_[pick(2)];
         const std::uint64_t n = pick(8) + 1;
-        HeldLinks held{pool, pool->take_links(n), n, {}};
-        char *link = held.first;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            char *payload = base_ + read_u64(link);
-            const std::uint8_t size = pool->flavour() == ChunkPool::Flavour::entry ? kEntryChunkSize : kDataSize;
-            if (chunk_size_at(payload - 2) != size) return fault("pool payload of the wrong size");
+        HeldLinks held{pool, pool->take(n), {}};
+        for (const ChainPiece piece : held.chain.pieces(n * pool->payload_size())) {
+            if (chunk_size_at(piece.bytes - 2) != pool->payload_size()) return fault("pool payload of the wrong size");
             std::uint64_t value = next_tag();
-            tag(payload, value);
-            held.payload_tags.emplace_back(payload, value);
-            if (i + 1 < n) link = base_ + read_u64(link + 8);
+            tag(piece.bytes, value);
+            held.payload_tags.emplace_back(piece.bytes, value);
         }
         links_.push_back(std::move(held));
     }
@@ -128,7 +123,7 @@ private:
         for (auto &[payload, value] : held.payload_tags) {
             if (!tag_is(payload, value)) return fault("a pool payload was handed to someone else");
         }
-        held.pool->give_back(held.n, held.first);
+        held.pool->give_back(held.chain);
     }
 
     Allocator base_;
@@ -145,8 +140,9 @@ private:
 int run_process(Allocator base, int process, std::uint64_t seed) {
     std::atomic<int> faults{0};
     {
-        ChunkPool entries(base, 2, ChunkPool::Flavour::entry);
-        ChunkPool data(base, kDataSize, ChunkPool::Flavour::data);
+        const ChunkArea area(base);
+        ChunkPool entries(area, kEntryChunkSize, ChunkPool::Payloads::zeroed);
+        ChunkPool data(area, kDataSize, ChunkPool::Payloads::kept);
         std::vector<std::thread> threads;
         for (int t = 0; t < kThreads; ++t) {
             const std::uint64_t id = static_cast<std::uint64_t>(process * kThreads + t + 1);

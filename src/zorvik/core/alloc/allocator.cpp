@@ -24,7 +24,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "zorvik/core/segment/segment.hpp"
+#include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
@@ -126,7 +126,37 @@ char *freeable_chunk(Allocator base, char *data, FreeList **list_out) {
     return chunk;
 }
 
+void write_free_list(FreeList &list, std::uint8_t chunk_size) {
+    list.span = static_cast<std::uint8_t>(chunk_size + 2);
+    list.chunk_size = chunk_size;
+    list.head = 0;
+}
+
 }  // namespace
+
+void initialise_allocator(Allocator base, std::uint64_t size, std::uint8_t chunk_size) {
+    // The zero-filled file supplies the lock word, the reserved list and the
+    // reserved bytes.
+    MemoryManager *manager = memory_manager(base);
+    manager->capacity = size + kFirstChunk;
+    manager->offset = kFirstChunk;
+    manager->chunk_size = chunk_size;
+    write_free_list(manager->entry_list, kEntryChunkSize);
+    write_free_list(manager->link_list, kLinkChunkSize);
+    write_free_list(manager->data_list, chunk_size);
+}
+
+char *next_in_chain(Allocator base, const char *header) {
+    // `capacity` never changes after creation, so it is read without the lock;
+    // a chain just handed out lies below `offset`, which only grows.
+    const Offset capacity = memory_manager(base)->capacity;
+    const Offset next = read_link(header);
+    const std::uint8_t span = chunk_span_at(header);
+    if (next < kFirstChunk || next % kChunkGrid != 0 || next >= capacity || capacity - next < span) return nullptr;
+    char *chunk = to_address(base, next);
+    if (chunk_span_at(chunk) != span || chunk_size_at(chunk) != chunk_size_at(header)) return nullptr;
+    return chunk;
+}
 
 char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std::uint8_t span, std::uint8_t size,
                    char *previous) {
@@ -291,10 +321,23 @@ bool free_chunk(Allocator base, char *data) {
     return true;
 }
 
-void check_free(Allocator base, void *target) {
-    if (!free_chunk(base, static_cast<char *>(target))) {
-        throw std::runtime_error("check_free<true>(Allocator allocator, void * target) failed!");
+bool free_chain(Allocator base, char *first, std::uint64_t count) {
+    char *header = first;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        // Read before the free overwrites the link (and another process may
+        // take the chunk the moment it is on its list).
+        char *next = i + 1 < count ? next_in_chain(base, header) : nullptr;
+        if (!free_chunk(base, chunk_data(header))) return false;
+        if (i + 1 < count && next == nullptr) return false;
+        header = next;
     }
+    return true;
+}
+
+void throw_refused_free() { throw std::runtime_error("check_free<true>(Allocator allocator, void * target) failed!"); }
+
+void check_free(Allocator base, void *target) {
+    if (!free_chunk(base, static_cast<char *>(target))) throw_refused_free();
 }
 
 void check_free(Allocator base, Offset target) {

@@ -14,14 +14,21 @@
 //
 // These operations never throw, except LockHolderDied when the allocator's lock
 // is held by a process that has ended. They return null or false and describe
-// the failure in the error text (segment.hpp).
+// the failure in the error text (segment/error_text.hpp).
 #pragma once
 
 #include <cstdint>
 
-#include "zorvik/core/segment/layout.hpp"
+#include "zorvik/core/alloc/chunk.hpp"
+#include "zorvik/core/alloc/memory_manager.hpp"
 
 namespace zorvik {
+
+// Writes the MemoryManager of a new segment of `size` usable bytes whose data
+// chunks have `chunk_size` bytes: the whole chunk area unallocated, every free
+// list empty. Call once, on a segment just created, before its file name has
+// left this process (so plain writes suffice: nobody else can see it yet).
+void initialise_allocator(Allocator base, std::uint64_t size, std::uint8_t chunk_size);
 
 // Hands out `count` chunks of `size` as a chain: each chunk's first 8 data bytes
 // hold the header Offset of the next; the last one's link is not cleared.
@@ -36,6 +43,12 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size);
 // links them behind `previous` (a chunk header, or null).
 char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std::uint8_t span, std::uint8_t size,
                    char *previous);
+
+// The header of the chunk after `header` in a chain allocate_chunks handed out
+// (the first 8 data bytes of `header`), or null when that link cannot lead to
+// a chunk of the same size inside the allocated area. Only for the chunks of
+// that chain before its last one, whose link is not cleared.
+char *next_in_chain(Allocator base, const char *header);
 
 // Cuts `count` pairs of fresh chunks laid side by side, a chunk of
 // `first_size` then a chunk of `second_size`, so that each pair shares a page
@@ -56,6 +69,15 @@ char *allocate_block(Allocator base, std::uint64_t length);
 // allocated area, off the 8-byte grid, a block, or a span that does not match
 // the size byte.
 bool free_chunk(Allocator base, char *data);
+
+// Frees the `count` chunks of a chain that allocate_chunks handed out, from
+// its first chunk's header `first`, following the chain (each link read
+// before its chunk is freed). False at the first chunk it cannot free or reach;
+// the rest stay allocated.
+bool free_chain(Allocator base, char *first, std::uint64_t count);
+
+// Throws what check_free throws when the allocator refuses a free.
+[[noreturn]] void throw_refused_free();
 
 // free_chunk, throwing std::runtime_error when it refuses:
 //   "check_free<true>(Allocator allocator, void * target) failed!"

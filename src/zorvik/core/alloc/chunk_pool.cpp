@@ -9,135 +9,61 @@
 // allocator takes and releases itself.
 //
 // `count` is also read without the pool lock, by give_back (to decide how many
-// links to keep before walking them) and by count(). Those reads are atomic
-// (relaxed) and every write, made under the lock, is an atomic store; a stale
-// read only means that threads giving back at the same moment can carry the
-// pool a little past its cap, which bounds memory held back, not correctness.
+// links to keep before walking them) and by count(). Those reads are relaxed
+// atomic loads and every write, made under the lock, is an atomic store; a
+// stale read only means that threads giving back at the same moment can carry
+// the pool a little past its cap, which bounds memory held back, not
+// correctness. The lock's acquire and release order everything else.
 #include "zorvik/core/alloc/chunk_pool.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "zorvik/core/alloc/allocator.hpp"
-#include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 namespace {
-
-// ChunkLink fields, read and written in place: link data sits 2 bytes past an
-// 8-byte boundary, so every access is an unaligned copy.
-Offset link_chunk(const char *link) { return read_u64(link + offsetof(ChunkLink, chunk)); }
-Offset link_next(const char *link) { return read_u64(link + offsetof(ChunkLink, next)); }
-void set_link_chunk(char *link, Offset chunk) { write_u64(link + offsetof(ChunkLink, chunk), chunk); }
-void set_link_next(char *link, Offset next) { write_u64(link + offsetof(ChunkLink, next), next); }
-
-// The allocator's chain link of a chunk just handed out: the header Offset of
-// the next chunk of the chain, in the chunk's first 8 data bytes.
-Offset chain_next(const char *header) { return read_u64(header + kChunkHeaderLength); }
 
 std::runtime_error errno_error(int error) {
     char buffer[256];
     return std::runtime_error(std::string(strerror_r(error, buffer, sizeof buffer)));
 }
 
-// The link a `next` Offset leads to. The links a pool walks come from the
-// file (the map gives back chains it read there), so a `next` that cannot be
-// a link's data (off the grid, outside the chunk area, or not a chunk of link
-// size) is a broken segment: it throws "offset overflow!" instead of leading
-// outside the mapping. `capacity` never changes, so it is read without the
-// allocator's lock (`offset` would need it).
-char *link_in_range(Allocator base, Offset next) {
-    const Offset capacity = memory_manager(base)->capacity;
-    if (next % 8 != 2 || next < kFirstChunk + kChunkHeaderLength || next > capacity ||
-        capacity - next < kLinkChunkSize) {
-        throw std::out_of_range("offset overflow!");
-    }
-    return to_address(base, next);
-}
-
-void check_link_header(const char *link) {
-    if (chunk_size_at(chunk_header(link)) != kLinkChunkSize) {
-        throw std::out_of_range("offset overflow!");
-    }
-}
-
-char *next_link_address(Allocator base, Offset next) {
-    char *link = link_in_range(base, next);
-    check_link_header(link);
-    return link;
-}
-
-// Walks `steps` links from `link` along `next`.
-char *walk_links(Allocator base, char *link, std::uint64_t steps) {
-    for (std::uint64_t i = 0; i < steps; ++i) link = next_link_address(base, link_next(link));
-    return link;
-}
-
-// Frees `n` links chained from `link`, each with its payload, in order. Throws
-// the check_free exception when the segment refuses a free.
-void free_links(Allocator base, char *link, std::uint64_t n) {
-    for (std::uint64_t i = 0; i < n; ++i) {
-        Offset next = link_next(link);  // read before the free overwrites it
-        check_free(base, static_cast<void *>(to_address(base, link_chunk(link))));
-        check_free(base, static_cast<void *>(link));
-        if (i + 1 < n) link = next_link_address(base, next);
-    }
-}
-
-// Gives back to the allocator what a failed refill had cut: `made` finished
-// links from `first` (each with its payload) and `chain_count` chunks of an
-// allocator chain from `chain` (link chunks of the group that failed). Frees
-// that the allocator refuses cannot happen for chunks it has just handed out;
-// they are ignored, as an exception is already on its way.
-void return_refill(Allocator base, char *first, std::uint64_t made, char *chain, std::uint64_t chain_count) {
-    char *link = first;
-    for (std::uint64_t i = 0; i < made; ++i) {
-        Offset next = link_next(link);
-        free_chunk(base, to_address(base, link_chunk(link)));
-        free_chunk(base, link);
-        if (i + 1 < made) link = to_address(base, next);
-    }
-    char *header = chain;
-    for (std::uint64_t i = 0; i < chain_count; ++i) {
-        Offset next = chain_next(header);
-        free_chunk(base, chunk_data(header));
-        if (i + 1 < chain_count) header = to_address(base, next);
-    }
+// Throws the allocator's failure (errno as it left it) after `undo` has given
+// back what the failed refill had cut.
+template <class Undo>
+[[noreturn]] void fail_refill(Undo undo) {
+    const int error = errno;
+    undo();
+    throw errno_error(error);
 }
 
 }  // namespace
 
-ChunkPool::ChunkPool(Allocator allocator, std::uint8_t payload, Flavour flavour)
-    : payload_(payload), allocator_(allocator), flavour_(flavour) {}
+ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads)
+    : area_(area), payload_size_(payload_size), payloads_(payloads) {}
 
 ChunkPool::~ChunkPool() {
     // Nothing may leave a destructor. A refused free means a segment corrupted
     // beyond use: the walk stops there and the remaining links stay allocated.
-    // LockHolderDied (the allocator's lock held by a process that ended) ends
-    // the walk the same way.
+    // LockHolderDied (the allocator's lock held by a process that ended) and a
+    // broken link end the walk the same way.
     try {
-        ProcessLockGuard guard(&lock_);
-        char *link = head_;
-        std::uint64_t left = count_;
-        while (left > 0) {
-            Offset next = link_next(link);
-            if (!free_chunk(allocator_, to_address(allocator_, link_chunk(link)))) break;
-            if (!free_chunk(allocator_, link)) break;
-            if (--left > 0) link = next_link_address(allocator_, next);
-        }
-        set_head(nullptr);
-        __atomic_store_n(&count_, 0, __ATOMIC_RELAXED);
+        ProcessLockGuard guard(lock_);
+        cached(head_.load(std::memory_order_relaxed), count_.load(std::memory_order_relaxed))
+            .free_links_and_payloads();
+        head_.store(0, std::memory_order_relaxed);
+        count_.store(0, std::memory_order_relaxed);
     } catch (...) {
     }
 }
 
-std::uint64_t ChunkPool::count() const { return __atomic_load_n(&count_, __ATOMIC_RELAXED); }
+Chain ChunkPool::cached(Offset head, std::uint64_t count) const { return Chain(area_, head, count, payload_size_); }
 
-void ChunkPool::set_head(char *head) { __atomic_store_n(&head_, head, __ATOMIC_RELAXED); }
+std::uint64_t ChunkPool::count() const { return count_.load(std::memory_order_relaxed); }
 
 void ChunkPool::prefetch_front(std::uint64_t n) const {
     // A hint, read without the pool lock: a head that another thread has just
@@ -145,168 +71,164 @@ void ChunkPool::prefetch_front(std::uint64_t n) const {
     // are given back, together, so the front links usually follow each other
     // in pairs of a link and its payload; a guess past the segment's end is
     // harmless, as a prefetch never faults.
-    const char *head = __atomic_load_n(&head_, __ATOMIC_RELAXED);
-    if (head == nullptr) return;
-    const std::uint64_t span = pair_span(payload_chunk_size(flavour_));
+    const Offset head = head_.load(std::memory_order_relaxed);
+    if (!area_.holds(head, kLinkChunkSize)) return;
+    const char *first = chunk_header(area_.base() + head);
+    const std::uint64_t span = pair_span(payload_size_);
     const std::uint64_t lines = std::min<std::uint64_t>(n, kPrefetchedLinks);
-    for (std::uint64_t i = 0; i < lines; ++i) __builtin_prefetch(chunk_header(head) + i * span, 1);
-}
-
-std::uint8_t ChunkPool::payload_chunk_size(Flavour flavour) const {
-    // The entry size is taken in 8 bits, as the chunk header holds it.
-    return flavour == Flavour::entry ? static_cast<std::uint8_t>(payload_ * kEntrySize) : payload_;
+    for (std::uint64_t i = 0; i < lines; ++i) __builtin_prefetch(first + i * span, 1);
 }
 
 // ---- take ----------------------------------------------------------------------
 
-char *ChunkPool::take_entry_links(std::uint64_t n) { return take(n, Flavour::entry); }
-char *ChunkPool::take_data_links(std::uint64_t n) { return take(n, Flavour::data); }
-char *ChunkPool::take_links(std::uint64_t n) { return take(n, flavour_); }
-
-char *ChunkPool::take(std::uint64_t n, Flavour flavour) {
-    if (n == 0) return nullptr;
-    ProcessLockGuard guard(&lock_);
-    const std::uint64_t count = count_;
+Chain ChunkPool::take(std::uint64_t n) {
+    if (n == 0) return cached(0, 0);
+    ProcessLockGuard guard(lock_);
+    const std::uint64_t count = count_.load(std::memory_order_relaxed);
     if (count < n) {
         // Short: refill at least a group, and put the new links in front of the
         // cached ones. A refill that throws leaves the pool as it was.
-        const std::uint64_t shortfall = n - count;
-        const std::uint64_t m = shortfall > kRefillGroup ? shortfall : kRefillGroup;
-        char *last = nullptr;
-        char *first = refill(m, &last, flavour);
-        if (count > 0) set_link_next(last, to_offset(allocator_, head_));
-        set_head(first);
-        __atomic_store_n(&count_, count + m, __ATOMIC_RELAXED);
+        const std::uint64_t m = std::max(n - count, kRefillGroup);
+        ChunkLink *last = nullptr;
+        const Chain fresh = refill(m, &last);
+        if (count > 0) last->next = head_.load(std::memory_order_relaxed);
+        head_.store(fresh.head(), std::memory_order_relaxed);
+        count_.store(count + m, std::memory_order_relaxed);
     }
-    return detach_front(n);
+    return detach_front(n);  // the lock is held, and the pool holds at least n now
 }
 
-char *ChunkPool::detach_front(std::uint64_t n) {
-    char *first = head_;
-    const std::uint64_t count = count_;
-    // The head's header is checked only now that it is handed out, not when
-    // it became the head: reading it then would be a cache miss for the taker
-    // before, which it cannot overlap with anything, while the next taker has
-    // it prefetched (prefetch_front) alongside its bucket.
-    check_link_header(first);
-    char *last = walk_links(allocator_, first, n - 1);
-    set_head(count == n ? nullptr : link_in_range(allocator_, link_next(last)));
-    __atomic_store_n(&count_, count - n, __ATOMIC_RELAXED);
-    return first;
+Chain ChunkPool::detach_front(std::uint64_t n) {
+    const std::uint64_t count = count_.load(std::memory_order_relaxed);
+    const Chain front = cached(head_.load(std::memory_order_relaxed), count).front(n);
+    // The walk checks every link handed out, the head's header among them. The
+    // new head is checked only when it is handed out in turn, not now: reading
+    // its header now would be a cache miss for this taker, which it cannot
+    // overlap with anything, while the next taker has it prefetched
+    // (prefetch_front) alongside its bucket.
+    const Offset rest = front.last()->next;
+    head_.store(count == n ? 0 : rest, std::memory_order_relaxed);
+    count_.store(count - n, std::memory_order_relaxed);
+    return front;
 }
 
 // ---- refill --------------------------------------------------------------------
 
-char *ChunkPool::refill_entry_links(std::uint64_t n, char **last_out) { return refill(n, last_out, Flavour::entry); }
-char *ChunkPool::refill_data_links(std::uint64_t n, char **last_out) { return refill(n, last_out, Flavour::data); }
-
-char *ChunkPool::refill(std::uint64_t n, char **last_out, Flavour flavour) {
-    const std::uint8_t size = payload_chunk_size(flavour);
-    const bool zero_payloads = flavour == Flavour::entry;
-    char *first = nullptr;
-    char *last = nullptr;
+Chain ChunkPool::refill(std::uint64_t n, ChunkLink **last_out) {
+    Offset first = 0;
+    ChunkLink *last = nullptr;
     std::uint64_t made = 0;
-    // Gives back what this refill has cut (and `chain_count` chunks of an
-    // allocator chain from `chain`), then throws the allocator's errno.
-    auto fail = [&](char *chain, std::uint64_t chain_count) {
-        const int error = errno;
-        return_refill(allocator_, first, made, chain, chain_count);
-        throw errno_error(error);
-    };
-    while (made < n) {
-        const std::uint64_t k = n - made < kRefillGroup ? n - made : kRefillGroup;
-        char *group_last = nullptr;
-        char *group_first = nullptr;
-        // Fresh space comes as side-by-side pairs, so that a walk from a link
-        // to its payload stays in the page (and mostly the cache line) it is
-        // already in; recycled chunks have no such order and are paired as the
-        // free lists hand them out.
-        if (char *pairs = carve_chunk_pairs(allocator_, k, kLinkChunkSize, size)) {
-            group_first = link_side_by_side(pairs, k, size, zero_payloads, &group_last);
-        } else {
-            if (errno != EAGAIN) fail(nullptr, 0);
-            char *links = allocate_chunks(allocator_, k, kLinkChunkSize);
-            if (links == nullptr) fail(nullptr, 0);
-            char *payloads = allocate_chunks(allocator_, k, size);
-            if (payloads == nullptr) fail(links, k);
-            group_first = pair_group(links, payloads, k, size, zero_payloads, &group_last);
+    try {
+        while (made < n) {
+            const std::uint64_t k = std::min(n - made, kRefillGroup);
+            const Group group = cut_group(k);
+            if (last != nullptr) {
+                last->next = group.first;
+            } else {
+                first = group.first;
+            }
+            last = group.last;
+            made += k;
         }
-        if (last != nullptr) {
-            set_link_next(last, to_offset(allocator_, group_first));
-        } else {
-            first = group_first;
+    } catch (...) {
+        // The allocator cannot refuse chunks it has just handed out, and the
+        // exception on its way already says what went wrong: nothing from
+        // this clean-up may replace it.
+        try {
+            cached(first, made).free_links_and_payloads();
+        } catch (...) {
         }
-        last = group_last;
-        made += k;
+        throw;
     }
     if (last_out != nullptr) *last_out = last;
-    return first;
+    return cached(first, n);
 }
 
-char *ChunkPool::link_side_by_side(char *pairs, std::uint64_t k, std::uint8_t size, bool zero_payloads,
-                                   char **last_out) {
-    const std::uint64_t span = pair_span(size);
-    char *link = nullptr;
+ChunkPool::Group ChunkPool::cut_group(std::uint64_t k) {
+    // Fresh space comes as side-by-side pairs, so that a walk from a link to
+    // its payload stays in the page (and mostly the cache line) it is already
+    // in; recycled chunks have no such order and are paired as the free lists
+    // hand them out.
+    const Allocator base = area_.base();
+    if (char *pairs = carve_chunk_pairs(base, k, kLinkChunkSize, payload_size_)) return link_side_by_side(pairs, k);
+    if (errno != EAGAIN) fail_refill([] {});
+    char *links = allocate_chunks(base, k, kLinkChunkSize);
+    if (links == nullptr) fail_refill([] {});
+    char *payloads = allocate_chunks(base, k, payload_size_);
+    if (payloads == nullptr) fail_refill([&] { free_chain(base, links, k); });
+    return pair_group(links, payloads, k);
+}
+
+ChunkPool::Group ChunkPool::link_side_by_side(char *pairs, std::uint64_t k) {
+    const std::uint64_t span = pair_span(payload_size_);
+    ChunkLink *link = nullptr;
     for (std::uint64_t j = 0; j < k; ++j) {
         char *link_header = pairs + j * span;
         char *payload = chunk_data(link_header + chunk_span(kLinkChunkSize));
-        link = chunk_data(link_header);
-        set_link_chunk(link, to_offset(allocator_, payload));
+        link = reinterpret_cast<ChunkLink *>(chunk_data(link_header));
+        link->chunk = area_.offset_of(payload);
         // Stale for the group's last link, as a pool's last link may be.
-        set_link_next(link, to_offset(allocator_, chunk_data(link_header + span)));
-        if (zero_payloads) std::memset(payload, 0, size);
+        link->next = area_.offset_of(chunk_data(link_header + span));
+        if (payloads_ == Payloads::zeroed) std::memset(payload, 0, payload_size_);
     }
-    *last_out = link;
-    return chunk_data(pairs);
+    return Group{area_.offset_of(chunk_data(pairs)), link};
 }
 
-char *ChunkPool::pair_group(char *links, char *payloads, std::uint64_t k, std::uint8_t size, bool zero_payloads,
-                            char **last_out) {
+ChunkPool::Group ChunkPool::pair_group(char *links, char *payloads, std::uint64_t k) {
+    // Both chains were just handed out by the allocator, which checked every
+    // chunk it took from a free list, so their links lead where they should; a
+    // link that does not (a file damaged while this ran) throws, and the
+    // group's chunks then stay allocated.
+    const Allocator base = area_.base();
     char *link_header = links;
     char *payload_header = payloads;
-    char *link = nullptr;
+    ChunkLink *link = nullptr;
     for (std::uint64_t j = 0; j < k; ++j) {
         // Both chain links first: the writes below overwrite the link chunk's,
-        // and zeroing overwrites the entry chunk's.
-        const Offset next_link_header = chain_next(link_header);
-        const Offset next_payload_header = chain_next(payload_header);
-        link = chunk_data(link_header);
-        set_link_chunk(link, to_offset(allocator_, chunk_data(payload_header)));
-        set_link_next(link, next_link_header + kChunkHeaderLength);  // stale for the group's last link
-        if (zero_payloads) std::memset(chunk_data(payload_header), 0, size);
-        if (j + 1 < k) {
-            link_header = to_address(allocator_, next_link_header);
-            payload_header = to_address(allocator_, next_payload_header);
-        }
+        // and zeroing overwrites the payload chunk's.
+        char *next_link_header = j + 1 < k ? next_in_chain(base, link_header) : nullptr;
+        char *next_payload_header = j + 1 < k ? next_in_chain(base, payload_header) : nullptr;
+        if (j + 1 < k && (next_link_header == nullptr || next_payload_header == nullptr)) throw_offset_overflow();
+        link = reinterpret_cast<ChunkLink *>(chunk_data(link_header));
+        link->chunk = area_.offset_of(chunk_data(payload_header));
+        if (j + 1 < k) link->next = area_.offset_of(chunk_data(next_link_header));  // stale for the last link
+        if (payloads_ == Payloads::zeroed) std::memset(chunk_data(payload_header), 0, payload_size_);
+        link_header = next_link_header;
+        payload_header = next_payload_header;
     }
-    *last_out = link;
-    return chunk_data(links);
+    return Group{area_.offset_of(chunk_data(links)), link};
 }
 
 // ---- give_back -------------------------------------------------------------------
 
-void ChunkPool::give_back(std::uint64_t n, char *first) {
-    if (n == 0 || first == nullptr) return;
+void ChunkPool::give_back(const Chain &chain) {
+    const std::uint64_t n = chain.count();
+    if (n == 0) return;
+    const Chain given = cached(chain.head(), n);
     // Unsigned: a pool already past the cap (an initial fill can put it there)
     // has room for everything.
     const std::uint64_t room = kCap - count();
     if (room == 0) {
-        free_links(allocator_, first, n);
+        release(given);
         return;
     }
-    const std::uint64_t keep = n <= room ? n : room;
+    const std::uint64_t keep = std::min(n, room);
     // The links are still the caller's: find the last one kept before locking.
-    char *last_kept = walk_links(allocator_, first, keep - 1);
+    ChunkLink *last_kept = given.link_at(keep - 1);
     Offset surplus = 0;
     {
-        ProcessLockGuard guard(&lock_);
-        const std::uint64_t count = count_;
-        surplus = link_next(last_kept);
-        set_link_next(last_kept, count > 0 ? to_offset(allocator_, head_) : 0);
-        set_head(first);
-        __atomic_store_n(&count_, count + keep, __ATOMIC_RELAXED);
+        ProcessLockGuard guard(lock_);
+        const std::uint64_t count = count_.load(std::memory_order_relaxed);
+        surplus = last_kept->next;
+        last_kept->next = count > 0 ? head_.load(std::memory_order_relaxed) : 0;
+        head_.store(given.head(), std::memory_order_relaxed);
+        count_.store(count + keep, std::memory_order_relaxed);
     }
-    if (keep < n) free_links(allocator_, to_address(allocator_, surplus), n - keep);
+    if (keep < n) release(cached(surplus, n - keep));
+}
+
+void ChunkPool::release(const Chain &chain) const {
+    if (!chain.free_links_and_payloads()) throw_refused_free();
 }
 
 }  // namespace zorvik

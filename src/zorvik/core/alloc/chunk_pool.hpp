@@ -1,35 +1,47 @@
 // A per-process cache of ChunkLinks, each already paired with its payload
-// chunk (an entry chunk for the entry pool, a data chunk for the data pool),
-// in front of the allocator. The map never asks the allocator for single
-// chunks: it takes links from its pools and gives them back, and a pool goes
-// to the allocator only when it runs dry, for at least 100 pairs at once, and
-// frees to the allocator only what exceeds its cap of 2^20 links.
+// chunk, in front of the allocator. The layers above never ask the allocator
+// for single chunks: they take chains of links from a pool and give them
+// back, and a pool goes to the allocator only when it runs dry, for at least
+// kRefillGroup pairs at once, and frees to the allocator only what exceeds its
+// cap of kCap links.
 //
-// The cached links form one list from `head`, each link's `next` (a data
-// Offset) leading to the following one; only the first `count` belong to the
-// pool and the last one's `next` is stale. The pool lock is a process lock:
-// pools are per process and never shared, so processes meet only in the
+// The cached links form one chain from `head`; only the first `count` belong
+// to the pool and the last one's `next` is stale. The pool lock is a process
+// lock: pools are per process and never shared, so processes meet only in the
 // allocator. Lock order: a bucket lock, then a pool lock, then the allocator's.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
-#include "zorvik/core/segment/layout.hpp"
+#include "zorvik/core/alloc/chain.hpp"
+#include "zorvik/core/alloc/chunk.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 
 class ChunkPool {
 public:
-    enum class Flavour : std::uint8_t { entry, data };
+    // What a refill does to the payloads it hands out: records that must
+    // start zero get them zeroed; bytes that are overwritten anyway are kept.
+    enum class Payloads : std::uint8_t { kept, zeroed };
 
-    static constexpr std::uint64_t kCap = 1048576;   // links kept when links are given back
-    static constexpr std::uint64_t kRefillGroup = 100;  // pairs per allocator request
-    static constexpr std::uint8_t kEntriesPerChunk = 2;
-    static constexpr std::uint8_t kEntrySize = 88;
+    // The most links a pool keeps back when links are given back: 2^20, about
+    // 24 MiB of link chunks plus their payloads. What a pool keeps is out of
+    // every other process's reach, so this bounds what one process can hold
+    // back from the others; every process of every version keeps the same
+    // bound, which is what the others can count on.
+    static constexpr std::uint64_t kCap = std::uint64_t{1} << 20;
+    // Pairs a refill asks the allocator for at once (one request for the link
+    // chunks and one for the payloads, or one for side-by-side pairs), so that
+    // the allocator's lock, which every process shares, is taken once per 100
+    // pairs rather than per chunk. An expansion that sizes its own need counts
+    // on a refill cutting at most this many pairs beyond what it asked for.
+    static constexpr std::uint64_t kRefillGroup = 100;
 
-    // Entry pool: payload 2 (entries per entry chunk, size 2 x 88 = 176,
-    // zero-filled on refill). Data pool: payload = the data chunk size.
-    ChunkPool(Allocator allocator, std::uint8_t payload, Flavour flavour);
+    // A pool of links whose payloads are chunks of `payload_size` bytes, in the
+    // chunk area `area` (copied).
+    ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads);
     // Gives every cached link and payload chunk back to the allocator. A refused
     // free (a segment corrupted beyond use) stops the walk; the rest stays
     // allocated, as nothing can be reported from a destructor.
@@ -37,65 +49,62 @@ public:
     ChunkPool(const ChunkPool &) = delete;
     ChunkPool &operator=(const ChunkPool &) = delete;
 
-    // Data address of the first of `n` (>= 1) links chained by `next`; the n-th
-    // link's `next` is stale. Each link's `chunk` is its payload's data Offset.
-    // Throws std::runtime_error (strerror(errno)) when a refill fails; the pool
-    // is then unchanged and nothing is leaked.
-    char *take_entry_links(std::uint64_t n);
-    char *take_data_links(std::uint64_t n);
-    // The flavour this pool was made with.
-    char *take_links(std::uint64_t n);
+    // `n` (>= 1) links, taken from the front of the pool after a refill when
+    // it holds fewer: a chain whose pieces are the payloads. Throws
+    // std::runtime_error (strerror(errno)) when a refill fails, and "offset
+    // overflow!" for a cached link that is not one any more (a chain given back
+    // from a damaged file); the pool is then unchanged and nothing is leaked.
+    Chain take(std::uint64_t n);
 
-    // `n` new links chained by `next`, made in allocator requests of at most 100;
-    // `last_out` receives the last one. Take no pool lock: called by take (lock
-    // held) or on a pool no other thread can reach. On failure every chunk cut
-    // for this refill goes back to the allocator before the exception leaves.
-    char *refill_entry_links(std::uint64_t n, char **last_out);
-    char *refill_data_links(std::uint64_t n, char **last_out);
+    // `n` new links chained by `next`, made in allocator requests of at most
+    // kRefillGroup; `last_out` receives the last one. Takes no pool lock:
+    // called by take (with the lock held) or on a pool no other thread can
+    // reach yet. On failure every chunk cut for this refill goes back to the
+    // allocator before the exception leaves.
+    Chain refill(std::uint64_t n, ChunkLink **last_out);
 
-    // Returns `n` links (with their payloads) chained from `first` by `next`.
-    // Keeps up to the cap and frees the rest to the allocator (check_free,
-    // which throws when the segment refuses a free).
-    void give_back(std::uint64_t n, char *first);
+    // Returns the links (with their payloads) of `chain`. Keeps up to the cap
+    // and frees the rest to the allocator, throwing the check_free exception
+    // when the allocator refuses one of them.
+    void give_back(const Chain &chain);
 
     std::uint64_t count() const;  // cached links (for tests and statistics)
     // Starts loading the first `n` cached links (at most 8) into the cache, so
     // that a caller about to take them overlaps those misses with others.
     void prefetch_front(std::uint64_t n) const;
-    // Bytes a link and the payload chunk of `payload_size` beside it occupy
-    // when a refill cuts them from fresh space.
-    static constexpr std::uint64_t pair_span(std::uint8_t payload_size) {
-        return std::uint64_t{chunk_span(kLinkChunkSize)} + chunk_span(payload_size);
-    }
-    std::uint8_t payload() const { return payload_; }
-    Flavour flavour() const { return flavour_; }
-    Allocator allocator() const { return allocator_; }
+    std::uint8_t payload_size() const { return payload_size_; }
+    const ChunkArea &area() const { return area_; }
 
 private:
     static constexpr std::uint64_t kPrefetchedLinks = 8;
 
-    char *take(std::uint64_t n, Flavour flavour);
-    // `head_` is also read without the lock (prefetch_front), so every write
-    // is an atomic store, made under the lock.
-    void set_head(char *head);
+    // The pool's own links as a chain: `count` of them from `head`.
+    Chain cached(Offset head, std::uint64_t count) const;
     // Detaches the first `n` cached links; the pool lock is held, count_ >= n.
-    char *detach_front(std::uint64_t n);
-    char *refill(std::uint64_t n, char **last_out, Flavour flavour);
+    Chain detach_front(std::uint64_t n);
+    // One allocator request's worth of new links, `k` of them.
+    struct Group {
+        Offset first;
+        ChunkLink *last;
+    };
+    Group cut_group(std::uint64_t k);
     // Links the `k` fresh side-by-side (link, payload) pairs from `pairs`.
-    char *link_side_by_side(char *pairs, std::uint64_t k, std::uint8_t size, bool zero_payloads,
-                            char **last_out);
+    Group link_side_by_side(char *pairs, std::uint64_t k);
     // Pairs `k` link chunks with `k` payload chunks (two allocator chains).
-    char *pair_group(char *links, char *payloads, std::uint64_t k, std::uint8_t size, bool zero_payloads,
-                     char **last_out);
-    std::uint8_t payload_chunk_size(Flavour flavour) const;
+    Group pair_group(char *links, char *payloads, std::uint64_t k);
+    // Frees `chain` to the allocator; throws the check_free exception when the
+    // allocator refuses a chunk.
+    void release(const Chain &chain) const;
 
-    // Field order as the pool's record has it.
-    alignas(8) std::uint64_t lock_ = 0;  // process lock: 0 free, 2^32 held
-    char *head_ = nullptr;               // first cached link's data; meaningful while count_ > 0
-    std::uint8_t payload_;
-    std::uint64_t count_ = 0;
-    Allocator allocator_;
-    Flavour flavour_;
+    ProcessLock lock_;
+    // Written only with the lock held; also read without it (count by
+    // give_back and count(), head by prefetch_front), so both are atomics. A
+    // stale read bounds memory held back or wastes a prefetch, nothing more.
+    std::atomic<Offset> head_{0};  // data Offset of the first cached link; meaningful while count_ > 0
+    std::atomic<std::uint64_t> count_{0};
+    const ChunkArea area_;
+    const std::uint8_t payload_size_;
+    const Payloads payloads_;
 };
 
 }  // namespace zorvik

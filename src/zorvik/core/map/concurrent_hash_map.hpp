@@ -3,8 +3,11 @@
 // threads in any number of processes can use one map at once.
 //
 // This header is the core's exported interface (used by the Python binding
-// and open to other native code). The layout in the segment is map_layout.hpp;
-// the protocol essays are at the top of entry_operations.cpp and expansion.cpp.
+// and open to other native code), and the only core header a host needs: it
+// also brings the host hooks (segment/host.hpp: waits, allocation, shutting
+// down) and the exceptions a wait can end in (segment/wait_errors.hpp). The
+// layout in the segment is map_layout.hpp; the protocol essays are at the top
+// of entry_operations.cpp and expansion.cpp.
 //
 // Failures are thrown as standard exceptions:
 //   std::invalid_argument  rejected constructor arguments, or a file that does
@@ -20,12 +23,25 @@
 #include <memory>
 #include <string>
 
-#include "zorvik/core/alloc/chunk_pool.hpp"
-#include "zorvik/core/segment/segment.hpp"
+#include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/wait_errors.hpp"
 
 #define ZORVIK_EXPORT __attribute__((visibility("default")))
 
 namespace zorvik {
+
+class MapState;
+
+// Constructor arguments for an attach, where the map's shape comes from the
+// file: they only have to pass the argument checks (a size above 0, a string
+// chunk size exponent from 3 to 7, a bucket chunk number above 0).
+struct MapArguments {
+    std::uint8_t bucket_chunk_size_exponent;
+    std::uint64_t bucket_chunk_number;
+    std::uint64_t size;
+    std::uint8_t string_chunk_size_exponent;
+};
+inline constexpr MapArguments kAttachArguments{2, 2, 2, 3};
 
 // Where get puts a found value's bytes. reserve(length) is called once, with
 // the bucket's lock held, and returns memory for `length` bytes (null when
@@ -102,26 +118,20 @@ public:
     std::uint64_t bucket_chunk_size() const;
     std::uint64_t bucket_chunk_number() const;
     std::uint8_t data_chunk_size() const;
-    Allocator base() const { return segment_.base; }
+    // This process's base address of the segment (the allocator's record).
+    char *base() const;
 
     // The process-local state (map_internal.hpp); opaque outside the map.
-    struct Impl;
-    Impl *internals() const { return impl_.get(); }
+    MapState *internals() const { return state_.get(); }
 
 protected:
     bool join_unlocked() override;
 
 private:
+    // The state, or "operation on empty chunks!".
+    MapState &state() const;
 
-    void create(std::string &name, std::uint8_t bucket_chunk_size_exponent, std::uint64_t bucket_chunk_number,
-                std::uint64_t size, std::uint8_t string_chunk_size_exponent);
-    void lay_out_new_map(std::uint8_t bucket_chunk_size_exponent, std::uint64_t bucket_chunk_number,
-                         std::uint8_t data_chunk_size);
-    void attach(const std::string &name);
-    void check_and_adopt(const std::string &name);
-
-    Segment segment_;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<MapState> state_;
 };
 
 // Attaches to the map named `name`; if its chunks_in_use is below `target`,

@@ -39,16 +39,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 
+#include "zorvik/core/map/bucket_lock.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 #include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/scope_exit.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 namespace {
 
-using Impl = ConcurrentHashMap_string::Impl;
+// ---- walking a bucket -------------------------------------------------------------
 
 // One entry of a bucket, with the link whose entry chunk holds it.
 struct EntryPlace {
@@ -58,100 +62,68 @@ struct EntryPlace {
     explicit operator bool() const { return entry != nullptr; }
 };
 
-// Checks what every walk of a bucket relies on; a bucket that breaks it is
-// reported as "offset overflow!" rather than walked.
-void check_entries(const ChunkArray &entries) {
+// The chain of a locked bucket's entries, after the checks every walk of it
+// relies on: two entries a chunk, at least one chunk, and chunks for every
+// entry. A bucket that breaks them is reported as "offset overflow!" rather
+// than walked.
+Chain bucket_entries(const MapState &m, const ChunkArray &entries) {
     if (entries.per_chunk != kEntriesPerChunk || entries.chunk_count == 0 ||
+        entries.length > std::numeric_limits<std::uint64_t>::max() / sizeof(MapEntry) ||
         entries.chunk_count < chunks_for(entries.length, kEntriesPerChunk)) {
-        throw offset_overflow_exception();
+        throw_offset_overflow();
     }
+    return entry_chain(m.area, entries);
 }
 
-// Calls visit(place) for entries 0 .. length-1 until it returns true; returns
-// the place it stopped at, or an empty place.
+// Entry `index` of a bucket, in the entry chunk that `link` carries.
+MapEntry *entry_slot(const MapState &m, const ChunkLink *link, std::uint64_t index) {
+    char *chunk = m.area.bytes(link->chunk, kEntryChunkSize);
+    return reinterpret_cast<MapEntry *>(chunk + (index % kEntriesPerChunk) * sizeof(MapEntry));
+}
+
+// Calls visit(place) for the entries of a locked bucket in order until it
+// returns true; returns the place it stopped at, or an empty place.
 template <class Visit>
-EntryPlace walk_entries(const Impl &m, Bucket *bucket, Visit visit) {
-    const ChunkArray &entries = bucket->entries;
-    check_entries(entries);
-    EntryPlace place;
-    place.link = m.link_at(entries.head);
-    for (std::uint64_t i = 0; i < entries.length; ++i) {
-        if (i != 0 && i % kEntriesPerChunk == 0) place.link = m.link_at(place.link->next);
-        place.index = i;
-        place.entry = entry_in(m, place.link, i);
-        if (visit(place)) return place;
+EntryPlace find_entry(const MapState &m, const ChunkArray &entries, Visit visit) {
+    for (const ChainPiece piece : bucket_entries(m, entries).pieces(entries.length * sizeof(MapEntry))) {
+        for (std::uint64_t at = 0; at < piece.length; at += sizeof(MapEntry)) {
+            const EntryPlace place{reinterpret_cast<MapEntry *>(piece.bytes + at), piece.link,
+                                   (piece.offset + at) / sizeof(MapEntry)};
+            if (visit(place)) return place;
+        }
     }
     return EntryPlace{};
 }
 
-// The link holding entry `index` of a bucket (index < chunk_count x 2).
-ChunkLink *entry_link_at(const Impl &m, const ChunkArray &entries, std::uint64_t index) {
-    ChunkLink *link = m.link_at(entries.head);
-    for (std::uint64_t k = index / kEntriesPerChunk; k != 0; --k) link = m.link_at(link->next);
-    return link;
-}
-
-// A stored key equals (key, length) when its length and bytes match; its bytes
-// are compared piece by piece along its chain.
-bool key_equals(const Impl &m, const ChunkArray &stored, const signed char *key, std::uint64_t length) {
-    if (stored.length != length) return false;
-    if (length == 0) return true;
-    const std::uint64_t per_chunk = stored.per_chunk;
-    if (per_chunk == 0 || stored.chunk_count != chunks_for(length, per_chunk)) throw offset_overflow_exception();
-    Offset link_offset = stored.head;
-    for (std::uint64_t done = 0; done < length;) {
-        const ChunkLink *link = m.link_at(link_offset);
-        std::uint64_t piece = std::min(per_chunk, length - done);
-        if (std::memcmp(m.payload_of(link, piece), key + done, piece) != 0) return false;
-        done += piece;
-        link_offset = link->next;
+// The chain of a stored key's or value's bytes, after the checks every walk
+// of one relies on: a piece size, and exactly the links its length fills.
+Chain stored_bytes(const MapState &m, const ChunkArray &array) {
+    if (array.length != 0 && (array.per_chunk == 0 || array.chunk_count != chunks_for(array.length, array.per_chunk))) {
+        throw_offset_overflow();
     }
-    return true;
+    return byte_chain(m.area, array);
 }
 
-EntryPlace find_key(const Impl &m, Bucket *bucket, const signed char *key, std::uint64_t key_length,
+// A stored key equals (key, length) when its length and bytes match.
+bool key_equals(const MapState &m, const ChunkArray &stored, const char *key, std::uint64_t length) {
+    return stored.length == length && (length == 0 || stored_bytes(m, stored).equals(key, length));
+}
+
+EntryPlace find_key(const MapState &m, const Bucket *bucket, const char *key, std::uint64_t key_length,
                     std::int64_t hash) {
-    return walk_entries(m, bucket, [&](const EntryPlace &place) {
+    return find_entry(m, bucket->entries, [&](const EntryPlace &place) {
         return place.entry->hash == hash && key_equals(m, place.entry->key, key, key_length);
     });
 }
 
-// Copies the bytes of `array` into `out` (array.length bytes).
-void copy_out(const Impl &m, const ChunkArray &array, signed char *out) {
-    const std::uint64_t length = array.length;
-    const std::uint64_t per_chunk = array.per_chunk;
-    if (length == 0) return;
-    if (per_chunk == 0 || array.chunk_count != chunks_for(length, per_chunk)) throw offset_overflow_exception();
-    Offset link_offset = array.head;
-    for (std::uint64_t done = 0; done < length;) {
-        const ChunkLink *link = m.link_at(link_offset);
-        std::uint64_t piece = std::min(per_chunk, length - done);
-        std::memcpy(out + done, m.payload_of(link, piece), piece);
-        done += piece;
-        link_offset = link->next;
-    }
-}
+// ---- writing keys and values ------------------------------------------------------
 
-// Writes `length` bytes into the `count` links chained from `first` (fresh
-// from the data pool); returns the link after the last one used (the chain's
-// `next`), which is where the following array of a combined take begins.
-ChunkLink *fill_links(const Impl &m, ChunkLink *first, std::uint64_t count, const signed char *bytes,
-                      std::uint64_t length) {
-    const std::uint64_t per_chunk = m.data_chunk_size;
-    ChunkLink *link = first;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::uint64_t done = i * per_chunk;
-        std::uint64_t piece = std::min(per_chunk, length - done);
-        std::memcpy(m.payload_of(link, piece), bytes + done, piece);
-        if (i + 1 < count) link = m.link_at(link->next);
-    }
-    return count ? reinterpret_cast<ChunkLink *>(m.base + link->next) : first;
-}
-
-void write_array(const Impl &m, ChunkArray &array, ChunkLink *first, std::uint64_t count, std::uint64_t length) {
-    array.head = count ? to_offset(m.base, first) : 0;
+// Records `chain` (fresh from the data pool, filled with `length` bytes) in
+// `array`.
+void write_array(const MapState &m, ChunkArray &array, const Chain &chain, std::uint64_t length) {
+    array.head = chain.empty() ? 0 : chain.head();
     array.length = length;
-    array.chunk_count = count;
+    array.chunk_count = chain.count();
     array.per_chunk = m.data_chunk_size;
     std::memset(array.padding, 0, sizeof array.padding);
     array.base = reinterpret_cast<std::uint64_t>(m.base);
@@ -159,50 +131,48 @@ void write_array(const Impl &m, ChunkArray &array, ChunkLink *first, std::uint64
 
 void zero_array(ChunkArray &array) { std::memset(&array, 0, sizeof array); }
 
-// Replaces the bytes of `array` (a key or value stored with the data pool):
-// reuses its chunks in place, takes only the extra ones (before changing
-// anything, so a full segment leaves the array as it was) and gives back the
-// surplus once the array is consistent.
-void assign_bytes(Impl &m, ChunkArray &array, const signed char *bytes, std::uint64_t length) {
+// Replaces the bytes of `array` (a value stored with the data pool): reuses
+// its chunks in place, takes only the extra ones (before changing anything, so
+// a full segment leaves the array as it was) and gives back the surplus once
+// the array is consistent.
+void assign_bytes(MapState &m, ChunkArray &array, const char *bytes, std::uint64_t length) {
     const std::uint64_t per_chunk = m.data_chunk_size;
     const std::uint64_t old_count = array.chunk_count;
     const std::uint64_t new_count = chunks_for(length, per_chunk);
-    if (old_count != 0 && array.per_chunk != per_chunk) throw offset_overflow_exception();
+    if (old_count != 0 && array.per_chunk != per_chunk) throw_offset_overflow();
+    const Chain old_chain(m.area, array.head, old_count, per_chunk);
 
     // Walk the chain before taking anything, so that a broken chain throws
     // while nothing has been taken or changed.
-    ChunkLink *link = old_count ? m.link_at(array.head) : nullptr;
-    for (std::uint64_t i = 1; i < old_count; ++i) link = m.link_at(link->next);
-    char *extra = new_count > old_count ? m.data_pool.take_data_links(new_count - old_count) : nullptr;
+    ChunkLink *old_last = old_chain.empty() ? nullptr : old_chain.last();
+    const Chain extra = m.data_pool.take(new_count > old_count ? new_count - old_count : 0);
 
+    // The kept links are rewritten in place; the fill returns what follows
+    // them, the first surplus link when the value shrinks.
     const std::uint64_t kept = std::min(old_count, new_count);
-    link = old_count ? m.link_at(array.head) : nullptr;
-    ChunkLink *last_kept = nullptr;
-    for (std::uint64_t i = 0; i < kept; ++i) {
-        std::uint64_t done = i * per_chunk;
-        std::uint64_t piece = std::min(per_chunk, length - done);
-        std::memcpy(m.payload_of(link, piece), bytes + done, piece);
-        last_kept = link;
-        if (i + 1 < old_count) link = m.link_at(link->next);
+    const std::uint64_t kept_bytes = std::min(length, kept * per_chunk);
+    Offset surplus = 0;
+    try {
+        surplus = old_chain.front(kept).fill(bytes, kept_bytes);
+    } catch (...) {
+        m.data_pool.give_back(extra);  // a payload outside the area: nothing was linked yet
+        throw;
     }
-    // `link` is now the first surplus link when old_count > new_count.
-    ChunkLink *surplus = old_count > new_count ? (new_count == 0 ? m.link_at(array.head) : link) : nullptr;
-
-    if (extra) {
-        ChunkLink *first_extra = reinterpret_cast<ChunkLink *>(extra);
-        if (last_kept) {
-            last_kept->next = to_offset(m.base, first_extra);
+    if (!extra.empty()) {
+        // All old links are kept: the extra ones follow the last of them.
+        if (old_last != nullptr) {
+            old_last->next = extra.head();
         } else {
-            array.head = to_offset(m.base, first_extra);
+            array.head = extra.head();
         }
-        fill_links(m, first_extra, new_count - old_count, bytes + kept * per_chunk, length - kept * per_chunk);
+        extra.fill(bytes + kept_bytes, length - kept_bytes);
     }
     array.length = length;
     array.chunk_count = new_count;
     array.per_chunk = static_cast<std::uint8_t>(per_chunk);
     array.base = reinterpret_cast<std::uint64_t>(m.base);
 
-    if (surplus) m.data_pool.give_back(old_count - new_count, reinterpret_cast<char *>(surplus));
+    if (old_count > new_count) m.data_pool.give_back(Chain(m.area, surplus, old_count - new_count, per_chunk));
 }
 
 // Gives the data chunks of a removed entry back to the pool in one call, the
@@ -210,93 +180,62 @@ void assign_bytes(Impl &m, ChunkArray &array, const signed char *bytes, std::uin
 // them, so that the next append takes neighbouring chunks again. `key_last`
 // is the key's last link (null for an empty key); its `next` is stale, and the
 // entry has left the bucket, so it is free to chain the value behind the key.
-void release_entry_data(Impl &m, const ChunkArray &key, ChunkLink *key_last, const ChunkArray &value) {
+void release_entry_data(MapState &m, const ChunkArray &key, ChunkLink *key_last, const ChunkArray &value) {
     if (key.chunk_count == 0) {
-        if (value.chunk_count != 0) {
-            m.data_pool.give_back(value.chunk_count, reinterpret_cast<char *>(m.link_at(value.head)));
-        }
+        m.data_pool.give_back(byte_chain(m.area, value));
         return;
     }
     if (value.chunk_count != 0) key_last->next = value.head;
-    m.data_pool.give_back(key.chunk_count + value.chunk_count, reinterpret_cast<char *>(m.link_at(key.head)));
+    m.data_pool.give_back(Chain(m.area, key.head, key.chunk_count + value.chunk_count, m.data_chunk_size));
 }
 
-// Locks the bucket `hash` leads to in the table in force and returns it with
-// its `forward` as read under the lock. Starts over when the table doubled
-// while this thread waited and the hash now leads to another bucket.
-Bucket *lock_bucket(Impl &m, std::int64_t hash, Offset &forward) {
-    for (;;) {
-        const std::uint64_t chunks = m.chunks_in_use();
-        const std::uint64_t index = m.bucket_index(hash, chunks);
-        Bucket *bucket = m.bucket_at(index);
-        char *word = lock_word(bucket);
-        lock_segment_word(word, kBucketLockName);
-        // Read `forward` before the count: see the essay above.
-        forward = static_cast<Offset>(atomics::load_field48(forward_word(bucket)));
-        const std::uint64_t now = m.chunks_in_use();
-        // The entries' `base` field is scratch that no process reads; it is
-        // not written here, as its last two bytes share the aligned word
-        // through which a splitter sets `forward` without the bucket lock.
-        if (now == chunks || m.bucket_index(hash, now) == index) return bucket;
-        unlock_segment_word(word);
-    }
-}
+// ---- the three operations' bodies -------------------------------------------------
 
-Bucket *partner_of(const Impl &m, Offset forward) {
-    if (forward % 8 != 2) throw offset_overflow_exception();
-    return reinterpret_cast<Bucket *>(m.checked(forward, sizeof(Bucket)));
-}
-
-bool copy_value(const Impl &m, const MapEntry &entry, ValueSink &sink) {
+bool copy_value(const MapState &m, const MapEntry &entry, ValueSink &sink) {
     const ChunkArray &value = entry.value;
-    const std::uint64_t size = value.chunk_count == 0 ? 0 : value.length;
-    char *out = sink.reserve(size);
+    char *out = sink.reserve(value.chunk_count == 0 ? 0 : value.length);
     if (!out) throw std::bad_alloc();
-    try {
-        copy_out(m, value, reinterpret_cast<signed char *>(out));
-    } catch (...) {
-        sink.abandon();
-        throw;
-    }
+    ScopeExit abandon([&sink] { sink.abandon(); });
+    if (value.length != 0) stored_bytes(m, value).copy_to(out, value.length);
+    abandon.dismiss();
     return true;
 }
 
 // Appends a new entry to a locked bucket with no entry for the key. Returns
 // whether the bucket held entries before (only such an append can start an
 // expansion).
-bool append_entry(Impl &m, Bucket *bucket, const signed char *key, const signed char *value,
-                  std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash) {
+bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *value, std::uint64_t key_length,
+                  std::uint64_t value_length, std::int64_t hash) {
     ChunkArray &entries = bucket->entries;
-    check_entries(entries);
+    const Chain list = bucket_entries(m, entries);
     const std::uint64_t n = entries.length;
     const bool needs_entry_chunk = n == entries.chunk_count * kEntriesPerChunk;
     const std::uint64_t key_chunks = chunks_for(key_length, m.data_chunk_size);
     const std::uint64_t value_chunks = chunks_for(value_length, m.data_chunk_size);
 
     // The slot's link, found before anything is taken (a broken chain throws
-    // here); then everything the append needs, before anything changes.
-    ChunkLink *link = entry_link_at(m, entries, needs_entry_chunk ? n - 1 : n);
-    char *new_entry_link = needs_entry_chunk ? m.entry_pool.take_entry_links(1) : nullptr;
-    char *data = nullptr;
-    if (key_chunks + value_chunks != 0) {
-        try {
-            data = m.data_pool.take_data_links(key_chunks + value_chunks);
-        } catch (...) {
-            if (new_entry_link) m.entry_pool.give_back(1, new_entry_link);
-            throw;
-        }
+    // here); then everything the append needs, and the bytes written into
+    // it, before anything in the bucket changes.
+    ChunkLink *link = list.link_at((needs_entry_chunk ? n - 1 : n) / kEntriesPerChunk);
+    const Chain entry_chunk = m.entry_pool.take(needs_entry_chunk ? 1 : 0);
+    Chain data;
+    MapEntry *slot = nullptr;
+    Chain value_chain;
+    try {
+        data = m.data_pool.take(key_chunks + value_chunks);
+        slot = entry_slot(m, needs_entry_chunk ? entry_chunk.link_at(0) : link, n);
+        const Offset value_head = data.front(key_chunks).fill(key, key_length);
+        value_chain = Chain(m.area, value_head, value_chunks, m.data_chunk_size);
+        value_chain.fill(value, value_length);
+    } catch (...) {
+        m.data_pool.give_back(data);
+        m.entry_pool.give_back(entry_chunk);
+        throw;
     }
 
-    if (needs_entry_chunk) {
-        link->next = to_offset(m.base, new_entry_link);
-        link = reinterpret_cast<ChunkLink *>(new_entry_link);
-    }
-    MapEntry *slot = entry_in(m, link, n);
-    ChunkLink *key_first = reinterpret_cast<ChunkLink *>(data);
-    ChunkLink *value_first = fill_links(m, key_first, key_chunks, key, key_length);
-    fill_links(m, value_first, value_chunks, value, value_length);
-    write_array(m, slot->key, key_first, key_chunks, key_length);
-    write_array(m, slot->value, value_first, value_chunks, value_length);
+    if (needs_entry_chunk) link->next = entry_chunk.head();
+    write_array(m, slot->key, data.front(key_chunks), key_length);
+    write_array(m, slot->value, value_chain, value_length);
     slot->hash = hash;
     if (needs_entry_chunk) entries.chunk_count += 1;
     entries.length = n + 1;
@@ -304,29 +243,23 @@ bool append_entry(Impl &m, Bucket *bucket, const signed char *key, const signed 
     return n != 0;
 }
 
-// Walks the chain of a key or value by its count, so that a broken chain
-// throws before anything has been changed; returns its last link (null for an
-// empty array).
-ChunkLink *checked_last_link(const Impl &m, const ChunkArray &array) {
-    if (array.chunk_count == 0) return nullptr;
-    ChunkLink *link = m.link_at(array.head);
-    for (std::uint64_t i = 1; i < array.chunk_count; ++i) link = m.link_at(link->next);
-    return link;
-}
-
 // Removes the entry at `found` from a locked bucket: the last entry moves into
 // its slot, the slots beyond the new length are all zero, and the entry chunks
 // that no entry needs any more go back to the pool with the key's and value's
 // data chunks, once the bucket is consistent.
-void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
+void remove_entry(MapState &m, Bucket *bucket, const EntryPlace &found) {
     ChunkArray &entries = bucket->entries;
     const std::uint64_t n = entries.length;
-    ChunkLink *last_link = entry_link_at(m, entries, n - 1);
-    MapEntry *last = entry_in(m, last_link, n - 1);
+    ChunkLink *last_link = bucket_entries(m, entries).link_at((n - 1) / kEntriesPerChunk);
+    MapEntry *last = entry_slot(m, last_link, n - 1);
     const ChunkArray gone_key = found.entry->key;
     const ChunkArray gone_value = found.entry->value;
-    ChunkLink *gone_key_last = checked_last_link(m, gone_key);
-    checked_last_link(m, gone_value);
+    // Both chains are walked by their counts, so that a broken chain throws
+    // before anything has been changed.
+    const Chain key_chain = stored_bytes(m, gone_key);
+    ChunkLink *gone_key_last = key_chain.empty() ? nullptr : key_chain.last();
+    const Chain value_chain = stored_bytes(m, gone_value);
+    if (!value_chain.empty()) value_chain.last();
 
     if (found.entry != last) {
         found.entry->key = last->key;
@@ -340,18 +273,38 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
     entries.length = n - 1;
 
     // Entry chunks: keep the ones n - 1 entries fill, and always the first.
+    // `last_link` is link filled_before - 1.
     const std::uint64_t needed = std::max<std::uint64_t>(1, chunks_for(n - 1, kEntriesPerChunk));
-    const std::uint64_t filled_before = chunks_for(n, kEntriesPerChunk);  // last_link is link filled_before - 1
+    const std::uint64_t filled_before = chunks_for(n, kEntriesPerChunk);
     const std::uint64_t surplus = entries.chunk_count - needed;
-    ChunkLink *first_surplus = nullptr;
-    if (surplus != 0) {
-        first_surplus = needed < filled_before ? last_link : m.link_at(last_link->next);
-    }
+    Offset first_surplus = 0;
+    if (surplus != 0) first_surplus = needed < filled_before ? m.area.offset_of(last_link) : last_link->next;
     entries.chunk_count = needed;
     m.add_entries(-1);
 
     release_entry_data(m, gone_key, gone_key_last, gone_value);
-    if (first_surplus) m.entry_pool.give_back(surplus, reinterpret_cast<char *>(first_surplus));
+    m.entry_pool.give_back(Chain(m.area, first_surplus, surplus, kEntryChunkSize));
+}
+
+// Runs on_found(bucket, place) on the entry for the key, looked for in the
+// bucket `hash` leads to and, while an expansion splits that bucket, in its
+// partner bucket under the partner's lock too (the entries the split already
+// moved lie there). False when neither holds the key.
+template <class OnFound>
+bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound on_found) {
+    const BucketGuard locked = lock_bucket(m, hash);
+    if (const EntryPlace found = find_key(m, locked.bucket(), key, key_length, hash)) {
+        on_found(locked.bucket(), found);
+        return true;
+    }
+    if (locked.forward() == 0) return false;
+    Bucket *partner = partner_bucket(m, locked.forward());
+    const SegmentLockGuard partner_lock(lock_word(partner), kBucketLockName);
+    if (const EntryPlace found = find_key(m, partner, key, key_length, hash)) {
+        on_found(partner, found);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -360,7 +313,7 @@ void remove_entry(Impl &m, Bucket *bucket, const EntryPlace &found) {
 // joins (a lock whose holder died, a broken structure) must not report the
 // stored entry as a failed insert. It stays for the operations that need
 // what is broken to report.
-void Impl::help_expand_after_insert() {
+void MapState::help_expand_after_insert() {
     try {
         if (join_locked()) expansion_worker();
     } catch (abi::__forced_unwind &) {
@@ -369,8 +322,8 @@ void Impl::help_expand_after_insert() {
     }
 }
 
-void Impl::insert(const signed char *key, const signed char *value, std::uint64_t key_length,
-                  std::uint64_t value_length, std::int64_t hash) {
+void MapState::insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
+                      std::int64_t hash) {
     bool first_meeting = true;
     std::uint64_t waits = 0;
     ExpansionProgress progress;
@@ -378,13 +331,12 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(chunks_for(key_length, data_chunk_size) + chunks_for(value_length, data_chunk_size));
     for (;;) {
-        Offset forward = 0;
-        Bucket *bucket = lock_bucket(*this, hash, forward);
-        SegmentLockGuard guard(lock_word(bucket), SegmentLockGuard::Adopt{});
-        if (forward != 0) {
+        BucketGuard locked = lock_bucket(*this, hash);
+        Bucket *bucket = locked.bucket();
+        if (locked.forward() != 0) {
             // The bucket is being split: wait outside it until the expansion
             // has ended, helping it the first time if the load rule admits.
-            guard.release();
+            locked.release();
             if (first_meeting) {
                 first_meeting = false;
                 if (join_locked()) {
@@ -400,12 +352,12 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
             after_waiting_on_mark(bucket, ++waits, progress);
             continue;
         }
-        if (EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {
+        if (const EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {
             assign_bytes(*this, found.entry->value, value, value_length);
             return;
         }
         const bool appended_to_entries = append_entry(*this, bucket, key, value, key_length, value_length, hash);
-        guard.release();
+        locked.release();
         // The load rule: more than two entries per bucket on average, checked
         // after an append to a bucket that already held entries.
         if (appended_to_entries && 2 * bucket_chunk_size * chunks_in_use() < entry_count()) {
@@ -415,38 +367,14 @@ void Impl::insert(const signed char *key, const signed char *value, std::uint64_
     }
 }
 
-bool Impl::get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
-    Offset forward = 0;
-    Bucket *bucket = lock_bucket(*this, hash, forward);
-    SegmentLockGuard guard(lock_word(bucket), SegmentLockGuard::Adopt{});
-    if (EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {
-        return copy_value(*this, *found.entry, sink);
-    }
-    if (forward == 0) return false;
-    Bucket *partner = partner_of(*this, forward);
-    SegmentLockGuard partner_guard(lock_word(partner), kBucketLockName);
-    if (EntryPlace found = find_key(*this, partner, key, key_length, hash)) {
-        return copy_value(*this, *found.entry, sink);
-    }
-    return false;
+bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
+    return with_entry(*this, key, key_length, hash,
+                      [&](Bucket *, const EntryPlace &found) { copy_value(*this, *found.entry, sink); });
 }
 
-bool Impl::remove(const signed char *key, std::uint64_t key_length, std::int64_t hash) {
-    Offset forward = 0;
-    Bucket *bucket = lock_bucket(*this, hash, forward);
-    SegmentLockGuard guard(lock_word(bucket), SegmentLockGuard::Adopt{});
-    if (EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {
-        remove_entry(*this, bucket, found);
-        return true;
-    }
-    if (forward == 0) return false;
-    Bucket *partner = partner_of(*this, forward);
-    SegmentLockGuard partner_guard(lock_word(partner), kBucketLockName);
-    if (EntryPlace found = find_key(*this, partner, key, key_length, hash)) {
-        remove_entry(*this, partner, found);
-        return true;
-    }
-    return false;
+bool MapState::remove(const char *key, std::uint64_t key_length, std::int64_t hash) {
+    return with_entry(*this, key, key_length, hash,
+                      [&](Bucket *bucket, const EntryPlace &found) { remove_entry(*this, bucket, found); });
 }
 
 }  // namespace zorvik

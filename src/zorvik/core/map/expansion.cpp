@@ -79,19 +79,30 @@
 #include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 #include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/scope_exit.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 namespace {
 
-using Impl = ConcurrentHashMap_string::Impl;
-
-constexpr std::uint64_t kMaxParticipantsAdmitted = 4096;  // admitted while the count is at most this
+// The gates admit a thread while at most this many participants are inside,
+// so at most 4097 are. Each lowers split_cursor by at most one batch once it
+// has gone negative (a participant stops at the first negative value it
+// sees), so the cursor stays above -(16 x 4097) below its start, far from the
+// claim markers (kClaimedBy, kEndingBy) that share its word.
+constexpr std::uint64_t kMaxParticipantsAdmitted = 4096;
+// Buckets a participant takes from split_cursor at once: the range a-15 .. a
+// below the value a its fetch-and-add found. Every participant of every
+// process must use the same batch, or two would split the same buckets; 16
+// keeps the contended fetch-and-add on the shared cursor to one per 16 splits
+// while leaving work for every participant of a table of a few chunks.
 constexpr std::int64_t kBatch = 16;
-// Bytes one new bucket's entry chunk costs: its link chunk and the chunk itself.
-constexpr std::uint64_t kEntryPairSpan = chunk_span(kLinkChunkSize) + chunk_span(kEntryChunkSize);
+// Bytes one new bucket's entry chunk costs when a refill cuts it from fresh
+// space: its link chunk and the entry chunk side by side.
+constexpr std::uint64_t kEntryPairSpan = pair_span(kEntryChunkSize);
 
 
 int pid_below(std::int64_t cursor, std::int64_t sentinel) {
@@ -101,25 +112,36 @@ int pid_below(std::int64_t cursor, std::int64_t sentinel) {
 // About a second of 1-millisecond waits between two looks at the holder.
 constexpr std::uint64_t kWaitsPerLivenessCheck = 1000;
 
-// Lays `entries` into the chain `links` (all entry chunks zeroed first) and
-// sets the list's length and chunk count.
-void lay_out_entries(const Impl &m, ChunkArray &list, const std::vector<ChunkLink *> &links,
+// A link of a bucket's entry list read ahead of a split, with its entry
+// chunk (checked).
+struct EntryChunk {
+    ChunkLink *link;
+    MapEntry *entries;  // kEntriesPerChunk of them
+};
+
+EntryChunk entry_chunk_of(const MapState &m, ChunkLink *link) {
+    return EntryChunk{link, reinterpret_cast<MapEntry *>(m.area.bytes(link->chunk, kEntryChunkSize))};
+}
+
+// Lays `entries` into the entry chunks `chunks` (all zeroed first), chains
+// them in order and sets the list's length and chunk count.
+void lay_out_entries(const MapState &m, ChunkArray &list, const std::vector<EntryChunk> &chunks,
                      const std::vector<MapEntry> &entries) {
-    for (ChunkLink *link : links) std::memset(m.payload_of(link, kEntryChunkSize), 0, kEntryChunkSize);
-    for (std::size_t i = 1; i < links.size(); ++i) links[i - 1]->next = to_offset(m.base, links[i]);
+    for (const EntryChunk &chunk : chunks) std::memset(static_cast<void *>(chunk.entries), 0, kEntryChunkSize);
+    for (std::size_t i = 1; i < chunks.size(); ++i) chunks[i - 1].link->next = m.area.offset_of(chunks[i].link);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        *entry_in(m, links[i / kEntriesPerChunk], i) = entries[i];
+        chunks[i / kEntriesPerChunk].entries[i % kEntriesPerChunk] = entries[i];
     }
-    list.head = to_offset(m.base, links.front());
+    list.head = m.area.offset_of(chunks.front().link);
     list.length = entries.size();
-    list.chunk_count = links.size();
+    list.chunk_count = chunks.size();
 }
 
 }  // namespace
 
 // ---- gates ----------------------------------------------------------------------
 
-bool Impl::has_room_for_expansion(std::uint64_t chunks) {
+bool MapState::has_room_for_expansion(std::uint64_t chunks) {
     // One block for the new chunks (plus its header, rounded) and one entry
     // chunk with its link per new bucket, less what this process's entry pool
     // already holds. Overflow means "no room".
@@ -134,7 +156,7 @@ bool Impl::has_room_for_expansion(std::uint64_t chunks) {
     return unallocated_bytes(base) >= need + block;
 }
 
-bool Impl::join_locked() {
+bool MapState::join_locked() {
     if (!doubling_fits(chunks_in_use())) return false;  // cheap refusal without the lock
     SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
     const std::uint64_t chunks = chunks_in_use();
@@ -146,7 +168,7 @@ bool Impl::join_locked() {
     return true;
 }
 
-bool Impl::join_unlocked() {
+bool MapState::join_unlocked() {
     SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
     const std::uint64_t chunks = chunks_in_use();
     if (!doubling_fits(chunks) || expansion_workers() > kMaxParticipantsAdmitted) return false;
@@ -156,7 +178,7 @@ bool Impl::join_unlocked() {
 
 // ---- the worker -----------------------------------------------------------------
 
-Impl::Part Impl::expansion_worker() {
+MapState::Part MapState::expansion_worker() {
     // The gate counted this thread, so the L read now stays in force until it
     // leaves (see the essay).
     const std::uint64_t chunks = chunks_in_use();
@@ -175,7 +197,7 @@ Impl::Part Impl::expansion_worker() {
     return part;
 }
 
-Impl::Part Impl::take_part(std::uint64_t chunks, bool &stand_in) {
+MapState::Part MapState::take_part(std::uint64_t chunks, bool &stand_in) {
     if (!doubling_fits(chunks)) return Part::nothing_to_do;
     const Part claimed = claim_and_build(chunks, stand_in);
     if (claimed != Part::split) return claimed;
@@ -205,13 +227,17 @@ Impl::Part Impl::take_part(std::uint64_t chunks, bool &stand_in) {
 // Returns Part::split once the new chunks of the expansion from `chunks` are
 // published (by this thread or another); Part::no_room when this thread
 // claimed the expansion and the segment could not supply the new chunks.
-Impl::Part Impl::claim_and_build(std::uint64_t chunks, bool &stand_in) {
+MapState::Part MapState::claim_and_build(std::uint64_t chunks, bool &stand_in) {
     char *slot = table_slot(chunks);
     for (std::uint64_t waits = 0;;) {
         // The claim; full barrier. Pairs with the publication's exchange and
         // with the reset after a failed build.
         const std::int64_t found = atomics::cas_field48(slot, 0, 1);
         bool claimed = found == 0;
+        // Whole-word store, as the marker's value is negative. No other thread
+        // changes the cursor while the marker stands: participants take
+        // batches only once it is gone, and waiters change the cursor only to
+        // replace a claimer that has ended.
         if (claimed) atomics::store_field64(split_cursor_word, kClaimedBy - host::own_pid());
         if (!claimed && found != 1) return Part::split;  // published
         if (!claimed) {
@@ -233,7 +259,7 @@ Impl::Part Impl::claim_and_build(std::uint64_t chunks, bool &stand_in) {
 // cursor succeeds) takes its place. A dead ender's clearing pass is finished
 // first; a dead claimer was counted as a participant, so its stand-in leaves
 // for it too.
-bool Impl::take_over_claim(std::uint64_t chunks, std::int64_t cursor, bool &stand_in) {
+bool MapState::take_over_claim(std::uint64_t chunks, std::int64_t cursor, bool &stand_in) {
     const int claimer = pid_below(cursor, kClaimedBy);
     const int ender = pid_below(cursor, kEndingBy);
     const int holder = claimer ? claimer : ender;
@@ -244,32 +270,28 @@ bool Impl::take_over_claim(std::uint64_t chunks, std::int64_t cursor, bool &stan
     return true;
 }
 
-bool Impl::build_new_chunks(std::uint64_t chunks) {
+bool MapState::build_new_chunks(std::uint64_t chunks) {
     const std::uint64_t buckets = bucket_chunk_size * chunks;
     if (!has_room_for_expansion(chunks)) return false;
-    char *links;
+    Chain links;
     try {
-        links = entry_pool.take_entry_links(buckets);
+        links = entry_pool.take(buckets);
     } catch (const std::runtime_error &) {
         return false;  // the segment filled up meanwhile; nothing was taken
     }
     char *block = allocate_block(base, buckets * sizeof(Bucket));
     if (!block) {
-        entry_pool.give_back(buckets, links);
+        entry_pool.give_back(links);
         return false;
     }
-    const std::uint64_t chunk_bytes = bucket_chunk_size * sizeof(Bucket);
+    const std::uint64_t chunk_bytes = bucket_chunk_bytes();
     Bucket *bucket = reinterpret_cast<Bucket *>(block);
-    char *link = links;
-    for (std::uint64_t k = 0; k < buckets; ++k) {
-        write_empty_bucket(&bucket[k], to_offset(base, link));
-        if (k + 1 < buckets) link = base + reinterpret_cast<ChunkLink *>(link)->next;
-    }
-    for (std::uint64_t j = 0; j < chunks; ++j) {
-        __atomic_store_n(&chunk_cache[chunks + j], block + j * chunk_bytes, __ATOMIC_RELEASE);
-    }
+    for (ChunkLink *link : links.links()) write_empty_bucket(bucket++, area.offset_of(link));
+    for (std::uint64_t j = 0; j < chunks; ++j) chunk_cache.store(chunks + j, block + j * chunk_bytes);
     // Whole-word store: the cursor may hold a negative value from the last
-    // expansion, and nobody touches it until slot L is published below.
+    // expansion. No other thread changes it now: it names this claimer, whom
+    // a waiter replaces only once this process has ended, and no participant
+    // takes a batch before slot L is published below.
     atomics::store_field64(split_cursor_word, static_cast<std::int64_t>(buckets) - 1);
     // Publication, slot L (the marker) last; each exchange is a full barrier,
     // so the buckets and the cursor are visible before slot L changes. Pairs
@@ -281,7 +303,7 @@ bool Impl::build_new_chunks(std::uint64_t chunks) {
     return true;
 }
 
-void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
+void MapState::split_bucket(std::uint64_t index, std::uint64_t chunks) {
     const std::uint64_t table = bucket_chunk_size * chunks;
     Bucket *old_bucket = bucket_at(index);
     Bucket *partner = bucket_at(index + table);
@@ -299,15 +321,16 @@ void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
     const std::uint64_t old_chunks = old_list.chunk_count;
     if (old_list.per_chunk != kEntriesPerChunk || old_chunks < chunks_for(n, kEntriesPerChunk) ||
         new_list.length != 0 || new_list.chunk_count != 1 || new_list.per_chunk != kEntriesPerChunk) {
-        throw offset_overflow_exception();
+        throw_offset_overflow();
     }
-    std::vector<ChunkLink *> links(old_chunks);
-    links[0] = link_at(old_list.head);
-    for (std::uint64_t k = 1; k < old_chunks; ++k) links[k] = link_at(links[k - 1]->next);
-    ChunkLink *partner_head = link_at(new_list.head);
+    const Chain::Links old_links = entry_chain(area, old_list).links();  // refuses a count no chain can have
+    std::vector<EntryChunk> links;
+    links.reserve(old_chunks);
+    for (ChunkLink *link : old_links) links.push_back(entry_chunk_of(*this, link));
+    const EntryChunk partner_head = entry_chunk_of(*this, area.link(new_list.head));
     std::vector<MapEntry> stays, moves;
     for (std::uint64_t i = 0; i < n; ++i) {
-        const MapEntry &entry = *entry_in(*this, links[i / kEntriesPerChunk], i);
+        const MapEntry &entry = links[i / kEntriesPerChunk].entries[i % kEntriesPerChunk];
         (static_cast<std::uint64_t>(entry.hash) & table ? moves : stays).push_back(entry);
     }
     if (moves.empty()) return;
@@ -315,7 +338,7 @@ void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
     // The partner's extra chunks come from the old bucket's surplus.
     const std::uint64_t old_needs = std::max<std::uint64_t>(1, chunks_for(stays.size(), kEntriesPerChunk));
     const std::uint64_t extra = chunks_for(moves.size(), kEntriesPerChunk) - 1;
-    std::vector<ChunkLink *> new_links{partner_head};
+    std::vector<EntryChunk> new_links{partner_head};
     new_links.insert(new_links.end(), links.begin() + static_cast<std::ptrdiff_t>(old_needs),
                      links.begin() + static_cast<std::ptrdiff_t>(old_needs + extra));
     links.erase(links.begin() + static_cast<std::ptrdiff_t>(old_needs),
@@ -326,7 +349,7 @@ void Impl::split_bucket(std::uint64_t index, std::uint64_t chunks) {
 
 // ---- leaving and ending -----------------------------------------------------------
 
-void Impl::leave_expansion(std::uint64_t chunks, std::int64_t participants) {
+void MapState::leave_expansion(std::uint64_t chunks, std::int64_t participants) {
     SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
     // Under expansion_lock, like every raise of the count (the gates).
     const std::int64_t before = atomics::fetch_add_field48(expansion_workers_word, -participants);
@@ -340,6 +363,9 @@ void Impl::leave_expansion(std::uint64_t chunks, std::int64_t participants) {
     if (published <= 1 || cursor >= 0) return;
     // Keep the next expansion from being claimed until the clearing is done:
     // the marker is 1, as for a claim, and the cursor names this process.
+    // Both whole-word stores are safe: this thread holds expansion_lock and
+    // nobody is inside the expansion (the count is 0), so no participant takes
+    // batches, and no claimer exists to be replaced.
     char *next_slot = 2 * chunks < bucket_chunk_number ? table_slot(2 * chunks) : nullptr;
     atomics::store_field64(split_cursor_word, kEndingBy - host::own_pid());
     const bool marked = next_slot && atomics::cas_field48(next_slot, 0, 1) == 0;
@@ -348,23 +374,21 @@ void Impl::leave_expansion(std::uint64_t chunks, std::int64_t participants) {
     // loads of chunks_in_use in the entry operations (read after `forward`).
     atomics::fetch_add_field48(chunks_in_use_word, static_cast<std::int64_t>(chunks));
     guard.release();
-    try {
-        for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
-        clear_forwards(chunks);
-    } catch (...) {
-        // A broken chunk table: the marks that remain are healed by the
-        // inserts that meet them; the next expansion must not wait on us.
+    // The marker goes on every way out: after the clearing, which pairs with
+    // the next claimer's compare-and-swap, and after a broken chunk table too
+    // (the marks that remain are healed by the inserts that meet them; the
+    // next expansion must not wait on us).
+    ScopeExit unmark([marked, next_slot] {
         if (marked) atomics::cas_field48(next_slot, 1, 0);
-        throw;
-    }
-    // Pairs with the next claimer's compare-and-swap.
-    if (marked) atomics::cas_field48(next_slot, 1, 0);
+    });
+    for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
+    clear_forwards(chunks);
 }
 
 // Clears `forward` of every bucket in chunks 0 .. chunks-1 (the old half of a
 // doubled table), after the doubling: pairs with the entry operations' load
 // of `forward` under the bucket lock. New buckets never had one.
-void Impl::clear_forwards(std::uint64_t chunks) {
+void MapState::clear_forwards(std::uint64_t chunks) {
     for (std::uint64_t j = 0; j < chunks; ++j) {
         Bucket *bucket = reinterpret_cast<Bucket *>(bucket_chunk(j));
         for (std::uint64_t k = 0; k < bucket_chunk_size; ++k) atomics::exchange_field48(forward_word(&bucket[k]), 0);
@@ -377,7 +401,7 @@ void Impl::clear_forwards(std::uint64_t chunks) {
 // expansion can start and set a new mark meanwhile); an expansion whose shared
 // words have not moved for about ten seconds has lost a participant, and the
 // insert gives up with an error instead of waiting for ever.
-void Impl::after_waiting_on_mark(Bucket *bucket, std::uint64_t waits, ExpansionProgress &progress) {
+void MapState::after_waiting_on_mark(Bucket *bucket, std::uint64_t waits, ExpansionProgress &progress) {
     if (waits % kWaitsPerLivenessCheck != 0) return;
     {
         SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
@@ -401,15 +425,13 @@ void Impl::after_waiting_on_mark(Bucket *bucket, std::uint64_t waits, ExpansionP
 // ---- entry points -----------------------------------------------------------------
 
 void ConcurrentHashMap_string::expansion_worker() {
-    if (!impl_) throw empty_chunks_exception();
-    if (impl_->expansion_worker() == Impl::Part::no_room) {
+    if (state().expansion_worker() == MapState::Part::no_room) {
         throw std::runtime_error("the segment has no room to expand the table");
     }
 }
 
 bool ConcurrentHashMap_string::join_unlocked() {
-    if (!impl_) throw empty_chunks_exception();
-    return impl_->join_unlocked();
+    return state().join_unlocked();
 }
 
 void ConcurrentHashMap_base::python_expansion_helper(std::uint64_t /*target*/) {
@@ -417,7 +439,12 @@ void ConcurrentHashMap_base::python_expansion_helper(std::uint64_t /*target*/) {
 }
 
 void python_expansion_helper_string(std::string name, std::uint64_t target) {
-    ConcurrentHashMap_string map(name, 2, 2, 2, 3);
+    // An attach: the map's shape comes from the file. The numbers only have to
+    // pass the constructor's argument checks; an empty `name` creates a map of
+    // that shape instead (which has no room to expand).
+    ConcurrentHashMap_string map(name, kAttachArguments.bucket_chunk_size_exponent,
+                                 kAttachArguments.bucket_chunk_number, kAttachArguments.size,
+                                 kAttachArguments.string_chunk_size_exponent);
     if (map.chunks_in_use() < target) map.python_expansion_helper(target);
 }
 

@@ -1,24 +1,27 @@
-// The process-local side of a map: where this process's view of the segment
-// is, copies of the MapHeader (which never changes), the resolved addresses
-// of bucket chunks, and the two chunk pools. Shared by the map's source files;
-// not part of the exported interface.
+// The process-local side of a map: this process's hold on the segment, copies
+// of the MapHeader (which never changes), the resolved addresses of bucket
+// chunks, and the two chunk pools. Shared by the map's source files; not part
+// of the exported interface (the public class holds it through a pointer to
+// an incomplete type).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 
+#include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
-#include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_layout.hpp"
 #include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/segment.hpp"
 
 namespace zorvik {
 
-// Fixed-text exceptions: one object per process, created on first use and
-// thrown as copies.
-const std::out_of_range &offset_overflow_exception();     // "offset overflow!"
-const std::runtime_error &empty_chunks_exception();       // "operation on empty chunks!"
+class ValueSink;
+
+// Fixed-text exception: one object per process, created on first use and
+// thrown as copies. ("offset overflow!" is the chain's, alloc/chain.hpp.)
+const std::runtime_error &empty_chunks_exception();  // "operation on empty chunks!"
 
 // Names of the segment's lock words, for LockHolderDied messages.
 inline constexpr const char *kBucketLockName = "bucket lock";
@@ -32,7 +35,7 @@ inline constexpr const char *kExpansionLockName = "expansion lock";
 // -(2^41 + 16 x 4097)), and within the 48 bits the cursor is handled in.
 inline constexpr std::int64_t kClaimedBy = -(std::int64_t{1} << 44);
 inline constexpr std::int64_t kEndingBy = -(std::int64_t{1} << 45);
-inline constexpr std::int64_t kPidRange = std::int64_t{1} << 24;
+inline constexpr std::int64_t kPidRange = std::int64_t{1} << 24;  // Linux process ids fit in 22 bits
 
 // A snapshot of the shared words that move while an expansion makes progress.
 struct ExpansionProgress {
@@ -42,21 +45,53 @@ struct ExpansionProgress {
     std::uint64_t unchanged_since_wait = 0;  // insert's wait count when last seen moving
 };
 
-struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
-    Impl(Allocator base, std::uint8_t data_chunk_size)
-        : entry_pool(base, ChunkPool::kEntriesPerChunk, ChunkPool::Flavour::entry),
-          data_pool(base, data_chunk_size, ChunkPool::Flavour::data) {}
-    ~Impl();
-    Impl(const Impl &) = delete;
-    Impl &operator=(const Impl &) = delete;
+// The numbers a map's shape is made of, as the MapHeader holds them.
+struct MapShape {
+    std::uint64_t bucket_chunk_size;  // B, a power of two
+    std::uint64_t bucket_chunk_number;
+    std::uint8_t data_chunk_size;
+};
 
-    Allocator base = nullptr;
-    Offset capacity = 0;  // copy of the MemoryManager's; fixed at creation
-    std::uint64_t bucket_chunk_size = 0;  // B, a power of two
-    unsigned bucket_shift = 0;            // log2(B)
-    std::uint64_t bucket_chunk_number = 0;
-    std::uint64_t reachable_chunks = 0;   // largest power of two <= bucket_chunk_number
-    std::uint8_t data_chunk_size = 0;
+// This process's addresses of bucket chunks; null until resolved. Any thread
+// may fill a slot (every thread computes the same address), with a release
+// store that its readers' acquire loads pair with. The slots are host memory
+// (host::calloc: the host accounts for it), zero until filled.
+class ChunkCache {
+public:
+    // Throws std::runtime_error when the host has no memory for `slots`.
+    explicit ChunkCache(std::uint64_t slots);
+    ~ChunkCache();
+    ChunkCache(const ChunkCache &) = delete;
+    ChunkCache &operator=(const ChunkCache &) = delete;
+
+    char *load(std::uint64_t j) const { return std::atomic_ref<char *>(slots_[j]).load(std::memory_order_acquire); }
+    void store(std::uint64_t j, char *chunk) const {
+        std::atomic_ref<char *>(slots_[j]).store(chunk, std::memory_order_release);
+    }
+
+private:
+    char **slots_;
+};
+
+class MapState {
+public:
+    // Takes over `segment`, which holds a map of `shape` (its shared words are
+    // filled in by the caller). Throws when the chunk cache cannot be had.
+    MapState(Segment segment, const MapShape &shape);
+    MapState(const MapState &) = delete;
+    MapState &operator=(const MapState &) = delete;
+
+    // First, so that it goes last: the pools give their chunks back into the
+    // mapped segment before it is unmapped (and, for a creation that failed,
+    // removed).
+    Segment segment;
+    Allocator base;
+    ChunkArea area;  // every address taken from the file is checked against it
+    std::uint64_t bucket_chunk_size;  // B, a power of two
+    unsigned bucket_shift;            // log2(B)
+    std::uint64_t bucket_chunk_number;
+    std::uint64_t reachable_chunks;  // largest power of two <= bucket_chunk_number
+    std::uint8_t data_chunk_size;
 
     char *chunk_table = nullptr;  // bucket_chunk_number entries (field48 each)
     char *chunks_in_use_word = nullptr;
@@ -65,11 +100,8 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     char *split_cursor_word = nullptr;
     char *entry_count_word = nullptr;
 
-    // Process-local addresses of bucket chunks; null until resolved. Any thread
-    // may fill a slot (every thread computes the same address), with a release
-    // store that its readers' acquire loads pair with.
-    char **chunk_cache = nullptr;
-
+    ChunkCache chunk_cache;
+    // Links with entry chunks (two zeroed entries each) and with data chunks.
     ChunkPool entry_pool;
     ChunkPool data_pool;
 
@@ -88,84 +120,37 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     // Full barrier; the count is only an input of the load rule, so nothing
     // else pairs with it.
     void add_entries(std::int64_t delta) { atomics::fetch_add_field48(entry_count_word, delta); }
-
-    // ---- addresses ----------------------------------------------------------
-    // base + offset after checking that [offset, offset + length) lies inside
-    // the allocated area; a broken structure throws "offset overflow!" instead
-    // of reaching outside the mapping.
-    char *checked(Offset offset, std::uint64_t length) const {
-        if (offset < kFirstChunk || offset > capacity || length > capacity - offset) {
-            throw offset_overflow_exception();
-        }
-        return base + offset;
+    std::uint64_t expansion_workers() const {
+        return static_cast<std::uint64_t>(atomics::load_field48(expansion_workers_word));
     }
-    ChunkLink *link_at(Offset data_offset) const {
-        return reinterpret_cast<ChunkLink *>(checked(data_offset, sizeof(ChunkLink)));
-    }
-    char *payload_of(const ChunkLink *link, std::uint64_t length) const { return checked(link->chunk, length); }
 
+    // ---- buckets ------------------------------------------------------------
     // The address of bucket chunk j (< reachable_chunks), resolved from the
     // chunk table on first use. Throws "offset overflow!" when the table holds
     // no valid bucket chunk there.
     char *bucket_chunk(std::uint64_t j);
     // Offset stored in chunk table slot j (0, the claim marker 1, or a chunk).
-    std::int64_t table_entry(std::uint64_t j) const {
-        return atomics::load_field48(chunk_table + j * sizeof(Offset));
-    }
+    std::int64_t table_entry(std::uint64_t j) const { return atomics::load_field48(table_slot(j)); }
     char *table_slot(std::uint64_t j) const { return chunk_table + j * sizeof(Offset); }
+    // Bytes of one bucket chunk.
+    std::uint64_t bucket_chunk_bytes() const { return bucket_chunk_size * sizeof(Bucket); }
 
     // The bucket with index `index` (< B x chunks_in_use).
-    Bucket *bucket_at(std::uint64_t index) {
-        char *chunk = bucket_chunk(index >> bucket_shift);
-        return reinterpret_cast<Bucket *>(chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket));
-    }
+    Bucket *bucket_at(std::uint64_t index) { return bucket_in(bucket_chunk(index >> bucket_shift), index); }
     std::uint64_t bucket_index(std::int64_t hash, std::uint64_t chunks) const {
         return static_cast<std::uint64_t>(hash) & ((bucket_chunk_size * chunks) - 1);
     }
-    // The bucket `hash` leads to when this process has resolved its bucket
-    // chunk already, else null: for hints, which must neither throw nor touch
-    // the file. A table that doubles meanwhile only makes the hint a wrong one.
-    const char *resolved_bucket(std::int64_t hash) const noexcept {
-        const std::uint64_t index = bucket_index(hash, chunks_in_use());
-        const std::uint64_t j = index >> bucket_shift;
-        if (j >= reachable_chunks) return nullptr;
-        // Acquire pairs with the release store that filled the slot.
-        const char *chunk = __atomic_load_n(&chunk_cache[j], __ATOMIC_ACQUIRE);
-        if (chunk == nullptr) return nullptr;
-        return chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket);
-    }
     // Hint: starts loading the bucket `hash` leads to.
-    void prefetch_bucket(std::int64_t hash) const noexcept {
-        const char *bucket = resolved_bucket(hash);
-        if (bucket == nullptr) return;
-        __builtin_prefetch(bucket, 1);
-        __builtin_prefetch(bucket + sizeof(Bucket) - 1, 1);
-    }
+    void prefetch_bucket(std::int64_t hash) const noexcept;
     // Hint, some time after prefetch_bucket: starts loading the bucket's first
-    // entry link and the entry chunk beside it. The head is read without the
-    // bucket's lock, by an atomic load of the aligned word that holds its low
-    // six bytes (no write pairs with it: a head changed meanwhile, or one not
-    // yet loaded, only makes the prefetch a wasted one).
-    void prefetch_entries(std::int64_t hash) const noexcept {
-        const char *bucket = resolved_bucket(hash);
-        if (bucket == nullptr) return;
-        const std::int64_t head =
-            atomics::load_field48(bucket + offsetof(Bucket, entries) + offsetof(ChunkArray, head));
-        if (head < static_cast<std::int64_t>(kFirstChunk + kChunkHeaderLength) ||
-            static_cast<std::uint64_t>(head) >= capacity) {
-            return;
-        }
-        const char *link_header = base + head - kChunkHeaderLength;
-        for (std::uint64_t at = 0; at < ChunkPool::pair_span(kEntryChunkSize); at += kCacheLine) {
-            __builtin_prefetch(link_header + at, 1);
-        }
-    }
+    // entry link and the entry chunk beside it.
+    void prefetch_entries(std::int64_t hash) const noexcept;
 
     // ---- entry operations (entry_operations.cpp) ----------------------------
-    void insert(const signed char *key, const signed char *value, std::uint64_t key_length,
-                std::uint64_t value_length, std::int64_t hash);
-    bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
-    bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
+    void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
+                std::int64_t hash);
+    bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
+    bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
     void help_expand_after_insert();
 
     // ---- expansion (expansion.cpp) ------------------------------------------
@@ -189,15 +174,16 @@ struct __attribute__((visibility("hidden"))) ConcurrentHashMap_string::Impl {
     void leave_expansion(std::uint64_t chunks, std::int64_t participants);
     bool doubling_fits(std::uint64_t chunks) const { return chunks <= reachable_chunks / 2; }
     bool has_room_for_expansion(std::uint64_t chunks);
-    std::uint64_t expansion_workers() const {
-        return static_cast<std::uint64_t>(atomics::load_field48(expansion_workers_word));
-    }
-};
 
-// Chunks that `length` elements fill, `per_chunk` to a chunk.
-inline std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
-    return length / per_chunk + (length % per_chunk != 0);
-}
+private:
+    Bucket *bucket_in(char *chunk, std::uint64_t index) const {
+        return reinterpret_cast<Bucket *>(chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket));
+    }
+    // The bucket `hash` leads to when this process has resolved its bucket
+    // chunk already, else null: for hints, which must neither throw nor touch
+    // the file. A table that doubles meanwhile only makes the hint a wrong one.
+    const Bucket *resolved_bucket(std::int64_t hash) const noexcept;
+};
 
 // A bucket with no entry that owns its first entry chunk (the link at
 // `entry_link`); the lock free and no `forward`.
@@ -206,12 +192,6 @@ inline void write_empty_bucket(Bucket *bucket, Offset entry_link) {
     bucket->entries.head = entry_link;
     bucket->entries.chunk_count = 1;
     bucket->entries.per_chunk = static_cast<std::uint8_t>(kEntriesPerChunk);
-}
-
-// Entry `index` of a list, in the entry chunk that `link` carries.
-inline MapEntry *entry_in(const ConcurrentHashMap_string::Impl &m, ChunkLink *link, std::uint64_t index) {
-    char *chunk = m.payload_of(link, kEntryChunkSize);
-    return reinterpret_cast<MapEntry *>(chunk + (index % kEntriesPerChunk) * sizeof(MapEntry));
 }
 
 inline char *lock_word(Bucket *bucket) { return reinterpret_cast<char *>(bucket) + offsetof(Bucket, lock); }

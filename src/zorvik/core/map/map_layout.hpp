@@ -2,7 +2,7 @@
 // relies on byte for byte. All integers are little-endian; every record starts
 // at a chunk's data, 2 bytes past an 8-byte boundary, so each 8-byte field is
 // misaligned by 2 and is read and written without alignment assumptions
-// (plain fields through read_u64/write_u64, shared words through the field48
+// (plain fields through packed access, shared words through the field48
 // functions of atomics.hpp, lock words through spin_lock.hpp).
 //
 //   MapHeader   the data of the first chunk of a new segment (size 168, span
@@ -21,9 +21,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zorvik/core/segment/layout.hpp"
+#include "zorvik/core/alloc/chain.hpp"
+#include "zorvik/core/alloc/chunk.hpp"
+#include "zorvik/core/alloc/memory_manager.hpp"
 
 namespace zorvik {
+
+// The size of the header chunk: the MapHeader fills it. Never freed.
+inline constexpr std::uint8_t kHeaderChunkSize = 168;
 
 struct __attribute__((packed)) MapHeader {
     std::uint64_t reserved0;  // creator's process id; never read
@@ -55,11 +60,11 @@ static_assert(offsetof(MapHeader, data_chunk_size) == 160);
 // The header chunk is the first chunk carved in a new segment.
 inline constexpr Offset kMapHeaderOffset = kFirstChunk + kChunkHeaderLength;  // 66
 
-// A list of elements stored in a chain of ChunkLinks: element i lives in link
-// i / per_chunk, slot i % per_chunk of that link's payload chunk. Serves both
-// for the bytes of a key or value (per_chunk = data chunk size) and for a
-// bucket's entries (per_chunk = 2). Only the first chunk_count links belong to
-// the array; the last one's `next` is stale, so every walk stops by count.
+// The map's record of a chain (alloc/chain.hpp): a list of elements stored in
+// chunk_count ChunkLinks from `head`, element i in link i / per_chunk, slot
+// i % per_chunk of that link's payload chunk. Serves both for the bytes of a
+// key or value (per_chunk = data chunk size) and for a bucket's entries
+// (per_chunk = 2). Every walk goes through the Chain the record gives out.
 struct __attribute__((packed)) ChunkArray {
     Offset head;                // first ChunkLink (data Offset)
     std::uint64_t length;       // bytes, or entries
@@ -83,8 +88,19 @@ static_assert(sizeof(MapEntry) == 88);
 static_assert(offsetof(MapEntry, value) == 40);
 static_assert(offsetof(MapEntry, hash) == 80);
 
+// Entries lie two to an entry chunk: the chunk size the allocator's entry
+// list keeps.
 inline constexpr std::uint64_t kEntriesPerChunk = 2;
 static_assert(kEntriesPerChunk * sizeof(MapEntry) == kEntryChunkSize);
+
+// The chain of a key's or value's bytes.
+inline Chain byte_chain(const ChunkArea &area, const ChunkArray &array) {
+    return Chain(area, array.head, array.chunk_count, array.per_chunk);
+}
+// The chain of a bucket's entries: whole MapEntry records, two a link.
+inline Chain entry_chain(const ChunkArea &area, const ChunkArray &entries) {
+    return Chain(area, entries.head, entries.chunk_count, kEntryChunkSize);
+}
 
 struct __attribute__((packed)) Bucket {
     std::uint64_t lock;  // segment lock word (spin_lock.hpp)

@@ -41,6 +41,14 @@
 #error "zorvik's segment atomics are written for x86-64 (TSO, locked instructions on misaligned words)"
 #endif
 
+namespace zorvik {
+
+// Bytes of a cache line on x86-64: the unit a prefetch loads and a locked
+// instruction must not straddle.
+inline constexpr std::uint64_t kCacheLine = 64;
+
+}  // namespace zorvik
+
 namespace zorvik::atomics {
 
 // ---- ThreadSanitizer builds ----------------------------------------------------

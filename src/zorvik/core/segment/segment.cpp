@@ -1,10 +1,9 @@
 // The shared segment on POSIX: a file in the temporary directory, mapped
-// MAP_SHARED read-write by every process that uses it, plus the process-wide
-// error text that the segment and the allocator write their failures into.
+// MAP_SHARED read-write by every process that uses it.
 //
-// Nothing here throws: every failure is a null result and a recorded text.
-// A failed creation removes the file it made; an attach never removes, never
-// lengthens and never writes the file it opened.
+// Nothing here throws: every failure is an empty Segment and a recorded text.
+// A new file is removed by its Segment unless kept; an attach never removes,
+// never lengthens and never writes the file it opened.
 #include "zorvik/core/segment/segment.hpp"
 
 #include <fcntl.h>
@@ -17,55 +16,36 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {
 namespace {
 
-// ---- error text ---------------------------------------------------------------
-
-constexpr std::size_t kErrorTextMax = 1024;
-
-// One buffer for the whole process, written without a lock: concurrent
-// failures in several threads may interleave in it. Each text is composed in a
-// local buffer first, so a reader sees at worst a mix of two complete texts.
-char error_text[kErrorTextMax + 1];
-
-// Appends up to `length` bytes of `piece`, never past kErrorTextMax.
-void append_cut(char *text, std::size_t &used, const char *piece, std::size_t length) {
-    std::size_t room = kErrorTextMax - used;
-    std::size_t take = length < room ? length : room;
-    std::memcpy(text + used, piece, take);
-    used += take;
-}
-
-void append_cut(char *text, std::size_t &used, const char *piece) {
-    append_cut(text, used, piece, std::strlen(piece));
-}
-
-// strerror without the shared static buffer of the plain function (GNU form:
-// returns either `buffer` or a static string).
-const char *errno_text(int error, char *buffer, std::size_t size) { return strerror_r(error, buffer, size); }
-
-// Records "<message>" with the errno value `error` filled into its "%lu".
-void record_platform_error(const char *format, int error) {
-    char message[160];
-    std::snprintf(message, sizeof message, format, static_cast<unsigned long>(error));
-    record_error(kSegmentError | kAppendErrno, message);
-}
-
 // Records a failure of the current operation (kinds 2 and 4), keeping errno as
 // the failed call left it. `format` may hold one "%lu" for errno.
 void record_failure(const char *format) {
-    int error = errno;
-    record_platform_error(format, error);
+    const int error = errno;
+    char message[160];
+    std::snprintf(message, sizeof message, format, static_cast<unsigned long>(error));
+    record_error(kSegmentError | kAppendErrno, message);
     errno = error;
 }
+
+// The messages, as every caller (and the tests) know them.
+constexpr const char kCannotName[] = "failed to generate memory file name";
+constexpr const char kCannotLengthen[] = "failed to write memory file, last error: %lu";
+constexpr const char kCannotResolve[] = "failed to get file name error: %lu";
+constexpr const char kCannotOpen[] = "failed to create memory file";
+constexpr const char kCannotMap[] = "failed to open map view of file error: %lu";
+constexpr const char kCannotUnmap[] = "failed to close map view error: %lu";
+constexpr const char kCannotClose[] = "failed to close handle error: %lu";
+constexpr const char kCannotRemove[] = "failed to remove memory file error: %lu";
 
 // ---- temporary directory and new file -----------------------------------------
 
@@ -86,40 +66,20 @@ bool make_file_template(char (&path)[PATH_MAX]) {
     return true;
 }
 
-// Undoes a creation that failed after its file was made. errno keeps the value
-// of the failure being reported.
-void remove_new_file(int fd, const char *path) {
-    int error = errno;
-    if (fd >= 0) close(fd);
-    unlink(path);
-    errno = error;
-}
-
-void close_keeping_errno(int fd) {
-    int error = errno;
-    close(fd);
-    errno = error;
-}
-
-// ---- header of a new segment ----------------------------------------------------
-
-void write_free_list(FreeList &list, std::uint8_t chunk_size) {
-    list.span = static_cast<std::uint8_t>(chunk_size + 2);
-    list.chunk_size = chunk_size;
-    list.head = 0;
-}
-
-// Called on a view nobody else can see yet (the file name has not left this
-// process), so plain writes suffice. The zero-filled file supplies the lock
-// word, the reserved list and the reserved bytes.
-void initialise_new_segment(Allocator base, std::uint64_t size, std::uint8_t chunk_size) {
-    MemoryManager *manager = memory_manager(base);
-    manager->capacity = size + kMemoryManagerLength;
-    manager->offset = kFirstChunk;
-    manager->chunk_size = chunk_size;
-    write_free_list(manager->entry_list, kEntryChunkSize);
-    write_free_list(manager->link_list, kLinkChunkSize);
-    write_free_list(manager->data_list, chunk_size);
+// The canonical path of the file at `path`. Sets errno and returns false on
+// failure.
+bool canonical_path(const char *path, std::string &out) {
+    char *canonical = realpath(path, nullptr);
+    if (canonical == nullptr) return false;
+    bool stored = true;
+    try {
+        out.assign(canonical);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        stored = false;
+    }
+    std::free(canonical);
+    return stored;
 }
 
 void write_open_record(Allocator base, std::uint64_t mapped_length, std::uint64_t usable_size) {
@@ -127,123 +87,176 @@ void write_open_record(Allocator base, std::uint64_t mapped_length, std::uint64_
     // several processes may write them at once and nothing reads them back, so
     // a plain store of each suffices.
     SegmentHeader *header = segment_header(base);
-    std::uint64_t requested = usable_size <= std::numeric_limits<std::uint64_t>::max() - kMemoryManagerLength
-                                  ? usable_size + kMemoryManagerLength
+    std::uint64_t requested = usable_size <= std::numeric_limits<std::uint64_t>::max() - kBaseRecordLength
+                                  ? usable_size + kBaseRecordLength
                                   : std::numeric_limits<std::uint64_t>::max();
     atomics::store64(&header->mapped_length, mapped_length);
     atomics::store64(&header->requested_capacity, requested);
 }
 
-void *map_shared(int fd, std::uint64_t length) {
+// The base of a shared read-write view of `length` bytes of `fd`, or null.
+Allocator map_shared(int fd, std::uint64_t length) {
     void *view = mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    return view == MAP_FAILED ? nullptr : view;
+    return view == MAP_FAILED ? nullptr : static_cast<char *>(view) + kSegmentHeaderLength;
 }
 
-Allocator base_of_view(void *view) { return static_cast<char *>(view) + kSegmentHeaderLength; }
-
-// Stores the canonical path of the new file at `file_template` into `path_out`.
-// Sets errno and returns false on failure.
-bool store_canonical_path(const char *file_template, std::string *path_out) {
-    char *canonical = realpath(file_template, nullptr);
-    if (canonical == nullptr) return false;
-    bool stored = true;
-    if (path_out != nullptr) {
-        try {
-            path_out->assign(canonical);
-        } catch (const std::bad_alloc &) {
-            errno = ENOMEM;
-            stored = false;
-        }
+// The fault of a path whose status is `info`, before anything is opened; sets
+// errno and records the text for every fault. A directory reads as what
+// opening it read-write would say (EISDIR), anything else as a file that
+// cannot be mapped.
+Segment::Fault judge_path(const struct stat &info, std::uint64_t least_length) {
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        record_failure(kCannotOpen);
+        return Segment::Fault::not_regular_file;
     }
-    std::free(canonical);
-    return stored;
+    const bool regular = S_ISREG(info.st_mode);
+    if (regular && info.st_size > 0 && static_cast<std::uint64_t>(info.st_size) >= least_length) {
+        return Segment::Fault::none;
+    }
+    errno = EINVAL;
+    record_failure(kCannotMap);
+    return regular ? Segment::Fault::too_short : Segment::Fault::not_regular_file;
 }
 
-Allocator create_segment(std::uint64_t size, std::uint8_t chunk_size, Segment &out, std::string *path_out) {
+bool same_file(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+// ---- lifetime ---------------------------------------------------------------------
+
+Segment::~Segment() { close(); }
+
+Segment::Segment(Segment &&other) noexcept
+    : base_(std::exchange(other.base_, nullptr)),
+      file_(std::exchange(other.file_, -1)),
+      mapped_length_(std::exchange(other.mapped_length_, 0)),
+      path_(std::move(other.path_)),
+      remove_on_close_(std::exchange(other.remove_on_close_, false)) {}
+
+Segment &Segment::operator=(Segment &&other) noexcept {
+    if (this != &other) {
+        close();
+        base_ = std::exchange(other.base_, nullptr);
+        file_ = std::exchange(other.file_, -1);
+        mapped_length_ = std::exchange(other.mapped_length_, 0);
+        path_ = std::move(other.path_);
+        remove_on_close_ = std::exchange(other.remove_on_close_, false);
+    }
+    return *this;
+}
+
+void Segment::close() {
+    if (base_ != nullptr && munmap(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_)) != 0) {
+        record_failure(kCannotUnmap);
+    }
+    if (file_ >= 0 && ::close(file_) != 0) record_failure(kCannotClose);
+    if (remove_on_close_ && unlink(path_.c_str()) != 0) record_failure(kCannotRemove);
+    forget();
+}
+
+void Segment::release_quietly() noexcept {
+    const int error = errno;
+    if (base_ != nullptr) munmap(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_));
+    if (file_ >= 0) ::close(file_);
+    if (remove_on_close_) unlink(path_.c_str());
+    forget();
+    errno = error;
+}
+
+void Segment::forget() noexcept {
+    base_ = nullptr;
+    file_ = -1;
+    mapped_length_ = 0;
+    path_.clear();
+    remove_on_close_ = false;
+}
+
+// ---- creation ---------------------------------------------------------------------
+
+Segment Segment::create(std::uint64_t size) {
+    if (size == 0) {
+        errno = EINVAL;
+        return Segment{};
+    }
     std::uint64_t length = 0;
     if (!segment_mapped_length(size, length) ||
         length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         // No file can have this length; nothing has been created yet.
         errno = EFBIG;
-        record_failure("failed to write memory file, last error: %lu");
-        return nullptr;
+        record_failure(kCannotLengthen);
+        return Segment{};
     }
 
     char path[PATH_MAX];
-    int fd = -1;
-    if (make_file_template(path)) fd = mkostemp(path, O_CLOEXEC);  // exclusive, mode 0600
+    const int fd = make_file_template(path) ? mkostemp(path, O_CLOEXEC) : -1;  // exclusive, mode 0600
     if (fd < 0) {
-        record_failure("failed to generate memory file name");
-        return nullptr;
+        record_failure(kCannotName);
+        return Segment{};
     }
-    if (ftruncate(fd, static_cast<off_t>(length)) != 0) {
-        record_failure("failed to write memory file, last error: %lu");
-        remove_new_file(fd, path);
-        return nullptr;
-    }
-    if (!store_canonical_path(path, path_out)) {
-        record_failure("failed to get file name error: %lu");
-        remove_new_file(fd, path);
-        return nullptr;
-    }
-    void *view = map_shared(fd, length);
-    if (view == nullptr) {
-        record_failure("failed to open map view of file error: %lu");
-        remove_new_file(fd, path);
-        return nullptr;
-    }
-
-    Allocator base = base_of_view(view);
-    write_open_record(base, length, size);
-    initialise_new_segment(base, size, chunk_size);
-    out.base = base;
-    out.file = fd;
-    out.mapped_length = length;
-    return base;
+    // From here on every failure removes the file again, keeping errno and
+    // the text of the failure being reported.
+    Segment made;
+    made.file_ = fd;
+    made.path_ = path;
+    made.remove_on_close_ = true;
+    auto fail = [&made](const char *format) {
+        record_failure(format);
+        made.release_quietly();
+        return Segment{};
+    };
+    if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail(kCannotLengthen);
+    if (!canonical_path(path, made.path_)) return fail(kCannotResolve);
+    made.base_ = map_shared(fd, length);
+    if (made.base_ == nullptr) return fail(kCannotMap);
+    made.mapped_length_ = length;
+    write_open_record(made.base_, length, size);
+    return made;
 }
 
-// The length at which an opened file can be mapped: its current length. Only a
-// regular file with contents qualifies; anything else (a FIFO, a device, an
-// empty file) is refused before mmap, so that no access can run past the end
-// of the file. Sets errno and returns false otherwise.
-bool mappable_length(int fd, std::uint64_t &length_out) {
-    struct stat info;
-    if (fstat(fd, &info) != 0) return false;
-    if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
+// ---- attaching --------------------------------------------------------------------
+
+Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fault_out) {
+    Fault ignored = Fault::none;
+    Fault &fault = fault_out != nullptr ? *fault_out : ignored;
+    fault = Fault::none;
+    struct stat seen;
+    if (stat(path, &seen) != 0) {
+        record_failure(kCannotOpen);
+        fault = Fault::unreachable_path;
+        return Segment{};
+    }
+    fault = judge_path(seen, least_length);
+    if (fault != Fault::none) return Segment{};
+
+    Segment opened;
+    auto fail = [&opened, &fault](const char *format) {
+        record_failure(format);
+        opened.release_quietly();
+        fault = Fault::refused;
+        return Segment{};
+    };
+    opened.file_ = open(path, O_RDWR | O_CLOEXEC);
+    if (opened.file_ < 0) return fail(kCannotOpen);
+    // The path may lead elsewhere by now: map only the file that was judged.
+    struct stat now;
+    if (fstat(opened.file_, &now) != 0) return fail(kCannotMap);
+    if (!same_file(seen, now)) {
         errno = EINVAL;
-        return false;
+        return fail(kCannotMap);
     }
-    length_out = static_cast<std::uint64_t>(info.st_size);
-    return true;
+    opened.base_ = map_shared(opened.file_, static_cast<std::uint64_t>(now.st_size));
+    if (opened.base_ == nullptr) return fail(kCannotMap);
+    opened.mapped_length_ = static_cast<std::uint64_t>(now.st_size);
+    return opened;
 }
 
-Allocator attach_segment(const char *name, Segment &out) {
-    int fd = open(name, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        record_failure("failed to create memory file");
-        return nullptr;
-    }
-    std::uint64_t length = 0;
-    if (!mappable_length(fd, length)) {
-        record_failure("failed to open map view of file error: %lu");
-        close_keeping_errno(fd);
-        return nullptr;
-    }
-    void *view = map_shared(fd, length);
-    if (view == nullptr) {
-        record_failure("failed to open map view of file error: %lu");
-        close_keeping_errno(fd);
-        return nullptr;
-    }
-    out.base = base_of_view(view);
-    out.file = fd;
-    out.mapped_length = length;
-    return out.base;
+void Segment::mark_attached(std::uint64_t usable_size) {
+    if (base_ == nullptr) return;
+    write_open_record(base_, mapped_length_, usable_size);
 }
 
-}  // namespace
-
-// ---- public interface -------------------------------------------------------------
+// ---- sizes ------------------------------------------------------------------------
 
 std::uint32_t system_page_size() {
     // Several threads may fill it at once; each stores the same value.
@@ -271,54 +284,5 @@ bool segment_mapped_length(std::uint64_t size, std::uint64_t &length_out) {
     length_out = needed + (page - remainder);
     return true;
 }
-
-Allocator segment_open(std::uint64_t size, const char *name, std::uint8_t chunk_size, Segment &out,
-                       std::string *path_out) {
-    out = Segment{};
-    if (name != nullptr) return attach_segment(name, out);
-    if (size == 0) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return create_segment(size, chunk_size, out, path_out);
-}
-
-void segment_mark_attached(const Segment &segment, std::uint64_t usable_size) {
-    if (segment.base == nullptr) return;
-    write_open_record(segment.base, segment.mapped_length, usable_size);
-}
-
-void segment_close(Segment &segment) {
-    if (segment.base == nullptr) return;
-    void *view = segment.base - kSegmentHeaderLength;
-    if (munmap(view, static_cast<std::size_t>(segment.mapped_length)) != 0) {
-        record_failure("failed to close map view error: %lu");
-    }
-    if (segment.file >= 0 && close(segment.file) != 0) {
-        record_failure("failed to close handle error: %lu");
-    }
-    segment = Segment{};
-}
-
-void record_error(unsigned kind, const char *message) {
-    const int error = errno;  // the value at the moment of the call, whatever set it
-    char text[kErrorTextMax + 1];
-    std::size_t used = 0;
-    append_cut(text, used, (kind & kAllocatorError) ? "mm:alloc: " : "mm:core: ");
-    append_cut(text, used, message);
-    if ((kind & kAppendErrno) && error != 0) {
-        // " (" and ")" are added only where they fit whole; the errno text is
-        // cut to the room left.
-        if (used <= kErrorTextMax - 3) append_cut(text, used, " (");
-        char buffer[256];
-        append_cut(text, used, errno_text(error, buffer, sizeof buffer));
-        if (used <= kErrorTextMax - 2) append_cut(text, used, ")");
-    }
-    text[used] = '\0';
-    std::memcpy(error_text, text, used + 1);
-    errno = error;
-}
-
-const char *last_error() { return error_text[0] != '\0' ? error_text : nullptr; }
 
 }  // namespace zorvik

@@ -1,18 +1,20 @@
-// One process's hold on a dictionary's segment file: create a new file in the
-// temporary directory or open an existing one, map it shared read-write, and
-// later unmap and close it. The file is never removed once it exists (only a
-// creation that fails part-way removes its own new file).
+// One process's hold on a segment file: a new file made in the temporary
+// directory or an existing one opened by its path, mapped shared read-write,
+// and unmapped and closed again when the Segment goes. An existing file is
+// never removed, lengthened or written by opening it; a new file is removed
+// again unless its creator keeps it (keep_file), so a creation that fails at
+// any step, here or in the layers above, leaves no file behind.
 //
-// Segment operations never throw. They return null and describe the failure
-// in the process-wide error text (record_error / last_error), which the
-// allocator shares.
+// Segment operations never throw. A failed create or attach gives an empty
+// Segment, with errno set and the failure described in the process-wide error
+// text (error_text.hpp).
 //
 // POSIX stands in for the reference platform's services: the temporary
 // directory is $TMPDIR when set and not empty, else /tmp; a new file is made
 // exclusively by mkostemp (O_CLOEXEC) from the template "<tmp>/mm<pid>XXXXXX"
-// (mode 0600);
-// its length is set with ftruncate; the mapping is mmap(MAP_SHARED); the page
-// size comes from sysconf; "%lu" in messages is filled with errno.
+// (mode 0600); its length is set with ftruncate; the mapping is
+// mmap(MAP_SHARED); the page size comes from sysconf; "%lu" in messages is
+// filled with errno.
 #pragma once
 
 #include <cstdint>
@@ -22,34 +24,72 @@
 
 namespace zorvik {
 
-// The three things a process holds while a segment is open, released together
-// by segment_close.
-struct Segment {
-    Allocator base = nullptr;       // view start + 24; null when not open
-    int file = -1;                  // open file descriptor
-    std::uint64_t mapped_length = 0;  // length of this process's view
+class Segment {
+public:
+    // What an attach found wrong, for callers that word their own messages.
+    enum class Fault {
+        none,
+        unreachable_path,  // the path leads to no file (errno as stat left it)
+        not_regular_file,  // a directory, device, FIFO, socket
+        too_short,         // a regular file shorter than the caller can use
+        refused,           // the file could not be opened or mapped read-write
+    };
+
+    // Holds nothing.
+    Segment() = default;
+    // Unmaps and closes; removes a new file that was not kept. Never throws.
+    ~Segment();
+    Segment(Segment &&other) noexcept;
+    Segment &operator=(Segment &&other) noexcept;
+    Segment(const Segment &) = delete;
+    Segment &operator=(const Segment &) = delete;
+
+    // A new file of `size` usable bytes (plus the header and the base record,
+    // rounded up to a page), mapped, with its SegmentHeader written; the rest
+    // reads zero. Empty on failure: `size` 0 (errno EINVAL, no text), or a
+    // platform failure (text recorded, the file removed).
+    static Segment create(std::uint64_t size);
+
+    // The existing file at `path` (NUL-terminated), mapped at its current
+    // length without a byte written (see mark_attached). Only a regular file of
+    // at least `least_length` bytes (and at least one) is opened: the path is
+    // looked at before anything is opened, so no device or FIFO is ever
+    // opened, and the opened file must be the one looked at. Empty on failure,
+    // with `fault_out` (when given) saying why.
+    static Segment attach(const char *path, std::uint64_t least_length, Fault *fault_out = nullptr);
+
+    explicit operator bool() const { return base_ != nullptr; }
+    Allocator base() const { return base_; }  // view start + 24; null when empty
+    int file() const { return file_; }
+    std::uint64_t mapped_length() const { return mapped_length_; }
+    // The canonical path of a file this Segment created; empty for an attach.
+    const std::string &path() const { return path_; }
+
+    // From now on the new file outlives this Segment.
+    void keep_file() { remove_on_close_ = false; }
+
+    // Records an attach the way every open does: writes `mapped_length` and
+    // `requested_capacity` (= usable size + 64) into the SegmentHeader. Call
+    // only after checking that the file holds what the caller expects.
+    void mark_attached(std::uint64_t usable_size);
+
+    // Unmaps the view and closes the file (and removes a new file not kept);
+    // does nothing when empty. Failures are only recorded; every step runs.
+    void close();
+
+private:
+    // The failure paths of create and attach: release what is held without
+    // recording anything, so that errno and the error text still tell the
+    // failure being reported.
+    void release_quietly() noexcept;
+    void forget() noexcept;
+
+    Allocator base_ = nullptr;
+    int file_ = -1;
+    std::uint64_t mapped_length_ = 0;
+    std::string path_;
+    bool remove_on_close_ = false;
 };
-
-// Creates a new segment of `size` usable bytes (data chunk size `chunk_size`)
-// when `name` is null, and writes the SegmentHeader and MemoryManager of a new
-// segment. Returns the Allocator base (view start + 24), or null: `size` 0
-// (errno EINVAL, no text), or a platform failure (text recorded, new file
-// removed). `path_out`, when given, receives the canonical path of a new file.
-//
-// With `name` (a NUL-terminated UTF-8 path) it opens that existing file and maps
-// it at its current length, without lengthening it and without writing a byte
-// (see segment_mark_attached). `size` and `chunk_size` are then ignored.
-Allocator segment_open(std::uint64_t size, const char *name, std::uint8_t chunk_size, Segment &out,
-                       std::string *path_out = nullptr);
-
-// Records an attach the way every open does: writes `mapped_length` and
-// `requested_capacity` (= usable size + 64) into the SegmentHeader. An attach
-// calls it only after the caller has checked that the file holds a map.
-void segment_mark_attached(const Segment &segment, std::uint64_t usable_size);
-
-// Unmaps the view and closes the file; does nothing when `base` is null.
-// Failures are only recorded; every step runs.
-void segment_close(Segment &segment);
 
 // The page size, asked of the system once per process.
 std::uint32_t system_page_size();
@@ -57,17 +97,5 @@ std::uint32_t system_page_size();
 // Mapped length for a usable size: size + 88 rounded up to a page multiple.
 // Returns false when that does not fit in 64 bits.
 bool segment_mapped_length(std::uint64_t size, std::uint64_t &length_out);
-
-// Error text kinds (a bit set).
-enum ErrorKind : unsigned {
-    kAllocatorError = 1,  // prefix "mm:alloc: "
-    kSegmentError = 2,    // prefix "mm:core: "
-    kAppendErrno = 4,     // append " (" strerror(errno) ")" when errno != 0
-};
-
-// Sets the process-wide error text (at most 1024 characters).
-void record_error(unsigned kind, const char *message);
-// The error text, or null while nothing has been recorded in this process.
-const char *last_error();
 
 }  // namespace zorvik

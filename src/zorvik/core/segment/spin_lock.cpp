@@ -1,14 +1,13 @@
 #include "zorvik/core/segment/spin_lock.hpp"
 
 #include <chrono>
+#include <string>
 
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {
 namespace {
-
-constexpr std::uint64_t kProcessHeld = 0x100000000ull;
 
 // The segment lock's sub-word: bytes p+2..p+5 of the word at p. With p % 8 == 2
 // the sub-word is 4-aligned.
@@ -115,16 +114,16 @@ void unlock_allocator_word(std::uint32_t *word) { atomics::store32(word, 0); }
 
 int allocator_lock_holder(const std::uint32_t *word) { return static_cast<int>(atomics::load32(word) >> 8); }
 
-void lock_process_word(std::uint64_t *word) {
-    // Acquire; pairs with unlock_process_word. The word lives in process
-    // memory, so its holder is always a thread of this process.
-    while (atomics::cas64(word, 0, kProcessHeld) != 0) {
+void ProcessLock::lock() {
+    // Acquire; pairs with unlock's release store. Waiters spin on a plain load
+    // so that the holder keeps the cache line.
+    while (held_.exchange(true, std::memory_order_acquire)) {
         do {
             lock_wait_step();
-        } while (atomics::load64(word) != 0);
+        } while (held_.load(std::memory_order_relaxed));
     }
 }
 
-void unlock_process_word(std::uint64_t *word) { atomics::store64(word, 0); }
+void ProcessLock::unlock() { held_.store(false, std::memory_order_release); }
 
 }  // namespace zorvik

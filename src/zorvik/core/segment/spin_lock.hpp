@@ -8,7 +8,7 @@
 //                   (each Bucket's `lock`, `expansion_lock`); the file layout
 //                   calls it held at 0x100000000: its one held byte is p + 4.
 //   allocator lock  the 4-byte word of the SegmentHeader (4-aligned); held at 1.
-//   process lock    an aligned 8-byte word in process memory (chunk pools).
+//   process lock    a std::atomic in process memory (chunk pools).
 //
 // Segment locks are taken and released on the aligned 4-byte sub-word p+2..p+5,
 // which never straddles a cache line (a locked operation on the whole word
@@ -28,28 +28,12 @@
 // Bucket's lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <stdexcept>
-#include <string>
+
+#include "zorvik/core/segment/wait_errors.hpp"
 
 namespace zorvik {
-
-// Thrown by a waiter whose lock is held by a process that has ended.
-class LockHolderDied : public std::runtime_error {
-public:
-    LockHolderDied(const char *lock_name, int pid);
-    int pid() const noexcept { return pid_; }
-
-private:
-    int pid_;
-};
-
-// Thrown by a waiter once the host has asked every wait to be given up
-// (host::request_stop, when the program shuts down).
-class WaitAbandoned : public std::runtime_error {
-public:
-    explicit WaitAbandoned(const char *what_waited_for);
-};
 
 // ---- segment lock (8-byte word at p % 8 == 2) --------------------------------
 
@@ -69,31 +53,55 @@ void lock_allocator_word(std::uint32_t *word);
 void unlock_allocator_word(std::uint32_t *word);
 int allocator_lock_holder(const std::uint32_t *word);
 
-// ---- process lock (aligned 8-byte word in process memory) --------------------
+// ---- process lock (process memory) ------------------------------------------
 
-void lock_process_word(std::uint64_t *word);
-void unlock_process_word(std::uint64_t *word);
+// A lock between the threads of one process (a chunk pool's): a word of
+// process memory, so std::atomic serves, and its holder is always a thread of
+// this process, which cannot have ended while the process runs.
+class ProcessLock {
+public:
+    void lock();
+    void unlock();
+    bool held() const { return held_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<bool> held_{false};
+};
 
 // One wait step between two attempts of a lock that a caller retries itself.
 void lock_wait_step();
 
-// RAII holders: the lock is released on every path out of the scope.
+// ---- guards: the lock is released on every path out of the scope ---------------
+
+// Holds a segment lock. Movable, so that a function can take a lock and hand
+// it to its caller; a moved-from guard holds nothing.
 class SegmentLockGuard {
 public:
+    SegmentLockGuard() = default;
+    // Waits for the lock (lock_segment_word, which may throw).
     SegmentLockGuard(char *word, const char *lock_name) : word_(word) { lock_segment_word(word, lock_name); }
-    // Adopts a lock this thread already holds.
-    struct Adopt {};
-    SegmentLockGuard(char *word, Adopt) : word_(word) {}
     ~SegmentLockGuard() { release(); }
-    void release() {
-        if (word_) unlock_segment_word(word_);
-        word_ = nullptr;
+    SegmentLockGuard(SegmentLockGuard &&other) noexcept : word_(other.word_) { other.word_ = nullptr; }
+    SegmentLockGuard &operator=(SegmentLockGuard &&other) noexcept {
+        if (this != &other) {
+            release();
+            word_ = other.word_;
+            other.word_ = nullptr;
+        }
+        return *this;
     }
     SegmentLockGuard(const SegmentLockGuard &) = delete;
     SegmentLockGuard &operator=(const SegmentLockGuard &) = delete;
 
+    // Lets go before the end of the scope; nothing when nothing is held.
+    void release() {
+        if (word_) unlock_segment_word(word_);
+        word_ = nullptr;
+    }
+    bool holds() const { return word_ != nullptr; }
+
 private:
-    char *word_;
+    char *word_ = nullptr;
 };
 
 class AllocatorLockGuard {
@@ -109,13 +117,13 @@ private:
 
 class ProcessLockGuard {
 public:
-    explicit ProcessLockGuard(std::uint64_t *word) : word_(word) { lock_process_word(word); }
-    ~ProcessLockGuard() { unlock_process_word(word_); }
+    explicit ProcessLockGuard(ProcessLock &lock) : lock_(lock) { lock_.lock(); }
+    ~ProcessLockGuard() { lock_.unlock(); }
     ProcessLockGuard(const ProcessLockGuard &) = delete;
     ProcessLockGuard &operator=(const ProcessLockGuard &) = delete;
 
 private:
-    std::uint64_t *word_;
+    ProcessLock &lock_;
 };
 
 }  // namespace zorvik

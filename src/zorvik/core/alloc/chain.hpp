@@ -1,0 +1,254 @@
+// Chains of ChunkLinks, walked with every step checked. A chain is `count`
+// links from `head`, each carrying a payload chunk that holds the next
+// `piece_size` bytes of the chain's contents (a key's or value's bytes, or a
+// list of fixed-size records). Chains live in the file, where a damaged or
+// hostile file can put anything, so a walk trusts nothing it reads there:
+//
+//   - every link it steps to must lie on the data grid inside the chunk area,
+//     with a chunk header that says "link";
+//   - every payload piece it reads or writes must lie inside the chunk area;
+//   - it never takes more than `count` steps, so a chain that runs short
+//     fails at the step past its end and a chain that loops ends anyway.
+//
+// A broken chain throws "offset overflow!" (std::out_of_range) at the step
+// where it breaks, before the walk reads or writes anything there.
+//
+// The last link's `next` is not part of the chain (it is stale, or leads on
+// into a longer chain this one was cut from), so no walk follows it.
+//
+// A Chain is a view: it owns nothing, and copying it copies the view.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <stdexcept>
+
+#include "zorvik/core/alloc/chunk.hpp"
+#include "zorvik/core/alloc/memory_manager.hpp"
+
+namespace zorvik {
+
+// "offset overflow!": a structure in the file leads outside the chunk area or
+// to something that is not what it should be. One object per process,
+// created on first use and thrown as copies.
+const std::out_of_range &offset_overflow_exception();
+[[noreturn]] void throw_offset_overflow();
+
+// Chunks that `length` elements fill, `per_chunk` to a chunk (per_chunk > 0).
+constexpr std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk) {
+    return length / per_chunk + (length % per_chunk != 0);
+}
+
+// Where chunks may lie in this process's view: from the first chunk to the
+// allocator's capacity. The capacity is written once, when the segment is
+// made, so a copy taken at attach serves every thread for as long as the view
+// is mapped, and checking against it needs no lock and no shared cache line.
+class ChunkArea {
+public:
+    ChunkArea() = default;
+    // Reads the capacity from the MemoryManager at `base`.
+    explicit ChunkArea(Allocator base)
+        : base_(base),
+          end_(base != nullptr ? memory_manager(base)->capacity : 0),
+          most_links_(end_ > kFirstChunk ? (end_ - kFirstChunk) / chunk_span(kLinkChunkSize) : 0) {}
+
+    Allocator base() const { return base_; }
+    Offset end() const { return end_; }
+    Offset offset_of(const void *address) const { return to_offset(base_, address); }
+    // The most link chunks the area can hold: no chain is longer, so a walk
+    // of a longer one (a damaged count over a looping chain) is refused
+    // before it starts instead of running for ever.
+    std::uint64_t most_links() const { return most_links_; }
+
+    // True when [offset, offset + length) lies inside the area.
+    bool holds(Offset offset, std::uint64_t length) const {
+        return offset >= kFirstChunk && offset <= end_ && length <= end_ - offset;
+    }
+    // The address of [offset, offset + length), which must lie inside the area.
+    char *bytes(Offset offset, std::uint64_t length) const {
+        if (!holds(offset, length)) throw_offset_overflow();
+        return base_ + offset;
+    }
+    // The link whose data lies at `offset`: on the data grid, inside the area,
+    // and a chunk whose header says "link" (the grid test comes first, so the
+    // header read stays inside the area too).
+    ChunkLink *link(Offset offset) const {
+        char *data = bytes(offset, kLinkChunkSize);
+        if (offset % kChunkGrid != kDataPastGrid || chunk_size_at(chunk_header(data)) != kLinkChunkSize) {
+            throw_offset_overflow();
+        }
+        return reinterpret_cast<ChunkLink *>(data);
+    }
+
+private:
+    Allocator base_ = nullptr;
+    Offset end_ = 0;
+    std::uint64_t most_links_ = 0;
+};
+
+// One link of a chain and the part of the contents its payload holds.
+struct ChainPiece {
+    ChunkLink *link;
+    char *bytes;           // the payload's data, checked for `length` bytes
+    std::uint64_t offset;  // where bytes[0] lies in the chain's contents
+    std::uint64_t length;
+};
+
+class Chain {
+public:
+    Chain() = default;  // no links
+    Chain(const ChunkArea &area, Offset head, std::uint64_t count, std::uint64_t piece_size)
+        : Chain(&area, head, count, piece_size) {}
+
+    const ChunkArea &area() const { return *area_; }
+    Offset head() const { return head_; }
+    std::uint64_t count() const { return count_; }
+    std::uint64_t piece_size() const { return piece_size_; }
+    bool empty() const { return count_ == 0; }
+
+    // ---- links --------------------------------------------------------------
+
+    // Walks the links in order. `next` is read on arrival at a link, so the
+    // body may rewrite or free the link it is given.
+    class LinkIterator {
+    public:
+        using value_type = ChunkLink *;
+        using difference_type = std::ptrdiff_t;
+
+        LinkIterator() = default;
+        LinkIterator(const ChunkArea *area, Offset head, std::uint64_t count) : area_(area), left_(count) {
+            if (left_ == 0) return;
+            if (left_ > area_->most_links()) throw_offset_overflow();
+            arrive(head);
+        }
+        ChunkLink *operator*() const { return link_; }
+        LinkIterator &operator++() {
+            if (--left_ != 0) arrive(next_);
+            return *this;
+        }
+        void operator++(int) { ++*this; }
+        bool operator==(std::default_sentinel_t) const { return left_ == 0; }
+
+    private:
+        void arrive(Offset at) {
+            link_ = area_->link(at);
+            next_ = link_->next;
+        }
+        const ChunkArea *area_ = nullptr;
+        ChunkLink *link_ = nullptr;
+        Offset next_ = 0;
+        std::uint64_t left_ = 0;
+    };
+    struct Links {
+        LinkIterator first;
+        LinkIterator begin() const { return first; }
+        std::default_sentinel_t end() const { return {}; }
+    };
+    Links links() const { return Links{LinkIterator(area_, head_, count_)}; }
+
+    // Link `k`, reached by walking from the head; a k past the chain (a
+    // count that disagrees with the structure around it) is refused.
+    ChunkLink *link_at(std::uint64_t k) const {
+        if (k >= count_) throw_offset_overflow();
+        LinkIterator at(area_, head_, count_);
+        for (; k != 0; --k) ++at;
+        return *at;
+    }
+    // The last link, reached by walking the whole chain: also the check that
+    // every link of it is sound. An empty chain has none and is refused.
+    ChunkLink *last() const { return link_at(count_ - 1); }
+
+    // The first `k` links (k <= count), as a chain of their own. No walk.
+    Chain front(std::uint64_t k) const {
+        if (k > count_) throw_offset_overflow();
+        return Chain(area_, head_, k, piece_size_);
+    }
+    // The links after the first `k` (k <= count): walks k links. The `next`
+    // of link k - 1 heads the rest; it is checked when the rest is walked.
+    Chain after(std::uint64_t k) const {
+        if (k == 0) return *this;
+        return Chain(area_, link_at(k - 1)->next, count_ - k, piece_size_);
+    }
+
+    // ---- contents -------------------------------------------------------------
+
+    class PieceIterator {
+    public:
+        PieceIterator(const ChunkArea *area, Offset head, std::uint64_t links, std::uint64_t length,
+                      std::uint64_t piece_size)
+            : link_(area, head, length != 0 ? links : 0), area_(area), left_(length), piece_size_(piece_size) {}
+        ChainPiece operator*() const {
+            const std::uint64_t length = std::min(piece_size_, left_);
+            ChunkLink *link = *link_;
+            return ChainPiece{link, area_->bytes(link->chunk, length), offset_, length};
+        }
+        PieceIterator &operator++() {
+            const std::uint64_t length = std::min(piece_size_, left_);
+            offset_ += length;
+            left_ -= length;
+            if (left_ != 0) ++link_;
+            return *this;
+        }
+        bool operator==(std::default_sentinel_t) const { return left_ == 0; }
+
+    private:
+        LinkIterator link_;
+        const ChunkArea *area_;
+        std::uint64_t offset_ = 0;
+        std::uint64_t left_;
+        std::uint64_t piece_size_;
+    };
+    struct Pieces {
+        PieceIterator first;
+        PieceIterator begin() const { return first; }
+        std::default_sentinel_t end() const { return {}; }
+    };
+    // The pieces that hold the first `length` bytes of the contents. Throws
+    // when the chain has too few links for them (or no piece size).
+    Pieces pieces(std::uint64_t length) const {
+        if (length != 0 && (piece_size_ == 0 || chunks_for(length, piece_size_) > count_)) throw_offset_overflow();
+        return Pieces{PieceIterator(area_, head_, count_, length, piece_size_)};
+    }
+
+    // Copies the first `length` bytes of the contents to `out`.
+    void copy_to(char *out, std::uint64_t length) const {
+        for (const ChainPiece piece : pieces(length)) std::memcpy(out + piece.offset, piece.bytes, piece.length);
+    }
+    // True when the first `length` bytes of the contents are `bytes`.
+    bool equals(const char *bytes, std::uint64_t length) const {
+        for (const ChainPiece piece : pieces(length)) {
+            if (std::memcmp(piece.bytes, bytes + piece.offset, piece.length) != 0) return false;
+        }
+        return true;
+    }
+    // Writes `length` bytes into the pieces (the chain has exactly the links
+    // they fill). Returns the `next` of the last link, which heads whatever
+    // followed this chain in one it was cut from (the head, when it has no
+    // links).
+    Offset fill(const char *bytes, std::uint64_t length) const {
+        Offset after = head_;
+        for (const ChainPiece piece : pieces(length)) {
+            std::memcpy(piece.bytes, bytes + piece.offset, piece.length);
+            after = piece.link->next;
+        }
+        return after;
+    }
+
+    // Frees every link with its payload to the allocator, in order (each
+    // link's `next` is read before it is freed). False at the first free the
+    // allocator refuses; the links from there on stay allocated.
+    bool free_links_and_payloads() const;
+
+private:
+    Chain(const ChunkArea *area, Offset head, std::uint64_t count, std::uint64_t piece_size)
+        : area_(area), head_(head), count_(count), piece_size_(piece_size) {}
+
+    const ChunkArea *area_ = nullptr;
+    Offset head_ = 0;
+    std::uint64_t count_ = 0;
+    std::uint64_t piece_size_ = 0;
+};
+
+}  // namespace zorvik

@@ -1,0 +1,58 @@
+// The allocator's record at the base (file position 24, Offset 0): where the
+// chunk area ends, how far it has been cut, and the heads of the three free
+// lists. Part of the file format; every process attached to a segment reads
+// and writes the same record, under the SegmentHeader's lock word.
+//
+//   Offset 0     MemoryManager (64 bytes, the base record the segment keeps)
+//   Offset 64    chunk area: `capacity - 64` bytes, cut from the front
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zorvik/core/alloc/chunk.hpp"
+#include "zorvik/core/segment/layout.hpp"
+
+namespace zorvik {
+
+// The three sizes a free list keeps, besides the segment's data chunk size:
+// link chunks, and chunks of 176 bytes (the size the layer above puts its
+// entries in, two to a chunk; fixed by the file format).
+inline constexpr std::uint8_t kEntryChunkSize = 176;
+
+struct __attribute__((packed)) FreeList {
+    std::uint8_t span;        // the list's chunk size + 2 (informational, never read)
+    std::uint8_t chunk_size;  // the list's chunk size (informational, never read)
+    Offset head;              // header Offset of the first free chunk, 0 when empty
+};
+static_assert(sizeof(FreeList) == 10);
+static_assert(offsetof(FreeList, head) == 2);
+
+struct __attribute__((packed)) MemoryManager {
+    Offset capacity;          // end of the allocatable area; written once, at creation
+    Offset offset;            // first unallocated byte; only grows
+    std::uint8_t chunk_size;  // the segment's data chunk size
+    FreeList reserved_list;   // all zero; nothing fills or reads it
+    FreeList entry_list;      // free chunks of size kEntryChunkSize
+    FreeList link_list;       // free chunks of size kLinkChunkSize
+    FreeList data_list;       // free chunks of size `chunk_size`
+    std::uint8_t reserved[7];
+};
+static_assert(sizeof(MemoryManager) == kBaseRecordLength, "the record fills what the segment keeps at the base");
+static_assert(offsetof(MemoryManager, offset) == 8);
+static_assert(offsetof(MemoryManager, chunk_size) == 16);
+static_assert(offsetof(MemoryManager, reserved_list) == 17);
+static_assert(offsetof(MemoryManager, entry_list) == 27);
+static_assert(offsetof(MemoryManager, link_list) == 37);
+static_assert(offsetof(MemoryManager, data_list) == 47);
+static_assert(offsetof(MemoryManager, reserved) == 57);
+
+// The first chunk lies right after the record: Offset 64, file position 88.
+inline constexpr Offset kFirstChunk = sizeof(MemoryManager);
+static_assert(kFirstChunk % kChunkGrid == 0);
+
+inline MemoryManager *memory_manager(Allocator base) { return reinterpret_cast<MemoryManager *>(base); }
+// The allocator's lock word: the SegmentHeader's.
+inline std::uint32_t *allocator_lock_word(Allocator base) { return segment_lock_word(base); }
+
+}  // namespace zorvik

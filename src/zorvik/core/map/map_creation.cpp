@@ -1,0 +1,289 @@
+// Creation of a new map and attachment to an existing one.
+//
+// A new map lives in a new segment file: the header chunk first (so the
+// MapHeader is always at Offset 66), then one entry chunk per bucket of the
+// first bucket chunk (each bucket owns one from its creation, so the first
+// entry of a bucket needs no allocation), the chunk table, bucket chunk 0 and
+// the five shared words. Nobody else can reach the map before its path is
+// handed out, so creation takes no map lock; a creation that fails at any
+// step leaves no file (the Segment removes the file it made unless kept).
+//
+// An attach trusts nothing in the file until it has checked it: the segment
+// refuses anything but a regular file long enough for a map header before it
+// opens it, and the checks below run before the first byte is written. A file
+// that fails them is refused with std::invalid_argument naming the path and
+// the fault, and left exactly as it was.
+#include <bit>
+#include <cerrno>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/map/map_creation.hpp"
+#include "zorvik/core/segment/error_text.hpp"
+#include "zorvik/core/segment/host.hpp"
+
+namespace zorvik {
+namespace {
+
+constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
+
+const std::invalid_argument &size_exception() {
+    static const std::invalid_argument e("size should be greater than zero!");
+    return e;
+}
+const std::invalid_argument &string_chunk_size_exponent_exception() {
+    static const std::invalid_argument e("string_chunk_size_exponent should be greater than 2!");
+    return e;
+}
+const std::invalid_argument &bucket_chunk_number_exception() {
+    static const std::invalid_argument e("bucket chunk number should be greater than zero!");
+    return e;
+}
+// A segment that cannot be opened: std::bad_alloc with the system's own text.
+class BadAllocation : public std::bad_alloc {
+public:
+    const char *what() const noexcept override { return "bad allocation"; }
+};
+
+const BadAllocation &bad_alloc_exception() {
+    static const BadAllocation e;
+    return e;
+}
+
+// The largest exponent whose data chunk size fits the header's one byte.
+constexpr std::uint8_t kMaxStringChunkSizeExponent = 7;
+
+// The shortest file that can hold a map: the segment's header and base record,
+// and the header chunk.
+constexpr std::uint64_t kLeastMapFile = kFileOverhead + chunk_span(kHeaderChunkSize);
+
+// (2^exponent - 2) rounded up to a multiple of 8: 8, 16, 32, 64, 128 for 3..7.
+std::uint8_t data_chunk_size_for(std::uint8_t exponent) {
+    std::uint64_t size = ((std::uint64_t{1} << exponent) - 2 + 7) & ~std::uint64_t{7};
+    return static_cast<std::uint8_t>(size);
+}
+
+bool is_creatable_data_chunk_size(std::uint64_t size) {
+    return size == 8 || size == 16 || size == 32 || size == 64 || size == 128;
+}
+
+// The exponent is taken modulo 64, as a shift of a 64-bit one would.
+std::uint64_t bucket_chunk_size_for(std::uint8_t exponent) { return std::uint64_t{1} << (exponent % 64); }
+
+[[noreturn]] void throw_allocator_failure() {
+    const char *text = last_error();
+    throw std::runtime_error(text ? text : "mm:alloc: out of memory");
+}
+
+char *allocate_block_or_throw(Allocator base, std::uint64_t length) {
+    char *block = allocate_block(base, length);
+    if (!block) throw_allocator_failure();
+    return block;
+}
+
+// ---- a new map ------------------------------------------------------------------
+
+void lay_out_new_map(MapState &m, char *header_chunk) {
+    Allocator base = m.base;
+
+    // One entry chunk per bucket, cut in groups of 100 before anything else,
+    // so that a segment too small for them fails here (with the pool's error).
+    // A refill takes no pool lock: no other thread can reach this map yet.
+    const Chain entry_links = m.entry_pool.refill(m.bucket_chunk_size, nullptr);
+    if (!header_chunk) throw_allocator_failure();  // unreachable: the refill needs more room
+
+    m.chunk_table = allocate_block_or_throw(base, m.bucket_chunk_number * sizeof(Offset));
+    char *chunk0 = allocate_block_or_throw(base, m.bucket_chunk_bytes());
+    // Fresh blocks come from never-used space of a new file, which reads zero:
+    // every other chunk table entry is already 0.
+    write_u64(m.chunk_table, to_offset(base, chunk0));
+    m.chunk_cache.store(0, chunk0);
+    Bucket *bucket = reinterpret_cast<Bucket *>(chunk0);
+    for (ChunkLink *link : entry_links.links()) write_empty_bucket(bucket++, m.area.offset_of(link));
+
+    m.chunks_in_use_word = allocate_block_or_throw(base, sizeof(Offset));
+    m.expansion_workers_word = allocate_block_or_throw(base, sizeof(Offset));
+    m.expansion_lock_word = allocate_block_or_throw(base, sizeof(Offset));
+    m.split_cursor_word = allocate_block_or_throw(base, sizeof(Offset));
+    m.entry_count_word = allocate_block_or_throw(base, sizeof(Offset));
+    write_u64(m.chunks_in_use_word, 1);  // the others start at 0, as fresh space reads
+
+    MapHeader *header = reinterpret_cast<MapHeader *>(chunk_data(header_chunk));
+    header->reserved0 = static_cast<std::uint64_t>(host::own_pid());
+    header->reserved1 = reinterpret_cast<std::uint64_t>(base);
+    header->bucket_chunk_number = m.bucket_chunk_number;
+    header->bucket_chunk_size = m.bucket_chunk_size;
+    header->chunk_table = to_offset(base, m.chunk_table);
+    header->chunks_in_use = to_offset(base, m.chunks_in_use_word);
+    header->expansion_workers = to_offset(base, m.expansion_workers_word);
+    header->expansion_lock = to_offset(base, m.expansion_lock_word);
+    header->split_cursor = to_offset(base, m.split_cursor_word);
+    header->entry_count = to_offset(base, m.entry_count_word);
+    header->data_chunk_size = m.data_chunk_size;
+}
+
+// ---- attach checks ------------------------------------------------------------
+
+class FileCheck {
+public:
+    FileCheck(const std::string &path, Allocator base, std::uint64_t file_length)
+        : path_(path), base_(base), file_length_(file_length) {}
+
+    [[noreturn]] void refuse(const std::string &fault) const {
+        throw std::invalid_argument(path_ + " does not hold a zorvik dictionary: " + fault);
+    }
+    void require(bool condition, const char *fault) const {
+        if (!condition) refuse(fault);
+    }
+
+    // The first unallocated Offset, after checking the allocator's record: its
+    // capacity inside the file, its offset inside its capacity, and the map
+    // header chunk at the start of the chunk area.
+    Offset check_allocator_record() const {
+        require(file_length_ >= kLeastMapFile, "the file is too short to hold a map header");
+        const MemoryManager *manager = memory_manager(base_);
+        Offset capacity = manager->capacity;
+        Offset offset = manager->offset;
+        require(capacity <= file_length_ - kSegmentHeaderLength, "the allocator's capacity passes the end of the file");
+        require(offset <= capacity, "the allocator's offset passes its capacity");
+        require(offset >= kFirstChunk + chunk_span(kHeaderChunkSize), "the segment holds no map header");
+        const char *header_chunk = base_ + kFirstChunk;
+        require(chunk_span_at(header_chunk) == chunk_span(kHeaderChunkSize) &&
+                    chunk_size_at(header_chunk) == kHeaderChunkSize,
+                "no map header chunk at the start of the chunk area");
+        return offset;
+    }
+
+    // A shared word: an 8-byte block's data, inside the allocated area.
+    void check_word(Offset word, Offset allocated, const char *name) const {
+        if (word % kChunkGrid != kDataPastGrid || word < kFirstChunk || word > allocated ||
+            allocated - word < sizeof(std::uint64_t)) {
+            refuse(std::string("the map's ") + name + " word lies outside the allocated area");
+        }
+    }
+
+    // The shape the header gives, after checking it and every Offset it holds
+    // against the allocated area.
+    MapShape check_header(const MapHeader &header, Offset allocated) const {
+        require(is_creatable_data_chunk_size(header.data_chunk_size) &&
+                    header.data_chunk_size == memory_manager(base_)->chunk_size,
+                "its data chunk size is not one a map can have");
+        require(header.bucket_chunk_size != 0 && std::has_single_bit(header.bucket_chunk_size) &&
+                    header.bucket_chunk_size <= kMaxU64 / sizeof(Bucket),
+                "its bucket chunk size is not a power of two");
+        require(header.bucket_chunk_number != 0 && header.bucket_chunk_number <= kMaxU64 / sizeof(Offset),
+                "its bucket chunk number is out of range");
+        const std::uint64_t table_length = header.bucket_chunk_number * sizeof(Offset);
+        require(header.chunk_table % kChunkGrid == kDataPastGrid && header.chunk_table >= kFirstChunk &&
+                    header.chunk_table <= allocated && table_length <= allocated - header.chunk_table,
+                "its chunk table lies outside the allocated area");
+        check_word(header.chunks_in_use, allocated, "chunks_in_use");
+        check_word(header.expansion_workers, allocated, "expansion_workers");
+        check_word(header.expansion_lock, allocated, "expansion_lock");
+        check_word(header.split_cursor, allocated, "split_cursor");
+        check_word(header.entry_count, allocated, "entry_count");
+        const std::uint64_t chunks = read_u64(base_ + header.chunks_in_use);
+        require(chunks != 0 && std::has_single_bit(chunks) && chunks <= header.bucket_chunk_number,
+                "its chunks_in_use is not a power of two within the bucket chunk number");
+        require(read_u64(base_ + header.entry_count) < (std::uint64_t{1} << 47), "its entry count is out of range");
+        return MapShape{header.bucket_chunk_size, header.bucket_chunk_number, header.data_chunk_size};
+    }
+
+private:
+    const std::string &path_;
+    Allocator base_;
+    std::uint64_t file_length_;
+};
+
+// Opens the segment at `path`, with the segment's refusals said the way an
+// attach says them.
+Segment open_map_file(const std::string &path) {
+    Segment::Fault fault = Segment::Fault::none;
+    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault);
+    const int error = errno;
+    const FileCheck by_path(path, nullptr, 0);
+    switch (fault) {
+        case Segment::Fault::none:
+            return segment;
+        case Segment::Fault::unreachable_path:
+            throw std::runtime_error("file status wrong with errno: " + std::to_string(error));
+        case Segment::Fault::not_regular_file:
+            by_path.refuse("not a regular file");
+        case Segment::Fault::too_short:
+            by_path.refuse("the file is too short to hold a map header");
+        case Segment::Fault::refused:
+            break;
+    }
+    throw bad_alloc_exception();
+}
+
+}  // namespace
+
+void check_arguments(const MapArguments &arguments) {
+    if (arguments.size == 0) throw size_exception();
+    if (arguments.string_chunk_size_exponent < 3) throw string_chunk_size_exponent_exception();
+    if (arguments.bucket_chunk_number == 0) throw bucket_chunk_number_exception();
+    if (arguments.string_chunk_size_exponent > kMaxStringChunkSizeExponent) {
+        throw std::invalid_argument("string_chunk_size_exponent should be less than 8!");
+    }
+    if (arguments.bucket_chunk_number > kMaxU64 / sizeof(Offset)) {
+        throw std::invalid_argument("bucket chunk number is too large!");
+    }
+    if (bucket_chunk_size_for(arguments.bucket_chunk_size_exponent) > kMaxU64 / sizeof(Bucket)) {
+        throw std::invalid_argument("bucket chunk size exponent is too large!");
+    }
+}
+
+std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out) {
+    const std::uint8_t data_chunk_size = data_chunk_size_for(arguments.string_chunk_size_exponent);
+    Segment segment = Segment::create(arguments.size);
+    if (!segment) throw bad_alloc_exception();
+    // Plain writes suffice: the file's name has not left this process yet.
+    initialise_allocator(segment.base(), arguments.size, data_chunk_size);
+    // The first chunk carved in a new segment lands at Offset 64: the header.
+    char *header_chunk = allocate_chunks(segment.base(), 1, kHeaderChunkSize);
+    const MapShape shape{bucket_chunk_size_for(arguments.bucket_chunk_size_exponent), arguments.bucket_chunk_number,
+                         data_chunk_size};
+    auto state = std::make_unique<MapState>(std::move(segment), shape);
+    lay_out_new_map(*state, header_chunk);
+    state->segment.keep_file();
+    path_out = state->segment.path();
+    return state;
+}
+
+std::unique_ptr<MapState> attach_map(const std::string &path) {
+    Segment segment = open_map_file(path);
+    Allocator base = segment.base();
+    const FileCheck check(path, base, segment.mapped_length());
+    const Offset allocated = check.check_allocator_record();
+    const MapHeader header = *reinterpret_cast<const MapHeader *>(base + kMapHeaderOffset);
+    const MapShape shape = check.check_header(header, allocated);
+
+    auto state = std::make_unique<MapState>(std::move(segment), shape);
+    MapState &m = *state;
+    m.chunk_table = base + header.chunk_table;
+    m.chunks_in_use_word = base + header.chunks_in_use;
+    m.expansion_workers_word = base + header.expansion_workers;
+    m.expansion_lock_word = base + header.expansion_lock;
+    m.split_cursor_word = base + header.split_cursor;
+    m.entry_count_word = base + header.entry_count;
+    // Resolve the chunks in force now (re-reading the count, which may grow
+    // meanwhile); later ones are resolved on first use.
+    for (std::uint64_t j = 0; j < m.chunks_in_use() && j < m.reachable_chunks; ++j) {
+        try {
+            m.bucket_chunk(j);
+        } catch (const std::out_of_range &) {
+            check.refuse("its chunk table does not lead to the bucket chunks in use");
+        }
+    }
+    // Every check above has passed: the file holds a map, and this is the
+    // first byte the attach writes.
+    m.segment.mark_attached(m.segment.mapped_length());
+    return state;
+}
+
+}  // namespace zorvik

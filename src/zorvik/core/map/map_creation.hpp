@@ -1,0 +1,28 @@
+// Making the process-local state of a map: for a new map in a new segment
+// file, or for the map in an existing file. Used by the public class's
+// constructor (and the tests).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/map_internal.hpp"
+
+namespace zorvik {
+
+// Throws std::invalid_argument for arguments no map can be made of.
+void check_arguments(const MapArguments &arguments);
+
+// A new map in a new segment file, whose path goes to `path_out`. Throws
+// std::bad_alloc ("bad allocation") when the segment cannot be made and
+// std::runtime_error when it is too small; no file is left then.
+std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out);
+
+// The map in the file at `path`: std::runtime_error "file status wrong with
+// errno: N" when the path leads nowhere, std::invalid_argument (naming the
+// path and the fault) when the file holds no map, std::bad_alloc when it
+// cannot be opened or mapped. The file is not written unless it holds a map.
+std::unique_ptr<MapState> attach_map(const std::string &path);
+
+}  // namespace zorvik
