@@ -6,12 +6,16 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
 #include "map_fixture.hpp"
+#include "zorvik/core/map/bucket_lock.hpp"
+#include "zorvik/core/segment/scope_exit.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik::testing {
@@ -344,6 +348,99 @@ TEST_F(MapTest, FailedBufferAllocationReleasesTheLock) {
     EXPECT_THROW(map->get(bytes_of("k"), 1, 2, buffer, length), std::bad_alloc);
     host::install({});
     EXPECT_EQ(fetch(*map, "k", 2), "value");
+}
+
+// ---- the bucket guard ----------------------------------------------------------------
+
+bool lock_held(Bucket *bucket) { return segment_lock_holder(lock_word(bucket)) != 0; }
+
+// lock_bucket hands out the lock as a guard; it is let go exactly once, on
+// whatever path the holder leaves by.
+TEST_F(MapTest, BucketGuardReleasesOnEveryPath) {
+    auto map = create();
+    MapState &m = *map->internals();
+    Bucket *bucket = bucket_for(*map, 5);
+    {
+        const BucketGuard guard = lock_bucket(m, 5);
+        EXPECT_EQ(guard.bucket(), bucket);
+        EXPECT_EQ(guard.forward(), 0u);
+        EXPECT_EQ(segment_lock_holder(lock_word(bucket)), host::own_pid());
+    }
+    EXPECT_FALSE(lock_held(bucket)) << "the end of the scope";
+
+    try {
+        const BucketGuard guard = lock_bucket(m, 5);
+        throw std::runtime_error("failure while held");
+    } catch (const std::runtime_error &) {
+    }
+    EXPECT_FALSE(lock_held(bucket)) << "an exception";
+
+    {
+        BucketGuard outer = [&] {
+            BucketGuard inner = lock_bucket(m, 5);
+            return inner;
+        }();
+        EXPECT_TRUE(lock_held(bucket)) << "a moved-from guard let go";
+        EXPECT_TRUE(outer.holds());
+    }
+    EXPECT_FALSE(lock_held(bucket)) << "the guard it moved to";
+
+    std::optional<BucketGuard> released(lock_bucket(m, 5));
+    released->release();
+    EXPECT_FALSE(lock_held(bucket)) << "release()";
+    {
+        const SegmentLockGuard another_holder(lock_word(bucket), kBucketLockName);
+        released.reset();
+        EXPECT_TRUE(lock_held(bucket)) << "a released guard let go a second time";
+    }
+    EXPECT_FALSE(lock_held(bucket));
+}
+
+// The entry a map's first bucket holds first.
+MapEntry *first_entry(ConcurrentHashMap_string &map, Bucket *bucket) {
+    const MapState &m = *map.internals();
+    return reinterpret_cast<MapEntry *>(m.area.bytes(entry_chain(m.area, bucket->entries).link_at(0)->chunk, 88));
+}
+
+// Every operation that fails while it holds a bucket's lock (or its partner's)
+// lets go of it: the failure reaches the caller and the next operation on the
+// bucket goes on.
+TEST_F(MapTest, FailuresUnderTheBucketLockReleaseIt) {
+    struct Case {
+        const char *name;
+        std::function<void(ConcurrentHashMap_string &, Bucket *)> damage;
+        std::function<void(ConcurrentHashMap_string &)> operation;
+    };
+    auto broken_value = [](ConcurrentHashMap_string &map, Bucket *bucket) {
+        first_entry(map, bucket)->value.head = map.internals()->area.end() + 2;
+    };
+    auto no_damage = [](ConcurrentHashMap_string &, Bucket *) {};
+    const std::vector<Case> cases = {
+        {"get_of_a_broken_value", broken_value, [](ConcurrentHashMap_string &map) { fetch(map, "k", 3); }},
+        {"remove_of_a_broken_value", broken_value, [](ConcurrentHashMap_string &map) { erase(map, "k", 3); }},
+        {"replace_of_a_broken_value", broken_value,
+         [](ConcurrentHashMap_string &map) { put(map, "k", std::string(40, 'w'), 3); }},
+        {"get_with_a_broken_partner",
+         [](ConcurrentHashMap_string &, Bucket *bucket) { atomics::exchange_field48(forward_word(bucket), 7); },
+         [](ConcurrentHashMap_string &map) { fetch(map, "absent", 3); }},
+        {"get_without_a_buffer", no_damage,
+         [](ConcurrentHashMap_string &map) {
+             host::install({nullptr, nullptr, [](std::size_t) -> void * { return nullptr; }, nullptr, nullptr});
+             ScopeExit restore([] { host::install({}); });
+             fetch(map, "k", 3);
+         }},
+    };
+    for (const Case &c : cases) {
+        auto map = create();
+        put(*map, "k", std::string(20, 'v'), 3);  // three 8-byte value chunks
+        Bucket *bucket = bucket_for(*map, 3);
+        c.damage(*map, bucket);
+        EXPECT_ANY_THROW(c.operation(*map)) << c.name;
+        EXPECT_FALSE(lock_held(bucket)) << c.name;
+        atomics::exchange_field48(forward_word(bucket), 0);
+        put(*map, "other", "v", 3);  // takes the lock again
+        EXPECT_EQ(fetch(*map, "other", 3), "v") << c.name;
+    }
 }
 
 // ---- several processes ----------------------------------------------------------
