@@ -9,7 +9,7 @@
 #include <typeinfo>
 
 #include "zorvik/binding/module.hpp"
-#include "zorvik/core/segment/spin_lock.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
 
 namespace zorvik::binding {
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
 
 namespace zorvik::binding {
 namespace {
