@@ -11,7 +11,7 @@
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/binding/expansion.hpp"
 #include "zorvik/binding/module.hpp"
-#include "zorvik/binding/operations.hpp"
+#include "zorvik/binding/brandel_operations.hpp"
 
 namespace zorvik::binding {
 namespace {
@@ -328,11 +328,13 @@ PyTypeObject brandel_type = {
 };
 #pragma GCC diagnostic pop
 
-MapPointer map_of(BrandelObject *self) {
-    MapPointer map = self->chm;
-    if (!map) PyErr_SetString(PyExc_ValueError, "operation on a brandel without a map!");
-    return map;
+DictionaryParts brandel_parts(PyObject *object) {
+    BrandelObject *self = as_brandel(object);
+    return DictionaryParts{&self->base, &self->chm, &self->serializer, &self->text_serializer,
+                           "operation on a brandel without a map!"};
 }
+
+MapPointer map_of(BrandelObject *self) { return map_of(brandel_parts(reinterpret_cast<PyObject *>(self))); }
 
 int ready_brandel_type() {
     brandel_type.tp_base = module_state.fennick_type;

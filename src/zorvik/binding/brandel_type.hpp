@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "zorvik/binding/operations.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/fennick/fennick.hpp"
 
@@ -30,8 +31,6 @@ struct BrandelVtable {
     int (*expansion)(BrandelObject *self, int skip_dispatch, ExpansionOptionalArguments *optional);
 };
 
-using MapPointer = std::shared_ptr<ConcurrentHashMap_string>;
-
 struct BrandelObject {
     fennick::FennickObject base;  // name, size, hash function: owned by fennick
     BrandelVtable *vtab;
@@ -51,6 +50,9 @@ extern BrandelVtable brandel_vtable;
 
 // Completes the class on module_state.fennick_type. 0 or -1.
 int ready_brandel_type();
+
+// Where a brandel keeps what the key operations read.
+DictionaryParts brandel_parts(PyObject *object);
 
 // The object's map, or an empty pointer with ValueError set.
 MapPointer map_of(BrandelObject *self);

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
-#include "zorvik/binding/module.hpp"
+#include "zorvik/binding/operations.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 
 namespace zorvik::binding {
@@ -90,7 +90,8 @@ void add_traceback(const char *function_name, const char *file_name, int line) n
     PyObject *exception = take_exception();
     if (exception == nullptr) return;
     PyCodeObject *code = PyCode_NewEmpty(file_name, function_name, line);
-    PyObject *globals = module_state.module != nullptr ? PyModule_GetDict(module_state.module) : nullptr;
+    PyObject *module = operation_context.module;
+    PyObject *globals = module != nullptr ? PyModule_GetDict(module) : nullptr;
     PyObject *own_globals = nullptr;
     if (globals == nullptr) globals = own_globals = PyDict_New();
     PyFrameObject *frame = nullptr;

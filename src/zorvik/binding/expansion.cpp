@@ -254,11 +254,8 @@ PyMethodDef expansion_method_def = {
 int brandel_expansion(BrandelObject *self, int skip_dispatch, ExpansionOptionalArguments *optional) {
     std::uint64_t parallelism = optional != nullptr && optional->given > 0 ? optional->parallelism : 0;
     int result = -1;
-    PyObject *override = nullptr;
-    if (!skip_dispatch) {
-        override = PyObject_GetAttr(reinterpret_cast<PyObject *>(self), names.expansion);
-        if (override != nullptr && is_own_method(override, expansion_method_def)) Py_CLEAR(override);
-    }
+    PyObject *override =
+        skip_dispatch ? nullptr : find_override(reinterpret_cast<PyObject *>(self), names.expansion, expansion_method_def);
     if (override != nullptr) {
         if (call_override(override, parallelism, &result) < 0) result = -1;
         Py_DECREF(override);

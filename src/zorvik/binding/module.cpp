@@ -10,6 +10,7 @@
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/binding/expansion.hpp"
 #include "zorvik/binding/gil.hpp"
+#include "zorvik/binding/brandel_operations.hpp"
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/binding/siblings.hpp"
 
@@ -251,6 +252,12 @@ int run_start_up_statements(PyObject *module) {
     PyObject *hash = builtin("hash");
     if (hash == nullptr) return -1;
     Py_XSETREF(module_state.builtin_hash, hash);
+    // The key operations' path reads these; they are set once, here, and
+    // live as long as the process.
+    operation_context.dumps = names.dumps;
+    operation_context.loads = names.loads;
+    operation_context.builtin_hash = module_state.builtin_hash;
+    operation_context.hash_key = module_state.hash_key;
     return 0;
 }
 
@@ -280,9 +287,11 @@ int brandel_exec(PyObject *module) {
         return -1;
     }
     module_state.module = Py_NewRef(module);
+    operation_context.module = module;  // borrowed: module_state holds it
     if (exec_steps(module) == 0) return 0;
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init zorvik.brandel");
     add_traceback("init zorvik.brandel", module_file, __LINE__);
+    operation_context.module = nullptr;
     Py_CLEAR(module_state.module);
     return -1;
 }

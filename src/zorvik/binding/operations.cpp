@@ -12,9 +12,11 @@
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/module.hpp"
 
 namespace zorvik::binding {
+
+OperationContext operation_context;
+
 namespace {
 
 constexpr const char operations_file[] = "zorvik/binding/operations.cpp";
@@ -41,7 +43,7 @@ PyObject *call_serializer(PyObject *serializer, PyObject *name, PyObject *argume
 // What the serializer's dumps makes of `object`: a bytes object, or None
 // (refused later, as an absent result). New reference, null on failure.
 PyObject *serialize(PyObject *serializer, bool text_serializer, PyObject *object) {
-    PyObject *result = call_serializer(serializer, names.dumps, object);
+    PyObject *result = call_serializer(serializer, operation_context.dumps, object);
     if (result == nullptr) return nullptr;
     if (text_serializer && PyUnicode_CheckExact(result)) {
         Py_SETREF(result, PyUnicode_AsUTF8String(result));
@@ -91,23 +93,23 @@ struct Request {
 // bucket's while the key is serialised, an insert's entry chunk while the
 // value is). hash_key still gives the hash the operation uses, in its place
 // after the serializer. True, with `hash`, when the key qualifies.
-bool early_hash(const BrandelObject *target, PyObject *key, std::int64_t &hash) {
-    if (target->base.hash_function != module_state.builtin_hash) return false;
+bool early_hash(const DictionaryParts &target, PyObject *key, std::int64_t &hash) {
+    if (target.hashing->hash_function != operation_context.builtin_hash) return false;
     if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) return false;
     hash = static_cast<std::int64_t>(PyObject_Hash(key));
     return true;
 }
 
 // Serialises the key (and the value when given) and hashes the key. 0 or -1.
-int prepare(BrandelObject *target, PyObject *key, PyObject *value, Request &request) {
+int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request) {
     // A dictionary without a map is refused before anything runs.
     request.map = map_of(target);
     if (!request.map) return -1;
     std::int64_t hint_hash = 0;
     const bool hinted = early_hash(target, key, hint_hash);
     if (hinted) request.map->prefetch_bucket(hint_hash);
-    request.serializer = Py_NewRef(target->serializer);
-    const bool text_serializer = target->text_serializer;
+    request.serializer = Py_NewRef(*target.serializer);
+    const bool text_serializer = *target.text_serializer;
     request.key_bytes = serialize(request.serializer, text_serializer, key);
     if (request.key_bytes == nullptr) return -1;
     if (value != nullptr) {
@@ -116,14 +118,14 @@ int prepare(BrandelObject *target, PyObject *key, PyObject *value, Request &requ
         if (request.value_bytes == nullptr) return -1;
     }
     // hash_key reports failure only through the pending exception.
-    Py_ssize_t hash = module_state.hash_key(&target->base, key);
+    Py_ssize_t hash = operation_context.hash_key(target.hashing, key);
     if (PyErr_Occurred()) return -1;
     request.hash = static_cast<std::int64_t>(hash);
     if (refuse_none(request.key_bytes) < 0) return -1;
     if (value != nullptr && refuse_none(request.value_bytes) < 0) return -1;
     // The serializer and the hash function may have finalised or
     // re-initialised the dictionary: the operation goes to the map it has now.
-    if (target->chm.get() != request.map.get()) {
+    if (target.map->get() != request.map.get()) {
         request.map = map_of(target);
         if (!request.map) return -1;
     }
@@ -140,15 +142,15 @@ PyObject *new_list(PyObject *first, PyObject *second) {
 
 // ---- the operations --------------------------------------------------------
 
-int insert_entry(BrandelObject *target, PyObject *key, PyObject *value) {
+PyObject *insert_item(const DictionaryParts &target, PyObject *key, PyObject *value) {
     Request request;
-    if (prepare(target, key, value, request) < 0) return -1;
+    if (prepare(target, key, value, request) < 0) return nullptr;
     ConcurrentHashMap_string *map = request.map.get();
     bool done = call_core([&] {
         map->insert(data_of(request.key_bytes), data_of(request.value_bytes), length_of(request.key_bytes),
                     length_of(request.value_bytes), request.hash);
     });
-    return done ? 1 : -1;
+    return done ? PyLong_FromLong(1) : nullptr;
 }
 
 // A found value goes straight into a new bytes object (the map copies it
@@ -177,7 +179,7 @@ private:
     PyObject *bytes_ = nullptr;
 };
 
-PyObject *get_entry(BrandelObject *target, PyObject *key) {
+PyObject *get_item(const DictionaryParts &target, PyObject *key) {
     Request request;
     if (prepare(target, key, nullptr, request) < 0) return nullptr;
     ConcurrentHashMap_string *map = request.map.get();
@@ -189,7 +191,7 @@ PyObject *get_entry(BrandelObject *target, PyObject *key) {
     }
     if (!found) return new_list(Py_False, nullptr);
     PyObject *bytes = sink.take();
-    PyObject *loaded = call_serializer(request.serializer, names.loads, bytes);
+    PyObject *loaded = call_serializer(request.serializer, operation_context.loads, bytes);
     Py_DECREF(bytes);
     if (loaded == nullptr) return nullptr;
     PyObject *list = new_list(Py_True, loaded);
@@ -197,233 +199,116 @@ PyObject *get_entry(BrandelObject *target, PyObject *key) {
     return list;
 }
 
-int remove_entry(BrandelObject *target, PyObject *key) {
+PyObject *remove_item(const DictionaryParts &target, PyObject *key) {
     Request request;
-    if (prepare(target, key, nullptr, request) < 0) return -1;
+    if (prepare(target, key, nullptr, request) < 0) return nullptr;
     ConcurrentHashMap_string *map = request.map.get();
     bool removed = false;
     if (!call_core([&] { removed = map->remove(data_of(request.key_bytes), length_of(request.key_bytes),
                                                 request.hash); })) {
+        return nullptr;
+    }
+    return PyLong_FromLong(removed ? 1 : 0);
+}
+
+// ---- dispatch --------------------------------------------------------------
+
+// What an override returned, checked as the native form's result type
+// requires. 0 or -1.
+int check_override_result(ItemOperation operation, PyObject *result) {
+    if (operation == ItemOperation::get) {
+        if (PyList_CheckExact(result) || result == Py_None) return 0;
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(result)->tp_name);
         return -1;
     }
-    return removed ? 1 : 0;
+    int unused = 0;
+    return to_int(result, &unused);
 }
 
-// ---- module functions ------------------------------------------------------
-
-const char *const insert_parameters[] = {"target", "input_key", "input_value"};
-const char *const get_parameters[] = {"target", "input_key"};
-const Signature dict_insert_signature{"dict_insert", insert_parameters, 3, 3};
-const Signature dict_get_signature{"dict_get", get_parameters, 2, 2};
-const Signature dict_remove_signature{"dict_remove", get_parameters, 2, 2};
-
-// Binds the arguments of a module function and tests `target`. 0 or -1 (with
-// the function's traceback entry added).
-int bind_target(const Signature &signature, const char *entry, PyObject *const *args, Py_ssize_t nargs,
-                PyObject *kwnames, PyObject **values) {
-    if (bind_arguments(signature, args, nargs, kwnames, values) < 0 ||
-        check_argument_type(values[0], &brandel_type, TypeMatch::or_subclass, "target") < 0) {
-        add_traceback(entry, operations_file, __LINE__);
-        return -1;
-    }
-    return 0;
-}
-
-PyObject *dict_insert_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[3];
-    if (bind_target(dict_insert_signature, "zorvik.brandel.dict_insert", args, nargs, kwnames, values) < 0) {
-        return nullptr;
-    }
-    int result = dict_insert(reinterpret_cast<BrandelObject *>(values[0]), values[1], values[2], 0);
-    return result < 0 ? nullptr : PyLong_FromLong(result);
-}
-
-PyObject *dict_get_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[2];
-    if (bind_target(dict_get_signature, "zorvik.brandel.dict_get", args, nargs, kwnames, values) < 0) {
-        return nullptr;
-    }
-    return dict_get(reinterpret_cast<BrandelObject *>(values[0]), values[1], 0);
-}
-
-PyObject *dict_remove_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[2];
-    if (bind_target(dict_remove_signature, "zorvik.brandel.dict_remove", args, nargs, kwnames, values) < 0) {
-        return nullptr;
-    }
-    int result = dict_remove(reinterpret_cast<BrandelObject *>(values[0]), values[1], 0);
-    return result < 0 ? nullptr : PyLong_FromLong(result);
-}
-
-// ---- methods ---------------------------------------------------------------
-
-const char *const method_insert_parameters[] = {"input_key", "input_value"};
-const char *const method_get_parameters[] = {"input_key"};
-const Signature insert_signature{"insert", method_insert_parameters, 2, 2};
-const Signature get_signature{"get", method_get_parameters, 1, 1};
-const Signature remove_signature{"remove", method_get_parameters, 1, 1};
-
-PyObject *insert_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[2];
-    if (bind_arguments(insert_signature, args, nargs, kwnames, values) < 0) {
-        add_traceback("zorvik.brandel.brandel.insert", operations_file, __LINE__);
-        return nullptr;
-    }
-    int result = brandel_insert(reinterpret_cast<BrandelObject *>(self), values[0], values[1], 1);
-    return result < 0 ? nullptr : PyLong_FromLong(result);
-}
-
-PyObject *get_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[1];
-    if (bind_arguments(get_signature, args, nargs, kwnames, values) < 0) {
-        add_traceback("zorvik.brandel.brandel.get", operations_file, __LINE__);
-        return nullptr;
-    }
-    return brandel_get(reinterpret_cast<BrandelObject *>(self), values[0], 1);
-}
-
-PyObject *remove_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *values[1];
-    if (bind_arguments(remove_signature, args, nargs, kwnames, values) < 0) {
-        add_traceback("zorvik.brandel.brandel.remove", operations_file, __LINE__);
-        return nullptr;
-    }
-    int result = brandel_remove(reinterpret_cast<BrandelObject *>(self), values[0], 1);
-    return result < 0 ? nullptr : PyLong_FromLong(result);
-}
-
-// The attribute `name` of `self` when it is a Python override of the method
-// `definition` (new reference); null when it is the class's own method or on
-// failure (then with an exception set).
-PyObject *find_override(BrandelObject *self, PyObject *name, const PyMethodDef &definition) {
-    PyObject *found = PyObject_GetAttr(reinterpret_cast<PyObject *>(self), name);
-    if (found == nullptr || !is_own_method(found, definition)) return found;
-    Py_DECREF(found);
-    return nullptr;
-}
-
-// The int an override returned. 0 or -1.
-int override_int(PyObject *result, int *out) {
-    if (result == nullptr) return -1;
-    int status = to_int(result, out);
-    Py_DECREF(result);
-    return status;
+PyObject *call_override(PyObject *override, PyObject *key, PyObject *value) {
+    return value != nullptr ? PyObject_CallFunctionObjArgs(override, key, value, nullptr)
+                            : PyObject_CallOneArg(override, key);
 }
 
 }  // namespace
 
-// ---- exported definitions --------------------------------------------------
+MapPointer map_of(const DictionaryParts &parts) {
+    MapPointer map = *parts.map;
+    if (!map) PyErr_SetString(PyExc_ValueError, parts.no_map_message);
+    return map;
+}
 
-PyMethodDef dict_insert_def = {
-    "dict_insert", ZORVIK_FASTCALL(dict_insert_function), METH_FASTCALL | METH_KEYWORDS,
-    "dict_insert(target: brandel, input_key, input_value) -> int\n\ninsert the target brandel with input_key and "
-    "input_value\n\n    :param target: the target brandel\n    :param input_key: the target key value\n    "
-    ":param input_value: python object to insert \n    :return: 1 if successful\n    "};
+PyObject *perform(const OperationEntry &entry, PyObject *target, PyObject *key, PyObject *value) {
+    const DictionaryParts parts = entry.parts(target);
+    PyObject *result = nullptr;
+    switch (entry.operation) {
+        case ItemOperation::insert:
+            result = insert_item(parts, key, value);
+            break;
+        case ItemOperation::get:
+            result = get_item(parts, key);
+            break;
+        case ItemOperation::remove:
+            result = remove_item(parts, key);
+            break;
+    }
+    if (result == nullptr) add_traceback(entry.function_entry, operations_file, __LINE__);
+    return result;
+}
 
-PyMethodDef dict_get_def = {
-    "dict_get", ZORVIK_FASTCALL(dict_get_function), METH_FASTCALL | METH_KEYWORDS,
-    "dict_get(target: brandel, input_key) -> list\n\nget the target object from brandel with input_key\n\n    "
-    ":param target: the target brandel\n    :param input_key: the target key value\n    :return: list in form of "
-    "[Boolean, object]. The first boolean value indicates whether the input_key is in the dict. The second python "
-    "object is the target object if the first boolean value is True. \n    "};
+PyObject *dispatch(const OperationEntry &entry, PyObject *self, PyObject *key, PyObject *value,
+                   bool look_for_override) {
+    PyObject *result = nullptr;
+    PyObject *override = look_for_override ? find_override(self, *entry.method_name, *entry.own_method) : nullptr;
+    if (override != nullptr) {
+        result = call_override(override, key, value);
+        Py_DECREF(override);
+        if (result != nullptr && check_override_result(entry.operation, result) < 0) Py_CLEAR(result);
+    } else if (!PyErr_Occurred()) {
+        result = perform(entry, self, key, value);
+    }
+    if (result == nullptr) add_traceback(entry.method_entry, operations_file, __LINE__);
+    return result;
+}
 
-PyMethodDef dict_remove_def = {
-    "dict_remove", ZORVIK_FASTCALL(dict_remove_function), METH_FASTCALL | METH_KEYWORDS,
-    "dict_remove(target: brandel, input_key) -> int\n\nremove the target object from brandel with input_key\n\n    "
-    ":param target: the target brandel\n    :param input_key: the target key value\n    :return: 1 if successfully "
-    "removed, 0 if the input_key not in the target brandel\n    "};
+int int_result(PyObject *result) {
+    if (result == nullptr) return -1;
+    int value = -1;
+    to_int(result, &value);  // checked already: an int the class made, or an override's checked result
+    Py_DECREF(result);
+    return value;
+}
 
-PyMethodDef insert_method_def = {
-    "insert", ZORVIK_FASTCALL(insert_method), METH_FASTCALL | METH_KEYWORDS,
-    "insert(self, input_key, input_value) -> int\n\ninsert the brandel with input_key and input_value\n\n        "
-    ":param input_key: the target key value\n        :param input_value: python object to insert \n        "
-    ":return: 1 if successful\n        "};
+PyObject *call_function(const OperationEntry &entry, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *values[3] = {nullptr, nullptr, nullptr};  // target, key, value
+    if (bind_arguments(entry.function_signature, args, nargs, kwnames, values) < 0 ||
+        check_argument_type(values[0], entry.target_type, TypeMatch::or_subclass, "target") < 0) {
+        add_traceback(entry.function_entry, operations_file, __LINE__);
+        return nullptr;
+    }
+    return perform(entry, values[0], values[1], values[2]);
+}
 
-PyMethodDef get_method_def = {
-    "get", ZORVIK_FASTCALL(get_method), METH_FASTCALL | METH_KEYWORDS,
-    "get(self, input_key) -> list\n\nget the target object from brandel with input_key\n    \n        "
-    ":param input_key: the target key value\n        :return: list in form of [Boolean, object]. The first boolean "
-    "value indicates whether the input_key is in the dict. The second python object is the target object if the "
-    "first boolean value is True. \n        "};
-
-PyMethodDef remove_method_def = {
-    "remove", ZORVIK_FASTCALL(remove_method), METH_FASTCALL | METH_KEYWORDS,
-    "remove(self, input_key) -> int\n\nremove the target object from brandel with input_key\n\n        "
-    ":param input_key: the target key value\n        :return: 1 if successfully removed, 0 if the input_key not in "
-    "the target brandel\n        "};
+PyObject *call_method(const OperationEntry &entry, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames) {
+    PyObject *values[2] = {nullptr, nullptr};  // key, value
+    if (bind_arguments(entry.method_signature, args, nargs, kwnames, values) < 0) {
+        add_traceback(entry.method_entry, operations_file, __LINE__);
+        return nullptr;
+    }
+    // Python found this method on the object already: no override to look for.
+    return dispatch(entry, self, values[0], values[1], false);
+}
 
 bool is_own_method(PyObject *found, const PyMethodDef &definition) {
     return PyCFunction_Check(found) && PyCFunction_GET_FUNCTION(found) == definition.ml_meth;
 }
 
-// ---- native forms ----------------------------------------------------------
-
-int dict_insert(BrandelObject *target, PyObject *key, PyObject *value, int) {
-    int result = insert_entry(target, key, value);
-    if (result < 0) add_traceback("zorvik.brandel.dict_insert", operations_file, __LINE__);
-    return result;
-}
-
-PyObject *dict_get(BrandelObject *target, PyObject *key, int) {
-    PyObject *result = get_entry(target, key);
-    if (result == nullptr) add_traceback("zorvik.brandel.dict_get", operations_file, __LINE__);
-    return result;
-}
-
-int dict_remove(BrandelObject *target, PyObject *key, int) {
-    int result = remove_entry(target, key);
-    if (result < 0) add_traceback("zorvik.brandel.dict_remove", operations_file, __LINE__);
-    return result;
-}
-
-// ---- native method table entries -------------------------------------------
-
-int brandel_insert(BrandelObject *self, PyObject *key, PyObject *value, int skip_dispatch) {
-    int result = -1;
-    if (skip_dispatch) {
-        result = dict_insert(self, key, value, 0);
-    } else if (PyObject *override = find_override(self, names.insert, insert_method_def)) {
-        PyObject *returned = PyObject_CallFunctionObjArgs(override, key, value, nullptr);
-        Py_DECREF(override);
-        if (override_int(returned, &result) < 0) result = -1;
-    } else if (!PyErr_Occurred()) {
-        result = dict_insert(self, key, value, 0);
-    }
-    if (result == -1 && PyErr_Occurred()) add_traceback("zorvik.brandel.brandel.insert", operations_file, __LINE__);
-    return result;
-}
-
-PyObject *brandel_get(BrandelObject *self, PyObject *key, int skip_dispatch) {
-    PyObject *result = nullptr;
-    if (skip_dispatch) {
-        result = dict_get(self, key, 0);
-    } else if (PyObject *override = find_override(self, names.get, get_method_def)) {
-        result = PyObject_CallOneArg(override, key);
-        Py_DECREF(override);
-        if (result != nullptr && !PyList_CheckExact(result) && result != Py_None) {
-            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(result)->tp_name);
-            Py_CLEAR(result);
-        }
-    } else if (!PyErr_Occurred()) {
-        result = dict_get(self, key, 0);
-    }
-    if (result == nullptr) add_traceback("zorvik.brandel.brandel.get", operations_file, __LINE__);
-    return result;
-}
-
-int brandel_remove(BrandelObject *self, PyObject *key, int skip_dispatch) {
-    int result = -1;
-    if (skip_dispatch) {
-        result = dict_remove(self, key, 0);
-    } else if (PyObject *override = find_override(self, names.remove, remove_method_def)) {
-        PyObject *returned = PyObject_CallOneArg(override, key);
-        Py_DECREF(override);
-        if (override_int(returned, &result) < 0) result = -1;
-    } else if (!PyErr_Occurred()) {
-        result = dict_remove(self, key, 0);
-    }
-    if (result == -1 && PyErr_Occurred()) add_traceback("zorvik.brandel.brandel.remove", operations_file, __LINE__);
-    return result;
+PyObject *find_override(PyObject *self, PyObject *name, const PyMethodDef &definition) {
+    PyObject *found = PyObject_GetAttr(self, name);
+    if (found == nullptr || !is_own_method(found, definition)) return found;
+    Py_DECREF(found);
+    return nullptr;
 }
 
 }  // namespace zorvik::binding

@@ -1,35 +1,109 @@
-// The key and value operations: the module functions dict_insert, dict_get and
-// dict_remove (which carry the logic), their native forms, and the methods
-// insert, get and remove that hand over to them.
+// The key operations insert, get and remove, as every class of the binding
+// offers them: one path per operation from its bound arguments to its result
+// (serialise and hash, the core call, the result object), and one dispatch
+// for every form a class gives it (module function, method, and native
+// entries with and without a look for Python overrides). A class describes
+// each operation once (an OperationEntry); its forms are instances of the
+// templates below.
+//
+// Part of the binding's static library: every extension module that offers a
+// dictionary class links this same path.
 #pragma once
 
 #include <Python.h>
 
-#include "zorvik/binding/brandel_type.hpp"
+#include <cstdint>
+#include <memory>
+
+#include "zorvik/binding/args.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/fennick/fennick.hpp"
 
 namespace zorvik::binding {
 
-// Native forms, published in __pyx_capi__. No type test on `target`; the flag
-// is ignored. 1 / list / 1 or 0, or -1 / null with an exception set.
-int dict_insert(BrandelObject *target, PyObject *key, PyObject *value, int skip_dispatch);
-PyObject *dict_get(BrandelObject *target, PyObject *key, int skip_dispatch);
-int dict_remove(BrandelObject *target, PyObject *key, int skip_dispatch);
+using MapPointer = std::shared_ptr<ConcurrentHashMap_string>;
 
-// Entries of the native method table.
-int brandel_insert(BrandelObject *self, PyObject *key, PyObject *value, int skip_dispatch);
-PyObject *brandel_get(BrandelObject *self, PyObject *key, int skip_dispatch);
-int brandel_remove(BrandelObject *self, PyObject *key, int skip_dispatch);
+// What the operations need of the module that links them, filled by that
+// module at start-up (each module linking the library has its own copy).
+struct OperationContext {
+    PyObject *dumps = nullptr;         // interned "dumps"
+    PyObject *loads = nullptr;         // interned "loads"
+    PyObject *builtin_hash = nullptr;  // the default hash function
+    fennick::HashKeyFunction hash_key = nullptr;
+    PyObject *module = nullptr;        // whose globals the traceback entries carry
+};
+extern OperationContext operation_context;
 
-// Module functions and methods as Python sees them.
-extern PyMethodDef dict_insert_def;
-extern PyMethodDef dict_get_def;
-extern PyMethodDef dict_remove_def;
-extern PyMethodDef insert_method_def;
-extern PyMethodDef get_method_def;
-extern PyMethodDef remove_method_def;
+// Where a dictionary object keeps what an operation reads. Pointers into the
+// object: each part is read when the operation reaches it, since the
+// serializer and the hash function run Python code that may re-initialise or
+// finalise the object meanwhile.
+struct DictionaryParts {
+    fennick::FennickObject *hashing;  // its hash function
+    const MapPointer *map;            // empty when the object has no map
+    PyObject *const *serializer;      // the serializer module
+    const bool *text_serializer;      // dumps gives text, stored as UTF-8
+    const char *no_map_message;       // the ValueError for an object without a map
+};
 
-// True when `found` (an attribute looked up on an object) is this class's own
+// The object's map, or an empty pointer with ValueError set.
+MapPointer map_of(const DictionaryParts &parts);
+
+enum class ItemOperation : std::uint8_t { insert, get, remove };
+
+// One operation as one class offers it.
+struct OperationEntry {
+    ItemOperation operation;
+    Signature function_signature;  // the module function: `target` and the operation's arguments
+    Signature method_signature;    // the method
+    const char *function_entry;    // traceback entry of the function and of the native form
+    const char *method_entry;      // traceback entry of the method and of the native dispatch
+    PyTypeObject *target_type;     // the module function's `target`: this type or a subclass
+    PyObject *const *method_name;  // interned: looked up on an object for a Python override
+    const PyMethodDef *own_method;  // the class's method, which is no override
+    DictionaryParts (*parts)(PyObject *object);
+};
+
+// The operation on `target`, as the class's own code: insert 1, get [True,
+// value] or [False], remove 1 or 0. A new reference, or null with the
+// exception set and the function's traceback entry added. `value` is null but
+// for insert.
+PyObject *perform(const OperationEntry &entry, PyObject *target, PyObject *key, PyObject *value);
+
+// The operation on `self` by the class's method: a Python override of the
+// method's name when `look_for_override` and one exists (its result checked:
+// a list or None for get, an int for the others), else perform. Null on
+// failure, with the method's traceback entry added.
+PyObject *dispatch(const OperationEntry &entry, PyObject *self, PyObject *key, PyObject *value,
+                   bool look_for_override);
+
+// The native int forms' result: the int the result object holds (it holds
+// one), or -1 when there is none (the exception stays set).
+int int_result(PyObject *result);
+
+// The Python-visible forms, with their argument binding.
+PyObject *call_function(const OperationEntry &entry, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *call_method(const OperationEntry &entry, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames);
+
+// The METH_FASTCALL | METH_KEYWORDS functions a PyMethodDef holds, one per
+// operation entry.
+template <const OperationEntry &entry>
+PyObject *function_form(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return call_function(entry, args, nargs, kwnames);
+}
+template <const OperationEntry &entry>
+PyObject *method_form(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return call_method(entry, self, args, nargs, kwnames);
+}
+
+// True when `found` (an attribute looked up on an object) is the class's own
 // method `definition` bound to it, not a Python override.
 bool is_own_method(PyObject *found, const PyMethodDef &definition);
+
+// The attribute `name` of `self` when it is a Python override of the method
+// `definition` (new reference); null when it is the class's own method or on
+// failure (then with an exception set).
+PyObject *find_override(PyObject *self, PyObject *name, const PyMethodDef &definition);
 
 }  // namespace zorvik::binding
