@@ -20,6 +20,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -45,46 +47,62 @@ constexpr std::uint64_t chunks_for(std::uint64_t length, std::uint64_t per_chunk
 // allocator's capacity. The capacity is written once, when the segment is
 // made, so a copy taken at attach serves every thread for as long as the view
 // is mapped, and checking against it needs no lock and no shared cache line.
+// Small enough to be copied into every walk, where it stays in registers.
 class ChunkArea {
 public:
     ChunkArea() = default;
     // Reads the capacity from the MemoryManager at `base`.
-    explicit ChunkArea(Allocator base)
+    explicit ChunkArea(Allocator base) : ChunkArea(base, base != nullptr ? memory_manager(base)->capacity : 0) {}
+    ChunkArea(Allocator base, Offset end)
         : base_(base),
-          end_(base != nullptr ? memory_manager(base)->capacity : 0),
-          most_links_(end_ > kFirstChunk ? (end_ - kFirstChunk) / chunk_span(kLinkChunkSize) : 0) {}
+          span_(end > kFirstChunk ? end - kFirstChunk : 0),
+          link_places_(span_ >= kDataPastGrid + kLinkChunkSize
+                           ? (span_ - kDataPastGrid - kLinkChunkSize) / kChunkGrid + 1
+                           : 0),
+          most_links_(span_ / chunk_span(kLinkChunkSize)) {}
 
     Allocator base() const { return base_; }
-    Offset end() const { return end_; }
+    Offset end() const { return kFirstChunk + span_; }
     Offset offset_of(const void *address) const { return to_offset(base_, address); }
     // The most link chunks the area can hold: no chain is longer, so a walk
     // of a longer one (a damaged count over a looping chain) is refused
     // before it starts instead of running for ever.
     std::uint64_t most_links() const { return most_links_; }
 
-    // True when [offset, offset + length) lies inside the area.
+    // True when [offset, offset + length) lies inside the area. (An offset
+    // below the area wraps around to a distance larger than any.)
     bool holds(Offset offset, std::uint64_t length) const {
-        return offset >= kFirstChunk && offset <= end_ && length <= end_ - offset;
+        const std::uint64_t into = offset - kFirstChunk;
+        return into <= span_ && length <= span_ - into;
     }
     // The address of [offset, offset + length), which must lie inside the area.
     char *bytes(Offset offset, std::uint64_t length) const {
         if (!holds(offset, length)) throw_offset_overflow();
         return base_ + offset;
     }
-    // The link whose data lies at `offset`: on the data grid, inside the area,
-    // and a chunk whose header says "link" (the grid test comes first, so the
-    // header read stays inside the area too).
+    // The link whose data lies at `offset`: on the data grid, inside the area
+    // with its 16 bytes (so its header lies inside the area too), and a chunk
+    // whose header says "link".
     ChunkLink *link(Offset offset) const {
-        char *data = bytes(offset, kLinkChunkSize);
-        if (offset % kChunkGrid != kDataPastGrid || chunk_size_at(chunk_header(data)) != kLinkChunkSize) {
+        // One test for the grid and the area: the distance from the first
+        // place a link's data can lie is a multiple of 8 exactly when its low
+        // three bits are zero, and rotating them to the top makes any other
+        // distance (or one that wrapped below the area) at least 2^61, more
+        // than the places any area has.
+        const std::uint64_t place = std::rotr(offset - kFirstLinkData, 3);
+        if (place >= link_places_ || chunk_size_at(chunk_header(base_ + offset)) != kLinkChunkSize) {
             throw_offset_overflow();
         }
-        return reinterpret_cast<ChunkLink *>(data);
+        return reinterpret_cast<ChunkLink *>(base_ + offset);
     }
 
 private:
+    // The first place a link's data can lie: the first chunk's data.
+    static constexpr Offset kFirstLinkData = kFirstChunk + kDataPastGrid;
+
     Allocator base_ = nullptr;
-    Offset end_ = 0;
+    std::uint64_t span_ = 0;         // bytes of the chunk area
+    std::uint64_t link_places_ = 0;  // places on the data grid where a whole link fits
     std::uint64_t most_links_ = 0;
 };
 
@@ -99,8 +117,9 @@ struct ChainPiece {
 class Chain {
 public:
     Chain() = default;  // no links
+    // `area` must outlive the chain (it is the map's or a pool's).
     Chain(const ChunkArea &area, Offset head, std::uint64_t count, std::uint64_t piece_size)
-        : Chain(&area, head, count, piece_size) {}
+        : area_(&area), head_(head), count_(count), piece_size_(piece_size) {}
 
     const ChunkArea &area() const { return *area_; }
     Offset head() const { return head_; }
@@ -108,19 +127,35 @@ public:
     std::uint64_t piece_size() const { return piece_size_; }
     bool empty() const { return count_ == 0; }
 
+    // The bytes the pieces of `links` links hold (saturating: no chain is
+    // that long). A product, not a quotient: checks on the hot paths cost a
+    // multiplication rather than a division.
+    std::uint64_t bytes_in(std::uint64_t links) const {
+        std::uint64_t bytes = 0;
+        return __builtin_mul_overflow(links, piece_size_, &bytes) ? UINT64_MAX : bytes;
+    }
+    // True when `length` bytes fill exactly the chain's links: all of them,
+    // the last one at least in part (no links for no bytes). A count too large
+    // to hold (saturated) fills nothing.
+    bool filled_by(std::uint64_t length) const {
+        if (length == 0) return count_ == 0;
+        const std::uint64_t full = bytes_in(count_);
+        return length <= full && length > full - piece_size_;
+    }
+
     // ---- links --------------------------------------------------------------
 
-    // Walks the links in order. `next` is read on arrival at a link, so the
-    // body may rewrite or free the link it is given.
+    // Walks `count` links from a head. `next` is read on arrival at a link, so
+    // the body may rewrite or free the link it is given.
     class LinkIterator {
     public:
         using value_type = ChunkLink *;
         using difference_type = std::ptrdiff_t;
 
         LinkIterator() = default;
-        LinkIterator(const ChunkArea *area, Offset head, std::uint64_t count) : area_(area), left_(count) {
+        LinkIterator(const ChunkArea &area, Offset head, std::uint64_t count) : area_(area), left_(count) {
             if (left_ == 0) return;
-            if (left_ > area_->most_links()) throw_offset_overflow();
+            if (left_ > area_.most_links()) throw_offset_overflow();
             arrive(head);
         }
         ChunkLink *operator*() const { return link_; }
@@ -133,26 +168,33 @@ public:
 
     private:
         void arrive(Offset at) {
-            link_ = area_->link(at);
+            link_ = area_.link(at);
             next_ = link_->next;
         }
-        const ChunkArea *area_ = nullptr;
+        ChunkArea area_;
         ChunkLink *link_ = nullptr;
         Offset next_ = 0;
         std::uint64_t left_ = 0;
     };
-    struct Links {
-        LinkIterator first;
-        LinkIterator begin() const { return first; }
+    // The links as a range; begin() makes the walk, which checks the head.
+    class Links {
+    public:
+        Links(const ChunkArea &area, Offset head, std::uint64_t count) : area_(&area), head_(head), count_(count) {}
+        LinkIterator begin() const { return LinkIterator(*area_, head_, count_); }
         std::default_sentinel_t end() const { return {}; }
+
+    private:
+        const ChunkArea *area_;
+        Offset head_;
+        std::uint64_t count_;
     };
-    Links links() const { return Links{LinkIterator(area_, head_, count_)}; }
+    Links links() const { return Links(*area_, head_, count_); }
 
     // Link `k`, reached by walking from the head; a k past the chain (a
     // count that disagrees with the structure around it) is refused.
     ChunkLink *link_at(std::uint64_t k) const {
         if (k >= count_) throw_offset_overflow();
-        LinkIterator at(area_, head_, count_);
+        LinkIterator at(*area_, head_, count_);
         for (; k != 0; --k) ++at;
         return *at;
     }
@@ -163,53 +205,71 @@ public:
     // The first `k` links (k <= count), as a chain of their own. No walk.
     Chain front(std::uint64_t k) const {
         if (k > count_) throw_offset_overflow();
-        return Chain(area_, head_, k, piece_size_);
+        return Chain(*area_, head_, k, piece_size_);
     }
     // The links after the first `k` (k <= count): walks k links. The `next`
     // of link k - 1 heads the rest; it is checked when the rest is walked.
     Chain after(std::uint64_t k) const {
         if (k == 0) return *this;
-        return Chain(area_, link_at(k - 1)->next, count_ - k, piece_size_);
+        return Chain(*area_, link_at(k - 1)->next, count_ - k, piece_size_);
     }
 
     // ---- contents -------------------------------------------------------------
 
+    // Walks the pieces that hold the first `length` bytes of the contents: as
+    // many links as they fill, which pieces() has bounded by the count.
     class PieceIterator {
     public:
-        PieceIterator(const ChunkArea *area, Offset head, std::uint64_t links, std::uint64_t length,
-                      std::uint64_t piece_size)
-            : link_(area, head, length != 0 ? links : 0), area_(area), left_(length), piece_size_(piece_size) {}
+        PieceIterator(const ChunkArea &area, Offset head, std::uint64_t length, std::uint64_t piece_size)
+            : area_(area), left_(length), piece_size_(piece_size) {
+            if (left_ != 0) arrive(head);
+        }
         ChainPiece operator*() const {
             const std::uint64_t length = std::min(piece_size_, left_);
-            ChunkLink *link = *link_;
-            return ChainPiece{link, area_->bytes(link->chunk, length), offset_, length};
+            return ChainPiece{link_, area_.bytes(link_->chunk, length), offset_, length};
         }
         PieceIterator &operator++() {
             const std::uint64_t length = std::min(piece_size_, left_);
             offset_ += length;
             left_ -= length;
-            if (left_ != 0) ++link_;
+            if (left_ != 0) arrive(next_);
             return *this;
         }
         bool operator==(std::default_sentinel_t) const { return left_ == 0; }
 
     private:
-        LinkIterator link_;
-        const ChunkArea *area_;
+        void arrive(Offset at) {
+            link_ = area_.link(at);
+            next_ = link_->next;
+        }
+        ChunkArea area_;
+        ChunkLink *link_ = nullptr;
+        Offset next_ = 0;
         std::uint64_t offset_ = 0;
         std::uint64_t left_;
         std::uint64_t piece_size_;
     };
-    struct Pieces {
-        PieceIterator first;
-        PieceIterator begin() const { return first; }
+    // Copies what the walk needs: a range-for keeps no temporary alive but
+    // the range itself.
+    class Pieces {
+    public:
+        Pieces(const ChunkArea &area, Offset head, std::uint64_t length, std::uint64_t piece_size)
+            : area_(&area), head_(head), length_(length), piece_size_(piece_size) {}
+        PieceIterator begin() const { return PieceIterator(*area_, head_, length_, piece_size_); }
         std::default_sentinel_t end() const { return {}; }
+
+    private:
+        const ChunkArea *area_;
+        Offset head_;
+        std::uint64_t length_;
+        std::uint64_t piece_size_;
     };
     // The pieces that hold the first `length` bytes of the contents. Throws
-    // when the chain has too few links for them (or no piece size).
+    // when the chain has too few links for them (or no piece size), or when
+    // they would take more steps than the area can hold links.
     Pieces pieces(std::uint64_t length) const {
-        if (length != 0 && (piece_size_ == 0 || chunks_for(length, piece_size_) > count_)) throw_offset_overflow();
-        return Pieces{PieceIterator(area_, head_, count_, length, piece_size_)};
+        if (length > bytes_in(std::min(count_, area_->most_links()))) throw_offset_overflow();
+        return Pieces(*area_, head_, length, piece_size_);
     }
 
     // Copies the first `length` bytes of the contents to `out`.
@@ -242,10 +302,9 @@ public:
     bool free_links_and_payloads() const;
 
 private:
-    Chain(const ChunkArea *area, Offset head, std::uint64_t count, std::uint64_t piece_size)
-        : area_(area), head_(head), count_(count), piece_size_(piece_size) {}
+    static inline const ChunkArea kNoArea{};  // the area of a chain made without one: it holds nothing
 
-    const ChunkArea *area_ = nullptr;
+    const ChunkArea *area_ = &kNoArea;
     Offset head_ = 0;
     std::uint64_t count_ = 0;
     std::uint64_t piece_size_ = 0;

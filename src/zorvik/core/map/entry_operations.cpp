@@ -58,7 +58,6 @@ namespace {
 struct EntryPlace {
     MapEntry *entry = nullptr;
     ChunkLink *link = nullptr;
-    std::uint64_t index = 0;
     explicit operator bool() const { return entry != nullptr; }
 };
 
@@ -87,8 +86,7 @@ template <class Visit>
 EntryPlace find_entry(const MapState &m, const ChunkArray &entries, Visit visit) {
     for (const ChainPiece piece : bucket_entries(m, entries).pieces(entries.length * sizeof(MapEntry))) {
         for (std::uint64_t at = 0; at < piece.length; at += sizeof(MapEntry)) {
-            const EntryPlace place{reinterpret_cast<MapEntry *>(piece.bytes + at), piece.link,
-                                   (piece.offset + at) / sizeof(MapEntry)};
+            const EntryPlace place{reinterpret_cast<MapEntry *>(piece.bytes + at), piece.link};
             if (visit(place)) return place;
         }
     }
@@ -98,10 +96,9 @@ EntryPlace find_entry(const MapState &m, const ChunkArray &entries, Visit visit)
 // The chain of a stored key's or value's bytes, after the checks every walk
 // of one relies on: a piece size, and exactly the links its length fills.
 Chain stored_bytes(const MapState &m, const ChunkArray &array) {
-    if (array.length != 0 && (array.per_chunk == 0 || array.chunk_count != chunks_for(array.length, array.per_chunk))) {
-        throw_offset_overflow();
-    }
-    return byte_chain(m.area, array);
+    const Chain chain = byte_chain(m.area, array);
+    if (array.length != 0 && !chain.filled_by(array.length)) throw_offset_overflow();
+    return chain;
 }
 
 // A stored key equals (key, length) when its length and bytes match.
@@ -138,7 +135,7 @@ void zero_array(ChunkArray &array) { std::memset(&array, 0, sizeof array); }
 void assign_bytes(MapState &m, ChunkArray &array, const char *bytes, std::uint64_t length) {
     const std::uint64_t per_chunk = m.data_chunk_size;
     const std::uint64_t old_count = array.chunk_count;
-    const std::uint64_t new_count = chunks_for(length, per_chunk);
+    const std::uint64_t new_count = m.data_chunks(length);
     if (old_count != 0 && array.per_chunk != per_chunk) throw_offset_overflow();
     const Chain old_chain(m.area, array.head, old_count, per_chunk);
 
@@ -210,8 +207,8 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     const Chain list = bucket_entries(m, entries);
     const std::uint64_t n = entries.length;
     const bool needs_entry_chunk = n == entries.chunk_count * kEntriesPerChunk;
-    const std::uint64_t key_chunks = chunks_for(key_length, m.data_chunk_size);
-    const std::uint64_t value_chunks = chunks_for(value_length, m.data_chunk_size);
+    const std::uint64_t key_chunks = m.data_chunks(key_length);
+    const std::uint64_t value_chunks = m.data_chunks(value_length);
 
     // The slot's link, found before anything is taken (a broken chain throws
     // here); then everything the append needs, and the bytes written into
@@ -329,7 +326,7 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
     ExpansionProgress progress;
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
-    data_pool.prefetch_front(chunks_for(key_length, data_chunk_size) + chunks_for(value_length, data_chunk_size));
+    data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
     for (;;) {
         BucketGuard locked = lock_bucket(*this, hash);
         Bucket *bucket = locked.bucket();

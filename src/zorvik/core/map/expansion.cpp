@@ -323,10 +323,9 @@ void MapState::split_bucket(std::uint64_t index, std::uint64_t chunks) {
         new_list.length != 0 || new_list.chunk_count != 1 || new_list.per_chunk != kEntriesPerChunk) {
         throw_offset_overflow();
     }
-    const Chain::Links old_links = entry_chain(area, old_list).links();  // refuses a count no chain can have
     std::vector<EntryChunk> links;
-    links.reserve(old_chunks);
-    for (ChunkLink *link : old_links) links.push_back(entry_chunk_of(*this, link));
+    links.reserve(std::min(old_chunks, area.most_links()));  // the walk refuses a count no chain can have
+    for (ChunkLink *link : entry_chain(area, old_list).links()) links.push_back(entry_chunk_of(*this, link));
     const EntryChunk partner_head = entry_chunk_of(*this, area.link(new_list.head));
     std::vector<MapEntry> stays, moves;
     for (std::uint64_t i = 0; i < n; ++i) {

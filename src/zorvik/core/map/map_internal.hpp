@@ -91,7 +91,8 @@ public:
     unsigned bucket_shift;            // log2(B)
     std::uint64_t bucket_chunk_number;
     std::uint64_t reachable_chunks;  // largest power of two <= bucket_chunk_number
-    std::uint8_t data_chunk_size;
+    std::uint8_t data_chunk_size;    // a power of two: 8 to 128
+    unsigned data_chunk_shift;       // log2(data_chunk_size)
 
     char *chunk_table = nullptr;  // bucket_chunk_number entries (field48 each)
     char *chunks_in_use_word = nullptr;
@@ -122,6 +123,13 @@ public:
     void add_entries(std::int64_t delta) { atomics::fetch_add_field48(entry_count_word, delta); }
     std::uint64_t expansion_workers() const {
         return static_cast<std::uint64_t>(atomics::load_field48(expansion_workers_word));
+    }
+
+    // Data chunks that `length` bytes fill (a shift, not a division: the
+    // data chunk size is a power of two, which creation and attach make sure
+    // of).
+    std::uint64_t data_chunks(std::uint64_t length) const {
+        return (length >> data_chunk_shift) + ((length & (data_chunk_size - 1)) != 0);
     }
 
     // ---- buckets ------------------------------------------------------------

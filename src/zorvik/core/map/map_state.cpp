@@ -29,6 +29,7 @@ MapState::MapState(Segment segment_, const MapShape &shape)
       bucket_chunk_number(shape.bucket_chunk_number),
       reachable_chunks(std::bit_floor(shape.bucket_chunk_number)),
       data_chunk_size(shape.data_chunk_size),
+      data_chunk_shift(static_cast<unsigned>(std::countr_zero(shape.data_chunk_size))),
       chunk_cache(reachable_chunks),
       entry_pool(area, kEntryChunkSize, ChunkPool::Payloads::zeroed),
       data_pool(area, shape.data_chunk_size, ChunkPool::Payloads::kept) {}
