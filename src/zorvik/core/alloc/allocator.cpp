@@ -30,7 +30,8 @@
 namespace zorvik {
 namespace {
 
-constexpr std::uint64_t kChainLinkLength = 8;
+// A chain link is one Offset: the header Offset of the next chunk.
+constexpr std::uint64_t kChainLinkLength = sizeof(Offset);
 // The smallest size whose span leaves 8 data bytes for the chain link, and the
 // largest whose span still fits the 8-bit header.
 constexpr std::uint8_t kSmallestChunkSize = 7;

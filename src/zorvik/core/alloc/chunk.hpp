@@ -23,8 +23,10 @@
 
 namespace zorvik {
 
-inline constexpr std::uint64_t kChunkHeaderLength = 2;
-inline constexpr std::uint64_t kChunkGrid = 8;  // every chunk and block starts on it
+inline constexpr std::uint64_t kChunkHeaderLength = 2;  // the span byte and the size byte
+// Every chunk and block starts on this grid: spans are rounded up to it, so
+// the 8-byte fields of a chunk's data sit 2 bytes past it, never further.
+inline constexpr std::uint64_t kChunkGrid = 8;
 // A chunk's data lies this far past the grid: how an Offset of data is told.
 inline constexpr std::uint64_t kDataPastGrid = kChunkHeaderLength % kChunkGrid;
 

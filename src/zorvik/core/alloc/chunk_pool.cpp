@@ -201,7 +201,7 @@ ChunkPool::Group ChunkPool::pair_group(char *links, char *payloads, std::uint64_
 
 // ---- give_back -------------------------------------------------------------------
 
-void ChunkPool::give_back(const Chain &chain) {
+void ChunkPool::give_back(const Chain &chain, ChunkLink *last) {
     const std::uint64_t n = chain.count();
     if (n == 0) return;
     const Chain given = cached(chain.head(), n);
@@ -214,7 +214,7 @@ void ChunkPool::give_back(const Chain &chain) {
     }
     const std::uint64_t keep = std::min(n, room);
     // The links are still the caller's: find the last one kept before locking.
-    ChunkLink *last_kept = given.link_at(keep - 1);
+    ChunkLink *last_kept = keep == n && last != nullptr ? last : given.link_at(keep - 1);
     Offset surplus = 0;
     {
         ProcessLockGuard guard(lock_);

@@ -65,8 +65,10 @@ public:
 
     // Returns the links (with their payloads) of `chain`. Keeps up to the cap
     // and frees the rest to the allocator, throwing the check_free exception
-    // when the allocator refuses one of them.
-    void give_back(const Chain &chain);
+    // when the allocator refuses one of them. `last`, when given, is the
+    // chain's last link as a checked walk of the whole chain (the caller's)
+    // reached it: the pool then need not walk the chain again to find it.
+    void give_back(const Chain &chain, ChunkLink *last = nullptr);
 
     std::uint64_t count() const;  // cached links (for tests and statistics)
     // Starts loading the first `n` cached links (at most 8) into the cache, so
@@ -76,6 +78,9 @@ public:
     const ChunkArea &area() const { return area_; }
 
 private:
+    // An insert of a key and a value of a hundred bytes or so takes five
+    // 32-byte data links; eight covers that with room, and a take of more
+    // links walks them anyway.
     static constexpr std::uint64_t kPrefetchedLinks = 8;
 
     // The pool's own links as a chain: `count` of them from `head`.

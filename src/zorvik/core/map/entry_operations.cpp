@@ -169,21 +169,24 @@ void assign_bytes(MapState &m, ChunkArray &array, const char *bytes, std::uint64
     array.per_chunk = static_cast<std::uint8_t>(per_chunk);
     array.base = reinterpret_cast<std::uint64_t>(m.base);
 
-    if (old_count > new_count) m.data_pool.give_back(Chain(m.area, surplus, old_count - new_count, per_chunk));
+    if (old_count > new_count) m.data_pool.give_back(Chain(m.area, surplus, old_count - new_count, per_chunk), old_last);
 }
 
 // Gives the data chunks of a removed entry back to the pool in one call, the
 // key's chain followed by the value's: the order in which an append takes
 // them, so that the next append takes neighbouring chunks again. `key_last`
-// is the key's last link (null for an empty key); its `next` is stale, and the
-// entry has left the bucket, so it is free to chain the value behind the key.
-void release_entry_data(MapState &m, const ChunkArray &key, ChunkLink *key_last, const ChunkArray &value) {
+// and `value_last` are the chains' last links as checked walks reached them
+// (null for an empty one); the key's `next` is stale, and the entry has left
+// the bucket, so it is free to chain the value behind the key.
+void release_entry_data(MapState &m, const ChunkArray &key, ChunkLink *key_last, const ChunkArray &value,
+                        ChunkLink *value_last) {
     if (key.chunk_count == 0) {
-        m.data_pool.give_back(byte_chain(m.area, value));
+        m.data_pool.give_back(byte_chain(m.area, value), value_last);
         return;
     }
     if (value.chunk_count != 0) key_last->next = value.head;
-    m.data_pool.give_back(Chain(m.area, key.head, key.chunk_count + value.chunk_count, m.data_chunk_size));
+    m.data_pool.give_back(Chain(m.area, key.head, key.chunk_count + value.chunk_count, m.data_chunk_size),
+                          value.chunk_count != 0 ? value_last : key_last);
 }
 
 // ---- the three operations' bodies -------------------------------------------------
@@ -256,7 +259,7 @@ void remove_entry(MapState &m, Bucket *bucket, const EntryPlace &found) {
     const Chain key_chain = stored_bytes(m, gone_key);
     ChunkLink *gone_key_last = key_chain.empty() ? nullptr : key_chain.last();
     const Chain value_chain = stored_bytes(m, gone_value);
-    if (!value_chain.empty()) value_chain.last();
+    ChunkLink *gone_value_last = value_chain.empty() ? nullptr : value_chain.last();
 
     if (found.entry != last) {
         found.entry->key = last->key;
@@ -279,7 +282,7 @@ void remove_entry(MapState &m, Bucket *bucket, const EntryPlace &found) {
     entries.chunk_count = needed;
     m.add_entries(-1);
 
-    release_entry_data(m, gone_key, gone_key_last, gone_value);
+    release_entry_data(m, gone_key, gone_key_last, gone_value, gone_value_last);
     m.entry_pool.give_back(Chain(m.area, first_surplus, surplus, kEntryChunkSize));
 }
 

@@ -7,6 +7,8 @@
 namespace zorvik {
 namespace {
 
+// The longest text, as callers (and the tests) know it: room for any message
+// here with its errno text.
 constexpr std::size_t kErrorTextMax = 1024;
 
 // One buffer for the whole process, written without a lock: concurrent

@@ -52,6 +52,9 @@ public:
     }
 
 private:
+    // A clock read costs more than a wait step; reading it once per 64 steps
+    // keeps it out of the spin, and the second before the first look at the
+    // holder is still measured to within 64 steps.
     static constexpr std::uint64_t kAttemptsPerClockRead = 64;
     const char *lock_name_;
     host::WaitScope counted_;
