@@ -65,12 +65,13 @@ TEST(Chain, FillCopyAndCompareAcrossPieces) {
         std::uint64_t covered = 0;
         std::vector<ChunkLink *> links = f.links_of(chain);
         std::size_t k = 0;
-        for (const ChainPiece piece : chain.pieces(length)) {
+        chain.for_each_piece(length, [&](const ChainPiece &piece) {
             EXPECT_EQ(piece.offset, covered);
             EXPECT_EQ(piece.length, std::min<std::uint64_t>(kPiece, length - covered));
             EXPECT_EQ(piece.link, links[k++]);
             covered += piece.length;
-        }
+            return true;
+        });
         EXPECT_EQ(covered, length);
         EXPECT_EQ(k, links.size());
     }

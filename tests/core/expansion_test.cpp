@@ -34,11 +34,12 @@ std::int64_t spread(std::uint64_t i) { return static_cast<std::int64_t>(i * 0x9E
 std::vector<std::uint64_t> entry_hashes(ConcurrentHashMap_string &map, Bucket *bucket) {
     std::vector<std::uint64_t> hashes;
     const Chain entries = entry_chain(map.internals()->area, bucket->entries);
-    for (const ChainPiece piece : entries.pieces(bucket->entries.length * sizeof(MapEntry))) {
+    entries.for_each_piece(bucket->entries.length * sizeof(MapEntry), [&](const ChainPiece &piece) {
         for (std::uint64_t at = 0; at < piece.length; at += sizeof(MapEntry)) {
             hashes.push_back(static_cast<std::uint64_t>(reinterpret_cast<const MapEntry *>(piece.bytes + at)->hash));
         }
-    }
+        return true;
+    });
     return hashes;
 }
 

@@ -107,12 +107,14 @@ private:
         ChunkPool *pool = pools_[pick(2)];
         const std::uint64_t n = pick(8) + 1;
         HeldLinks held{pool, pool->take(n), {}};
-        for (const ChainPiece piece : held.chain.pieces(n * pool->payload_size())) {
-            if (chunk_size_at(piece.bytes - 2) != pool->payload_size()) return fault("pool payload of the wrong size");
+        const bool sound = held.chain.for_each_piece(n * pool->payload_size(), [&](const ChainPiece &piece) {
+            if (chunk_size_at(piece.bytes - 2) != pool->payload_size()) return false;
             std::uint64_t value = next_tag();
             tag(piece.bytes, value);
             held.payload_tags.emplace_back(piece.bytes, value);
-        }
+            return true;
+        });
+        if (!sound) return fault("pool payload of the wrong size");
         links_.push_back(std::move(held));
     }
 

@@ -216,72 +216,40 @@ public:
 
     // ---- contents -------------------------------------------------------------
 
-    // Walks the pieces that hold the first `length` bytes of the contents: as
-    // many links as they fill, which pieces() has bounded by the count.
-    class PieceIterator {
-    public:
-        PieceIterator(const ChunkArea &area, Offset head, std::uint64_t length, std::uint64_t piece_size)
-            : area_(area), left_(length), piece_size_(piece_size) {
-            if (left_ != 0) arrive(head);
-        }
-        ChainPiece operator*() const {
-            const std::uint64_t length = std::min(piece_size_, left_);
-            return ChainPiece{link_, area_.bytes(link_->chunk, length), offset_, length};
-        }
-        PieceIterator &operator++() {
-            const std::uint64_t length = std::min(piece_size_, left_);
-            offset_ += length;
-            left_ -= length;
-            if (left_ != 0) arrive(next_);
-            return *this;
-        }
-        bool operator==(std::default_sentinel_t) const { return left_ == 0; }
-
-    private:
-        void arrive(Offset at) {
-            link_ = area_.link(at);
-            next_ = link_->next;
-        }
-        ChunkArea area_;
-        ChunkLink *link_ = nullptr;
-        Offset next_ = 0;
-        std::uint64_t offset_ = 0;
-        std::uint64_t left_;
-        std::uint64_t piece_size_;
-    };
-    // Copies what the walk needs: a range-for keeps no temporary alive but
-    // the range itself.
-    class Pieces {
-    public:
-        Pieces(const ChunkArea &area, Offset head, std::uint64_t length, std::uint64_t piece_size)
-            : area_(&area), head_(head), length_(length), piece_size_(piece_size) {}
-        PieceIterator begin() const { return PieceIterator(*area_, head_, length_, piece_size_); }
-        std::default_sentinel_t end() const { return {}; }
-
-    private:
-        const ChunkArea *area_;
-        Offset head_;
-        std::uint64_t length_;
-        std::uint64_t piece_size_;
-    };
-    // The pieces that hold the first `length` bytes of the contents. Throws
-    // when the chain has too few links for them (or no piece size), or when
-    // they would take more steps than the area can hold links.
-    Pieces pieces(std::uint64_t length) const {
+    // Calls visit(piece) for the pieces that hold the first `length` bytes of
+    // the contents, in order, while it returns true; returns false when it
+    // stopped early. Walks as many links as those bytes fill, after checking
+    // that the chain has that many (and a piece size) and that the walk stays
+    // within the links the area can hold. A plain loop over locals, so that
+    // the walk keeps its state in registers across the body's calls.
+    template <class Visit>
+    bool for_each_piece(std::uint64_t length, Visit visit) const {
         if (length > bytes_in(std::min(count_, area_->most_links()))) throw_offset_overflow();
-        return Pieces(*area_, head_, length, piece_size_);
+        const ChunkArea area = *area_;
+        const std::uint64_t piece_size = piece_size_;
+        Offset at = head_;
+        for (std::uint64_t done = 0; done < length;) {
+            ChunkLink *link = area.link(at);
+            at = link->next;  // read before the body runs: it may rewrite the link
+            const std::uint64_t piece = std::min(piece_size, length - done);
+            if (!visit(ChainPiece{link, area.bytes(link->chunk, piece), done, piece})) return false;
+            done += piece;
+        }
+        return true;
     }
 
     // Copies the first `length` bytes of the contents to `out`.
     void copy_to(char *out, std::uint64_t length) const {
-        for (const ChainPiece piece : pieces(length)) std::memcpy(out + piece.offset, piece.bytes, piece.length);
+        for_each_piece(length, [out](const ChainPiece &piece) {
+            std::memcpy(out + piece.offset, piece.bytes, piece.length);
+            return true;
+        });
     }
     // True when the first `length` bytes of the contents are `bytes`.
     bool equals(const char *bytes, std::uint64_t length) const {
-        for (const ChainPiece piece : pieces(length)) {
-            if (std::memcmp(piece.bytes, bytes + piece.offset, piece.length) != 0) return false;
-        }
-        return true;
+        return for_each_piece(length, [bytes](const ChainPiece &piece) {
+            return std::memcmp(piece.bytes, bytes + piece.offset, piece.length) == 0;
+        });
     }
     // Writes `length` bytes into the pieces (the chain has exactly the links
     // they fill). Returns the `next` of the last link, which heads whatever
@@ -289,10 +257,11 @@ public:
     // links).
     Offset fill(const char *bytes, std::uint64_t length) const {
         Offset after = head_;
-        for (const ChainPiece piece : pieces(length)) {
+        for_each_piece(length, [bytes, &after](const ChainPiece &piece) {
             std::memcpy(piece.bytes, bytes + piece.offset, piece.length);
             after = piece.link->next;
-        }
+            return true;
+        });
         return after;
     }
 

@@ -84,13 +84,18 @@ MapEntry *entry_slot(const MapState &m, const ChunkLink *link, std::uint64_t ind
 // returns true; returns the place it stopped at, or an empty place.
 template <class Visit>
 EntryPlace find_entry(const MapState &m, const ChunkArray &entries, Visit visit) {
-    for (const ChainPiece piece : bucket_entries(m, entries).pieces(entries.length * sizeof(MapEntry))) {
+    EntryPlace found;
+    bucket_entries(m, entries).for_each_piece(entries.length * sizeof(MapEntry), [&](const ChainPiece &piece) {
         for (std::uint64_t at = 0; at < piece.length; at += sizeof(MapEntry)) {
             const EntryPlace place{reinterpret_cast<MapEntry *>(piece.bytes + at), piece.link};
-            if (visit(place)) return place;
+            if (visit(place)) {
+                found = place;
+                return false;
+            }
         }
-    }
-    return EntryPlace{};
+        return true;
+    });
+    return found;
 }
 
 // The chain of a stored key's or value's bytes, after the checks every walk
