@@ -7,8 +7,9 @@
 //   - every link it steps to must lie on the data grid inside the chunk area,
 //     with a chunk header that says "link";
 //   - every payload piece it reads or writes must lie inside the chunk area;
-//   - it never takes more than `count` steps, so a chain that runs short
-//     fails at the step past its end and a chain that loops ends anyway.
+//   - it never takes more than `count` steps, nor more than the area can hold
+//     links, so a chain that runs short fails at the step past its end and a
+//     chain that loops ends anyway.
 //
 // A broken chain throws "offset overflow!" (std::out_of_range) at the step
 // where it breaks, before the walk reads or writes anything there.
@@ -223,7 +224,7 @@ public:
     // within the links the area can hold. A plain loop over locals, so that
     // the walk keeps its state in registers across the body's calls.
     template <class Visit>
-    bool for_each_piece(std::uint64_t length, Visit visit) const {
+    bool for_each_piece(std::uint64_t length, Visit &&visit) const {
         if (length > bytes_in(std::min(count_, area_->most_links()))) throw_offset_overflow();
         const ChunkArea area = *area_;
         const std::uint64_t piece_size = piece_size_;

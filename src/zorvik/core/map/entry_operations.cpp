@@ -54,13 +54,6 @@ namespace {
 
 // ---- walking a bucket -------------------------------------------------------------
 
-// One entry of a bucket, with the link whose entry chunk holds it.
-struct EntryPlace {
-    MapEntry *entry = nullptr;
-    ChunkLink *link = nullptr;
-    explicit operator bool() const { return entry != nullptr; }
-};
-
 // The chain of a locked bucket's entries, after the checks every walk of it
 // relies on: two entries a chunk, at least one chunk, and chunks for every
 // entry. A bucket that breaks them is reported as "offset overflow!" rather
@@ -80,16 +73,18 @@ MapEntry *entry_slot(const MapState &m, const ChunkLink *link, std::uint64_t ind
     return reinterpret_cast<MapEntry *>(chunk + (index % kEntriesPerChunk) * sizeof(MapEntry));
 }
 
-// Calls visit(place) for the entries of a locked bucket in order until it
-// returns true; returns the place it stopped at, or an empty place.
+// Calls visit(entry) for the entries of a locked bucket in order until it
+// returns true; returns the entry it stopped at, or null. (Callables are
+// taken by reference throughout: a copy passed on the stack costs a
+// store-forwarding stall when the callee reads it back whole.)
 template <class Visit>
-EntryPlace find_entry(const MapState &m, const ChunkArray &entries, Visit visit) {
-    EntryPlace found;
+MapEntry *find_entry(const MapState &m, const ChunkArray &entries, Visit &&visit) {
+    MapEntry *found = nullptr;
     bucket_entries(m, entries).for_each_piece(entries.length * sizeof(MapEntry), [&](const ChainPiece &piece) {
         for (std::uint64_t at = 0; at < piece.length; at += sizeof(MapEntry)) {
-            const EntryPlace place{reinterpret_cast<MapEntry *>(piece.bytes + at), piece.link};
-            if (visit(place)) {
-                found = place;
+            MapEntry *entry = reinterpret_cast<MapEntry *>(piece.bytes + at);
+            if (visit(*entry)) {
+                found = entry;
                 return false;
             }
         }
@@ -111,21 +106,21 @@ bool key_equals(const MapState &m, const ChunkArray &stored, const char *key, st
     return stored.length == length && (length == 0 || stored_bytes(m, stored).equals(key, length));
 }
 
-EntryPlace find_key(const MapState &m, const Bucket *bucket, const char *key, std::uint64_t key_length,
-                    std::int64_t hash) {
-    return find_entry(m, bucket->entries, [&](const EntryPlace &place) {
-        return place.entry->hash == hash && key_equals(m, place.entry->key, key, key_length);
+MapEntry *find_key(const MapState &m, const Bucket *bucket, const char *key, std::uint64_t key_length,
+                   std::int64_t hash) {
+    return find_entry(m, bucket->entries, [&](const MapEntry &entry) {
+        return entry.hash == hash && key_equals(m, entry.key, key, key_length);
     });
 }
 
 // ---- writing keys and values ------------------------------------------------------
 
-// Records `chain` (fresh from the data pool, filled with `length` bytes) in
-// `array`.
-void write_array(const MapState &m, ChunkArray &array, const Chain &chain, std::uint64_t length) {
-    array.head = chain.empty() ? 0 : chain.head();
+// Records the chain of `count` links from `head` (fresh from the data pool,
+// filled with `length` bytes) in `array`.
+void write_array(const MapState &m, ChunkArray &array, Offset head, std::uint64_t count, std::uint64_t length) {
+    array.head = count == 0 ? 0 : head;
     array.length = length;
-    array.chunk_count = chain.count();
+    array.chunk_count = count;
     array.per_chunk = m.data_chunk_size;
     std::memset(array.padding, 0, sizeof array.padding);
     array.base = reinterpret_cast<std::uint64_t>(m.base);
@@ -206,6 +201,17 @@ bool copy_value(const MapState &m, const MapEntry &entry, ValueSink &sink) {
     return true;
 }
 
+// `n` data links, or, when the pool cannot supply them, `taken` given back to
+// the entry pool before the failure leaves.
+Chain take_data_or_give_back(MapState &m, std::uint64_t n, const Chain &taken) {
+    try {
+        return m.data_pool.take(n);
+    } catch (...) {
+        m.entry_pool.give_back(taken);
+        throw;
+    }
+}
+
 // Appends a new entry to a locked bucket with no entry for the key. Returns
 // whether the bucket held entries before (only such an append can start an
 // expansion).
@@ -223,15 +229,13 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     // it, before anything in the bucket changes.
     ChunkLink *link = list.link_at((needs_entry_chunk ? n - 1 : n) / kEntriesPerChunk);
     const Chain entry_chunk = m.entry_pool.take(needs_entry_chunk ? 1 : 0);
-    Chain data;
+    const Chain data = take_data_or_give_back(m, key_chunks + value_chunks, entry_chunk);
     MapEntry *slot = nullptr;
-    Chain value_chain;
+    Offset value_head = 0;
     try {
-        data = m.data_pool.take(key_chunks + value_chunks);
         slot = entry_slot(m, needs_entry_chunk ? entry_chunk.link_at(0) : link, n);
-        const Offset value_head = data.front(key_chunks).fill(key, key_length);
-        value_chain = Chain(m.area, value_head, value_chunks, m.data_chunk_size);
-        value_chain.fill(value, value_length);
+        value_head = data.front(key_chunks).fill(key, key_length);
+        Chain(m.area, value_head, value_chunks, m.data_chunk_size).fill(value, value_length);
     } catch (...) {
         m.data_pool.give_back(data);
         m.entry_pool.give_back(entry_chunk);
@@ -239,8 +243,8 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     }
 
     if (needs_entry_chunk) link->next = entry_chunk.head();
-    write_array(m, slot->key, data.front(key_chunks), key_length);
-    write_array(m, slot->value, value_chain, value_length);
+    write_array(m, slot->key, data.head(), key_chunks, key_length);
+    write_array(m, slot->value, value_head, value_chunks, value_length);
     slot->hash = hash;
     if (needs_entry_chunk) entries.chunk_count += 1;
     entries.length = n + 1;
@@ -252,13 +256,13 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
 // its slot, the slots beyond the new length are all zero, and the entry chunks
 // that no entry needs any more go back to the pool with the key's and value's
 // data chunks, once the bucket is consistent.
-void remove_entry(MapState &m, Bucket *bucket, const EntryPlace &found) {
+void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     ChunkArray &entries = bucket->entries;
     const std::uint64_t n = entries.length;
     ChunkLink *last_link = bucket_entries(m, entries).link_at((n - 1) / kEntriesPerChunk);
     MapEntry *last = entry_slot(m, last_link, n - 1);
-    const ChunkArray gone_key = found.entry->key;
-    const ChunkArray gone_value = found.entry->value;
+    const ChunkArray gone_key = found->key;
+    const ChunkArray gone_value = found->value;
     // Both chains are walked by their counts, so that a broken chain throws
     // before anything has been changed.
     const Chain key_chain = stored_bytes(m, gone_key);
@@ -266,10 +270,10 @@ void remove_entry(MapState &m, Bucket *bucket, const EntryPlace &found) {
     const Chain value_chain = stored_bytes(m, gone_value);
     ChunkLink *gone_value_last = value_chain.empty() ? nullptr : value_chain.last();
 
-    if (found.entry != last) {
-        found.entry->key = last->key;
-        found.entry->value = last->value;
-        found.entry->hash = last->hash;
+    if (found != last) {
+        found->key = last->key;
+        found->value = last->value;
+        found->hash = last->hash;
     } else {
         last->hash = 0;
     }
@@ -296,16 +300,16 @@ void remove_entry(MapState &m, Bucket *bucket, const EntryPlace &found) {
 // partner bucket under the partner's lock too (the entries the split already
 // moved lie there). False when neither holds the key.
 template <class OnFound>
-bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound on_found) {
+bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound &&on_found) {
     const BucketGuard locked = lock_bucket(m, hash);
-    if (const EntryPlace found = find_key(m, locked.bucket(), key, key_length, hash)) {
+    if (MapEntry *found = find_key(m, locked.bucket(), key, key_length, hash)) {
         on_found(locked.bucket(), found);
         return true;
     }
     if (locked.forward() == 0) return false;
     Bucket *partner = partner_bucket(m, locked.forward());
     const SegmentLockGuard partner_lock(lock_word(partner), kBucketLockName);
-    if (const EntryPlace found = find_key(m, partner, key, key_length, hash)) {
+    if (MapEntry *found = find_key(m, partner, key, key_length, hash)) {
         on_found(partner, found);
         return true;
     }
@@ -357,8 +361,8 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
             after_waiting_on_mark(bucket, ++waits, progress);
             continue;
         }
-        if (const EntryPlace found = find_key(*this, bucket, key, key_length, hash)) {
-            assign_bytes(*this, found.entry->value, value, value_length);
+        if (MapEntry *found = find_key(*this, bucket, key, key_length, hash)) {
+            assign_bytes(*this, found->value, value, value_length);
             return;
         }
         const bool appended_to_entries = append_entry(*this, bucket, key, value, key_length, value_length, hash);
@@ -374,12 +378,12 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
     return with_entry(*this, key, key_length, hash,
-                      [&](Bucket *, const EntryPlace &found) { copy_value(*this, *found.entry, sink); });
+                      [&](Bucket *, MapEntry *found) { copy_value(*this, *found, sink); });
 }
 
 bool MapState::remove(const char *key, std::uint64_t key_length, std::int64_t hash) {
     return with_entry(*this, key, key_length, hash,
-                      [&](Bucket *bucket, const EntryPlace &found) { remove_entry(*this, bucket, found); });
+                      [&](Bucket *bucket, MapEntry *found) { remove_entry(*this, bucket, found); });
 }
 
 }  // namespace zorvik
