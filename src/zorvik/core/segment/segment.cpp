@@ -66,18 +66,23 @@ bool make_file_template(char (&path)[PATH_MAX]) {
     return true;
 }
 
+// `path` into `out`; false (errno ENOMEM) when there is no memory for it.
+bool copy_path(const char *path, std::string &out) {
+    try {
+        out.assign(path);
+        return true;
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return false;
+    }
+}
+
 // The canonical path of the file at `path`. Sets errno and returns false on
 // failure.
 bool canonical_path(const char *path, std::string &out) {
     char *canonical = realpath(path, nullptr);
     if (canonical == nullptr) return false;
-    bool stored = true;
-    try {
-        out.assign(canonical);
-    } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
-        stored = false;
-    }
+    const bool stored = copy_path(canonical, out);
     std::free(canonical);
     return stored;
 }
@@ -198,13 +203,16 @@ Segment Segment::create(std::uint64_t size) {
     // the text of the failure being reported.
     Segment made;
     made.file_ = fd;
-    made.path_ = path;
-    made.remove_on_close_ = true;
     auto fail = [&made](const char *format) {
         record_failure(format);
         made.release_quietly();
         return Segment{};
     };
+    if (!copy_path(path, made.path_)) {
+        unlink(path);  // not yet in `made`, which cannot remove it
+        return fail(kCannotResolve);
+    }
+    made.remove_on_close_ = true;
     if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail(kCannotLengthen);
     if (!canonical_path(path, made.path_)) return fail(kCannotResolve);
     made.base_ = map_shared(fd, length);
