@@ -13,6 +13,7 @@ import traceback
 import pytest
 
 import segment_file
+from brandel_helpers import run_python
 from zorvik.brandel import brandel
 
 KEYS = 1500  # per process
@@ -170,3 +171,35 @@ def test_fork_while_another_thread_holds_a_pool_lock(segment_dir):
     assert wait_all([pid]) == [0]
     assert_holds_exactly(d, {"thread": "x" * 100, **{f"child-{i}": i for i in range(200)}})
 
+
+def test_module_level_dictionary_through_a_multiprocessing_pool(segment_dir):
+    # The way most programs meet fork: a dictionary made at import time, and
+    # a multiprocessing pool (fork start method) whose workers use it while
+    # the parent does too.
+    name = run_python(
+        f"""
+        import multiprocessing, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_fork import warm, work
+        from zorvik.brandel import brandel
+
+        d = brandel(size=1 << 26, bucket_chunk_size_exponent=6)
+        warm(d, "warm")
+
+        def task(tag):
+            work(d, tag)
+            return tag
+
+        if __name__ == "__main__":
+            with multiprocessing.get_context("fork").Pool(2) as pool:
+                done = pool.map_async(task, ["worker0", "worker1"])
+                work(d, "parent")
+                assert done.get({HANG_LIMIT}) == ["worker0", "worker1"]
+            print(d.name.decode())
+        """,
+        cwd=segment_dir,
+    ).strip()
+    expected = warmed_entries("warm")
+    for tag in ["parent", "worker0", "worker1"]:
+        expected.update(expected_entries(tag))
+    assert_holds_exactly(brandel(name.encode()), expected)
