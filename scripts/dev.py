@@ -240,16 +240,17 @@ def main() -> int:
     )
     jobs = parser.add_subparsers(dest="job", required=True)
     jobs.add_parser("run", help="set up, then run the main job (examples/shared_dict.py)")
-    test = jobs.add_parser("test", help="set up, then run every test; more arguments go to pytest")
-    test.add_argument("pytest_args", nargs=argparse.REMAINDER, help="passed on to pytest (e.g. -k expansion)")
-    arguments = parser.parse_args()
+    jobs.add_parser("test", help="set up, then run every test; arguments after it go to pytest (e.g. -k expansion)")
+    arguments, extra = parser.parse_known_args()
+    if extra and arguments.job != "test":
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
     job = {"run": run_example, "test": run_tests}[arguments.job]
     try:
         set_up()
     except SetupError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
-    return job(getattr(arguments, "pytest_args", []))
+    return job(extra)
 
 
 if __name__ == "__main__":
