@@ -5,4 +5,6 @@ class fennick:
     @property
     def name(self) -> bytes | None: ...
 
+def portable_hash(key: Any, /) -> int: ...
+
 __pyx_capi__: dict[str, object]

@@ -1,19 +1,25 @@
 // Chunk pools: refill groups, take and give back at their edges, the cap,
-// destruction, and refills that run out of space part-way.
+// destruction, refills that run out of space part-way, and fork.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scratch_segment.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
+#include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 namespace {
@@ -347,6 +353,141 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortSegmentCase{"shared_list", 16, Flavour::data, 100 * 48 + 100 * 24 + 10, 0},
                       ShortSegmentCase{"entry_second_payloads", 32, Flavour::entry, 100 * 208 + 100 * 24 + 10, 3}),
     [](const ::testing::TestParamInfo<ShortSegmentCase> &info) { return std::string(info.param.name); });
+
+// ---- fork ---------------------------------------------------------------------------
+
+// A child that is stuck fails its test instead of hanging the run.
+constexpr unsigned kChildAlarmSeconds = 60;
+
+// The header Offsets of a chain's links and of their payloads.
+std::set<Offset> chunks_of(Allocator base, const Chain &chain) {
+    std::set<Offset> chunks;
+    for (char *link : links(chain)) {
+        chunks.insert(testing::header_of_data(base, link));
+        chunks.insert(link_chunk(link) - 2);
+    }
+    return chunks;
+}
+
+std::set<Offset> cached_chunks(ChunkPool &pool) {
+    // Taking every cached link and giving them back leaves the pool as it was.
+    const Chain taken = pool.take(pool.count());
+    std::set<Offset> chunks = chunks_of(pool.area().base(), taken);
+    pool.give_back(taken);
+    return chunks;
+}
+
+// Another thread holds the pool's lock at the fork (it is inside a take,
+// waiting for the allocator's lock). The child's pool is empty and usable, and
+// what it takes and gives back never includes a chunk the parent has cached.
+TEST(PoolFork, ChildStartsEmptyAndNeverTouchesTheParentsLinks) {
+    ScratchSegment segment(1 << 20, 32);
+    Allocator base = segment.base();
+    auto pool = make_pool(segment, Flavour::data);
+    fill(*pool, 10);
+    const std::set<Offset> parent_cached = cached_chunks(*pool);
+
+    std::thread taker;
+    pid_t child = 0;
+    {
+        AllocatorLockGuard allocator_held(allocator_lock_word(base));
+        taker = std::thread([&] { pool->take(50); });  // short of 50: refills, so waits here
+        while (host::waiting_threads() == 0) std::this_thread::yield();
+        child = fork();
+        if (child == 0) {
+            alarm(kChildAlarmSeconds);
+            int status = 0;
+            try {
+                if (pool->count() != 0) status = 2;
+                // Waits for the parent to release the allocator, not for the pool lock.
+                const Chain taken = pool->take(30);
+                for (Offset chunk : chunks_of(base, taken)) {
+                    if (parent_cached.count(chunk)) status = 3;
+                }
+                pool->give_back(taken);
+                pool.reset();  // gives back the child's own links only
+            } catch (...) {
+                status = 4;
+            }
+            _exit(status);
+        }
+    }
+    taker.join();
+    ASSERT_EQ(testing::wait_exit_status(child), 0);
+
+    testing::Audit audit = testing::audit_chunks(base);
+    ASSERT_TRUE(audit.faults.empty()) << audit.faults.front();
+    for (Offset chunk : parent_cached) EXPECT_EQ(audit.free.count(chunk), 0u) << "freed by the child: " << chunk;
+    const std::set<Offset> still_cached = cached_chunks(*pool);
+    for (Offset chunk : parent_cached) EXPECT_EQ(still_cached.count(chunk), 1u) << "lost from the parent's pool";
+}
+
+// Every pool alive at a fork is emptied in the child, wherever it sits in the
+// registry, and the pools of a process made by fork are emptied in its own
+// children; the parent's pools keep what they hold.
+TEST(PoolFork, EveryLivePoolOfEveryGenerationStartsEmpty) {
+    ScratchSegment segment(1 << 20, 32);
+    auto first = make_pool(segment, Flavour::data);
+    auto middle = make_pool(segment, Flavour::entry);
+    auto last = make_pool(segment, Flavour::data);
+    fill(*first, 10);
+    fill(*last, 20);
+    middle.reset();  // leaves the registry from between two others
+
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(kChildAlarmSeconds);
+        if (first->count() != 0 || last->count() != 0) _exit(2);
+        auto own = make_pool(segment, Flavour::entry);
+        fill(*own, 5);
+        fill(*first, 7);
+        pid_t grandchild = fork();
+        if (grandchild == 0) _exit(own->count() == 0 && first->count() == 0 && last->count() == 0 ? 0 : 3);
+        if (testing::wait_exit_status(grandchild) != 0) _exit(4);
+        _exit(own->count() == 5 && first->count() == 7 ? 0 : 5);
+    }
+    ASSERT_EQ(testing::wait_exit_status(child), 0);
+    EXPECT_EQ(first->count(), 10u);
+    EXPECT_EQ(last->count(), 20u);
+}
+
+// Threads create, use and destroy pools while the main thread forks (when
+// `forks` > 0): a fork never finds the registry half changed, and each child
+// can make and use pools of its own. Without forks, a run for
+// ThreadSanitizer over the registry's locking.
+class PoolRegistry : public ::testing::TestWithParam<int> {};
+
+TEST_P(PoolRegistry, ThreadsComeAndGoWhileTheProcessForks) {
+    const int forks = GetParam();
+    ScratchSegment segment(16 << 20, 32);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+                auto pool = make_pool(segment, Flavour::data);
+                pool->give_back(pool->take(5));
+            }
+        });
+    }
+    for (int i = 0; i < forks; ++i) {
+        pid_t child = fork();
+        if (child == 0) {
+            alarm(kChildAlarmSeconds);
+            auto pool = make_pool(segment, Flavour::entry);
+            pool->give_back(pool->take(3));
+            _exit(pool->count() == 100 ? 0 : 2);
+        }
+        EXPECT_EQ(testing::wait_exit_status(child), 0) << "fork " << i;
+    }
+    if (forks == 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop = true;
+    for (std::thread &thread : threads) thread.join();
+    testing::Audit audit = testing::audit_chunks(segment.base());
+    ASSERT_TRUE(audit.faults.empty()) << audit.faults.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Pool, PoolRegistry, ::testing::Values(0, 20));
 
 }  // namespace
 }  // namespace zorvik

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -56,21 +57,23 @@ private:
     ChunkArea area_;
 };
 
-// A private directory installed as $TMPDIR while the fixture lives.
+// A private directory installed as $TMPDIR while the fixture lives: made in
+// the $TMPDIR it stands in for (/tmp when unset), and removed with everything
+// a test left in it, directories included.
 class ScratchTmpdir {
 public:
     ScratchTmpdir() {
-        char pattern[] = "/tmp/zorvik-test-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
         const char *old = std::getenv("TMPDIR");
         had_old_ = old != nullptr;
         if (had_old_) old_ = old;
+        std::string pattern = (had_old_ && !old_.empty() ? old_ : std::string("/tmp")) + "/zorvik-test-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
         setenv("TMPDIR", path_.c_str(), 1);
     }
     ~ScratchTmpdir() {
-        for (const std::string &name : entries()) unlink((path_ + "/" + name).c_str());
-        rmdir(path_.c_str());
+        std::error_code ignored;  // a destructor must not throw; nothing to do about a leftover
+        std::filesystem::remove_all(path_, ignored);
         if (had_old_) {
             setenv("TMPDIR", old_.c_str(), 1);
         } else {

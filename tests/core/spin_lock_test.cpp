@@ -11,6 +11,7 @@
 
 #include "scratch_segment.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
@@ -112,6 +113,32 @@ TEST(SpinLock, ProcessWordExcludesThreads) {
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(counter, std::uint64_t{kThreads} * kTimes);
     EXPECT_FALSE(lock.held());
+}
+
+// A child made by fork while another thread waits for a lock: it takes locks
+// under its own process id (not the parent's cached one), and counts no
+// waiting thread (the one waiting in the parent does not exist there).
+TEST(SpinLock, ForkedChildLocksUnderItsOwnIdAndCountsNoWaiter) {
+    ScratchSegment segment(1 << 16, 32);
+    char *held = segment_word(segment, Form::segment_word);
+    char *other = held + 64;
+    ASSERT_EQ(host::own_pid(), getpid());
+    std::thread waiter;
+    pid_t child = 0;
+    {
+        SegmentLockGuard guard(held, "test lock");
+        waiter = std::thread([&] { SegmentLockGuard wait(held, "test lock"); });
+        while (host::waiting_threads() == 0) std::this_thread::yield();
+        child = fork();
+        if (child == 0) {
+            const bool counted_no_waiter = host::waiting_threads() == 0;
+            lock_segment_word(other, "test lock");
+            _exit(counted_no_waiter && host::own_pid() == getpid() && segment_lock_holder(other) == getpid() ? 0 : 2);
+        }
+    }
+    waiter.join();
+    ASSERT_EQ(testing::wait_exit_status(child), 0);
+    EXPECT_EQ(segment_lock_holder(other), child) << "the child's lock, left held when it ended";
 }
 
 class DeadHolder : public ::testing::TestWithParam<FormCase> {};

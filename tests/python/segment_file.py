@@ -19,6 +19,7 @@ Layout relied on (little-endian, packed):
   pid bits 8-15, 1, pid bits 16-23.
 """
 
+import dataclasses
 import os
 import struct
 import subprocess
@@ -170,3 +171,132 @@ def ended_pid():
     child = subprocess.Popen(["true"])
     child.wait()
     return child.pid
+
+
+# ---- structure -----------------------------------------------------------------------------------
+
+LINK_SIZE = 16
+ENTRY_CHUNK_SIZE = 176
+DATA_CHUNK_SIZE = 24 + 16  # the MemoryManager's byte 16
+MAP_HEADER_OFFSET = 66
+HEADER_CHUNK_SIZE = 168
+
+
+@dataclasses.dataclass
+class Structure:
+    faults: list = dataclasses.field(default_factory=list)
+    entries: int = 0  # the sum of the buckets' lengths
+    chunks: int = 0   # chunks reached, in use or free
+
+
+class _Walk:
+    """One walk over a segment file's bytes: every chunk reached is recorded
+    with what reached it, so that a chunk reached twice names both."""
+
+    def __init__(self, data):
+        self.data = data
+        self.top = self.u64(ALLOCATOR_TOP)
+        self.data_chunk_size = data[DATA_CHUNK_SIZE]
+        self.reached = {}
+        self.faults = []
+
+    def u64(self, position):
+        return int.from_bytes(self.data[position:position + 8], "little")
+
+    def at(self, offset, field=0):
+        """The u64 at Offset `offset` + `field`."""
+        return self.u64(OFFSET_BASE + offset + field)
+
+    def inside(self, offset, length, what):
+        if 64 <= offset and offset + length <= self.top:
+            return True
+        self.faults.append(f"{what}: Offset {offset} (+{length}) outside the allocated area [64, {self.top})")
+        return False
+
+    def chunk(self, data_offset, size, what):
+        """Records the chunk whose data starts at `data_offset`; False when it
+        cannot be one of `size` bytes or was reached before."""
+        header = data_offset - 2
+        if header % 8 or not self.inside(header, 2, what):
+            if header % 8:
+                self.faults.append(f"{what}: Offset {data_offset} is not a chunk's data")
+            return False
+        span, found = self.data[OFFSET_BASE + header], self.data[OFFSET_BASE + header + 1]
+        if found != size or not self.inside(header, span, what):
+            self.faults.append(f"{what}: chunk at {data_offset} has size {found}, not {size}")
+            return False
+        if data_offset in self.reached:
+            self.faults.append(f"chunk at {data_offset} reached twice: {self.reached[data_offset]} and {what}")
+            return False
+        self.reached[data_offset] = what
+        return True
+
+    def links(self, head, count, payload_size, what):
+        """Walks `count` ChunkLinks from `head`; yields each payload's data Offset."""
+        link = head
+        for k in range(count):
+            if not self.chunk(link, LINK_SIZE, f"{what}, link {k}"):
+                return
+            payload = self.at(link)
+            if not self.chunk(payload, payload_size, f"{what}, payload {k}"):
+                return
+            yield payload
+            link = self.at(link, 8)
+
+    def array(self, offset, what):
+        head, length, count, per_chunk = (self.at(offset, 0), self.at(offset, 8), self.at(offset, 16),
+                                          self.data[OFFSET_BASE + offset + 24])
+        if length and (per_chunk != self.data_chunk_size or count != -(-length // per_chunk)):
+            self.faults.append(f"{what}: {length} bytes in {count} chunks of {per_chunk}")
+            return
+        for _ in self.links(head, count if length else 0, self.data_chunk_size, what):
+            pass
+
+    def bucket(self, offset, index):
+        head, length, count, per_chunk = (self.at(offset, 8), self.at(offset, 16), self.at(offset, 24),
+                                          self.data[OFFSET_BASE + offset + 32])
+        what = f"bucket {index}"
+        if per_chunk != 2 or count == 0 or count < -(-length // 2):
+            self.faults.append(f"{what}: {length} entries in {count} entry chunks of {per_chunk}")
+            return 0
+        payloads = list(self.links(head, count, ENTRY_CHUNK_SIZE, f"{what} entries"))
+        for i in range(min(length, 2 * len(payloads))):
+            entry = payloads[i // 2] + ENTRY_SIZE * (i % 2)
+            self.array(entry, f"{what} entry {i} key")
+            self.array(entry + 40, f"{what} entry {i} value")
+        return length
+
+    def free_list(self, kind, size):
+        header = self.u64(FREE_LISTS[kind] + 2)
+        while header:
+            if not self.chunk(header + 2, size, f"free {kind} list"):
+                return
+            header = self.at(header + 2)
+
+
+def check_structure(path):
+    """Walks a dictionary's file that no process is changing: every bucket of
+    every bucket chunk in use, its entry chunks, every key's and value's data
+    chunks, and the allocator's three free lists. A chunk reached twice, an
+    Offset outside the allocated area, a chunk of the wrong size and an
+    entry_count word that is not the sum of the buckets' lengths are faults.
+    Chunks cached by a live process's pools are not reached, and not missed."""
+    with open(path, "rb") as segment:
+        walk = _Walk(segment.read())
+    walk.chunk(MAP_HEADER_OFFSET, HEADER_CHUNK_SIZE, "map header")
+    per_chunk = walk.at(MAP_HEADER_OFFSET, BUCKETS_PER_CHUNK)
+    table = walk.at(MAP_HEADER_OFFSET, CHUNK_TABLE)
+    entries = 0
+    for j in range(walk.at(walk.at(MAP_HEADER_OFFSET, CHUNKS_IN_USE))):
+        chunk = walk.at(table, 8 * j)
+        if not walk.inside(chunk, BUCKET_SIZE * per_chunk, f"bucket chunk {j}"):
+            continue
+        for i in range(per_chunk):
+            entries += walk.bucket(chunk + BUCKET_SIZE * i, j * per_chunk + i)
+    walk.free_list("entry", ENTRY_CHUNK_SIZE)
+    walk.free_list("link", LINK_SIZE)
+    walk.free_list("data", walk.data_chunk_size)
+    counted = walk.at(walk.at(MAP_HEADER_OFFSET, ENTRY_COUNT))
+    if counted != entries:
+        walk.faults.append(f"entry_count word {counted}, buckets hold {entries}")
+    return Structure(faults=walk.faults, entries=entries, chunks=len(walk.reached))

@@ -4,6 +4,7 @@ import ctypes
 import importlib
 import importlib.util
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -251,3 +252,12 @@ def test_larger_sibling_type_only_warns(tmp_path):
         "['zorvik.ruddle.gridlet size changed, may indicate binary incompatibility. "
         "Expected 16 from C header, got 24 from PyObject']"
     )
+
+
+def test_python_started_in_the_project_root_imports_the_installed_build():
+    # `python -c` puts the current directory first on sys.path: a source folder
+    # zorvik/ at the root (without built modules) would shadow the installed
+    # package there. The sources live under src/.
+    root = Path(__file__).resolve().parents[2]
+    found = run_python("import zorvik.brandel; print(zorvik.brandel.__file__)", cwd=root)
+    assert not Path(found.strip()).is_relative_to(root / "src"), found

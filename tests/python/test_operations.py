@@ -81,8 +81,9 @@ def test_keys_equal_in_python_but_not_in_bytes_are_distinct(d):
 
 
 def test_a_key_is_hashed_once_per_operation_after_its_serialization(d):
-    # Exact ints and strs may be hashed early, as a hint: a key whose hashing
-    # runs Python code sees one call per operation, after its dumps.
+    # Exact ints, strs and bytes are hashed before they are serialised (their
+    # hash runs no Python code); a key whose hashing runs Python code sees one
+    # call per operation, after its dumps.
     events = []
 
     class Key(int):

@@ -1,5 +1,6 @@
 // Each operation serialises the key (and the value) with the dictionary's
-// serializer, hashes the key object through fennick's hash_key, and only then
+// serializer and hashes the key object through fennick's hash_key (first when
+// that cannot run Python code, else after the serializer), and only then
 // calls the map, so a failure before the map call leaves the dictionary as it
 // was. Python code runs in the serializer and the hash function, and other
 // threads run while the map waits for a lock; an operation therefore holds its
@@ -87,17 +88,23 @@ struct Request {
     }
 };
 
-// With the built-in hash, the hash of an int, str or bytes key is pure and
-// cannot fail, so it is known before the serializer runs: the map's cache
-// misses then overlap the serializer's work instead of following it (the
-// bucket's while the key is serialised, an insert's entry chunk while the
-// value is). hash_key still gives the hash the operation uses, in its place
-// after the serializer. True, with `hash`, when the key qualifies.
-bool early_hash(const DictionaryParts &target, PyObject *key, std::int64_t &hash) {
+// With the built-in hash, the hash of an exact int, str or bytes key is pure:
+// it runs no Python code, so it can come first, and the map's cache misses
+// then overlap the serializer's work instead of following it (the bucket's
+// while the key is serialised, an insert's entry chunk while the value is).
+// Every other key is hashed after the serializer, as it always was: its hash
+// may run Python code that expects that order.
+bool hashes_first(const DictionaryParts &target, PyObject *key) {
     if (target.hashing->hash_function != operation_context.builtin_hash) return false;
-    if (!PyLong_CheckExact(key) && !PyUnicode_CheckExact(key) && !PyBytes_CheckExact(key)) return false;
-    hash = static_cast<std::int64_t>(PyObject_Hash(key));
-    return true;
+    return PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyBytes_CheckExact(key);
+}
+
+// hash_key, which reports failure only through the pending exception. 0 or -1.
+int hash_key(const DictionaryParts &target, PyObject *key, Request &request) {
+    const Py_ssize_t hash = operation_context.hash_key(target.hashing, key);
+    if (PyErr_Occurred()) return -1;
+    request.hash = static_cast<std::int64_t>(hash);
+    return 0;
 }
 
 // Serialises the key (and the value when given) and hashes the key. 0 or -1.
@@ -105,22 +112,21 @@ int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Reque
     // A dictionary without a map is refused before anything runs.
     request.map = map_of(target);
     if (!request.map) return -1;
-    std::int64_t hint_hash = 0;
-    const bool hinted = early_hash(target, key, hint_hash);
-    if (hinted) request.map->prefetch_bucket(hint_hash);
+    const bool hashed_first = hashes_first(target, key);
+    if (hashed_first) {
+        if (hash_key(target, key, request) < 0) return -1;
+        request.map->prefetch_bucket(request.hash);
+    }
     request.serializer = Py_NewRef(*target.serializer);
     const bool text_serializer = *target.text_serializer;
     request.key_bytes = serialize(request.serializer, text_serializer, key);
     if (request.key_bytes == nullptr) return -1;
     if (value != nullptr) {
-        if (hinted) request.map->prefetch_entries(hint_hash);
+        if (hashed_first) request.map->prefetch_entries(request.hash);
         request.value_bytes = serialize(request.serializer, text_serializer, value);
         if (request.value_bytes == nullptr) return -1;
     }
-    // hash_key reports failure only through the pending exception.
-    Py_ssize_t hash = operation_context.hash_key(target.hashing, key);
-    if (PyErr_Occurred()) return -1;
-    request.hash = static_cast<std::int64_t>(hash);
+    if (!hashed_first && hash_key(target, key, request) < 0) return -1;
     if (refuse_none(request.key_bytes) < 0) return -1;
     if (value != nullptr && refuse_none(request.value_bytes) < 0) return -1;
     // The serializer and the hash function may have finalised or

@@ -4,14 +4,17 @@
 
 #include <cstddef>
 
+#include "zorvik/fennick/portable_hash.hpp"
+
 namespace zorvik::fennick {
 namespace {
 
 // ---- the native hash -------------------------------------------------------
 
-// The built-in `hash`, looked up when the module is initialised. Calling it
-// returns PyObject_Hash(key) as an int; the common case calls PyObject_Hash
-// itself and skips making and reading that int.
+// The built-in `hash`, looked up when the module is initialised. As a
+// dictionary's hash function it stands for the portable hash, which gives a
+// key the same hash in every process (portable_hash.hpp); any other function
+// is called as it is.
 PyObject *builtin_hash = nullptr;
 
 Py_ssize_t fennick_hash_key(FennickObject *self, PyObject *key) {
@@ -20,7 +23,7 @@ Py_ssize_t fennick_hash_key(FennickObject *self, PyObject *key) {
         PyErr_SetString(PyExc_ValueError, "fennick has no hash function: __init__ was not called!");
         return -1;
     }
-    if (function == builtin_hash) return PyObject_Hash(key);
+    if (function == builtin_hash) return portable_hash(key);
     // The hash function may rebind self->hash_function while it runs.
     Py_INCREF(function);
     PyObject *result = PyObject_CallOneArg(function, key);
@@ -134,12 +137,25 @@ int add_hash_key_capsule(PyObject *module) {
     return result;
 }
 
+PyObject *portable_hash_function(PyObject *, PyObject *key) {
+    const Py_hash_t hash = portable_hash(key);
+    return hash == -1 ? nullptr : PyLong_FromSsize_t(hash);
+}
+
+PyMethodDef fennick_functions[] = {
+    {"portable_hash", portable_hash_function, METH_O,
+     "portable_hash(key, /) -> int\n\nThe hash a dictionary whose hash function is the built-in hash gives key: "
+     "hash(key) as a process started with PYTHONHASHSEED=0 computes it for str, bytes, None and tuples and "
+     "frozensets of such keys, the same in every process; hash(key) for every other key."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef fennick_module = {
     PyModuleDef_HEAD_INIT,
     "zorvik.fennick",
     "The base class of zorvik.brandel.brandel: keeps the name and the hash function.",
     -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    fennick_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

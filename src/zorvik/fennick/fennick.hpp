@@ -15,8 +15,9 @@ struct FennickObject {
     PyObject *hash_function;  // the callable hash_key applies; null before __init__
 };
 
-// hash_key(object, key): the key's hash by the object's hash function. On failure
-// a Python exception is set and the returned value means nothing.
+// hash_key(object, key): the key's hash by the object's hash function, or the
+// portable hash (portable_hash.hpp) when that function is the built-in hash.
+// On failure a Python exception is set and the returned value means nothing.
 using HashKeyFunction = Py_ssize_t (*)(FennickObject *, PyObject *);
 
 inline constexpr const char hash_key_signature[] =

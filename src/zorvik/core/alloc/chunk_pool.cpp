@@ -16,9 +16,12 @@
 // correctness. The lock's acquire and release order everything else.
 #include "zorvik/core/alloc/chunk_pool.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -43,10 +46,77 @@ template <class Undo>
 
 }  // namespace
 
+// ---- fork ----------------------------------------------------------------------
+//
+// The registry is a doubly linked list through the pools themselves, so that
+// entering and leaving it never allocates and never fails. Its mutex is held
+// only for those few pointer writes, and across a fork: taken before (so that
+// no pool is half linked in the child's copy of the list), released after in
+// both processes. The handlers take no pool lock: a thread that holds one may
+// be waiting for the interpreter lock that the forking thread holds.
+
+namespace {
+std::mutex registry_mutex;
+ChunkPool *registry_head = nullptr;  // guarded by registry_mutex
+}  // namespace
+
+struct PoolForkHandlers {
+    static void prepare() { registry_mutex.lock(); }
+    static void parent() { registry_mutex.unlock(); }
+    // The child's only thread is the one that forked, and it holds the mutex
+    // (taken in prepare), so the list is complete and no other thread can
+    // change it.
+    static void child() {
+        for (ChunkPool *pool = registry_head; pool != nullptr; pool = pool->registry_next_) {
+            pool->forget_inherited_links();
+        }
+        registry_mutex.unlock();
+    }
+    // Registered while the library is loaded, before any pool can exist, so
+    // that no fork can come between a pool and its handlers.
+    static bool install() { return pthread_atfork(prepare, parent, child) == 0; }
+};
+
+namespace {
+[[maybe_unused]] const bool fork_handlers_installed = PoolForkHandlers::install();
+}  // namespace
+
+void ChunkPool::enter_registry() noexcept {
+    std::lock_guard<std::mutex> guard(registry_mutex);
+    registry_next_ = registry_head;
+    if (registry_head != nullptr) registry_head->registry_previous_ = this;
+    registry_head = this;
+}
+
+void ChunkPool::leave_registry() noexcept {
+    std::lock_guard<std::mutex> guard(registry_mutex);
+    if (registry_previous_ != nullptr) {
+        registry_previous_->registry_next_ = registry_next_;
+    } else {
+        registry_head = registry_next_;
+    }
+    if (registry_next_ != nullptr) registry_next_->registry_previous_ = registry_previous_;
+    registry_previous_ = registry_next_ = nullptr;
+}
+
+void ChunkPool::forget_inherited_links() noexcept {
+    // The child has one thread, and the lock may have been held by a thread
+    // of the parent, in the middle of changing head_ and count_; both are
+    // dropped whatever they held.
+    lock_.reset_in_forked_child();
+    head_.store(0, std::memory_order_relaxed);
+    count_.store(0, std::memory_order_relaxed);
+}
+
+// ---- life ------------------------------------------------------------------------
+
 ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads)
-    : area_(area), payload_size_(payload_size), payloads_(payloads) {}
+    : area_(area), payload_size_(payload_size), payloads_(payloads) {
+    enter_registry();
+}
 
 ChunkPool::~ChunkPool() {
+    leave_registry();
     // Nothing may leave a destructor. A refused free means a segment corrupted
     // beyond use: the walk stops there and the remaining links stay allocated.
     // LockHolderDied (the allocator's lock held by a process that ended) and a

@@ -9,6 +9,13 @@
 // to the pool and the last one's `next` is stale. The pool lock is a process
 // lock: pools are per process and never shared, so processes meet only in the
 // allocator. Lock order: a bucket lock, then a pool lock, then the allocator's.
+//
+// Fork. A child made by fork inherits a copy of every pool, whose links are
+// still cached by the parent: were the child to hand them out too, both
+// processes would store into the same chunks. So every live pool is listed
+// in a process-wide registry, and in the child each one starts empty, with
+// its lock free (a thread that held it at the fork does not exist there);
+// the cached links stay the parent's, and the child never gives them back.
 #pragma once
 
 #include <atomic>
@@ -83,6 +90,13 @@ private:
     // links walks them anyway.
     static constexpr std::uint64_t kPrefetchedLinks = 8;
 
+    friend struct PoolForkHandlers;
+    // The registry of live pools (chunk_pool.cpp, "fork").
+    void enter_registry() noexcept;
+    void leave_registry() noexcept;
+    // In a forked child: the pool as a new one, its links left to the parent.
+    void forget_inherited_links() noexcept;
+
     // The pool's own links as a chain: `count` of them from `head`.
     Chain cached(Offset head, std::uint64_t count) const;
     // Detaches the first `n` cached links; the pool lock is held, count_ >= n.
@@ -110,6 +124,9 @@ private:
     const ChunkArea area_;
     const std::uint8_t payload_size_;
     const Payloads payloads_;
+    // Neighbours in the registry's list, guarded by the registry's mutex.
+    ChunkPool *registry_previous_ = nullptr;
+    ChunkPool *registry_next_ = nullptr;
 };
 
 }  // namespace zorvik

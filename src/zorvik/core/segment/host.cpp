@@ -34,8 +34,22 @@ Hooks default_hooks() {
 Hooks current = default_hooks();
 
 std::atomic<int> cached_pid{0};
+std::atomic<bool> stopping{false};
+std::atomic<int> waiting{0};
 
-void renew_pid_after_fork() { cached_pid.store(static_cast<int>(getpid()), std::memory_order_relaxed); }
+// A child made by fork has a new process id and only the thread that forked,
+// which is not inside a wait; and its interpreter is not shutting down, even
+// if the parent's was.
+void renew_after_fork() {
+    cached_pid.store(static_cast<int>(getpid()), std::memory_order_relaxed);
+    waiting.store(0, std::memory_order_relaxed);
+    stopping.store(false, std::memory_order_relaxed);
+}
+
+// Registered while the library is loaded, before any thread can ask for the
+// pid, so that no fork can come between the first caching and the handler.
+bool install_fork_handler() { return pthread_atfork(nullptr, nullptr, renew_after_fork) == 0; }
+[[maybe_unused]] const bool fork_handler_installed = install_fork_handler();
 
 }  // namespace
 
@@ -57,20 +71,12 @@ void free(void *p) { current.free(p); }
 int own_pid() {
     int pid = cached_pid.load(std::memory_order_relaxed);
     if (pid != 0) return pid;
-    static const bool registered = [] {
-        pthread_atfork(nullptr, nullptr, renew_pid_after_fork);
-        return true;
-    }();
-    (void)registered;
+    // Every thread that gets here stores the same id; a fork meanwhile renews
+    // the child's copy in its handler.
     pid = static_cast<int>(getpid());
     cached_pid.store(pid, std::memory_order_relaxed);
     return pid;
 }
-
-namespace {
-std::atomic<bool> stopping{false};
-std::atomic<int> waiting{0};
-}  // namespace
 
 void request_stop() { stopping.store(true, std::memory_order_release); }
 bool stop_requested() { return stopping.load(std::memory_order_acquire); }

@@ -63,6 +63,9 @@ public:
     void lock();
     void unlock();
     bool held() const { return held_.load(std::memory_order_relaxed); }
+    // Frees the lock in a child made by fork, whose only thread cannot be the
+    // holder: a thread of the parent that held it does not exist there.
+    void reset_in_forked_child() noexcept { held_.store(false, std::memory_order_relaxed); }
 
 private:
     std::atomic<bool> held_{false};

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Sets up this checkout of zorvik, then runs its main job or its tests.
+
+    python3 scripts/dev.py run     # set up, then run examples/shared_dict.py
+    python3 scripts/dev.py test    # set up, then run every test (Python and C++)
+
+The set-up needs nothing but python3 to start from. On Debian and Ubuntu it
+installs the system packages that are missing (a C++ compiler, CMake, make,
+the Python headers, venv, GoogleTest) with apt-get, through sudo when not run
+as root; it makes a virtual environment in .venv and builds and installs
+zorvik with its test and serializer extras into it. Each step says what it
+does, and is skipped when its result is already there: a second run starts
+its job within seconds. Only the standard library is used here, since nothing
+else can be assumed before the set-up.
+"""
+
+import argparse
+import hashlib
+import importlib.util
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+VENV = ROOT / ".venv"
+# The wheel's CMake build stays here between installs: a rebuild after a
+# change compiles only what changed, and the unstripped modules are there for
+# profilers.
+WHEEL_BUILD = VENV / "build"
+# Written after a successful install; it holds a digest of what the install
+# was made from, so that an unchanged checkout is not rebuilt.
+INSTALL_STAMP = VENV / "zorvik-install.stamp"
+EXTRAS = "test,serializers"
+EXTRAS_SAY = "pytest, hypothesis, orjson, msgpack, msgspec"
+# What the installed package is built from; a change to any of it means a rebuild.
+BUILD_INPUTS = ["pyproject.toml", "CMakeLists.txt", "README.md", "src"]
+MIN_PYTHON = (3, 11)
+MIN_CMAKE = (3, 21)  # CMakeLists.txt's cmake_minimum_required
+
+
+class SetupError(Exception):
+    """A set-up step failed; the message says what to do."""
+
+
+def say(text: str) -> None:
+    print(f"==> {text}", flush=True)
+
+
+def run(command: list[str], **options) -> None:
+    """Runs a command with its output on the terminal; fails the set-up when it fails."""
+    done = subprocess.run(command, **options)
+    if done.returncode != 0:
+        raise SetupError(f"{' '.join(map(str, command))} failed (exit status {done.returncode})")
+
+
+# ---- system packages ------------------------------------------------------------------------------
+
+
+def python_series() -> str:
+    return f"{sys.version_info.major}.{sys.version_info.minor}"
+
+
+def is_system_python() -> bool:
+    """True when this interpreter is the distribution's, so that its missing
+    pieces come from its packages (python3.X-dev, python3.X-venv)."""
+    return Path(sys.base_prefix).resolve() == Path("/usr")
+
+
+def cmake_version(cmake: str) -> tuple[int, ...] | None:
+    try:
+        text = subprocess.run([cmake, "--version"], capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    found = re.search(r"version (\d+)\.(\d+)", text)
+    return (int(found[1]), int(found[2])) if found else None
+
+
+def has_gtest() -> bool:
+    """GoogleTest's headers and library where CMake's find_package(GTest) looks."""
+    prefixes = [Path("/usr"), Path("/usr/local")]
+    headers = any((prefix / "include/gtest/gtest.h").is_file() for prefix in prefixes)
+    libraries = any(
+        next(prefix.glob(pattern), None) is not None
+        for prefix in prefixes
+        for pattern in ("lib/libgtest.*", "lib/*/libgtest.*", "lib64/libgtest.*")
+    )
+    return headers and libraries
+
+
+def missing_packages(need_venv_module: bool) -> list[tuple[str, str]]:
+    """(Debian package, what it is for) for each thing the build, the
+    virtual environment or the tests need and this machine lacks."""
+    missing = []
+    if not (shutil.which("g++") or shutil.which("c++")):
+        missing.append(("g++", "the C++ compiler"))
+    cmake = shutil.which("cmake")
+    if cmake is None or (cmake_version(cmake) or (0,)) < MIN_CMAKE:
+        missing.append(("cmake", f"CMake {'.'.join(map(str, MIN_CMAKE))} or newer"))
+    if not (shutil.which("make") or shutil.which("ninja")):
+        missing.append(("make", "the build tool CMake drives"))
+    if not (Path(sysconfig.get_paths()["include"]) / "Python.h").is_file():
+        missing.append((f"python{python_series()}-dev", "the Python headers the extension modules build against"))
+    if need_venv_module and importlib.util.find_spec("ensurepip") is None:
+        missing.append((f"python{python_series()}-venv", "the venv module with pip"))
+    if not has_gtest():
+        missing.append(("libgtest-dev", "GoogleTest, for the C++ core tests"))
+    return missing
+
+
+def install_system_packages(missing: list[tuple[str, str]]) -> None:
+    if not missing:
+        say("system packages: compiler, CMake, Python headers, venv and GoogleTest are all there")
+        return
+    names = [name for name, _ in missing]
+    python_own = {f"python{python_series()}-dev", f"python{python_series()}-venv"}
+    if python_own & set(names) and not is_system_python():
+        raise SetupError(
+            f"{sys.executable} lacks its headers or its venv module, and it is not the system's"
+            " Python, so no system package can add them: install them for that Python, or run"
+            " this script with the system's python3"
+        )
+    if shutil.which("apt-get") is None:
+        raise SetupError(
+            "missing, and no apt-get to install them with: "
+            + "; ".join(f"{name} ({why})" for name, why in missing)
+        )
+    if os.geteuid() == 0:
+        as_root = []
+    elif shutil.which("sudo"):
+        as_root = ["sudo"]
+    else:
+        raise SetupError(f"run as root, or install sudo, to install: {' '.join(names)}")
+    say("installing system packages with apt-get:")
+    for name, why in missing:
+        print(f"      {name}: {why}", flush=True)
+    apt = [*as_root, "env", "DEBIAN_FRONTEND=noninteractive", "apt-get"]
+    run([*apt, "update", "-q"])
+    run([*apt, "install", "-y", "-q", "--no-install-recommends", *names])
+    # Recheck: a package can install and still not be enough (an old CMake).
+    still = missing_packages(need_venv_module=any(name.endswith("-venv") for name in names))
+    if still:
+        raise SetupError("still missing after apt-get: " + "; ".join(f"{name} ({why})" for name, why in still))
+
+
+# ---- the virtual environment and the package -------------------------------------------------------
+
+
+def venv_python() -> Path:
+    return VENV / "bin" / "python"
+
+
+def venv_matches() -> bool:
+    """True when .venv runs and was made from this interpreter's Python series."""
+    try:
+        done = subprocess.run(
+            [str(venv_python()), "-c", "import sys; print(sys.version_info[:2])"],
+            capture_output=True, text=True, timeout=60,
+        )
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return done.returncode == 0 and done.stdout.strip() == str(sys.version_info[:2])
+
+
+def make_venv() -> None:
+    if venv_matches():
+        say(f"virtual environment: {VENV.relative_to(ROOT)} is there")
+        return
+    if VENV.exists():
+        say(f"{VENV.relative_to(ROOT)} was made by another Python or does not run: making it anew")
+        shutil.rmtree(VENV)
+    say(f"making a virtual environment in {VENV.relative_to(ROOT)} with {sys.executable} (Python {python_series()})")
+    run([sys.executable, "-m", "venv", str(VENV)])
+
+
+def build_digest() -> str:
+    """A digest of every file the package is built from, of the extras and of the interpreter."""
+    digest = hashlib.sha256(f"{EXTRAS}\0{sys.version}\0".encode())
+    for name in BUILD_INPUTS:
+        top = ROOT / name
+        files = sorted(top.rglob("*")) if top.is_dir() else [top]
+        for path in files:
+            if path.is_file() and "__pycache__" not in path.parts:
+                digest.update(str(path.relative_to(ROOT)).encode() + b"\0")
+                digest.update(path.read_bytes())
+    return digest.hexdigest()
+
+
+def install_package() -> None:
+    wanted = build_digest()
+    if INSTALL_STAMP.is_file() and INSTALL_STAMP.read_text().strip() == wanted:
+        say("zorvik in .venv is up to date with the sources")
+        return
+    say(f"building zorvik and installing it into .venv, with {EXTRAS_SAY}")
+    INSTALL_STAMP.unlink(missing_ok=True)
+    run(
+        [str(venv_python()), "-m", "pip", "install", "--disable-pip-version-check",
+         f"--config-settings=build-dir={WHEEL_BUILD}", f".[{EXTRAS}]"],
+        cwd=ROOT,
+    )
+    INSTALL_STAMP.write_text(wanted + "\n")
+
+
+def set_up() -> None:
+    if sys.version_info < MIN_PYTHON:
+        raise SetupError(
+            f"zorvik needs Python {'.'.join(map(str, MIN_PYTHON))} or newer; {sys.executable} is {python_series()}"
+        )
+    install_system_packages(missing_packages(need_venv_module=not venv_matches()))
+    make_venv()
+    install_package()
+
+
+# ---- the jobs --------------------------------------------------------------------------------------
+
+
+def job_environment() -> dict[str, str]:
+    # No __pycache__ folders in the checkout: the installed package is
+    # compiled by pip, and the tests and the example are quick to compile.
+    return {**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}
+
+
+def run_example(_extra: list[str]) -> int:
+    say("running the main job: examples/shared_dict.py")
+    return subprocess.run([str(venv_python()), "examples/shared_dict.py"], cwd=ROOT, env=job_environment()).returncode
+
+
+def run_tests(extra: list[str]) -> int:
+    say("running every test: the Python tests, then the C++ core tests (plain, ASan+UBSan, TSan)")
+    command = [str(venv_python()), "-m", "pytest", "-ra", *extra]
+    return subprocess.run(command, cwd=ROOT, env=job_environment()).returncode
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(
+        description="Set up this checkout (system packages, .venv, the package), then run a job.",
+    )
+    jobs = parser.add_subparsers(dest="job", required=True)
+    jobs.add_parser("run", help="set up, then run the main job (examples/shared_dict.py)")
+    jobs.add_parser("test", help="set up, then run every test; arguments after it go to pytest (e.g. -k expansion)")
+    arguments, extra = parser.parse_known_args()
+    if extra and arguments.job != "test":
+        parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    job = {"run": run_example, "test": run_tests}[arguments.job]
+    try:
+        set_up()
+    except SetupError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+    return job(extra)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
