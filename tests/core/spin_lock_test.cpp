@@ -1,10 +1,15 @@
 // The spin lock: mutual exclusion between processes and threads on the segment
-// and allocator words, between threads on a process word, and the waiter's
-// refusal to spin for ever behind a holder that has ended.
+// and allocator words, between threads on a process word, the takeover of a
+// lock whose holder has ended (however it ended), and the bounded wait on a
+// lock that names no process.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,12 +17,15 @@
 #include "scratch_segment.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/processes.hpp"
+#include "zorvik/core/segment/scope_exit.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 namespace {
 
 using testing::ScratchSegment;
+using testing::wait_exit_status;
 
 enum class Form { segment_word, straddling_segment_word, allocator_word };
 
@@ -141,47 +149,181 @@ TEST(SpinLock, ForkedChildLocksUnderItsOwnIdAndCountsNoWaiter) {
     EXPECT_EQ(segment_lock_holder(other), child) << "the child's lock, left held when it ended";
 }
 
-class DeadHolder : public ::testing::TestWithParam<FormCase> {};
+// ---- holders that ended ---------------------------------------------------------
 
-TEST_P(DeadHolder, WaiterThrowsNamingTheProcess) {
-    // The child takes the lock and ends without releasing it; once it has been
-    // reaped, the parent's wait must end in LockHolderDied instead of spinning
-    // for ever.
-    const Form form = GetParam().form;
-    ScratchSegment segment(1 << 16, 32);
-    char *word = segment_word(segment, form);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (form == Form::allocator_word) {
-            lock_allocator_word(allocator_lock_word(segment.base()));
-        } else {
-            lock_segment_word(word, "bucket lock");
-        }
-        _exit(0);
-    }
-    ASSERT_EQ(testing::wait_exit_status(child), 0);
-
-    std::string expected_name = form == Form::allocator_word ? "allocator lock" : "bucket lock";
+// Takes the lock of form `form` at `word` (the allocator's: the segment's).
+Acquired take(ScratchSegment &segment, Form form, char *word) {
+    if (form == Form::allocator_word) return lock_allocator_word(allocator_lock_word(segment.base()));
+    return lock_segment_word(word, "bucket lock");
+}
+void give_back(ScratchSegment &segment, Form form, char *word) {
     if (form == Form::allocator_word) {
-        EXPECT_EQ(allocator_lock_holder(allocator_lock_word(segment.base())), child);
+        unlock_allocator_word(allocator_lock_word(segment.base()));
     } else {
-        EXPECT_EQ(segment_lock_holder(word), child);
+        unlock_segment_word(word);
     }
-    try {
-        if (form == Form::allocator_word) {
-            allocate_block(segment.base(), 8);  // every allocator operation waits for the word
-        } else {
-            lock_segment_word(word, "bucket lock");
+}
+int holder_of(ScratchSegment &segment, Form form, char *word) {
+    return form == Form::allocator_word ? allocator_lock_holder(allocator_lock_word(segment.base()))
+                                        : segment_lock_holder(word);
+}
+
+// Writes the lock as held by `pid` with start-time tag `tag`, as a holder
+// that then stopped (or a damaged file) would leave it.
+void fake_held(ScratchSegment &segment, Form form, char *word, int pid, std::uint16_t tag) {
+    if (form == Form::allocator_word) {
+        std::uint32_t *lock = allocator_lock_word(segment.base());
+        lock[0] = 1u | static_cast<std::uint32_t>(pid) << 8;
+        lock[1] = tag;
+        return;
+    }
+    const auto id = static_cast<std::uint32_t>(pid);
+    const std::uint32_t sub = (id & 0xFFFFu) | (1u << 16) | (((id >> 16) & 0xFFu) << 24);
+    std::memcpy(word, &tag, 2);
+    std::memcpy(word + 2, &sub, 4);
+}
+
+// A process that exists but maps no segment: started by exec, so that it
+// inherits no view of the test's file.
+pid_t unrelated_process() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        execlp("sleep", "sleep", "60", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    // Until the exec, the child still maps the parent's views; wait for it.
+    for (int tries = 0; tries < 5000; ++tries) {
+        char target[64] = {};
+        const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+        if (readlink(exe.c_str(), target, sizeof target - 1) > 0 && std::string(target).find("sleep") != std::string::npos) {
+            break;
         }
-        ADD_FAILURE() << "the lock was taken although its holder never released it";
-    } catch (const LockHolderDied &e) {
-        EXPECT_EQ(e.pid(), child);
-        EXPECT_EQ(std::string(e.what()), expected_name + " is held by process " + std::to_string(child) + ", which has ended");
+        usleep(1000);
+    }
+    return pid;
+}
+
+struct HolderCase {
+    const char *name;
+    // Makes the word held as the case has it; returns a process to end afterwards (or 0).
+    std::function<pid_t(ScratchSegment &, Form, char *)> make_held;
+    bool taken_over;  // else: the wait goes on (and ends at the test's deadline)
+};
+
+class HolderThatEnded : public ::testing::TestWithParam<FormCase> {};
+
+// A waiter takes a lock over from a holder that has ended, in every way one
+// can end, and reports that it did; a live holder is waited for.
+TEST_P(HolderThatEnded, IsTakenOverAndALiveOneIsNot) {
+    const Form form = GetParam().form;
+    const std::vector<HolderCase> cases = {
+        {"exited holding it",
+         [](ScratchSegment &segment, Form f, char *word) {
+             pid_t child = fork();
+             if (child == 0) {
+                 take(segment, f, word);
+                 _exit(0);
+             }
+             wait_exit_status(child);
+             return pid_t{0};
+         },
+         true},
+        {"a zombie holds it",  // ended, not yet reaped: kill(pid, 0) still succeeds
+         [](ScratchSegment &segment, Form f, char *word) {
+             pid_t child = fork();
+             if (child == 0) {
+                 take(segment, f, word);
+                 _exit(0);
+             }
+             while (holder_of(segment, f, word) != child) usleep(100);
+             usleep(20000);
+             return child;  // reaped after the takeover
+         },
+         true},
+        {"its id now names an unrelated process",
+         [](ScratchSegment &segment, Form f, char *word) {
+             pid_t other = unrelated_process();
+             fake_held(segment, f, word, other, 0);
+             return other;
+         },
+         true},
+        {"its id names a process that started later",
+         [](ScratchSegment &segment, Form f, char *word) {
+             // A child forked from here maps the file: only the start-time tag
+             // tells it from the holder that had its id.
+             pid_t child = fork();
+             if (child == 0) {
+                 pause();
+                 _exit(0);
+             }
+             const std::uint16_t tag = processes::start_tag(child);
+             fake_held(segment, f, word, child, static_cast<std::uint16_t>(tag % 65521 + 1));
+             return child;
+         },
+         true},
+        {"this process's id, from an earlier process",
+         [](ScratchSegment &segment, Form f, char *word) {
+             const std::uint16_t tag = processes::own_start_tag();
+             fake_held(segment, f, word, getpid(), static_cast<std::uint16_t>(tag % 65521 + 1));
+             return pid_t{0};
+         },
+         true},
+        {"a live holder",
+         [](ScratchSegment &segment, Form f, char *word) {
+             pid_t child = fork();
+             if (child == 0) {
+                 take(segment, f, word);
+                 pause();
+                 _exit(0);
+             }
+             while (holder_of(segment, f, word) != child) usleep(100);
+             return child;
+         },
+         false},
+    };
+    for (const HolderCase &c : cases) {
+        ScratchSegment segment(1 << 16, 32);
+        char *word = segment_word(segment, form);
+        const pid_t other = c.make_held(segment, form, word);
+        if (c.taken_over) {
+            EXPECT_EQ(take(segment, form, word), Acquired::from_ended_holder) << c.name;
+            EXPECT_EQ(holder_of(segment, form, word), getpid()) << c.name;
+            give_back(segment, form, word);
+            EXPECT_EQ(take(segment, form, word), Acquired::normally) << c.name;
+            give_back(segment, form, word);
+        } else {
+            const WaitDeadline deadline(std::chrono::milliseconds(1500));
+            EXPECT_THROW(take(segment, form, word), LockWaitExpired) << c.name;
+            EXPECT_NE(holder_of(segment, form, word), getpid()) << c.name;
+        }
+        if (other != 0) {
+            kill(other, SIGKILL);
+            waitpid(other, nullptr, 0);
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SpinLock, DeadHolder,
+// A held word that names no process is never taken over: after a bounded
+// wait the waiter says how to repair the file offline.
+TEST_P(HolderThatEnded, WordNamingNoProcessIsAnErrorNotATakeover) {
+    const Form form = GetParam().form;
+    ScratchSegment segment(1 << 16, 32);
+    char *word = segment_word(segment, form);
+    fake_held(segment, form, word, 0, 0);
+    set_unnamed_holder_patience(std::chrono::milliseconds(600));
+    ScopeExit restore([] { set_unnamed_holder_patience(std::chrono::seconds(10)); });
+    try {
+        take(segment, form, word);
+        ADD_FAILURE() << "took a lock that names no process";
+    } catch (const LockHeldByNoProcess &e) {
+        const std::string text = e.what();
+        EXPECT_NE(text.find(form == Form::allocator_word ? "allocator lock" : "bucket lock"), std::string::npos) << text;
+        EXPECT_NE(text.find("python -m zorvik repair " + segment.path()), std::string::npos) << text;
+    }
+    EXPECT_EQ(holder_of(segment, form, word), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SpinLock, HolderThatEnded,
                          ::testing::Values(FormCase{"segment_word", Form::segment_word},
                                            FormCase{"allocator_word", Form::allocator_word}),
                          [](const ::testing::TestParamInfo<FormCase> &info) { return std::string(info.param.name); });

@@ -79,25 +79,10 @@ class DictModel:
         return int(self.entries.pop(key, None) is not None)
 
 
-@dataclasses.dataclass
-class Blocked:
-    """Operations refused because a lock's holder had ended (fault tests)."""
-
-    pid: int
-    keys: set = dataclasses.field(default_factory=set)
-    allocator: bool = False  # whether the allocator's lock was among them
-
-    def matches(self, error):
-        if not (isinstance(error, RuntimeError) and f"held by process {self.pid}, which has ended" in str(error)):
-            return False
-        self.allocator = self.allocator or str(error).startswith("allocator lock")
-        return True
-
-
 class OwnedRange:
     """One worker's keys first .. first+count-1, its model and its checked steps."""
 
-    def __init__(self, worker, first, count, seed, shared_keys=(), blocked=None):
+    def __init__(self, worker, first, count, seed, shared_keys=()):
         self.worker = worker
         self.first, self.count = first, count
         self.rng = random.Random(f"{seed}/{worker}")
@@ -106,8 +91,7 @@ class OwnedRange:
         self.shared_keys = list(shared_keys)
         self.shared_last = {}  # key -> ("insert", seq) or ("remove",)
         self.seq = 0
-        self.blocked = blocked
-        self.counts = {"insert": 0, "replace": 0, "get": 0, "remove": 0, "shared": 0, "blocked": 0}
+        self.counts = {"insert": 0, "replace": 0, "get": 0, "remove": 0, "shared": 0}
 
     def expected(self, key):
         return [True, self.model[key]] if key in self.model else [False]
@@ -120,27 +104,20 @@ class OwnedRange:
             self._shared_step(d, rng)
             return
         key = self.first + rng.randrange(self.count)
-        try:
-            if roll < 0.45:
-                version = self.versions.get(key, 0) + 1
-                value = payload(key, version, value_length(rng))
-                self._check("insert", key, d.insert(key, value), 1)
-                self.counts["replace" if key in self.model else "insert"] += 1
-                self.versions[key] = version
-                self.model[key] = value
-            elif roll < 0.85:
-                self._check("get", key, d.get(key), self.expected(key))
-                self.counts["get"] += 1
-            else:
-                self._check("remove", key, d.remove(key), int(key in self.model))
-                self.counts["remove"] += 1
-                self.model.pop(key, None)
-        except RuntimeError as error:
-            if self.blocked is None or not self.blocked.matches(error):
-                raise
-            # Refused before anything changed: the model stands.
-            self.blocked.keys.add(key)
-            self.counts["blocked"] += 1
+        if roll < 0.45:
+            version = self.versions.get(key, 0) + 1
+            value = payload(key, version, value_length(rng))
+            self._check("insert", key, d.insert(key, value), 1)
+            self.counts["replace" if key in self.model else "insert"] += 1
+            self.versions[key] = version
+            self.model[key] = value
+        elif roll < 0.85:
+            self._check("get", key, d.get(key), self.expected(key))
+            self.counts["get"] += 1
+        else:
+            self._check("remove", key, d.remove(key), int(key in self.model))
+            self.counts["remove"] += 1
+            self.model.pop(key, None)
 
     def _shared_step(self, d, rng):
         key = rng.choice(self.shared_keys)

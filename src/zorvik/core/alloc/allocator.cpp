@@ -24,7 +24,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/error_text.hpp"
+#include "zorvik/core/segment/mapped_files.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
@@ -81,21 +83,38 @@ void report_out_of_memory() {
     errno = ENOMEM;
 }
 
+// What a claim of fresh space found.
+enum class Claim { made, area_full, file_system_full };
+
+// Moves `offset` past `need` fresh bytes when the chunk area and the file
+// system have room for them; `first_out` receives where they start. Call with
+// the lock held.
+Claim advance_offset(Allocator base, MemoryManager *manager, std::uint64_t need, Offset &first_out) {
+    if (room_left(manager) < need) return Claim::area_full;
+    const Offset first = manager->offset;
+    // Backed before it is handed out (and before `offset` says it is).
+    if (!reserve_file_space(base, first + need)) return Claim::file_system_full;
+    manager->offset = first + need;
+    first_out = first;
+    return Claim::made;
+}
+
+// Says why a claim failed: the full area here; the file system's refusal was
+// recorded where it happened (errno stays as the refusal left it).
+void report_failed_claim(Claim claim) {
+    if (claim == Claim::area_full) report_out_of_memory();
+}
+
 // Claims `need` fresh bytes and stores their Offset in `first_out`; false
-// after recording "out of memory". Takes and releases the lock.
+// after recording why not. Takes and releases the lock.
 bool claim_fresh_space(Allocator base, std::uint64_t need, Offset &first_out) {
-    MemoryManager *manager = memory_manager(base);
-    bool claimed = false;
+    Claim claim = Claim::area_full;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        if (room_left(manager) >= need) {
-            first_out = manager->offset;
-            manager->offset = first_out + need;
-            claimed = true;
-        }
+        claim = advance_offset(base, memory_manager(base), need, first_out);
     }
-    if (!claimed) report_out_of_memory();
-    return claimed;
+    report_failed_claim(claim);
+    return claim == Claim::made;
 }
 
 // Pushes the chain first..last (already linked to each other) back on top of
@@ -171,6 +190,7 @@ char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std
     if (!claim_fresh_space(base, fresh * span, first)) return nullptr;
 
     // The range [first, first + fresh * span) is ours alone from here on.
+    crash_points::step("allocator: fresh chunks claimed, headers not written");
     if (previous != nullptr) write_link(previous, first);
     for (std::uint64_t i = 0; i < fresh; ++i) {
         char *chunk = to_address(base, first + i * span);
@@ -214,6 +234,7 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
             // Either the chunk after the last one taken, or 0 when the list
             // ran out; in both cases the chain handed out is the list's front.
             list->head = next;
+            crash_points::step("allocator: chunks taken off a free list");
         }
     }
     if (taken == count) return first;
@@ -251,25 +272,22 @@ char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_
     };
     Offset start = 0;
     bool recycled = false;
-    bool claimed = false;
+    Claim claim = Claim::area_full;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
         recycled = holds_chunks(first_list, first_size, first_span) || holds_chunks(second_list, second_size, second_span);
-        if (!recycled && room_left(manager) >= need) {
-            start = manager->offset;
-            manager->offset = start + need;
-            claimed = true;
-        }
+        if (!recycled) claim = advance_offset(base, manager, need, start);
     }
     if (recycled) {
         errno = EAGAIN;
         return nullptr;
     }
-    if (!claimed) {
-        report_out_of_memory();
+    if (claim != Claim::made) {
+        report_failed_claim(claim);
         return nullptr;
     }
     // The range is ours alone from here on (see claim_fresh_space).
+    crash_points::step("allocator: fresh pairs claimed, headers not written");
     for (std::uint64_t i = 0; i < count; ++i) {
         char *first = to_address(base, start + i * pair_span);
         first[0] = static_cast<char>(first_span);
@@ -290,20 +308,21 @@ char *allocate_block(Allocator base, std::uint64_t length) {
     }
     const std::uint64_t need = ((length + 1) & ~std::uint64_t{7}) + 8;
     MemoryManager *manager = memory_manager(base);
-    char *block = nullptr;
+    Offset start = 0;
+    Claim claim = Claim::area_full;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        if (room_left(manager) >= need) {
-            block = to_address(base, manager->offset);
-            block[0] = 0;  // span 0, size 0: a block, which no list takes
-            block[1] = 0;
-            manager->offset += need;
-        }
+        claim = advance_offset(base, manager, need, start);
     }
-    if (block == nullptr) {
-        report_out_of_memory();
+    if (claim != Claim::made) {
+        report_failed_claim(claim);
         return nullptr;
     }
+    // The block is ours alone from here on; fresh space reads zero, which is
+    // also the header of a block (span 0, size 0: no list takes it).
+    char *block = to_address(base, start);
+    block[0] = 0;
+    block[1] = 0;
     return chunk_data(block);
 }
 
@@ -318,6 +337,7 @@ bool free_chunk(Allocator base, char *data) {
     // Only space already handed out can be freed.
     if (manager->offset < header || manager->offset - header < chunk_span_at(chunk)) return false;
     write_link(chunk, list->head);
+    crash_points::step("allocator: a freed chunk linked, not yet listed");
     list->head = header;
     return true;
 }

@@ -12,9 +12,12 @@
 // it is taken while a bucket lock or a pool lock may be held, and nothing else
 // is taken while it is held.
 //
-// These operations never throw, except LockHolderDied when the allocator's lock
-// is held by a process that has ended. They return null or false and describe
-// the failure in the error text (segment/error_text.hpp).
+// These operations throw only what a wait for the allocator's lock throws
+// (spin_lock.hpp: a lock word that names no process, an expired deadline, a
+// host that stops). They return null or false and describe the failure in the
+// error text (segment/error_text.hpp): "out of memory" (errno ENOMEM) for a
+// full chunk area, "the file system has no room for the segment" (errno as
+// the file system gave it) when the file's blocks cannot be reserved.
 #pragma once
 
 #include <cstdint>

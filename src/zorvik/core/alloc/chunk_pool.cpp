@@ -26,13 +26,19 @@
 #include <string>
 
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/mapped_files.hpp"
 
 namespace zorvik {
 namespace {
 
+// The allocator's failure as an exception: a full chunk area (ENOMEM) as the
+// system's text, a refusal of the file system (any other errno) as the text
+// the allocator recorded for it.
 std::runtime_error errno_error(int error) {
     char buffer[256];
-    return std::runtime_error(std::string(strerror_r(error, buffer, sizeof buffer)));
+    const std::string text = strerror_r(error, buffer, sizeof buffer);
+    if (error == ENOMEM || error == EINVAL) return std::runtime_error(text);
+    return std::runtime_error(std::string("mm:alloc: ") + kNoFileSpaceText + " (" + text + ")");
 }
 
 // Throws the allocator's failure (errno as it left it) after `undo` has given
@@ -117,11 +123,15 @@ ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads 
 
 ChunkPool::~ChunkPool() {
     leave_registry();
-    // Nothing may leave a destructor. A refused free means a segment corrupted
-    // beyond use: the walk stops there and the remaining links stay allocated.
-    // LockHolderDied (the allocator's lock held by a process that ended) and a
-    // broken link end the walk the same way.
+    // Nothing may leave a destructor, and closing must not wait for ever. A
+    // refused free means a segment corrupted beyond use: the walk stops there
+    // and the remaining links stay allocated. An allocator lock that is not
+    // let go within the deadline (a holder that names no process, or a live
+    // one that is stopped), a holder that cannot be judged and a broken link
+    // end the walk the same way: what is left stays allocated, for an offline
+    // repair to reclaim.
     try {
+        const WaitDeadline bounded(kCloseAllocatorPatience);
         ProcessLockGuard guard(lock_);
         cached(head_.load(std::memory_order_relaxed), count_.load(std::memory_order_relaxed))
             .free_links_and_payloads();

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "zorvik/core/alloc/chain.hpp"
@@ -45,13 +46,19 @@ public:
     // pairs rather than per chunk. An expansion that sizes its own need counts
     // on a refill cutting at most this many pairs beyond what it asked for.
     static constexpr std::uint64_t kRefillGroup = 100;
+    // How long a pool that is going away waits, in all, for the allocator's
+    // lock to give its chunks back: a live holder keeps it for microseconds
+    // and a dead one is taken over within half a second, so two seconds
+    // passes only behind a holder that names no process or is stopped.
+    static constexpr std::chrono::milliseconds kCloseAllocatorPatience{2000};
 
     // A pool of links whose payloads are chunks of `payload_size` bytes, in the
     // chunk area `area` (copied).
     ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads);
-    // Gives every cached link and payload chunk back to the allocator. A refused
-    // free (a segment corrupted beyond use) stops the walk; the rest stays
-    // allocated, as nothing can be reported from a destructor.
+    // Gives every cached link and payload chunk back to the allocator, waiting
+    // at most kCloseAllocatorPatience for its lock. A refused free (a segment
+    // corrupted beyond use) or the end of that wait stops the walk; the rest
+    // stays allocated, as nothing can be reported from a destructor.
     ~ChunkPool();
     ChunkPool(const ChunkPool &) = delete;
     ChunkPool &operator=(const ChunkPool &) = delete;

@@ -1,6 +1,160 @@
 #include "zorvik/core/map/bucket_lock.hpp"
 
+#include <algorithm>
+#include <cstring>
+
+#include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
+
 namespace zorvik {
+namespace {
+
+// ---- repairs, one per change (entry_operations.cpp and expansion.cpp say
+// what each change writes, in which order, and what a death leaves) ----------------
+//
+// Each repair is itself a sequence of single stores that ends with clearing
+// the intent, and each of its steps can be run again: a process killed while
+// repairing leaves the intent for the next holder, who repairs again.
+
+// An append of entry `n`: committed when the length says n + 1; else the slot
+// written beyond the length is cleared (its chains are lost to the segment).
+void repair_append(const MapState &m, Bucket *bucket, std::uint64_t n) {
+    ChunkArray &entries = bucket->entries;
+    if (entries.length == n) {
+        zero_entry(entry_place(m, entries, n));
+    } else if (entries.length != n + 1) {
+        throw_offset_overflow();
+    }
+    crash_points::step("repair of an append: entry settled");
+    end_intent(bucket);
+}
+
+// A replace of an entry's value: the new chain's head and length wait in the
+// entry's scratch fields (the key's and the value's `base`) from before the
+// intent was set, so the value's record is written from them again.
+void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
+    ChunkArray &entries = bucket->entries;
+    MapEntry *entry = entry_named(m, entries, entry_offset, entries.length);
+    if (entry == nullptr) throw_offset_overflow();
+    const std::uint64_t length = entry->value.base;
+    const std::uint64_t count = m.data_chunks(length);
+    const Offset head = count == 0 ? 0 : entry->key.base;
+    // The new chain must be one before it is recorded: a walk of it checks.
+    const Chain chain(m.area, head, count, m.data_chunk_size);
+    if (count != 0) chain.last();
+    store_head(entry->value, head);
+    store_length(entry->value, length);
+    store_chunk_count(entry->value, count);
+    entry->value.per_chunk = m.data_chunk_size;
+    crash_points::step("repair of a replace: value recorded");
+    end_intent(bucket);
+}
+
+// A remove of the entry at `entry_offset` from a list of `n` (in `base`):
+// before the commit (the length still n) it is done again from the start,
+// the last entry being intact until after the commit; after it, the last
+// place is cleared and the surplus entry chunks left out of the count (they
+// and the removed entry's chains are lost to the segment). The count of
+// entries is lowered here only when the commit is made here; after a commit
+// the dead process made, whether it lowered the count is unknowable (two
+// separate words), and it is taken to have done so.
+void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
+    ChunkArray &entries = bucket->entries;
+    const std::uint64_t n = entries.base;
+    if (n == 0 || n > kEntriesPerChunk * entries.chunk_count) throw_offset_overflow();
+    bool committed_here = false;
+    if (entries.length == n) {
+        MapEntry *found = entry_named(m, entries, entry_offset, n);
+        if (found == nullptr) throw_offset_overflow();
+        MapEntry *last = entry_place(m, entries, n - 1);
+        if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
+        crash_points::step("repair of a remove: last entry copied");
+        store_length(entries, n - 1);
+        committed_here = true;
+    } else if (entries.length != n - 1) {
+        throw_offset_overflow();
+    }
+    crash_points::step("repair of a remove: committed");
+    // The last place, unless the chunk that holds it is already out of the count.
+    if (n - 1 < kEntriesPerChunk * entries.chunk_count) zero_entry(entry_place(m, entries, n - 1));
+    const std::uint64_t needed = std::max<std::uint64_t>(1, chunks_for(n - 1, kEntriesPerChunk));
+    if (entries.chunk_count > needed) store_chunk_count(entries, needed);
+    crash_points::step("repair of a remove: places settled");
+    if (committed_here) m.add_entries(-1);
+    crash_points::step("repair of a remove: counted");
+    end_intent(bucket);
+}
+
+// A split that had written the moved entries into the partner but not yet
+// touched its own list: undone, by setting the partner's length back (the
+// copies beyond it are cleared; the old list still holds every entry). The
+// split is made again later, by a participant or by the verification that
+// ends the expansion. Only operations that hold this bucket's lock reach the
+// partner before the doubling, so the partner is not locked here.
+void repair_split_moves(const MapState &m, Bucket *bucket, std::uint64_t partner_length) {
+    Bucket *partner = partner_bucket(m, static_cast<Offset>(atomics::load_field48(forward_word(bucket))));
+    ChunkArray &list = partner->entries;
+    const std::uint64_t length = list.length;
+    if (length < partner_length) throw_offset_overflow();
+    if (length != partner_length) {
+        store_length(list, partner_length);
+        crash_points::step("repair of a split: partner's length set back");
+        for (std::uint64_t k = partner_length; k < length; ++k) zero_entry(entry_place(m, list, k));
+    }
+    crash_points::step("repair of a split: partner settled");
+    end_intent(bucket);
+}
+
+// A split whose moved entries are committed in the partner, and whose
+// remaining entries were laid out in a new list: the list's record is
+// written from the new head (in `base`) and the count (the argument) again.
+// The old list's chunks are lost to the segment.
+void repair_split_stays(const MapState &m, Bucket *bucket, std::uint64_t stays) {
+    ChunkArray &entries = bucket->entries;
+    const Offset head = entries.base;
+    const std::uint64_t count = std::max<std::uint64_t>(1, chunks_for(stays, kEntriesPerChunk));
+    entry_chain(m.area, ChunkArray{head, stays, count, kEntriesPerChunk, {}, 0}).last();  // a walk checks it
+    store_head(entries, head);
+    store_length(entries, stays);
+    store_chunk_count(entries, count);
+    crash_points::step("repair of a split: list recorded");
+    write_intent(bucket, Intent::none, 0, true);
+}
+
+}  // namespace
+
+void repair_bucket(MapState &m, Bucket *bucket) {
+    const IntentWord word = read_intent(bucket);
+    switch (word.intent) {
+        case Intent::none:
+            return;
+        case Intent::append:
+            repair_append(m, bucket, word.argument);
+            return;
+        case Intent::replace:
+            repair_replace(m, bucket, word.argument);
+            return;
+        case Intent::remove:
+            repair_remove(m, bucket, word.argument);
+            return;
+        case Intent::split_moves:
+            repair_split_moves(m, bucket, word.argument);
+            return;
+        case Intent::split_stays:
+            repair_split_stays(m, bucket, word.argument);
+            return;
+    }
+    throw_offset_overflow();  // a value no version writes: a damaged file
+}
+
+BucketGuard lock_bucket_at(MapState &m, Bucket *bucket) {
+    SegmentLockGuard lock(lock_word(bucket), kBucketLockName);
+    // A lock taken over from an ended holder, or one whose last holder failed
+    // half way, finds the intent set; any other finds it clear.
+    if (intent_pending(bucket)) repair_bucket(m, bucket);
+    const auto forward = static_cast<Offset>(atomics::load_field48(forward_word(bucket)));
+    return BucketGuard(bucket, forward, 0, std::move(lock));
+}
 
 BucketGuard lock_bucket(MapState &m, std::int64_t hash) {
     for (;;) {
@@ -8,23 +162,38 @@ BucketGuard lock_bucket(MapState &m, std::int64_t hash) {
         const std::uint64_t index = m.bucket_index(hash, chunks);
         Bucket *bucket = m.bucket_at(index);
         SegmentLockGuard lock(lock_word(bucket), kBucketLockName);
+        if (intent_pending(bucket)) repair_bucket(m, bucket);
         // Read `forward` before the count: see the essay in entry_operations.cpp.
         // Both loads are acquires; the `forward` load pairs with a splitter's
         // exchange, the count's with the ender's fetch-and-add.
-        const auto forward = static_cast<Offset>(atomics::load_field48(forward_word(bucket)));
+        auto forward = static_cast<Offset>(atomics::load_field48(forward_word(bucket)));
         const std::uint64_t now = m.chunks_in_use();
-        // The entries' `base` field is scratch that no process reads; it is
-        // not written here, as its last two bytes share the aligned word
-        // through which a splitter sets `forward` without the bucket lock.
-        if (now == chunks || m.bucket_index(hash, now) == index) return BucketGuard(bucket, forward, std::move(lock));
+        if (now == chunks || m.bucket_index(hash, now) == index) {
+            if (forward != 0 && !is_current_mark(m, index, now, forward)) {
+                // Left by an expansion that has ended: its ender would have
+                // cleared it.
+                clear_split_mark(bucket);
+                forward = 0;
+            }
+            return BucketGuard(bucket, forward, now, std::move(lock));
+        }
         // The table doubled meanwhile and the hash leads elsewhere: `lock`
-        // lets go of this bucket, and the next round takes the right one.
+        // lets go of this bucket (repaired), and the next round takes the
+        // right one.
     }
 }
 
 Bucket *partner_bucket(const MapState &m, Offset forward) {
     if (forward % kChunkGrid != kDataPastGrid) throw_offset_overflow();
     return reinterpret_cast<Bucket *>(m.area.bytes(forward, sizeof(Bucket)));
+}
+
+bool is_current_mark(MapState &m, std::uint64_t index, std::uint64_t chunks, Offset forward) {
+    const std::uint64_t partner = index + m.bucket_chunk_size * chunks;
+    const std::uint64_t j = partner >> m.bucket_shift;
+    // Marks are set only once the new chunks are published.
+    if (j >= m.reachable_chunks || m.table_entry(j) <= 1) return false;
+    return m.area.offset_of(m.bucket_at(partner)) == forward;
 }
 
 }  // namespace zorvik

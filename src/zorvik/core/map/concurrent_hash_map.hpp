@@ -14,8 +14,9 @@
 //                          not hold a map (the message names the path)
 //   std::bad_alloc         the segment could not be opened ("bad allocation"),
 //                          or host memory ran out
-//   std::runtime_error     platform and allocation failures, a full segment,
-//                          "operation on empty chunks!", a lock whose holder died
+//   std::runtime_error     platform and allocation failures, a full segment or
+//                          file system, "operation on empty chunks!", a lock
+//                          word that names no process (LockHeldByNoProcess)
 //   std::out_of_range      "offset overflow!" for a broken bucket structure
 #pragma once
 

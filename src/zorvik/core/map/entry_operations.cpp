@@ -17,24 +17,81 @@
 // `forward` also sees the doubled count (loads are not reordered with loads on
 // x86-64, and the clear is a locked instruction).
 //
-// A bucket with `forward` set is being split. An insert does not touch it: it
-// lets go, joins the expansion on its first such meeting when the load rule
-// admits it, or sleeps a millisecond, and starts over. A get or remove that
-// finds no match there also looks in the partner bucket `forward` names, under
-// the partner's lock, taken while holding the first: the entries the split
-// already moved are there. This cannot deadlock: `forward` always leads to a
-// bucket of higher index, and no thread waits for a lower bucket's lock while
-// holding a higher one's.
+// A bucket with `forward` set is being split by the expansion in progress. A
+// get or remove that finds no match there also looks in the partner bucket
+// `forward` names, under the partner's lock, taken while holding the first:
+// the entries the split already moved are there. An insert does the same to
+// find an existing key, and puts a new one where it belongs: in this bucket
+// while the split is not done (the split will move it if it must), in the
+// half its hash belongs to once it is (the bucket's split-done bit). Inserts
+// never wait for an expansion; the first time one meets a mark it tries to
+// join the expansion. This cannot deadlock: `forward` always leads to a bucket
+// of higher index, and no thread waits for a lower bucket's lock while holding
+// a higher one's.
 //
 // Failure. An operation takes every chunk it needs from its pools before it
 // changes anything in the bucket, so when a pool cannot supply them (the
-// segment is full) the exception leaves the bucket exactly as it was, with its
-// lock released by the guard and the chunks already taken given back. What it
-// gives back goes to the pools after the bucket is consistent again.
+// segment or the file system is full) the exception leaves the bucket exactly
+// as it was, with its lock released by the guard and the chunks already taken
+// given back. What it gives back goes to the pools after the bucket is
+// consistent again.
 //
-// Lock order: a bucket's lock, then (for get and remove) its partner's, then a
-// pool's lock, then the allocator's. insert lets go of its bucket before it
-// takes expansion_lock.
+// Processes that die
+// ------------------
+// A process can be killed at any instruction, holding the bucket's lock. The
+// next thread to take the lock takes it over (spin_lock.hpp) and finds, in
+// the bucket's intent word (bucket_state.hpp), the change that was in
+// progress; repair_bucket (bucket_lock.cpp) finishes or undoes it before the
+// lock is handed on. Every change is a sequence of single stores whose every
+// prefix a reader can meet, as follows (crash points mark the steps):
+//
+//   append (a new key; n entries before)
+//     1. chunks taken from the pools, key and value written into them (the
+//        process's own: a death loses them to the segment, nothing else);
+//     2. a new entry chunk, when the list is full, linked behind the last
+//        one (a `next` no walk follows until the count says so), the entry
+//        written into place n (past the length: unseen), the chunk counted
+//        (a list may own more chunks than its entries fill);
+//     3. intent = append(n);  4. length = n + 1 (the commit);
+//     5. the count of entries raised;  6. intent cleared.
+//     A death before 3 leaves the bucket as it was, plus at most a spare
+//     chunk. Repair after 3: length n: the place is cleared (an append that
+//     did not happen); length n + 1: the entry is there, and the count is
+//     taken as raised (whether it was, between 4 and 6, cannot be told: two
+//     separate words; the offline repair recounts).
+//
+//   replace (the value of an existing entry)
+//     1. a new chain from the pool, the new value written into it (the live
+//        value is never overwritten: a death in the middle would tear it);
+//     2. its head and length in the entry's scratch fields (key.base,
+//        value.base); 3. intent = replace(entry);
+//     4. the value's head, length and chunk count; 5. intent cleared;
+//     6. the old chain given back.
+//     Repair after 3: the value's record is written again from the scratch
+//     fields, whatever part of it was written. The old value's chunks (or,
+//     before 3, the new ones) are lost to the segment.
+//
+//   remove (entry i of n)
+//     1. the list's `base` = n; 2. intent = remove(entry i);
+//     3. the last entry copied over entry i (when i is not the last);
+//     4. length = n - 1 (the commit); 5. the last place cleared and the
+//     chunks no entry needs left out of the count; 6. the count of entries
+//     lowered; 7. intent cleared; 8. the removed chains and spare chunks
+//     given back.
+//     Repair after 2: length n: redone from 3 (the last entry is intact
+//     until after the commit), the count lowered by the repair; length n - 1:
+//     redone from 5, the count taken as lowered. The removed entry's chunks
+//     are lost to the segment.
+//
+// A reader thus finds every acknowledged entry, with its last acknowledged
+// value or the one being written when the writer died, and never a torn one.
+// An operation that throws after its intent was set (it cannot, as every
+// check precedes the intent) would be repaired the same way by the next
+// holder, which repairs whatever intent it finds.
+//
+// Lock order: a bucket's lock, then (to reach the entries a split moved) its
+// partner's, then a pool's lock, then the allocator's. insert lets go of its
+// bucket before it takes expansion_lock.
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -43,8 +100,10 @@
 #include <new>
 
 #include "zorvik/core/map/bucket_lock.hpp"
+#include "zorvik/core/map/bucket_state.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/scope_exit.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
@@ -53,25 +112,6 @@ namespace zorvik {
 namespace {
 
 // ---- walking a bucket -------------------------------------------------------------
-
-// The chain of a locked bucket's entries, after the checks every walk of it
-// relies on: two entries a chunk, at least one chunk, and chunks for every
-// entry. A bucket that breaks them is reported as "offset overflow!" rather
-// than walked.
-Chain bucket_entries(const MapState &m, const ChunkArray &entries) {
-    if (entries.per_chunk != kEntriesPerChunk || entries.chunk_count == 0 ||
-        entries.length > std::numeric_limits<std::uint64_t>::max() / sizeof(MapEntry) ||
-        entries.chunk_count < chunks_for(entries.length, kEntriesPerChunk)) {
-        throw_offset_overflow();
-    }
-    return entry_chain(m.area, entries);
-}
-
-// Entry `index` of a bucket, in the entry chunk that `link` carries.
-MapEntry *entry_slot(const MapState &m, const ChunkLink *link, std::uint64_t index) {
-    char *chunk = m.area.bytes(link->chunk, kEntryChunkSize);
-    return reinterpret_cast<MapEntry *>(chunk + (index % kEntriesPerChunk) * sizeof(MapEntry));
-}
 
 // Calls visit(entry) for the entries of a locked bucket in order until it
 // returns true; returns the entry it stopped at, or null. (Callables are
@@ -94,7 +134,8 @@ MapEntry *find_entry(const MapState &m, const ChunkArray &entries, Visit &&visit
 }
 
 // The chain of a stored key's or value's bytes, after the checks every walk
-// of one relies on: a piece size, and exactly the links its length fills.
+// of one relies on: a piece size, and exactly the links its length fills (so
+// that a damaged count is refused before it is walked).
 Chain stored_bytes(const MapState &m, const ChunkArray &array) {
     const Chain chain = byte_chain(m.area, array);
     if (array.length != 0 && !chain.filled_by(array.length)) throw_offset_overflow();
@@ -113,63 +154,61 @@ MapEntry *find_key(const MapState &m, const Bucket *bucket, const char *key, std
     });
 }
 
+// The last link of a stored key's or value's chain (null for an empty one),
+// reached by a checked walk: also the check that the whole chain is sound.
+ChunkLink *last_link_of(const MapState &m, const ChunkArray &array) {
+    const Chain chain = stored_bytes(m, array);
+    return chain.empty() ? nullptr : chain.last();
+}
+
 // ---- writing keys and values ------------------------------------------------------
 
 // Records the chain of `count` links from `head` (fresh from the data pool,
-// filled with `length` bytes) in `array`.
+// filled with `length` bytes) in `array`, a place no reader sees yet.
 void write_array(const MapState &m, ChunkArray &array, Offset head, std::uint64_t count, std::uint64_t length) {
     array.head = count == 0 ? 0 : head;
     array.length = length;
     array.chunk_count = count;
     array.per_chunk = m.data_chunk_size;
     std::memset(array.padding, 0, sizeof array.padding);
-    array.base = reinterpret_cast<std::uint64_t>(m.base);
 }
 
-void zero_array(ChunkArray &array) { std::memset(&array, 0, sizeof array); }
-
-// Replaces the bytes of `array` (a value stored with the data pool): reuses
-// its chunks in place, takes only the extra ones (before changing anything, so
-// a full segment leaves the array as it was) and gives back the surplus once
-// the array is consistent.
-void assign_bytes(MapState &m, ChunkArray &array, const char *bytes, std::uint64_t length) {
-    const std::uint64_t per_chunk = m.data_chunk_size;
-    const std::uint64_t old_count = array.chunk_count;
-    const std::uint64_t new_count = m.data_chunks(length);
-    if (old_count != 0 && array.per_chunk != per_chunk) throw_offset_overflow();
-    const Chain old_chain(m.area, array.head, old_count, per_chunk);
-
-    // Walk the chain before taking anything, so that a broken chain throws
-    // while nothing has been taken or changed.
+// Replaces the value of `entry`, in locked `bucket`, by `length` bytes: they
+// go into a new chain (taken before anything changes, so a full segment
+// leaves the value as it was), which then replaces the old one in the
+// value's record under the intent `replace`; the old chain goes back to the
+// pool once the record is whole again.
+void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *bytes, std::uint64_t length) {
+    ChunkArray &value = entry.value;
+    if (value.chunk_count != 0 && value.per_chunk != m.data_chunk_size) throw_offset_overflow();
+    // Walk the old chain before taking anything, so that a broken chain
+    // throws while nothing has been taken or changed.
+    const Chain old_chain = stored_bytes(m, value);
     ChunkLink *old_last = old_chain.empty() ? nullptr : old_chain.last();
-    const Chain extra = m.data_pool.take(new_count > old_count ? new_count - old_count : 0);
-
-    // The kept links are rewritten in place; the fill returns what follows
-    // them, the first surplus link when the value shrinks.
-    const std::uint64_t kept = std::min(old_count, new_count);
-    const std::uint64_t kept_bytes = std::min(length, kept * per_chunk);
-    Offset surplus = 0;
+    const std::uint64_t count = m.data_chunks(length);
+    const Chain fresh = m.data_pool.take(count);
     try {
-        surplus = old_chain.front(kept).fill(bytes, kept_bytes);
+        fresh.fill(bytes, length);
     } catch (...) {
-        m.data_pool.give_back(extra);  // a payload outside the area: nothing was linked yet
+        m.data_pool.give_back(fresh);  // a payload outside the area: nothing was linked yet
         throw;
     }
-    if (!extra.empty()) {
-        // All old links are kept: the extra ones follow the last of them.
-        if (old_last != nullptr) {
-            old_last->next = extra.head();
-        } else {
-            array.head = extra.head();
-        }
-        extra.fill(bytes + kept_bytes, length - kept_bytes);
-    }
-    array.length = length;
-    array.chunk_count = new_count;
-    array.per_chunk = static_cast<std::uint8_t>(per_chunk);
-    array.base = reinterpret_cast<std::uint64_t>(m.base);
-
-    if (old_count > new_count) m.data_pool.give_back(Chain(m.area, surplus, old_count - new_count, per_chunk), old_last);
+    const Offset head = count == 0 ? 0 : fresh.head();
+    // The scratch fields first: what a repair writes the record from.
+    entry.key.base = head;
+    entry.value.base = length;
+    crash_points::step("replace: new value written");
+    begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
+    crash_points::step("replace: intent set");
+    store_head(value, head);
+    crash_points::step("replace: head recorded");
+    store_length(value, length);
+    store_chunk_count(value, count);
+    value.per_chunk = m.data_chunk_size;
+    crash_points::step("replace: value recorded");
+    end_intent(bucket);
+    crash_points::step("replace: done, old chain not given back");
+    if (!old_chain.empty()) m.data_pool.give_back(old_chain, old_last);
 }
 
 // Gives the data chunks of a removed entry back to the pool in one call, the
@@ -242,13 +281,22 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
         throw;
     }
 
+    // Past the length, and in a chunk no count covers yet: unseen until the
+    // commit below.
     if (needs_entry_chunk) link->next = entry_chunk.head();
     write_array(m, slot->key, data.head(), key_chunks, key_length);
     write_array(m, slot->value, value_head, value_chunks, value_length);
     slot->hash = hash;
-    if (needs_entry_chunk) entries.chunk_count += 1;
-    entries.length = n + 1;
+    crash_points::step("append: entry written past the length");
+    if (needs_entry_chunk) store_chunk_count(entries, entries.chunk_count + 1);
+    crash_points::step("append: entry chunk counted");
+    begin_intent(bucket, Intent::append, n);
+    crash_points::step("append: intent set");
+    store_length(entries, n + 1);
+    crash_points::step("append: committed");
     m.add_entries(1);
+    crash_points::step("append: counted");
+    end_intent(bucket);
     return n != 0;
 }
 
@@ -265,22 +313,8 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     const ChunkArray gone_value = found->value;
     // Both chains are walked by their counts, so that a broken chain throws
     // before anything has been changed.
-    const Chain key_chain = stored_bytes(m, gone_key);
-    ChunkLink *gone_key_last = key_chain.empty() ? nullptr : key_chain.last();
-    const Chain value_chain = stored_bytes(m, gone_value);
-    ChunkLink *gone_value_last = value_chain.empty() ? nullptr : value_chain.last();
-
-    if (found != last) {
-        found->key = last->key;
-        found->value = last->value;
-        found->hash = last->hash;
-    } else {
-        last->hash = 0;
-    }
-    zero_array(last->key);
-    zero_array(last->value);
-    entries.length = n - 1;
-
+    ChunkLink *gone_key_last = last_link_of(m, gone_key);
+    ChunkLink *gone_value_last = last_link_of(m, gone_value);
     // Entry chunks: keep the ones n - 1 entries fill, and always the first.
     // `last_link` is link filled_before - 1.
     const std::uint64_t needed = std::max<std::uint64_t>(1, chunks_for(n - 1, kEntriesPerChunk));
@@ -288,8 +322,22 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     const std::uint64_t surplus = entries.chunk_count - needed;
     Offset first_surplus = 0;
     if (surplus != 0) first_surplus = needed < filled_before ? m.area.offset_of(last_link) : last_link->next;
-    entries.chunk_count = needed;
+
+    set_list_scratch(bucket, n);
+    crash_points::step("remove: length noted");
+    begin_intent(bucket, Intent::remove, m.area.offset_of(found));
+    crash_points::step("remove: intent set");
+    if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
+    crash_points::step("remove: last entry copied");
+    store_length(entries, n - 1);
+    crash_points::step("remove: committed");
+    zero_entry(last);
+    store_chunk_count(entries, needed);
+    crash_points::step("remove: places settled");
     m.add_entries(-1);
+    crash_points::step("remove: counted");
+    end_intent(bucket);
+    crash_points::step("remove: done, chunks not given back");
 
     release_entry_data(m, gone_key, gone_key_last, gone_value, gone_value_last);
     m.entry_pool.give_back(Chain(m.area, first_surplus, surplus, kEntryChunkSize));
@@ -307,10 +355,9 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
         return true;
     }
     if (locked.forward() == 0) return false;
-    Bucket *partner = partner_bucket(m, locked.forward());
-    const SegmentLockGuard partner_lock(lock_word(partner), kBucketLockName);
-    if (MapEntry *found = find_key(m, partner, key, key_length, hash)) {
-        on_found(partner, found);
+    const BucketGuard partner = lock_bucket_at(m, partner_bucket(m, locked.forward()));
+    if (MapEntry *found = find_key(m, partner.bucket(), key, key_length, hash)) {
+        on_found(partner.bucket(), found);
         return true;
     }
     return false;
@@ -319,12 +366,12 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
 }  // namespace
 
 // The insert is done when this runs: a failure of the expansion it starts or
-// joins (a lock whose holder died, a broken structure) must not report the
-// stored entry as a failed insert. It stays for the operations that need
-// what is broken to report.
+// joins (a structure that cannot be split, a segment too full to split) must
+// not report the stored entry as a failed insert. It stays for the
+// operations that need what is broken to report.
 void MapState::help_expand_after_insert() {
     try {
-        if (join_locked()) expansion_worker();
+        if (const std::uint64_t chunks = join_locked()) expansion_worker(chunks);
     } catch (abi::__forced_unwind &) {
         throw;  // the thread is being ended: nothing may hold it up
     } catch (...) {
@@ -334,38 +381,42 @@ void MapState::help_expand_after_insert() {
 void MapState::insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
                       std::int64_t hash) {
     bool first_meeting = true;
-    std::uint64_t waits = 0;
-    ExpansionProgress progress;
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
     for (;;) {
         BucketGuard locked = lock_bucket(*this, hash);
         Bucket *bucket = locked.bucket();
-        if (locked.forward() != 0) {
-            // The bucket is being split: wait outside it until the expansion
-            // has ended, helping it the first time if the load rule admits.
+        if (locked.forward() != 0 && first_meeting) {
+            // An expansion is splitting the table: help it the first time, if
+            // the load rule admits, with no bucket lock held.
+            first_meeting = false;
             locked.release();
-            if (first_meeting) {
-                first_meeting = false;
-                if (join_locked()) {
-                    expansion_worker();
-                    continue;
-                }
-            }
-            {
-                host::WaitScope counted;
-                host::sleep_1ms();
-            }
-            if (host::stop_requested()) throw WaitAbandoned("end of the expansion");
-            after_waiting_on_mark(bucket, ++waits, progress);
+            if (const std::uint64_t chunks = join_locked()) expansion_worker(chunks);
             continue;
         }
         if (MapEntry *found = find_key(*this, bucket, key, key_length, hash)) {
-            assign_bytes(*this, found->value, value, value_length);
+            assign_bytes(*this, bucket, *found, value, value_length);
             return;
         }
-        const bool appended_to_entries = append_entry(*this, bucket, key, value, key_length, value_length, hash);
+        Bucket *target = bucket;
+        BucketGuard partner;
+        if (locked.forward() != 0) {
+            // The split may have moved the key to the partner; a new key goes
+            // to the half its hash belongs to once the split is done, and
+            // stays here (for the split to move) until then.
+            partner = lock_bucket_at(*this, partner_bucket(*this, locked.forward()));
+            if (MapEntry *found = find_key(*this, partner.bucket(), key, key_length, hash)) {
+                assign_bytes(*this, partner.bucket(), *found, value, value_length);
+                return;
+            }
+            const std::uint64_t split_bit = bucket_chunk_size * locked.chunks();
+            if (read_intent(bucket).split_done && (static_cast<std::uint64_t>(hash) & split_bit) != 0) {
+                target = partner.bucket();
+            }
+        }
+        const bool appended_to_entries = append_entry(*this, target, key, value, key_length, value_length, hash);
+        partner.release();
         locked.release();
         // The load rule: more than two entries per bucket on average, checked
         // after an append to a bucket that already held entries.

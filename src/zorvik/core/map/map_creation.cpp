@@ -25,6 +25,7 @@
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/mapped_files.hpp"
 
 namespace zorvik {
 namespace {
@@ -280,8 +281,12 @@ std::unique_ptr<MapState> attach_map(const std::string &path) {
             check.refuse("its chunk table does not lead to the bucket chunks in use");
         }
     }
-    // Every check above has passed: the file holds a map, and this is the
-    // first byte the attach writes.
+    // Every check above has passed: the file holds a map. A file that a
+    // version which did not reserve space wrote may have holes in its
+    // allocated area; they are backed now, before this process stores into
+    // them (the allocator backs what it hands out from here on).
+    if (!reserve_file_space(base, allocated)) throw_allocator_failure();
+    // This is the first byte the attach writes.
     m.segment.mark_attached(m.segment.mapped_length());
     return state;
 }

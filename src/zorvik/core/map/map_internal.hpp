@@ -23,7 +23,7 @@ class ValueSink;
 // thrown as copies. ("offset overflow!" is the chain's, alloc/chain.hpp.)
 const std::runtime_error &empty_chunks_exception();  // "operation on empty chunks!"
 
-// Names of the segment's lock words, for LockHolderDied messages.
+// Names of the segment's lock words, for the messages of failed waits.
 inline constexpr const char *kBucketLockName = "bucket lock";
 inline constexpr const char *kExpansionLockName = "expansion lock";
 
@@ -31,19 +31,12 @@ inline constexpr const char *kExpansionLockName = "expansion lock";
 // that set it, so that a waiter can tell whether that process still exists:
 //   a claimer building the new chunks:          kClaimedBy - pid
 //   an ender clearing `forward` after doubling:  kEndingBy - pid
-// Both lie far below every value an expansion gives the cursor (no lower than
-// -(2^41 + 16 x 4097)), and within the 48 bits the cursor is handled in.
+// Every other value is plain: the buckets left to hand out (>= 0), or none
+// (negative, down to -16: a batch is only taken from a value >= 0). Both
+// lie far below those, and within the 48 bits the cursor is handled in.
 inline constexpr std::int64_t kClaimedBy = -(std::int64_t{1} << 44);
 inline constexpr std::int64_t kEndingBy = -(std::int64_t{1} << 45);
 inline constexpr std::int64_t kPidRange = std::int64_t{1} << 24;  // Linux process ids fit in 22 bits
-
-// A snapshot of the shared words that move while an expansion makes progress.
-struct ExpansionProgress {
-    std::int64_t cursor = 0;
-    std::uint64_t workers = 0;
-    std::uint64_t chunks = 0;
-    std::uint64_t unchanged_since_wait = 0;  // insert's wait count when last seen moving
-};
 
 // The numbers a map's shape is made of, as the MapHeader holds them.
 struct MapShape {
@@ -106,9 +99,9 @@ public:
     ChunkPool entry_pool;
     ChunkPool data_pool;
 
-    // insert's patience with an expansion whose shared words do not move, in
-    // 1-millisecond waits (about ten seconds; tests shorten it).
-    std::uint64_t waits_without_progress = 10000;
+    // When this map object last verified an expansion that others were still
+    // counted in (steady clock ticks): verifications are spaced out.
+    std::atomic<std::int64_t> last_verification{0};
 
     // ---- shared words -------------------------------------------------------
     // chunks_in_use only ever doubles, under expansion_lock; an acquire load.
@@ -162,24 +155,37 @@ public:
     void help_expand_after_insert();
 
     // ---- expansion (expansion.cpp) ------------------------------------------
-    bool join_locked();    // insert's gate: load rule, room, bound; under expansion_lock
-    bool join_unlocked();  // the entry points' gate
+    // The gates: the chunks_in_use of the expansion the caller joined (it is
+    // counted in expansion_workers), or 0 when refused. insert's gate applies
+    // the load rule and asks for room; the entry points' gate does neither.
+    std::uint64_t join_locked();
+    std::uint64_t join_unlocked();
+    // Counts a participant in the expansion from `chunks`; under expansion_lock.
+    std::uint64_t admit(std::uint64_t chunks, bool check_room);
     // What a participant's part in an expansion came to.
     enum class Part { split, nothing_to_do, no_room };
-    Part expansion_worker();
-    // `stand_in` is set when this thread took over the claim of a process that
-    // died counted as a participant: it then leaves for both.
-    Part take_part(std::uint64_t chunks, bool &stand_in);
-    Part claim_and_build(std::uint64_t chunks, bool &stand_in);
-    bool take_over_claim(std::uint64_t chunks, std::int64_t cursor, bool &stand_in);
+    // A joined participant's whole part: claim or wait for the new chunks,
+    // split batches, leave (ending the expansion when it is done).
+    Part expansion_worker(std::uint64_t chunks);
+    Part take_part(std::uint64_t chunks);
+    Part claim_and_build(std::uint64_t chunks);
     bool build_new_chunks(std::uint64_t chunks);
-    void clear_forwards(std::uint64_t chunks);
-    // insert's wait on a bucket that an expansion marked: heals a mark left
-    // behind by an expansion that ended without clearing it, and gives up
-    // when the expansion stops making progress.
-    void after_waiting_on_mark(Bucket *bucket, std::uint64_t waits, ExpansionProgress &progress);
+    // The last bucket of the next batch of 16, or -1 when all are handed out.
+    std::int64_t take_batch();
+    // Splits bucket `index` for the expansion from `chunks` unless it is split
+    // or the expansion has ended; takes the bucket's lock (and its partner's).
     void split_bucket(std::uint64_t index, std::uint64_t chunks);
-    void leave_expansion(std::uint64_t chunks, std::int64_t participants);
+    // The split itself; the bucket's lock is held.
+    void split_locked(std::uint64_t index, std::uint64_t chunks, Bucket *bucket);
+    // True when the locked bucket `index` is split for the expansion from `chunks`.
+    bool is_split(std::uint64_t index, std::uint64_t chunks, Bucket *bucket);
+    void leave_expansion(std::uint64_t chunks);
+    bool verification_due();
+    // Splits every bucket of the expansion from `chunks` that is not split yet.
+    void finish_splits(std::uint64_t chunks);
+    // Doubles the table, then clears the old buckets' marks. Every bucket is split.
+    void end_expansion(std::uint64_t chunks);
+    void clear_marks(std::uint64_t chunks);
     bool doubling_fits(std::uint64_t chunks) const { return chunks <= reachable_chunks / 2; }
     bool has_room_for_expansion(std::uint64_t chunks);
 

@@ -151,6 +151,33 @@ inline std::uint64_t fetch_add64(void *p, std::uint64_t delta) {
 
 #endif  // __SANITIZE_THREAD__
 
+// ---- single-instruction stores of misaligned words ---------------------------
+//
+// A store that a process killed at any instruction makes whole or not at all:
+// one instruction, wherever the word lies (a SIGKILL lands between
+// instructions). It is not atomic for a concurrent reader when the word
+// straddles two cache lines, so it serves only words that no other process
+// reads while the writer lives (those guarded by a lock the writer holds,
+// which a process that takes the lock over reads after its full barrier).
+// Also a compiler barrier, so that such stores keep the order they are
+// written in.
+#if defined(__SANITIZE_THREAD__)
+inline void store_whole64(void *p, std::uint64_t v) {
+    asm volatile("" ::: "memory");
+    __builtin_memcpy(p, &v, sizeof v);
+    asm volatile("" ::: "memory");
+}
+#else
+// The operand's type has alignment 1, so that no alignment is assumed of p
+// (and the sanitizers see no misaligned access).
+struct Unaligned8 {
+    char bytes[8];
+};
+inline void store_whole64(void *p, std::uint64_t v) {
+    asm volatile("movq %1, %0" : "=m"(*static_cast<Unaligned8 *>(p)) : "r"(v) : "memory");
+}
+#endif
+
 // Spin-wait hint for the core running a waiter.
 inline void cpu_relax() { asm volatile("pause" ::: "memory"); }
 

@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -83,10 +82,5 @@ bool stop_requested() { return stopping.load(std::memory_order_acquire); }
 WaitScope::WaitScope() { waiting.fetch_add(1, std::memory_order_relaxed); }
 WaitScope::~WaitScope() { waiting.fetch_sub(1, std::memory_order_relaxed); }
 int waiting_threads() { return waiting.load(std::memory_order_relaxed); }
-
-bool process_has_ended(int pid) {
-    if (pid <= 0) return false;
-    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
 
 }  // namespace zorvik::host

@@ -55,8 +55,4 @@ public:
 };
 int waiting_threads();
 
-// True when process `pid` is known to have ended (kill(pid, 0) fails with
-// ESRCH). A process that exists, or whose state cannot be told, counts as alive.
-bool process_has_ended(int pid);
-
 }  // namespace zorvik::host

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -23,6 +24,7 @@
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/mapped_files.hpp"
 
 namespace zorvik {
 namespace {
@@ -152,6 +154,7 @@ Segment &Segment::operator=(Segment &&other) noexcept {
 }
 
 void Segment::close() {
+    if (base_ != nullptr) forget_mapped_file(base_);
     if (base_ != nullptr && munmap(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_)) != 0) {
         record_failure(kCannotUnmap);
     }
@@ -162,6 +165,7 @@ void Segment::close() {
 
 void Segment::release_quietly() noexcept {
     const int error = errno;
+    if (base_ != nullptr) forget_mapped_file(base_);
     if (base_ != nullptr) munmap(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_));
     if (file_ >= 0) ::close(file_);
     if (remove_on_close_) unlink(path_.c_str());
@@ -214,10 +218,20 @@ Segment Segment::create(std::uint64_t size) {
     }
     made.remove_on_close_ = true;
     if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail(kCannotLengthen);
+    // The file is sparse: back its first step before anything is stored in it,
+    // so that a full file system fails the creation here and never raises
+    // SIGBUS at the first store. The allocator backs the rest as it hands it
+    // out (mapped_files.hpp).
+    const std::uint64_t reserved = std::min(length, kLeastReservationStep);
+    if (const int error = reserve_file_range(fd, reserved); error != 0) {
+        errno = error;
+        return fail(kCannotLengthen);
+    }
     if (!canonical_path(path, made.path_)) return fail(kCannotResolve);
     made.base_ = map_shared(fd, length);
     if (made.base_ == nullptr) return fail(kCannotMap);
     made.mapped_length_ = length;
+    record_mapped_file(made.base_, length, fd, made.path_, reserved);
     write_open_record(made.base_, length, size);
     return made;
 }
@@ -256,6 +270,11 @@ Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fau
     opened.base_ = map_shared(opened.file_, static_cast<std::uint64_t>(now.st_size));
     if (opened.base_ == nullptr) return fail(kCannotMap);
     opened.mapped_length_ = static_cast<std::uint64_t>(now.st_size);
+    // Nothing is known to be backed yet: the map reserves what the file uses
+    // once it has checked the file (reserve_file_space).
+    std::string shown;
+    if (!canonical_path(path, shown)) copy_path(path, shown);
+    record_mapped_file(opened.base_, opened.mapped_length_, opened.file_, shown, 0);
     return opened;
 }
 

@@ -1,18 +1,41 @@
 #include "zorvik/core/segment/spin_lock.hpp"
 
-#include <chrono>
+#include <atomic>
 #include <string>
 
 #include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/mapped_files.hpp"
+#include "zorvik/core/segment/processes.hpp"
 
 namespace zorvik {
 namespace {
 
-// The segment lock's sub-word: bytes p+2..p+5 of the word at p. With p % 8 == 2
-// the sub-word is 4-aligned.
+using Clock = std::chrono::steady_clock;
+
+// A waiter first looks at the holder after this long: a lock is normally held
+// for microseconds, so a wait this long means a holder that is descheduled,
+// stopped or gone; and a look costs a few system calls.
+constexpr auto kFirstLook = std::chrono::milliseconds(200);
+constexpr auto kLookEvery = std::chrono::milliseconds(100);
+// How long a held word that names no process is waited on before the error
+// (set_unnamed_holder_patience), in milliseconds.
+std::atomic<std::int64_t> unnamed_holder_patience_ms{10000};
+
+// The deadline of this thread's waits (WaitDeadline); the epoch: none.
+thread_local Clock::time_point wait_deadline{};
+
+// ---- segment lock words ----
+//
+// The word at p (p % 8 == 2) lies in the aligned 8-byte word at p - 2, whose
+// little-endian value holds: bits 0-15 the two bytes before p (another
+// record's, never changed here), bits 16-31 the holder's tag (p, p+1), bits
+// 32-63 the sub-word (p+2..p+5) that says held and names the holder.
+
 char *segment_subword(char *word) { return word + 2; }
 const char *segment_subword(const char *word) { return word + 2; }
+char *segment_aligned(char *word) { return word - 2; }
 
 std::uint32_t segment_held_value(int pid) {
     auto id = static_cast<std::uint32_t>(pid);
@@ -26,56 +49,114 @@ int segment_holder_of(std::uint32_t subword) {
 
 std::uint32_t allocator_held_value(int pid) { return 1u | (static_cast<std::uint32_t>(pid) << 8); }
 
-// Times a wait and, once it has lasted a second, asks every so often whether
-// the holder still exists.
+// The allocator's tag lies in the 4 bytes after its word (file position 20).
+std::uint32_t *allocator_tag_word(std::uint32_t *word) { return word + 1; }
+
+// A held word as one aligned load saw it: the holder's id and tag belong
+// together, so the judgment is about the process that wrote both.
+struct Holder {
+    std::uint64_t seen;  // the aligned word
+    bool held;
+    int pid;             // 0: names no process
+    std::uint16_t tag;
+};
+
+Holder segment_holder(char *word) {
+    const std::uint64_t seen = atomics::load64(segment_aligned(word));
+    const auto sub = static_cast<std::uint32_t>(seen >> 32);
+    return Holder{seen, sub != 0, segment_holder_of(sub), static_cast<std::uint16_t>(seen >> 16)};
+}
+
+Holder allocator_holder(std::uint32_t *word) {
+    // File position 16 of a page-aligned view: 8-aligned.
+    const std::uint64_t seen = atomics::load64(word);
+    const auto value = static_cast<std::uint32_t>(seen);
+    return Holder{seen, value != 0, static_cast<int>(value >> 8), static_cast<std::uint16_t>(seen >> 32)};
+}
+
+// Times a wait: runs the wait steps, says when to look at the holder, and
+// ends the wait by exception when the host stops, the thread's deadline
+// passes, or a held word has named no process for too long.
 class Waiter {
 public:
-    explicit Waiter(const char *lock_name) : lock_name_(lock_name) {}
+    Waiter(const char *lock_name, const void *word) : lock_name_(lock_name), word_(word) {}
 
-    // One wait step; `holder` reads the holder's process id.
-    template <class Holder>
-    void step(Holder holder) {
+    // One wait step between two attempts.
+    void pause() {
         lock_wait_step();
         if (host::stop_requested()) throw WaitAbandoned(lock_name_);
         if (++attempts_ % kAttemptsPerClockRead != 0) return;
-        auto now = std::chrono::steady_clock::now();
+        now_ = Clock::now();
         if (attempts_ == kAttemptsPerClockRead) {
-            next_check_ = now + std::chrono::seconds(1);
-            return;
+            started_ = now_;
+            next_look_ = now_ + kFirstLook;
         }
-        if (now < next_check_) return;
-        next_check_ = now + std::chrono::milliseconds(100);
-        int pid = holder();
-        if (pid != 0 && pid != host::own_pid() && host::process_has_ended(pid)) {
-            throw LockHolderDied(lock_name_, pid);
+        if (wait_deadline != Clock::time_point{} && now_ >= wait_deadline) throw LockWaitExpired(lock_name_);
+    }
+
+    // True about every 100 ms once the wait has lasted 200 ms.
+    bool time_to_look() {
+        if (attempts_ < kAttemptsPerClockRead || now_ < next_look_) return false;
+        next_look_ = now_ + kLookEvery;
+        return true;
+    }
+
+    // Whether the holder seen has ended; throws LockHeldByNoProcess when a
+    // held word has named no process for kNoHolderPatience.
+    bool holder_has_ended(const Holder &holder) {
+        if (holder.pid != 0) return processes::holder_has_ended(holder.pid, holder.tag, word_);
+        if (now_ - started_ >= std::chrono::milliseconds(unnamed_holder_patience_ms.load(std::memory_order_relaxed))) {
+            FileIdentity file;
+            throw LockHeldByNoProcess(lock_name_, mapped_file_of(word_, file) ? file.path : std::string("FILE"));
         }
+        return false;
     }
 
 private:
     // A clock read costs more than a wait step; reading it once per 64 steps
-    // keeps it out of the spin, and the second before the first look at the
-    // holder is still measured to within 64 steps.
+    // keeps it out of the spin, and the times above are still measured to
+    // within 64 steps.
     static constexpr std::uint64_t kAttemptsPerClockRead = 64;
     const char *lock_name_;
+    const void *word_;
     host::WaitScope counted_;
     std::uint64_t attempts_ = 0;
-    std::chrono::steady_clock::time_point next_check_{};
+    Clock::time_point now_{};
+    Clock::time_point started_{};
+    Clock::time_point next_look_{};
 };
 
 }  // namespace
 
-LockHolderDied::LockHolderDied(const char *lock_name, int pid)
-    : std::runtime_error(std::string(lock_name) + " is held by process " + std::to_string(pid) +
-                         ", which has ended"),
-      pid_(pid) {}
+LockHeldByNoProcess::LockHeldByNoProcess(const char *lock_name, const std::string &path)
+    : std::runtime_error(std::string(lock_name) +
+                         " is held without naming a process (the file is damaged, or a process of a version "
+                         "that does not record lock holders holds it); when no process uses the dictionary, "
+                         "repair the file with: python -m zorvik repair " + path) {}
+
+LockWaitExpired::LockWaitExpired(const char *lock_name)
+    : std::runtime_error(std::string("gave up waiting for the ") + lock_name + ": its holder did not let go in time") {}
 
 WaitAbandoned::WaitAbandoned(const char *what_waited_for)
     : std::runtime_error(std::string("gave up waiting for the ") + what_waited_for + ": the program is shutting down") {}
+
+WaitDeadline::WaitDeadline(std::chrono::milliseconds patience) : outer_(wait_deadline) {
+    const Clock::time_point mine = Clock::now() + patience;
+    if (outer_ == Clock::time_point{} || mine < outer_) wait_deadline = mine;
+}
+
+WaitDeadline::~WaitDeadline() { wait_deadline = outer_; }
+
+void set_unnamed_holder_patience(std::chrono::milliseconds patience) {
+    unnamed_holder_patience_ms.store(patience.count(), std::memory_order_relaxed);
+}
 
 void lock_wait_step() {
     atomics::cpu_relax();
     host::yield();
 }
+
+// ---- segment lock ------------------------------------------------------------------
 
 bool try_lock_segment_word(char *word) {
     char *sub = segment_subword(word);
@@ -83,18 +164,37 @@ bool try_lock_segment_word(char *word) {
     // cache line instead of taking it away from the holder.
     if (atomics::load32(sub) != 0) return false;
     // Acquire; pairs with the release store in unlock_segment_word.
-    return atomics::cas32(sub, 0, segment_held_value(host::own_pid())) == 0;
+    if (atomics::cas32(sub, 0, segment_held_value(host::own_pid())) != 0) return false;
+    crash_points::step("lock taken, its tag not written yet");
+    atomics::store16(word, processes::own_start_tag());
+    return true;
 }
 
-void lock_segment_word(char *word, const char *lock_name) {
-    if (try_lock_segment_word(word)) return;
-    Waiter waiter(lock_name);
-    do {
-        waiter.step([word] { return segment_lock_holder(word); });
-    } while (!try_lock_segment_word(word));
+Acquired lock_segment_word(char *word, const char *lock_name) {
+    if (try_lock_segment_word(word)) return Acquired::normally;
+    Waiter waiter(lock_name, word);
+    for (;;) {
+        waiter.pause();
+        if (try_lock_segment_word(word)) return Acquired::normally;
+        if (!waiter.time_to_look()) continue;
+        const Holder holder = segment_holder(word);
+        if (!holder.held || !waiter.holder_has_ended(holder)) continue;
+        // The takeover: one compare-and-swap of the whole aligned word, so
+        // that it succeeds only while the word still holds exactly what was
+        // judged (the same id with the same tag). Full barrier: the dead
+        // holder's stores, all in the page cache, are seen after it.
+        const std::uint64_t mine = (holder.seen & 0xFFFFu) |
+                                   (std::uint64_t{processes::own_start_tag()} << 16) |
+                                   (std::uint64_t{segment_held_value(host::own_pid())} << 32);
+        if (atomics::cas64(segment_aligned(word), holder.seen, mine) == holder.seen) {
+            crash_points::step("lock taken over from an ended holder");
+            return Acquired::from_ended_holder;
+        }
+    }
 }
 
 void unlock_segment_word(char *word) {
+    atomics::store16(word, 0);  // the tag first: a free word is all zero
     // Release: the holder's writes to the guarded data become visible before
     // the next holder's compare-and-swap can succeed.
     atomics::store32(segment_subword(word), 0);
@@ -102,20 +202,47 @@ void unlock_segment_word(char *word) {
 
 int segment_lock_holder(const char *word) { return segment_holder_of(atomics::load32(segment_subword(word))); }
 
-void lock_allocator_word(std::uint32_t *word) {
-    const std::uint32_t held = allocator_held_value(host::own_pid());
+// ---- allocator lock -------------------------------------------------------------
+
+namespace {
+bool try_lock_allocator(std::uint32_t *word) {
     // Acquire; pairs with unlock_allocator_word's release store.
-    if (atomics::cas32(word, 0, held) == 0) return;
-    Waiter waiter("allocator lock");
+    if (atomics::load32(word) != 0 || atomics::cas32(word, 0, allocator_held_value(host::own_pid())) != 0) {
+        return false;
+    }
+    crash_points::step("allocator lock taken, its tag not written yet");
+    atomics::store32(allocator_tag_word(word), processes::own_start_tag());
+    return true;
+}
+}  // namespace
+
+Acquired lock_allocator_word(std::uint32_t *word) {
+    if (try_lock_allocator(word)) return Acquired::normally;
+    Waiter waiter("allocator lock", word);
     for (;;) {
-        waiter.step([word] { return allocator_lock_holder(word); });
-        if (atomics::load32(word) == 0 && atomics::cas32(word, 0, held) == 0) return;
+        waiter.pause();
+        if (try_lock_allocator(word)) return Acquired::normally;
+        if (!waiter.time_to_look()) continue;
+        const Holder holder = allocator_holder(word);
+        if (!holder.held || !waiter.holder_has_ended(holder)) continue;
+        // As for a segment lock: the word and its tag together.
+        const std::uint64_t mine = allocator_held_value(host::own_pid()) |
+                                   (std::uint64_t{processes::own_start_tag()} << 32);
+        if (atomics::cas64(word, holder.seen, mine) == holder.seen) {
+            crash_points::step("allocator lock taken over from an ended holder");
+            return Acquired::from_ended_holder;
+        }
     }
 }
 
-void unlock_allocator_word(std::uint32_t *word) { atomics::store32(word, 0); }
+void unlock_allocator_word(std::uint32_t *word) {
+    atomics::store32(allocator_tag_word(word), 0);
+    atomics::store32(word, 0);  // release; pairs with the next holder's acquire
+}
 
 int allocator_lock_holder(const std::uint32_t *word) { return static_cast<int>(atomics::load32(word) >> 8); }
+
+// ---- process lock ---------------------------------------------------------------
 
 void ProcessLock::lock() {
     // Acquire; pairs with unlock's release store. Waiters spin on a plain load

@@ -18,38 +18,56 @@
 // unused bytes, never 0; the allocator lock holds 1 | pid << 8. Linux process
 // ids fit in 22 bits. A free word is all zero, as the file layout has it.
 //
-// The holder's process id lets a waiter that has waited a second or more find
-// out whether the holder still exists; when it has ended, the waiter throws
-// LockHolderDied instead of spinning for ever (nothing can tell what the dead
-// holder left half done, so the lock is not taken over).
+// Beside its id the holder writes a tag of its start time (processes.hpp):
+// in bytes p, p+1 of a segment lock word, and in the 4 bytes after the
+// allocator's word (the SegmentHeader's `reserved`). Both are bytes no other
+// version writes; the tag is written right after the lock is taken and
+// cleared right before it is released, so a free word is still all zero.
 //
-// Locks are not recursive. Lock order: a Bucket's lock, then a pool's lock,
-// then the allocator's lock; `expansion_lock` is never held together with a
-// Bucket's lock.
+// Holders that died. A waiter that has waited 200 ms looks at the holder, and
+// again every 100 ms: when the process it names has ended (processes.hpp), the
+// waiter takes the lock over with one compare-and-swap of the whole held
+// value, id and tag together (so of several waiters exactly one wins, and
+// never from a live holder that took the lock again meanwhile), and reports
+// that it did: the caller then repairs what the lock guards before it goes
+// on. A held word that names no process is not taken over (its holder may be
+// a live process of a version that does not record its id): after 10 s the
+// waiter throws LockHeldByNoProcess, whose message says how to repair the
+// file offline.
+//
+// Locks are not recursive. Lock order: a Bucket's lock (then its partner's),
+// then a pool's lock, then the allocator's lock; `expansion_lock` is never
+// held together with a Bucket's lock.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "zorvik/core/segment/wait_errors.hpp"
 
 namespace zorvik {
 
+// How a lock was taken: from a free word, or from a holder that had ended
+// (whatever that holder was changing may be half done).
+enum class Acquired : bool { normally, from_ended_holder };
+
 // ---- segment lock (8-byte word at p % 8 == 2) --------------------------------
 
 // One attempt (acquire; pairs with unlock_segment_word's release store).
 bool try_lock_segment_word(char *word);
-// Waits until this thread holds the lock. Throws LockHolderDied (naming
-// `lock_name`) when the holder has ended.
-void lock_segment_word(char *word, const char *lock_name);
+// Waits until this thread holds the lock, taking it over from a holder that
+// has ended. Throws LockHeldByNoProcess (naming `lock_name`), LockWaitExpired
+// and WaitAbandoned; nothing is held then.
+Acquired lock_segment_word(char *word, const char *lock_name);
 // Release store of 0 to the sub-word; pairs with the next holder's acquire.
 void unlock_segment_word(char *word);
 // The process id recorded by the holder, 0 when free or not recorded.
 int segment_lock_holder(const char *word);
 
-// ---- allocator lock (aligned 4-byte word) ------------------------------------
+// ---- allocator lock (aligned 4-byte word, the tag in the 4 bytes after it) -----
 
-void lock_allocator_word(std::uint32_t *word);
+Acquired lock_allocator_word(std::uint32_t *word);
 void unlock_allocator_word(std::uint32_t *word);
 int allocator_lock_holder(const std::uint32_t *word);
 
@@ -74,6 +92,26 @@ private:
 // One wait step between two attempts of a lock that a caller retries itself.
 void lock_wait_step();
 
+// How long a held word that names no process is waited on before
+// LockHeldByNoProcess: 10 s, long enough for any holder that records no id to
+// let go; tests shorten it. For the whole process.
+void set_unnamed_holder_patience(std::chrono::milliseconds patience);
+
+// While it lives, every wait of this thread for a segment or allocator lock
+// ends in LockWaitExpired once `patience` has passed since the guard was made:
+// for clean-ups (closing a dictionary) that must never wait for ever. Nests:
+// the inner guard's deadline holds until it goes.
+class WaitDeadline {
+public:
+    explicit WaitDeadline(std::chrono::milliseconds patience);
+    ~WaitDeadline();
+    WaitDeadline(const WaitDeadline &) = delete;
+    WaitDeadline &operator=(const WaitDeadline &) = delete;
+
+private:
+    std::chrono::steady_clock::time_point outer_;
+};
+
 // ---- guards: the lock is released on every path out of the scope ---------------
 
 // Holds a segment lock. Movable, so that a function can take a lock and hand
@@ -82,13 +120,17 @@ class SegmentLockGuard {
 public:
     SegmentLockGuard() = default;
     // Waits for the lock (lock_segment_word, which may throw).
-    SegmentLockGuard(char *word, const char *lock_name) : word_(word) { lock_segment_word(word, lock_name); }
+    SegmentLockGuard(char *word, const char *lock_name)
+        : word_(word), acquired_(lock_segment_word(word, lock_name)) {}
     ~SegmentLockGuard() { release(); }
-    SegmentLockGuard(SegmentLockGuard &&other) noexcept : word_(other.word_) { other.word_ = nullptr; }
+    SegmentLockGuard(SegmentLockGuard &&other) noexcept : word_(other.word_), acquired_(other.acquired_) {
+        other.word_ = nullptr;
+    }
     SegmentLockGuard &operator=(SegmentLockGuard &&other) noexcept {
         if (this != &other) {
             release();
             word_ = other.word_;
+            acquired_ = other.acquired_;
             other.word_ = nullptr;
         }
         return *this;
@@ -102,11 +144,17 @@ public:
         word_ = nullptr;
     }
     bool holds() const { return word_ != nullptr; }
+    // True when the lock was taken from a holder that had ended.
+    bool took_over() const { return acquired_ == Acquired::from_ended_holder; }
 
 private:
     char *word_ = nullptr;
+    Acquired acquired_ = Acquired::normally;
 };
 
+// Holds the allocator's lock. Nothing needs repair after a takeover: every
+// change the allocator makes under it is one store, in an order whose every
+// prefix is sound (allocator.cpp).
 class AllocatorLockGuard {
 public:
     explicit AllocatorLockGuard(std::uint32_t *word) : word_(word) { lock_allocator_word(word); }

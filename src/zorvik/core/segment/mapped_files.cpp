@@ -1,0 +1,131 @@
+#include "zorvik/core/segment/mapped_files.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include "zorvik/core/segment/error_text.hpp"
+
+namespace zorvik {
+namespace {
+
+struct MappedFile {
+    Allocator base;
+    std::uint64_t mapped_length;
+    int fd;
+    FileIdentity identity;
+    std::uint64_t reserved;    // file bytes from position 0 known to be backed
+    bool cannot_reserve;       // the file system has no fallocate: nothing to do
+};
+
+// Guards `files`. Held across a fork (taken before, released after in both
+// processes), so that a child never inherits it locked by a thread it lacks.
+std::mutex files_mutex;
+std::vector<MappedFile> files;
+
+bool install_fork_handlers() {
+    return pthread_atfork([] { files_mutex.lock(); }, [] { files_mutex.unlock(); },
+                          [] { files_mutex.unlock(); }) == 0;
+}
+[[maybe_unused]] const bool fork_handlers_installed = install_fork_handlers();
+
+MappedFile *find(Allocator base) {
+    for (MappedFile &file : files) {
+        if (file.base == base) return &file;
+    }
+    return nullptr;
+}
+
+bool no_reservation_here(int error) { return error == EOPNOTSUPP || error == ENOSYS; }
+
+// Backs file positions [from, to) of `fd`: skips what already has blocks (a
+// hole search is cheap next to asking for blocks that exist) and asks for the
+// rest without changing the file's length. Returns 0 or the errno. The
+// system call, not posix_fallocate: where the file system cannot reserve,
+// glibc's fallback writes a zero byte into each block, which would race with
+// other processes' stores into the same shared pages.
+int back_range(int fd, std::uint64_t from, std::uint64_t to) {
+    const off_t hole = lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
+    if (hole >= 0 && static_cast<std::uint64_t>(hole) >= to) return 0;
+    if (hole >= 0) from = static_cast<std::uint64_t>(hole);
+    for (;;) {
+        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(to - from)) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+}  // namespace
+
+void record_mapped_file(Allocator base, std::uint64_t mapped_length, int fd, const std::string &path,
+                        std::uint64_t reserved) noexcept {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return;
+    try {
+        std::lock_guard<std::mutex> guard(files_mutex);
+        files.push_back(MappedFile{base, mapped_length, fd, FileIdentity{info.st_dev, info.st_ino, path},
+                                   std::min(reserved, mapped_length), false});
+    } catch (...) {
+        // No memory for the record: the view works without it (see the header).
+    }
+}
+
+void forget_mapped_file(Allocator base) noexcept {
+    std::lock_guard<std::mutex> guard(files_mutex);
+    files.erase(std::remove_if(files.begin(), files.end(), [base](const MappedFile &f) { return f.base == base; }),
+                files.end());
+}
+
+bool mapped_file_of(const void *address, FileIdentity &out) {
+    const char *at = static_cast<const char *>(address);
+    std::lock_guard<std::mutex> guard(files_mutex);
+    for (const MappedFile &file : files) {
+        const char *view = file.base - kSegmentHeaderLength;
+        if (at >= view && static_cast<std::uint64_t>(at - view) < file.mapped_length) {
+            out = file.identity;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool reserve_file_space(Allocator base, Offset end) noexcept {
+    std::lock_guard<std::mutex> guard(files_mutex);
+    MappedFile *file = find(base);
+    if (file == nullptr || file->cannot_reserve) return true;
+    // The file position just past Offset `end`; no further than the file.
+    const std::uint64_t want = std::min(end + kSegmentHeaderLength, file->mapped_length);
+    if (want <= file->reserved) return true;
+    const std::uint64_t step = std::clamp(file->reserved / 8, kLeastReservationStep, kMostReservationStep);
+    const std::uint64_t ahead = std::min(std::max(want, file->reserved + step), file->mapped_length);
+    int error = back_range(file->fd, file->reserved, ahead);
+    std::uint64_t backed = ahead;
+    if (error != 0 && !no_reservation_here(error) && ahead > want) {
+        // No room for the step ahead: what this request needs may still fit.
+        error = back_range(file->fd, file->reserved, want);
+        backed = want;
+    }
+    if (error == 0) {
+        file->reserved = backed;
+        return true;
+    }
+    if (no_reservation_here(error)) {
+        file->cannot_reserve = true;
+        return true;
+    }
+    errno = error;
+    record_error(kAllocatorError | kAppendErrno, kNoFileSpaceText);
+    return false;
+}
+
+int reserve_file_range(int fd, std::uint64_t length) noexcept {
+    const int error = back_range(fd, 0, length);
+    return no_reservation_here(error) ? 0 : error;
+}
+
+}  // namespace zorvik
