@@ -310,8 +310,9 @@ TEST_P(HolderThatEnded, WordNamingNoProcessIsAnErrorNotATakeover) {
     ScratchSegment segment(1 << 16, 32);
     char *word = segment_word(segment, form);
     fake_held(segment, form, word, 0, 0);
-    set_unnamed_holder_patience(std::chrono::milliseconds(600));
-    ScopeExit restore([] { set_unnamed_holder_patience(std::chrono::seconds(10)); });
+    const LockWaitTiming timing = lock_wait_timing();
+    set_lock_wait_timing({timing.first_look, timing.look_every, std::chrono::milliseconds(600)});
+    ScopeExit restore([timing] { set_lock_wait_timing(timing); });
     try {
         take(segment, form, word);
         ADD_FAILURE() << "took a lock that names no process";

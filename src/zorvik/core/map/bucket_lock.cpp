@@ -61,7 +61,7 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
 void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
     ChunkArray &entries = bucket->entries;
     const std::uint64_t n = entries.base;
-    if (n == 0 || n > kEntriesPerChunk * entries.chunk_count) throw_offset_overflow();
+    if (n == 0) throw_offset_overflow();
     bool committed_here = false;
     if (entries.length == n) {
         MapEntry *found = entry_named(m, entries, entry_offset, n);

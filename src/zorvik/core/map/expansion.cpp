@@ -134,12 +134,11 @@ constexpr std::uint64_t kEntryPairSpan = pair_span(kEntryChunkSize);
 // The cursor a finished expansion leaves: plain, and below every bucket.
 constexpr std::int64_t kPlainCursor = -1;
 
-// Waits on a marker are 1-millisecond sleeps: the first look at the process
-// the cursor names after 200 of them, then every 100; a marker whose cursor
-// names no process is taken after 1000.
-constexpr std::uint64_t kFirstLookWaits = 200;
-constexpr std::uint64_t kLookEveryWaits = 100;
-constexpr std::uint64_t kUnnamedMarkerWaits = 1000;
+// Waits on a marker are 1-millisecond sleeps, and look at the process the
+// cursor names as lock waits look at a holder (spin_lock.hpp's timing: 200
+// waits, then every 100); a marker whose cursor names no process is taken
+// after five times the first look (a second).
+constexpr std::uint64_t kUnnamedMarkerLooks = 5;
 // The least time between two verifications by one map object while other
 // participants are still counted (each verification locks every old bucket).
 constexpr std::chrono::seconds kVerificationInterval{1};
@@ -306,6 +305,9 @@ MapState::Part MapState::take_part(std::uint64_t chunks) {
 // claimed the expansion and the segment could not supply the new chunks.
 MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
     char *slot = table_slot(chunks);
+    const LockWaitTiming timing = lock_wait_timing();
+    const auto first_look = static_cast<std::uint64_t>(timing.first_look.count());
+    const auto look_every = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(timing.look_every.count()));
     for (std::uint64_t waits = 0;; ++waits) {
         // Acquire; pairs with the publication's exchange.
         const std::int64_t marker = table_entry(chunks);
@@ -318,8 +320,8 @@ MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
         if (named == 0) {
             // Nobody claims: free, or a marker whose ender died after making
             // the cursor plain (or that a damaged file holds).
-            claimable = marker == 0 || waits >= kUnnamedMarkerWaits;
-        } else if (waits >= kFirstLookWaits && waits % kLookEveryWaits == 0) {
+            claimable = marker == 0 || waits >= kUnnamedMarkerLooks * first_look;
+        } else if (waits >= first_look && (waits - first_look) % look_every == 0) {
             claimable = processes::holder_has_ended(named, 0, split_cursor_word);
         }
         // The claim; full barrier. A waiter replaces a claimer or ender only

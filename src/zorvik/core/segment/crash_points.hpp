@@ -20,30 +20,31 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 namespace zorvik::crash_points {
 
 namespace detail {
-// Crash points still to pass before the process kills itself; 0: disarmed.
-extern std::atomic<std::uint64_t> countdown;
-void pass() noexcept;
+// Nonzero while a test has armed the crash points (a countdown, or a trace).
+extern std::atomic<std::uint64_t> armed;
+void pass(const char *name) noexcept;
 }  // namespace detail
 
-// A step boundary. `name` says which, for a reader of the code; it costs
-// nothing at run time.
-inline void step([[maybe_unused]] const char *name) noexcept {
+// A step boundary, named for the reader of the code and for a test's trace.
+inline void step(const char *name) noexcept {
     asm volatile("" ::: "memory");
-    if (__builtin_expect(detail::countdown.load(std::memory_order_relaxed) != 0, 0)) detail::pass();
+    if (__builtin_expect(detail::armed.load(std::memory_order_relaxed) != 0, 0)) detail::pass(name);
     asm volatile("" ::: "memory");
 }
 
 // For tests: the process raises SIGKILL on itself at the k-th crash point it
-// passes from now on (k >= 1), in whatever thread passes it; 0 disarms.
-// A child made by fork inherits the countdown.
+// passes from now on (k >= 1), in whatever thread passes it; 0 disarms. A
+// child made by fork inherits the countdown.
 void kill_at(std::uint64_t k) noexcept;
 
-// For tests: how many crash points the countdown has passed since kill_at
-// (with a k larger than any operation takes, this counts an operation's steps).
-std::uint64_t passed_since_armed() noexcept;
+// For tests: records the names of the crash points passed from now on (at
+// most 100,000), until stop_tracing; returns them then.
+void start_tracing() noexcept;
+std::vector<const char *> stop_tracing();
 
 }  // namespace zorvik::crash_points

@@ -14,14 +14,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A waiter first looks at the holder after this long: a lock is normally held
-// for microseconds, so a wait this long means a holder that is descheduled,
-// stopped or gone; and a look costs a few system calls.
-constexpr auto kFirstLook = std::chrono::milliseconds(200);
-constexpr auto kLookEvery = std::chrono::milliseconds(100);
-// How long a held word that names no process is waited on before the error
-// (set_unnamed_holder_patience), in milliseconds.
+// The timing of looks at a holder (set_lock_wait_timing), in milliseconds. A
+// waiter first looks after 200 ms: a lock is normally held for microseconds,
+// so a wait this long means a holder that is descheduled, stopped or gone;
+// and a look costs a few system calls.
+std::atomic<std::int64_t> first_look_ms{200};
+std::atomic<std::int64_t> look_every_ms{100};
 std::atomic<std::int64_t> unnamed_holder_patience_ms{10000};
+
+std::chrono::milliseconds milliseconds_of(const std::atomic<std::int64_t> &value) {
+    return std::chrono::milliseconds(value.load(std::memory_order_relaxed));
+}
 
 // The deadline of this thread's waits (WaitDeadline); the epoch: none.
 thread_local Clock::time_point wait_deadline{};
@@ -89,7 +92,7 @@ public:
         now_ = Clock::now();
         if (attempts_ == kAttemptsPerClockRead) {
             started_ = now_;
-            next_look_ = now_ + kFirstLook;
+            next_look_ = now_ + milliseconds_of(first_look_ms);
         }
         if (wait_deadline != Clock::time_point{} && now_ >= wait_deadline) throw LockWaitExpired(lock_name_);
     }
@@ -97,7 +100,7 @@ public:
     // True about every 100 ms once the wait has lasted 200 ms.
     bool time_to_look() {
         if (attempts_ < kAttemptsPerClockRead || now_ < next_look_) return false;
-        next_look_ = now_ + kLookEvery;
+        next_look_ = now_ + milliseconds_of(look_every_ms);
         return true;
     }
 
@@ -105,7 +108,7 @@ public:
     // held word has named no process for kNoHolderPatience.
     bool holder_has_ended(const Holder &holder) {
         if (holder.pid != 0) return processes::holder_has_ended(holder.pid, holder.tag, word_);
-        if (now_ - started_ >= std::chrono::milliseconds(unnamed_holder_patience_ms.load(std::memory_order_relaxed))) {
+        if (now_ - started_ >= milliseconds_of(unnamed_holder_patience_ms)) {
             FileIdentity file;
             throw LockHeldByNoProcess(lock_name_, mapped_file_of(word_, file) ? file.path : std::string("FILE"));
         }
@@ -147,8 +150,15 @@ WaitDeadline::WaitDeadline(std::chrono::milliseconds patience) : outer_(wait_dea
 
 WaitDeadline::~WaitDeadline() { wait_deadline = outer_; }
 
-void set_unnamed_holder_patience(std::chrono::milliseconds patience) {
-    unnamed_holder_patience_ms.store(patience.count(), std::memory_order_relaxed);
+void set_lock_wait_timing(const LockWaitTiming &timing) {
+    first_look_ms.store(timing.first_look.count(), std::memory_order_relaxed);
+    look_every_ms.store(timing.look_every.count(), std::memory_order_relaxed);
+    unnamed_holder_patience_ms.store(timing.unnamed_holder_patience.count(), std::memory_order_relaxed);
+}
+
+LockWaitTiming lock_wait_timing() {
+    return LockWaitTiming{milliseconds_of(first_look_ms), milliseconds_of(look_every_ms),
+                          milliseconds_of(unnamed_holder_patience_ms)};
 }
 
 void lock_wait_step() {

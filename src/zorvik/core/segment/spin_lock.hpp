@@ -92,10 +92,18 @@ private:
 // One wait step between two attempts of a lock that a caller retries itself.
 void lock_wait_step();
 
-// How long a held word that names no process is waited on before
-// LockHeldByNoProcess: 10 s, long enough for any holder that records no id to
-// let go; tests shorten it. For the whole process.
-void set_unnamed_holder_patience(std::chrono::milliseconds patience);
+// How waits judge a holder, for the whole process: the first look after
+// `first_look` of waiting, then one every `look_every`; a held word that names
+// no process is waited on for `unnamed_holder_patience` (long enough for any
+// holder that records no id to let go) before LockHeldByNoProcess. Waits on
+// an expansion's claimer use the same looks. Tests shorten them.
+struct LockWaitTiming {
+    std::chrono::milliseconds first_look{200};
+    std::chrono::milliseconds look_every{100};
+    std::chrono::milliseconds unnamed_holder_patience{10000};
+};
+void set_lock_wait_timing(const LockWaitTiming &timing);
+LockWaitTiming lock_wait_timing();
 
 // While it lives, every wait of this thread for a segment or allocator lock
 // ends in LockWaitExpired once `patience` has passed since the guard was made:

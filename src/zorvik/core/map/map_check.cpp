@@ -1,0 +1,191 @@
+#include "zorvik/core/map/map_check.hpp"
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <unordered_set>
+#include <utility>
+
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
+
+namespace zorvik {
+namespace {
+
+class Walk {
+public:
+    explicit Walk(MapState &m) : m_(m) {}
+
+    MapCheck report;
+
+    void fault(const std::string &what) { report.faults.push_back(what); }
+
+    // Records the chunk whose data lies at `data`; false (with a fault) when
+    // it was reached before.
+    bool reach(Offset data, const std::string &what) {
+        if (!reached_.insert(data).second) {
+            fault("a chunk reached twice, the second time as " + what);
+            return false;
+        }
+        return true;
+    }
+
+    // Walks `chain`, recording every link and payload; false at the first fault.
+    bool chain(const Chain &chain, const std::string &what) {
+        try {
+            for (ChunkLink *link : chain.links()) {
+                if (!reach(m_.area.offset_of(link), what + " (a link)")) return false;
+                m_.area.bytes(link->chunk, chain.piece_size());
+                if (!reach(link->chunk, what + " (a payload)")) return false;
+            }
+        } catch (const std::out_of_range &) {
+            fault(what + ": a link outside the area or not a link");
+            return false;
+        }
+        return true;
+    }
+
+    // A key's or value's bytes; empty on a fault.
+    bool array(const ChunkArray &array, const std::string &what, std::string *bytes) {
+        if (array.length == 0 && array.chunk_count == 0) return true;
+        const Chain chain = byte_chain(m_.area, array);
+        if (array.per_chunk != m_.data_chunk_size || !chain.filled_by(array.length)) {
+            fault(what + ": " + std::to_string(array.length) + " bytes in " + std::to_string(array.chunk_count) +
+                  " chunks of " + std::to_string(array.per_chunk));
+            return false;
+        }
+        if (!this->chain(chain, what)) return false;
+        if (bytes != nullptr) {
+            bytes->resize(array.length);
+            chain.copy_to(bytes->data(), array.length);
+        }
+        return true;
+    }
+
+    // Bucket `index` of a table of `table` buckets (`split_bit`: the bit that
+    // moves an entry in an expansion in progress, 0 when none runs).
+    void bucket(std::uint64_t index, std::uint64_t table, std::uint64_t split_bit) {
+        Bucket *bucket = m_.bucket_at(index);
+        const std::string name = "bucket " + std::to_string(index);
+        if (const int pid = segment_lock_holder(lock_word(bucket))) {
+            report.held_locks.push_back(name + " (process " + std::to_string(pid) + ")");
+        } else if (read_u64(lock_word(bucket)) != 0) {
+            report.held_locks.push_back(name + " (no process named)");
+        }
+        const IntentWord intent = read_intent(bucket);
+        if (intent.intent != Intent::none) ++report.pending_intents;
+        if (bucket->forward != 0 || intent.split_done) ++report.marked_buckets;
+        const ChunkArray &entries = bucket->entries;
+        if (entries.per_chunk != kEntriesPerChunk || entries.chunk_count == 0 ||
+            entries.chunk_count < chunks_for(entries.length, kEntriesPerChunk)) {
+            fault(name + ": " + std::to_string(entries.length) + " entries in " +
+                  std::to_string(entries.chunk_count) + " entry chunks of " + std::to_string(entries.per_chunk));
+            return;
+        }
+        const Chain list = entry_chain(m_.area, entries);
+        if (!chain(list, name + "'s entries")) return;
+        report.entries += entries.length;
+        std::set<std::pair<std::int64_t, std::string>> keys;
+        for (std::uint64_t i = 0; i < entries.length; ++i) {
+            const MapEntry &entry = *entry_place(m_, entries, i);
+            const std::string what = name + " entry " + std::to_string(i);
+            const auto hash = static_cast<std::uint64_t>(entry.hash);
+            // An entry lies in the bucket its hash leads to in the table in
+            // force, or (while an expansion runs) in its new half.
+            const std::uint64_t home = hash & (table - 1);
+            const bool placed = home == index || (split_bit != 0 && (hash & (2 * split_bit - 1)) == index);
+            if (!placed) fault(what + ": its hash leads to bucket " + std::to_string(home));
+            std::string key;
+            if (array(entry.key, what + "'s key", &key) && !keys.emplace(entry.hash, key).second) {
+                fault(what + ": its key is stored twice in the bucket");
+            }
+            array(entry.value, what + "'s value", nullptr);
+        }
+        if (split_bit != 0 && index < table) {
+            // Keys the split moved and keys it has yet to move must not meet.
+            pending_keys_[index] = std::move(keys);
+        } else if (split_bit != 0) {
+            const auto stayed = pending_keys_.find(index - table);
+            for (const auto &key : keys) {
+                if (stayed != pending_keys_.end() && stayed->second.count(key)) {
+                    fault(name + ": a key its partner also holds");
+                }
+            }
+        }
+    }
+
+    std::uint64_t reached() const { return reached_.size(); }
+
+    void free_list(const FreeList &list, std::uint8_t size, const char *name) {
+        const MemoryManager *manager = memory_manager(m_.base);
+        const std::uint64_t limit = m_.area.most_links() + 1;
+        Offset at = list.head;
+        for (std::uint64_t n = 0; at != 0; ++n) {
+            if (n > limit || at < kFirstChunk || at % kChunkGrid != 0 || at >= manager->offset ||
+                chunk_size_at(m_.base + at) != size) {
+                fault(std::string("the free ") + name + " list leads outside the allocated area or to a wrong chunk");
+                return;
+            }
+            if (!reach(at + kChunkHeaderLength, std::string("a chunk on the free ") + name + " list")) return;
+            at = read_u64(m_.base + at + kChunkHeaderLength);
+        }
+    }
+
+private:
+    MapState &m_;
+    std::unordered_set<Offset> reached_;
+    std::map<std::uint64_t, std::set<std::pair<std::int64_t, std::string>>> pending_keys_;
+};
+
+}  // namespace
+
+std::string MapCheck::describe() const {
+    std::ostringstream text;
+    text << entries << " entries (count word " << entry_count << "), " << chunks_reached << " chunks reached";
+    if (expansion_in_progress) text << ", an expansion in progress";
+    if (expansion_workers != 0) text << ", " << expansion_workers << " expansion participants counted";
+    if (marked_buckets != 0) text << ", " << marked_buckets << " buckets marked";
+    if (pending_intents != 0) text << ", " << pending_intents << " changes in progress";
+    for (const std::string &lock : held_locks) text << "\n  held: " << lock;
+    for (const std::string &fault : faults) text << "\n  fault: " << fault;
+    return text.str();
+}
+
+MapCheck check_map(MapState &m) {
+    Walk walk(m);
+    MapCheck &report = walk.report;
+    const MemoryManager *manager = memory_manager(m.base);
+    if (allocator_lock_holder(allocator_lock_word(m.base)) != 0 || *allocator_lock_word(m.base) != 0) {
+        report.held_locks.push_back("allocator lock (process " +
+                                    std::to_string(allocator_lock_holder(allocator_lock_word(m.base))) + ")");
+    }
+    if (read_u64(m.expansion_lock_word) != 0) {
+        report.held_locks.push_back("expansion lock (process " + std::to_string(segment_lock_holder(m.expansion_lock_word)) +
+                                    ")");
+    }
+    walk.reach(kMapHeaderOffset, "the map header");
+    const std::uint64_t chunks = m.chunks_in_use();
+    report.entry_count = m.entry_count();
+    report.expansion_workers = m.expansion_workers();
+    const std::uint64_t table = m.bucket_chunk_size * chunks;
+    // An expansion whose new chunks are published has partners to walk too.
+    const bool published = chunks < m.reachable_chunks && m.table_entry(chunks) > 1;
+    report.expansion_in_progress = chunks < m.bucket_chunk_number && m.table_entry(chunks) != 0;
+    try {
+        for (std::uint64_t i = 0; i < table; ++i) walk.bucket(i, table, published ? table : 0);
+        if (published) {
+            for (std::uint64_t i = table; i < 2 * table; ++i) walk.bucket(i, table, table);
+        }
+    } catch (const std::out_of_range &) {
+        walk.fault("the chunk table does not lead to the bucket chunks in use");
+    }
+    walk.free_list(manager->entry_list, kEntryChunkSize, "entry chunk");
+    walk.free_list(manager->link_list, kLinkChunkSize, "link");
+    walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
+    report.chunks_reached = walk.reached();
+    return report;
+}
+
+}  // namespace zorvik

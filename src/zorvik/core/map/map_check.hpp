@@ -1,0 +1,41 @@
+// A map's file, checked from end to end: for a file that no process is
+// changing (offline, before and after a repair, and in tests once the
+// processes that used a file have ended). Reads without taking any lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zorvik/core/map/map_internal.hpp"
+
+namespace zorvik {
+
+struct MapCheck {
+    // What is wrong with the structure: a link or chunk outside the area or of
+    // the wrong kind, a count that disagrees with a length, a chunk reached
+    // twice, an entry in a bucket its hash does not lead to, a key stored
+    // twice. (Not the count of entries, which is reported beside.)
+    std::vector<std::string> faults;
+    std::uint64_t entries = 0;      // the buckets' lengths summed (partners of an expansion in progress too)
+    std::uint64_t entry_count = 0;  // the shared word
+    // Held lock words, as "bucket 12 (process 345)", "allocator lock (process 1)".
+    std::vector<std::string> held_locks;
+    std::uint64_t pending_intents = 0;   // buckets whose intent word names a change in progress
+    std::uint64_t marked_buckets = 0;    // buckets with `forward` or the split-done bit set
+    std::uint64_t expansion_workers = 0;
+    bool expansion_in_progress = false;  // chunk_table[chunks_in_use] is not 0
+    std::uint64_t chunks_reached = 0;    // from the header, the table, the buckets and the free lists
+
+    // Sound, repaired and at rest: no fault, no lock held, no change or
+    // expansion in progress, and the count of entries right.
+    bool clean() const {
+        return faults.empty() && held_locks.empty() && pending_intents == 0 && marked_buckets == 0 &&
+               expansion_workers == 0 && !expansion_in_progress && entries == entry_count;
+    }
+    std::string describe() const;
+};
+
+MapCheck check_map(MapState &m);
+
+}  // namespace zorvik
