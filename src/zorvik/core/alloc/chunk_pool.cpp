@@ -141,6 +141,13 @@ ChunkPool::~ChunkPool() {
     }
 }
 
+void ChunkPool::return_all() {
+    ProcessLockGuard guard(lock_);
+    release(cached(head_.load(std::memory_order_relaxed), count_.load(std::memory_order_relaxed)));
+    head_.store(0, std::memory_order_relaxed);
+    count_.store(0, std::memory_order_relaxed);
+}
+
 Chain ChunkPool::cached(Offset head, std::uint64_t count) const { return Chain(area_, head, count, payload_size_); }
 
 std::uint64_t ChunkPool::count() const { return count_.load(std::memory_order_relaxed); }

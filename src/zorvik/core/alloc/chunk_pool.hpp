@@ -84,6 +84,12 @@ public:
     // reached it: the pool then need not walk the chain again to find it.
     void give_back(const Chain &chain, ChunkLink *last = nullptr);
 
+    // Gives every cached link and payload back to the allocator now, as the
+    // destructor does (for an offline repair, which must leave no chunk
+    // cached before it reclaims the ones nothing reaches). Throws the
+    // check_free exception when the allocator refuses one.
+    void return_all();
+
     std::uint64_t count() const;  // cached links (for tests and statistics)
     // Starts loading the first `n` cached links (at most 8) into the cache, so
     // that a caller about to take them overlaps those misses with others.

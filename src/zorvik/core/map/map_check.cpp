@@ -117,6 +117,7 @@ public:
     }
 
     std::uint64_t reached() const { return reached_.size(); }
+    std::unordered_set<Offset> take_reached() { return std::move(reached_); }
 
     void free_list(const FreeList &list, std::uint8_t size, const char *name) {
         const MemoryManager *manager = memory_manager(m_.base);
@@ -153,7 +154,7 @@ std::string MapCheck::describe() const {
     return text.str();
 }
 
-MapCheck check_map(MapState &m) {
+MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached) {
     Walk walk(m);
     MapCheck &report = walk.report;
     const MemoryManager *manager = memory_manager(m.base);
@@ -185,6 +186,7 @@ MapCheck check_map(MapState &m) {
     walk.free_list(manager->link_list, kLinkChunkSize, "link");
     walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
     report.chunks_reached = walk.reached();
+    if (reached != nullptr) *reached = walk.take_reached();
     return report;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "zorvik/core/map/map_internal.hpp"
@@ -36,6 +37,7 @@ struct MapCheck {
     std::string describe() const;
 };
 
-MapCheck check_map(MapState &m);
+// `reached`, when given, receives the data Offset of every chunk reached.
+MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached = nullptr);
 
 }  // namespace zorvik

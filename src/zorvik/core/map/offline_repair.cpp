@@ -1,0 +1,262 @@
+#include "zorvik/core/map/offline_repair.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/map/bucket_lock.hpp"
+#include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/map/map_creation.hpp"
+#include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/host.hpp"
+
+namespace zorvik {
+namespace {
+
+// ---- is the file in use? ------------------------------------------------------
+
+bool maps_file(const std::string &maps_path, dev_t device, ino_t inode) {
+    FILE *maps = std::fopen(maps_path.c_str(), "re");
+    if (maps == nullptr) return false;
+    bool found = false;
+    char *line = nullptr;
+    std::size_t room = 0;
+    while (!found && getline(&line, &room, maps) > 0) {
+        unsigned dev_major = 0, dev_minor = 0;
+        unsigned long long node = 0;
+        found = std::sscanf(line, "%*s %*s %*s %x:%x %llu", &dev_major, &dev_minor, &node) == 3 &&
+                dev_major == major(device) && dev_minor == minor(device) && node == inode;
+    }
+    std::free(line);
+    std::fclose(maps);
+    return found;
+}
+
+// A process that maps the file at `path` (this one too: a dictionary object
+// it holds would keep chunks the repair reclaims), or 0.
+int process_using(const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return 0;  // the attach reports it
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    int user = 0;
+    while (dirent *entry = readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0) continue;
+        if (maps_file("/proc/" + std::string(entry->d_name) + "/maps", info.st_dev, info.st_ino)) {
+            user = static_cast<int>(pid);
+            break;
+        }
+    }
+    closedir(proc);
+    return user;
+}
+
+// ---- the repair's steps ---------------------------------------------------------
+
+class OfflineRepair {
+public:
+    explicit OfflineRepair(MapState &m, RepairReport &report) : m_(m), report_(report) {}
+
+    void free_locks() {
+        std::uint32_t *allocator = allocator_lock_word(m_.base);
+        if (atomics::load64(allocator) != 0) {
+            atomics::store64(allocator, 0);  // the word and its tag
+            note("freed the allocator lock");
+        }
+        if (read_u64(m_.expansion_lock_word) != 0) {
+            free_segment_word(m_.expansion_lock_word);
+            note("freed the expansion lock");
+        }
+    }
+
+    // Every bucket of the table in force and of a published new half: its
+    // lock freed, its change in progress repaired.
+    void repair_buckets() {
+        const std::uint64_t chunks = m_.chunks_in_use();
+        const std::uint64_t buckets = m_.bucket_chunk_size * chunks * (published(chunks) ? 2 : 1);
+        std::uint64_t freed = 0, repaired = 0;
+        for (std::uint64_t i = 0; i < buckets; ++i) {
+            Bucket *bucket = m_.bucket_at(i);
+            if (read_u64(lock_word(bucket)) != 0) {
+                free_segment_word(lock_word(bucket));
+                ++freed;
+            }
+            if (intent_pending(bucket)) {
+                repair_bucket(m_, bucket);
+                ++repaired;
+            }
+        }
+        if (freed != 0) note("freed " + std::to_string(freed) + " bucket locks");
+        if (repaired != 0) note("finished or undid " + std::to_string(repaired) + " changes left in progress");
+    }
+
+    // An expansion left unfinished: finished when its chunks are published,
+    // undone when they are not; no participant is left counted, no claim or
+    // ender marker stands, and no bucket stays marked.
+    void settle_expansion() {
+        const std::uint64_t chunks = m_.chunks_in_use();
+        if (m_.expansion_workers() != 0) {
+            atomics::exchange_field48(m_.expansion_workers_word, 0);
+            note("cleared the count of expansion participants");
+        }
+        if (published(chunks)) {
+            try {
+                m_.finish_splits(chunks);
+                m_.end_expansion(chunks);
+                note("finished the expansion in progress: the table has " + std::to_string(m_.chunks_in_use()) +
+                     " bucket chunks");
+            } catch (const std::exception &e) {
+                // What could not be split stays as it is, sound: an expansion
+                // in progress, which the next participant goes on with.
+                note(std::string("left the expansion in progress unfinished: ") + e.what());
+                return;
+            }
+        }
+        const std::uint64_t now = m_.chunks_in_use();
+        if (now < m_.bucket_chunk_number && m_.table_entry(now) == 1) {
+            atomics::exchange_field48(m_.table_slot(now), 0);
+            note("removed the marker of an expansion that never published its chunks");
+        }
+        atomics::store_field64(m_.split_cursor_word, -1);
+        std::uint64_t cleared = 0;
+        for (std::uint64_t i = 0; i < m_.bucket_chunk_size * now; ++i) {
+            Bucket *bucket = m_.bucket_at(i);
+            if (bucket->forward != 0 || read_intent(bucket).split_done) {
+                clear_split_mark(bucket);
+                ++cleared;
+            }
+        }
+        if (cleared != 0) note("cleared " + std::to_string(cleared) + " marks of ended expansions");
+    }
+
+    void recount(std::uint64_t entries) {
+        const std::uint64_t counted = m_.entry_count();
+        if (counted == entries) return;
+        atomics::store_field64(m_.entry_count_word, static_cast<std::int64_t>(entries));
+        note("set the count of entries to " + std::to_string(entries) + " (it said " + std::to_string(counted) + ")");
+    }
+
+    // Chunks no structure reaches go back to their free lists, when a walk of
+    // the chunk area by span can tell every chunk and block apart: it must
+    // meet every reached chunk at one of its steps and end exactly at the
+    // allocator's offset. Anything it cannot read (a block no structure
+    // names, such as the new chunks of a claimer that died) stops it, and
+    // nothing is reclaimed.
+    void reclaim(const std::unordered_set<Offset> &reached) {
+        const MemoryManager *manager = memory_manager(m_.base);
+        std::map<Offset, std::uint64_t> blocks;  // header Offset -> bytes, of every block the map names
+        auto block = [&](Offset data, std::uint64_t length) {
+            blocks[data - kChunkHeaderLength] = ((length + 1) & ~std::uint64_t{7}) + 8;  // as allocate_block cuts it
+        };
+        block(m_.area.offset_of(m_.chunk_table), m_.bucket_chunk_number * sizeof(Offset));
+        for (char *word : {m_.chunks_in_use_word, m_.expansion_workers_word, m_.expansion_lock_word,
+                           m_.split_cursor_word, m_.entry_count_word}) {
+            block(m_.area.offset_of(word), sizeof(Offset));
+        }
+        // Chunk 0 is a block of its own; chunks L .. 2L-1 are one block each.
+        block(static_cast<Offset>(m_.table_entry(0)), m_.bucket_chunk_bytes());
+        const std::uint64_t chunks = m_.chunks_in_use();
+        for (std::uint64_t l = 1; l < chunks || (l == chunks && published(l)); l *= 2) {
+            block(static_cast<Offset>(m_.table_entry(l)), m_.bucket_chunk_bytes() * l);
+        }
+        std::vector<Offset> unreached;
+        std::uint64_t met = 0;
+        const Offset end = manager->offset;
+        Offset at = kFirstChunk;
+        while (at < end) {
+            if (const auto known = blocks.find(at); known != blocks.end()) {
+                at += known->second;
+                continue;
+            }
+            const std::uint8_t span = chunk_span_at(m_.base + at);
+            const std::uint8_t size = chunk_size_at(m_.base + at);
+            if (span == 0) {
+                // Space a process claimed and died before it wrote the
+                // headers reads zero; anything else is a block no one names.
+                if (end - at < kChunkGrid || read_u64(m_.base + at) != 0) return skip("a block no structure names");
+                at += kChunkGrid;
+                continue;
+            }
+            if (span != chunk_span(size) || end - at < span) return skip("a chunk header that does not add up");
+            if (reached.count(at + kChunkHeaderLength)) {
+                ++met;
+            } else if (size == kLinkChunkSize || size == kEntryChunkSize || size == manager->chunk_size) {
+                unreached.push_back(at);
+            }
+            at += span;
+        }
+        if (at != end) return skip("a walk that passes the allocator's offset");
+        if (met != reached.size()) return skip("chunks the walk did not meet where the structures lead");
+        for (Offset header : unreached) {
+            // Cleared as the pools keep them: an entry chunk's places read zero.
+            if (chunk_size_at(m_.base + header) == kEntryChunkSize) {
+                std::memset(m_.base + header + kChunkHeaderLength, 0, kEntryChunkSize);
+            }
+            if (!free_chunk(m_.base, m_.base + header + kChunkHeaderLength)) return skip("a chunk the allocator refused");
+            ++report_.reclaimed_chunks;
+        }
+        if (report_.reclaimed_chunks != 0) {
+            note("gave " + std::to_string(report_.reclaimed_chunks) + " chunks that nothing reached back to the free lists");
+        }
+    }
+
+private:
+    bool published(std::uint64_t chunks) const { return chunks < m_.reachable_chunks && m_.table_entry(chunks) > 1; }
+
+    static void free_segment_word(char *word) {
+        atomics::store16(word, 0);
+        atomics::store32(word + 2, 0);
+    }
+
+    void note(const std::string &line) { report_.done.push_back(line); }
+    void skip(const std::string &why) { note("reclaimed no chunks: the chunk area holds " + why); }
+
+    MapState &m_;
+    RepairReport &report_;
+};
+
+}  // namespace
+
+RepairReport repair_map_file(const std::string &path) {
+    if (const int user = process_using(path)) {
+        throw std::runtime_error(path + " is in use by process " + std::to_string(user) +
+                                 (user == host::own_pid() ? " (this one)" : "") +
+                                 ": repair it when no process uses the dictionary");
+    }
+    RepairReport report;
+    std::unique_ptr<MapState> state = attach_map(path);
+    MapState &m = *state;
+    report.before = check_map(m);
+    OfflineRepair repair(m, report);
+    repair.free_locks();
+    repair.repair_buckets();
+    repair.settle_expansion();
+    // What the repair's own splits left in this process's pools goes back
+    // first: from here on every chunk is reached (in use or on a free list)
+    // or lost.
+    m.entry_pool.return_all();
+    m.data_pool.return_all();
+    std::unordered_set<Offset> reached;
+    const MapCheck settled = check_map(m, &reached);
+    repair.recount(settled.entries);
+    if (settled.faults.empty()) repair.reclaim(reached);
+    report.after = check_map(m);
+    return report;
+}
+
+MapCheck check_map_file(const std::string &path) {
+    std::unique_ptr<MapState> state = attach_map(path);
+    return check_map(*state);
+}
+
+}  // namespace zorvik
