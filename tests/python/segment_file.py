@@ -127,6 +127,12 @@ def set_bucket_lock(path, index, pid):
     _write(path, bucket_position(path, index) + 2, data)
 
 
+def set_bucket_lock_naming_no_process(path, index):
+    """Writes bucket `index`'s lock word as held with no process named in it
+    (as a damaged file, or a version that records no holder, would)."""
+    _write(path, bucket_position(path, index) + 2, bytes([0, 0, 1, 0]))
+
+
 def set_expansion_lock(path, pid):
     data = segment_lock_bytes(pid) if pid else bytes(4)
     _write(path, shared_word_position(path, EXPANSION_LOCK) + 2, data)

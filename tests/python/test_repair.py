@@ -1,0 +1,125 @@
+"""The offline check and repair of a dictionary's file (python -m zorvik
+check|repair): what processes killed at any step left behind is repaired, a
+lock that names no process is freed, an unfinished expansion is finished,
+chunks nothing reaches are given back; a file in use or not a dictionary is
+refused, unchanged."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import segment_file
+import workload
+from zorvik import brandel as brandel_module
+from zorvik.brandel import brandel, dict_expansion
+
+
+def identity(key):
+    return key
+
+
+TINY = dict(bucket_chunk_size_exponent=2, bucket_chunk_number=64, chunk_size_exponent=3, hash_function=identity)
+
+
+def zorvik_command(*arguments):
+    return subprocess.run([sys.executable, "-m", "zorvik", *arguments], capture_output=True, text=True, timeout=120)
+
+
+def killed_child(step, work):
+    """Runs work() in a forked child that kills itself at its `step`-th crash point."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            brandel_module._crash_after(step)
+            work()
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+
+
+def filled(n=40, **shape):
+    d = brandel(size=1 << 22, **{**TINY, **shape})
+    model = {key: workload.payload(key, 1, key % 37) for key in range(n)}
+    for key, value in model.items():
+        d.insert(key, value)
+    return d, model
+
+
+@pytest.mark.parametrize("step", [1, 3, 7, 12, 20, 33, 50, 80, 130, 200])
+def test_repair_after_a_death_at_any_step(segment_dir, step):
+    d, model = filled()
+
+    def work():
+        for key in range(100, 160):
+            d.insert(key, b"x" * (key % 50))
+            d.remove(key - 30)
+        dict_expansion(d.name, 1 << 20)
+
+    killed_child(step, work)
+    name = d.name
+    del d
+    repaired = zorvik_command("repair", name)
+    assert repaired.returncode == 0, repaired.stdout + repaired.stderr
+    checked = zorvik_command("check", name)
+    assert checked.returncode == 0 and checked.stdout.strip().endswith("clean"), checked.stdout
+    assert segment_file.check_structure(name).faults == []
+    d = brandel(name, hash_function=identity)
+    assert all(d.get(key) == [True, value] for key, value in model.items())
+    d.insert(1000, "after")
+    assert d.get(1000) == [True, "after"]
+
+
+def test_repair_frees_a_lock_that_names_no_process(segment_dir):
+    d, model = filled(8)
+    name = d.name
+    del d
+    segment_file.set_bucket_lock_naming_no_process(name, 1)
+    checked = zorvik_command("check", name)
+    assert checked.returncode == 1 and "held: bucket 1 (no process named)" in checked.stdout, checked.stdout
+    repaired = zorvik_command("repair", name)
+    assert repaired.returncode == 0 and "freed 1 bucket locks" in repaired.stdout, repaired.stdout
+    assert segment_file.held_locks(name) == []
+    d = brandel(name, hash_function=identity)
+    assert d.get(5) == [True, model[5]]
+
+
+def test_repair_finishes_an_expansion_and_reclaims_what_the_dead_held(segment_dir):
+    d, model = filled(40)
+    name = d.name
+    # A participant killed in the middle of splitting: its pools' chunks and
+    # its batch are left behind.
+    killed_child(60, lambda: dict_expansion(name, 1 << 20))
+    chunks = segment_file.chunks_in_use(name)
+    del d
+    repaired = zorvik_command("repair", "--json", name)
+    assert repaired.returncode == 0, repaired.stderr
+    report = __import__("json").loads(repaired.stdout)
+    assert report["after"]["clean"] and report["reclaimed_chunks"] > 0, report
+    assert segment_file.chunks_in_use(name) >= chunks
+    d = brandel(name, hash_function=identity)
+    assert all(d.get(key) == [True, value] for key, value in model.items())
+
+
+REFUSED = {
+    "a file in use": (lambda d, directory: d.name.decode(), "is in use by process"),
+    "not a dictionary": (lambda d, directory: str(directory), "does not hold a zorvik dictionary"),
+    "no such file": (lambda d, directory: str(directory / "absent"), "file status wrong"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_repair_refuses_and_leaves_the_file_alone(segment_dir, case):
+    d, _ = filled(8)
+    path, message = REFUSED[case]
+    path = path(d, segment_dir)
+    if case == "not a dictionary":
+        path = str(segment_dir / "plain")
+        with open(path, "wb") as f:
+            f.write(b"not a dictionary" * 100)
+    before = open(path, "rb").read() if os.path.isfile(path) else None
+    repaired = zorvik_command("repair", path)
+    assert repaired.returncode == 2 and message in repaired.stderr, repaired.stderr
+    if case != "a file in use":
+        assert (open(path, "rb").read() if os.path.isfile(path) else None) == before
