@@ -79,11 +79,15 @@ inline void write_intent(Bucket *bucket, Intent intent, std::uint64_t argument, 
     const std::uint64_t tag = static_cast<std::uint8_t>(intent) | (split_done ? kSplitDone : 0);
     atomics::store_whole64(intent_word(bucket), kEntriesPerChunk | tag << 8 | argument << 16);
 }
-// The change in progress, keeping the split-done bit.
-inline void begin_intent(Bucket *bucket, Intent intent, std::uint64_t argument) {
-    write_intent(bucket, intent, argument, read_intent(bucket).split_done);
+// The change in progress, keeping the split-done bit; returns the bit, for
+// end_intent.
+inline bool begin_intent(Bucket *bucket, Intent intent, std::uint64_t argument) {
+    const bool split_done = read_intent(bucket).split_done;
+    write_intent(bucket, intent, argument, split_done);
+    return split_done;
 }
-inline void end_intent(Bucket *bucket) { begin_intent(bucket, Intent::none, 0); }
+inline void end_intent(Bucket *bucket, bool split_done) { write_intent(bucket, Intent::none, 0, split_done); }
+inline void end_intent(Bucket *bucket) { end_intent(bucket, read_intent(bucket).split_done); }
 
 // Clears an expansion's mark on a locked bucket: `forward` first, then the
 // split-done bit (a mark without the bit reads as a split not yet done, which

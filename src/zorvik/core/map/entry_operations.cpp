@@ -198,7 +198,7 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     entry.key.base = head;
     entry.value.base = length;
     crash_points::step("replace: new value written");
-    begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
+    const bool split_done = begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
     crash_points::step("replace: intent set");
     store_head(value, head);
     crash_points::step("replace: head recorded");
@@ -206,7 +206,7 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     store_chunk_count(value, count);
     value.per_chunk = m.data_chunk_size;
     crash_points::step("replace: value recorded");
-    end_intent(bucket);
+    end_intent(bucket, split_done);
     crash_points::step("replace: done, old chain not given back");
     if (!old_chain.empty()) m.data_pool.give_back(old_chain, old_last);
 }
@@ -290,13 +290,13 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     crash_points::step("append: entry written past the length");
     if (needs_entry_chunk) store_chunk_count(entries, entries.chunk_count + 1);
     crash_points::step("append: entry chunk counted");
-    begin_intent(bucket, Intent::append, n);
+    const bool split_done = begin_intent(bucket, Intent::append, n);
     crash_points::step("append: intent set");
     store_length(entries, n + 1);
     crash_points::step("append: committed");
     m.add_entries(1);
     crash_points::step("append: counted");
-    end_intent(bucket);
+    end_intent(bucket, split_done);
     return n != 0;
 }
 
@@ -325,7 +325,7 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
 
     set_list_scratch(bucket, n);
     crash_points::step("remove: length noted");
-    begin_intent(bucket, Intent::remove, m.area.offset_of(found));
+    const bool split_done = begin_intent(bucket, Intent::remove, m.area.offset_of(found));
     crash_points::step("remove: intent set");
     if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
     crash_points::step("remove: last entry copied");
@@ -336,7 +336,7 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     crash_points::step("remove: places settled");
     m.add_entries(-1);
     crash_points::step("remove: counted");
-    end_intent(bucket);
+    end_intent(bucket, split_done);
     crash_points::step("remove: done, chunks not given back");
 
     release_entry_data(m, gone_key, gone_key_last, gone_value, gone_value_last);

@@ -1,5 +1,6 @@
 #include "zorvik/core/segment/processes.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/sysmacros.h>
 
@@ -77,7 +78,15 @@ Maps look_for_file(int pid, const FileIdentity &file) {
     return found;
 }
 
-std::atomic<std::uint64_t> own_tag_cache{0};  // pid << 16 | tag, 0 while unread
+// This process's tag with bit 16 set once read, 0 until then; a forked child
+// (another process, another start time) reads its own.
+constexpr std::uint32_t kTagRead = 1u << 16;
+std::atomic<std::uint32_t> own_tag_cache{0};
+
+bool install_fork_handler() {
+    return pthread_atfork(nullptr, nullptr, [] { own_tag_cache.store(0, std::memory_order_relaxed); }) == 0;
+}
+[[maybe_unused]] const bool fork_handler_installed = install_fork_handler();
 
 }  // namespace
 
@@ -88,11 +97,12 @@ std::uint16_t start_tag(int pid) {
 }
 
 std::uint16_t own_start_tag() {
-    const auto pid = static_cast<std::uint64_t>(host::own_pid());
-    const std::uint64_t cached = own_tag_cache.load(std::memory_order_relaxed);
-    if (cached != 0 && cached >> 16 == pid) return static_cast<std::uint16_t>(cached & 0xFFFF);
-    const std::uint16_t tag = start_tag(static_cast<int>(pid));
-    own_tag_cache.store(pid << 16 | tag, std::memory_order_relaxed);
+    // On every lock taken: one load once the tag is read. Threads that read
+    // it at once store the same value.
+    const std::uint32_t cached = own_tag_cache.load(std::memory_order_relaxed);
+    if (cached != 0) return static_cast<std::uint16_t>(cached);
+    const std::uint16_t tag = start_tag(host::own_pid());
+    own_tag_cache.store(kTagRead | tag, std::memory_order_relaxed);
     return tag;
 }
 
