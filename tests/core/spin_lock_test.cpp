@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -321,6 +322,38 @@ TEST_P(HolderThatEnded, WordNamingNoProcessIsAnErrorNotATakeover) {
         EXPECT_NE(text.find(form == Form::allocator_word ? "allocator lock" : "bucket lock"), std::string::npos) << text;
         EXPECT_NE(text.find("python -m zorvik repair " + segment.path()), std::string::npos) << text;
     }
+    EXPECT_EQ(holder_of(segment, form, word), 0);
+}
+
+// Threads of one process that wait together for a lock whose holder ended:
+// exactly one takes it over, and the lock still excludes them all.
+TEST_P(HolderThatEnded, ThreadsRaceToTakeItOverOnce) {
+    constexpr int kThreads = 4, kTimes = 2000;
+    const Form form = GetParam().form;
+    ScratchSegment segment(1 << 16, 32);
+    char *word = segment_word(segment, form);
+    const pid_t ended = fork();
+    if (ended == 0) _exit(0);
+    wait_exit_status(ended);
+    fake_held(segment, form, word, ended, 0);
+    const LockWaitTiming timing = lock_wait_timing();
+    set_lock_wait_timing({std::chrono::milliseconds(1), std::chrono::milliseconds(1), timing.unnamed_holder_patience});
+    ScopeExit restore([timing] { set_lock_wait_timing(timing); });
+    std::atomic<int> takeovers{0};
+    volatile std::uint64_t counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kTimes; ++i) {
+                if (take(segment, form, word) == Acquired::from_ended_holder) takeovers++;
+                bump(&counter);
+                give_back(segment, form, word);
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(takeovers.load(), 1);
+    EXPECT_EQ(counter, std::uint64_t{kThreads} * kTimes);
     EXPECT_EQ(holder_of(segment, form, word), 0);
 }
 
