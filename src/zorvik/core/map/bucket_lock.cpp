@@ -190,9 +190,11 @@ Bucket *partner_bucket(const MapState &m, Offset forward) {
 
 bool is_current_mark(MapState &m, std::uint64_t index, std::uint64_t chunks, Offset forward) {
     const std::uint64_t partner = index + m.bucket_chunk_size * chunks;
-    const std::uint64_t j = partner >> m.bucket_shift;
-    // Marks are set only once the new chunks are published.
-    if (j >= m.reachable_chunks || m.table_entry(j) <= 1) return false;
+    // Marks are set only once the new chunks are published, and slot
+    // `chunks` is published last: before it is, the other new slots may
+    // still be replaced (a dead claimer's, built anew), and resolving one
+    // would cache an address that goes stale.
+    if (chunks >= m.reachable_chunks || m.table_entry(chunks) <= 1) return false;
     return m.area.offset_of(m.bucket_at(partner)) == forward;
 }
 
