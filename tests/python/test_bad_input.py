@@ -134,9 +134,28 @@ def overwrite(position, value=0x7FFFFFF0):
     return lambda name: segment_file.write_u64(name, position(name), value)
 
 
+def looping_value(name):
+    """The value of bucket 1's first entry: its first link leads back to
+    itself, and its count says 2^40 links (a walk by the count alone would run
+    practically for ever under the bucket's lock)."""
+    entry = segment_file.entry_position(name, 1, 0)
+    link = segment_file.first_link_position(name, entry + 40)
+    segment_file.write_u64(name, link + 8, link - segment_file.OFFSET_BASE)
+    segment_file.write_u64(name, entry + 40 + 16, 1 << 40)
+
+
+def intent_no_version_writes(name):
+    """Bucket 1's intent word (the padding after its entry list's per_chunk
+    byte) naming a change no version makes."""
+    segment_file.write_u64(name, segment_file.bucket_position(name, 1) + 8 + 24, 2 | 0x0F << 8)
+
+
 # What the file holds at each place is laid out in segment_file; 0x7FFFFFF0
 # points far past the end of a 4 MiB segment.
 DAMAGE = {
+    "value's count over a looping chain, then replace": (looping_value, "replace"),
+    "value's count over a looping chain, then remove": (looping_value, "remove"),
+    "an intent word no version writes": (intent_no_version_writes, "get"),
     "bucket chunk size": (overwrite(lambda name: segment_file.HEADER + segment_file.BUCKETS_PER_CHUNK, 3), "get"),
     "chunk table": (overwrite(lambda name: segment_file.HEADER + segment_file.CHUNK_TABLE), "get"),
     "bucket's entry list": (overwrite(lambda name: segment_file.bucket_position(name, 1) + 8), "get"),
@@ -166,6 +185,8 @@ def use_damaged(name, operation):
         return [d.get(key) for key in range(8)]
     if operation == "remove":
         return d.remove(1)
+    if operation == "replace":
+        return d.insert(1, b"r" * 300)
     return d.insert(100, b"n" * 300)
 
 

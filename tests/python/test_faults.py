@@ -17,6 +17,8 @@ import pytest
 import segment_file
 import workload
 from child_process import in_child
+from zorvik import _upkeep
+from zorvik import brandel as brandel_module
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -318,6 +320,46 @@ def test_lock_held_by_an_ended_process_is_taken_over(segment_dir, lock, holder):
     d.insert(200, "after")
     assert all(d.get(key) == [True, value] for key, value in model.items())
     assert d.get(200) == [True, "after"]
+
+
+def killed_holding_bucket_0(d):
+    """A child that dies right after its insert took bucket 0's lock."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            brandel_module._crash_after(1)  # the insert's first step: its bucket's lock is taken
+            d.insert(16, "16")
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+    return pid
+
+
+@pytest.mark.parametrize("doubling", ["dict_expansion", "an insert past the load rule"])
+def test_doubling_never_completes_around_a_bucket_a_dead_process_held(segment_dir, doubling):
+    # Keys 0, 4, 8, 12 in bucket 0 of a 4-bucket table; the child dies holding
+    # bucket 0's lock. The doubling must split bucket 0 too (taking the lock
+    # over), or keys 4 and 12, which move, would be lost.
+    d = brandel(size=1 << 22, **TINY)
+    model = {key: str(key) for key in (0, 4, 8, 12, 1, 2, 3, 5)}
+    for key, value in model.items():
+        d.insert(key, value)
+    child = killed_holding_bucket_0(d)
+    assert [segment_file.lock_holder(name, word) for name, word in segment_file.held_locks(d.name)] == [child]
+
+    def double():
+        if doubling == "dict_expansion":
+            dict_expansion(d.name, 2)
+        else:
+            d.insert(9, "9")  # a bucket with entries, 9 entries in 4 buckets: the load rule asks
+        return segment_file.chunks_in_use(d.name)
+
+    assert in_child(double).result == 2
+    for key, value in model.items():
+        assert d.get(key) == [True, value]
+    assert d.insert(4, "again") == 1 and d.get(4) == [True, "again"]
+    check = _upkeep.check(d.name)
+    assert check["faults"] == [] and check["held_locks"] == [], check
 
 
 def test_insert_that_asks_for_a_doubling_under_a_dead_expansion_lock(segment_dir):

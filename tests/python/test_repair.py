@@ -85,6 +85,19 @@ def test_repair_frees_a_lock_that_names_no_process(segment_dir):
     assert d.get(5) == [True, model[5]]
 
 
+def test_repair_clears_an_intent_no_version_writes(segment_dir):
+    d, model = filled(8)
+    name = d.name
+    del d
+    # Bucket 1's intent word naming a change no version makes: operations on
+    # the bucket refuse it (IndexError); the repair clears it.
+    segment_file.write_u64(name, segment_file.bucket_position(name, 1) + 8 + 24, 2 | 0x0F << 8)
+    repaired = zorvik_command("repair", name)
+    assert repaired.returncode == 0 and "bucket 1: cleared a change in progress" in repaired.stdout, repaired.stdout
+    d = brandel(name, hash_function=identity)
+    assert all(d.get(key) == [True, value] for key, value in model.items())
+
+
 def test_repair_finishes_an_expansion_and_reclaims_what_the_dead_held(segment_dir):
     d, model = filled(40)
     name = d.name

@@ -14,6 +14,12 @@
 // stale read only means that threads giving back at the same moment can carry
 // the pool a little past its cap, which bounds memory held back, not
 // correctness. The lock's acquire and release order everything else.
+//
+// Processes that die. What a pool caches, and what a refill has cut, is
+// reachable from this process only: a process killed at any point of a
+// take, a refill or a give-back leaves the segment's structures as they were
+// (the allocator's steps are single stores, allocator.cpp), and its cached
+// chunks are lost to the segment until an offline repair reclaims them.
 #include "zorvik/core/alloc/chunk_pool.hpp"
 
 #include <pthread.h>

@@ -365,10 +365,11 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
 
 }  // namespace
 
-// The insert is done when this runs: a failure of the expansion it starts or
-// joins (a structure that cannot be split, a segment too full to split) must
-// not report the stored entry as a failed insert. It stays for the
-// operations that need what is broken to report.
+// Joins the expansion when insert's gate admits, and takes part. A failure of
+// the expansion (a structure that cannot be split, a segment too full to
+// split) is not the insert's: after an append it must not report the stored
+// entry as failed, and before one the insert goes on without the expansion.
+// It stays for the operations that need what is broken to report.
 void MapState::help_expand_after_insert() {
     try {
         if (const std::uint64_t chunks = join_locked()) expansion_worker(chunks);
@@ -389,10 +390,12 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
         Bucket *bucket = locked.bucket();
         if (locked.forward() != 0 && first_meeting) {
             // An expansion is splitting the table: help it the first time, if
-            // the load rule admits, with no bucket lock held.
+            // the load rule admits, with no bucket lock held. Its failure (a
+            // split the segment has no room for) is not the insert's, which
+            // goes on either way.
             first_meeting = false;
             locked.release();
-            if (const std::uint64_t chunks = join_locked()) expansion_worker(chunks);
+            help_expand_after_insert();
             continue;
         }
         if (MapEntry *found = find_key(*this, bucket, key, key_length, hash)) {

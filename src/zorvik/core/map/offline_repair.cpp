@@ -92,8 +92,15 @@ public:
                 ++freed;
             }
             if (intent_pending(bucket)) {
-                repair_bucket(m_, bucket);
-                ++repaired;
+                try {
+                    repair_bucket(m_, bucket);
+                    ++repaired;
+                } catch (const std::out_of_range &) {
+                    // An intent the bucket's lists disagree with (a damaged
+                    // file): cleared, so that the bucket is as its lists say.
+                    write_intent(bucket, Intent::none, 0, read_intent(bucket).split_done);
+                    note("bucket " + std::to_string(i) + ": cleared a change in progress that its lists disagree with");
+                }
             }
         }
         if (freed != 0) note("freed " + std::to_string(freed) + " bucket locks");
