@@ -26,8 +26,12 @@
 // chunks are published. The claimer first reserves all it needs (one entry
 // chunk per new bucket, from its entry pool, and one block for the L new
 // chunks); when the segment cannot supply them it gives back what it took,
-// removes the marker, makes the cursor plain again and leaves, so no
-// expansion ever waits on a claimer that failed. Otherwise it initialises
+// removes the marker, gives the cursor back the value it had and leaves, so
+// no expansion ever waits on a claimer that failed. A claimer reads the slot
+// again once the cursor names it: the value it compared the cursor with may
+// have come back after another claimer's whole expansion ran (an expansion
+// ends with the cursor at -1, where it began), and a published slot is then
+// left alone. Otherwise it initialises
 // the buckets, sets split_cursor to T - 1 and publishes the chunks' Offsets
 // from 2L-1 down to L; the exchange that replaces the marker at slot L comes
 // last, so a participant that sees it gone sees the cursor and every new
@@ -326,19 +330,26 @@ MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
         }
         // The claim; full barrier. A waiter replaces a claimer or ender only
         // once it has ended, and only one waiter's compare-and-swap succeeds.
-        if (claimable && atomics::cas_field48(split_cursor_word, cursor, kClaimedBy - host::own_pid()) == cursor) {
+        const std::int64_t mine = kClaimedBy - host::own_pid();
+        if (claimable && atomics::cas_field48(split_cursor_word, cursor, mine) == cursor) {
             crash_points::step("claim: cursor names this process");
             // Given up on every way out but a publication: the marker first,
-            // then the cursor, so that no one waits on this claim any more.
-            bool holds_marker = marker == 1;
+            // then the cursor (back to the value it replaced, if it still
+            // names this claim), so that no one waits on this claim any more.
+            bool holds_marker = false;
             ScopeExit give_up([&] {
                 if (holds_marker) atomics::exchange_field48(slot, 0);
                 crash_points::step("claim: given up, cursor still names this process");
-                atomics::store_field64(split_cursor_word, kPlainCursor);
+                atomics::cas_field48(split_cursor_word, mine, cursor);
             });
+            // The slot is read again now that the claim is this process's: it
+            // may have moved on since the first read (another claimer's
+            // expansion published and run its course, bringing the cursor
+            // back to the value read), and then there is nothing to claim.
+            const std::int64_t now = table_entry(chunks);
+            if (now > 1) return Part::split;
             if (ender != 0 && chunks >= 2) clear_marks(chunks / 2);  // the dead ender's clearing pass
-            // Only a damaged file changes the slot under a claim.
-            if (marker == 0 && atomics::cas_field48(slot, 0, 1) != 0) continue;
+            if (now == 0 && atomics::cas_field48(slot, 0, 1) != 0) continue;
             holds_marker = true;
             crash_points::step("claim: marker set");
             if (!build_new_chunks(chunks)) return Part::no_room;
