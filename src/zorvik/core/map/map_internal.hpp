@@ -31,9 +31,10 @@ inline constexpr const char *kExpansionLockName = "expansion lock";
 // that set it, so that a waiter can tell whether that process still exists:
 //   a claimer building the new chunks:          kClaimedBy - pid
 //   an ender clearing `forward` after doubling:  kEndingBy - pid
-// Every other value is plain: the buckets left to hand out (>= 0), or none
-// (negative, down to -16: a batch is only taken from a value >= 0). Both
-// lie far below those, and within the 48 bits the cursor is handled in.
+// Every other value is plain: the last bucket left to hand out (>= 0), or
+// none (negative, down to -16: a batch is only taken from a value >= 0). The
+// two markers lie far below every plain value, and within the 48 bits the
+// cursor is handled in.
 inline constexpr std::int64_t kClaimedBy = -(std::int64_t{1} << 44);
 inline constexpr std::int64_t kEndingBy = -(std::int64_t{1} << 45);
 inline constexpr std::int64_t kPidRange = std::int64_t{1} << 24;  // Linux process ids fit in 22 bits
