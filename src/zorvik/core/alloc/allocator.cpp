@@ -12,6 +12,14 @@
 // asm statements are compiler barriers, so the plain reads and writes between
 // them are ordered with respect to every other process.
 //
+// Storage. The file is sparse: its pages get storage when first written. A
+// file system that has none left then cannot refuse the write politely, it
+// raises SIGBUS in the writer. So every claim of fresh space first asks for
+// the storage of its pages (back_pages, under the lock, before `offset`
+// moves): when the file system refuses, the claim fails as a full segment
+// does ("no space left on the file system", errno ENOSPC) and `offset` stays;
+// pages backed before the refusal serve the next claim.
+//
 // A chunk handed out by allocate_chunks is part of a chain: its first 8 data
 // bytes hold the header Offset of the next chunk. Every chunk the allocator
 // makes or accepts must therefore have room for that link, and its span must
@@ -25,6 +33,7 @@
 #include <stdexcept>
 
 #include "zorvik/core/segment/error_text.hpp"
+#include "zorvik/core/segment/segment.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
@@ -81,21 +90,48 @@ void report_out_of_memory() {
     errno = ENOMEM;
 }
 
+// What a claim of fresh space came to.
+enum class Claim : std::uint8_t { claimed, no_room, no_storage };
+
+// `need` bytes from `offset`, if the segment has them and the file system can
+// store their pages (`stored` of them, from the first: the rest is written
+// later, and backed then). Call with the lock held; `offset` moves only on
+// success.
+Claim claim_locked(Allocator base, MemoryManager *manager, std::uint64_t need, std::uint64_t stored, Offset &first_out) {
+    if (room_left(manager) < need) return Claim::no_room;
+    const Offset first = manager->offset;
+    const int error = back_pages(to_address(base, first), stored);
+    if (error != 0) {
+        errno = error;
+        return Claim::no_storage;
+    }
+    first_out = first;
+    manager->offset = first + need;
+    return Claim::claimed;
+}
+
+// Records a failed claim (after the lock is released): "out of memory"
+// (ENOMEM) for a full segment, the file system's refusal (ENOSPC mostly) for
+// storage it could not give. True when the claim succeeded.
+bool report_claim(Claim claim) {
+    if (claim == Claim::claimed) return true;
+    if (claim == Claim::no_room) {
+        report_out_of_memory();
+    } else {
+        record_error(kAllocatorError | kAppendErrno, "no storage left on the file system that holds the segment");
+    }
+    return false;
+}
+
 // Claims `need` fresh bytes and stores their Offset in `first_out`; false
-// after recording "out of memory". Takes and releases the lock.
+// after recording the failure. Takes and releases the lock.
 bool claim_fresh_space(Allocator base, std::uint64_t need, Offset &first_out) {
-    MemoryManager *manager = memory_manager(base);
-    bool claimed = false;
+    Claim claim = Claim::no_room;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        if (room_left(manager) >= need) {
-            first_out = manager->offset;
-            manager->offset = first_out + need;
-            claimed = true;
-        }
+        claim = claim_locked(base, memory_manager(base), need, need, first_out);
     }
-    if (!claimed) report_out_of_memory();
-    return claimed;
+    return report_claim(claim);
 }
 
 // Pushes the chain first..last (already linked to each other) back on top of
@@ -251,24 +287,17 @@ char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_
     };
     Offset start = 0;
     bool recycled = false;
-    bool claimed = false;
+    Claim claim = Claim::no_room;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
         recycled = holds_chunks(first_list, first_size, first_span) || holds_chunks(second_list, second_size, second_span);
-        if (!recycled && room_left(manager) >= need) {
-            start = manager->offset;
-            manager->offset = start + need;
-            claimed = true;
-        }
+        if (!recycled) claim = claim_locked(base, manager, need, need, start);
     }
     if (recycled) {
         errno = EAGAIN;
         return nullptr;
     }
-    if (!claimed) {
-        report_out_of_memory();
-        return nullptr;
-    }
+    if (!report_claim(claim)) return nullptr;
     // The range is ours alone from here on (see claim_fresh_space).
     for (std::uint64_t i = 0; i < count; ++i) {
         char *first = to_address(base, start + i * pair_span);
@@ -281,7 +310,7 @@ char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_
     return to_address(base, start);
 }
 
-char *allocate_block(Allocator base, std::uint64_t length) {
+char *allocate_block(Allocator base, std::uint64_t length, Backing backing) {
     if (base == nullptr || length == 0) return nullptr;
     // length + 2 rounded up to a multiple of 8, refused before it can wrap.
     if (length > std::numeric_limits<std::uint64_t>::max() - (kChunkHeaderLength + 7)) {
@@ -289,21 +318,21 @@ char *allocate_block(Allocator base, std::uint64_t length) {
         return nullptr;
     }
     const std::uint64_t need = ((length + 1) & ~std::uint64_t{7}) + 8;
-    MemoryManager *manager = memory_manager(base);
+    // The header's page is written here, whatever the backing.
+    const std::uint64_t stored = backing == Backing::now ? need : kChunkGrid;
     char *block = nullptr;
+    Claim claim = Claim::no_room;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        if (room_left(manager) >= need) {
-            block = to_address(base, manager->offset);
+        Offset first = 0;
+        claim = claim_locked(base, memory_manager(base), need, stored, first);
+        if (claim == Claim::claimed) {
+            block = to_address(base, first);
             block[0] = 0;  // span 0, size 0: a block, which no list takes
             block[1] = 0;
-            manager->offset += need;
         }
     }
-    if (block == nullptr) {
-        report_out_of_memory();
-        return nullptr;
-    }
+    if (!report_claim(claim)) return nullptr;
     return chunk_data(block);
 }
 

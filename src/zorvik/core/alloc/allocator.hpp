@@ -14,7 +14,9 @@
 //
 // These operations never throw, except LockHolderDied when the allocator's lock
 // is held by a process that has ended. They return null or false and describe
-// the failure in the error text (segment/error_text.hpp).
+// the failure in the error text (segment/error_text.hpp): errno ENOMEM when
+// the segment is full, and the file system's errno (ENOSPC mostly) when it
+// has no storage left for fresh pages.
 #pragma once
 
 #include <cstdint>
@@ -59,9 +61,16 @@ char *next_in_chain(Allocator base, const char *header);
 // also null for bad arguments (EINVAL) and "out of memory" (ENOMEM).
 char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
 
+// When a claim of fresh space asks the file system for its storage (see
+// allocator.cpp): at once, so that a file system without room refuses the
+// claim, or page by page at the first write, for a block that is written
+// sparsely over its life and would otherwise take all its storage up front.
+enum class Backing : std::uint8_t { now, on_first_write };
+
 // A block of `length` bytes that is never freed: returns its data address, or
-// null (null base, length 0, or "out of memory").
-char *allocate_block(Allocator base, std::uint64_t length);
+// null (null base, length 0, "out of memory", or no storage on the file
+// system, errno ENOSPC).
+char *allocate_block(Allocator base, std::uint64_t length, Backing backing = Backing::now);
 
 // Puts the chunk whose data starts at `data` on its free list. False for a null
 // argument or a chunk whose size byte is not a list size (no text recorded),

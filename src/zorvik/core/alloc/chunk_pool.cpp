@@ -26,22 +26,19 @@
 #include <string>
 
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
 
 namespace zorvik {
 namespace {
 
-std::runtime_error errno_error(int error) {
-    char buffer[256];
-    return std::runtime_error(std::string(strerror_r(error, buffer, sizeof buffer)));
-}
-
-// Throws the allocator's failure (errno as it left it) after `undo` has given
-// back what the failed refill had cut.
+// Throws the allocator's failure (errno as it left it, strerror as the text)
+// after `undo` has given back what the failed refill had cut.
 template <class Undo>
 [[noreturn]] void fail_refill(Undo undo) {
     const int error = errno;
     undo();
-    throw errno_error(error);
+    char buffer[256];
+    throw_allocation_failure(error, std::string(strerror_r(error, buffer, sizeof buffer)));
 }
 
 }  // namespace

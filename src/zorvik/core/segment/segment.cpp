@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -61,6 +62,44 @@ bool make_file_template(char (&path)[PATH_MAX]) {
     int written = std::snprintf(path, sizeof path, "%s/mm%dXXXXXX", temporary_directory(), host::own_pid());
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
         errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// Fills `path` with "<dir>/.zorvik-new-<pid>-XXXXXX", <dir> being the
+// directory of `target` ("." when it names none). False (errno
+// ENAMETOOLONG) when that does not fit in a path.
+bool make_template_beside(const char *target, char (&path)[PATH_MAX]) {
+    const char *slash = std::strrchr(target, '/');
+    int written = 0;
+    if (slash == nullptr) {
+        written = std::snprintf(path, sizeof path, "./.zorvik-new-%d-XXXXXX", host::own_pid());
+    } else {
+        // "/name" lies in the root directory, whose path is "/" itself.
+        const int directory_length = slash == target ? 1 : static_cast<int>(slash - target);
+        written = std::snprintf(path, sizeof path, "%.*s/.zorvik-new-%d-XXXXXX", directory_length, target,
+                                host::own_pid());
+    }
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// The length of a new file of `size` usable bytes. False, before anything is
+// made, for size 0 (errno EINVAL, no text) and for a length no file can have
+// (EFBIG).
+bool new_file_length(std::uint64_t size, std::uint64_t &length) {
+    if (size == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    if (!segment_mapped_length(size, length) ||
+        length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        errno = EFBIG;
+        record_failure(kCannotLengthen);
         return false;
     }
     return true;
@@ -180,21 +219,29 @@ void Segment::forget() noexcept {
 // ---- creation ---------------------------------------------------------------------
 
 Segment Segment::create(std::uint64_t size) {
-    if (size == 0) {
-        errno = EINVAL;
-        return Segment{};
-    }
     std::uint64_t length = 0;
-    if (!segment_mapped_length(size, length) ||
-        length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-        // No file can have this length; nothing has been created yet.
-        errno = EFBIG;
-        record_failure(kCannotLengthen);
+    if (!new_file_length(size, length)) return Segment{};
+    char path[PATH_MAX];
+    if (!make_file_template(path)) {
+        record_failure(kCannotName);
         return Segment{};
     }
+    return create_from_template(path, size, length);
+}
 
+Segment Segment::create_beside(const char *target, std::uint64_t size) {
+    std::uint64_t length = 0;
+    if (!new_file_length(size, length)) return Segment{};
     char path[PATH_MAX];
-    const int fd = make_file_template(path) ? mkostemp(path, O_CLOEXEC) : -1;  // exclusive, mode 0600
+    if (!make_template_beside(target, path)) {
+        record_failure(kCannotName);
+        return Segment{};
+    }
+    return create_from_template(path, size, length);
+}
+
+Segment Segment::create_from_template(char *path, std::uint64_t size, std::uint64_t length) {
+    const int fd = mkostemp(path, O_CLOEXEC);  // exclusive, mode 0600
     if (fd < 0) {
         record_failure(kCannotName);
         return Segment{};
@@ -220,6 +267,18 @@ Segment Segment::create(std::uint64_t size) {
     made.mapped_length_ = length;
     write_open_record(made.base_, length, size);
     return made;
+}
+
+int Segment::publish(const char *target) {
+    if (base_ == nullptr || !remove_on_close_) return EINVAL;
+    // link(2) gives the file its second name only if that name is free: the
+    // one step that decides between two processes creating `target` at once.
+    if (link(path_.c_str(), target) != 0) return errno;
+    std::string temporary = std::move(path_);
+    remove_on_close_ = false;
+    if (unlink(temporary.c_str()) != 0) record_failure(kCannotRemove);  // a stray name, nothing worse
+    if (!canonical_path(target, path_) && !copy_path(target, path_)) path_.clear();
+    return 0;
 }
 
 // ---- attaching --------------------------------------------------------------------
@@ -259,9 +318,46 @@ Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fau
     return opened;
 }
 
+int Segment::flush() const {
+    if (base_ == nullptr) return 0;
+    return msync(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_), MS_SYNC) == 0 ? 0 : errno;
+}
+
+std::uint64_t Segment::file_length() const {
+    struct stat info;
+    if (file_ < 0 || fstat(file_, &info) != 0 || info.st_size < 0) return 0;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
 void Segment::mark_attached(std::uint64_t usable_size) {
     if (base_ == nullptr) return;
     write_open_record(base_, mapped_length_, usable_size);
+}
+
+// ---- storage behind the pages ---------------------------------------------------
+
+int back_pages(char *address, std::uint64_t length) {
+    // Linux 5.14; the value is the kernel's, for C libraries that predate it.
+#ifndef MADV_POPULATE_WRITE
+    constexpr int MADV_POPULATE_WRITE = 23;
+#endif
+    if (length == 0) return 0;
+    const std::uint64_t page = system_page_size();
+    const auto start = reinterpret_cast<std::uintptr_t>(address) & ~(page - 1);
+    const auto end = reinterpret_cast<std::uintptr_t>(address) + length;
+    for (;;) {
+        if (madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE) == 0) return 0;
+        switch (errno) {
+            case EINTR:
+                continue;
+            case EINVAL:
+                return 0;  // a kernel without the request: the pages are backed on first write, as before
+            case EFAULT:
+                return ENOSPC;  // the write would have raised SIGBUS: no room in the file system
+            default:
+                return errno;
+        }
+    }
 }
 
 // ---- sizes ------------------------------------------------------------------------
