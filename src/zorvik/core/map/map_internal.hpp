@@ -18,6 +18,7 @@
 namespace zorvik {
 
 class ValueSink;
+class EntrySink;
 
 // Fixed-text exception: one object per process, created on first use and
 // thrown as copies. ("offset overflow!" is the chain's, alloc/chain.hpp.)
@@ -160,6 +161,16 @@ public:
     bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
     void help_expand_after_insert();
+    // Operations with a result (the public class says what each does).
+    bool contains(const char *key, std::uint64_t key_length, std::int64_t hash);
+    bool compare_and_set(const char *key, std::uint64_t key_length, std::int64_t hash, const char *expected,
+                         std::uint64_t expected_length, const char *desired, std::uint64_t desired_length);
+    bool insert_if_absent(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
+                          std::int64_t hash, ValueSink &existing);
+    bool take(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &value);
+    std::uint64_t scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets);
+    bool take_any(std::uint64_t &cursor, EntrySink &sink);
+    void clear();
 
     // ---- expansion (expansion.cpp) ------------------------------------------
     bool join_locked();    // insert's gate: load rule, room, bound; under expansion_lock
