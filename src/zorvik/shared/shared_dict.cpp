@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "zorvik/binding/errors.hpp"
@@ -191,6 +192,22 @@ std::string temporary_path() {
     return path;
 }
 
+// About the least capacity a new dictionary of `arguments` needs: its chunk
+// table, its first buckets with an entry chunk each (a 16-byte link and a
+// 176-byte chunk, 208 bytes with their headers), a refill group of 100 more,
+// and a page for the header and the shared words.
+std::uint64_t least_capacity(const MapArguments &arguments) {
+    const std::uint64_t buckets = std::uint64_t{1} << arguments.bucket_chunk_size_exponent;
+    return arguments.bucket_chunk_number * sizeof(std::uint64_t) + buckets * (56 + 208) + 100 * 208 + 4096;
+}
+
+// A creation the capacity cannot hold says how much it needs.
+[[noreturn]] void throw_too_small(const MapArguments &arguments) {
+    throw std::invalid_argument("a capacity of " + std::to_string(arguments.size) +
+                                " bytes is too small for a new dictionary of these sizes: it needs at least about " +
+                                std::to_string(least_capacity(arguments)) + " bytes");
+}
+
 OpenMode mode_of(PyObject *create) {
     if (create == Py_True) return OpenMode::create;
     if (create == Py_False) return OpenMode::open;
@@ -213,6 +230,9 @@ int open_map(const Options &options, MapPointer &map, std::string &path_out) {
                            return;
                        } catch (const FileError &e) {
                            if (e.code().value() != EEXIST || attempt == kTemporaryNameAttempts) throw;
+                       } catch (const SpaceExhausted &e) {
+                           if (e.where() == SpaceExhausted::Where::segment) throw_too_small(options.arguments);
+                           throw;
                        }
                    }
                })
@@ -221,7 +241,14 @@ int open_map(const Options &options, MapPointer &map, std::string &path_out) {
     }
     if (absolute_path(options.path, path_out) < 0) return -1;
     return call_core([&] {
-               map = std::make_shared<ConcurrentHashMap_string>(path_out, mode_of(options.create), options.arguments);
+               try {
+                   map = std::make_shared<ConcurrentHashMap_string>(path_out, mode_of(options.create),
+                                                                    options.arguments);
+               } catch (const SpaceExhausted &e) {
+                   // Only a creation allocates.
+                   if (e.where() == SpaceExhausted::Where::segment) throw_too_small(options.arguments);
+                   throw;
+               }
            })
                ? 0
                : -1;
