@@ -134,7 +134,8 @@ TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
     // The marks of the ended expansion put back, as an ender that has doubled
     // the count but not yet cleared them leaves them: not to be followed.
     for (std::uint64_t b = 0; b < table; ++b) {
-        atomics::exchange_field48(forward_word(m.bucket_at(b)), static_cast<std::int64_t>(m.area.offset_of(m.bucket_at(b + table))));
+        const auto partner = static_cast<std::int64_t>(m.area.offset_of(m.bucket_at(b + table)));
+        atomics::exchange_field48(forward_word(m.bucket_at(b)), partner);
     }
     expect_each_once(walk(*map), kKeys);
     for (std::uint64_t b = 0; b < table; ++b) atomics::exchange_field48(forward_word(m.bucket_at(b)), 0);

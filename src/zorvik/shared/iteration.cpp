@@ -31,7 +31,8 @@ constexpr std::uint64_t kBucketsPerStep = 32;
 // makes Python objects, which runs no Python code.
 class BatchSink final : public EntrySink {
 public:
-    BatchSink(Kind kind, PyObject *list) : EntrySink(kind != Kind::values, kind != Kind::keys), kind_(kind), list_(list) {}
+    BatchSink(Kind kind, PyObject *list)
+        : EntrySink(kind != Kind::values, kind != Kind::keys), kind_(kind), list_(list) {}
     BatchSink(const BatchSink &) = delete;
     BatchSink &operator=(const BatchSink &) = delete;
     ~BatchSink() {
@@ -286,7 +287,8 @@ PyMethodDef iteration_methods[] = {
      "time, each under its own lock, none held between steps: every key present from the start of the walk to "
      "its end comes exactly once, also when the table doubles meanwhile; keys stored or removed meanwhile may "
      "or may not come."},
-    {"values", values_method, METH_NOARGS, "values() -> SharedValuesView\n\nA view of the values, walked as keys() is."},
+    {"values", values_method, METH_NOARGS,
+     "values() -> SharedValuesView\n\nA view of the values, walked as keys() is."},
     {"items", items_method, METH_NOARGS,
      "items() -> SharedItemsView\n\nA set-like view of (key, value) pairs, walked as keys() is; each value is "
      "read with its key under the bucket's lock, never by a second lookup."},

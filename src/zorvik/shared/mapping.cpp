@@ -199,7 +199,8 @@ PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize
         bytes_or_absent(self, request, values[2], &new_bytes, desired) == 0) {
         ConcurrentHashMap_string *map = request.map.get();
         bool stored = false;
-        if (call_core([&] { stored = map->compare_and_set(view_of(request.key_bytes), request.hash, expected, desired); })) {
+        const std::string_view key = view_of(request.key_bytes);
+        if (call_core([&] { stored = map->compare_and_set(key, request.hash, expected, desired); })) {
             result = PyBool_FromLong(stored);
         }
     }
@@ -208,54 +209,68 @@ PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize
     return result;
 }
 
+// The key's value as it stands: its stored bytes go to `read` (null for no
+// entry, which gives `missing`, or KeyError when `missing` is ABSENT), the
+// loaded object is returned (new reference; null on failure).
+PyObject *read_value(const Request &request, PyObject *key, PyObject *missing, PyObject *&read) {
+    BytesSink sink;
+    bool found = false;
+    read = nullptr;
+    if (!call_core([&] {
+            found = request.map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash,
+                                     sink);
+        })) {
+        return nullptr;
+    }
+    if (found) {
+        read = sink.take();
+        return binding::deserialize(request.serializer, read);
+    }
+    if (missing == state.absent) {
+        set_key_error(key);
+        return nullptr;
+    }
+    return Py_NewRef(missing);
+}
+
+// Stores `updated` (ABSENT: removes the key) if the key still holds the
+// bytes `read` (null: still no entry), in one hold of the bucket's lock.
+// 1 when stored, 0 when the value changed meanwhile, -1 on failure.
+int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated, PyObject *read) {
+    PyObject *updated_bytes = nullptr;
+    std::optional<std::string_view> desired;
+    if (bytes_or_absent(self, request, updated, &updated_bytes, desired) < 0) return -1;
+    const std::optional<std::string_view> expected =
+        read != nullptr ? std::optional<std::string_view>(view_of(read)) : std::nullopt;
+    bool stored = false;
+    const bool done = call_core([&] {
+        stored = request.map->compare_and_set(view_of(request.key_bytes), request.hash, expected, desired);
+    });
+    Py_XDECREF(updated_bytes);
+    return done ? (stored ? 1 : 0) : -1;
+}
+
 // The optimistic read-modify-write of increment and update_with: reads the
-// value's bytes (under the bucket's lock, for the copy only), loads them,
-// has `modify` compute the new value with no lock held (ABSENT: remove the
-// key), and stores it only if the bytes are still those it read; else it
-// starts over. `missing` is what `modify` gets for an absent key (ABSENT:
-// KeyError instead). Returns the value stored (new reference) or null.
+// value (its bucket locked for the copy only), has `modify` compute the new
+// one with no lock held (ABSENT: remove the key), and stores it only if the
+// bytes are still those it read; else it starts over. `missing` is what
+// `modify` gets for an absent key (ABSENT: KeyError instead). Returns the
+// value stored (new reference), or null.
 template <class Modify>
 PyObject *read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
     Request request;
     if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
-    const std::string_view key_bytes = view_of(request.key_bytes);
     for (;;) {
-        BytesSink sink;
-        bool found = false;
-        if (!call_core([&] { found = map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash, sink); })) {
-            return nullptr;
-        }
-        PyObject *read_bytes = found ? sink.take() : nullptr;
-        PyObject *current = nullptr;
-        if (found) {
-            current = binding::deserialize(request.serializer, read_bytes);
-        } else if (missing == state.absent) {
-            set_key_error(key);
-        } else {
-            current = Py_NewRef(missing);
-        }
+        PyObject *read = nullptr;
+        PyObject *current = read_value(request, key, missing, read);
         PyObject *updated = current == nullptr ? nullptr : modify(current);
         Py_XDECREF(current);
-        PyObject *updated_bytes = nullptr;
-        std::optional<std::string_view> desired;
-        bool stored = false;
-        const bool done = updated != nullptr && bytes_or_absent(self, request, updated, &updated_bytes, desired) == 0 &&
-                          call_core([&] {
-                              const std::optional<std::string_view> expected =
-                                  found ? std::optional<std::string_view>(view_of(read_bytes)) : std::nullopt;
-                              stored = map->compare_and_set(key_bytes, request.hash, expected, desired);
-                          });
-        Py_XDECREF(read_bytes);
-        Py_XDECREF(updated_bytes);
-        if (!done) {
-            Py_XDECREF(updated);
-            return nullptr;
-        }
-        if (stored) return updated;
-        // Another thread or process changed the value after it was read.
-        Py_DECREF(updated);
-        if (PyErr_CheckSignals() < 0) return nullptr;
+        const int stored = updated == nullptr ? -1 : store_if_unchanged(self, request, updated, read);
+        Py_XDECREF(read);
+        if (stored == 1) return updated;
+        Py_XDECREF(updated);
+        // 0: another thread or process changed the value after it was read.
+        if (stored < 0 || PyErr_CheckSignals() < 0) return nullptr;
     }
 }
 

@@ -47,7 +47,8 @@ PyObject *pickle_serializer() {
     PyObject *loads = dumps == nullptr ? nullptr : attribute_of("pickle", "loads");
     PyObject *dumps_5 = loads == nullptr ? nullptr : PyCFunction_New(&pickle_dumps_5_def, nullptr);
     PyObject *five = dumps_5 == nullptr ? nullptr : PyLong_FromLong(5);
-    PyObject *module = five == nullptr ? nullptr : serializer_module("zorvik._shared.pickle_protocol_5", dumps_5, loads);
+    PyObject *module =
+        five == nullptr ? nullptr : serializer_module("zorvik._shared.pickle_protocol_5", dumps_5, loads);
     if (module != nullptr) {
         // Kept for the life of the process, as every dictionary may use them.
         state.pickle_dumps = Py_NewRef(dumps);

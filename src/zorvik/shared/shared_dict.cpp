@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -474,7 +475,8 @@ PyObject *stats_method(PyObject *object, PyObject *) {
     if (!map) return nullptr;
     MapStats stats{};
     if (!call_core([&] { stats = map->stats(); })) return nullptr;
-    const double load = stats.buckets == 0 ? 0.0 : static_cast<double>(stats.entries) / static_cast<double>(stats.buckets);
+    const double load =
+        stats.buckets == 0 ? 0.0 : static_cast<double>(stats.entries) / static_cast<double>(stats.buckets);
     const unsigned doublings = stats.buckets == 0 || stats.largest_buckets <= stats.buckets
                                    ? 0
                                    : log2_of(stats.largest_buckets) - log2_of(stats.buckets);
@@ -490,9 +492,8 @@ PyObject *reduce_method(PyObject *object, PyObject *) {
         PyErr_SetString(PyExc_TypeError, "cannot pickle a SharedDict that was never opened");
         return nullptr;
     }
-    PyObject *hash_function = self->hashing.hash_function == state.builtin_hash || self->hashing.hash_function == nullptr
-                                  ? Py_None
-                                  : self->hashing.hash_function;
+    PyObject *own = self->hashing.hash_function;
+    PyObject *hash_function = own == state.builtin_hash || own == nullptr ? Py_None : own;
     return Py_BuildValue("O(OOOO)", state.reopen, Py_TYPE(object), self->path, self->serializer_name, hash_function);
 }
 

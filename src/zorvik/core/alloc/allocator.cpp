@@ -97,7 +97,8 @@ enum class Claim : std::uint8_t { claimed, no_room, no_storage };
 // store their pages (`stored` of them, from the first: the rest is written
 // later, and backed then). Call with the lock held; `offset` moves only on
 // success.
-Claim claim_locked(Allocator base, MemoryManager *manager, std::uint64_t need, std::uint64_t stored, Offset &first_out) {
+Claim claim_locked(Allocator base, MemoryManager *manager, std::uint64_t need, std::uint64_t stored,
+                   Offset &first_out) {
     if (room_left(manager) < need) return Claim::no_room;
     const Offset first = manager->offset;
     const int error = back_pages(to_address(base, first), stored);

@@ -19,7 +19,7 @@
 //                          "operation on empty chunks!", a lock whose holder died
 //   SpaceExhausted         (a std::runtime_error) the segment or the file system
 //                          has no room for what an operation stores
-//   FileError              (a std::system_error) a path given to open_map's
+//   FileError              (a std::system_error) a path given to the path
 //                          constructor that cannot be opened or created
 //   std::out_of_range      "offset overflow!" for a broken bucket structure
 #pragma once

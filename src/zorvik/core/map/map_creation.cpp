@@ -355,7 +355,9 @@ std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const
             return state;
         }
         // `state` goes with its file, which never had the name `path`.
-        if (error != EEXIST || mode == OpenMode::create) throw FileError(error, path, "cannot create the dictionary's file");
+        if (error != EEXIST || mode == OpenMode::create) {
+            throw FileError(error, path, "cannot create the dictionary's file");
+        }
         // Another process created it meanwhile: open that one.
     }
 }
