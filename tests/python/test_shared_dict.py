@@ -162,11 +162,13 @@ def test_temporary_dictionaries_are_deleted_by_their_creator_only(segment_dir):
     assert pathlib.Path(d.path).parent == segment_dir and d.path.startswith(str(segment_dir / "zorvik-"))
     other = SharedDict(d.path)  # opened, not made, by this object: never deletes
 
-    def close_in_a_child():
-        d.close()  # a forked child inherits the object; the file is not its to delete
+    def use_and_close_in_a_child():
+        d["child"] = os.getpid()  # a forked child can use the object it inherits,
+        d.close()  # but the file is not its to delete
         return os.path.exists(d.path)
 
-    assert in_child(close_in_a_child).result is True
+    assert in_child(use_and_close_in_a_child).result is True
+    assert d["child"] != os.getpid()
     other.close()
     assert os.path.exists(d.path)
     d.close()

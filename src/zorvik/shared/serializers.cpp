@@ -7,7 +7,11 @@
 // pickle: keys are compared by their bytes, and pickle.dumps writes protocol
 // 4 up to CPython 3.13 and 5 from 3.14 by default, so a dictionary shared by
 // processes of those versions would hold two spellings of every key. Every
-// SharedDict pickles with protocol 5 (readable from CPython 3.8 on).
+// SharedDict pickles with protocol 5 (readable from CPython 3.8 on): through
+// pickle itself where that is its default (one call less per operation),
+// else through a function that passes the protocol.
+#include <cstring>
+
 #include "zorvik/shared/shared_dict.hpp"
 
 namespace zorvik::shared {
@@ -41,8 +45,29 @@ PyObject *attribute_of(const char *module_name, const char *attribute) {
     return found;
 }
 
+// True when pickle.dumps writes protocol 5 unasked: its output starts with
+// PROTO 5. Asked of the function itself, which keeps its own default
+// whatever pickle.DEFAULT_PROTOCOL is set to. -1 on failure.
+int pickle_writes_protocol_5(PyObject *pickle) {
+    PyObject *dumped = PyObject_CallMethod(pickle, "dumps", "O", Py_None);
+    if (dumped == nullptr) return -1;
+    const int five = PyBytes_Check(dumped) && PyBytes_GET_SIZE(dumped) >= 2 &&
+                     std::memcmp(PyBytes_AS_STRING(dumped), "\x80\x05", 2) == 0;
+    Py_DECREF(dumped);
+    return five;
+}
+
 PyObject *pickle_serializer() {
     if (state.pickle_serializer != nullptr) return Py_NewRef(state.pickle_serializer);
+    PyObject *pickle = PyImport_ImportModule("pickle");
+    if (pickle == nullptr) return nullptr;
+    const int writes_five = pickle_writes_protocol_5(pickle);
+    if (writes_five == 1) {
+        state.pickle_serializer = Py_NewRef(pickle);  // for the life of the process
+        return pickle;
+    }
+    Py_DECREF(pickle);
+    if (writes_five < 0) return nullptr;
     PyObject *dumps = attribute_of("pickle", "dumps");
     PyObject *loads = dumps == nullptr ? nullptr : attribute_of("pickle", "loads");
     PyObject *dumps_5 = loads == nullptr ? nullptr : PyCFunction_New(&pickle_dumps_5_def, nullptr);

@@ -642,7 +642,7 @@ int gather_methods() {
 }
 
 constexpr const char shared_dict_doc[] =
-    "SharedDict(path=None, *, create=None, serializer='pickle', hash_function=None, capacity=2**40, "
+    "SharedDict(path=None, *, create=None, serializer='pickle', hash_function=None, capacity=1099511627776, "
     "initial_buckets=1024, max_buckets=None, chunk_size=32, delete_on_close=None)\n"
     "--\n\n"
     "A dictionary in a file that every thread of every process that opens the file uses at once.\n\n"
@@ -652,7 +652,8 @@ constexpr const char shared_dict_doc[] =
     "it appears at path complete, and of processes racing to create one path, one creates it and the others "
     "open it. serializer: 'pickle' (protocol 5), 'json', 'orjson', 'msgpack' or 'msgspec'; every process "
     "must use the same. hash_function: None for the portable hash (the same in every process); a callable "
-    "of your own must be passed by every process. capacity (bytes of the sparse file), initial_buckets, "
+    "of your own must be passed by every process. capacity (bytes of the sparse file; 2**40 by default), "
+    "initial_buckets, "
     "max_buckets (default initial_buckets * 2**18) and chunk_size (bytes of a data chunk) shape a new file "
     "only; an existing file keeps its own. delete_on_close: delete the file when this object is closed "
     "(default: only for path=None).\n\n"
