@@ -35,6 +35,11 @@
 // Lock order: a bucket's lock, then (for get and remove) its partner's, then a
 // pool's lock, then the allocator's. insert lets go of its bucket before it
 // takes expansion_lock.
+//
+// The operations with a result (compare-and-set, insert-if-absent, take) and
+// the walks of the whole table (scan, take_any, clear), at the end of this
+// file, follow the same protocol and lock order: an operation that may append
+// locks its bucket as insert does, the others as get and remove do.
 #include <cxxabi.h>
 
 #include <algorithm>
