@@ -10,6 +10,19 @@ SharedDict is a collections.abc.MutableMapping; ABSENT stands for "no entry"
 in compare_and_set and update_with. The original interface, brandel, lives
 in zorvik.brandel and opens the same files.
 """
-from zorvik._shared import ABSENT, SharedDict
 
 __all__ = ["ABSENT", "SharedDict"]
+
+
+def __getattr__(name):
+    # Loaded on first use, so that a program that imports only zorvik.brandel
+    # loads nothing more than it always did.
+    if name in __all__:
+        from zorvik import _shared
+
+        return getattr(_shared, name)
+    raise AttributeError(f"module 'zorvik' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted([*globals(), *__all__])

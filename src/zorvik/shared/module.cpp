@@ -2,6 +2,7 @@
 // ABSENT, the view classes), the hooks every module that links the core
 // installs, and the function unpickling calls.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -92,18 +93,6 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef shared_module = {
-    PyModuleDef_HEAD_INIT,
-    "zorvik._shared",
-    "SharedDict, a dictionary that threads and processes share through a file, and the sentinel ABSENT.",
-    -1,
-    module_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 // ---- start-up -------------------------------------------------------------------------
 
 PyObject *attribute_of(const char *module_name, const char *attribute) {
@@ -133,24 +122,19 @@ int load_state(PyObject *module) {
     if (binding::operation_context.dumps == nullptr || binding::operation_context.loads == nullptr) return -1;
     binding::operation_context.builtin_hash = state.builtin_hash;
     binding::operation_context.hash_key = shared_hash_key;
-    binding::operation_context.module = module;
+    // The traceback entries' globals, for the life of the process (strong: a
+    // later import may make another module object and drop this one).
+    binding::operation_context.module = Py_NewRef(module);
     binding::operation_context.space_exhausted = report_space_exhausted;
     return 0;
 }
 
-int add_types(PyObject *module) {
+int make_types() {
     if (PyType_Ready(&absent_type) < 0 || PyType_Ready(&iterator_type) < 0 || ready_shared_dict_type() < 0) {
         return -1;
     }
     state.absent = PyType_GenericAlloc(&absent_type, 0);
     if (state.absent == nullptr || make_view_classes() < 0) return -1;
-    if (PyModule_AddObjectRef(module, "SharedDict", reinterpret_cast<PyObject *>(&shared_dict_type)) < 0 ||
-        PyModule_AddObjectRef(module, "ABSENT", state.absent) < 0 ||
-        PyModule_AddObjectRef(module, "SharedKeysView", state.keys_view) < 0 ||
-        PyModule_AddObjectRef(module, "SharedValuesView", state.values_view) < 0 ||
-        PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) < 0) {
-        return -1;
-    }
     // isinstance(d, MutableMapping) and the ABC's registry: the class offers
     // every method of the ABC natively.
     PyObject *mutable_mapping = attribute_of("collections.abc", "MutableMapping");
@@ -163,24 +147,69 @@ int add_types(PyObject *module) {
     return 0;
 }
 
-PyObject *create_module() {
-    PyObject *module = PyModule_Create(&shared_module);
-    if (module == nullptr) return nullptr;
-    if (load_state(module) < 0 || add_types(module) < 0 || binding::register_exit_handler() < 0 ||
-        register_temporaries_handler() < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    // The core's waits release the interpreter lock; its memory for the
-    // host comes from the interpreter's allocator.
-    binding::install_host_hooks();
-    return module;
+int add_names(PyObject *module) {
+    PyObject *type = reinterpret_cast<PyObject *>(&shared_dict_type);
+    const bool added = PyModule_AddObjectRef(module, "SharedDict", type) == 0 &&
+                       PyModule_AddObjectRef(module, "ABSENT", state.absent) == 0 &&
+                       PyModule_AddObjectRef(module, "SharedKeysView", state.keys_view) == 0 &&
+                       PyModule_AddObjectRef(module, "SharedValuesView", state.values_view) == 0 &&
+                       PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) == 0;
+    return added ? 0 : -1;
 }
+
+// The interpreter the module was first loaded into: the types are static and
+// the state process-wide, so no other interpreter may use them.
+std::int64_t loading_interpreter = -1;
+bool started = false;
+
+int refuse_other_interpreter() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return -1;
+    if (loading_interpreter == -1) loading_interpreter = current;
+    if (current == loading_interpreter) return 0;
+    PyErr_SetString(PyExc_ImportError,
+                    "zorvik._shared can only be loaded into one interpreter per process, and another one has it");
+    return -1;
+}
+
+// Runs for each module object the import system makes (a later import, once
+// sys.modules has lost the module, makes another one): the process's state is
+// made the first time only, and every module object offers the same objects.
+int shared_exec(PyObject *module) {
+    if (refuse_other_interpreter() < 0) return -1;
+    if (!started) {
+        if (load_state(module) < 0 || make_types() < 0 || binding::register_exit_handler() < 0 ||
+            register_temporaries_handler() < 0) {
+            return -1;
+        }
+        // The core's waits release the interpreter lock; its memory for the
+        // host comes from the interpreter's allocator.
+        binding::install_host_hooks();
+        started = true;
+    }
+    return add_names(module);
+}
+
+PyModuleDef_Slot shared_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(shared_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef shared_module = {
+    PyModuleDef_HEAD_INIT,
+    "zorvik._shared",
+    "SharedDict, a dictionary that threads and processes share through a file, and the sentinel ABSENT.",
+    0,  // the state is process-wide
+    module_functions,
+    shared_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
 
 }  // namespace
 }  // namespace zorvik::shared
 
-// Single-phase initialisation: the types are static and the state
-// process-wide, so the module is made once per process (the import system
-// keeps it for later imports) and is not offered to isolated interpreters.
-PyMODINIT_FUNC PyInit__shared() { return zorvik::shared::create_module(); }
+// Multi-phase initialisation, so that the exec step runs, and refuses, in
+// every interpreter that imports the module.
+PyMODINIT_FUNC PyInit__shared() { return PyModuleDef_Init(&zorvik::shared::shared_module); }
