@@ -1,8 +1,8 @@
 """Several processes share one dictionary by the path of its file.
 
-The parent creates a dictionary; four worker processes each open the same one
-by its path, store their own range of keys and count how many of all the keys
-they can already see; the parent then checks every entry, shows how the table
+The parent creates a dictionary; four tasks in a pool of worker processes each
+open the same one by its path, store their own range of keys and count how
+many of all the keys they can already see; the parent then checks every entry, shows how the table
 grew by itself, looks a few keys up, and closes the dictionary, which deletes
 its file. It prints each step as it happens.
 
@@ -42,7 +42,7 @@ def main() -> None:
     # deleted when this object is closed.
     with SharedDict() as d:
         print(f"1. The parent (pid {os.getpid()}) created a dictionary in the file {d.path},")
-        print(f"   with {d.stats()['buckets']:,} buckets to start with, and started {WORKERS} worker processes.")
+        print(f"   with {d.stats()['buckets']:,} buckets to start with, and a pool of {WORKERS} worker processes.")
         tell_the_story(d)
         path = d.path
     print(f"5. The parent closed the dictionary, which deleted {path}: a dictionary")
@@ -53,10 +53,10 @@ def main() -> None:
 def tell_the_story(d: SharedDict) -> None:
     with multiprocessing.Pool(WORKERS) as pool:
         reports = pool.starmap(worker, [(d.path, i) for i in range(WORKERS)])
-    print("2. Each worker opened the dictionary by that path and stored its own keys:")
+    print("2. Each task opened the dictionary by that path and stored its own keys:")
     for pid, first, seen in reports:
         others = "" if seen == TOTAL else " (the others were still writing)"
-        print(f"   worker pid {pid}: keys item:{first} to item:{first + KEYS_PER_WORKER - 1};"
+        print(f"   a task in worker pid {pid}: keys item:{first} to item:{first + KEYS_PER_WORKER - 1};"
               f" it then saw {seen:,} of the {TOTAL:,} keys{others}")
 
     writers = collections.Counter()
@@ -64,9 +64,10 @@ def tell_the_story(d: SharedDict) -> None:
         value = d[key_of(n)]
         assert value["square"] == n * n, n
         writers[value["by"]] += 1
-    assert sorted(writers) == sorted(pid for pid, _, _ in reports)
+    # A pool may give one process two of the tasks.
+    assert set(writers) == {pid for pid, _, _ in reports}
     assert len(d) == TOTAL
-    print(f"3. The parent found all {len(d):,} entries, {KEYS_PER_WORKER:,} written by each worker.")
+    print(f"3. The parent found all {len(d):,} entries, written by {len(writers)} worker processes.")
     print(f"   The table has {d.stats()['buckets']:,} buckets now: it doubles by itself, while")
     print("   every process goes on using it, whenever the entries outnumber its buckets two to one.")
 
