@@ -1,10 +1,10 @@
 """Several processes share one dictionary by the path of its file.
 
-The parent creates a dictionary; four worker processes each open the same one
-by its name (the file's path), insert their own range of keys and count how
-many of all the keys they can already see; the parent then checks every
-entry, has the table doubled by a pool of two processes, looks a few keys up,
-and finally deletes the file. It prints each step as it happens.
+The parent creates a dictionary; four tasks in a pool of worker processes each
+open the same one by its path, store their own range of keys and count how
+many of all the keys they can already see; the parent then checks every entry, shows how the table
+grew by itself, looks a few keys up, and closes the dictionary, which deletes
+its file. It prints each step as it happens.
 
     python examples/shared_dict.py
 """
@@ -13,7 +13,7 @@ import collections
 import multiprocessing
 import os
 
-from zorvik.brandel import brandel
+from zorvik import SharedDict
 
 WORKERS = 4
 KEYS_PER_WORKER = 10_000
@@ -26,65 +26,57 @@ def key_of(n: int) -> str:
     return f"item:{n}"
 
 
-def worker(name: bytes, index: int) -> tuple[int, int, int]:
-    """Opens the dictionary by its name, inserts this worker's keys, and
+def worker(path: str, index: int) -> tuple[int, int, int]:
+    """Opens the dictionary by its path, stores this worker's keys, and
     returns (its pid, its first key, how many of all the keys it could see)."""
-    d = brandel(name)
-    first = index * KEYS_PER_WORKER
-    for n in range(first, first + KEYS_PER_WORKER):
-        d.insert(key_of(n), {"square": n * n, "by": os.getpid()})
-    seen = sum(d.get(key_of(n))[0] for n in range(TOTAL))
+    with SharedDict(path) as d:
+        first = index * KEYS_PER_WORKER
+        for n in range(first, first + KEYS_PER_WORKER):
+            d[key_of(n)] = {"square": n * n, "by": os.getpid()}
+        seen = sum(key_of(n) in d for n in range(TOTAL))
     return os.getpid(), first, seen
 
 
 def main() -> None:
-    # A small table (2**12 buckets) that doubles by itself as the workers fill it.
-    d = brandel(size=256 << 20, bucket_chunk_size_exponent=12)
-    path = d.name.decode()
-    print(f"1. The parent (pid {os.getpid()}) created a dictionary in the file {path},")
-    print(f"   with 4,096 buckets to start with, and started {WORKERS} worker processes.")
-    try:
+    # A dictionary made without a path is a new file in $TMPDIR (or /tmp),
+    # deleted when this object is closed.
+    with SharedDict() as d:
+        print(f"1. The parent (pid {os.getpid()}) created a dictionary in the file {d.path},")
+        print(f"   with {d.stats()['buckets']:,} buckets to start with, and a pool of {WORKERS} worker processes.")
         tell_the_story(d)
-    finally:
-        # A dictionary lives in its file, not in any process: dropping every
-        # brandel object (or every process exiting) leaves the file and its
-        # entries for the next process that opens it by name. This one is no
-        # longer needed, so its file is deleted; otherwise it would stay in
-        # the temporary directory until the next reboot clears it, if any.
-        os.unlink(path)
-        print(f"5. The parent deleted {path}: the dictionary's file would otherwise")
-        print("   outlive every process that used it.")
+        path = d.path
+    print(f"5. The parent closed the dictionary, which deleted {path}: a dictionary")
+    print("   made without a path is temporary. One made at a path you choose stays")
+    print(f"   until you delete it; here the file exists: {os.path.exists(path)}.")
 
 
-def tell_the_story(d: brandel) -> None:
+def tell_the_story(d: SharedDict) -> None:
     with multiprocessing.Pool(WORKERS) as pool:
-        reports = pool.starmap(worker, [(d.name, i) for i in range(WORKERS)])
-    print("2. Each worker opened the dictionary by that path and inserted its own keys:")
+        reports = pool.starmap(worker, [(d.path, i) for i in range(WORKERS)])
+    print("2. Each task opened the dictionary by that path and stored its own keys:")
     for pid, first, seen in reports:
         others = "" if seen == TOTAL else " (the others were still writing)"
-        print(f"   worker pid {pid}: keys item:{first} to item:{first + KEYS_PER_WORKER - 1};"
+        print(f"   a task in worker pid {pid}: keys item:{first} to item:{first + KEYS_PER_WORKER - 1};"
               f" it then saw {seen:,} of the {TOTAL:,} keys{others}")
 
     writers = collections.Counter()
     for n in range(TOTAL):
-        found, value = d.get(key_of(n))
-        assert found and value["square"] == n * n, n
+        value = d[key_of(n)]
+        assert value["square"] == n * n, n
         writers[value["by"]] += 1
-    assert sorted(writers) == sorted(pid for pid, _, _ in reports)
-    print(f"3. The parent found all {TOTAL:,} entries, {KEYS_PER_WORKER:,} written by each worker.")
-    print("   The table had grown from 4,096 buckets meanwhile: it doubles by itself")
-    print("   whenever the entries outnumber its buckets two to one.")
-
-    d.expansion(2)  # one more doubling, now, shared by a pool of two processes
-    assert all(d.get(key_of(n))[0] for n in range(TOTAL))
-    print("   Then a pool of two processes doubled it once more on request")
-    print("   (expansion(2)), and every entry was still there.")
+    # A pool may give one process two of the tasks.
+    assert set(writers) == {pid for pid, _, _ in reports}
+    assert len(d) == TOTAL
+    print(f"3. The parent found all {len(d):,} entries, written by {len(writers)} worker processes.")
+    print(f"   The table has {d.stats()['buckets']:,} buckets now: it doubles by itself, while")
+    print("   every process goes on using it, whenever the entries outnumber its buckets two to one.")
 
     print("4. Lookups in the parent:")
-    print(f"   get('item:42')    -> {d.get(key_of(42))}   (found, and the value a worker stored)")
-    print(f"   get('absent')     -> {d.get('absent')}   (no worker inserted it)")
-    print(f"   remove('item:42') -> {d.remove(key_of(42))}   (1: an entry was removed)")
-    print(f"   get('item:42')    -> {d.get(key_of(42))}   (gone, for every process)")
+    print(f"   d['item:42']['square']   -> {d[key_of(42)]['square']}   (the value a worker stored)")
+    print(f"   d.get('absent')          -> {d.get('absent')}   (no worker stored it)")
+    print(f"   d.pop('item:42')['by']   -> {d.pop(key_of(42))['by']}   (removed, returning the value)")
+    print(f"   'item:42' in d           -> {key_of(42) in d}   (gone, for every process)")
+    print(f"   d.increment('visits')    -> {d.increment('visits')}   (atomic across processes)")
 
 
 if __name__ == "__main__":

@@ -43,13 +43,14 @@ VARIANTS = {
 }
 
 # ThreadSanitizer runs the tests whose threads share one process (it does not
-# follow forked children): the map's threads through expansions, the process
-# lock, the registry of chunk pools, threads racing to take over a lock whose
-# holder ended, and threads meeting together what killed children left.
+# follow forked children): the map's threads through expansions, a walk of the
+# table while another thread doubles it, the process lock, the registry of
+# chunk pools, threads racing to take over a lock whose holder ended, and
+# threads meeting together what killed children left.
 TEST_FILTERS = {
     "thread": "SpinLock.ProcessWordExcludesThreads:MapTest.ThreadsKeepFindingKeysDuringExpansions:"
-    "Pool/PoolRegistry.ThreadsComeAndGoWhileTheProcessForks/0:SpinLock/HolderThatEnded.ThreadsRaceToTakeItOverOnce/*:"
-    "CrashTest.ThreadsMeetTheDamageTogether",
+    "MapTest.WalksWhileAnotherThreadFillsAndDoubles:Pool/PoolRegistry.ThreadsComeAndGoWhileTheProcessForks/0:"
+    "SpinLock/HolderThatEnded.ThreadsRaceToTakeItOverOnce/*:CrashTest.ThreadsMeetTheDamageTogether",
 }
 
 # Generous bounds for a two-core machine; a run normally takes seconds.

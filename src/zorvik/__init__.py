@@ -1,6 +1,28 @@
-"""zorvik: a dictionary shared by threads and processes through a file-backed segment.
+"""zorvik: a dictionary shared by threads and processes through a file.
 
-The dictionary class lives in :mod:`zorvik.brandel`::
+    from zorvik import SharedDict
 
-    from zorvik.brandel import brandel
+    with SharedDict("/dev/shm/counts") as d:   # opened, or created, by any process
+        d["apple"] = 3
+        d.increment("apple")                   # atomic across processes: 4
+
+SharedDict is a collections.abc.MutableMapping; ABSENT stands for "no entry"
+in compare_and_set and update_with. The original interface, brandel, lives
+in zorvik.brandel and opens the same files.
 """
+
+__all__ = ["ABSENT", "SharedDict"]
+
+
+def __getattr__(name):
+    # Loaded on first use, so that a program that imports only zorvik.brandel
+    # loads nothing more than it always did.
+    if name in __all__:
+        from zorvik import _shared
+
+        return getattr(_shared, name)
+    raise AttributeError(f"module 'zorvik' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted([*globals(), *__all__])

@@ -18,7 +18,6 @@ import segment_file
 import workload
 from child_process import in_child
 from zorvik import _upkeep
-from zorvik import brandel as brandel_module
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -327,7 +326,7 @@ def killed_holding_bucket_0(d):
     pid = os.fork()
     if pid == 0:
         try:
-            brandel_module._crash_after(1)  # the insert's first step: its bucket's lock is taken
+            _upkeep._crash_after(1)  # the insert's first step: its bucket's lock is taken
             d.insert(16, "16")
         finally:
             os._exit(0)

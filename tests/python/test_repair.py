@@ -12,7 +12,7 @@ import pytest
 
 import segment_file
 import workload
-from zorvik import brandel as brandel_module
+from zorvik import _upkeep
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -32,7 +32,7 @@ def killed_child(step, work):
     pid = os.fork()
     if pid == 0:
         try:
-            brandel_module._crash_after(step)
+            _upkeep._crash_after(step)
             work()
         finally:
             os._exit(0)

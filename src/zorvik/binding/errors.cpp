@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <cstring>
 #include <exception>
 #include <ios>
 #include <new>
@@ -15,6 +16,28 @@ namespace zorvik::binding {
 
 // ---- translation of core failures ------------------------------------------
 
+namespace {
+
+// OSError(errno, strerror, path): the interpreter picks the subclass of the
+// errno (FileNotFoundError, FileExistsError, PermissionError, ...), as it does
+// for its own file operations. No path, no filename.
+void set_file_error(const FileError &e) noexcept {
+    const int error = e.code().value();
+    PyObject *path = e.path().empty() ? nullptr
+                                      : PyUnicode_DecodeFSDefaultAndSize(e.path().data(),
+                                                                         static_cast<Py_ssize_t>(e.path().size()));
+    if (!e.path().empty() && path == nullptr) return;  // that failure is the exception now
+    PyObject *exception = path != nullptr
+                              ? PyObject_CallFunction(PyExc_OSError, "isO", error, std::strerror(error), path)
+                              : PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error));
+    Py_XDECREF(path);
+    if (exception == nullptr) return;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception);
+    Py_DECREF(exception);
+}
+
+}  // namespace
+
 // The first matching row wins; a row matches derived kinds too, which is why
 // std::ios_base::failure (a std::runtime_error) comes before the catch-all.
 void set_exception_from_core() noexcept {
@@ -25,6 +48,20 @@ void set_exception_from_core() noexcept {
         // A wait given up because the interpreter is exiting: the thread ends
         // quietly (threads ignore SystemExit), its locks released on the way.
         PyErr_SetNone(PyExc_SystemExit);
+    } catch (const FileError &e) {
+        set_file_error(e);
+    } catch (const SpaceExhausted &e) {
+        if (operation_context.space_exhausted != nullptr) {
+            operation_context.space_exhausted(e);
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
+    } catch (const LockHeldByNoProcess &e) {
+        if (operation_context.needs_repair != nullptr) {
+            operation_context.needs_repair(true, e.what());
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        }
     } catch (const std::bad_alloc &e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_cast &e) {
@@ -38,7 +75,12 @@ void set_exception_from_core() noexcept {
     } catch (const std::ios_base::failure &e) {
         PyErr_SetString(PyExc_OSError, e.what());
     } catch (const std::out_of_range &e) {
-        PyErr_SetString(PyExc_IndexError, e.what());
+        // A chain or bucket the file cannot hold ("offset overflow!").
+        if (operation_context.needs_repair != nullptr) {
+            operation_context.needs_repair(false, e.what());
+        } else {
+            PyErr_SetString(PyExc_IndexError, e.what());
+        }
     } catch (const std::overflow_error &e) {
         PyErr_SetString(PyExc_OverflowError, e.what());
     } catch (const std::range_error &e) {

@@ -13,7 +13,6 @@
 #include "zorvik/binding/brandel_operations.hpp"
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/binding/siblings.hpp"
-#include "zorvik/core/segment/crash_points.hpp"
 
 namespace zorvik::binding {
 
@@ -228,18 +227,6 @@ int import_serializers(PyObject *module) {
     return guarded(codec == nullptr ? -1 : 0);
 }
 
-// _crash_after(steps): for the fault tests, this process kills itself
-// (SIGKILL) at the given step of the changes its dictionaries make from now
-// on (the core's crash points); 0 disarms.
-PyObject *crash_after(PyObject *, PyObject *steps_object) {
-    const unsigned long long steps = PyLong_AsUnsignedLongLong(steps_object);
-    if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    crash_points::kill_at(steps);
-    Py_RETURN_NONE;
-}
-
-PyMethodDef crash_after_def = {"_crash_after", crash_after, METH_O, nullptr};
-
 int add_function(PyObject *module, PyMethodDef *definition) {
     PyObject *module_name = PyUnicode_FromString(full_name);
     if (module_name == nullptr) return -1;
@@ -259,8 +246,7 @@ int run_start_up_statements(PyObject *module) {
         return -1;
     }
     if (add_function(module, &dict_insert_def) < 0 || add_function(module, &dict_get_def) < 0 ||
-        add_function(module, &dict_remove_def) < 0 || add_function(module, &dict_expansion_def) < 0 ||
-        add_function(module, &crash_after_def) < 0) {
+        add_function(module, &dict_remove_def) < 0 || add_function(module, &dict_expansion_def) < 0) {
         return -1;
     }
     PyObject *hash = builtin("hash");

@@ -65,29 +65,6 @@ int refuse_none(PyObject *serialized) {
 const signed char *data_of(PyObject *bytes) { return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes)); }
 std::uint64_t length_of(PyObject *bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes)); }
 
-// The state one operation works with, each part held by its own reference.
-struct Request {
-    MapPointer map;
-    PyObject *serializer = nullptr;
-    PyObject *key_bytes = nullptr;
-    PyObject *value_bytes = nullptr;
-    std::int64_t hash = 0;
-
-    Request() = default;
-    Request(const Request &) = delete;
-    Request &operator=(const Request &) = delete;
-    ~Request() {
-        // Only a thread that the interpreter ends during its shutdown unwinds
-        // through here (a forced unwind from a wait that released the
-        // interpreter lock): it no longer holds that lock, so it must not
-        // touch Python objects. The process is ending; the references stay.
-        if (std::uncaught_exceptions() > 0) return;
-        Py_XDECREF(serializer);
-        Py_XDECREF(key_bytes);
-        Py_XDECREF(value_bytes);
-    }
-};
-
 // With the built-in hash, the hash of an exact int, str or bytes key is pure:
 // it runs no Python code, so it can come first, and the map's cache misses
 // then overlap the serializer's work instead of following it (the bucket's
@@ -104,37 +81,6 @@ int hash_key(const DictionaryParts &target, PyObject *key, Request &request) {
     const Py_ssize_t hash = operation_context.hash_key(target.hashing, key);
     if (PyErr_Occurred()) return -1;
     request.hash = static_cast<std::int64_t>(hash);
-    return 0;
-}
-
-// Serialises the key (and the value when given) and hashes the key. 0 or -1.
-int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request) {
-    // A dictionary without a map is refused before anything runs.
-    request.map = map_of(target);
-    if (!request.map) return -1;
-    const bool hashed_first = hashes_first(target, key);
-    if (hashed_first) {
-        if (hash_key(target, key, request) < 0) return -1;
-        request.map->prefetch_bucket(request.hash);
-    }
-    request.serializer = Py_NewRef(*target.serializer);
-    const bool text_serializer = *target.text_serializer;
-    request.key_bytes = serialize(request.serializer, text_serializer, key);
-    if (request.key_bytes == nullptr) return -1;
-    if (value != nullptr) {
-        if (hashed_first) request.map->prefetch_entries(request.hash);
-        request.value_bytes = serialize(request.serializer, text_serializer, value);
-        if (request.value_bytes == nullptr) return -1;
-    }
-    if (!hashed_first && hash_key(target, key, request) < 0) return -1;
-    if (refuse_none(request.key_bytes) < 0) return -1;
-    if (value != nullptr && refuse_none(request.value_bytes) < 0) return -1;
-    // The serializer and the hash function may have finalised or
-    // re-initialised the dictionary: the operation goes to the map it has now.
-    if (target.map->get() != request.map.get()) {
-        request.map = map_of(target);
-        if (!request.map) return -1;
-    }
     return 0;
 }
 
@@ -158,32 +104,6 @@ PyObject *insert_item(const DictionaryParts &target, PyObject *key, PyObject *va
     });
     return done ? PyLong_FromLong(1) : nullptr;
 }
-
-// A found value goes straight into a new bytes object (the map copies it
-// there under the bucket lock), with no buffer in between.
-class BytesSink final : public ValueSink {
-public:
-    BytesSink() = default;
-    BytesSink(const BytesSink &) = delete;
-    BytesSink &operator=(const BytesSink &) = delete;
-    ~BytesSink() {
-        if (std::uncaught_exceptions() == 0) Py_XDECREF(bytes_);  // see Request
-    }
-    char *reserve(std::uint64_t length) override {
-        if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
-        bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-        return bytes_ == nullptr ? nullptr : PyBytes_AS_STRING(bytes_);
-    }
-    void abandon() noexcept override { Py_CLEAR(bytes_); }
-    PyObject *take() {
-        PyObject *bytes = bytes_;
-        bytes_ = nullptr;
-        return bytes;
-    }
-
-private:
-    PyObject *bytes_ = nullptr;
-};
 
 PyObject *get_item(const DictionaryParts &target, PyObject *key) {
     Request request;
@@ -237,6 +157,52 @@ PyObject *call_override(PyObject *override, PyObject *key, PyObject *value) {
 }
 
 }  // namespace
+
+int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request) {
+    // A dictionary without a map is refused before anything runs.
+    request.map = map_of(target);
+    if (!request.map) return -1;
+    const bool hashed_first = hashes_first(target, key);
+    if (hashed_first) {
+        if (hash_key(target, key, request) < 0) return -1;
+        request.map->prefetch_bucket(request.hash);
+    }
+    request.serializer = Py_NewRef(*target.serializer);
+    const bool text_serializer = *target.text_serializer;
+    request.key_bytes = serialize(request.serializer, text_serializer, key);
+    if (request.key_bytes == nullptr) return -1;
+    if (value != nullptr) {
+        if (hashed_first) request.map->prefetch_entries(request.hash);
+        request.value_bytes = serialize(request.serializer, text_serializer, value);
+        if (request.value_bytes == nullptr) return -1;
+    }
+    if (!hashed_first && hash_key(target, key, request) < 0) return -1;
+    if (refuse_none(request.key_bytes) < 0) return -1;
+    if (value != nullptr && refuse_none(request.value_bytes) < 0) return -1;
+    // The serializer and the hash function may have finalised or
+    // re-initialised the dictionary: the operation goes to the map it has now.
+    if (target.map->get() != request.map.get()) {
+        request.map = map_of(target);
+        if (!request.map) return -1;
+    }
+    return 0;
+}
+
+PyObject *serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object) {
+    PyObject *bytes = serialize(serializer, *target.text_serializer, object);
+    if (bytes != nullptr && refuse_none(bytes) < 0) Py_CLEAR(bytes);
+    return bytes;
+}
+
+PyObject *deserialize(PyObject *serializer, PyObject *bytes) {
+    return call_serializer(serializer, operation_context.loads, bytes);
+}
+
+char *BytesSink::reserve(std::uint64_t length) {
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
+    bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    return bytes_ == nullptr ? nullptr : PyBytes_AS_STRING(bytes_);
+}
 
 MapPointer map_of(const DictionaryParts &parts) {
     MapPointer map = *parts.map;

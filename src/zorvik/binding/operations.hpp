@@ -13,7 +13,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <string_view>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
@@ -31,6 +33,14 @@ struct OperationContext {
     PyObject *builtin_hash = nullptr;  // the default hash function
     fennick::HashKeyFunction hash_key = nullptr;
     PyObject *module = nullptr;        // whose globals the traceback entries carry
+    // Sets the Python exception for a full segment or file system; null:
+    // RuntimeError with the core's text (errors.cpp).
+    void (*space_exhausted)(const SpaceExhausted &failure) = nullptr;
+    // Sets the Python exception for a file that needs an offline repair: a
+    // lock held by no process (`held`), or a structure the core refuses to
+    // walk (damaged); `what` is the core's text. Null: brandel's
+    // RuntimeError and IndexError with the core's text (errors.cpp).
+    void (*needs_repair)(bool held, const char *what) = nullptr;
 };
 extern OperationContext operation_context;
 
@@ -48,6 +58,77 @@ struct DictionaryParts {
 
 // The object's map, or an empty pointer with ValueError set.
 MapPointer map_of(const DictionaryParts &parts);
+
+// ---- the pieces of the path, for a class whose operations have other results
+//
+// A class whose operations return other things than brandel's (a value or
+// KeyError, a flag) builds them from the same pieces: prepare serialises and
+// hashes exactly as brandel's operations do, and the core is called with the
+// request's parts.
+
+// The state one operation works with, each part held by its own reference.
+struct Request {
+    MapPointer map;
+    PyObject *serializer = nullptr;
+    PyObject *key_bytes = nullptr;
+    PyObject *value_bytes = nullptr;
+    std::int64_t hash = 0;
+
+    Request() = default;
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+    ~Request() {
+        // Only a thread that the interpreter ends during its shutdown unwinds
+        // through here (a forced unwind from a wait that released the
+        // interpreter lock): it no longer holds that lock, so it must not
+        // touch Python objects. The process is ending; the references stay.
+        if (std::uncaught_exceptions() > 0) return;
+        Py_XDECREF(serializer);
+        Py_XDECREF(key_bytes);
+        Py_XDECREF(value_bytes);
+    }
+};
+
+// Serialises the key (and the value when given) with the dictionary's
+// serializer and hashes the key; the request then holds the map the
+// operation goes to. 0, or -1 with an exception set (a dictionary without a
+// map, a serializer or hash function that failed, a dumps that returned
+// neither bytes nor, for text serializers, str).
+int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request);
+
+// serializer.dumps(object) as bytes, as prepare serialises a value: a new
+// reference, or null with an exception set.
+PyObject *serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object);
+
+// serializer.loads(bytes): a new reference, or null with an exception set.
+PyObject *deserialize(PyObject *serializer, PyObject *bytes);
+
+inline std::string_view view_of(PyObject *bytes) {
+    return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+// A found value goes straight into a new bytes object (the map copies it
+// there under the bucket lock), with no buffer in between.
+class BytesSink final : public ValueSink {
+public:
+    BytesSink() = default;
+    BytesSink(const BytesSink &) = delete;
+    BytesSink &operator=(const BytesSink &) = delete;
+    ~BytesSink() {
+        if (std::uncaught_exceptions() == 0) Py_XDECREF(bytes_);  // see Request
+    }
+    char *reserve(std::uint64_t length) override;
+    void abandon() noexcept override { Py_CLEAR(bytes_); }
+    // The bytes object, handed over (a new reference; null when none).
+    PyObject *take() {
+        PyObject *bytes = bytes_;
+        bytes_ = nullptr;
+        return bytes;
+    }
+
+private:
+    PyObject *bytes_ = nullptr;
+};
 
 enum class ItemOperation : std::uint8_t { insert, get, remove };
 

@@ -4,10 +4,12 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/core/map/offline_repair.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
 
 namespace zorvik::binding {
 namespace {
@@ -87,6 +89,19 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
                          static_cast<unsigned long long>(report.reclaimed_chunks));
 }
 
+// _crash_after(steps): for the fault tests. Call it in a child made by fork
+// before the child's first operation: every dictionary in the child (each
+// extension module links a core of its own) kills the process (SIGKILL) at
+// the given crash point of the changes it makes from then on; 0 disarms.
+PyObject *upkeep_crash_after(PyObject *, PyObject *steps_object) {
+    const unsigned long long steps = PyLong_AsUnsignedLongLong(steps_object);
+    if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const std::string text = std::to_string(steps);
+    if (setenv(crash_points::kCountdownVariable, text.c_str(), 1) != 0) return PyErr_SetFromErrno(PyExc_OSError);
+    crash_points::kill_at(steps);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef upkeep_methods[] = {
     {"check", upkeep_check, METH_VARARGS,
      "check(path) -> dict\n\nChecks a dictionary's file from end to end, without taking its locks: for a file no "
@@ -94,6 +109,9 @@ PyMethodDef upkeep_methods[] = {
     {"repair", upkeep_repair, METH_VARARGS,
      "repair(path) -> dict\n\nRepairs a dictionary's file that no process uses: frees its locks, finishes or undoes "
      "changes and expansions left in progress, recounts its entries and reclaims chunks nothing reaches."},
+    {"_crash_after", upkeep_crash_after, METH_O,
+     "_crash_after(steps)\n\nFor the fault tests: in a child made by fork, before its first operation, arms every "
+     "dictionary's crash points; the process kills itself at the given one (0 disarms)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

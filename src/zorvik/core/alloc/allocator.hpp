@@ -16,8 +16,9 @@
 // (spin_lock.hpp: a lock word that names no process, an expired deadline, a
 // host that stops). They return null or false and describe the failure in the
 // error text (segment/error_text.hpp): "out of memory" (errno ENOMEM) for a
-// full chunk area, "the file system has no room for the segment" (errno as
-// the file system gave it) when the file's blocks cannot be reserved.
+// full chunk area, "the file system has no room for the segment (<its
+// error>)" (errno as the file system gave it, ENOSPC mostly) when the file's
+// blocks cannot be reserved.
 #pragma once
 
 #include <cstdint>
@@ -62,9 +63,24 @@ char *next_in_chain(Allocator base, const char *header);
 // also null for bad arguments (EINVAL) and "out of memory" (ENOMEM).
 char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
 
+// When a claim of fresh space reserves the file's blocks (see allocator.cpp):
+// at once, so that a file system without room refuses the claim, or page by
+// page, for a block that is written sparsely over its life and would
+// otherwise take all its storage up front: its writer reserves each page
+// with reserve_pages before its first store there.
+enum class Backing : std::uint8_t { now, on_first_write };
+
 // A block of `length` bytes that is never freed: returns its data address, or
-// null (null base, length 0, or "out of memory").
-char *allocate_block(Allocator base, std::uint64_t length);
+// null (null base, length 0, "out of memory", or no room on the file system).
+char *allocate_block(Allocator base, std::uint64_t length, Backing backing = Backing::now);
+
+// Reserves the file's blocks behind the pages of [address, address + length)
+// of the segment: of a block allocated with Backing::on_first_write before
+// the caller's first store there, or of a file that a version which reserved
+// nothing wrote. True when they are backed (or the file system cannot
+// reserve); false after recording "the file system has no room for the
+// segment" with its errno. Takes no lock: a reservation changes no byte.
+bool reserve_pages(Allocator base, const char *address, std::uint64_t length);
 
 // Puts the chunk whose data starts at `data` on its free list. False for a null
 // argument or a chunk whose size byte is not a list size (no text recorded),

@@ -32,19 +32,20 @@
 #include <string>
 
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/mapped_files.hpp"
 
 namespace zorvik {
 namespace {
 
-// The allocator's failure as an exception: a full chunk area (ENOMEM) as the
-// system's text, a refusal of the file system (any other errno) as the text
-// the allocator recorded for it.
-std::runtime_error errno_error(int error) {
+// The text of the allocator's failure: a full chunk area (ENOMEM) or bad
+// arguments as the system's text, a refusal of the file system (any other
+// errno) as the text the allocator recorded for it.
+std::string failure_text(int error) {
     char buffer[256];
-    const std::string text = strerror_r(error, buffer, sizeof buffer);
-    if (error == ENOMEM || error == EINVAL) return std::runtime_error(text);
-    return std::runtime_error(std::string("mm:alloc: ") + kNoFileSpaceText + " (" + text + ")");
+    std::string text = strerror_r(error, buffer, sizeof buffer);
+    if (error == ENOMEM || error == EINVAL) return text;
+    return std::string("mm:alloc: ") + kNoFileSpaceText + " (" + text + ")";
 }
 
 // Throws the allocator's failure (errno as it left it) after `undo` has given
@@ -53,7 +54,7 @@ template <class Undo>
 [[noreturn]] void fail_refill(Undo undo) {
     const int error = errno;
     undo();
-    throw errno_error(error);
+    throw_allocation_failure(error, failure_text(error));
 }
 
 }  // namespace

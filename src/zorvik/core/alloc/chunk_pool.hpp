@@ -65,7 +65,9 @@ public:
 
     // `n` (>= 1) links, taken from the front of the pool after a refill when
     // it holds fewer: a chain whose pieces are the payloads. Throws
-    // std::runtime_error (strerror(errno)) when a refill fails, and "offset
+    // SpaceExhausted (segment/file_errors.hpp; a std::runtime_error whose text
+    // is strerror(errno)) when a refill finds the segment or the file system
+    // full, std::runtime_error for another failure of a refill, and "offset
     // overflow!" for a cached link that is not one any more (a chain given back
     // from a damaged file); the pool is then unchanged and nothing is leaked.
     Chain take(std::uint64_t n);

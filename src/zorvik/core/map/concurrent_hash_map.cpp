@@ -7,6 +7,7 @@
 
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {
@@ -43,6 +44,12 @@ ConcurrentHashMap_string::ConcurrentHashMap_string(std::string &name, std::uint8
     const MapArguments arguments{bucket_chunk_size_exponent, bucket_chunk_number, size, string_chunk_size_exponent};
     check_arguments(arguments);
     state_ = name.empty() ? create_map(arguments, name) : attach_map(name);
+}
+
+ConcurrentHashMap_string::ConcurrentHashMap_string(const std::string &path, OpenMode mode,
+                                                   const MapArguments &arguments) {
+    check_arguments(arguments);
+    state_ = open_map(path, mode, arguments, created_);
 }
 
 // The pools give every cached chunk back, then the segment is unmapped and
@@ -93,6 +100,72 @@ bool ConcurrentHashMap_string::get(const signed char *key, std::uint64_t key_len
 
 bool ConcurrentHashMap_string::remove(const signed char *key, std::uint64_t key_length, std::int64_t hash) {
     return state().remove(chars(key), key_length, hash);
+}
+
+// ---- operations with a result -----------------------------------------------------
+
+namespace {
+
+// The pointer the state's operations take for an optional value: null for
+// none, and never null for an empty one.
+const char *data_or_null(const std::optional<std::string_view> &bytes) {
+    if (!bytes) return nullptr;
+    return bytes->data() != nullptr ? bytes->data() : "";
+}
+
+}  // namespace
+
+bool ConcurrentHashMap_string::contains(std::string_view key, std::int64_t hash) {
+    return state().contains(key.data(), key.size(), hash);
+}
+
+bool ConcurrentHashMap_string::compare_and_set(std::string_view key, std::int64_t hash,
+                                               std::optional<std::string_view> expected,
+                                               std::optional<std::string_view> desired) {
+    return state().compare_and_set(key.data(), key.size(), hash, data_or_null(expected),
+                                   expected ? expected->size() : 0, data_or_null(desired),
+                                   desired ? desired->size() : 0);
+}
+
+bool ConcurrentHashMap_string::insert_if_absent(std::string_view key, std::string_view value, std::int64_t hash,
+                                                ValueSink &existing) {
+    return state().insert_if_absent(key.data(), value.data(), key.size(), value.size(), hash, existing);
+}
+
+bool ConcurrentHashMap_string::take(std::string_view key, std::int64_t hash, ValueSink &value) {
+    return state().take(key.data(), key.size(), hash, value);
+}
+
+std::uint64_t ConcurrentHashMap_string::scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets) {
+    return state().scan(cursor, sink, buckets);
+}
+
+bool ConcurrentHashMap_string::take_any(std::uint64_t &cursor, EntrySink &sink) {
+    return state().take_any(cursor, sink);
+}
+
+void ConcurrentHashMap_string::clear() { state().clear(); }
+
+MapStats ConcurrentHashMap_string::stats() const {
+    MapState &m = state();
+    const MemoryManager *manager = memory_manager(m.base);
+    // Written once at creation: read without the allocator's lock.
+    const std::uint64_t capacity = manager->capacity - kFirstChunk;
+    const std::uint64_t unallocated = unallocated_bytes(m.base);
+    return MapStats{
+        m.entry_count(),
+        m.bucket_chunk_size * m.chunks_in_use(),
+        m.bucket_chunk_size * m.reachable_chunks,
+        capacity,
+        capacity > unallocated ? capacity - unallocated : 0,
+        m.segment.file_length(),
+        m.data_chunk_size,
+    };
+}
+
+void ConcurrentHashMap_string::flush() const {
+    const int error = state().segment.flush();
+    if (error != 0) throw FileError(error, std::string(), "cannot write the dictionary's pages to its file");
 }
 
 }  // namespace zorvik

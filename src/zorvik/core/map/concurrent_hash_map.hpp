@@ -5,7 +5,8 @@
 // This header is the core's exported interface (used by the Python binding
 // and open to other native code), and the only core header a host needs: it
 // also brings the host hooks (segment/host.hpp: waits, allocation, shutting
-// down) and the exceptions a wait can end in (segment/wait_errors.hpp). The
+// down), the exceptions a wait can end in (segment/wait_errors.hpp) and
+// those about the file (segment/file_errors.hpp). The
 // layout in the segment is map_layout.hpp; the protocol essays are at the top
 // of entry_operations.cpp and expansion.cpp.
 //
@@ -14,16 +15,23 @@
 //                          not hold a map (the message names the path)
 //   std::bad_alloc         the segment could not be opened ("bad allocation"),
 //                          or host memory ran out
-//   std::runtime_error     platform and allocation failures, a full segment or
-//                          file system, "operation on empty chunks!", a lock
-//                          word that names no process (LockHeldByNoProcess)
+//   std::runtime_error     platform and allocation failures, "operation on
+//                          empty chunks!", a lock word that names no process
+//                          (LockHeldByNoProcess)
+//   SpaceExhausted         (a std::runtime_error) the segment or the file system
+//                          has no room for what an operation stores
+//   FileError              (a std::system_error) a path given to the path
+//                          constructor that cannot be opened or created
 //   std::out_of_range      "offset overflow!" for a broken bucket structure
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/wait_errors.hpp"
 
@@ -58,6 +66,50 @@ protected:
     ~ValueSink() = default;
 };
 
+// Where a scan puts the entries of the buckets it visits, one entry at a
+// time under its bucket's lock: for each entry, reserve(key, n) and then
+// reserve(value, m) for the parts the sink was made to want, then commit();
+// a reserve that returns null (no memory) ends the scan with std::bad_alloc,
+// after abandon() (also called when a copy fails) has dropped the entry's
+// parts reserved so far.
+class EntrySink {
+public:
+    enum class Part : std::uint8_t { key, value };
+    EntrySink(bool keys, bool values) : keys_(keys), values_(values) {}
+    bool wants(Part part) const { return part == Part::key ? keys_ : values_; }
+    virtual char *reserve(Part part, std::uint64_t length) = 0;
+    virtual void commit() = 0;
+    virtual void abandon() noexcept = 0;
+
+protected:
+    ~EntrySink() = default;
+
+private:
+    bool keys_;
+    bool values_;
+};
+
+// How the constructor that takes a path opens it.
+enum class OpenMode : std::uint8_t {
+    open,            // the file must exist and hold a map (FileError ENOENT)
+    create,          // the file must not exist (FileError EEXIST)
+    open_or_create,  // opens the file, or creates it when there is none: of
+                     // processes racing to create one path, one creates it and
+                     // the others open it
+};
+
+// What stats() reads: the shared counters, the allocator's record and the
+// file's length, each read on its own (no lock holds them together).
+struct MapStats {
+    std::uint64_t entries;          // the stored entry count
+    std::uint64_t buckets;          // buckets of the table in force
+    std::uint64_t largest_buckets;  // buckets of the largest table the map can double to
+    std::uint64_t capacity;         // usable bytes of the segment
+    std::uint64_t allocated;        // of them, bytes cut for chunks and blocks (free lists included)
+    std::uint64_t file_length;      // bytes of the file (sparse: mostly unstored)
+    std::uint8_t data_chunk_size;   // bytes of one data chunk
+};
+
 class ZORVIK_EXPORT ConcurrentHashMap_base {
 public:
     virtual ~ConcurrentHashMap_base() = default;
@@ -85,6 +137,11 @@ public:
     ConcurrentHashMap_string(std::string &name, std::uint8_t bucket_chunk_size_exponent,
                              std::uint64_t bucket_chunk_number, std::uint64_t size,
                              std::uint8_t string_chunk_size_exponent);
+    // The map at `path`, opened or created as `mode` says; a map it creates
+    // is shaped by `arguments` and is linked into place only once complete.
+    // Throws FileError for a path that cannot be opened or created,
+    // std::invalid_argument (naming the path) for a file that holds no map.
+    ConcurrentHashMap_string(const std::string &path, OpenMode mode, const MapArguments &arguments);
     // Releases this process's hold on the segment; the file and entries stay.
     ~ConcurrentHashMap_string() override;
 
@@ -104,6 +161,51 @@ public:
     bool get(const signed char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     // True when an entry for the key was present and is now removed.
     bool remove(const signed char *key, std::uint64_t key_length, std::int64_t hash);
+
+    // ---- operations with a result, each under the one lock of the key's
+    // bucket (and of its partner while an expansion splits it); values are
+    // compared by their bytes, and an absent optional stands for "no entry".
+
+    // True when an entry for the key is present.
+    bool contains(std::string_view key, std::int64_t hash);
+    // When the key's value is `expected` (no entry, for nullopt), makes it
+    // `desired` (removes the entry, for nullopt) and returns true; false,
+    // changing nothing, otherwise.
+    bool compare_and_set(std::string_view key, std::int64_t hash, std::optional<std::string_view> expected,
+                         std::optional<std::string_view> desired);
+    // Stores `value` under the key when it has no entry and returns true;
+    // otherwise hands the present value to `existing` and returns false.
+    bool insert_if_absent(std::string_view key, std::string_view value, std::int64_t hash, ValueSink &existing);
+    // Removes the key's entry, handing its value to `value` first; false
+    // (the sink not called) when absent.
+    bool take(std::string_view key, std::int64_t hash, ValueSink &value);
+
+    // ---- whole-table operations: one bucket at a time, each under its lock
+    // (and its partner's while an expansion splits it), no lock held between
+    // two buckets, so they never stop other processes for long.
+
+    // Hands the entries of the buckets from `cursor` on to `sink`, visiting
+    // at most `buckets` buckets (at least one), and returns the cursor to go
+    // on from: 0 once every bucket has been visited. A scan from 0 to 0
+    // hands over every entry present from its start to its end exactly once,
+    // also when the table doubles meanwhile (the cursor runs in reversed-bit
+    // order, as entry_operations.cpp explains); entries stored or removed
+    // meanwhile may or may not be handed over.
+    std::uint64_t scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets);
+    // Removes one entry, handing its key and value to `sink`: the first found
+    // from `cursor` on, all round the table; `cursor` becomes where to look
+    // next time. False when no bucket held an entry.
+    bool take_any(std::uint64_t &cursor, EntrySink &sink);
+    // Removes every entry present from the start of the call to its end.
+    void clear();
+
+    MapStats stats() const;
+    // Writes the segment's changed pages to the file and waits for them.
+    // Throws FileError (with an empty path) when the system refuses.
+    void flush() const;
+    // Whether the path constructor created the map (false for an attach).
+    bool created() const { return created_; }
+
     // A hint: starts loading the bucket `hash` leads to, so that a caller with
     // other work to do before the operation overlaps that cache miss with it.
     void prefetch_bucket(std::int64_t hash) const noexcept;
@@ -133,6 +235,7 @@ private:
     MapState &state() const;
 
     std::unique_ptr<MapState> state_;
+    bool created_ = false;
 };
 
 // Attaches to the map named `name`; if its chunks_in_use is below `target`,

@@ -92,6 +92,14 @@
 // Lock order: a bucket's lock, then (to reach the entries a split moved) its
 // partner's, then a pool's lock, then the allocator's. insert lets go of its
 // bucket before it takes expansion_lock.
+//
+// The operations with a result (compare-and-set, insert-if-absent, take) and
+// the walks of the whole table (scan, take_any, clear), at the end of this
+// file, follow the same protocol and lock order: an operation that may append
+// locks its bucket as insert does, the others as get and remove do. Their
+// changes are made by the same three steps (append, replace, remove), so a
+// death inside one of them leaves what a death inside insert, replace or
+// remove leaves, and is repaired alike.
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -363,6 +371,76 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
     return false;
 }
 
+// Where an operation that may append works: the key's entry when a bucket
+// holds it (`found`, in `found_in`), else `target`, the bucket a new entry
+// goes to. Holds the lock of the bucket in force and, while an expansion
+// splits it, its partner's (taken second, as get and remove take it).
+struct InsertPlace {
+    BucketGuard locked;
+    BucketGuard partner;
+    Bucket *found_in = nullptr;
+    MapEntry *found = nullptr;
+    Bucket *target = nullptr;
+
+    // Lets go of both locks, the partner's first.
+    void release() {
+        partner.release();
+        locked.release();
+    }
+};
+
+// Locks the buckets an insert of `key` edits and finds its entry. An insert
+// never waits for an expansion: in a bucket the running expansion has
+// marked but not split yet, a new entry goes into the bucket itself (the
+// split moves it if it must); in one it has split (the split-done bit), into
+// the half its hash belongs to, the partner under the partner's lock. An
+// existing key may lie in either half while the split is running. The first
+// meeting with a mark tries to join the expansion (the load rule decides),
+// with no lock held; its failure is not the operation's, which goes on
+// either way. Every operation that may append locks its bucket through here.
+InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash) {
+    bool first_meeting = true;
+    for (;;) {
+        InsertPlace place;
+        place.locked = lock_bucket(m, hash);
+        Bucket *bucket = place.locked.bucket();
+        if (place.locked.forward() != 0 && first_meeting) {
+            first_meeting = false;
+            place.locked.release();
+            m.help_expand_after_insert();
+            continue;
+        }
+        place.target = bucket;
+        if (MapEntry *found = find_key(m, bucket, key, key_length, hash)) {
+            place.found_in = bucket;
+            place.found = found;
+            return place;
+        }
+        if (place.locked.forward() == 0) return place;
+        // The split may have moved the key to the partner.
+        place.partner = lock_bucket_at(m, partner_bucket(m, place.locked.forward()));
+        if (MapEntry *found = find_key(m, place.partner.bucket(), key, key_length, hash)) {
+            place.found_in = place.partner.bucket();
+            place.found = found;
+            return place;
+        }
+        const std::uint64_t split_bit = m.bucket_chunk_size * place.locked.chunks();
+        if (read_intent(bucket).split_done && (static_cast<std::uint64_t>(hash) & split_bit) != 0) {
+            place.target = place.partner.bucket();
+        }
+        return place;
+    }
+}
+
+// After an append, with the bucket's lock released: the load rule, more than
+// two entries per bucket on average, checked after an append to a bucket
+// that already held entries (only such an append can start an expansion).
+void expand_if_loaded(MapState &m, bool appended_to_entries) {
+    if (appended_to_entries && 2 * m.bucket_chunk_size * m.chunks_in_use() < m.entry_count()) {
+        m.help_expand_after_insert();
+    }
+}
+
 }  // namespace
 
 // Joins the expansion when insert's gate admits, and takes part. A failure of
@@ -381,53 +459,17 @@ void MapState::help_expand_after_insert() {
 
 void MapState::insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
                       std::int64_t hash) {
-    bool first_meeting = true;
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    for (;;) {
-        BucketGuard locked = lock_bucket(*this, hash);
-        Bucket *bucket = locked.bucket();
-        if (locked.forward() != 0 && first_meeting) {
-            // An expansion is splitting the table: help it the first time, if
-            // the load rule admits, with no bucket lock held. Its failure (a
-            // split the segment has no room for) is not the insert's, which
-            // goes on either way.
-            first_meeting = false;
-            locked.release();
-            help_expand_after_insert();
-            continue;
-        }
-        if (MapEntry *found = find_key(*this, bucket, key, key_length, hash)) {
-            assign_bytes(*this, bucket, *found, value, value_length);
-            return;
-        }
-        Bucket *target = bucket;
-        BucketGuard partner;
-        if (locked.forward() != 0) {
-            // The split may have moved the key to the partner; a new key goes
-            // to the half its hash belongs to once the split is done, and
-            // stays here (for the split to move) until then.
-            partner = lock_bucket_at(*this, partner_bucket(*this, locked.forward()));
-            if (MapEntry *found = find_key(*this, partner.bucket(), key, key_length, hash)) {
-                assign_bytes(*this, partner.bucket(), *found, value, value_length);
-                return;
-            }
-            const std::uint64_t split_bit = bucket_chunk_size * locked.chunks();
-            if (read_intent(bucket).split_done && (static_cast<std::uint64_t>(hash) & split_bit) != 0) {
-                target = partner.bucket();
-            }
-        }
-        const bool appended_to_entries = append_entry(*this, target, key, value, key_length, value_length, hash);
-        partner.release();
-        locked.release();
-        // The load rule: more than two entries per bucket on average, checked
-        // after an append to a bucket that already held entries.
-        if (appended_to_entries && 2 * bucket_chunk_size * chunks_in_use() < entry_count()) {
-            help_expand_after_insert();
-        }
+    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    if (place.found != nullptr) {
+        assign_bytes(*this, place.found_in, *place.found, value, value_length);
         return;
     }
+    const bool appended_to_entries = append_entry(*this, place.target, key, value, key_length, value_length, hash);
+    place.release();
+    expand_if_loaded(*this, appended_to_entries);
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
@@ -438,6 +480,254 @@ bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash,
 bool MapState::remove(const char *key, std::uint64_t key_length, std::int64_t hash) {
     return with_entry(*this, key, key_length, hash,
                       [&](Bucket *bucket, MapEntry *found) { remove_entry(*this, bucket, found); });
+}
+
+// ---- operations with a result ---------------------------------------------------
+//
+// Each works under the lock of the key's bucket, like the three above: one
+// that may append locks it as insert does (lock_bucket_for_insert: into the
+// bucket or, once it is split, the half the hash belongs to), one that only
+// reads or removes finds the entry as get and remove do (with_entry,
+// following `forward` into the partner). Values are compared by their stored
+// bytes. Their changes are append_entry, assign_bytes and remove_entry, the
+// steps insert, replace and remove make, so a death inside them leaves what
+// those leave and is repaired alike.
+
+namespace {
+
+// A stored value equals (bytes, length) when its length and bytes match.
+bool value_equals(const MapState &m, const ChunkArray &stored, const char *bytes, std::uint64_t length) {
+    return key_equals(m, stored, bytes, length);
+}
+
+}  // namespace
+
+bool MapState::contains(const char *key, std::uint64_t key_length, std::int64_t hash) {
+    return with_entry(*this, key, key_length, hash, [](Bucket *, MapEntry *) {});
+}
+
+bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::int64_t hash, const char *expected,
+                               std::uint64_t expected_length, const char *desired, std::uint64_t desired_length) {
+    if (desired == nullptr) {
+        // A removal when the value is `expected`: no append, so no wait on a split.
+        bool removed = false;
+        const bool found = with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *entry) {
+            if (expected != nullptr && value_equals(*this, entry->value, expected, expected_length)) {
+                remove_entry(*this, bucket, entry);
+                removed = true;
+            }
+        });
+        return found ? removed : expected == nullptr;
+    }
+    data_pool.prefetch_front(data_chunks(key_length) + data_chunks(desired_length));
+    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    if (MapEntry *found = place.found) {
+        if (expected == nullptr || !value_equals(*this, found->value, expected, expected_length)) return false;
+        assign_bytes(*this, place.found_in, *found, desired, desired_length);
+        return true;
+    }
+    if (expected != nullptr) return false;
+    const bool appended_to_entries =
+        append_entry(*this, place.target, key, desired, key_length, desired_length, hash);
+    place.release();
+    expand_if_loaded(*this, appended_to_entries);
+    return true;
+}
+
+bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_t key_length,
+                                std::uint64_t value_length, std::int64_t hash, ValueSink &existing) {
+    data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
+    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    if (place.found != nullptr) {
+        copy_value(*this, *place.found, existing);
+        return false;
+    }
+    const bool appended_to_entries = append_entry(*this, place.target, key, value, key_length, value_length, hash);
+    place.release();
+    expand_if_loaded(*this, appended_to_entries);
+    return true;
+}
+
+bool MapState::take(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &value) {
+    return with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *found) {
+        // The copy first: when it fails, the entry stays.
+        copy_value(*this, *found, value);
+        remove_entry(*this, bucket, found);
+    });
+}
+
+// ---- visiting the whole table -------------------------------------------------------
+//
+// scan, take_any and clear walk the table one bucket at a time, each bucket
+// under its own lock, with no lock held between two buckets. What they visit
+// next is a cursor v that runs through the bucket indexes in reversed-bit
+// order: for a table of T = 2^t buckets, the t low bits of v, read backwards,
+// count up from 0 to T - 1 (advance: set the bits from t up, reverse the
+// word, add one, reverse it back); the walk is over when v wraps to 0.
+//
+// Why this survives doublings. A doubling splits bucket i into i and i + T
+// (the same low t bits; bit t tells them apart). In reversed-bit order the
+// buckets of the doubled table visited before v are exactly the two halves
+// of the buckets of the old table visited before v: the bit told apart is
+// the last one the order counts. So a walk that has visited the old bucket
+// i has visited everything both halves hold, never comes to either half
+// again, and every bucket it has not visited lies ahead of the cursor in the
+// doubled table too; several doublings compose. An entry present throughout
+// the walk is therefore visited exactly once.
+//
+// A cursor computed at table size T is below T, and tables only grow, so it
+// is always a bucket of the table in force: the walk locks bucket v with
+// lock_bucket(v), whose hash v leads to bucket v in every table from T on,
+// and reads the table size T' after `forward` (the order every operation
+// reads them in; see the essay at the top), advancing at T'. While an
+// expansion from T' splits bucket v (`forward` set and leading to v + T'),
+// the entries of old bucket v lie in v or in its partner, and the walk
+// takes both locks (v's first, as get and remove do) and visits both: it is
+// at table T', where they are one bucket. A `forward` left over from the
+// expansion that made T' (its ender doubles the count before it clears the
+// marks) leads to v + T'/2, a bucket in force of its own, which the walk
+// must not visit twice: it is not followed.
+//
+// Inserts during an expansion keep this: a new key goes into v while v's
+// split is not done and into whichever half its hash belongs to once it is,
+// in both cases under v's lock (and the partner's), which the walk holds
+// while it visits v and its partner together; and a split moves entries
+// between the two under both locks. So an entry present throughout the walk
+// lies in v or its partner whenever the walk visits them, and a new one may
+// or may not be visited, as for any entry inserted during a walk.
+
+namespace {
+
+// A bucket of the walk, locked, with its partner (locked too) while an
+// expansion from `table` splits it.
+struct VisitedBucket {
+    BucketGuard locked;
+    Bucket *partner = nullptr;
+    BucketGuard partner_lock;
+    std::uint64_t table = 0;  // buckets of the table in force, read under the lock
+};
+
+VisitedBucket lock_cursor_bucket(MapState &m, std::uint64_t cursor) {
+    VisitedBucket visit{lock_bucket(m, static_cast<std::int64_t>(cursor)), nullptr, BucketGuard(), 0};
+    // After `forward` (which lock_bucket read under the lock): an acquire
+    // load that pairs with the ender's fetch-and-add of the count.
+    visit.table = m.bucket_chunk_size * m.chunks_in_use();
+    const Offset forward = visit.locked.forward();
+    if (forward == 0) return visit;
+    const std::uint64_t half = visit.table / 2;
+    const bool stale = half >= m.bucket_chunk_size && cursor < half &&
+                       forward == m.area.offset_of(m.bucket_at(cursor + half));
+    if (stale) return visit;
+    // Taken as get and remove take it: repaired when its holder died.
+    visit.partner_lock = lock_bucket_at(m, partner_bucket(m, forward));
+    visit.partner = visit.partner_lock.bucket();
+    return visit;
+}
+
+// `v` with its 64 bits in reverse order: swap neighbouring bits, then pairs,
+// then nibbles, then the bytes.
+constexpr std::uint64_t reverse_bits(std::uint64_t v) {
+    v = ((v >> 1) & 0x5555555555555555u) | ((v & 0x5555555555555555u) << 1);
+    v = ((v >> 2) & 0x3333333333333333u) | ((v & 0x3333333333333333u) << 2);
+    v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((v & 0x0F0F0F0F0F0F0F0Fu) << 4);
+    return __builtin_bswap64(v);
+}
+static_assert(reverse_bits(1) == std::uint64_t{1} << 63 && reverse_bits(0x6) == std::uint64_t{0x6} << 60);
+
+// The cursor after `cursor` in reversed-bit order over `table` buckets; 0
+// when the walk is over.
+std::uint64_t advance_cursor(std::uint64_t cursor, std::uint64_t table) {
+    cursor |= ~(table - 1);
+    cursor = reverse_bits(cursor);
+    ++cursor;
+    return reverse_bits(cursor);
+}
+
+// Copies a stored key's or value's bytes into what the sink reserves.
+void hand_over(const MapState &m, const ChunkArray &array, EntrySink &sink, EntrySink::Part part) {
+    if (!sink.wants(part)) return;
+    const std::uint64_t length = array.chunk_count == 0 ? 0 : array.length;
+    char *out = sink.reserve(part, length);
+    if (out == nullptr) throw std::bad_alloc();
+    if (length != 0) stored_bytes(m, array).copy_to(out, length);
+}
+
+void hand_over_entry(const MapState &m, const MapEntry &entry, EntrySink &sink) {
+    ScopeExit abandon([&sink] { sink.abandon(); });
+    hand_over(m, entry.key, sink, EntrySink::Part::key);
+    hand_over(m, entry.value, sink, EntrySink::Part::value);
+    abandon.dismiss();
+    sink.commit();
+}
+
+void hand_over_bucket(const MapState &m, const Bucket *bucket, EntrySink &sink) {
+    find_entry(m, bucket->entries, [&](const MapEntry &entry) {
+        hand_over_entry(m, entry, sink);
+        return false;
+    });
+}
+
+// Removes every entry of a locked bucket, the last one first (which moves
+// nothing).
+void empty_bucket(MapState &m, Bucket *bucket) {
+    while (bucket->entries.length != 0) {
+        const ChunkArray &entries = bucket->entries;
+        const std::uint64_t last = entries.length - 1;
+        MapEntry *entry = entry_slot(m, bucket_entries(m, entries).link_at(last / kEntriesPerChunk), last);
+        remove_entry(m, bucket, entry);
+    }
+}
+
+// The first entry of a locked bucket with entries, else null.
+MapEntry *first_entry(const MapState &m, Bucket *bucket) {
+    if (bucket->entries.length == 0) return nullptr;
+    return find_entry(m, bucket->entries, [](const MapEntry &) { return true; });
+}
+
+}  // namespace
+
+std::uint64_t MapState::scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets) {
+    do {
+        VisitedBucket visit = lock_cursor_bucket(*this, cursor);
+        hand_over_bucket(*this, visit.locked.bucket(), sink);
+        if (visit.partner != nullptr) hand_over_bucket(*this, visit.partner, sink);
+        cursor = advance_cursor(cursor, visit.table);
+    } while (cursor != 0 && --buckets > 0);
+    return cursor;
+}
+
+bool MapState::take_any(std::uint64_t &cursor, EntrySink &sink) {
+    // From `cursor` to the end, then (when it did not start at 0) a whole
+    // walk from 0: every bucket is visited at least once.
+    for (int round = cursor == 0 ? 1 : 0; round < 2; ++round) {
+        do {
+            VisitedBucket visit = lock_cursor_bucket(*this, cursor);
+            Bucket *bucket = visit.locked.bucket();
+            MapEntry *entry = first_entry(*this, bucket);
+            if (entry == nullptr && visit.partner != nullptr) {
+                bucket = visit.partner;
+                entry = first_entry(*this, bucket);
+            }
+            if (entry != nullptr) {
+                // The copy first: when it fails, the entry stays.
+                hand_over_entry(*this, *entry, sink);
+                remove_entry(*this, bucket, entry);
+                return true;  // the cursor stays: the bucket may hold more
+            }
+            cursor = advance_cursor(cursor, visit.table);
+        } while (cursor != 0);
+    }
+    return false;
+}
+
+void MapState::clear() {
+    std::uint64_t cursor = 0;
+    do {
+        VisitedBucket visit = lock_cursor_bucket(*this, cursor);
+        empty_bucket(*this, visit.locked.bucket());
+        if (visit.partner != nullptr) empty_bucket(*this, visit.partner);
+        cursor = advance_cursor(cursor, visit.table);
+    } while (cursor != 0);
 }
 
 }  // namespace zorvik

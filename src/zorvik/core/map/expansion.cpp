@@ -349,6 +349,7 @@ MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
             const std::int64_t now = table_entry(chunks);
             if (now > 1) return Part::split;
             if (ender != 0 && chunks >= 2) clear_marks(chunks / 2);  // the dead ender's clearing pass
+            if (!reserve_table_slots(chunks)) return Part::no_room;
             if (now == 0 && atomics::cas_field48(slot, 0, 1) != 0) continue;
             holds_marker = true;
             crash_points::step("claim: marker set");
@@ -362,6 +363,16 @@ MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
         }
         if (host::stop_requested()) throw WaitAbandoned("expansion's new chunks");
     }
+}
+
+bool MapState::reserve_table_slots(std::uint64_t chunks) {
+    // Slots L..2L-1 get the new chunks (L the marker first) and slot 2L the
+    // ender's marker; the table's pages are backed page by page
+    // (map_creation.cpp), so those get their blocks before the first store.
+    // chunks <= bucket_chunk_number / 2 here (doubling_fits), so 2L + 1
+    // cannot wrap; the end is cut at the table's.
+    const std::uint64_t end = std::min(2 * chunks + 1, bucket_chunk_number);
+    return reserve_pages(base, table_slot(chunks), (end - chunks) * sizeof(Offset));
 }
 
 bool MapState::build_new_chunks(std::uint64_t chunks) {

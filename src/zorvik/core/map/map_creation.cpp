@@ -24,8 +24,8 @@
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/segment/error_text.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/host.hpp"
-#include "zorvik/core/segment/mapped_files.hpp"
 
 namespace zorvik {
 namespace {
@@ -76,12 +76,13 @@ bool is_creatable_data_chunk_size(std::uint64_t size) {
 std::uint64_t bucket_chunk_size_for(std::uint8_t exponent) { return std::uint64_t{1} << (exponent % 64); }
 
 [[noreturn]] void throw_allocator_failure() {
+    const int error = errno;
     const char *text = last_error();
-    throw std::runtime_error(text ? text : "mm:alloc: out of memory");
+    throw_allocation_failure(error, text ? text : "mm:alloc: out of memory");
 }
 
-char *allocate_block_or_throw(Allocator base, std::uint64_t length) {
-    char *block = allocate_block(base, length);
+char *allocate_block_or_throw(Allocator base, std::uint64_t length, Backing backing = Backing::now) {
+    char *block = allocate_block(base, length, backing);
     if (!block) throw_allocator_failure();
     return block;
 }
@@ -97,7 +98,13 @@ void lay_out_new_map(MapState &m, char *header_chunk) {
     const Chain entry_links = m.entry_pool.refill(m.bucket_chunk_size, nullptr);
     if (!header_chunk) throw_allocator_failure();  // unreachable: the refill needs more room
 
-    m.chunk_table = allocate_block_or_throw(base, m.bucket_chunk_number * sizeof(Offset));
+    // The chunk table gets a slot written per new chunk over the map's life
+    // (one page of 512 slots at a time): its blocks are reserved page by page,
+    // slot 0's here and the others' by the expansion that writes them
+    // (reserve_table_slots), so that a table of 2^18 slots costs 2 MiB of
+    // storage only once the map has that many chunks.
+    m.chunk_table = allocate_block_or_throw(base, m.bucket_chunk_number * sizeof(Offset), Backing::on_first_write);
+    if (!reserve_pages(base, m.chunk_table, sizeof(Offset))) throw_allocator_failure();
     char *chunk0 = allocate_block_or_throw(base, m.bucket_chunk_bytes());
     // Fresh blocks come from never-used space of a new file, which reads zero:
     // every other chunk table entry is already 0.
@@ -222,28 +229,40 @@ Segment open_map_file(const std::string &path) {
     throw bad_alloc_exception();
 }
 
-}  // namespace
-
-void check_arguments(const MapArguments &arguments) {
-    if (arguments.size == 0) throw size_exception();
-    if (arguments.string_chunk_size_exponent < 3) throw string_chunk_size_exponent_exception();
-    if (arguments.bucket_chunk_number == 0) throw bucket_chunk_number_exception();
-    if (arguments.string_chunk_size_exponent > kMaxStringChunkSizeExponent) {
-        throw std::invalid_argument("string_chunk_size_exponent should be less than 8!");
+// How open_map reports a file at `path` it cannot use (`fault` and the
+// errno the attach left).
+[[noreturn]] void throw_open_fault(const std::string &path, Segment::Fault fault, int error) {
+    const FileCheck by_path(path, nullptr, 0);
+    switch (fault) {
+        case Segment::Fault::not_regular_file:
+            if (error == EISDIR) throw FileError(EISDIR, path, "cannot open a directory as a dictionary");
+            by_path.refuse("not a regular file");
+        case Segment::Fault::too_short:
+            by_path.refuse("the file is too short to hold a map header");
+        case Segment::Fault::none:
+        case Segment::Fault::unreachable_path:
+        case Segment::Fault::refused:
+            break;
     }
-    if (arguments.bucket_chunk_number > kMaxU64 / sizeof(Offset)) {
-        throw std::invalid_argument("bucket chunk number is too large!");
-    }
-    if (bucket_chunk_size_for(arguments.bucket_chunk_size_exponent) > kMaxU64 / sizeof(Bucket)) {
-        throw std::invalid_argument("bucket chunk size exponent is too large!");
-    }
+    throw FileError(error, path, "cannot open the dictionary's file");
 }
 
-std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out) {
+// A file at `path` that holds a map, opened for open_map: a missing file is
+// reported through `fault` (and errno); a file that is there but cannot be
+// used throws. Directories and files that cannot be opened throw FileError
+// with the system's errno; anything else that is no map, std::invalid_argument
+// naming the path.
+Segment open_file_at(const std::string &path, Segment::Fault &fault) {
+    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault);
+    if (fault == Segment::Fault::unreachable_path && errno == ENOENT) return segment;
+    if (fault != Segment::Fault::none) throw_open_fault(path, fault, errno);
+    return segment;
+}
+
+// A new map in `segment`, a new file not handed out yet: nobody else can
+// reach it, so plain writes suffice and no map lock is taken.
+std::unique_ptr<MapState> build_map(Segment segment, const MapArguments &arguments) {
     const std::uint8_t data_chunk_size = data_chunk_size_for(arguments.string_chunk_size_exponent);
-    Segment segment = Segment::create(arguments.size);
-    if (!segment) throw bad_alloc_exception();
-    // Plain writes suffice: the file's name has not left this process yet.
     initialise_allocator(segment.base(), arguments.size, data_chunk_size);
     // The first chunk carved in a new segment lands at Offset 64: the header.
     char *header_chunk = allocate_chunks(segment.base(), 1, kHeaderChunkSize);
@@ -251,13 +270,11 @@ std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string 
                          data_chunk_size};
     auto state = std::make_unique<MapState>(std::move(segment), shape);
     lay_out_new_map(*state, header_chunk);
-    state->segment.keep_file();
-    path_out = state->segment.path();
     return state;
 }
 
-std::unique_ptr<MapState> attach_map(const std::string &path) {
-    Segment segment = open_map_file(path);
+// The map in `segment`, opened at `path`, after the checks of every attach.
+std::unique_ptr<MapState> check_attached(Segment segment, const std::string &path) {
     Allocator base = segment.base();
     const FileCheck check(path, base, segment.mapped_length());
     const Offset allocated = check.check_allocator_record();
@@ -284,11 +301,78 @@ std::unique_ptr<MapState> attach_map(const std::string &path) {
     // Every check above has passed: the file holds a map. A file that a
     // version which did not reserve space wrote may have holes in its
     // allocated area; they are backed now, before this process stores into
-    // them (the allocator backs what it hands out from here on).
-    if (!reserve_file_space(base, allocated)) throw_allocator_failure();
+    // them (the allocator backs what it hands out from here on). The chunk
+    // table is left as it is: its slots in use were written, and an
+    // expansion reserves the slots it writes (blocks that exist already are
+    // skipped, so a file without holes costs two look-ups).
+    const std::uint64_t table_end = header.chunk_table + m.bucket_chunk_number * sizeof(Offset);
+    if (!reserve_pages(base, base, header.chunk_table) ||
+        !reserve_pages(base, base + table_end, allocated - table_end)) {
+        throw_allocator_failure();
+    }
     // This is the first byte the attach writes.
     m.segment.mark_attached(m.segment.mapped_length());
     return state;
+}
+
+// open_or_create looks for the file again after losing a race to create it;
+// a file that keeps vanishing between the two is reported after this many.
+constexpr int kOpenAttempts = 100;
+
+}  // namespace
+
+void check_arguments(const MapArguments &arguments) {
+    if (arguments.size == 0) throw size_exception();
+    if (arguments.string_chunk_size_exponent < 3) throw string_chunk_size_exponent_exception();
+    if (arguments.bucket_chunk_number == 0) throw bucket_chunk_number_exception();
+    if (arguments.string_chunk_size_exponent > kMaxStringChunkSizeExponent) {
+        throw std::invalid_argument("string_chunk_size_exponent should be less than 8!");
+    }
+    if (arguments.bucket_chunk_number > kMaxU64 / sizeof(Offset)) {
+        throw std::invalid_argument("bucket chunk number is too large!");
+    }
+    if (bucket_chunk_size_for(arguments.bucket_chunk_size_exponent) > kMaxU64 / sizeof(Bucket)) {
+        throw std::invalid_argument("bucket chunk size exponent is too large!");
+    }
+}
+
+std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out) {
+    Segment segment = Segment::create(arguments.size);
+    if (!segment) throw bad_alloc_exception();
+    auto state = build_map(std::move(segment), arguments);
+    state->segment.keep_file();
+    path_out = state->segment.path();
+    return state;
+}
+
+std::unique_ptr<MapState> attach_map(const std::string &path) { return check_attached(open_map_file(path), path); }
+
+std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const MapArguments &arguments,
+                                   bool &created) {
+    created = false;
+    for (int attempt = 0;; ++attempt) {
+        if (mode != OpenMode::create) {
+            Segment::Fault fault = Segment::Fault::none;
+            Segment segment = open_file_at(path, fault);
+            if (segment) return check_attached(std::move(segment), path);
+            if (mode == OpenMode::open || attempt == kOpenAttempts) throw_open_fault(path, fault, errno);
+        }
+        // The file would be visible at `path` half made if it were made
+        // there: it is made beside it and linked into place once complete.
+        Segment segment = Segment::create_beside(path.c_str(), arguments.size);
+        if (!segment) throw FileError(errno, path, "cannot create the dictionary's file");
+        auto state = build_map(std::move(segment), arguments);
+        const int error = state->segment.publish(path.c_str());
+        if (error == 0) {
+            created = true;
+            return state;
+        }
+        // `state` goes with its file, which never had the name `path`.
+        if (error != EEXIST || mode == OpenMode::create) {
+            throw FileError(error, path, "cannot create the dictionary's file");
+        }
+        // Another process created it meanwhile: open that one.
+    }
 }
 
 }  // namespace zorvik

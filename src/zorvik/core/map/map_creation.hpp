@@ -19,6 +19,17 @@ void check_arguments(const MapArguments &arguments);
 // std::runtime_error when it is too small; no file is left then.
 std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out);
 
+// The map at `path`, opened or created as `mode` says (see OpenMode), with a
+// creation shaped by `arguments`; `created` tells whether it was created. A
+// file is made beside `path` and linked into place complete. Throws
+// FileError for a path that cannot be opened or created (errno ENOENT,
+// EEXIST, EACCES, EISDIR, ...), std::invalid_argument naming the path for a
+// file that holds no map, and what creation throws (SpaceExhausted when
+// `arguments.size` is too small for the new map); no file is left at `path`
+// by a failed creation.
+std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const MapArguments &arguments,
+                                   bool &created);
+
 // The map in the file at `path`: std::runtime_error "file status wrong with
 // errno: N" when the path leads nowhere, std::invalid_argument (naming the
 // path and the fault) when the file holds no map, std::bad_alloc when it

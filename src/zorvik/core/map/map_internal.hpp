@@ -18,6 +18,7 @@
 namespace zorvik {
 
 class ValueSink;
+class EntrySink;
 
 // Fixed-text exception: one object per process, created on first use and
 // thrown as copies. ("offset overflow!" is the chain's, alloc/chain.hpp.)
@@ -154,6 +155,16 @@ public:
     bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
     void help_expand_after_insert();
+    // Operations with a result (the public class says what each does).
+    bool contains(const char *key, std::uint64_t key_length, std::int64_t hash);
+    bool compare_and_set(const char *key, std::uint64_t key_length, std::int64_t hash, const char *expected,
+                         std::uint64_t expected_length, const char *desired, std::uint64_t desired_length);
+    bool insert_if_absent(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
+                          std::int64_t hash, ValueSink &existing);
+    bool take(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &value);
+    std::uint64_t scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets);
+    bool take_any(std::uint64_t &cursor, EntrySink &sink);
+    void clear();
 
     // ---- expansion (expansion.cpp) ------------------------------------------
     // The gates: the chunks_in_use of the expansion the caller joined (it is
@@ -171,6 +182,9 @@ public:
     Part take_part(std::uint64_t chunks);
     Part claim_and_build(std::uint64_t chunks);
     bool build_new_chunks(std::uint64_t chunks);
+    // Reserves the file's blocks behind the chunk table's slots that the
+    // expansion from `chunks` writes; false when the file system refuses.
+    bool reserve_table_slots(std::uint64_t chunks);
     // The last bucket of the next batch of 16, or -1 when all are handed out.
     std::int64_t take_batch();
     // Splits bucket `index` for the expansion from `chunks` unless it is split

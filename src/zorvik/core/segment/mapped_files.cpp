@@ -20,8 +20,7 @@ struct MappedFile {
     std::uint64_t mapped_length;
     int fd;
     FileIdentity identity;
-    std::uint64_t reserved;    // file bytes from position 0 known to be backed
-    bool cannot_reserve;       // the file system has no fallocate: nothing to do
+    bool cannot_reserve;  // the file system has no fallocate: nothing to do
 };
 
 // Guards `files`. Held across a fork (taken before, released after in both
@@ -62,16 +61,25 @@ int back_range(int fd, std::uint64_t from, std::uint64_t to) {
 
 }  // namespace
 
-void record_mapped_file(Allocator base, std::uint64_t mapped_length, int fd, const std::string &path,
-                        std::uint64_t reserved) noexcept {
+void record_mapped_file(Allocator base, std::uint64_t mapped_length, int fd, const std::string &path) noexcept {
     struct stat info;
     if (fstat(fd, &info) != 0) return;
     try {
         std::lock_guard<std::mutex> guard(files_mutex);
-        files.push_back(MappedFile{base, mapped_length, fd, FileIdentity{info.st_dev, info.st_ino, path},
-                                   std::min(reserved, mapped_length), false});
+        files.push_back(MappedFile{base, mapped_length, fd, FileIdentity{info.st_dev, info.st_ino, path}, false});
     } catch (...) {
         // No memory for the record: the view works without it (see the header).
+    }
+}
+
+void rename_mapped_file(Allocator base, const std::string &path) noexcept {
+    std::lock_guard<std::mutex> guard(files_mutex);
+    MappedFile *file = find(base);
+    if (file == nullptr) return;
+    try {
+        file->identity.path = path;
+    } catch (...) {
+        // No memory for the name: messages keep the old one.
     }
 }
 
@@ -94,33 +102,22 @@ bool mapped_file_of(const void *address, FileIdentity &out) {
     return false;
 }
 
-bool reserve_file_space(Allocator base, Offset end) noexcept {
+int reserve_file_space(Allocator base, Offset from, Offset to) noexcept {
     std::lock_guard<std::mutex> guard(files_mutex);
     MappedFile *file = find(base);
-    if (file == nullptr || file->cannot_reserve) return true;
-    // The file position just past Offset `end`; no further than the file.
-    const std::uint64_t want = std::min(end + kSegmentHeaderLength, file->mapped_length);
-    if (want <= file->reserved) return true;
-    const std::uint64_t step = std::clamp(file->reserved / 8, kLeastReservationStep, kMostReservationStep);
-    const std::uint64_t ahead = std::min(std::max(want, file->reserved + step), file->mapped_length);
-    int error = back_range(file->fd, file->reserved, ahead);
-    std::uint64_t backed = ahead;
-    if (error != 0 && !no_reservation_here(error) && ahead > want) {
-        // No room for the step ahead: what this request needs may still fit.
-        error = back_range(file->fd, file->reserved, want);
-        backed = want;
-    }
-    if (error == 0) {
-        file->reserved = backed;
-        return true;
-    }
+    if (file == nullptr || file->cannot_reserve) return 0;
+    // File positions: the view starts at the segment's header. Offsets come
+    // from the allocator (below its capacity, which fits the view), so these
+    // sums cannot wrap; they are still cut at the view's end.
+    const std::uint64_t first = std::min(from + kSegmentHeaderLength, file->mapped_length);
+    const std::uint64_t last = std::min(to + kSegmentHeaderLength, file->mapped_length);
+    if (first >= last) return 0;
+    const int error = back_range(file->fd, first, last);
     if (no_reservation_here(error)) {
         file->cannot_reserve = true;
-        return true;
+        return 0;
     }
-    errno = error;
-    record_error(kAllocatorError | kAppendErrno, kNoFileSpaceText);
-    return false;
+    return error;
 }
 
 int reserve_file_range(int fd, std::uint64_t length) noexcept {

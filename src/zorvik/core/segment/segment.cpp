@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -63,6 +64,44 @@ bool make_file_template(char (&path)[PATH_MAX]) {
     int written = std::snprintf(path, sizeof path, "%s/mm%dXXXXXX", temporary_directory(), host::own_pid());
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
         errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// Fills `path` with "<dir>/.zorvik-new-<pid>-XXXXXX", <dir> being the
+// directory of `target` ("." when it names none). False (errno
+// ENAMETOOLONG) when that does not fit in a path.
+bool make_template_beside(const char *target, char (&path)[PATH_MAX]) {
+    const char *slash = std::strrchr(target, '/');
+    int written = 0;
+    if (slash == nullptr) {
+        written = std::snprintf(path, sizeof path, "./.zorvik-new-%d-XXXXXX", host::own_pid());
+    } else {
+        // "/name" lies in the root directory, whose path is "/" itself.
+        const int directory_length = slash == target ? 1 : static_cast<int>(slash - target);
+        written = std::snprintf(path, sizeof path, "%.*s/.zorvik-new-%d-XXXXXX", directory_length, target,
+                                host::own_pid());
+    }
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+// The length of a new file of `size` usable bytes. False, before anything is
+// made, for size 0 (errno EINVAL, no text) and for a length no file can have
+// (EFBIG).
+bool new_file_length(std::uint64_t size, std::uint64_t &length) {
+    if (size == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    if (!segment_mapped_length(size, length) ||
+        length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        errno = EFBIG;
+        record_failure(kCannotLengthen);
         return false;
     }
     return true;
@@ -184,21 +223,29 @@ void Segment::forget() noexcept {
 // ---- creation ---------------------------------------------------------------------
 
 Segment Segment::create(std::uint64_t size) {
-    if (size == 0) {
-        errno = EINVAL;
-        return Segment{};
-    }
     std::uint64_t length = 0;
-    if (!segment_mapped_length(size, length) ||
-        length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-        // No file can have this length; nothing has been created yet.
-        errno = EFBIG;
-        record_failure(kCannotLengthen);
+    if (!new_file_length(size, length)) return Segment{};
+    char path[PATH_MAX];
+    if (!make_file_template(path)) {
+        record_failure(kCannotName);
         return Segment{};
     }
+    return create_from_template(path, size, length);
+}
 
+Segment Segment::create_beside(const char *target, std::uint64_t size) {
+    std::uint64_t length = 0;
+    if (!new_file_length(size, length)) return Segment{};
     char path[PATH_MAX];
-    const int fd = make_file_template(path) ? mkostemp(path, O_CLOEXEC) : -1;  // exclusive, mode 0600
+    if (!make_template_beside(target, path)) {
+        record_failure(kCannotName);
+        return Segment{};
+    }
+    return create_from_template(path, size, length);
+}
+
+Segment Segment::create_from_template(char *path, std::uint64_t size, std::uint64_t length) {
+    const int fd = mkostemp(path, O_CLOEXEC);  // exclusive, mode 0600
     if (fd < 0) {
         record_failure(kCannotName);
         return Segment{};
@@ -218,12 +265,11 @@ Segment Segment::create(std::uint64_t size) {
     }
     made.remove_on_close_ = true;
     if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail(kCannotLengthen);
-    // The file is sparse: back its first step before anything is stored in it,
+    // The file is sparse: back its headers before anything is stored in it,
     // so that a full file system fails the creation here and never raises
     // SIGBUS at the first store. The allocator backs the rest as it hands it
     // out (mapped_files.hpp).
-    const std::uint64_t reserved = std::min(length, kLeastReservationStep);
-    if (const int error = reserve_file_range(fd, reserved); error != 0) {
+    if (const int error = reserve_file_range(fd, std::min(length, kCreationReservation)); error != 0) {
         errno = error;
         return fail(kCannotLengthen);
     }
@@ -231,9 +277,22 @@ Segment Segment::create(std::uint64_t size) {
     made.base_ = map_shared(fd, length);
     if (made.base_ == nullptr) return fail(kCannotMap);
     made.mapped_length_ = length;
-    record_mapped_file(made.base_, length, fd, made.path_, reserved);
+    record_mapped_file(made.base_, length, fd, made.path_);
     write_open_record(made.base_, length, size);
     return made;
+}
+
+int Segment::publish(const char *target) {
+    if (base_ == nullptr || !remove_on_close_) return EINVAL;
+    // link(2) gives the file its second name only if that name is free: the
+    // one step that decides between two processes creating `target` at once.
+    if (link(path_.c_str(), target) != 0) return errno;
+    std::string temporary = std::move(path_);
+    remove_on_close_ = false;
+    if (unlink(temporary.c_str()) != 0) record_failure(kCannotRemove);  // a stray name, nothing worse
+    if (!canonical_path(target, path_) && !copy_path(target, path_)) path_.clear();
+    rename_mapped_file(base_, path_);
+    return 0;
 }
 
 // ---- attaching --------------------------------------------------------------------
@@ -270,12 +329,23 @@ Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fau
     opened.base_ = map_shared(opened.file_, static_cast<std::uint64_t>(now.st_size));
     if (opened.base_ == nullptr) return fail(kCannotMap);
     opened.mapped_length_ = static_cast<std::uint64_t>(now.st_size);
-    // Nothing is known to be backed yet: the map reserves what the file uses
-    // once it has checked the file (reserve_file_space).
+    // A file of a version that reserved nothing may have holes where it is
+    // used: the map reserves them once it has checked the file.
     std::string shown;
     if (!canonical_path(path, shown)) copy_path(path, shown);
-    record_mapped_file(opened.base_, opened.mapped_length_, opened.file_, shown, 0);
+    record_mapped_file(opened.base_, opened.mapped_length_, opened.file_, shown);
     return opened;
+}
+
+int Segment::flush() const {
+    if (base_ == nullptr) return 0;
+    return msync(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_), MS_SYNC) == 0 ? 0 : errno;
+}
+
+std::uint64_t Segment::file_length() const {
+    struct stat info;
+    if (file_ < 0 || fstat(file_, &info) != 0 || info.st_size < 0) return 0;
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 void Segment::mark_attached(std::uint64_t usable_size) {

@@ -15,6 +15,12 @@
 // (mode 0600); its length is set with ftruncate; the mapping is
 // mmap(MAP_SHARED); the page size comes from sysconf; "%lu" in messages is
 // filled with errno.
+//
+// A file made for a path the caller chose is never visible there half made:
+// create_beside makes it under a temporary name in the same directory, the
+// caller fills it, and publish gives it the chosen name with link(2), which
+// fails with EEXIST when the name exists, so that of two processes creating
+// the same path at once exactly one succeeds; the temporary name goes then.
 #pragma once
 
 #include <cstdint>
@@ -50,6 +56,20 @@ public:
     // platform failure (text recorded, the file removed).
     static Segment create(std::uint64_t size);
 
+    // The same, in the directory of `path` (NUL-terminated) under a
+    // temporary name ("<dir>/.zorvik-new-<pid>-XXXXXX"), for publish to give
+    // the file the name `path` once it is filled. Empty on failure, with
+    // errno set (ENOENT when the directory does not exist, EACCES when it
+    // cannot be written).
+    static Segment create_beside(const char *path, std::uint64_t size);
+
+    // Gives a new file that is not kept yet the name `path` (link(2): an
+    // existing name is never replaced), then removes its temporary name and
+    // keeps the file; path() becomes the canonical `path`. Returns 0, or the
+    // errno of the link (EEXIST when `path` exists), the file then staying
+    // where it was, to be removed with this Segment. Never throws.
+    int publish(const char *path);
+
     // The existing file at `path` (NUL-terminated), mapped at its current
     // length without a byte written (see mark_attached). Only a regular file of
     // at least `least_length` bytes (and at least one) is opened: the path is
@@ -73,6 +93,14 @@ public:
     // only after checking that the file holds what the caller expects.
     void mark_attached(std::uint64_t usable_size);
 
+    // Writes the view's changed pages to the file and waits for them
+    // (msync(MS_SYNC)): for files on disk, whose pages the kernel otherwise
+    // writes back in its own time. Returns 0 or errno; nothing when empty.
+    int flush() const;
+    // The file's current length in bytes (fstat), or 0 when empty or when
+    // the file cannot be asked.
+    std::uint64_t file_length() const;
+
     // Unmaps the view and closes the file (and removes a new file not kept);
     // does nothing when empty. Failures are only recorded; every step runs.
     void close();
@@ -82,6 +110,9 @@ private:
     // recording anything, so that errno and the error text still tell the
     // failure being reported.
     void release_quietly() noexcept;
+    // create and create_beside: a new file of `length` bytes (for `size`
+    // usable ones) from the mkostemp template `path`.
+    static Segment create_from_template(char *path, std::uint64_t size, std::uint64_t length);
     void forget() noexcept;
 
     Allocator base_ = nullptr;

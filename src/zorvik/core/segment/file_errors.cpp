@@ -1,0 +1,19 @@
+#include "zorvik/core/segment/file_errors.hpp"
+
+#include <cerrno>
+#include <utility>
+
+namespace zorvik {
+
+FileError::FileError(int error, std::string path, const char *what)
+    : std::system_error(error, std::generic_category(), what), path_(std::move(path)) {}
+
+void throw_allocation_failure(int error, const std::string &what) {
+    if (error == ENOMEM) throw SpaceExhausted(SpaceExhausted::Where::segment, error, what);
+    if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+        throw SpaceExhausted(SpaceExhausted::Where::file_system, error, what);
+    }
+    throw std::runtime_error(what);
+}
+
+}  // namespace zorvik

@@ -1,0 +1,52 @@
+// The failures that concern the file itself rather than the structures in
+// it: a path the caller chose that cannot be opened or created, and a file
+// that has no room left for what a caller asked to store. Hosts translate
+// them (the Python binding: an OSError of the errno, naming the path; and
+// the error of its dictionary class for a full file).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace zorvik {
+
+// A path could not be opened or created as asked: `code()` holds the errno
+// (ENOENT for a missing file, EEXIST for a file that exists, EACCES, EISDIR,
+// ...), path() the path as the caller gave it.
+class FileError : public std::system_error {
+public:
+    FileError(int error, std::string path, const char *what);
+    const std::string &path() const noexcept { return path_; }
+
+private:
+    std::string path_;
+};
+
+// No room left for an allocation: in the segment (its capacity is all
+// allocated; what() is the text the allocator gave, "Cannot allocate memory"
+// or "mm:alloc: out of memory") or in the file system that holds the file
+// (what() is "mm:alloc: the file system has no room for the segment (No
+// space left on device)"; error() the file system's errno).
+class SpaceExhausted : public std::runtime_error {
+public:
+    enum class Where : std::uint8_t { segment, file_system };
+    SpaceExhausted(Where where, int error, const std::string &what)
+        : std::runtime_error(what), where_(where), error_(error) {}
+    Where where() const noexcept { return where_; }
+    int error() const noexcept { return error_; }
+
+private:
+    Where where_;
+    int error_;
+};
+
+// The exception an allocator failure with `error` (its errno) becomes:
+// SpaceExhausted for ENOMEM (the segment is full) and for the file system's
+// refusals of a reservation (ENOSPC, EDQUOT, EFBIG: the file system or the
+// user's share of it is full, or the file may not grow), std::runtime_error
+// for anything else; `what` is its text.
+[[noreturn]] void throw_allocation_failure(int error, const std::string &what);
+
+}  // namespace zorvik

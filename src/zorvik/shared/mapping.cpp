@@ -1,0 +1,460 @@
+// SharedDict's mapping protocol and its atomic per-key operations. Each
+// operation on a key runs the key operations' one path (binding/operations.hpp:
+// serialise with the dictionary's serializer, hash with its hash function),
+// then one core call under the one lock of the key's bucket.
+//
+// increment and update_with are optimistic: they read the value's bytes,
+// compute the new value in Python with no lock held, and store it with a
+// compare-and-set on the bytes they read, starting over when another
+// thread or process changed the value meanwhile. So no lock is ever held
+// while Python code runs, and a value is never changed by two at once.
+#include <optional>
+#include <string_view>
+
+#include "zorvik/binding/args.hpp"
+#include "zorvik/binding/errors.hpp"
+#include "zorvik/shared/shared_dict.hpp"
+
+namespace zorvik::shared {
+namespace {
+
+using binding::BytesSink;
+using binding::call_core;
+using binding::Request;
+using binding::view_of;
+
+// The positional-only methods' count check, with the interpreter's wording.
+bool check_positional(const char *name, Py_ssize_t nargs, Py_ssize_t least, Py_ssize_t most) {
+    if (nargs >= least && nargs <= most) return true;
+    if (nargs < least) {
+        PyErr_Format(PyExc_TypeError, "%s expected at least %zd argument%s, got %zd", name, least,
+                     least == 1 ? "" : "s", nargs);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s expected at most %zd arguments, got %zd", name, most, nargs);
+    }
+    return false;
+}
+
+const signed char *signed_data(PyObject *bytes) {
+    return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes));
+}
+std::uint64_t length_of(PyObject *bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes)); }
+
+// KeyError(key) as dict raises it: a tuple key stays one argument.
+void set_key_error(PyObject *key) {
+    PyObject *arguments = PyTuple_Pack(1, key);
+    if (arguments == nullptr) return;
+    PyErr_SetObject(PyExc_KeyError, arguments);
+    Py_DECREF(arguments);
+}
+
+// The value loaded from `bytes` (a reference this call takes over).
+PyObject *load(const Request &request, PyObject *bytes) {
+    PyObject *value = binding::deserialize(request.serializer, bytes);
+    Py_DECREF(bytes);
+    return value;
+}
+
+// The value stored for the key: a new reference; null with `found` false and
+// no exception when the key is absent; null with an exception on failure.
+PyObject *lookup(PyObject *self, PyObject *key, bool &found) {
+    found = false;
+    Request request;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
+    ConcurrentHashMap_string *map = request.map.get();
+    BytesSink sink;
+    if (!call_core([&] {
+            found = map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash, sink);
+        })) {
+        return nullptr;
+    }
+    return found ? load(request, sink.take()) : nullptr;
+}
+
+int store(PyObject *self, PyObject *key, PyObject *value) {
+    Request request;
+    if (binding::prepare(shared_parts(self), key, value, request) < 0) return -1;
+    ConcurrentHashMap_string *map = request.map.get();
+    return call_core([&] {
+               map->insert(signed_data(request.key_bytes), signed_data(request.value_bytes),
+                           length_of(request.key_bytes), length_of(request.value_bytes), request.hash);
+           })
+               ? 0
+               : -1;
+}
+
+// 1 when the key was removed, 0 when absent, -1 on failure.
+int remove_key(PyObject *self, PyObject *key) {
+    Request request;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
+    ConcurrentHashMap_string *map = request.map.get();
+    bool removed = false;
+    if (!call_core([&] {
+            removed = map->remove(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash);
+        })) {
+        return -1;
+    }
+    return removed ? 1 : 0;
+}
+
+// ---- the mapping slots ----------------------------------------------------------
+
+Py_ssize_t shared_dict_length(PyObject *self) {
+    MapPointer map = map_of(as_shared(self));
+    if (!map) return -1;
+    return static_cast<Py_ssize_t>(map->entry_count());
+}
+
+PyObject *shared_dict_subscript(PyObject *self, PyObject *key) {
+    bool found = false;
+    PyObject *value = lookup(self, key, found);
+    if (value == nullptr && !found && !PyErr_Occurred()) set_key_error(key);
+    return value;
+}
+
+int shared_dict_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
+    if (value != nullptr) return store(self, key, value);
+    const int removed = remove_key(self, key);
+    if (removed == 0) set_key_error(key);
+    return removed == 1 ? 0 : -1;
+}
+
+int shared_dict_contains(PyObject *self, PyObject *key) {
+    Request request;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
+    ConcurrentHashMap_string *map = request.map.get();
+    bool found = false;
+    if (!call_core([&] { found = map->contains(view_of(request.key_bytes), request.hash); })) return -1;
+    return found ? 1 : 0;
+}
+
+// ---- methods on a key ---------------------------------------------------------------
+
+PyObject *get_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (!check_positional("get", nargs, 1, 2)) return nullptr;
+    bool found = false;
+    PyObject *value = lookup(self, args[0], found);
+    if (value != nullptr || found || PyErr_Occurred()) return value;
+    return Py_NewRef(nargs == 2 ? args[1] : Py_None);
+}
+
+PyObject *pop_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (!check_positional("pop", nargs, 1, 2)) return nullptr;
+    Request request;
+    if (binding::prepare(shared_parts(self), args[0], nullptr, request) < 0) return nullptr;
+    ConcurrentHashMap_string *map = request.map.get();
+    BytesSink sink;
+    bool taken = false;
+    if (!call_core([&] { taken = map->take(view_of(request.key_bytes), request.hash, sink); })) return nullptr;
+    if (taken) return load(request, sink.take());
+    if (nargs == 2) return Py_NewRef(args[1]);
+    set_key_error(args[0]);
+    return nullptr;
+}
+
+PyObject *setdefault_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (!check_positional("setdefault", nargs, 1, 2)) return nullptr;
+    PyObject *default_value = nargs == 2 ? args[1] : Py_None;
+    Request request;
+    if (binding::prepare(shared_parts(self), args[0], default_value, request) < 0) return nullptr;
+    ConcurrentHashMap_string *map = request.map.get();
+    BytesSink existing;
+    bool inserted = false;
+    if (!call_core([&] {
+            inserted = map->insert_if_absent(view_of(request.key_bytes), view_of(request.value_bytes), request.hash,
+                                             existing);
+        })) {
+        return nullptr;
+    }
+    return inserted ? Py_NewRef(default_value) : load(request, existing.take());
+}
+
+// An optional value's bytes: nullopt for ABSENT, else the serialised object,
+// whose bytes object `held` keeps alive. 0 or -1.
+int bytes_or_absent(PyObject *self, const Request &request, PyObject *object, PyObject **held,
+                    std::optional<std::string_view> &bytes) {
+    *held = nullptr;
+    bytes = std::nullopt;
+    if (object == state.absent) return 0;
+    *held = binding::serialize_value(shared_parts(self), request.serializer, object);
+    if (*held == nullptr) return -1;
+    bytes = view_of(*held);
+    return 0;
+}
+
+const char *const cas_parameters[] = {"key", "expected", "new"};
+const binding::Signature cas_signature{"compare_and_set", cas_parameters, 3, 3};
+
+PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *values[3];
+    if (binding::bind_arguments(cas_signature, args, nargs, kwnames, values) < 0) return nullptr;
+    Request request;
+    if (binding::prepare(shared_parts(self), values[0], nullptr, request) < 0) return nullptr;
+    PyObject *expected_bytes = nullptr;
+    PyObject *new_bytes = nullptr;
+    std::optional<std::string_view> expected;
+    std::optional<std::string_view> desired;
+    PyObject *result = nullptr;
+    if (bytes_or_absent(self, request, values[1], &expected_bytes, expected) == 0 &&
+        bytes_or_absent(self, request, values[2], &new_bytes, desired) == 0) {
+        ConcurrentHashMap_string *map = request.map.get();
+        bool stored = false;
+        const std::string_view key = view_of(request.key_bytes);
+        if (call_core([&] { stored = map->compare_and_set(key, request.hash, expected, desired); })) {
+            result = PyBool_FromLong(stored);
+        }
+    }
+    Py_XDECREF(expected_bytes);
+    Py_XDECREF(new_bytes);
+    return result;
+}
+
+// The key's value as it stands: its stored bytes go to `read` (null for no
+// entry, which gives `missing`, or KeyError when `missing` is ABSENT), the
+// loaded object is returned (new reference; null on failure).
+PyObject *read_value(const Request &request, PyObject *key, PyObject *missing, PyObject *&read) {
+    BytesSink sink;
+    bool found = false;
+    read = nullptr;
+    if (!call_core([&] {
+            found = request.map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash,
+                                     sink);
+        })) {
+        return nullptr;
+    }
+    if (found) {
+        read = sink.take();
+        return binding::deserialize(request.serializer, read);
+    }
+    if (missing == state.absent) {
+        set_key_error(key);
+        return nullptr;
+    }
+    return Py_NewRef(missing);
+}
+
+// Stores `updated` (ABSENT: removes the key) if the key still holds the
+// bytes `read` (null: still no entry), in one hold of the bucket's lock.
+// 1 when stored, 0 when the value changed meanwhile, -1 on failure.
+int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated, PyObject *read) {
+    PyObject *updated_bytes = nullptr;
+    std::optional<std::string_view> desired;
+    if (bytes_or_absent(self, request, updated, &updated_bytes, desired) < 0) return -1;
+    const std::optional<std::string_view> expected =
+        read != nullptr ? std::optional<std::string_view>(view_of(read)) : std::nullopt;
+    bool stored = false;
+    const bool done = call_core([&] {
+        stored = request.map->compare_and_set(view_of(request.key_bytes), request.hash, expected, desired);
+    });
+    Py_XDECREF(updated_bytes);
+    return done ? (stored ? 1 : 0) : -1;
+}
+
+// The optimistic read-modify-write of increment and update_with: reads the
+// value (its bucket locked for the copy only), has `modify` compute the new
+// one with no lock held (ABSENT: remove the key), and stores it only if the
+// bytes are still those it read; else it starts over. `missing` is what
+// `modify` gets for an absent key (ABSENT: KeyError instead). Returns the
+// value stored (new reference), or null.
+template <class Modify>
+PyObject *read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
+    Request request;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
+    for (;;) {
+        PyObject *read = nullptr;
+        PyObject *current = read_value(request, key, missing, read);
+        PyObject *updated = current == nullptr ? nullptr : modify(current);
+        Py_XDECREF(current);
+        const int stored = updated == nullptr ? -1 : store_if_unchanged(self, request, updated, read);
+        Py_XDECREF(read);
+        if (stored == 1) return updated;
+        Py_XDECREF(updated);
+        // 0: another thread or process changed the value after it was read.
+        if (stored < 0 || PyErr_CheckSignals() < 0) return nullptr;
+    }
+}
+
+const char *const increment_parameters[] = {"key", "delta", "default"};
+const binding::Signature increment_signature{"increment", increment_parameters, 3, 1};
+
+PyObject *increment_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *values[3];
+    if (binding::bind_arguments(increment_signature, args, nargs, kwnames, values) < 0) return nullptr;
+    PyObject *one = nullptr;
+    PyObject *delta = values[1];
+    if (delta == nullptr) delta = one = PyLong_FromLong(1);
+    PyObject *zero = nullptr;
+    PyObject *missing = values[2];
+    if (missing == nullptr) missing = zero = PyLong_FromLong(0);
+    PyObject *result = nullptr;
+    if (delta != nullptr && missing != nullptr) {
+        result = read_modify_write(self, values[0], missing, [delta](PyObject *current) {
+            return PyNumber_Add(current, delta);
+        });
+    }
+    Py_XDECREF(one);
+    Py_XDECREF(zero);
+    return result;
+}
+
+const char *const update_with_parameters[] = {"key", "function", "default"};
+const binding::Signature update_with_signature{"update_with", update_with_parameters, 3, 2};
+
+PyObject *update_with_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *values[3];
+    if (binding::bind_arguments(update_with_signature, args, nargs, kwnames, values) < 0) return nullptr;
+    PyObject *function = values[1];
+    if (!PyCallable_Check(function)) {
+        PyErr_Format(PyExc_TypeError, "update_with's function must be callable, not %.200s",
+                     Py_TYPE(function)->tp_name);
+        return nullptr;
+    }
+    PyObject *missing = values[2] != nullptr ? values[2] : state.absent;
+    return read_modify_write(self, values[0], missing,
+                             [function](PyObject *current) { return PyObject_CallOneArg(function, current); });
+}
+
+// ---- methods on the whole dictionary ------------------------------------------------
+
+// One pair of an update: stored as d[key] = value.
+int update_pair(PyObject *self, PyObject *item, Py_ssize_t index) {
+    PyObject *pair = PySequence_Fast(item, "");
+    if (pair == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
+                         index);
+        }
+        return -1;
+    }
+    int result = -1;
+    if (PySequence_Fast_GET_SIZE(pair) != 2) {
+        PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required", index,
+                     PySequence_Fast_GET_SIZE(pair));
+    } else {
+        result = store(self, PySequence_Fast_GET_ITEM(pair, 0), PySequence_Fast_GET_ITEM(pair, 1));
+    }
+    Py_DECREF(pair);
+    return result;
+}
+
+// d[k] = other[k] for k in other.keys() when `other` has keys(), else
+// d[k] = v for (k, v) in other: what MutableMapping.update does.
+int update_from(PyObject *self, PyObject *other) {
+    PyObject *keys_method = PyObject_GetAttr(other, state.mapping_keys);
+    if (keys_method == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    const bool has_keys = keys_method != nullptr;
+    PyObject *keys = has_keys ? PyObject_CallNoArgs(keys_method) : nullptr;
+    Py_XDECREF(keys_method);
+    if (has_keys && keys == nullptr) return -1;
+    PyObject *iterator = PyObject_GetIter(has_keys ? keys : other);
+    Py_XDECREF(keys);
+    if (iterator == nullptr) return -1;
+    int result = 0;
+    Py_ssize_t index = 0;
+    while (PyObject *item = PyIter_Next(iterator)) {
+        if (has_keys) {
+            PyObject *value = PyObject_GetItem(other, item);
+            result = value == nullptr ? -1 : store(self, item, value);
+            Py_XDECREF(value);
+        } else {
+            result = update_pair(self, item, index++);
+        }
+        Py_DECREF(item);
+        if (result < 0) break;
+    }
+    Py_DECREF(iterator);
+    return result < 0 || PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject *update_method(PyObject *self, PyObject *args, PyObject *kwargs) {
+    PyObject *other = nullptr;
+    if (!PyArg_UnpackTuple(args, "update", 0, 1, &other)) return nullptr;
+    if (!map_of(as_shared(self))) return nullptr;
+    if (other != nullptr && update_from(self, other) < 0) return nullptr;
+    if (kwargs != nullptr && update_from(self, kwargs) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *clear_method(PyObject *self, PyObject *) {
+    MapPointer map = map_of(as_shared(self));
+    if (!map) return nullptr;
+    if (!call_core([&] { map->clear(); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *copy_method(PyObject *self, PyObject *) { return copy_to_dict(self); }
+
+}  // namespace
+
+PyObject *shared_dict_richcompare(PyObject *self, PyObject *other, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    const int is_mapping = PyObject_IsInstance(other, state.mapping_abc);
+    if (is_mapping < 0) return nullptr;
+    if (!is_mapping) Py_RETURN_NOTIMPLEMENTED;
+    PyObject *mine = copy_to_dict(self);
+    if (mine == nullptr) return nullptr;
+    PyObject *theirs = PyDict_Check(other) ? Py_NewRef(other)
+                                           : PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), other);
+    PyObject *result = theirs == nullptr ? nullptr : PyObject_RichCompare(mine, theirs, op);
+    Py_DECREF(mine);
+    Py_XDECREF(theirs);
+    return result;
+}
+
+PyMappingMethods shared_dict_as_mapping = {
+    shared_dict_length,
+    shared_dict_subscript,
+    shared_dict_ass_subscript,
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PySequenceMethods shared_dict_as_sequence = {
+    .sq_contains = shared_dict_contains,
+};
+#pragma GCC diagnostic pop
+
+PyMethodDef mapping_methods[] = {
+    {"get", ZORVIK_FASTCALL(get_method), METH_FASTCALL,
+     "get(key, default=None, /) -> value\n\nThe value stored for key, or default when there is none. Locks "
+     "key's bucket while the value is copied out."},
+    {"pop", ZORVIK_FASTCALL(pop_method), METH_FASTCALL,
+     "pop(key[, default], /) -> value\n\nRemoves key and returns its value, in one hold of key's bucket lock "
+     "(of threads and processes popping one key at once, exactly one gets the value). Without default, "
+     "KeyError when key is absent."},
+    {"setdefault", ZORVIK_FASTCALL(setdefault_method), METH_FASTCALL,
+     "setdefault(key, default=None, /) -> value\n\nStores default for key unless key is present, in one hold "
+     "of key's bucket lock, and returns the value key then has: default itself when it was stored, else the "
+     "value that was there."},
+    {"compare_and_set", ZORVIK_FASTCALL(compare_and_set_method), METH_FASTCALL | METH_KEYWORDS,
+     "compare_and_set(key, expected, new) -> bool\n\nWhen key's value is expected, stores new and returns "
+     "True; otherwise changes nothing and returns False. Values are compared by their serialized bytes. ABSENT "
+     "as expected means \"key is absent\"; ABSENT as new removes key. Locks key's bucket once, for the "
+     "comparison and the store together."},
+    {"increment", ZORVIK_FASTCALL(increment_method), METH_FASTCALL | METH_KEYWORDS,
+     "increment(key, delta=1, default=0) -> value\n\nAdds delta to key's value (default + delta when key is "
+     "absent) and returns the new value; no increment by another thread or process is lost. The addition runs "
+     "with no lock held; the new value is stored by a compare_and_set with the value read, and the whole is "
+     "done again when another changed it meanwhile. TypeError when the value and delta do not add up."},
+    {"update_with", ZORVIK_FASTCALL(update_with_method), METH_FASTCALL | METH_KEYWORDS,
+     "update_with(key, function, default=ABSENT) -> value\n\nStores function(value) for key and returns it, "
+     "as increment does: function runs with no lock held and is called again when another thread or process "
+     "changed the value meanwhile, so it must have no other effect. An absent key gives function default "
+     "(KeyError when there is none); a function that returns ABSENT removes key."},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "update(other=(), /, **kwargs) -> None\n\nd[k] = other[k] for every key of other when it has keys(), "
+     "else d[k] = v for every pair (k, v) of other; then the same for kwargs. Each store locks its key's "
+     "bucket on its own: other threads and processes may see part of the update."},
+    {"clear", clear_method, METH_NOARGS,
+     "clear() -> None\n\nRemoves every entry, one bucket at a time under its lock: entries present from the "
+     "start of the call to its end are removed; entries stored meanwhile may stay."},
+    {"copy", copy_method, METH_NOARGS,
+     "copy() -> dict\n\nThe entries as a plain dict, read as iteration reads them (one bucket at a time)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace zorvik::shared

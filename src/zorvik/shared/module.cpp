@@ -1,0 +1,240 @@
+// zorvik._shared: the module's start-up (its state, the types, the sentinel
+// ABSENT, the view classes), the hooks every module that links the core
+// installs, and the function unpickling calls.
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "zorvik/binding/errors.hpp"
+#include "zorvik/binding/gil.hpp"
+#include "zorvik/fennick/key_hash.hpp"
+#include "zorvik/shared/shared_dict.hpp"
+
+namespace zorvik::shared {
+
+SharedState state;
+
+namespace {
+
+// ---- ABSENT ---------------------------------------------------------------------------
+
+PyObject *absent_repr(PyObject *) { return PyUnicode_FromString("ABSENT"); }
+
+// Pickled by reference: unpickled, it is this module's ABSENT again.
+PyObject *absent_reduce(PyObject *, PyObject *) { return PyUnicode_FromString("ABSENT"); }
+
+PyMethodDef absent_methods[] = {
+    {"__reduce__", absent_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject absent_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zorvik._shared._AbsentType",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_repr = absent_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "The type of ABSENT, which stands for \"no entry\" in compare_and_set and update_with.",
+    .tp_methods = absent_methods,
+};
+#pragma GCC diagnostic pop
+
+namespace {
+
+// ---- the key operations' context ------------------------------------------------------
+
+// The hash of a key: portable for the built-in hash, else the dictionary's
+// function, as brandel hashes it.
+Py_ssize_t shared_hash_key(fennick::FennickObject *hashing, PyObject *key) {
+    return fennick::key_hash(hashing->hash_function, state.builtin_hash, key);
+}
+
+void report_space_exhausted(const SpaceExhausted &failure) {
+    const char *message =
+        failure.where() == SpaceExhausted::Where::segment
+            ? "the SharedDict's file is full: all of its capacity is in use. Copy the entries into a new "
+              "dictionary made with a larger capacity (SharedDict(new_path, capacity=...).update(d)); removing "
+              "entries makes room for others"
+            : "the file system that holds the SharedDict's file has no space left: free space there, or copy the "
+              "entries into a new dictionary on another file system (SharedDict(new_path).update(d))";
+    // The file system's own errno (ENOSPC mostly; EDQUOT for a full quota);
+    // a full segment is ENOSPC as well: no space left in the file.
+    const int code = failure.where() == SpaceExhausted::Where::segment ? ENOSPC : failure.error();
+    PyObject *error = PyObject_CallFunction(PyExc_OSError, "is", code, message);
+    if (error == nullptr) return;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
+    Py_DECREF(error);
+}
+
+// A file that needs the offline repair: TimeoutError (ETIMEDOUT) for a lock
+// that no process holds and no one can take over online, OSError EUCLEAN
+// ("Structure needs cleaning") for a structure the core refuses to walk.
+// Both are OSErrors, as the other failures that concern the file are; the
+// text is the core's (it names the lock and the repair command) or says
+// where to look.
+void report_needs_repair(bool held, const char *what) {
+    PyObject *error = nullptr;
+    if (held) {
+        error = PyObject_CallFunction(PyExc_TimeoutError, "is", ETIMEDOUT, what);
+    } else {
+        const std::string message = std::string("the SharedDict's file is damaged (") + what +
+                                    "): python -m zorvik check FILE tells what is wrong, and python -m zorvik "
+                                    "repair FILE mends it once no process uses it";
+        error = PyObject_CallFunction(PyExc_OSError, "is", EUCLEAN, message.c_str());
+    }
+    if (error == nullptr) return;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
+    Py_DECREF(error);
+}
+
+// ---- module functions -----------------------------------------------------------------
+
+// _reopen(cls, path, serializer, hash_function): what an unpickled SharedDict
+// is, the existing file opened again.
+PyObject *reopen(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "_reopen takes the class, path, serializer and hash function");
+        return nullptr;
+    }
+    PyObject *positional = PyTuple_Pack(1, args[1]);
+    PyObject *keywords = positional == nullptr ? nullptr
+                                               : Py_BuildValue("{s:O,s:O,s:O}", "create", Py_False, "serializer",
+                                                               args[2], "hash_function", args[3]);
+    PyObject *result = keywords == nullptr ? nullptr : PyObject_Call(args[0], positional, keywords);
+    Py_XDECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
+}
+
+PyMethodDef module_functions[] = {
+    {"_reopen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reopen)), METH_FASTCALL,
+     "_reopen(cls, path, serializer, hash_function) -> SharedDict\n\nOpens the dictionary a pickle named."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- start-up -------------------------------------------------------------------------
+
+PyObject *attribute_of(const char *module_name, const char *attribute) {
+    PyObject *module = PyImport_ImportModule(module_name);
+    if (module == nullptr) return nullptr;
+    PyObject *found = PyObject_GetAttrString(module, attribute);
+    Py_DECREF(module);
+    return found;
+}
+
+int load_state(PyObject *module) {
+    state.builtin_hash = PyDict_GetItemString(PyEval_GetBuiltins(), "hash");
+    if (state.builtin_hash == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "no built-in hash");
+        return -1;
+    }
+    Py_INCREF(state.builtin_hash);
+    state.mapping_abc = attribute_of("collections.abc", "Mapping");
+    state.abspath = state.mapping_abc == nullptr ? nullptr : attribute_of("os.path", "abspath");
+    state.reopen = state.abspath == nullptr ? nullptr : PyObject_GetAttrString(module, "_reopen");
+    state.mapping_keys = PyUnicode_InternFromString("keys");
+    state.view_mapping = PyUnicode_InternFromString("_mapping");
+    if (state.reopen == nullptr || state.mapping_keys == nullptr || state.view_mapping == nullptr) return -1;
+
+    binding::operation_context.dumps = PyUnicode_InternFromString("dumps");
+    binding::operation_context.loads = PyUnicode_InternFromString("loads");
+    if (binding::operation_context.dumps == nullptr || binding::operation_context.loads == nullptr) return -1;
+    binding::operation_context.builtin_hash = state.builtin_hash;
+    binding::operation_context.hash_key = shared_hash_key;
+    // The traceback entries' globals, for the life of the process (strong: a
+    // later import may make another module object and drop this one).
+    binding::operation_context.module = Py_NewRef(module);
+    binding::operation_context.space_exhausted = report_space_exhausted;
+    binding::operation_context.needs_repair = report_needs_repair;
+    return 0;
+}
+
+int make_types() {
+    if (PyType_Ready(&absent_type) < 0 || PyType_Ready(&iterator_type) < 0 || ready_shared_dict_type() < 0) {
+        return -1;
+    }
+    state.absent = PyType_GenericAlloc(&absent_type, 0);
+    if (state.absent == nullptr || make_view_classes() < 0) return -1;
+    // isinstance(d, MutableMapping) and the ABC's registry: the class offers
+    // every method of the ABC natively.
+    PyObject *mutable_mapping = attribute_of("collections.abc", "MutableMapping");
+    PyObject *registered = mutable_mapping == nullptr
+                               ? nullptr
+                               : PyObject_CallMethod(mutable_mapping, "register", "O", &shared_dict_type);
+    Py_XDECREF(mutable_mapping);
+    if (registered == nullptr) return -1;
+    Py_DECREF(registered);
+    return 0;
+}
+
+int add_names(PyObject *module) {
+    PyObject *type = reinterpret_cast<PyObject *>(&shared_dict_type);
+    const bool added = PyModule_AddObjectRef(module, "SharedDict", type) == 0 &&
+                       PyModule_AddObjectRef(module, "ABSENT", state.absent) == 0 &&
+                       PyModule_AddObjectRef(module, "SharedKeysView", state.keys_view) == 0 &&
+                       PyModule_AddObjectRef(module, "SharedValuesView", state.values_view) == 0 &&
+                       PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) == 0;
+    return added ? 0 : -1;
+}
+
+// The interpreter the module was first loaded into: the types are static and
+// the state process-wide, so no other interpreter may use them.
+std::int64_t loading_interpreter = -1;
+bool started = false;
+
+int refuse_other_interpreter() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return -1;
+    if (loading_interpreter == -1) loading_interpreter = current;
+    if (current == loading_interpreter) return 0;
+    PyErr_SetString(PyExc_ImportError,
+                    "zorvik._shared can only be loaded into one interpreter per process, and another one has it");
+    return -1;
+}
+
+// Runs for each module object the import system makes (a later import, once
+// sys.modules has lost the module, makes another one): the process's state is
+// made the first time only, and every module object offers the same objects.
+int shared_exec(PyObject *module) {
+    if (refuse_other_interpreter() < 0) return -1;
+    if (!started) {
+        if (load_state(module) < 0 || make_types() < 0 || binding::register_exit_handler() < 0 ||
+            register_temporaries_handler() < 0) {
+            return -1;
+        }
+        // The core's waits release the interpreter lock; its memory for the
+        // host comes from the interpreter's allocator.
+        binding::install_host_hooks();
+        started = true;
+    }
+    return add_names(module);
+}
+
+PyModuleDef_Slot shared_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(shared_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef shared_module = {
+    PyModuleDef_HEAD_INIT,
+    "zorvik._shared",
+    "SharedDict, a dictionary that threads and processes share through a file, and the sentinel ABSENT.",
+    0,  // the state is process-wide
+    module_functions,
+    shared_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace zorvik::shared
+
+// Multi-phase initialisation, so that the exec step runs, and refuses, in
+// every interpreter that imports the module.
+PyMODINIT_FUNC PyInit__shared() { return PyModuleDef_Init(&zorvik::shared::shared_module); }

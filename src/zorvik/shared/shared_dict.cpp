@@ -1,0 +1,722 @@
+// The class SharedDict: opening (by path, or a new temporary file), closing
+// and deleting, pickling by path, statistics, and the type object.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "zorvik/binding/errors.hpp"
+#include "zorvik/shared/shared_dict.hpp"
+
+namespace zorvik::shared {
+namespace {
+
+using binding::call_core;
+
+constexpr const char type_file[] = "zorvik/shared/shared_dict.cpp";
+
+// ---- sizes ------------------------------------------------------------------------
+
+// Defaults that suit most users: a new dictionary starts with 1,024 buckets
+// (56 KiB of buckets and 1,024 entry chunks of 192 bytes with their links:
+// about 250 KiB of pages touched) and doubles by itself up to 2^28 buckets,
+// room for more than 500 million entries at two a bucket. Its capacity, the
+// usable size of its file, is 1 TiB: the file is sparse, so only what is
+// written takes memory or disk, and tmpfs and ext4 take a file that long.
+constexpr std::uint64_t kDefaultCapacity = std::uint64_t{1} << 40;
+constexpr std::uint64_t kDefaultInitialBuckets = 1024;
+// Doublings a table can make by default: 2^18 chunks of the first table's
+// size, whose chunk table is 2 MiB of the file (a page of it touched per 512
+// chunks) and whose chunk cache in each process 2 MiB of address space.
+constexpr unsigned kDefaultDoublings = 18;
+// The most chunks a caller can ask for: a chunk table of 128 MiB.
+constexpr std::uint64_t kMostChunks = std::uint64_t{1} << 24;
+// The largest first table: 2^30 buckets are 56 GiB of buckets.
+constexpr std::uint64_t kMostInitialBuckets = std::uint64_t{1} << 30;
+// A new temporary dictionary draws a fresh name up to this many times.
+constexpr int kTemporaryNameAttempts = 100;
+
+struct Options {
+    PyObject *path = Py_None;
+    PyObject *create = Py_None;
+    PyObject *serializer = nullptr;  // "pickle" when not given
+    PyObject *hash_function = Py_None;
+    PyObject *delete_on_close = Py_None;
+    MapArguments arguments{10, std::uint64_t{1} << kDefaultDoublings, kDefaultCapacity, 5};
+};
+
+bool is_power_of_two(std::uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
+unsigned log2_of(std::uint64_t power_of_two) { return static_cast<unsigned>(__builtin_ctzll(power_of_two)); }
+
+// `object` as an unsigned 64-bit count, for the option `name`. 0 or -1.
+int to_count(PyObject *object, const char *name, std::uint64_t *out) {
+    if (!PyLong_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(object)->tp_name);
+        return -1;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s must be between 1 and 2**64 - 1", name);
+        return -1;
+    }
+    *out = value;
+    return 0;
+}
+
+int check_flag(PyObject *object, const char *name) {
+    if (object == Py_None || PyBool_Check(object)) return 0;
+    PyErr_Format(PyExc_TypeError, "%s must be True, False or None, not %.200s", name, Py_TYPE(object)->tp_name);
+    return -1;
+}
+
+// The numbers of a new dictionary's shape, checked. 0 or -1.
+int read_sizes(PyObject *capacity, PyObject *initial_buckets, PyObject *max_buckets, PyObject *chunk_size,
+               MapArguments &arguments) {
+    std::uint64_t value = 0;
+    if (capacity != nullptr) {
+        if (to_count(capacity, "capacity", &value) < 0) return -1;
+        if (value == 0) {
+            PyErr_SetString(PyExc_ValueError, "capacity must be at least 1 byte");
+            return -1;
+        }
+        arguments.size = value;
+    }
+    std::uint64_t initial = kDefaultInitialBuckets;
+    if (initial_buckets != nullptr) {
+        if (to_count(initial_buckets, "initial_buckets", &initial) < 0) return -1;
+        if (!is_power_of_two(initial) || initial > kMostInitialBuckets) {
+            PyErr_SetString(PyExc_ValueError, "initial_buckets must be a power of two from 1 to 2**30");
+            return -1;
+        }
+    }
+    std::uint64_t chunks = std::uint64_t{1} << kDefaultDoublings;
+    if (max_buckets != nullptr && max_buckets != Py_None) {
+        if (to_count(max_buckets, "max_buckets", &value) < 0) return -1;
+        if (!is_power_of_two(value) || value < initial || value / initial > kMostChunks) {
+            PyErr_SetString(PyExc_ValueError,
+                            "max_buckets must be a power of two from initial_buckets to initial_buckets * 2**24");
+            return -1;
+        }
+        chunks = value / initial;
+    }
+    arguments.bucket_chunk_size_exponent = static_cast<std::uint8_t>(log2_of(initial));
+    arguments.bucket_chunk_number = chunks;
+    if (chunk_size != nullptr) {
+        if (to_count(chunk_size, "chunk_size", &value) < 0) return -1;
+        if (!is_power_of_two(value) || value < 8 || value > 128) {
+            PyErr_SetString(PyExc_ValueError, "chunk_size must be 8, 16, 32, 64 or 128");
+            return -1;
+        }
+        arguments.string_chunk_size_exponent = static_cast<std::uint8_t>(log2_of(value));
+    }
+    return 0;
+}
+
+const char *const init_keywords[] = {"path",         "create",          "serializer", "hash_function",
+                                     "capacity",     "initial_buckets", "max_buckets", "chunk_size",
+                                     "delete_on_close", nullptr};
+
+int read_options(PyObject *args, PyObject *kwargs, Options &options) {
+    PyObject *capacity = nullptr;
+    PyObject *initial_buckets = nullptr;
+    PyObject *max_buckets = nullptr;
+    PyObject *chunk_size = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOO:SharedDict", const_cast<char **>(init_keywords),
+                                     &options.path, &options.create, &options.serializer, &options.hash_function,
+                                     &capacity, &initial_buckets, &max_buckets, &chunk_size,
+                                     &options.delete_on_close)) {
+        return -1;
+    }
+    if (check_flag(options.create, "create") < 0 || check_flag(options.delete_on_close, "delete_on_close") < 0) {
+        return -1;
+    }
+    if (options.hash_function != Py_None && !PyCallable_Check(options.hash_function)) {
+        PyErr_Format(PyExc_TypeError, "hash_function must be callable or None, not %.200s",
+                     Py_TYPE(options.hash_function)->tp_name);
+        return -1;
+    }
+    return read_sizes(capacity, initial_buckets, max_buckets, chunk_size, options.arguments);
+}
+
+// ---- the file ---------------------------------------------------------------------
+
+// The absolute path of `path` (str, bytes or os.PathLike) as bytes, through
+// os.path.abspath (relative to the working directory, not resolving links).
+int absolute_path(PyObject *path, std::string &out) {
+    PyObject *bytes = nullptr;
+    if (!PyUnicode_FSConverter(path, &bytes)) return -1;  // TypeError, or ValueError for a NUL byte
+    PyObject *absolute = PyObject_CallOneArg(state.abspath, bytes);
+    Py_DECREF(bytes);
+    if (absolute == nullptr) return -1;
+    if (!PyBytes_Check(absolute)) {
+        Py_DECREF(absolute);
+        PyErr_SetString(PyExc_TypeError, "os.path.abspath returned no bytes");
+        return -1;
+    }
+    try {
+        out.assign(PyBytes_AS_STRING(absolute), static_cast<std::size_t>(PyBytes_GET_SIZE(absolute)));
+    } catch (const std::bad_alloc &) {
+        Py_DECREF(absolute);
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_DECREF(absolute);
+    return 0;
+}
+
+// A fresh path in the temporary directory ($TMPDIR when set and not empty,
+// else /tmp, as for brandel's files): "<dir>/zorvik-" and 16 random letters
+// and digits.
+std::string temporary_path() {
+    const char *dir = std::getenv("TMPDIR");
+    std::string path = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp";
+    path += "/zorvik-";
+    unsigned char random[16];
+    if (getentropy(random, sizeof random) != 0) {
+        // No entropy to be had: the clock and the pid still make names that
+        // differ, and a name that exists is drawn again.
+        const std::uint64_t seed = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull ^
+                                   static_cast<std::uint64_t>(clock());
+        for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i % 8 * 8));
+    }
+    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (unsigned char byte : random) path += letters[byte % (sizeof letters - 1)];
+    return path;
+}
+
+// About the least capacity a new dictionary of `arguments` needs: its chunk
+// table, its first buckets with an entry chunk each (a 16-byte link and a
+// 176-byte chunk, 208 bytes with their headers), a refill group of 100 more,
+// and a page for the header and the shared words.
+std::uint64_t least_capacity(const MapArguments &arguments) {
+    const std::uint64_t buckets = std::uint64_t{1} << arguments.bucket_chunk_size_exponent;
+    return arguments.bucket_chunk_number * sizeof(std::uint64_t) + buckets * (56 + 208) + 100 * 208 + 4096;
+}
+
+// A creation the capacity cannot hold says how much it needs.
+[[noreturn]] void throw_too_small(const MapArguments &arguments) {
+    throw std::invalid_argument("a capacity of " + std::to_string(arguments.size) +
+                                " bytes is too small for a new dictionary of these sizes: it needs at least about " +
+                                std::to_string(least_capacity(arguments)) + " bytes");
+}
+
+OpenMode mode_of(PyObject *create) {
+    if (create == Py_True) return OpenMode::create;
+    if (create == Py_False) return OpenMode::open;
+    return OpenMode::open_or_create;
+}
+
+// Opens the map as the options say; `path_out` is the file's path.
+int open_map(const Options &options, MapPointer &map, std::string &path_out) {
+    if (options.path == Py_None) {
+        if (options.create == Py_False) {
+            PyErr_SetString(PyExc_ValueError, "create=False needs the path of an existing dictionary");
+            return -1;
+        }
+        return call_core([&] {
+                   for (int attempt = 1;; ++attempt) {
+                       path_out = temporary_path();
+                       try {
+                           map = std::make_shared<ConcurrentHashMap_string>(path_out, OpenMode::create,
+                                                                            options.arguments);
+                           return;
+                       } catch (const FileError &e) {
+                           if (e.code().value() != EEXIST || attempt == kTemporaryNameAttempts) throw;
+                       } catch (const SpaceExhausted &e) {
+                           if (e.where() == SpaceExhausted::Where::segment) throw_too_small(options.arguments);
+                           throw;
+                       }
+                   }
+               })
+                   ? 0
+                   : -1;
+    }
+    if (absolute_path(options.path, path_out) < 0) return -1;
+    return call_core([&] {
+               try {
+                   map = std::make_shared<ConcurrentHashMap_string>(path_out, mode_of(options.create),
+                                                                    options.arguments);
+               } catch (const SpaceExhausted &e) {
+                   // Only a creation allocates.
+                   if (e.where() == SpaceExhausted::Where::segment) throw_too_small(options.arguments);
+                   throw;
+               }
+           })
+               ? 0
+               : -1;
+}
+
+// ---- temporaries ------------------------------------------------------------------
+
+// The objects whose close deletes their file, for the exit handler. Only
+// touched with the interpreter lock held.
+SharedDictObject *temporaries = nullptr;
+
+void enter_temporaries(SharedDictObject *self) {
+    self->previous_temporary = nullptr;
+    self->next_temporary = temporaries;
+    if (temporaries != nullptr) temporaries->previous_temporary = self;
+    temporaries = self;
+}
+
+void leave_temporaries(SharedDictObject *self) {
+    if (self->previous_temporary != nullptr) {
+        self->previous_temporary->next_temporary = self->next_temporary;
+    } else if (temporaries == self) {
+        temporaries = self->next_temporary;
+    }
+    if (self->next_temporary != nullptr) self->next_temporary->previous_temporary = self->previous_temporary;
+    self->next_temporary = self->previous_temporary = nullptr;
+}
+
+// ---- closing and deleting ---------------------------------------------------------
+
+// The path as bytes for the system calls (new reference), or null.
+PyObject *path_bytes(SharedDictObject *self) {
+    PyObject *bytes = nullptr;
+    return PyUnicode_FSConverter(self->path, &bytes) ? bytes : nullptr;
+}
+
+// Removes the file at the object's path if it is still the file the object
+// opened. 0; 1 when the path names no file or another one; -1 with OSError
+// set when the removal fails.
+int delete_own_file(SharedDictObject *self) {
+    PyObject *bytes = path_bytes(self);
+    if (bytes == nullptr) return -1;
+    const char *path = PyBytes_AS_STRING(bytes);
+    struct stat info;
+    int result = 1;
+    if (stat(path, &info) == 0 && info.st_dev == self->device && info.st_ino == self->inode) {
+        result = unlink(path) == 0 ? 0 : -1;
+        if (result < 0 && errno == ENOENT) result = 1;  // removed by someone else meanwhile
+        if (result < 0) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, self->path);
+    }
+    Py_DECREF(bytes);
+    return result;
+}
+
+// Closes this process's view; deletes the file when the object was made to.
+// Idempotent. 0, or -1 with OSError set when the deletion failed.
+int close_dict(SharedDictObject *self) {
+    MapPointer map = std::move(self->map);
+    // The view goes now, unless an operation in progress holds it: it goes
+    // when that operation ends.
+    map.reset();
+    if (self->path != Py_None) self->closed = true;
+    if (!self->delete_on_close) return 0;
+    self->delete_on_close = false;
+    leave_temporaries(self);
+    // A child made by fork inherits the object: only the process that opened
+    // it deletes the file.
+    if (self->owner != getpid()) return 0;
+    return delete_own_file(self) < 0 ? -1 : 0;
+}
+
+PyObject *temporaries_at_exit(PyObject *, PyObject *) {
+    while (temporaries != nullptr) {
+        SharedDictObject *self = temporaries;
+        if (close_dict(self) < 0) PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(self));
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef temporaries_at_exit_def = {"_close_temporary_dictionaries", temporaries_at_exit, METH_NOARGS, nullptr};
+
+// ---- construction -----------------------------------------------------------------
+
+// What the file at `path` is now: close and unlink delete only that file.
+void record_file_identity(SharedDictObject *self, const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        // Removed already by another process: nothing to delete later.
+        self->device = 0;
+        self->inode = 0;
+        return;
+    }
+    self->device = info.st_dev;
+    self->inode = info.st_ino;
+}
+
+int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
+    SharedDictObject *self = as_shared(object);
+    // A second __init__ opens anew: the dictionary open so far is closed first.
+    if (close_dict(self) < 0) return -1;
+    Options options;
+    if (read_options(args, kwargs, options) < 0) return -1;
+    PyObject *serializer_name =
+        options.serializer != nullptr ? Py_NewRef(options.serializer) : PyUnicode_FromString("pickle");
+    if (serializer_name == nullptr) return -1;
+    PyObject *serializer = nullptr;
+    bool text = false;
+    if (choose_serializer(serializer_name, &serializer, &text) < 0) {
+        Py_DECREF(serializer_name);
+        return -1;
+    }
+    MapPointer map;
+    std::string path;
+    PyObject *path_object = nullptr;
+    if (open_map(options, map, path) < 0 ||
+        (path_object = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))) ==
+            nullptr) {
+        Py_DECREF(serializer_name);
+        Py_DECREF(serializer);
+        binding::add_traceback("zorvik._shared.SharedDict.__init__", type_file, __LINE__);
+        return -1;
+    }
+    PyObject *hash_function = options.hash_function == Py_None ? state.builtin_hash : options.hash_function;
+    Py_XSETREF(self->hashing.hash_function, Py_NewRef(hash_function));
+    Py_XSETREF(self->serializer, serializer);
+    Py_XSETREF(self->serializer_name, serializer_name);
+    Py_XSETREF(self->path, path_object);
+    self->text_serializer = text;
+    self->map = std::move(map);
+    self->popitem_cursor = 0;
+    self->closed = false;
+    self->owner = getpid();
+    record_file_identity(self, path);
+    self->delete_on_close = options.delete_on_close == Py_None ? options.path == Py_None
+                                                               : options.delete_on_close == Py_True;
+    if (self->delete_on_close) enter_temporaries(self);
+    return 0;
+}
+
+// ---- lifetime ---------------------------------------------------------------------
+
+PyObject *shared_dict_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *object = type->tp_alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    SharedDictObject *self = as_shared(object);
+    // tp_alloc zeroed the record; the map pointer is a C++ object.
+    new (&self->map) MapPointer();
+    self->serializer = Py_NewRef(Py_None);
+    self->serializer_name = Py_NewRef(Py_None);
+    self->path = Py_NewRef(Py_None);
+    return object;
+}
+
+int shared_dict_traverse(PyObject *object, visitproc visit, void *arg) {
+    // A Python subclass's traverse visits the type itself, then calls this.
+    SharedDictObject *self = as_shared(object);
+    Py_VISIT(self->hashing.hash_function);
+    Py_VISIT(self->serializer);
+    Py_VISIT(self->serializer_name);
+    return 0;
+}
+
+int shared_dict_clear_references(PyObject *object) {
+    SharedDictObject *self = as_shared(object);
+    Py_CLEAR(self->hashing.hash_function);
+    Py_XSETREF(self->serializer, Py_NewRef(Py_None));
+    Py_XSETREF(self->serializer_name, Py_NewRef(Py_None));
+    return 0;
+}
+
+void shared_dict_dealloc(PyObject *object) {
+    SharedDictObject *self = as_shared(object);
+    PyObject_GC_UnTrack(object);
+    if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(object);
+    PyObject *exception = binding::take_exception();
+    if (close_dict(self) < 0) PyErr_WriteUnraisable(object);
+    binding::restore_exception(exception);
+    self->map.~MapPointer();
+    Py_CLEAR(self->hashing.hash_function);
+    Py_CLEAR(self->serializer);
+    Py_CLEAR(self->serializer_name);
+    Py_CLEAR(self->path);
+    // A Python subclass's dealloc calls this and then lets go of its type.
+    Py_TYPE(object)->tp_free(object);
+}
+
+// ---- methods ----------------------------------------------------------------------
+
+PyObject *close_method(PyObject *object, PyObject *) {
+    if (close_dict(as_shared(object)) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *enter_method(PyObject *object, PyObject *) {
+    if (!map_of(as_shared(object))) return nullptr;
+    return Py_NewRef(object);
+}
+
+PyObject *exit_method(PyObject *object, PyObject *) {
+    if (close_dict(as_shared(object)) < 0) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+PyObject *flush_method(PyObject *object, PyObject *) {
+    MapPointer map = map_of(as_shared(object));
+    if (!map) return nullptr;
+    // msync of a file on disk waits for the writes: other threads run
+    // meanwhile. The failure is translated once the interpreter lock is back.
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        map->flush();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure && !call_core([&] { std::rethrow_exception(failure); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject *stats_method(PyObject *object, PyObject *) {
+    MapPointer map = map_of(as_shared(object));
+    if (!map) return nullptr;
+    MapStats stats{};
+    if (!call_core([&] { stats = map->stats(); })) return nullptr;
+    const double load =
+        stats.buckets == 0 ? 0.0 : static_cast<double>(stats.entries) / static_cast<double>(stats.buckets);
+    const unsigned doublings = stats.buckets == 0 || stats.largest_buckets <= stats.buckets
+                                   ? 0
+                                   : log2_of(stats.largest_buckets) - log2_of(stats.buckets);
+    return Py_BuildValue("{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets", stats.buckets,
+                         "load", load, "doublings_left", doublings, "bytes_used", stats.allocated, "bytes_free",
+                         stats.capacity - stats.allocated, "file_size", stats.file_length, "chunk_size",
+                         static_cast<unsigned>(stats.data_chunk_size));
+}
+
+PyObject *reduce_method(PyObject *object, PyObject *) {
+    SharedDictObject *self = as_shared(object);
+    if (self->path == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle a SharedDict that was never opened");
+        return nullptr;
+    }
+    PyObject *own = self->hashing.hash_function;
+    PyObject *hash_function = own == state.builtin_hash || own == nullptr ? Py_None : own;
+    return Py_BuildValue("O(OOOO)", state.reopen, Py_TYPE(object), self->path, self->serializer_name, hash_function);
+}
+
+PyObject *class_getitem(PyObject *cls, PyObject *arguments) { return Py_GenericAlias(cls, arguments); }
+
+PyObject *get_path(PyObject *object, void *) { return Py_NewRef(as_shared(object)->path); }
+PyObject *get_closed(PyObject *object, void *) { return PyBool_FromLong(as_shared(object)->closed); }
+
+PyObject *shared_dict_repr(PyObject *object) {
+    SharedDictObject *self = as_shared(object);
+    PyObject *name = PyType_GetName(Py_TYPE(object));
+    if (name == nullptr) return nullptr;
+    PyObject *text = nullptr;
+    if (self->path == Py_None) {
+        text = PyUnicode_FromFormat("<%U, not opened>", name);
+    } else if (!self->map) {
+        text = PyUnicode_FromFormat("%U(%R, closed)", name, self->path);
+    } else {
+        text = PyUnicode_FromFormat("%U(%R, entries=%llu)", name, self->path,
+                                    static_cast<unsigned long long>(self->map->entry_count()));
+    }
+    Py_DECREF(name);
+    return text;
+}
+
+// ---- unlink, on the class and on an object ----------------------------------------
+
+// SharedDict.unlink(path): deletes the dictionary at `path`, after checking
+// that the file holds one.
+PyObject *unlink_path(PyObject *, PyObject *path) {
+    std::string absolute;
+    if (absolute_path(path, absolute) < 0) return nullptr;
+    if (!call_core([&] { ConcurrentHashMap_string check(absolute, OpenMode::open, kAttachArguments); })) {
+        return nullptr;
+    }
+    if (unlink(absolute.c_str()) != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// d.unlink(): deletes this dictionary's file, if its path still names it.
+PyObject *unlink_own(PyObject *object, PyObject *) {
+    SharedDictObject *self = as_shared(object);
+    if (self->path == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "operation on a SharedDict that was never opened");
+        return nullptr;
+    }
+    const int result = delete_own_file(self);
+    if (result < 0) return nullptr;
+    if (result == 1) {
+        PyObject *error = PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT,
+                                                "the path no longer names this dictionary's file", self->path);
+        if (error != nullptr) {
+            PyErr_SetObject(PyExc_FileNotFoundError, error);
+            Py_DECREF(error);
+        }
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef unlink_path_def = {
+    "unlink", unlink_path, METH_O,
+    "unlink(path, /) -> None\n\nDeletes the dictionary file at path (FileNotFoundError when there is none, "
+    "ValueError when the file holds no dictionary). Processes that have it open keep working on it; new "
+    "opens no longer find it."};
+PyMethodDef unlink_own_def = {
+    "unlink", unlink_own, METH_NOARGS,
+    "unlink() -> None\n\nDeletes this dictionary's file (FileNotFoundError when its path no longer names it). "
+    "This object and every other process that has it open keep working on it; new opens no longer find it."};
+
+// `unlink` on the class is the function of a path; on an object, the
+// method that deletes the object's own file.
+PyObject *unlink_descriptor_get(PyObject *, PyObject *instance, PyObject *) {
+    if (instance == nullptr || instance == Py_None) return PyCFunction_New(&unlink_path_def, nullptr);
+    return PyCFunction_New(&unlink_own_def, instance);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject unlink_descriptor_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zorvik._shared._UnlinkDescriptor",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "SharedDict.unlink(path) deletes the dictionary at path; d.unlink() deletes d's file.",
+    .tp_descr_get = unlink_descriptor_get,
+};
+#pragma GCC diagnostic pop
+
+// ---- the type ---------------------------------------------------------------------
+
+PyMethodDef lifetime_methods[] = {
+    {"close", close_method, METH_NOARGS,
+     "close() -> None\n\nCloses this process's view of the dictionary; later operations on this object raise "
+     "ValueError. The file and its entries stay for every other process (unless this object was made to delete "
+     "its file: delete_on_close, the default for a dictionary made without a path). Takes no lock; operations "
+     "in progress in other threads finish first. Closing twice does nothing."},
+    {"__enter__", enter_method, METH_NOARGS, "__enter__() -> SharedDict\n\nReturns the dictionary itself."},
+    {"__exit__", exit_method, METH_VARARGS,
+     "__exit__(*exception) -> False\n\nCloses the dictionary (see close)."},
+    {"flush", flush_method, METH_NOARGS,
+     "flush() -> None\n\nWrites the dictionary's changed pages to its file and waits until they are written "
+     "(msync): for files on disk, whose pages the system otherwise writes in its own time. Takes no lock: "
+     "entries changed meanwhile by other threads or processes may or may not be written. OSError when the "
+     "system refuses."},
+    {"stats", stats_method, METH_NOARGS,
+     "stats() -> dict\n\nNumbers about the dictionary, each read on its own without a lock: entries, buckets "
+     "(of the table in force), load (entries per bucket), doublings_left (how often the table can still "
+     "double), bytes_used and bytes_free (of the file's capacity), file_size (the file's length; the file is "
+     "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk)."},
+    {"__reduce__", reduce_method, METH_NOARGS,
+     "__reduce__() -> tuple\n\nPickles the dictionary as its path, serializer and hash function: unpickled, "
+     "it opens the same file (create=False), in this process or another one. delete_on_close is not carried."},
+    {"__class_getitem__", class_getitem, METH_O | METH_CLASS,
+     "SharedDict[K, V]: the generic alias, for type annotations."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef shared_dict_getset[] = {
+    {"path", get_path, nullptr, "The absolute path of the dictionary's file (str); None before it is opened.",
+     nullptr},
+    {"closed", get_closed, nullptr, "True once close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The class's methods: the lifetime ones here, the mapping and iteration
+// ones from their files; filled once at start-up.
+PyMethodDef all_methods[64];
+
+int gather_methods() {
+    std::size_t n = 0;
+    for (const PyMethodDef *table : {lifetime_methods, mapping_methods, iteration_methods}) {
+        for (const PyMethodDef *m = table; m->ml_name != nullptr; ++m) {
+            if (n + 1 >= sizeof all_methods / sizeof all_methods[0]) {
+                PyErr_SetString(PyExc_SystemError, "too many SharedDict methods for the method table");
+                return -1;
+            }
+            all_methods[n++] = *m;
+        }
+    }
+    all_methods[n] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    return 0;
+}
+
+constexpr const char shared_dict_doc[] =
+    "SharedDict(path=None, *, create=None, serializer='pickle', hash_function=None, capacity=1099511627776, "
+    "initial_buckets=1024, max_buckets=None, chunk_size=32, delete_on_close=None)\n"
+    "--\n\n"
+    "A dictionary in a file that every thread of every process that opens the file uses at once.\n\n"
+    "path: the file (str, bytes or os.PathLike); None makes a new file in $TMPDIR (else /tmp), deleted when "
+    "this object is closed. create: None opens the file, or creates it when there is none; True requires a "
+    "new file (FileExistsError); False an existing one (FileNotFoundError). A file is created atomically: "
+    "it appears at path complete, and of processes racing to create one path, one creates it and the others "
+    "open it. serializer: 'pickle' (protocol 5), 'json', 'orjson', 'msgpack' or 'msgspec'; every process "
+    "must use the same. hash_function: None for the portable hash (the same in every process); a callable "
+    "of your own must be passed by every process. capacity (bytes of the sparse file; 2**40 by default), "
+    "initial_buckets, "
+    "max_buckets (default initial_buckets * 2**18) and chunk_size (bytes of a data chunk) shape a new file "
+    "only; an existing file keeps its own. delete_on_close: delete the file when this object is closed "
+    "(default: only for path=None).\n\n"
+    "Every operation on a key locks only that key's bucket; iteration holds no lock between steps.";
+
+}  // namespace
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject shared_dict_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "zorvik._shared.SharedDict",
+    .tp_basicsize = sizeof(SharedDictObject),
+    .tp_dealloc = shared_dict_dealloc,
+    .tp_repr = shared_dict_repr,
+    .tp_as_sequence = &shared_dict_as_sequence,
+    .tp_as_mapping = &shared_dict_as_mapping,
+    .tp_hash = PyObject_HashNotImplemented,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MAPPING,
+    .tp_doc = shared_dict_doc,
+    .tp_traverse = shared_dict_traverse,
+    .tp_clear = shared_dict_clear_references,
+    .tp_richcompare = shared_dict_richcompare,
+    .tp_weaklistoffset = offsetof(SharedDictObject, weakrefs),
+    .tp_iter = shared_dict_iter,
+    .tp_methods = all_methods,
+    .tp_getset = shared_dict_getset,
+    .tp_init = shared_dict_init,
+    .tp_new = shared_dict_new,
+};
+#pragma GCC diagnostic pop
+
+binding::DictionaryParts shared_parts(PyObject *object) {
+    SharedDictObject *self = as_shared(object);
+    return binding::DictionaryParts{&self->hashing, &self->map, &self->serializer, &self->text_serializer,
+                                    self->closed ? "operation on a closed SharedDict"
+                                                 : "operation on a SharedDict that was never opened"};
+}
+
+MapPointer map_of(SharedDictObject *self) { return binding::map_of(shared_parts(reinterpret_cast<PyObject *>(self))); }
+
+int ready_shared_dict_type() {
+    if (gather_methods() < 0 || PyType_Ready(&unlink_descriptor_type) < 0 || PyType_Ready(&shared_dict_type) < 0) {
+        return -1;
+    }
+    PyObject *descriptor = PyType_GenericAlloc(&unlink_descriptor_type, 0);
+    if (descriptor == nullptr) return -1;
+    const int stored = PyDict_SetItemString(shared_dict_type.tp_dict, "unlink", descriptor);
+    Py_DECREF(descriptor);
+    if (stored == 0) PyType_Modified(&shared_dict_type);
+    return stored;
+}
+
+int register_temporaries_handler() {
+    PyObject *handler = PyCFunction_New(&temporaries_at_exit_def, nullptr);
+    if (handler == nullptr) return -1;
+    PyObject *atexit = PyImport_ImportModule("atexit");
+    PyObject *result = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", handler);
+    Py_XDECREF(atexit);
+    Py_DECREF(handler);
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+}  // namespace zorvik::shared

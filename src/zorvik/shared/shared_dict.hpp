@@ -1,0 +1,106 @@
+// zorvik._shared: the class SharedDict, the dictionary as Python users expect
+// it (collections.abc.MutableMapping), on the core and the file format that
+// zorvik.brandel uses, with atomic per-key operations; its iterator and
+// views; the sentinel ABSENT.
+//
+// The module keeps its state in process-wide variables and static types, so
+// it uses single-phase initialisation and lives in one interpreter per
+// process, as zorvik.brandel does.
+#pragma once
+
+#include <Python.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "zorvik/binding/operations.hpp"
+#include "zorvik/fennick/fennick.hpp"
+
+namespace zorvik::shared {
+
+using binding::MapPointer;
+
+struct SharedDictObject {
+    PyObject_HEAD
+    // The record the key operations' path hashes through: only its
+    // hash_function is read (the built-in hash standing for the portable
+    // hash). It is not a Python object; its header stays zero.
+    fennick::FennickObject hashing;
+    // This process's map; empty before the object is opened and once it is
+    // closed. Shared with the operations in progress, which keep the map
+    // they use alive while Python code (a serializer, a hash function, another
+    // thread) runs and may close the object.
+    MapPointer map;
+    PyObject *serializer;       // the object whose dumps and loads are used
+    PyObject *serializer_name;  // the name it was chosen by (str), for pickling
+    PyObject *path;             // absolute path of the file (str); None until opened
+    PyObject *weakrefs;
+    std::uint64_t popitem_cursor;  // where popitem looks first (process-local)
+    dev_t device;                  // the file at `path` when it was opened
+    ino_t inode;
+    pid_t owner;  // the process that opened it: the only one whose close deletes the file
+    bool text_serializer;
+    bool delete_on_close;
+    bool closed;
+    // The objects that delete their file when closed, for the exit handler.
+    SharedDictObject *next_temporary;
+    SharedDictObject *previous_temporary;
+};
+
+// What the module keeps for the process (module.cpp).
+struct SharedState {
+    PyObject *builtin_hash = nullptr;
+    PyObject *absent = nullptr;  // the sentinel ABSENT
+    PyObject *mapping_abc = nullptr;
+    PyObject *keys_view = nullptr;  // the view classes
+    PyObject *values_view = nullptr;
+    PyObject *items_view = nullptr;
+    PyObject *reopen = nullptr;    // _reopen, which unpickling calls
+    PyObject *abspath = nullptr;   // os.path.abspath
+    PyObject *pickle_serializer = nullptr;  // dumps with protocol 5, pickle.loads
+    PyObject *pickle_dumps = nullptr;
+    PyObject *pickle_protocol = nullptr;    // the int 5
+    PyObject *mapping_keys = nullptr;       // interned "keys"
+    PyObject *view_mapping = nullptr;       // interned "_mapping"
+};
+extern SharedState state;
+
+extern PyTypeObject shared_dict_type;
+extern PyTypeObject iterator_type;
+extern PyTypeObject absent_type;
+
+inline SharedDictObject *as_shared(PyObject *object) { return reinterpret_cast<SharedDictObject *>(object); }
+
+// Where a SharedDict keeps what the key operations' path reads.
+binding::DictionaryParts shared_parts(PyObject *object);
+
+// The object's map, or an empty pointer with ValueError set ("closed", or
+// never opened).
+MapPointer map_of(SharedDictObject *self);
+
+// ---- the parts of the class, by file ----------------------------------------------
+
+// mapping.cpp: the mapping protocol and the atomic operations.
+extern PyMappingMethods shared_dict_as_mapping;
+extern PySequenceMethods shared_dict_as_sequence;
+extern PyMethodDef mapping_methods[];  // terminated by an empty entry
+PyObject *shared_dict_richcompare(PyObject *self, PyObject *other, int op);
+
+// iteration.cpp: iterators, views and popitem.
+PyObject *shared_dict_iter(PyObject *self);
+// The entries as a new dict (copy()). Null with an exception set on failure.
+PyObject *copy_to_dict(PyObject *self);
+extern PyMethodDef iteration_methods[];  // terminated by an empty entry
+int make_view_classes();  // 0 or -1
+
+// serializers.cpp: the serializer of a name. 0, or -1 with an exception set.
+int choose_serializer(PyObject *name, PyObject **serializer, bool *text);
+
+// shared_dict.cpp: completes the type (its method table, the unlink
+// descriptor). 0 or -1.
+int ready_shared_dict_type();
+// shared_dict.cpp: the exit handler that closes the temporary dictionaries
+// this process still has open. 0 or -1.
+int register_temporaries_handler();
+
+}  // namespace zorvik::shared
