@@ -6,6 +6,7 @@
 // taken over the dead child's locks, and a map that goes on working: inserts,
 // removes and a doubling of the table. The repair itself is killed at each
 // of its steps too.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "map_fixture.hpp"
+#include "result_sinks.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/map/map_check.hpp"
@@ -310,6 +312,48 @@ TEST_F(CrashTest, EveryStepOfARemove) {
     }
 }
 
+// The operations with a result make their changes by the steps of an
+// append, a replace and a remove (no sequence of writes of their own): one
+// change of each kind, each from a different operation, and the walks that
+// remove (take_any, clear), killed at every step like the plain ones.
+TEST_F(CrashTest, EveryStepOfAnOperationWithAResult) {
+    auto three = [](auto &map, Model &m) {
+        put_all(map, m, {{key(0), "zero"}, {key(4), std::string(20, 'f')}, {key(8), kLong}, {key(1), "one"}});
+    };
+    const std::vector<Change> changes = {
+        {"insert_if_absent of a new key", kSmall, three,
+         [](auto &map) {
+             StringSink existing;
+             map.insert_if_absent(key(12), kLong, 12, existing);
+         },
+         [](Model &m) { m[key(12)] = kLong; }},
+        {"compare_and_set that replaces", kSmall, three,
+         [](auto &map) { map.compare_and_set(key(4), 4, std::string(20, 'f'), std::string_view(kLong)); },
+         [](Model &m) { m[key(4)] = kLong; }},
+        {"compare_and_set that removes", kSmall, three,
+         [](auto &map) { map.compare_and_set(key(4), 4, std::string(20, 'f'), std::nullopt); },
+         [](Model &m) { m.erase(key(4)); }},
+        {"take", kSmall, three,
+         [](auto &map) {
+             StringSink value;
+             map.take(key(0), 0, value);
+         },
+         [](Model &m) { m.erase(key(0)); }},
+        {"take_any (bucket 0's first entry)", kSmall, three,
+         [](auto &map) {
+             EntriesSink taken(true, true);
+             std::uint64_t cursor = 0;
+             map.take_any(cursor, taken);
+         },
+         [](Model &m) { m.erase(key(0)); }},
+        {"clear", kSmall, three, [](auto &map) { map.clear(); }, [](Model &m) { m.clear(); }},
+    };
+    for (const Change &change : changes) {
+        kill_at_every_step(change);
+        if (HasFatalFailure()) return;
+    }
+}
+
 // Entries in every bucket of a table of 4, some that move and some that stay
 // in a split, one bucket long enough that its partner needs a chunk of its own.
 void spread_entries(ConcurrentHashMap_string &map, Model &m) {
@@ -366,6 +410,51 @@ TEST_F(CrashTest, EveryStepOfAChangeDuringAStoppedExpansion) {
         kill_at_every_step(change);
         if (HasFatalFailure()) return;
     }
+}
+
+// The chunk table's pages are reserved page by page (a new map stays small),
+// each before its first store: a claimer killed right after its marker, the
+// one slot it has written, leaves the pages of every slot the expansion goes
+// on to write (the new chunks' and the ender's marker) backed, so that a full
+// file system refuses the claim instead of raising SIGBUS at a later store.
+TEST_F(CrashTest, ChunkTableSlotsAreBackedBeforeTheExpansionWritesThem) {
+    // One bucket per chunk, a table of 2^16 slots (512 KiB); doubled empty to
+    // 8192 chunks, whose expansion writes slots 8193 .. 16384, 64 KiB and more
+    // into the table, past what the allocator's windows around it cover.
+    const MapShape shape{0, 1 << 16, 1 << 24, 3};
+    constexpr std::uint64_t kChunks = 8192;
+    const auto grown = [&] {
+        auto map = create(shape);
+        while (map->chunks_in_use() < kChunks) map->python_expansion_helper(2 * map->chunks_in_use());
+        return map;
+    };
+    auto probe = grown();
+    const std::vector<std::string> steps = steps_of([&] { probe->python_expansion_helper(2 * kChunks); });
+    probe.reset();
+    unlink(path.c_str());
+    const auto marker = std::find(steps.begin(), steps.end(), "claim: marker set");
+    ASSERT_NE(marker, steps.end());
+
+    auto map = grown();
+    MapState &m = *map->internals();
+    const char *view = m.base - kSegmentHeaderLength;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    // True when the file has a block at slot `slot`'s position (no hole).
+    const auto backed = [&](std::uint64_t slot) {
+        const off_t at = m.table_slot(slot) - view;
+        return lseek(fd, at, SEEK_DATA) == at;
+    };
+    if (backed(4 * kChunks)) GTEST_SKIP() << "the file system shows no holes";
+    // Slot kChunks (the marker) shares its page with the previous ender's.
+    ASSERT_FALSE(backed(kChunks + 512));
+    ASSERT_FALSE(backed(2 * kChunks));
+    ASSERT_TRUE(killed_at(static_cast<std::uint64_t>(marker - steps.begin()) + 1,
+                          [&] { map->python_expansion_helper(2 * kChunks); }));
+    for (std::uint64_t slot = kChunks; slot <= 2 * kChunks; slot += 512) EXPECT_TRUE(backed(slot)) << slot;
+    EXPECT_TRUE(backed(2 * kChunks));
+    EXPECT_FALSE(backed(4 * kChunks)) << "a page no expansion has come to yet";
+    close(fd);
 }
 
 // Threads of one process meet what two killed children left (an append and a

@@ -94,9 +94,11 @@ TEST_P(DoublingsBetweenSteps, EachKeyPresentThroughoutComesOnce) {
 INSTANTIATE_TEST_SUITE_P(MapTest, DoublingsBetweenSteps, ::testing::Values(1, 3));
 
 // An expansion stopped halfway: some buckets split (their entries in two
-// buckets, `forward` set), others not yet. A walk interleaved with the
-// remaining splits, and then with the end of the expansion, sees each key
-// once; so does a walk over marks left behind by an ender.
+// buckets, `forward` set), others not yet, and new keys inserted into both
+// kinds (into a split one's partner too). A walk interleaved with the
+// remaining splits and more inserts, and then with the end of the
+// expansion, sees each key once; so does a walk over marks left behind by
+// an ender.
 TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
     auto map = create({3, 64, 1 << 22, 3});  // 8 buckets
     constexpr std::uint64_t kKeys = 200;
@@ -111,9 +113,25 @@ TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
     for (std::uint64_t b = 0; b < table; b += 2) m.split_bucket(b, chunks);
     expect_each_once(walk(*map), kKeys);
 
+    // Inserts do not wait for the expansion: a new key goes into a bucket not
+    // split yet, or into the half of a split one its hash belongs to (the
+    // partner for some of these).
+    constexpr std::uint64_t kNew = 40;
+    std::uint64_t into_partners = 0;
+    for (std::uint64_t i = kKeys; i < kKeys + kNew; ++i) {
+        const auto hash = static_cast<std::uint64_t>(spread(i));
+        if ((hash & (table - 1)) % 2 == 0 && (hash & table) != 0) ++into_partners;
+        put(*map, key_of(i), "new", spread(i));
+    }
+    ASSERT_GT(into_partners, 0u);
+    expect_each_once(walk(*map), kKeys + kNew);
+
     std::uint64_t split = 1;
     bool ended = false;
+    std::uint64_t during = 100000;  // keys inserted during the walk: at most once
     auto seen = walk(*map, 1, [&](int) {
+        put(*map, key_of(during), "during", spread(during));
+        ++during;
         if (split < table) {
             m.split_bucket(split, chunks);
             split += 2;
@@ -128,7 +146,8 @@ TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
     });
     ASSERT_TRUE(ended);
     ASSERT_EQ(m.chunks_in_use(), 2 * chunks);
-    expect_each_once(seen, kKeys);
+    expect_each_once(seen, kKeys + kNew);
+    for (std::uint64_t i = 0; i < kKeys + kNew; ++i) EXPECT_TRUE(fetch(*map, key_of(i), spread(i))) << key_of(i);
 
     // The marks of the ended expansion put back, as an ender that has doubled
     // the count but not yet cleared them leaves them: not to be followed.
@@ -136,7 +155,7 @@ TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
         const auto partner = static_cast<std::int64_t>(m.area.offset_of(m.bucket_at(b + table)));
         atomics::exchange_field48(forward_word(m.bucket_at(b)), partner);
     }
-    expect_each_once(walk(*map), kKeys);
+    expect_each_once(walk(*map), kKeys + kNew);
     for (std::uint64_t b = 0; b < table; ++b) atomics::exchange_field48(forward_word(m.bucket_at(b)), 0);
 }
 

@@ -11,6 +11,7 @@ import subprocess
 import pytest
 
 from child_process import in_child
+from zorvik import SharedDict
 from zorvik.brandel import brandel
 
 TMPFS_SIZE = "8m"
@@ -83,4 +84,9 @@ def test_creation_on_a_full_file_system_leaves_no_file(full_tmpfs):
     before = set(os.listdir(full_tmpfs))
     outcome = in_child(lambda: brandel(size=200_000_000, bucket_chunk_size_exponent=10).name)
     assert outcome.error in ("MemoryError", "RuntimeError"), str(outcome)
+    assert set(os.listdir(full_tmpfs)) == before
+    # SharedDict: the OSError of the file system's errno, naming the path.
+    outcome = in_child(lambda: SharedDict(full_tmpfs / "d").path)
+    assert outcome.raised("OSError", "No space left on device") and str(full_tmpfs / "d") in outcome.message, \
+        str(outcome)
     assert set(os.listdir(full_tmpfs)) == before

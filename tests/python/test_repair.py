@@ -4,6 +4,7 @@ lock that names no process is freed, an unfinished expansion is finished,
 chunks nothing reaches are given back; a file in use or not a dictionary is
 refused, unchanged."""
 
+import errno
 import os
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import pytest
 
 import segment_file
 import workload
-from zorvik import _upkeep
+from zorvik import SharedDict, _upkeep
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -71,6 +72,37 @@ def test_repair_after_a_death_at_any_step(segment_dir, step):
     assert d.get(1000) == [True, "after"]
 
 
+@pytest.mark.parametrize("step", [2, 9, 25, 60, 140, 400])
+def test_repair_of_a_shared_dict_file_after_a_death_at_any_step(segment_dir, step):
+    # A SharedDict's file as it makes it (the default capacity, a table that
+    # grows from 4 buckets), its operations with a result killed part way.
+    path = str(segment_dir / "shared")
+    d = SharedDict(path, initial_buckets=4, chunk_size=8, hash_function=identity)
+    model = {key: workload.payload(key, 1, key % 37) for key in range(40)}
+    d.update(model)
+
+    def work():
+        for key in range(100, 160):
+            d[key] = b"x" * (key % 50)
+            d.pop(key - 30, None)
+            d.setdefault(key + 1000, key)
+            d.compare_and_set(key + 1000, key, key + 1)
+            d.increment(5000)
+        d.popitem()
+
+    killed_child(step, work)
+    d.close()
+    repaired = zorvik_command("repair", path)
+    assert repaired.returncode == 0, repaired.stdout + repaired.stderr
+    checked = zorvik_command("check", path)
+    assert checked.returncode == 0 and checked.stdout.strip().endswith("clean"), checked.stdout
+    with SharedDict(path, hash_function=identity) as d:
+        assert {key: d[key] for key in model} == model
+        assert len(d) == len(list(d))  # recounted
+        d[9999] = "after"
+        assert d[9999] == "after"
+
+
 def test_repair_frees_a_lock_that_names_no_process(segment_dir):
     d, model = filled(8)
     name = d.name
@@ -96,6 +128,35 @@ def test_repair_clears_an_intent_no_version_writes(segment_dir):
     assert repaired.returncode == 0 and "bucket 1: cleared a change in progress" in repaired.stdout, repaired.stdout
     d = brandel(name, hash_function=identity)
     assert all(d.get(key) == [True, value] for key, value in model.items())
+
+
+SHARED_NEEDS_REPAIR = {
+    # damage, what SharedDict raises for it (brandel: RuntimeError, IndexError)
+    "a lock that names no process": (lambda name: segment_file.set_bucket_lock_naming_no_process(name, 1),
+                                     TimeoutError, errno.ETIMEDOUT, "python -m zorvik repair"),
+    "an intent no version writes": (
+        lambda name: segment_file.write_u64(name, segment_file.bucket_position(name, 1) + 8 + 24, 2 | 0x0F << 8),
+        OSError, errno.EUCLEAN, "python -m zorvik check"),
+}
+
+
+@pytest.mark.parametrize("damage", SHARED_NEEDS_REPAIR)
+def test_shared_dict_says_when_its_file_needs_the_offline_repair(segment_dir, damage):
+    name = str(segment_dir / "shared")
+    model = {key: str(key) * key for key in range(8)}
+    with SharedDict(name, capacity=1 << 22, initial_buckets=4, hash_function=identity) as shared:
+        shared.update(model)
+    make, error, code, advice = SHARED_NEEDS_REPAIR[damage]
+    make(name)
+    with SharedDict(name, hash_function=identity) as shared:
+        with pytest.raises(error) as caught:
+            shared[5]  # bucket 1 of 4
+        assert caught.value.errno == code and advice in str(caught.value), caught.value
+        assert shared[4] == model[4]  # the other buckets go on
+    repaired = zorvik_command("repair", name)
+    assert repaired.returncode == 0, repaired.stdout
+    with SharedDict(name, hash_function=identity) as shared:
+        assert dict(shared) == model
 
 
 def test_repair_finishes_an_expansion_and_reclaims_what_the_dead_held(segment_dir):
