@@ -66,8 +66,10 @@ public:
     // `n` (>= 1) links, taken from the front of the pool after a refill when
     // it holds fewer: a chain whose pieces are the payloads. Throws
     // SpaceExhausted (segment/file_errors.hpp; a std::runtime_error whose text
-    // is strerror(errno)) when a refill finds the segment or the file system
-    // full, std::runtime_error for another failure of a refill, and "offset
+    // is strerror(ENOMEM) for a full segment, "mm:alloc: the file system has
+    // no room for the segment (<its error>)" for a full file system) when a
+    // refill finds no room, std::runtime_error for another failure of a
+    // refill, and "offset
     // overflow!" for a cached link that is not one any more (a chain given back
     // from a damaged file); the pool is then unchanged and nothing is leaked.
     Chain take(std::uint64_t n);
