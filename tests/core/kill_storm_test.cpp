@@ -1,18 +1,23 @@
 // A native kill storm: worker processes insert, replace, remove and read their
-// own keys in tight loops (so that most kills land inside the core), an
-// expander process asks for doublings, and the parent kills a random one of
+// own keys in tight loops (so that most kills land inside the core), by the
+// plain operations and by those with a result (compare-and-set,
+// insert-if-absent, take), an expander process asks for doublings and walks
+// the table as an iterator does, and the parent kills a random one of
 // them with SIGKILL every few milliseconds and starts a replacement. Every
 // worker journals its acknowledged operations in memory shared with the
 // parent; afterwards every acknowledged write must read back, the map must be
 // sound once every lock was taken, and it must go on (inserts, a doubling).
 //
 // The seed is printed; ZORVIK_STORM_SEED=<n> repeats a storm's choices, and
-// ZORVIK_SOAK_KILLS=<n> goes on with further storms until n kills.
+// ZORVIK_SOAK_KILLS=<n> goes on with further storms until n kills. It prints
+// the kills that struck a lock holder and how long the recoveries from
+// ended holders took (from a waiter's meeting with the lock to its release).
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "map_fixture.hpp"
+#include "result_sinks.hpp"
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/map_check.hpp"
@@ -49,15 +55,6 @@ struct WorkerJournal {
     } records[kRecords];
 };
 
-struct SharedState {
-    std::uint64_t stop;
-    WorkerJournal workers[kWorkers];
-};
-
-std::uint64_t seal(std::int64_t index, std::int64_t key, std::int64_t version) {
-    return static_cast<std::uint64_t>(index * 31 + key * 7 + version) ^ 0x5EA1EDF117ull;
-}
-
 // Volatile accesses: the parent reads what a killed process wrote, and the
 // order of a worker's stores is what a kill can cut.
 template <class T>
@@ -67,6 +64,57 @@ void set(T &field, T value) {
 template <class T>
 T get_(const T &field) {
     return *const_cast<const volatile T *>(&field);
+}
+
+// A process's recovery times since it started (recovery_times() less what it
+// inherited), published after each of its operations into one of two slots
+// and then named by `current`, so that a kill never leaves a torn copy named.
+struct RecoveryMailbox {
+    RecoveryTimes slots[2];
+    std::uint64_t current;
+};
+
+struct SharedState {
+    std::uint64_t stop;
+    WorkerJournal workers[kWorkers];
+    RecoveryMailbox recoveries[kWorkers + 1];  // the workers', then the expander's
+    std::uint64_t walk_failures;              // the expander's walks that failed
+};
+
+RecoveryTimes since(const RecoveryTimes &now, const RecoveryTimes &start) {
+    RecoveryTimes delta = now;
+    delta.count -= start.count;
+    delta.total_us -= start.total_us;
+    for (std::size_t k = 0; k < RecoveryTimes::kBuckets; ++k) delta.under_ms[k] -= start.under_ms[k];
+    return delta;
+}
+
+void add(RecoveryTimes &total, const RecoveryTimes &more) {
+    total.count += more.count;
+    total.total_us += more.total_us;
+    total.max_us = std::max(total.max_us, more.max_us);
+    for (std::size_t k = 0; k < RecoveryTimes::kBuckets; ++k) total.under_ms[k] += more.under_ms[k];
+}
+
+// Publishes this process's recoveries when they changed.
+void publish(RecoveryMailbox &mailbox, const RecoveryTimes &start) {
+    const RecoveryTimes now = since(recovery_times(), start);
+    const std::uint64_t current = get_(mailbox.current);
+    if (mailbox.slots[current % 2].count == now.count) return;
+    mailbox.slots[(current + 1) % 2] = now;
+    asm volatile("" ::: "memory");
+    set(mailbox.current, current + 1);
+}
+
+// What a process that has ended published last.
+RecoveryTimes collect(RecoveryMailbox &mailbox) {
+    const RecoveryTimes last = mailbox.slots[get_(mailbox.current) % 2];
+    mailbox = RecoveryMailbox{};
+    return last;
+}
+
+std::uint64_t seal(std::int64_t index, std::int64_t key, std::int64_t version) {
+    return static_cast<std::uint64_t>(index * 31 + key * 7 + version) ^ 0x5EA1EDF117ull;
 }
 
 std::int64_t key_hash(std::int64_t key) { return static_cast<std::int64_t>(static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull); }
@@ -119,6 +167,7 @@ void settle(ConcurrentHashMap_string &map, WorkerJournal &journal) {
 
 [[noreturn]] void run_worker(ConcurrentHashMap_string &map, SharedState &shared, int worker, std::uint64_t seed) {
     WorkerJournal &journal = shared.workers[worker];
+    const RecoveryTimes inherited = recovery_times();
     settle(map, journal);
     WorkerState state = rebuild(journal);
     std::mt19937_64 random(seed);
@@ -138,20 +187,44 @@ void settle(ConcurrentHashMap_string &map, WorkerJournal &journal) {
         set(journal.flight_key, key);
         set(journal.flight_version, version);
         set(journal.flight_check, seal(n, key, version));
+        // The operations with a result as well as the plain ones: each must
+        // agree with the model (only this worker changes its keys).
+        const std::string name = key_name(key);
+        const auto present = state.model.find(key);
+        bool agreed = true;
         if (version > 0) {
-            put(map, key_name(key), value_for(key, version), key_hash(key));
-            state.model[key] = value_for(key, version);
+            const std::string value = value_for(key, version);
+            if (roll < 45) {
+                const std::optional<std::string_view> expected =
+                    present == state.model.end() ? std::nullopt : std::optional<std::string_view>(present->second);
+                agreed = map.compare_and_set(name, key_hash(key), expected, std::string_view(value));
+            } else if (roll < 55 && present == state.model.end()) {
+                StringSink existing;
+                agreed = map.insert_if_absent(name, value, key_hash(key), existing);
+            } else {
+                put(map, name, value, key_hash(key));
+            }
+            state.model[key] = value;
         } else {
-            erase(map, key_name(key), key_hash(key));
+            if (roll < 90) {
+                StringSink taken;
+                agreed = map.take(name, key_hash(key), taken) == (present != state.model.end()) &&
+                         (present == state.model.end() || taken.bytes == present->second);
+            } else {
+                erase(map, name, key_hash(key));
+            }
             state.model.erase(key);
         }
+        if (!agreed) set(journal.mismatches, get_(journal.mismatches) + 1);
         acknowledge(journal, key, version);
         state.versions[key] = std::abs(version);
+        publish(shared.recoveries[worker], inherited);
     }
     _exit(0);
 }
 
 [[noreturn]] void run_expander(const std::string &path, SharedState &shared, std::uint64_t seed) {
+    const RecoveryTimes inherited = recovery_times();
     std::mt19937_64 random(seed);
     auto map = std::make_unique<ConcurrentHashMap_string>(
         const_cast<std::string &>(path), kAttachArguments.bucket_chunk_size_exponent,
@@ -162,15 +235,28 @@ void settle(ConcurrentHashMap_string &map, WorkerJournal &journal) {
             if (chunks < 64) map->python_expansion_helper(2 * chunks);
         } catch (const std::exception &) {
         }
+        // A whole walk of the table, as an iterator makes it, through whatever
+        // the kills left: it must never fail.
+        try {
+            std::uint64_t cursor = 0;
+            do {
+                EntriesSink sink(true, false);
+                cursor = map->scan(cursor, sink, 4);
+            } while (cursor != 0);
+        } catch (const std::exception &) {
+            set(shared.walk_failures, get_(shared.walk_failures) + 1);
+        }
+        publish(shared.recoveries[kWorkers], inherited);
         usleep(static_cast<useconds_t>(random() % 20000));
     }
     _exit(0);
 }
 
 struct StormResult {
-    std::uint64_t kills = 0, acknowledged = 0, lost = 0, mismatches = 0;
+    std::uint64_t kills = 0, acknowledged = 0, lost = 0, mismatches = 0, walk_failures = 0;
     std::uint64_t kills_holding_a_lock = 0;  // the victim's id was in a lock word when it died
     std::int64_t count_off = 0;
+    RecoveryTimes recoveries;  // every process's, the parent's clean-up's too
 };
 
 // Whether `pid` is named in a lock word of the map (read while others work:
@@ -193,7 +279,13 @@ protected:
         timing_ = lock_wait_timing();
         // Kills come every few milliseconds here: takeovers after 10 ms, not
         // the production 200 ms, keep the workers working.
-        set_lock_wait_timing({std::chrono::milliseconds(10), std::chrono::milliseconds(5), timing_.unnamed_holder_patience});
+        // ZORVIK_STORM_PRODUCTION_TIMING=1 keeps the production timing, to
+        // measure the recoveries as a program would see them.
+        const char *production = std::getenv("ZORVIK_STORM_PRODUCTION_TIMING");
+        if (production == nullptr || std::string(production) != "1") {
+            set_lock_wait_timing(
+                {std::chrono::milliseconds(10), std::chrono::milliseconds(5), timing_.unnamed_holder_patience});
+        }
     }
     void TearDown() override { set_lock_wait_timing(timing_); }
 
@@ -230,10 +322,14 @@ StormResult KillStorm::run_storm(std::uint64_t seed) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         if (holds_a_lock(*map->internals(), pid)) ++result.kills_holding_a_lock;
+        add(result.recoveries, collect(shared->recoveries[role]));
         roles[start(role)] = role;
     }
     set(shared->stop, std::uint64_t{1});
     for (const auto &[pid, role] : roles) waitpid(pid, nullptr, 0);
+    for (int role = 0; role <= kWorkers; ++role) add(result.recoveries, collect(shared->recoveries[role]));
+    result.walk_failures = get_(shared->walk_failures);
+    const RecoveryTimes parent_before = recovery_times();
 
     // Every acknowledged write reads back.
     for (int worker = 0; worker < kWorkers; ++worker) {
@@ -265,6 +361,7 @@ StormResult KillStorm::run_storm(std::uint64_t seed) {
                 check.marked_buckets == 0 && check.expansion_workers == 0 && !check.expansion_in_progress)
         << "seed " << seed << ": " << check.describe();
     result.count_off = static_cast<std::int64_t>(check.entry_count) - static_cast<std::int64_t>(check.entries);
+    add(result.recoveries, since(recovery_times(), parent_before));
     munmap(shared, sizeof(SharedState));
     map.reset();
     unlink(path.c_str());
@@ -285,18 +382,31 @@ TEST_F(KillStorm, EveryAcknowledgedWriteSurvivesAndTheMapGoesOn) {
         total.acknowledged += result.acknowledged;
         total.lost += result.lost;
         total.mismatches += result.mismatches;
+        total.walk_failures += result.walk_failures;
         total.count_off += std::abs(result.count_off);
         total.kills_holding_a_lock += result.kills_holding_a_lock;
-        EXPECT_EQ(result.lost + result.mismatches, 0u) << "seed " << seed + static_cast<std::uint64_t>(storms - 1);
+        add(total.recoveries, result.recoveries);
+        EXPECT_EQ(result.lost + result.mismatches + result.walk_failures, 0u)
+            << "seed " << seed + static_cast<std::uint64_t>(storms - 1) << ": lost " << result.lost << ", wrong "
+            << result.mismatches << ", failed walks " << result.walk_failures;
         if (HasFailure()) break;
     } while (total.kills < soak);
-    std::printf("native kill storms: %d, kills %llu (%llu holding a lock), acknowledged %llu, lost %llu, wrong reads %llu, "
-                "count off %lld\n",
+    std::printf("native kill storms: %d, kills %llu (%llu holding a lock), acknowledged %llu, lost %llu, wrong results %llu, "
+                "failed walks %llu, count off %lld\n",
                 storms, static_cast<unsigned long long>(total.kills),
                 static_cast<unsigned long long>(total.kills_holding_a_lock),
                 static_cast<unsigned long long>(total.acknowledged),
                 static_cast<unsigned long long>(total.lost), static_cast<unsigned long long>(total.mismatches),
-                static_cast<long long>(total.count_off));
+                static_cast<unsigned long long>(total.walk_failures), static_cast<long long>(total.count_off));
+    const RecoveryTimes &r = total.recoveries;
+    std::printf("recoveries from ended holders (met to let go): %llu, mean %.1f ms, max %.1f ms; under",
+                static_cast<unsigned long long>(r.count),
+                r.count ? static_cast<double>(r.total_us) / 1000.0 / static_cast<double>(r.count) : 0.0,
+                static_cast<double>(r.max_us) / 1000.0);
+    for (std::size_t k = 0; k < RecoveryTimes::kBuckets; ++k) {
+        if (r.under_ms[k] != 0) std::printf(" %llu ms: %llu,", 1ull << k, static_cast<unsigned long long>(r.under_ms[k]));
+    }
+    std::printf("\n");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "zorvik/core/segment/spin_lock.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <string>
 
@@ -28,6 +30,15 @@ std::chrono::milliseconds milliseconds_of(const std::atomic<std::int64_t> &value
 
 // The deadline of this thread's waits (WaitDeadline); the epoch: none.
 thread_local Clock::time_point wait_deadline{};
+
+// When the wait of this thread's last takeover began (last_takeover_met).
+thread_local Clock::time_point takeover_met{};
+
+// The figures of recovery_times(): process memory, relaxed (counters only).
+std::atomic<std::uint64_t> recoveries{0};
+std::atomic<std::uint64_t> recovery_total_us{0};
+std::atomic<std::uint64_t> recovery_max_us{0};
+std::array<std::atomic<std::uint64_t>, RecoveryTimes::kBuckets> recovery_under_ms{};
 
 // ---- segment lock words ----
 //
@@ -97,6 +108,9 @@ public:
         if (wait_deadline != Clock::time_point{} && now_ >= wait_deadline) throw LockWaitExpired(lock_name_);
     }
 
+    // When the wait began (its first clock read, within 8 steps of the start).
+    Clock::time_point started() const { return started_; }
+
     // True about every 100 ms once the wait has lasted 200 ms.
     bool time_to_look() {
         if (attempts_ < kAttemptsPerClockRead || now_ < next_look_) return false;
@@ -162,6 +176,33 @@ LockWaitTiming lock_wait_timing() {
                           milliseconds_of(unnamed_holder_patience_ms)};
 }
 
+std::chrono::steady_clock::time_point last_takeover_met() { return takeover_met; }
+
+void record_recovery(std::chrono::steady_clock::time_point met) {
+    const auto us = static_cast<std::uint64_t>(
+        std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - met).count()));
+    recoveries.fetch_add(1, std::memory_order_relaxed);
+    recovery_total_us.fetch_add(us, std::memory_order_relaxed);
+    std::uint64_t max = recovery_max_us.load(std::memory_order_relaxed);
+    while (us > max && !recovery_max_us.compare_exchange_weak(max, us, std::memory_order_relaxed)) {
+    }
+    // The bucket of the first power of two (in ms) above the time.
+    std::size_t bucket = 0;
+    while (bucket + 1 < RecoveryTimes::kBuckets && us >= (std::uint64_t{1000} << bucket)) ++bucket;
+    recovery_under_ms[bucket].fetch_add(1, std::memory_order_relaxed);
+}
+
+RecoveryTimes recovery_times() {
+    RecoveryTimes times;
+    times.count = recoveries.load(std::memory_order_relaxed);
+    times.total_us = recovery_total_us.load(std::memory_order_relaxed);
+    times.max_us = recovery_max_us.load(std::memory_order_relaxed);
+    for (std::size_t k = 0; k < RecoveryTimes::kBuckets; ++k) {
+        times.under_ms[k] = recovery_under_ms[k].load(std::memory_order_relaxed);
+    }
+    return times;
+}
+
 void lock_wait_step() {
     atomics::cpu_relax();
     host::yield();
@@ -198,6 +239,7 @@ Acquired lock_segment_word(char *word, const char *lock_name) {
                                    (std::uint64_t{processes::own_start_tag()} << 16) |
                                    (std::uint64_t{segment_held_value(host::own_pid())} << 32);
         if (atomics::cas64(segment_aligned(word), holder.seen, mine) == holder.seen) {
+            takeover_met = waiter.started();
             crash_points::step("lock taken over from an ended holder");
             return Acquired::from_ended_holder;
         }
@@ -240,6 +282,7 @@ Acquired lock_allocator_word(std::uint32_t *word) {
         const std::uint64_t mine = allocator_held_value(host::own_pid()) |
                                    (std::uint64_t{processes::own_start_tag()} << 32);
         if (atomics::cas64(word, holder.seen, mine) == holder.seen) {
+            takeover_met = waiter.started();
             crash_points::step("allocator lock taken over from an ended holder");
             return Acquired::from_ended_holder;
         }

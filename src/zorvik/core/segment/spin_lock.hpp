@@ -40,6 +40,7 @@
 // held together with a Bucket's lock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -120,6 +121,30 @@ private:
     std::chrono::steady_clock::time_point outer_;
 };
 
+// ---- recoveries from holders that ended ------------------------------------------
+
+// How long this process's recoveries from holders that had ended took: from
+// the moment a waiter met the held lock to the moment the lock taken over
+// was let go again, the repair of what it guards (and the taker's own work
+// under it, microseconds) done. For diagnostics and the kill storms' figures;
+// kept in process memory, cumulative.
+struct RecoveryTimes {
+    // Buckets of the histogram: under_ms[k] counts recoveries that took less
+    // than 2^k ms (and at least 2^(k-1)); the last counts every longer one.
+    static constexpr std::size_t kBuckets = 16;
+    std::uint64_t count = 0;
+    std::uint64_t total_us = 0;
+    std::uint64_t max_us = 0;
+    std::array<std::uint64_t, kBuckets> under_ms{};
+};
+RecoveryTimes recovery_times();
+
+// The moment the wait of this thread's last takeover met the held lock (set
+// by a lock function when it returns Acquired::from_ended_holder).
+std::chrono::steady_clock::time_point last_takeover_met();
+// Records a recovery that began at `met` and ends now.
+void record_recovery(std::chrono::steady_clock::time_point met);
+
 // ---- guards: the lock is released on every path out of the scope ---------------
 
 // Holds a segment lock. Movable, so that a function can take a lock and hand
@@ -129,9 +154,12 @@ public:
     SegmentLockGuard() = default;
     // Waits for the lock (lock_segment_word, which may throw).
     SegmentLockGuard(char *word, const char *lock_name)
-        : word_(word), acquired_(lock_segment_word(word, lock_name)) {}
+        : word_(word), acquired_(lock_segment_word(word, lock_name)) {
+        if (took_over()) met_ = last_takeover_met();
+    }
     ~SegmentLockGuard() { release(); }
-    SegmentLockGuard(SegmentLockGuard &&other) noexcept : word_(other.word_), acquired_(other.acquired_) {
+    SegmentLockGuard(SegmentLockGuard &&other) noexcept
+        : word_(other.word_), acquired_(other.acquired_), met_(other.met_) {
         other.word_ = nullptr;
     }
     SegmentLockGuard &operator=(SegmentLockGuard &&other) noexcept {
@@ -139,6 +167,7 @@ public:
             release();
             word_ = other.word_;
             acquired_ = other.acquired_;
+            met_ = other.met_;
             other.word_ = nullptr;
         }
         return *this;
@@ -146,9 +175,14 @@ public:
     SegmentLockGuard(const SegmentLockGuard &) = delete;
     SegmentLockGuard &operator=(const SegmentLockGuard &) = delete;
 
-    // Lets go before the end of the scope; nothing when nothing is held.
+    // Lets go before the end of the scope; nothing when nothing is held. A
+    // lock taken over ends its recovery here: what it guards was repaired
+    // right after the takeover.
     void release() {
-        if (word_) unlock_segment_word(word_);
+        if (word_) {
+            unlock_segment_word(word_);
+            if (took_over()) record_recovery(met_);
+        }
         word_ = nullptr;
     }
     bool holds() const { return word_ != nullptr; }
@@ -158,6 +192,7 @@ public:
 private:
     char *word_ = nullptr;
     Acquired acquired_ = Acquired::normally;
+    std::chrono::steady_clock::time_point met_{};
 };
 
 // Holds the allocator's lock. Nothing needs repair after a takeover: every
@@ -165,13 +200,19 @@ private:
 // prefix is sound (allocator.cpp).
 class AllocatorLockGuard {
 public:
-    explicit AllocatorLockGuard(std::uint32_t *word) : word_(word) { lock_allocator_word(word); }
-    ~AllocatorLockGuard() { unlock_allocator_word(word_); }
+    explicit AllocatorLockGuard(std::uint32_t *word) : word_(word) {
+        if (lock_allocator_word(word) == Acquired::from_ended_holder) met_ = last_takeover_met();
+    }
+    ~AllocatorLockGuard() {
+        unlock_allocator_word(word_);
+        if (met_ != std::chrono::steady_clock::time_point{}) record_recovery(met_);
+    }
     AllocatorLockGuard(const AllocatorLockGuard &) = delete;
     AllocatorLockGuard &operator=(const AllocatorLockGuard &) = delete;
 
 private:
     std::uint32_t *word_;
+    std::chrono::steady_clock::time_point met_{};  // set when taken over
 };
 
 class ProcessLockGuard {
