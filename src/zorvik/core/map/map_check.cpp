@@ -38,6 +38,12 @@ public:
             for (ChunkLink *link : chain.links()) {
                 if (!reach(m_.area.offset_of(link), what + " (a link)")) return false;
                 m_.area.bytes(link->chunk, chain.piece_size());
+                if (link->chunk % kChunkGrid != kDataPastGrid ||
+                    chunk_size_at(m_.base + link->chunk - kChunkHeaderLength) != chain.piece_size()) {
+                    fault(what + ": a link whose payload is not a chunk of " + std::to_string(chain.piece_size()) +
+                          " bytes");
+                    return false;
+                }
                 if (!reach(link->chunk, what + " (a payload)")) return false;
             }
         } catch (const std::out_of_range &) {
@@ -154,7 +160,7 @@ std::string MapCheck::describe() const {
     return text.str();
 }
 
-MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached) {
+MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached, const Progress &progress) {
     Walk walk(m);
     MapCheck &report = walk.report;
     const MemoryManager *manager = memory_manager(m.base);
@@ -174,10 +180,21 @@ MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached) {
     // An expansion whose new chunks are published has partners to walk too.
     const bool published = chunks < m.reachable_chunks && m.table_entry(chunks) > 1;
     report.expansion_in_progress = chunks < m.bucket_chunk_number && m.table_entry(chunks) != 0;
+    // Progress once per 2^16 buckets: a bar that moves, at no cost to the walk.
+    const std::uint64_t buckets = published ? 2 * table : table;
+    auto advance = [&](std::uint64_t i) {
+        if (progress && (i + 1) % (std::uint64_t{1} << 16) == 0) progress(i + 1, buckets);
+    };
     try {
-        for (std::uint64_t i = 0; i < table; ++i) walk.bucket(i, table, published ? table : 0);
+        for (std::uint64_t i = 0; i < table; ++i) {
+            walk.bucket(i, table, published ? table : 0);
+            advance(i);
+        }
         if (published) {
-            for (std::uint64_t i = table; i < 2 * table; ++i) walk.bucket(i, table, table);
+            for (std::uint64_t i = table; i < 2 * table; ++i) {
+                walk.bucket(i, table, table);
+                advance(i);
+            }
         }
     } catch (const std::out_of_range &) {
         walk.fault("the chunk table does not lead to the bucket chunks in use");
@@ -185,6 +202,7 @@ MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached) {
     walk.free_list(manager->entry_list, kEntryChunkSize, "entry chunk");
     walk.free_list(manager->link_list, kLinkChunkSize, "link");
     walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
+    if (progress) progress(buckets, buckets);
     report.chunks_reached = walk.reached();
     if (reached != nullptr) *reached = walk.take_reached();
     return report;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -11,6 +12,10 @@
 #include "zorvik/core/map/map_internal.hpp"
 
 namespace zorvik {
+
+// Told how far a walk of the whole file has come: `done` of `total` buckets.
+// Called from the walking thread, now and then (never for each bucket).
+using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 struct MapCheck {
     // What is wrong with the structure: a link or chunk outside the area or of
@@ -38,6 +43,6 @@ struct MapCheck {
 };
 
 // `reached`, when given, receives the data Offset of every chunk reached.
-MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached = nullptr);
+MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached = nullptr, const Progress &progress = nullptr);
 
 }  // namespace zorvik

@@ -13,6 +13,8 @@
 // opens it, and the checks below run before the first byte is written. A file
 // that fails them is refused with std::invalid_argument naming the path and
 // the fault, and left exactly as it was.
+#include <sys/stat.h>
+
 #include <bit>
 #include <cerrno>
 #include <limits>
@@ -20,10 +22,12 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/segment/error_text.hpp"
+#include "zorvik/core/segment/file_users.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/mapped_files.hpp"
 
@@ -200,11 +204,27 @@ private:
     std::uint64_t file_length_;
 };
 
+// "PATH is in use by process 12 (this one)": the processes that hold the file
+// at `path` open, for a repair that could not take the open lock exclusive.
+std::string in_use_message(const std::string &path) {
+    struct stat info;
+    std::vector<int> pids;
+    if (stat(path.c_str(), &info) == 0) pids = processes_holding_file(info.st_dev, info.st_ino);
+    std::string names;
+    for (const int pid : pids) {
+        names += (names.empty() ? "" : ", ") + std::to_string(pid) + (pid == host::own_pid() ? " (this one)" : "");
+    }
+    if (names.empty()) names = "a process this user cannot see";
+    return path + " is in use by process" + (pids.size() > 1 ? "es " : " ") + names +
+           ": repair it when no process uses the dictionary";
+}
+
 // Opens the segment at `path`, with the segment's refusals said the way an
 // attach says them.
-Segment open_map_file(const std::string &path) {
+Segment open_map_file(const std::string &path, Attach how) {
     Segment::Fault fault = Segment::Fault::none;
-    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault);
+    const auto lock = how == Attach::repair ? Segment::OpenLock::exclusive : Segment::OpenLock::shared;
+    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, lock);
     const int error = errno;
     const FileCheck by_path(path, nullptr, 0);
     switch (fault) {
@@ -216,6 +236,9 @@ Segment open_map_file(const std::string &path) {
             by_path.refuse("not a regular file");
         case Segment::Fault::too_short:
             by_path.refuse("the file is too short to hold a map header");
+        case Segment::Fault::locked:
+            if (how == Attach::repair) throw std::runtime_error(in_use_message(path));
+            throw std::runtime_error(path + " is being repaired by another process: open it when the repair has ended");
         case Segment::Fault::refused:
             break;
     }
@@ -239,9 +262,9 @@ void check_arguments(const MapArguments &arguments) {
     }
 }
 
-std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out) {
+std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out, const char *directory) {
     const std::uint8_t data_chunk_size = data_chunk_size_for(arguments.string_chunk_size_exponent);
-    Segment segment = Segment::create(arguments.size);
+    Segment segment = Segment::create(arguments.size, directory);
     if (!segment) throw bad_alloc_exception();
     // Plain writes suffice: the file's name has not left this process yet.
     initialise_allocator(segment.base(), arguments.size, data_chunk_size);
@@ -256,8 +279,8 @@ std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string 
     return state;
 }
 
-std::unique_ptr<MapState> attach_map(const std::string &path) {
-    Segment segment = open_map_file(path);
+std::unique_ptr<MapState> attach_map(const std::string &path, Attach how) {
+    Segment segment = open_map_file(path, how);
     Allocator base = segment.base();
     const FileCheck check(path, base, segment.mapped_length());
     const Offset allocated = check.check_allocator_record();
@@ -281,6 +304,7 @@ std::unique_ptr<MapState> attach_map(const std::string &path) {
             check.refuse("its chunk table does not lead to the bucket chunks in use");
         }
     }
+    if (how == Attach::inspect) return state;
     // Every check above has passed: the file holds a map. A file that a
     // version which did not reserve space wrote may have holes in its
     // allocated area; they are backed now, before this process stores into
