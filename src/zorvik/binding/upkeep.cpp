@@ -408,6 +408,35 @@ PyObject *upkeep_dump_header(PyObject *, PyObject *args) {
                          static_cast<int>(shape.data_chunk_size));
 }
 
+
+// copy(source, target, progress=None) -> entries: every entry of the
+// dictionary at `source`, as stored, into the one at `target`.
+PyObject *upkeep_copy(PyObject *, PyObject *args) {
+    PyObject *source_name = nullptr, *target_name = nullptr, *progress = nullptr;
+    if (!PyArg_ParseTuple(args, "O&O&|O", PyUnicode_FSConverter, &source_name, PyUnicode_FSConverter, &target_name,
+                          &progress)) {
+        return nullptr;  // the converters released what they made
+    }
+    const std::string source(PyBytes_AS_STRING(source_name), static_cast<std::size_t>(PyBytes_GET_SIZE(source_name)));
+    const std::string target(PyBytes_AS_STRING(target_name), static_cast<std::size_t>(PyBytes_GET_SIZE(target_name)));
+    Py_DECREF(source_name);
+    Py_DECREF(target_name);
+    std::uint64_t copied = 0;
+    if (!call_core([&] {
+            std::unique_ptr<MapState> from = attach_map(source, Attach::inspect);
+            std::unique_ptr<MapState> to = attach_map(target);
+            copied = for_each_entry(
+                *from,
+                [&](const StoredEntry &entry) {
+                    to->insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
+                },
+                stopping_progress(progress));
+        })) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(copied);
+}
+
 PyMethodDef upkeep_methods[] = {
     {"check", upkeep_check, METH_VARARGS,
      "check(path, progress=None) -> dict\n\nChecks a dictionary's file from end to end, without taking its locks: for a file no "
@@ -422,6 +451,7 @@ PyMethodDef upkeep_methods[] = {
     {"entries", upkeep_entries, METH_VARARGS, "entries(path, visit, progress=None) -> visits."},
     {"create", upkeep_create, METH_VARARGS, "create(directory, shape) -> path: a new empty dictionary file."},
     {"load", upkeep_load, METH_VARARGS, "load(path, read, progress=None) -> entries: loads a raw dump."},
+    {"copy", upkeep_copy, METH_VARARGS, "copy(source, target, progress=None) -> entries: entries as stored."},
     {"dump_header", upkeep_dump_header, METH_VARARGS, "dump_header(data) -> dict: a raw dump header's shape."},
     {nullptr, nullptr, 0, nullptr},
 };
