@@ -134,8 +134,8 @@ def command_check(arguments):
         print(f"{report['entries']:,} entries, {report['chunks_reached']:,} chunks in use or free; "
               f"open by {open_by(result['in_use_by'])}")
         if result["in_use_by"]:
-            print("in use: locks held by live processes and changes in progress are their work; "
-                  f"structural faults are those {tools.LIVE_CHECKS} checks in a row saw")
+            print("in use: each bucket judged on its own (shared chunks and free lists only when no process "
+                  f"holds the file open); a fault counts when {tools.LIVE_CHECKS} checks in a row see it")
         for fault in result["faults"]:
             print(fault if fault.startswith("held: ") else f"fault: {fault}")
         print("clean" if result["clean"] else

@@ -139,18 +139,21 @@ def check(path, progress=None):
     structure, a lock still held, a change or an expansion left in progress,
     a wrong count of entries. While processes use the file, locks held by live
     processes, changes and expansions in progress and a count that is a little
-    off are their work, not faults; a fault of the structure is reported only
-    when LIVE_CHECKS checks in a row see it (a change met half way shows once);
-    a lock held by a process that has ended is a fault either way."""
+    off are their work, not faults; each bucket is judged on its own (chunks
+    that two buckets share, and the free lists, only on a file no process
+    holds open: chunks move between them all the time), and a fault is only
+    reported when LIVE_CHECKS checks in a row see it (a change met half way
+    shows once); a lock held by a process that has ended is a fault either
+    way."""
     path = os.fspath(path)
-    users = [pid for pid in holders(path)]
-    report = _upkeep.check(path, progress)
+    users = holders(path)
+    report = _upkeep.check(path, progress, live=bool(users))
     faults = list(report["faults"])
     if users:
         for _ in range(LIVE_CHECKS - 1):
             if not faults:
                 break
-            again = set(_upkeep.check(path)["faults"])
+            again = set(_upkeep.check(path, live=True)["faults"])
             faults = [f for f in faults if f in again]
         faults += _judged_locks(path)
     else:

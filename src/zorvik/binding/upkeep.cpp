@@ -115,12 +115,19 @@ bool path_and_progress(PyObject *args, std::string *path, PyObject **progress) {
     return true;
 }
 
-PyObject *upkeep_check(PyObject *, PyObject *args) {
-    std::string path;
-    PyObject *progress = nullptr;
-    if (!path_and_progress(args, &path, &progress)) return nullptr;
+// check(path, progress=None, live=False) -> dict
+PyObject *upkeep_check(PyObject *, PyObject *args, PyObject *keywords) {
+    static const char *names[] = {"path", "progress", "live", nullptr};
+    PyObject *encoded = nullptr, *progress = nullptr;
+    int live = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "O&|Op", const_cast<char **>(names), PyUnicode_FSConverter,
+                                     &encoded, &progress, &live)) {
+        return nullptr;
+    }
+    const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+    Py_DECREF(encoded);
     MapCheck check;
-    if (!call_core([&] { check = check_map_file(path, stopping_progress(progress)); })) return nullptr;
+    if (!call_core([&] { check = check_map_file(path, stopping_progress(progress), live != 0); })) return nullptr;
     return check_dict(check);
 }
 
@@ -438,9 +445,9 @@ PyObject *upkeep_copy(PyObject *, PyObject *args) {
 }
 
 PyMethodDef upkeep_methods[] = {
-    {"check", upkeep_check, METH_VARARGS,
-     "check(path, progress=None) -> dict\n\nChecks a dictionary's file from end to end, without taking its locks: for a file no "
-     "process is changing."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upkeep_check)), METH_VARARGS | METH_KEYWORDS,
+     "check(path, progress=None, live=False) -> dict\n\nChecks a dictionary's file from end to end, without taking "
+     "its locks; `live` for a file that processes change meanwhile (each bucket judged on its own)."},
     {"repair", upkeep_repair, METH_VARARGS,
      "repair(path, progress=None) -> dict\n\nRepairs a dictionary's file that no process uses: frees its locks, finishes or undoes "
      "changes and expansions left in progress, recounts its entries and reclaims chunks nothing reaches."},

@@ -16,7 +16,7 @@ namespace {
 
 class Walk {
 public:
-    explicit Walk(MapState &m) : m_(m) {}
+    Walk(MapState &m, bool each_bucket) : m_(m), each_bucket_(each_bucket) {}
 
     MapCheck report;
 
@@ -75,6 +75,7 @@ public:
     void bucket(std::uint64_t index, std::uint64_t table, std::uint64_t split_bit) {
         Bucket *bucket = m_.bucket_at(index);
         const std::string name = "bucket " + std::to_string(index);
+        if (each_bucket_) reached_.clear();
         if (const int pid = segment_lock_holder(lock_word(bucket))) {
             report.held_locks.push_back(name + " (process " + std::to_string(pid) + ")");
         } else if (read_u64(lock_word(bucket)) != 0) {
@@ -142,6 +143,7 @@ public:
 
 private:
     MapState &m_;
+    const bool each_bucket_;
     std::unordered_set<Offset> reached_;
     std::map<std::uint64_t, std::set<std::pair<std::int64_t, std::string>>> pending_keys_;
 };
@@ -160,8 +162,8 @@ std::string MapCheck::describe() const {
     return text.str();
 }
 
-MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached, const Progress &progress) {
-    Walk walk(m);
+MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached, const Progress &progress, bool live) {
+    Walk walk(m, live);
     MapCheck &report = walk.report;
     const MemoryManager *manager = memory_manager(m.base);
     if (allocator_lock_holder(allocator_lock_word(m.base)) != 0 || *allocator_lock_word(m.base) != 0) {
@@ -199,9 +201,11 @@ MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached, const Progr
     } catch (const std::out_of_range &) {
         walk.fault("the chunk table does not lead to the bucket chunks in use");
     }
-    walk.free_list(manager->entry_list, kEntryChunkSize, "entry chunk");
-    walk.free_list(manager->link_list, kLinkChunkSize, "link");
-    walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
+    if (!live) {
+        walk.free_list(manager->entry_list, kEntryChunkSize, "entry chunk");
+        walk.free_list(manager->link_list, kLinkChunkSize, "link");
+        walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
+    }
     if (progress) progress(buckets, buckets);
     report.chunks_reached = walk.reached();
     if (reached != nullptr) *reached = walk.take_reached();

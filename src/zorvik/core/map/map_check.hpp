@@ -43,6 +43,16 @@ struct MapCheck {
 };
 
 // `reached`, when given, receives the data Offset of every chunk reached.
-MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached = nullptr, const Progress &progress = nullptr);
+//
+// `live`: for a file that other processes change meanwhile. Without locks, a
+// walk of the whole file meets chunks that move from one list to another
+// while it goes (freed by a remove, taken by an insert in a bucket it reaches
+// later), so only what a bucket holds is judged, each bucket on its own: its
+// lists, counts, hashes and keys, and chunks reached twice within it. Chunks
+// used by two buckets and the free lists are judged only when no process
+// holds the file open. A change met half way can still look like a fault:
+// the caller checks again before it believes one.
+MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached = nullptr, const Progress &progress = nullptr,
+                   bool live = false);
 
 }  // namespace zorvik

@@ -230,9 +230,9 @@ RepairReport repair_map_file(const std::string &path, const Progress &progress) 
     return report;
 }
 
-MapCheck check_map_file(const std::string &path, const Progress &progress) {
+MapCheck check_map_file(const std::string &path, const Progress &progress, bool live) {
     std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
-    return check_map(*state, nullptr, progress);
+    return check_map(*state, nullptr, progress, live);
 }
 
 }  // namespace zorvik

@@ -37,7 +37,7 @@ struct RepairReport {
 // `progress` follows each of its walks of the whole file.
 RepairReport repair_map_file(const std::string &path, const Progress &progress = nullptr);
 
-// Checks the map file at `path` (check_map), read only.
-MapCheck check_map_file(const std::string &path, const Progress &progress = nullptr);
+// Checks the map file at `path` (check_map, `live` as there), read only.
+MapCheck check_map_file(const std::string &path, const Progress &progress = nullptr, bool live = false);
 
 }  // namespace zorvik
