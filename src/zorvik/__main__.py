@@ -105,9 +105,10 @@ def command_stat(arguments):
             f"{space['free_link_chunks']:,} link, {space['free_data_chunks']:,} data chunks)")
     rows = [
         ("file", f"{info['file']}: {size(info['file_size'])}, {size(info['bytes_on_disk'])} on disk"),
-        ("table", f"{info['buckets']:,} buckets: {info['bucket_chunks_in_use']:,} bucket chunks of "
-                  f"{info['bucket_chunk_size']:,} in use, of {info['bucket_chunk_number']:,}; "
-                  f"{info['doublings_left']} doubling{'' if info['doublings_left'] == 1 else 's'} left (up to {info['most_buckets']:,} buckets)"),
+        ("table", f"{info['buckets']:,} buckets ({info['bucket_chunks_in_use']:,} of "
+                  f"{info['bucket_chunk_number']:,} bucket chunks of {info['bucket_chunk_size']:,}); "
+                  f"{info['doublings_left']} doubling{'' if info['doublings_left'] == 1 else 's'} left, "
+                  f"up to {info['most_buckets']:,} buckets"),
         ("entries", f"{info['entries']:,}, {info['load']:.2f} per bucket (the table doubles past "
                     f"{tools.LOAD_RULE})" + ("" if info["entries"] == info["entry_count"]
                                               else f"; the count word says {info['entry_count']:,}")),

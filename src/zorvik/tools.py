@@ -201,7 +201,7 @@ def repair(path, dry_run=False, progress=None):
     space = _upkeep.survey(path)["space"]
     would = list(checked["faults"])
     if space["unreachable"]:
-        would.append(f"{space['unreachable']} bytes of chunks that nothing reaches to give back")
+        would.append(f"give back {space['unreachable']:,} bytes of chunks that nothing reaches")
     return {"dry_run": True, "would": would, "check": checked}
 
 
