@@ -183,7 +183,7 @@ PyObject *upkeep_survey(PyObject *, PyObject *args) {
     if (!call_core([&] {
             std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
             MapState &m = *state;
-            std::unordered_set<Offset> reached;
+            ChunkMarks reached;
             check = check_map(m, &reached, stopping_progress(progress));
             space = measure_space(m, reached);
             shape = MapShape{m.bucket_chunk_size, m.bucket_chunk_number, m.data_chunk_size};

@@ -123,13 +123,13 @@ std::vector<HeldLock> held_locks(MapState &m, const Progress &progress) {
     return held;
 }
 
-SpaceUse measure_space(MapState &m, const std::unordered_set<Offset> &reached) {
+SpaceUse measure_space(MapState &m, const ChunkMarks &reached) {
     const MemoryManager *manager = memory_manager(m.base);
     SpaceUse use;
     use.capacity = manager->capacity - kFirstChunk;
     use.allocated = manager->offset - kFirstChunk;
     std::uint64_t chunk_bytes = 0;
-    for (const Offset data : reached) chunk_bytes += chunk_span_at(m.base + data - kChunkHeaderLength);
+    reached.for_each([&](Offset data) { chunk_bytes += chunk_span_at(m.base + data - kChunkHeaderLength); });
     const std::uint8_t sizes[3] = {kEntryChunkSize, kLinkChunkSize, manager->chunk_size};
     const Offset heads[3] = {manager->entry_list.head, manager->link_list.head, manager->data_list.head};
     for (int k = 0; k < 3; ++k) {

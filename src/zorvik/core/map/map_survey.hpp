@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "zorvik/core/map/map_check.hpp"
@@ -49,6 +48,6 @@ struct SpaceUse {
 // How the space is used, from what a check reached (check_map's `reached`).
 // Counts are exact for a file no process changes; while processes work they
 // are a snapshot that may be a little off.
-SpaceUse measure_space(MapState &m, const std::unordered_set<Offset> &reached);
+SpaceUse measure_space(MapState &m, const ChunkMarks &reached);
 
 }  // namespace zorvik

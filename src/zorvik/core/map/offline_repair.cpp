@@ -117,7 +117,7 @@ public:
     // allocator's offset. Anything it cannot read (a block no structure
     // names, such as the new chunks of a claimer that died) stops it, and
     // nothing is reclaimed.
-    void reclaim(const std::unordered_set<Offset> &reached) {
+    void reclaim(const ChunkMarks &reached) {
         const MemoryManager *manager = memory_manager(m_.base);
         std::map<Offset, std::uint64_t> blocks;  // header Offset -> bytes, of every block the map names
         auto block = [&](Offset data, std::uint64_t length) {
@@ -153,7 +153,7 @@ public:
                 continue;
             }
             if (span != chunk_span(size) || end - at < span) return skip("a chunk header that does not add up");
-            if (reached.count(at + kChunkHeaderLength)) {
+            if (reached.contains(at + kChunkHeaderLength)) {
                 ++met;
             } else if (size == kLinkChunkSize || size == kEntryChunkSize || size == manager->chunk_size) {
                 unreached.push_back(at);
@@ -222,7 +222,7 @@ RepairReport repair_map_file(const std::string &path, const Progress &progress) 
     // or lost.
     m.entry_pool.return_all();
     m.data_pool.return_all();
-    std::unordered_set<Offset> reached;
+    ChunkMarks reached;
     const MapCheck settled = check_map(m, &reached, progress);
     repair.recount(settled.entries);
     if (settled.faults.empty()) repair.reclaim(reached);

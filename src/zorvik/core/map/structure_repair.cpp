@@ -31,18 +31,8 @@ std::string bytes_text(const ChunkArray &array) {
 
 }  // namespace
 
-bool StructureRepair::reached(Offset data) const {
-    const std::uint64_t place = (data - kChunkHeaderLength - kFirstChunk) / kChunkGrid;
-    return place / 64 < reached_.size() && (reached_[place / 64] >> (place % 64) & 1) != 0;
-}
-
-void StructureRepair::mark(Offset data) {
-    const std::uint64_t place = (data - kChunkHeaderLength - kFirstChunk) / kChunkGrid;
-    reached_[place / 64] |= std::uint64_t{1} << (place % 64);
-}
-
 void StructureRepair::commit(const std::vector<Offset> &staged) {
-    for (const Offset data : staged) mark(data);
+    for (const Offset data : staged) reached_.insert(data);
 }
 
 std::uint64_t StructureRepair::sound_links(Offset head, std::uint64_t count, std::uint64_t piece_size,
@@ -187,7 +177,7 @@ void StructureRepair::mend_free_list(FreeList &list, std::uint8_t size, const ch
                  std::to_string(n) + " chunks");
             return;
         }
-        mark(data);
+        reached_.insert(data);
         previous = m_.base + data;
         at = read_u64(previous);
     }
@@ -195,8 +185,8 @@ void StructureRepair::mend_free_list(FreeList &list, std::uint8_t size, const ch
 
 void StructureRepair::run() {
     MemoryManager *manager = memory_manager(m_.base);
-    reached_.assign((manager->offset - kFirstChunk) / kChunkGrid / 64 + 1, 0);
-    mark(kMapHeaderOffset);
+    reached_.reset(manager->offset);
+    reached_.insert(kMapHeaderOffset);
     const std::uint64_t chunks = m_.chunks_in_use();
     const std::uint64_t table = m_.bucket_chunk_size * chunks;
     const bool published = chunks < m_.reachable_chunks && m_.table_entry(chunks) > 1;

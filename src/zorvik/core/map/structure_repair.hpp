@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "zorvik/core/map/map_check.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 
 namespace zorvik {
@@ -60,16 +61,13 @@ private:
     void mend_list(std::uint64_t index, Bucket *bucket);
     void mend_entries(std::uint64_t index, Bucket *bucket, std::uint64_t table, std::uint64_t split_bit);
     void mend_free_list(FreeList &list, std::uint8_t size, const char *name);
-    // One bit per place on the chunk grid of the allocated area: whether the
-    // chunk whose header lies there is reached (an eighth of a bit per byte).
-    bool reached(Offset data) const;
-    void mark(Offset data);
+    bool reached(Offset data) const { return reached_.contains(data); }
     void commit(const std::vector<Offset> &staged);
     void note(const std::string &line) { notes_.push_back(line); }
 
     MapState &m_;
     std::vector<std::string> &notes_;
-    std::vector<std::uint64_t> reached_;
+    ChunkMarks reached_;
     std::vector<StoredEntry> misplaced_;
     std::uint64_t dropped_ = 0;
 };
