@@ -230,6 +230,8 @@ def _new_file(path, shape):
     made beside it under a temporary name, linked to `path` at the end (never
     over an existing file), removed on any failure."""
     directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise Refused(f"{directory} is not a directory: the new file cannot be made there")
     made = _upkeep.create(directory, (shape["bucket_chunk_size_exponent"], shape["bucket_chunk_number"],
                                       shape["size"], shape["chunk_size_exponent"]))
     try:

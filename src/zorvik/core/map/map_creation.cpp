@@ -219,6 +219,20 @@ std::string in_use_message(const std::string &path) {
            ": repair it when no process uses the dictionary";
 }
 
+// A repair holds the open lock exclusive, which every process of this
+// version that holds the file open refuses it; processes of older versions
+// take no open lock and are told by their views of the file. Before anything
+// is written.
+void refuse_older_users(const std::string &path, int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return;
+    const std::vector<int> users = other_processes_mapping_file(info.st_dev, info.st_ino);
+    if (!users.empty()) {
+        throw std::runtime_error(path + " is in use by process " + std::to_string(users.front()) +
+                                 ", which maps it: repair it when no process uses the dictionary");
+    }
+}
+
 // Opens the segment at `path`, with the segment's refusals said the way an
 // attach says them.
 Segment open_map_file(const std::string &path, Attach how) {
@@ -305,6 +319,7 @@ std::unique_ptr<MapState> attach_map(const std::string &path, Attach how) {
         }
     }
     if (how == Attach::inspect) return state;
+    if (how == Attach::repair) refuse_older_users(path, m.segment.file());
     // Every check above has passed: the file holds a map. A file that a
     // version which did not reserve space wrote may have holes in its
     // allocated area; they are backed now, before this process stores into

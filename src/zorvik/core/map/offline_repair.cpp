@@ -1,7 +1,5 @@
 #include "zorvik/core/map/offline_repair.hpp"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +12,6 @@
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/map/structure_repair.hpp"
 #include "zorvik/core/segment/atomics.hpp"
-#include "zorvik/core/segment/file_users.hpp"
 
 namespace zorvik {
 namespace {
@@ -193,19 +190,11 @@ private:
 }  // namespace
 
 RepairReport repair_map_file(const std::string &path, const Progress &progress) {
-    // The open lock, exclusive, proves that no process of this version holds
-    // the file open (this one included: a dictionary object it holds would
-    // keep chunks the repair reclaims); older versions take no lock and are
-    // told by their views of the file.
+    // The open lock, exclusive, proves that no process holds the file open
+    // (this one included: a dictionary object it holds would keep chunks the
+    // repair reclaims); attach_map says who does.
     std::unique_ptr<MapState> state = attach_map(path, Attach::repair);
     MapState &m = *state;
-    struct stat info;
-    if (fstat(m.segment.file(), &info) == 0) {
-        if (const std::vector<int> users = other_processes_mapping_file(info.st_dev, info.st_ino); !users.empty()) {
-            throw std::runtime_error(path + " is in use by process " + std::to_string(users.front()) +
-                                     ", which maps it: repair it when no process uses the dictionary");
-        }
-    }
     RepairReport report;
     report.before = check_map(m, nullptr, progress);
     OfflineRepair repair(m, report);
