@@ -4,6 +4,7 @@ given back; a file held open is never repaired; dump | load reproduces every
 entry bit for bit, and a damaged stream loads nothing past the damage; a
 command line that cannot be used exits with status 2."""
 
+import contextlib
 import hashlib
 import io
 import os
@@ -354,3 +355,26 @@ def test_commands_refuse_what_is_not_a_dictionary(segment_dir):
         result = zorvik(command, plain)
         assert result.returncode == 1 and b"does not hold a zorvik dictionary" in result.stderr, text(result)
     assert plain.read_bytes() == b"not a dictionary" * 100
+
+
+def test_a_progress_bar_only_on_a_terminal(segment_dir):
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    d, _ = filled(40)
+    name = d.name.decode()
+    del d
+    master, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    checked = subprocess.Popen([sys.executable, "-m", "zorvik", "check", name], stderr=terminal,
+                               stdout=subprocess.PIPE)
+    os.close(terminal)
+    drawn = b""
+    with contextlib.suppress(OSError):  # EIO once the child has closed the terminal
+        while chunk := os.read(master, 4096):
+            drawn += chunk
+    os.close(master)
+    assert checked.wait() == 0 and b"check:" in drawn and b"buckets" in drawn, drawn
+    assert b"buckets" not in zorvik("check", name).stderr  # a pipe: no bar
