@@ -378,7 +378,16 @@ PyObject *upkeep_load(PyObject *, PyObject *args) {
         StoredEntry entry;
         try {
             while (reader.next(entry)) {
-                m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
+                try {
+                    m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
+                } catch (const WaitAbandoned &) {
+                    throw;  // the interpreter is exiting: left as it is
+                } catch (const std::runtime_error &e) {
+                    // A full segment or file system: say how far the load came.
+                    throw std::runtime_error(std::string(e.what()) + "; the " +
+                                             std::to_string(reader.entries() - 1) +
+                                             " entries before it are loaded, nothing after them");
+                }
                 // Progress counts entries here; the total is not known.
                 if (told && ++loaded % (std::uint64_t{1} << 16) == 0) told(loaded, 0);
             }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_set>
 #include <stdexcept>
 #include <utility>
 
@@ -39,6 +40,9 @@ std::uint64_t StructureRepair::sound_links(Offset head, std::uint64_t count, std
                                            std::vector<Offset> &staged, std::string &why) {
     const ChunkArea &area = m_.area;
     const Offset allocated = memory_manager(m_.base)->offset;
+    // What this walk has met (with what `staged` held before it): a chain
+    // that meets a chunk twice loops.
+    std::unordered_set<Offset> in_chain(staged.begin(), staged.end());
     // A chunk's data (of `size` bytes) on the grid inside the allocated area,
     // reached by nothing before and not twice by this chain.
     auto fresh_chunk = [&](Offset data, std::uint64_t size, const char *what) {
@@ -47,7 +51,7 @@ std::uint64_t StructureRepair::sound_links(Offset head, std::uint64_t count, std
             why = std::string("a ") + what + " that is not one";
             return false;
         }
-        if (reached(data) || std::find(staged.begin(), staged.end(), data) != staged.end()) {
+        if (reached(data) || !in_chain.insert(data).second) {
             why = std::string("a ") + what + " that another chain uses";
             return false;
         }
