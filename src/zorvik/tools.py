@@ -305,7 +305,9 @@ def _serializer_name(path, serializer):
 def dump_json(path, out, serializer="auto", progress=None):
     """Writes every entry as a JSON line {"key": ..., "value": ...} to the
     text file `out`, read through `serializer` ('auto' guesses it). An entry
-    whose key or value has no JSON form is refused, naming it."""
+    whose key or value has no JSON form is refused, naming it. Reading a
+    pickle file's objects runs pickle, as every process that uses the
+    dictionary does: only for files you trust (the raw dump runs nothing)."""
     path = os.fspath(path)
     loads, _ = _codec(_serializer_name(path, serializer))
     written = 0
