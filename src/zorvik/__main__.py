@@ -117,7 +117,9 @@ def command_stat(arguments):
         ("space", f"{size(space['allocated'])} allocated of {size(space['capacity'])}: "
                   f"{size(space['in_use'])} in use, {free}, {size(space['unreachable'])} unreachable "
                   "(cached by live processes, or lost by dead ones until a repair)"),
-        ("state", "clean" if info["clean"] else f"not clean: {program_name()} check says why"),
+        ("state", "clean" if info["clean"] else
+                  f"in use: {program_name()} check judges it" if info["clean"] is None else
+                  f"not clean: {program_name()} check says why"),
         ("open by", open_by(info["open_by"])),
     ]
     for name, text in rows:

@@ -94,8 +94,11 @@ def _sample_values(path, count=16):
 
 
 def stat(path, progress=None):
-    """The file's header and shape in numbers: a dict (see the keys below)."""
+    """The file's header and shape in numbers: a dict (see the keys below).
+    On a file that processes use, the space figures are a snapshot and
+    `clean` is None (check() judges such a file)."""
     path = os.fspath(path)
+    users = holders(path)
     survey = _upkeep.survey(path, progress)
     info = os.stat(path)
     chunks, reachable = survey["chunks_in_use"], survey["reachable_chunks"]
@@ -117,8 +120,9 @@ def stat(path, progress=None):
         "data_chunk_size": survey["data_chunk_size"],
         "serializer_guess": guess_serializer(_sample_values(path)),
         "space": survey["space"],
-        "clean": survey["check"]["clean"],
-        "open_by": holders(path),
+        # A file in use is judged by check(), which looks twice before it calls a fault one.
+        "clean": None if users else survey["check"]["clean"],
+        "open_by": users,
     }
 
 

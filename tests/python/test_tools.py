@@ -78,6 +78,24 @@ def share_chunks(d):
     segment_file._write(d.name, segment_file.entry_position(d.name, 6, 0) + 40, value_list)
 
 
+def swap_entries(d):
+    # The entries of keys 7 and 8 change buckets, each with its own hash.
+    places = [segment_file.entry_position(d.name, bucket, 0) for bucket in (7, 8)]
+    with open(d.name, "rb") as f:
+        records = []
+        for place in places:
+            f.seek(place)
+            records.append(f.read(segment_file.ENTRY_SIZE))
+    segment_file._write(d.name, places[0], records[1])
+    segment_file._write(d.name, places[1], records[0])
+
+
+def free_a_chunk_in_use(d):
+    # The data free list leads to a chunk of key 4's value.
+    payload = segment_file.read_u64(d.name, value_link(d.name, 4, 0))
+    segment_file.write_u64(d.name, segment_file.FREE_LISTS["data"] + 2, payload - 2)
+
+
 def miscount(d):
     segment_file.write_u64(d.name, segment_file.shared_word_position(d.name, segment_file.ENTRY_COUNT), 45)
 
@@ -95,6 +113,8 @@ def half_done_expansion(d):
 DAMAGED = {
     "broken link": (break_link, "bucket 5", {5}),
     "chunk in two chains": (share_chunks, "bucket 6", {6}),
+    "entries in the wrong buckets": (swap_entries, "its hash leads to bucket 7", set()),
+    "chunk in use on a free list": (free_a_chunk_in_use, "free data chunk list", set()),
     "wrong entry count": (miscount, "the count word says 45", set()),
     "held lock of a dead process": (lock_of_dead, "bucket 3", set()),
     "half-done expansion": (half_done_expansion, "expansion", set()),
@@ -120,8 +140,12 @@ def test_check_reports_and_repair_mends_a_damaged_file(segment_dir, case):
     d = brandel(os.fsencode(name), hash_function=identity)
     assert {key: d.get(key) for key in model} == {
         key: [False] if key in lost else [True, value] for key, value in model.items()}
-    d.insert(1000, "after")
-    assert d.get(1000) == [True, "after"]
+    # Chunks the repair gave back serve new entries without touching the old.
+    more = {key: workload.payload(key, 2, 40) for key in range(1000, 1100)}
+    for key, value in more.items():
+        d.insert(key, value)
+    assert all(d.get(key) == [True, value] for key, value in more.items())
+    assert all(d.get(key) == [True, value] for key, value in model.items() if key not in lost)
 
 
 def test_locks_names_the_holders_and_whether_they_live(segment_dir):
