@@ -223,6 +223,17 @@ def command_compact(arguments):
 
 # ---- command line ---------------------------------------------------------------------------
 
+def positive_number(text):
+    """An argparse type: a whole number above 0."""
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
+    if number <= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number above 0")
+    return number
+
+
 def parser():
     top = argparse.ArgumentParser(prog=program_name(), description=__doc__.split("\n\n")[0],
                                   epilog="Exit status: 0 all is well, 1 a fault found or a command refused, "
@@ -251,11 +262,11 @@ def parser():
     load = command("load", "read a dump from standard input into a new or existing dictionary file", command_load,
                    "read JSON lines (as dump --json writes them) and insert them through the serializer")
     load.add_argument("--serializer", choices=serializers[1:], help="for --json (default: pickle)")
-    for option, kind, text in (("--size", int, "usable size of a new file (default: the dump's)"),
-                               ("--bucket-chunk-size-exponent", int, "for a new file (default: the dump's)"),
-                               ("--bucket-chunk-number", int, "for a new file (default: the dump's)"),
-                               ("--chunk-size-exponent", int, "for a new file (default: the dump's)")):
-        load.add_argument(option, type=kind, help=text)
+    for option, text in (("--size", "usable size of a new file in bytes (default: the dump's)"),
+                         ("--bucket-chunk-size-exponent", "for a new file (default: the dump's)"),
+                         ("--bucket-chunk-number", "for a new file (default: the dump's)"),
+                         ("--chunk-size-exponent", "for a new file (default: the dump's)")):
+        load.add_argument(option, type=positive_number, metavar="N", help=text)
     compact = command("compact", "copy a dictionary's entries into a new file whose table is sized for them",
                       command_compact, json_text=None)
     compact.add_argument("source", metavar="SRC", help="the dictionary's file")

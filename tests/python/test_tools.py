@@ -363,7 +363,7 @@ def test_check_while_processes_work_reports_no_fault(segment_dir):
 
 
 USAGE_ERRORS = [[], ["bogus"], ["check"], ["stat", "a", "b"], ["repair", "--frob", "a"], ["compact", "a"],
-                ["load", "--size", "many", "a"], ["dump", "--serializer", "yaml", "a"]]
+                ["load", "--size", "many", "a"], ["load", "--size", "-5", "a"], ["dump", "--serializer", "yaml", "a"]]
 
 
 @pytest.mark.parametrize("argv", USAGE_ERRORS, ids=" ".join)

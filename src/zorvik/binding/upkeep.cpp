@@ -323,12 +323,19 @@ PyObject *upkeep_entries(PyObject *, PyObject *args) {
 // size, chunk_size_exponent), checked as a constructor checks them.
 bool shape_argument(PyObject *shape, MapArguments *out) {
     unsigned char bucket_exponent = 0, chunk_exponent = 0;
-    unsigned long long number = 0, size = 0;
-    if (!PyArg_ParseTuple(shape, "bKKb;a shape is (bucket_chunk_size_exponent, bucket_chunk_number, size, "
+    PyObject *number_object = nullptr, *size_object = nullptr;
+    if (!PyArg_ParseTuple(shape, "bO!O!b;a shape is (bucket_chunk_size_exponent, bucket_chunk_number, size, "
                                  "chunk_size_exponent)",
-                          &bucket_exponent, &number, &size, &chunk_exponent)) {
+                          &bucket_exponent, &PyLong_Type, &number_object, &PyLong_Type, &size_object,
+                          &chunk_exponent)) {
         return false;
     }
+    // Checked conversions: a negative or oversized number is an OverflowError,
+    // never a number wrapped around.
+    const unsigned long long number = PyLong_AsUnsignedLongLong(number_object);
+    if (PyErr_Occurred()) return false;
+    const unsigned long long size = PyLong_AsUnsignedLongLong(size_object);
+    if (PyErr_Occurred()) return false;
     *out = MapArguments{bucket_exponent, number, size, chunk_exponent};
     return call_core([&] { check_arguments(*out); });
 }
