@@ -146,7 +146,6 @@ void StructureRepair::mend_entries(std::uint64_t index, Bucket *bucket, std::uin
             }
         } else {
             note(name + " entry " + std::to_string(i) + ": dropped, its key or value cannot be read (" + why + ")");
-            ++dropped_;
         }
         if (keep) {
             commit(staged);

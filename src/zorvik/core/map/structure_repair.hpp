@@ -69,7 +69,6 @@ private:
     std::vector<std::string> &notes_;
     ChunkMarks reached_;
     std::vector<StoredEntry> misplaced_;
-    std::uint64_t dropped_ = 0;
 };
 
 }  // namespace zorvik
