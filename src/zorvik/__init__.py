@@ -9,6 +9,9 @@
 SharedDict is a collections.abc.MutableMapping; ABSENT stands for "no entry"
 in compare_and_set and update_with. The original interface, brandel, lives
 in zorvik.brandel and opens the same files.
+
+Operating a dictionary's file (stat, check, locks, repair, dump, load,
+compact) is :mod:`zorvik.tools`, and ``python -m zorvik`` on the command line.
 """
 
 __all__ = ["ABSENT", "SharedDict"]

@@ -18,7 +18,7 @@ namespace zorvik::binding {
 
 namespace {
 
-// OSError(errno, strerror, path): the interpreter picks the subclass of the
+// OSError(errno, strerror or the reason, path): the interpreter picks the subclass of the
 // errno (FileNotFoundError, FileExistsError, PermissionError, ...), as it does
 // for its own file operations. No path, no filename.
 void set_file_error(const FileError &e) noexcept {
@@ -27,9 +27,9 @@ void set_file_error(const FileError &e) noexcept {
                                       : PyUnicode_DecodeFSDefaultAndSize(e.path().data(),
                                                                          static_cast<Py_ssize_t>(e.path().size()));
     if (!e.path().empty() && path == nullptr) return;  // that failure is the exception now
-    PyObject *exception = path != nullptr
-                              ? PyObject_CallFunction(PyExc_OSError, "isO", error, std::strerror(error), path)
-                              : PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error));
+    const char *text = e.reason().empty() ? std::strerror(error) : e.reason().c_str();
+    PyObject *exception = path != nullptr ? PyObject_CallFunction(PyExc_OSError, "isO", error, text, path)
+                                          : PyObject_CallFunction(PyExc_OSError, "is", error, text);
     Py_XDECREF(path);
     if (exception == nullptr) return;
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception);

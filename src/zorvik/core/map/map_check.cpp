@@ -16,7 +16,9 @@ namespace {
 
 class Walk {
 public:
-    explicit Walk(MapState &m) : m_(m) {}
+    Walk(MapState &m, bool each_bucket) : m_(m), each_bucket_(each_bucket) {
+        reached_.reset(memory_manager(m.base)->offset);
+    }
 
     MapCheck report;
 
@@ -25,7 +27,7 @@ public:
     // Records the chunk whose data lies at `data`; false (with a fault) when
     // it was reached before.
     bool reach(Offset data, const std::string &what) {
-        if (!reached_.insert(data).second) {
+        if (each_bucket_ ? !bucket_reached_.insert(data).second : !reached_.insert(data)) {
             fault("a chunk reached twice, the second time as " + what);
             return false;
         }
@@ -38,6 +40,12 @@ public:
             for (ChunkLink *link : chain.links()) {
                 if (!reach(m_.area.offset_of(link), what + " (a link)")) return false;
                 m_.area.bytes(link->chunk, chain.piece_size());
+                if (link->chunk % kChunkGrid != kDataPastGrid ||
+                    chunk_size_at(m_.base + link->chunk - kChunkHeaderLength) != chain.piece_size()) {
+                    fault(what + ": a link whose payload is not a chunk of " + std::to_string(chain.piece_size()) +
+                          " bytes");
+                    return false;
+                }
                 if (!reach(link->chunk, what + " (a payload)")) return false;
             }
         } catch (const std::out_of_range &) {
@@ -69,6 +77,7 @@ public:
     void bucket(std::uint64_t index, std::uint64_t table, std::uint64_t split_bit) {
         Bucket *bucket = m_.bucket_at(index);
         const std::string name = "bucket " + std::to_string(index);
+        if (each_bucket_) bucket_reached_.clear();
         if (const int pid = segment_lock_holder(lock_word(bucket))) {
             report.held_locks.push_back(name + " (process " + std::to_string(pid) + ")");
         } else if (read_u64(lock_word(bucket)) != 0) {
@@ -117,7 +126,7 @@ public:
     }
 
     std::uint64_t reached() const { return reached_.size(); }
-    std::unordered_set<Offset> take_reached() { return std::move(reached_); }
+    ChunkMarks take_reached() { return std::move(reached_); }
 
     void free_list(const FreeList &list, std::uint8_t size, const char *name) {
         const MemoryManager *manager = memory_manager(m_.base);
@@ -136,7 +145,9 @@ public:
 
 private:
     MapState &m_;
-    std::unordered_set<Offset> reached_;
+    const bool each_bucket_;
+    ChunkMarks reached_;
+    std::unordered_set<Offset> bucket_reached_;  // each bucket on its own (a live check)
     std::map<std::uint64_t, std::set<std::pair<std::int64_t, std::string>>> pending_keys_;
 };
 
@@ -154,8 +165,44 @@ std::string MapCheck::describe() const {
     return text.str();
 }
 
-MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached) {
-    Walk walk(m);
+bool ChunkMarks::place_of(Offset data, std::uint64_t &place) const {
+    const Offset from = kFirstChunk + kDataPastGrid;
+    if (data < from || (data - from) % kChunkGrid != 0) return false;
+    place = (data - from) / kChunkGrid;
+    return place < places_;
+}
+
+Offset ChunkMarks::data_at(std::uint64_t place) { return kFirstChunk + kDataPastGrid + place * kChunkGrid; }
+
+void ChunkMarks::reset(Offset allocated) {
+    places_ = allocated > kFirstChunk ? (allocated - kFirstChunk) / kChunkGrid : 0;
+    bits_.assign(places_ / 64 + 1, 0);
+    strays_.clear();
+    count_ = 0;
+}
+
+bool ChunkMarks::insert(Offset data) {
+    std::uint64_t place = 0;
+    bool fresh = false;
+    if (place_of(data, place)) {
+        const std::uint64_t bit = std::uint64_t{1} << (place % 64);
+        fresh = (bits_[place / 64] & bit) == 0;
+        bits_[place / 64] |= bit;
+    } else {
+        fresh = strays_.insert(data).second;
+    }
+    count_ += fresh;
+    return fresh;
+}
+
+bool ChunkMarks::contains(Offset data) const {
+    std::uint64_t place = 0;
+    if (place_of(data, place)) return (bits_[place / 64] >> (place % 64) & 1) != 0;
+    return strays_.count(data) != 0;
+}
+
+MapCheck check_map(MapState &m, ChunkMarks *reached, const Progress &progress, bool live) {
+    Walk walk(m, live);
     MapCheck &report = walk.report;
     const MemoryManager *manager = memory_manager(m.base);
     if (allocator_lock_holder(allocator_lock_word(m.base)) != 0 || *allocator_lock_word(m.base) != 0) {
@@ -174,17 +221,31 @@ MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached) {
     // An expansion whose new chunks are published has partners to walk too.
     const bool published = chunks < m.reachable_chunks && m.table_entry(chunks) > 1;
     report.expansion_in_progress = chunks < m.bucket_chunk_number && m.table_entry(chunks) != 0;
+    // Progress once per 2^16 buckets: a bar that moves, at no cost to the walk.
+    const std::uint64_t buckets = published ? 2 * table : table;
+    auto advance = [&](std::uint64_t i) {
+        if (progress && (i + 1) % (std::uint64_t{1} << 16) == 0) progress(i + 1, buckets);
+    };
     try {
-        for (std::uint64_t i = 0; i < table; ++i) walk.bucket(i, table, published ? table : 0);
+        for (std::uint64_t i = 0; i < table; ++i) {
+            walk.bucket(i, table, published ? table : 0);
+            advance(i);
+        }
         if (published) {
-            for (std::uint64_t i = table; i < 2 * table; ++i) walk.bucket(i, table, table);
+            for (std::uint64_t i = table; i < 2 * table; ++i) {
+                walk.bucket(i, table, table);
+                advance(i);
+            }
         }
     } catch (const std::out_of_range &) {
         walk.fault("the chunk table does not lead to the bucket chunks in use");
     }
-    walk.free_list(manager->entry_list, kEntryChunkSize, "entry chunk");
-    walk.free_list(manager->link_list, kLinkChunkSize, "link");
-    walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
+    if (!live) {
+        walk.free_list(manager->entry_list, kEntryChunkSize, "entry chunk");
+        walk.free_list(manager->link_list, kLinkChunkSize, "link");
+        walk.free_list(manager->data_list, manager->chunk_size, "data chunk");
+    }
+    if (progress) progress(buckets, buckets);
     report.chunks_reached = walk.reached();
     if (reached != nullptr) *reached = walk.take_reached();
     return report;

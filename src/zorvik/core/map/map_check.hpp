@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -11,6 +12,45 @@
 #include "zorvik/core/map/map_internal.hpp"
 
 namespace zorvik {
+
+// The chunks a walk reached, by the Offset of their data: one bit per place
+// on the chunk grid below the allocator's offset (1/64 of the allocated
+// bytes: 94 MB for a file of 6 GB, where a hash set takes some 40 bytes a
+// chunk), and a set for an Offset off the grid or past the offset, which only
+// a damaged file holds.
+class ChunkMarks {
+public:
+    // Empty, for chunks below the Offset `allocated`.
+    void reset(Offset allocated);
+    // False when `data` was marked before.
+    bool insert(Offset data);
+    bool contains(Offset data) const;
+    std::uint64_t size() const { return count_; }
+    // Calls visit(data) for every marked Offset on the grid, in increasing order.
+    template <class Visit>
+    void for_each(Visit &&visit) const {
+        for (std::uint64_t word = 0; word < bits_.size(); ++word) {
+            for (std::uint64_t bits = bits_[word]; bits != 0; bits &= bits - 1) {
+                visit(data_at(word * 64 + static_cast<std::uint64_t>(__builtin_ctzll(bits))));
+            }
+        }
+        for (const Offset data : strays_) visit(data);
+    }
+
+private:
+    // The grid place of `data`, or false when it has none below the offset.
+    bool place_of(Offset data, std::uint64_t &place) const;
+    static Offset data_at(std::uint64_t place);
+
+    std::vector<std::uint64_t> bits_;
+    std::unordered_set<Offset> strays_;
+    std::uint64_t places_ = 0;
+    std::uint64_t count_ = 0;
+};
+
+// Told how far a walk of the whole file has come: `done` of `total` buckets.
+// Called from the walking thread, now and then (never for each bucket).
+using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 struct MapCheck {
     // What is wrong with the structure: a link or chunk outside the area or of
@@ -38,6 +78,16 @@ struct MapCheck {
 };
 
 // `reached`, when given, receives the data Offset of every chunk reached.
-MapCheck check_map(MapState &m, std::unordered_set<Offset> *reached = nullptr);
+//
+// `live`: for a file that other processes change meanwhile. Without locks, a
+// walk of the whole file meets chunks that move from one list to another
+// while it goes (freed by a remove, taken by an insert in a bucket it reaches
+// later), so only what a bucket holds is judged, each bucket on its own: its
+// lists, counts, hashes and keys, and chunks reached twice within it. Chunks
+// used by two buckets and the free lists are judged only when no process
+// holds the file open. A change met half way can still look like a fault:
+// the caller checks again before it believes one.
+MapCheck check_map(MapState &m, ChunkMarks *reached = nullptr, const Progress &progress = nullptr,
+                   bool live = false);
 
 }  // namespace zorvik

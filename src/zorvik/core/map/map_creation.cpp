@@ -13,6 +13,8 @@
 // opens it, and the checks below run before the first byte is written. A file
 // that fails them is refused with std::invalid_argument naming the path and
 // the fault, and left exactly as it was.
+#include <sys/stat.h>
+
 #include <bit>
 #include <cerrno>
 #include <limits>
@@ -20,11 +22,13 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/file_errors.hpp"
+#include "zorvik/core/segment/file_users.hpp"
 #include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {
@@ -207,11 +211,41 @@ private:
     std::uint64_t file_length_;
 };
 
+// "PATH is in use by process 12 (this one)": the processes that hold the file
+// at `path` open, for a repair that could not take the open lock exclusive.
+std::string in_use_message(const std::string &path) {
+    struct stat info;
+    std::vector<int> pids;
+    if (stat(path.c_str(), &info) == 0) pids = processes_holding_file(info.st_dev, info.st_ino);
+    std::string names;
+    for (const int pid : pids) {
+        names += (names.empty() ? "" : ", ") + std::to_string(pid) + (pid == host::own_pid() ? " (this one)" : "");
+    }
+    if (names.empty()) names = "a process this user cannot see";
+    return path + " is in use by process" + (pids.size() > 1 ? "es " : " ") + names +
+           ": repair it when no process uses the dictionary";
+}
+
+// A repair holds the open lock exclusive, which every process of this
+// version that holds the file open refuses it; processes of older versions
+// take no open lock and are told by their views of the file. Before anything
+// is written.
+void refuse_older_users(const std::string &path, int fd) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) return;
+    const std::vector<int> users = other_processes_mapping_file(info.st_dev, info.st_ino);
+    if (!users.empty()) {
+        throw std::runtime_error(path + " is in use by process " + std::to_string(users.front()) +
+                                 ", which maps it: repair it when no process uses the dictionary");
+    }
+}
+
 // Opens the segment at `path`, with the segment's refusals said the way an
 // attach says them.
-Segment open_map_file(const std::string &path) {
+Segment open_map_file(const std::string &path, Attach how) {
     Segment::Fault fault = Segment::Fault::none;
-    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault);
+    const auto lock = how == Attach::repair ? Segment::OpenLock::exclusive : Segment::OpenLock::shared;
+    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, lock);
     const int error = errno;
     const FileCheck by_path(path, nullptr, 0);
     switch (fault) {
@@ -223,6 +257,9 @@ Segment open_map_file(const std::string &path) {
             by_path.refuse("not a regular file");
         case Segment::Fault::too_short:
             by_path.refuse("the file is too short to hold a map header");
+        case Segment::Fault::locked:
+            if (how == Attach::repair) throw std::runtime_error(in_use_message(path));
+            throw std::runtime_error(path + " is being repaired by another process: open it when the repair has ended");
         case Segment::Fault::refused:
             break;
     }
@@ -239,6 +276,9 @@ Segment open_map_file(const std::string &path) {
             by_path.refuse("not a regular file");
         case Segment::Fault::too_short:
             by_path.refuse("the file is too short to hold a map header");
+        case Segment::Fault::locked:
+            throw FileError(EBUSY, path, "cannot open the dictionary's file",
+                            "the file is being repaired by another process: open it when the repair has ended");
         case Segment::Fault::none:
         case Segment::Fault::unreachable_path:
         case Segment::Fault::refused:
@@ -273,8 +313,9 @@ std::unique_ptr<MapState> build_map(Segment segment, const MapArguments &argumen
     return state;
 }
 
-// The map in `segment`, opened at `path`, after the checks of every attach.
-std::unique_ptr<MapState> check_attached(Segment segment, const std::string &path) {
+// The map in `segment`, opened at `path` as `how` says, after the checks of
+// every attach.
+std::unique_ptr<MapState> check_attached(Segment segment, const std::string &path, Attach how) {
     Allocator base = segment.base();
     const FileCheck check(path, base, segment.mapped_length());
     const Offset allocated = check.check_allocator_record();
@@ -298,6 +339,8 @@ std::unique_ptr<MapState> check_attached(Segment segment, const std::string &pat
             check.refuse("its chunk table does not lead to the bucket chunks in use");
         }
     }
+    if (how == Attach::inspect) return state;
+    if (how == Attach::repair) refuse_older_users(path, m.segment.file());
     // Every check above has passed: the file holds a map. A file that a
     // version which did not reserve space wrote may have holes in its
     // allocated area; they are backed now, before this process stores into
@@ -336,8 +379,8 @@ void check_arguments(const MapArguments &arguments) {
     }
 }
 
-std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out) {
-    Segment segment = Segment::create(arguments.size);
+std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out, const char *directory) {
+    Segment segment = Segment::create(arguments.size, directory);
     if (!segment) throw bad_alloc_exception();
     auto state = build_map(std::move(segment), arguments);
     state->segment.keep_file();
@@ -345,7 +388,9 @@ std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string 
     return state;
 }
 
-std::unique_ptr<MapState> attach_map(const std::string &path) { return check_attached(open_map_file(path), path); }
+std::unique_ptr<MapState> attach_map(const std::string &path, Attach how) {
+    return check_attached(open_map_file(path, how), path, how);
+}
 
 std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const MapArguments &arguments,
                                    bool &created) {
@@ -354,7 +399,7 @@ std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const
         if (mode != OpenMode::create) {
             Segment::Fault fault = Segment::Fault::none;
             Segment segment = open_file_at(path, fault);
-            if (segment) return check_attached(std::move(segment), path);
+            if (segment) return check_attached(std::move(segment), path, Attach::use);
             if (mode == OpenMode::open || attempt == kOpenAttempts) throw_open_fault(path, fault, errno);
         }
         // The file would be visible at `path` half made if it were made

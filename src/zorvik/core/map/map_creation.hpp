@@ -17,7 +17,17 @@ void check_arguments(const MapArguments &arguments);
 // A new map in a new segment file, whose path goes to `path_out`. Throws
 // std::bad_alloc ("bad allocation") when the segment cannot be made and
 // std::runtime_error when it is too small; no file is left then.
-std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out);
+// The file goes to `directory` when given, else to the temporary directory.
+std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out,
+                                     const char *directory = nullptr);
+
+// How a file is attached:
+//   use      to work on it: the open lock shared; the attach record written
+//            and the allocated area's blocks reserved;
+//   inspect  to read it (a check, a dump): the open lock shared, no byte written;
+//   repair   to repair it alone: the open lock exclusive, refused with
+//            std::runtime_error naming the processes that hold the file open.
+enum class Attach { use, inspect, repair };
 
 // The map at `path`, opened or created as `mode` says (see OpenMode), with a
 // creation shaped by `arguments`; `created` tells whether it was created. A
@@ -33,7 +43,9 @@ std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const
 // The map in the file at `path`: std::runtime_error "file status wrong with
 // errno: N" when the path leads nowhere, std::invalid_argument (naming the
 // path and the fault) when the file holds no map, std::bad_alloc when it
-// cannot be opened or mapped. The file is not written unless it holds a map.
-std::unique_ptr<MapState> attach_map(const std::string &path);
+// cannot be opened or mapped, std::runtime_error when the open lock cannot be
+// had (see Attach). The file is not written unless it holds a map and `how`
+// is not inspect.
+std::unique_ptr<MapState> attach_map(const std::string &path, Attach how = Attach::use);
 
 }  // namespace zorvik

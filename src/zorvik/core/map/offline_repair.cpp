@@ -1,10 +1,5 @@
 #include "zorvik/core/map/offline_repair.hpp"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,51 +10,11 @@
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/map/bucket_state.hpp"
 #include "zorvik/core/map/map_creation.hpp"
+#include "zorvik/core/map/structure_repair.hpp"
 #include "zorvik/core/segment/atomics.hpp"
-#include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {
 namespace {
-
-// ---- is the file in use? ------------------------------------------------------
-
-bool maps_file(const std::string &maps_path, dev_t device, ino_t inode) {
-    FILE *maps = std::fopen(maps_path.c_str(), "re");
-    if (maps == nullptr) return false;
-    bool found = false;
-    char *line = nullptr;
-    std::size_t room = 0;
-    while (!found && getline(&line, &room, maps) > 0) {
-        unsigned dev_major = 0, dev_minor = 0;
-        unsigned long long node = 0;
-        found = std::sscanf(line, "%*s %*s %*s %x:%x %llu", &dev_major, &dev_minor, &node) == 3 &&
-                dev_major == major(device) && dev_minor == minor(device) && node == inode;
-    }
-    std::free(line);
-    std::fclose(maps);
-    return found;
-}
-
-// A process that maps the file at `path` (this one too: a dictionary object
-// it holds would keep chunks the repair reclaims), or 0.
-int process_using(const std::string &path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return 0;  // the attach reports it
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr) return 0;
-    int user = 0;
-    while (dirent *entry = readdir(proc)) {
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0) continue;
-        if (maps_file("/proc/" + std::string(entry->d_name) + "/maps", info.st_dev, info.st_ino)) {
-            user = static_cast<int>(pid);
-            break;
-        }
-    }
-    closedir(proc);
-    return user;
-}
 
 // ---- the repair's steps ---------------------------------------------------------
 
@@ -159,7 +114,7 @@ public:
     // allocator's offset. Anything it cannot read (a block no structure
     // names, such as the new chunks of a claimer that died) stops it, and
     // nothing is reclaimed.
-    void reclaim(const std::unordered_set<Offset> &reached) {
+    void reclaim(const ChunkMarks &reached) {
         const MemoryManager *manager = memory_manager(m_.base);
         std::map<Offset, std::uint64_t> blocks;  // header Offset -> bytes, of every block the map names
         auto block = [&](Offset data, std::uint64_t length) {
@@ -195,7 +150,7 @@ public:
                 continue;
             }
             if (span != chunk_span(size) || end - at < span) return skip("a chunk header that does not add up");
-            if (reached.count(at + kChunkHeaderLength)) {
+            if (reached.contains(at + kChunkHeaderLength)) {
                 ++met;
             } else if (size == kLinkChunkSize || size == kEntryChunkSize || size == manager->chunk_size) {
                 unreached.push_back(at);
@@ -234,36 +189,39 @@ private:
 
 }  // namespace
 
-RepairReport repair_map_file(const std::string &path) {
-    if (const int user = process_using(path)) {
-        throw std::runtime_error(path + " is in use by process " + std::to_string(user) +
-                                 (user == host::own_pid() ? " (this one)" : "") +
-                                 ": repair it when no process uses the dictionary");
-    }
-    RepairReport report;
-    std::unique_ptr<MapState> state = attach_map(path);
+RepairReport repair_map_file(const std::string &path, const Progress &progress) {
+    // The open lock, exclusive, proves that no process holds the file open
+    // (this one included: a dictionary object it holds would keep chunks the
+    // repair reclaims); attach_map says who does.
+    std::unique_ptr<MapState> state = attach_map(path, Attach::repair);
     MapState &m = *state;
-    report.before = check_map(m);
+    RepairReport report;
+    report.before = check_map(m, nullptr, progress);
     OfflineRepair repair(m, report);
     repair.free_locks();
     repair.repair_buckets();
+    // A damaged structure is mended before the expansion is settled, whose
+    // splits walk every chain of the buckets they split.
+    StructureRepair structure(m, report.done);
+    if (!report.before.faults.empty()) structure.run();
     repair.settle_expansion();
+    structure.reinsert_misplaced();
     // What the repair's own splits left in this process's pools goes back
     // first: from here on every chunk is reached (in use or on a free list)
     // or lost.
     m.entry_pool.return_all();
     m.data_pool.return_all();
-    std::unordered_set<Offset> reached;
-    const MapCheck settled = check_map(m, &reached);
+    ChunkMarks reached;
+    const MapCheck settled = check_map(m, &reached, progress);
     repair.recount(settled.entries);
     if (settled.faults.empty()) repair.reclaim(reached);
-    report.after = check_map(m);
+    report.after = check_map(m, nullptr, progress);
     return report;
 }
 
-MapCheck check_map_file(const std::string &path) {
-    std::unique_ptr<MapState> state = attach_map(path);
-    return check_map(*state);
+MapCheck check_map_file(const std::string &path, const Progress &progress, bool live) {
+    std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
+    return check_map(*state, nullptr, progress, live);
 }
 
 }  // namespace zorvik

@@ -34,9 +34,10 @@ struct RepairReport {
 // Repairs the map file at `path`. Refuses (std::runtime_error, naming the
 // process) a file that another process maps; throws what an attach throws for
 // a file that holds no map.
-RepairReport repair_map_file(const std::string &path);
+// `progress` follows each of its walks of the whole file.
+RepairReport repair_map_file(const std::string &path, const Progress &progress = nullptr);
 
-// Checks the map file at `path` (check_map), read only.
-MapCheck check_map_file(const std::string &path);
+// Checks the map file at `path` (check_map, `live` as there), read only.
+MapCheck check_map_file(const std::string &path, const Progress &progress = nullptr, bool live = false);
 
 }  // namespace zorvik

@@ -8,6 +8,9 @@ namespace zorvik {
 FileError::FileError(int error, std::string path, const char *what)
     : std::system_error(error, std::generic_category(), what), path_(std::move(path)) {}
 
+FileError::FileError(int error, std::string path, const char *what, std::string reason)
+    : std::system_error(error, std::generic_category(), what), path_(std::move(path)), reason_(std::move(reason)) {}
+
 void throw_allocation_failure(int error, const std::string &what) {
     if (error == ENOMEM) throw SpaceExhausted(SpaceExhausted::Where::segment, error, what);
     if (error == ENOSPC || error == EDQUOT || error == EFBIG) {

@@ -18,10 +18,15 @@ namespace zorvik {
 class FileError : public std::system_error {
 public:
     FileError(int error, std::string path, const char *what);
+    // With `reason`: what a host shows in place of the errno's own text, when
+    // that text alone would not say why (EBUSY: a repair holds the file).
+    FileError(int error, std::string path, const char *what, std::string reason);
     const std::string &path() const noexcept { return path_; }
+    const std::string &reason() const noexcept { return reason_; }
 
 private:
     std::string path_;
+    std::string reason_;
 };
 
 // No room left for an allocation: in the segment (its capacity is all

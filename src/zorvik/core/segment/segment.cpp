@@ -7,6 +7,7 @@
 #include "zorvik/core/segment/segment.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +50,19 @@ constexpr const char kCannotMap[] = "failed to open map view of file error: %lu"
 constexpr const char kCannotUnmap[] = "failed to close map view error: %lu";
 constexpr const char kCannotClose[] = "failed to close handle error: %lu";
 constexpr const char kCannotRemove[] = "failed to remove memory file error: %lu";
+constexpr const char kOpenLockHeld[] = "the file is held by another process (open lock), error: %lu";
+
+// Takes the open lock on `fd` without waiting. False (errno EWOULDBLOCK) only
+// when another open file description holds it against `lock`: a file system
+// without flock leaves the file unlocked, as older versions left every file.
+bool take_open_lock(int fd, Segment::OpenLock lock) {
+    const int operation = (lock == Segment::OpenLock::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    for (;;) {
+        if (flock(fd, operation) == 0) return true;
+        if (errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) return true;
+    }
+}
 
 // ---- temporary directory and new file -----------------------------------------
 
@@ -60,8 +74,9 @@ const char *temporary_directory() {
 
 // Fills `path` with "<tmpdir>/mm<pid>XXXXXX". False (errno ENAMETOOLONG) when
 // that does not fit in a path.
-bool make_file_template(char (&path)[PATH_MAX]) {
-    int written = std::snprintf(path, sizeof path, "%s/mm%dXXXXXX", temporary_directory(), host::own_pid());
+bool make_file_template(char (&path)[PATH_MAX], const char *directory) {
+    int written = std::snprintf(path, sizeof path, "%s/mm%dXXXXXX",
+                                directory != nullptr ? directory : temporary_directory(), host::own_pid());
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof path) {
         errno = ENAMETOOLONG;
         return false;
@@ -193,6 +208,8 @@ Segment &Segment::operator=(Segment &&other) noexcept {
 }
 
 void Segment::close() {
+    // No LOCK_UN: closing the descriptor lets go of the open lock once no
+    // other process (a forked child) holds the same open file description.
     if (base_ != nullptr) forget_mapped_file(base_);
     if (base_ != nullptr && munmap(base_ - kSegmentHeaderLength, static_cast<std::size_t>(mapped_length_)) != 0) {
         record_failure(kCannotUnmap);
@@ -222,11 +239,11 @@ void Segment::forget() noexcept {
 
 // ---- creation ---------------------------------------------------------------------
 
-Segment Segment::create(std::uint64_t size) {
+Segment Segment::create(std::uint64_t size, const char *directory) {
     std::uint64_t length = 0;
     if (!new_file_length(size, length)) return Segment{};
     char path[PATH_MAX];
-    if (!make_file_template(path)) {
+    if (!make_file_template(path, directory)) {
         record_failure(kCannotName);
         return Segment{};
     }
@@ -264,6 +281,7 @@ Segment Segment::create_from_template(char *path, std::uint64_t size, std::uint6
         return fail(kCannotResolve);
     }
     made.remove_on_close_ = true;
+    take_open_lock(fd, OpenLock::shared);  // a new file: nobody else can hold it yet
     if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail(kCannotLengthen);
     // The file is sparse: back its headers before anything is stored in it,
     // so that a full file system fails the creation here and never raises
@@ -297,7 +315,7 @@ int Segment::publish(const char *target) {
 
 // ---- attaching --------------------------------------------------------------------
 
-Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fault_out) {
+Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fault_out, OpenLock lock) {
     Fault ignored = Fault::none;
     Fault &fault = fault_out != nullptr ? *fault_out : ignored;
     fault = Fault::none;
@@ -325,6 +343,12 @@ Segment Segment::attach(const char *path, std::uint64_t least_length, Fault *fau
     if (!same_file(seen, now)) {
         errno = EINVAL;
         return fail(kCannotMap);
+    }
+    if (!take_open_lock(opened.file_, lock)) {
+        fail(kOpenLockHeld);
+        fault = Fault::locked;
+        errno = EWOULDBLOCK;
+        return Segment{};
     }
     opened.base_ = map_shared(opened.file_, static_cast<std::uint64_t>(now.st_size));
     if (opened.base_ == nullptr) return fail(kCannotMap);

@@ -21,6 +21,18 @@
 // caller fills it, and publish gives it the chosen name with link(2), which
 // fails with EEXIST when the name exists, so that of two processes creating
 // the same path at once exactly one succeeds; the temporary name goes then.
+//
+// The open lock. Every Segment keeps a flock on its file from create or
+// attach to close: shared by the processes that use the file, exclusive for
+// an offline repair, which must be alone. The descriptor stays open as long
+// as the view, so the lock lasts as long as the view; the kernel drops it
+// when the process ends, however it ends. A flock belongs to the open file
+// description: a child made by fork shares it and holds the file open too
+// (it maps the view as well), and the lock lasts until the last process
+// holding that description closes it. So close() only closes the descriptor
+// and never unlocks (LOCK_UN would drop the lock for the parent and every
+// child at once). Files of versions that took no open lock are told by
+// their views instead (file_users.hpp).
 #pragma once
 
 #include <cstdint>
@@ -39,7 +51,11 @@ public:
         not_regular_file,  // a directory, device, FIFO, socket
         too_short,         // a regular file shorter than the caller can use
         refused,           // the file could not be opened or mapped read-write
+        locked,            // the open lock is held against the one asked for (errno EWOULDBLOCK)
     };
+
+    // The open lock to take (see the top of this file).
+    enum class OpenLock { shared, exclusive };
 
     // Holds nothing.
     Segment() = default;
@@ -53,8 +69,9 @@ public:
     // A new file of `size` usable bytes (plus the header and the base record,
     // rounded up to a page), mapped, with its SegmentHeader written; the rest
     // reads zero. Empty on failure: `size` 0 (errno EINVAL, no text), or a
-    // platform failure (text recorded, the file removed).
-    static Segment create(std::uint64_t size);
+    // platform failure (text recorded, the file removed). The file goes to
+    // `directory` when given, else to the temporary directory.
+    static Segment create(std::uint64_t size, const char *directory = nullptr);
 
     // The same, in the directory of `path` (NUL-terminated) under a
     // temporary name ("<dir>/.zorvik-new-<pid>-XXXXXX"), for publish to give
@@ -76,7 +93,11 @@ public:
     // looked at before anything is opened, so no device or FIFO is ever
     // opened, and the opened file must be the one looked at. Empty on failure,
     // with `fault_out` (when given) saying why.
-    static Segment attach(const char *path, std::uint64_t least_length, Fault *fault_out = nullptr);
+    // `lock` is the open lock to take: `locked` when it cannot be had at once
+    // (a shared one while a repair holds the file, an exclusive one while any
+    // other Segment holds it).
+    static Segment attach(const char *path, std::uint64_t least_length, Fault *fault_out = nullptr,
+                          OpenLock lock = OpenLock::shared);
 
     explicit operator bool() const { return base_ != nullptr; }
     Allocator base() const { return base_; }  // view start + 24; null when empty

@@ -1,0 +1,394 @@
+"""Operating a dictionary's file: what `python -m zorvik` (and the `zorvik`
+command) does, as functions for programs.
+
+Every function works on the file format, through the core, and needs neither
+the serializer nor the hash function that wrote the file (except the JSON
+forms of dump and load, which read and write objects): the files of every
+dictionary class of zorvik are served alike.
+
+    stat(path)            the shape, the entries, the space, in a dict
+    check(path)           a full structural check: {'clean': bool, 'faults': [...], ...}
+    locks(path)           the held locks and whether their holders live
+    repair(path)          the offline repair (refused while any process holds the file open)
+    dump(path, out)       the raw dump of every entry to a binary file
+    load(path, stream)    a raw dump into a new or existing dictionary
+    dump_json / load_json the same as JSON lines, through a serializer
+    compact(src, dst)     a new file holding src's entries, its table sized for them
+
+A refusal (a file in use, a dump that is damaged, a file that is no
+dictionary) raises `Refused` (or the core's ValueError/RuntimeError/OSError);
+`main()` in `zorvik.__main__` turns them into exit status 1.
+"""
+
+import contextlib
+import json
+import os
+import pickle
+
+from zorvik import _upkeep
+
+__all__ = ["Refused", "stat", "check", "locks", "repair", "dump", "load", "dump_json", "load_json", "compact",
+           "guess_serializer", "holders"]
+
+# The constructor's defaults (zorvik.brandel.brandel), for a new file that
+# takes its shape from nowhere else.
+DEFAULT_SHAPE = {"bucket_chunk_size_exponent": 20, "bucket_chunk_number": 100, "size": 650000000,
+                 "chunk_size_exponent": 5}
+
+# The table doubles once an insert finds more than this many entries per
+# bucket on average (the load rule of the core's insert).
+LOAD_RULE = 2
+
+# A check of a file that other processes change may meet a change half way
+# and see a fault that is not there; a fault is only reported when every one
+# of this many checks in a row sees it.
+LIVE_CHECKS = 3
+
+
+class Refused(Exception):
+    """A command refused: the file is in use, or the input is not fit."""
+
+
+def holders(path):
+    """The ids of the processes that hold the file open (this one too)."""
+    return _upkeep.holders(os.fspath(path))
+
+
+# ---- stat ---------------------------------------------------------------------------------
+
+def _exponent(power_of_two):
+    return power_of_two.bit_length() - 1
+
+
+def guess_serializer(values):
+    """The serializer that most likely wrote `values` (stored bytes), by their form."""
+    values = [v for v in values if v]
+    if not values:
+        return "unknown (no entries)"
+    if all(v[:1] == b"\x80" and v[-1:] == b"." for v in values):
+        return f"pickle (protocol {values[0][1]})"
+    try:
+        for v in values:
+            json.loads(v.decode("utf-8"))
+        return "json, orjson or msgspec (JSON text)"
+    except ValueError:
+        pass
+    try:
+        import msgpack
+        for v in values:
+            msgpack.unpackb(v, strict_map_key=False)
+        return "msgpack"
+    except Exception:
+        return "unknown"
+
+
+def _sample_values(path, count=16):
+    values = []
+
+    def visit(hash_, key, value):
+        values.append(value)
+        return len(values) >= count
+
+    _upkeep.entries(os.fspath(path), visit)
+    return values
+
+
+def stat(path, progress=None):
+    """The file's header and shape in numbers: a dict (see the keys below).
+    On a file that processes use, the space figures are a snapshot and
+    `clean` is None (check() judges such a file)."""
+    path = os.fspath(path)
+    users = holders(path)
+    survey = _upkeep.survey(path, progress)
+    info = os.stat(path)
+    chunks, reachable = survey["chunks_in_use"], survey["reachable_chunks"]
+    buckets = survey["bucket_chunk_size"] * chunks
+    entries = survey["check"]["entries"]
+    return {
+        "file": path,
+        "file_size": info.st_size,
+        "bytes_on_disk": info.st_blocks * 512,
+        "bucket_chunk_size": survey["bucket_chunk_size"],
+        "bucket_chunk_number": survey["bucket_chunk_number"],
+        "bucket_chunks_in_use": chunks,
+        "buckets": buckets,
+        "most_buckets": survey["bucket_chunk_size"] * reachable,
+        "doublings_left": _exponent(reachable) - _exponent(chunks),
+        "entries": entries,
+        "entry_count": survey["check"]["entry_count"],
+        "load": entries / buckets if buckets else 0.0,
+        "data_chunk_size": survey["data_chunk_size"],
+        "serializer_guess": guess_serializer(_sample_values(path)),
+        "space": survey["space"],
+        # A file in use is judged by check(), which looks twice before it calls a fault one.
+        "clean": None if users else survey["check"]["clean"],
+        "open_by": users,
+    }
+
+
+# ---- check ---------------------------------------------------------------------------------
+
+def _judged_locks(path):
+    """Held locks whose holders have ended or are not named: faults at any time."""
+    return [f"{name} held by {'process ' + str(pid) if pid else 'no process named'} ({holder})"
+            for name, pid, holder in _upkeep.locks(path) if holder != "alive"]
+
+
+def check(path, progress=None):
+    """A full structural check. Returns a dict: `clean` (bool), `faults` (each
+    with its place), `in_use_by` (the processes holding the file open), and the
+    core's report (`report`).
+
+    On a file no process holds open every finding counts: a fault of the
+    structure, a lock still held, a change or an expansion left in progress,
+    a wrong count of entries. While processes use the file, locks held by live
+    processes, changes and expansions in progress and a count that is a little
+    off are their work, not faults; each bucket is judged on its own (chunks
+    that two buckets share, and the free lists, only on a file no process
+    holds open: chunks move between them all the time), and a fault is only
+    reported when LIVE_CHECKS checks in a row see it (a change met half way
+    shows once); a lock held by a process that has ended is a fault either
+    way."""
+    path = os.fspath(path)
+    users = holders(path)
+    report = _upkeep.check(path, progress, live=bool(users))
+    faults = list(report["faults"])
+    if users:
+        for _ in range(LIVE_CHECKS - 1):
+            if not faults:
+                break
+            again = set(_upkeep.check(path, live=True)["faults"])
+            faults = [f for f in faults if f in again]
+        faults += _judged_locks(path)
+    else:
+        faults += [f"held: {lock}" for lock in report["held_locks"]]
+        if report["entries"] != report["entry_count"]:
+            faults.append(f"entry count: the count word says {report['entry_count']}, "
+                          f"the buckets hold {report['entries']}")
+        if report["pending_intents"]:
+            faults.append(f"{report['pending_intents']} changes left in progress")
+        if report["expansion_in_progress"] or report["marked_buckets"] or report["expansion_workers"]:
+            faults.append(f"an expansion left unfinished ({report['marked_buckets']} buckets marked, "
+                          f"{report['expansion_workers']} participants counted)")
+    return {"clean": not faults, "faults": faults, "in_use_by": users, "report": report}
+
+
+# ---- locks ---------------------------------------------------------------------------------
+
+def locks(path, progress=None):
+    """The held locks: a list of {'lock', 'pid', 'holder'}, holder one of
+    'alive', 'ended' (its process is gone: the next waiter, or a repair, takes
+    it over) and 'unnamed' (the word names no process: only a repair frees it)."""
+    return [{"lock": name, "pid": pid, "holder": holder}
+            for name, pid, holder in _upkeep.locks(os.fspath(path), progress)]
+
+
+# ---- repair --------------------------------------------------------------------------------
+
+def repair(path, dry_run=False, progress=None):
+    """The offline repair (zorvik._upkeep.repair), or with `dry_run` what it
+    would do, from a check and the space figures, changing nothing. Refused
+    (Refused, naming the pids) while any process holds the file open."""
+    path = os.fspath(path)
+    if not dry_run:
+        try:
+            return _upkeep.repair(path, progress)
+        except RuntimeError as error:
+            if " is in use by process" in str(error):
+                raise Refused(str(error)) from None
+            raise
+    users = holders(path)
+    if users:
+        raise Refused(f"{path} is in use by process{'es' if len(users) > 1 else ''} "
+                      f"{', '.join(map(str, users))}: repair it when no process uses the dictionary")
+    checked = check(path, progress)
+    space = _upkeep.survey(path)["space"]
+    would = list(checked["faults"])
+    if space["unreachable"]:
+        would.append(f"give back {space['unreachable']:,} bytes of chunks that nothing reaches")
+    return {"dry_run": True, "would": would, "check": checked}
+
+
+# ---- dump and load -------------------------------------------------------------------------
+
+def dump(path, out, progress=None):
+    """Writes the raw dump of every entry to the binary file `out`; returns the
+    number of entries. Works while other processes use the dictionary: each
+    bucket is read under its lock (an expansion meanwhile may write an entry
+    twice; a load keeps the later, which is the same)."""
+    return _upkeep.dump(os.fspath(path), out.write, progress)
+
+
+def _shape_of(header, overrides):
+    shape = {"bucket_chunk_size_exponent": _exponent(header["bucket_chunk_size"]),
+             "bucket_chunk_number": header["bucket_chunk_number"],
+             "size": header["size"],
+             "chunk_size_exponent": _exponent(header["data_chunk_size"]) if header["data_chunk_size"] else 5}
+    shape.update({k: v for k, v in (overrides or {}).items() if v is not None})
+    return shape
+
+
+@contextlib.contextmanager
+def _new_file(path, shape):
+    """A new dictionary file that becomes `path` only when the block succeeds:
+    made beside it under a temporary name, linked to `path` at the end (never
+    over an existing file), removed on any failure."""
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        raise Refused(f"{directory} is not a directory: the new file cannot be made there")
+    made = _upkeep.create(directory, (shape["bucket_chunk_size_exponent"], shape["bucket_chunk_number"],
+                                      shape["size"], shape["chunk_size_exponent"]))
+    try:
+        yield made
+        os.link(made, path)
+    except FileExistsError:
+        raise Refused(f"{path} exists already: a new file is never written over another") from None
+    finally:
+        os.unlink(made)
+
+
+class _Prefixed:
+    """A binary reader that gives back `head` before the rest of `stream`."""
+
+    def __init__(self, head, stream):
+        self.head, self.stream = head, stream
+
+    def read(self, n):
+        if self.head:
+            piece, self.head = self.head[:n], self.head[n:]
+            return piece
+        return self.stream.read(n)
+
+
+def load(path, stream, shape=None, progress=None):
+    """Reads a raw dump from the binary file `stream` into the dictionary at
+    `path`: an existing one (its entries with the same keys are replaced), or
+    a new one with the dump's shape (`shape` overrides some of it: keys as
+    DEFAULT_SHAPE). Returns the number of entries loaded.
+
+    A damaged or cut stream raises ValueError at the record where it breaks;
+    the entries before it are loaded into an existing file (the message says
+    how many), and a new file is not made at all."""
+    path = os.fspath(path)
+    reader = getattr(stream, "buffer", stream)
+    head = b""
+    while len(head) < 48:
+        piece = reader.read(48 - len(head))
+        if not piece:
+            break
+        head += piece
+    header = _upkeep.dump_header(head)  # refuses what is not a dump, before any file is touched
+    source = _Prefixed(head, reader)
+    if os.path.exists(path):
+        return _upkeep.load(path, source.read, progress)
+    with _new_file(path, _shape_of(header, shape)) as made:
+        return _upkeep.load(made, source.read, progress)
+
+
+def _codec(serializer):
+    if serializer == "pickle":
+        return pickle.loads, pickle.dumps
+    if serializer in ("json", "orjson", "msgspec"):
+        return (lambda b: json.loads(b.decode("utf-8"))), None
+    if serializer == "msgpack":
+        import msgpack
+        return (lambda b: msgpack.unpackb(b, strict_map_key=False)), None
+    raise Refused(f"unknown serializer {serializer!r}")
+
+
+def _serializer_name(path, serializer):
+    if serializer not in (None, "auto"):
+        return serializer
+    guess = guess_serializer(_sample_values(path))
+    for name in ("pickle", "json", "msgpack"):
+        if guess.startswith(name):
+            return name
+    raise Refused(f"cannot tell the serializer of {path} ({guess}): name it with --serializer")
+
+
+def dump_json(path, out, serializer="auto", progress=None):
+    """Writes every entry as a JSON line {"key": ..., "value": ...} to the
+    text file `out`, read through `serializer` ('auto' guesses it). An entry
+    whose key or value has no JSON form is refused, naming it. Reading a
+    pickle file's objects runs pickle, as every process that uses the
+    dictionary does: only for files you trust (the raw dump runs nothing)."""
+    path = os.fspath(path)
+    loads, _ = _codec(_serializer_name(path, serializer))
+    written = 0
+
+    def visit(hash_, key, value):
+        nonlocal written
+        try:
+            line = json.dumps({"key": loads(key), "value": loads(value)}, ensure_ascii=False)
+        except (TypeError, ValueError) as error:
+            raise Refused(f"an entry (hash {hash_}) has no JSON form ({error}): use the raw dump") from None
+        out.write(line + "\n")
+        written += 1
+        return False
+
+    _upkeep.entries(path, visit, progress)
+    return written
+
+
+def load_json(path, stream, serializer="pickle", shape=None):
+    """Reads JSON lines {"key": ..., "value": ...} from the text file `stream`
+    into the dictionary at `path` (new or existing), through `serializer` and
+    the default hash, as zorvik.brandel.brandel(path, serializer=...) would
+    insert them. Every line is read and checked before the first insert: a
+    bad line refuses the whole stream, naming its number."""
+    from zorvik.brandel import brandel
+
+    path = os.fspath(path)
+    items = []
+    for number, line in enumerate(stream, 1):
+        if not line.strip():
+            continue
+        try:
+            item = json.loads(line)
+            items.append((item["key"], item["value"]))
+        except (ValueError, KeyError, TypeError) as error:
+            raise Refused(f"line {number} is not a JSON object with a key and a value ({error})") from None
+    items = [(tuple(k) if isinstance(k, list) else k, v) for k, v in items]
+
+    def fill(name):
+        d = brandel(os.fsencode(name), serializer=serializer)
+        for key, value in items:
+            d.insert(key, value)
+        return len(items)
+
+    if os.path.exists(path):
+        return fill(path)
+    with _new_file(path, {**DEFAULT_SHAPE, **{k: v for k, v in (shape or {}).items() if v is not None}}) as made:
+        return fill(made)
+
+
+# ---- compact -------------------------------------------------------------------------------
+
+def compact_shape(survey):
+    """The shape of a compact copy: the source's chunk size and capacity, a
+    table of one bucket chunk holding its entries at one to two a bucket (as
+    the load rule would leave it), and room to grow as far as the source
+    could."""
+    entries = survey["check"]["entries"]
+    buckets = 1 << max(0, (max(1, -(-entries // LOAD_RULE)) - 1).bit_length())
+    most = survey["bucket_chunk_size"] * survey["reachable_chunks"]
+    return {"bucket_chunk_size_exponent": _exponent(buckets),
+            "bucket_chunk_number": max(1, most // buckets),
+            "size": survey["space"]["capacity"],
+            "chunk_size_exponent": _exponent(survey["data_chunk_size"])}
+
+
+def compact(source, target, progress=None):
+    """A new file at `target` (which must not exist) holding `source`'s
+    entries as stored, with a table sized for them. Returns {'entries',
+    'shape', 'source_allocated', 'target_allocated'} (bytes of chunk area)."""
+    source, target = os.fspath(source), os.fspath(target)
+    survey = _upkeep.survey(source)
+    shape = compact_shape(survey)
+    if os.path.lexists(target):
+        raise Refused(f"{target} exists already: compact makes a new file")
+    with _new_file(target, shape) as made:
+        entries = _upkeep.copy(source, made, progress)
+    after = _upkeep.survey(target)
+    return {"entries": entries, "shape": shape, "source_allocated": survey["space"]["allocated"],
+            "target_allocated": after["space"]["allocated"]}
