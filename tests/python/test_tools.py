@@ -5,6 +5,8 @@ entry bit for bit, and a damaged stream loads nothing past the damage; a
 command line that cannot be used exits with status 2."""
 
 import contextlib
+import errno
+import fcntl
 import hashlib
 import io
 import os
@@ -16,7 +18,7 @@ import pytest
 
 import segment_file
 import workload
-from zorvik import _upkeep, tools
+from zorvik import SharedDict, _upkeep, tools
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -409,3 +411,66 @@ def test_a_progress_bar_only_on_a_terminal(segment_dir):
     os.close(master)
     assert checked.wait() == 0 and b"check:" in drawn and b"buckets" in drawn, drawn
     assert b"buckets" not in zorvik("check", name).stderr  # a pipe: no bar
+
+
+def test_the_commands_on_a_shared_dict_file_after_a_killed_writer(segment_dir):
+    path = segment_dir / "shared.zvk"
+    with SharedDict(path, capacity=1 << 24) as d:
+        d.update({f"key {i}": {"n": i, "tag": "x" * (i % 40)} for i in range(300)})
+
+    def writer():
+        with SharedDict(path) as w:
+            for i in range(300, 10**6):
+                w[f"key {i}"] = [i] * (i % 7)
+                w.pop(f"key {i - 250}", None)
+
+    killed_child(200, writer)  # its pools cached, one change cut short
+    stat = zorvik("stat", path)
+    assert stat.returncode == 0 and "pickle" in stat.stdout.decode(), text(stat)
+    checked = zorvik("check", path)
+    assert checked.returncode == 1 and "held" in checked.stdout.decode(), text(checked)
+
+    # A SharedDict holds the file open, whether it opened it or created it.
+    holder = subprocess.Popen([sys.executable, "-c", "import sys; from zorvik import SharedDict; d = SharedDict("
+                               f"{str(path)!r}); print(1, flush=True); sys.stdin.read()"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().strip() == b"1"
+        refused = zorvik("repair", path)
+        assert refused.returncode == 1 and f"in use by process {holder.pid}" in refused.stderr.decode(), text(refused)
+    finally:
+        holder.stdin.close()
+        holder.wait()
+    with SharedDict(segment_dir / "created.zvk", create=True):
+        refused = zorvik("repair", segment_dir / "created.zvk")
+        assert refused.returncode == 1 and f"in use by process {os.getpid()}" in refused.stderr.decode(), text(refused)
+
+    repaired = zorvik("repair", path)
+    assert repaired.returncode == 0, text(repaired)
+    assert zorvik("check", path).stdout.decode().strip().endswith("clean")
+    assert tools.stat(path)["space"]["unreachable"] == 0
+    with SharedDict(path) as d:
+        contents = dict(d)
+    assert all(contents[f"key {i}"] == {"n": i, "tag": "x" * (i % 40)} for i in range(50))
+
+    dumped = zorvik("dump", path)
+    loaded = zorvik("load", segment_dir / "loaded.zvk", stdin=dumped.stdout)
+    compacted = zorvik("compact", path, segment_dir / "compact.zvk")
+    assert (dumped.returncode, loaded.returncode, compacted.returncode) == (0, 0, 0), text(loaded) + text(compacted)
+    for copy in ("loaded.zvk", "compact.zvk"):
+        with SharedDict(segment_dir / copy) as d:
+            assert dict(d) == contents and len(d) == len(contents)
+
+
+def test_a_dictionary_opened_while_a_repair_holds_the_file_is_refused(segment_dir):
+    path = segment_dir / "shared.zvk"
+    SharedDict(path).close()
+    with open(path, "rb") as repairing:
+        fcntl.flock(repairing, fcntl.LOCK_EX)  # as a repair holds it
+        with pytest.raises(OSError) as refused:
+            SharedDict(path)
+        assert refused.value.errno == errno.EBUSY and refused.value.filename == str(path)
+        assert "being repaired" in str(refused.value)
+        with pytest.raises(RuntimeError, match="being repaired"):
+            brandel(os.fsencode(path))
+    SharedDict(path).close()
