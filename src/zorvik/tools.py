@@ -330,14 +330,47 @@ def dump_json(path, out, serializer="auto", progress=None):
     return written
 
 
+def _json_filler(path, serializer):
+    """The dictionary class whose inserts into the file at `path` store keys
+    as its entries' own: keys are found by their bytes, and under pickle
+    SharedDict writes protocol 5 on every interpreter while brandel writes
+    the interpreter's default (4 before CPython 3.14). A new or empty file,
+    or one of protocol 5, gets SharedDict's; one of another protocol,
+    brandel's when this interpreter writes that protocol, else a refusal."""
+    from zorvik import SharedDict
+    from zorvik.brandel import brandel
+
+    def shared(name):
+        return contextlib.closing(SharedDict(name, create=False, serializer=serializer))
+
+    protocol = None
+    if serializer == "pickle" and os.path.exists(path):
+        guess = guess_serializer(_sample_values(path))
+        if guess.startswith("pickle (protocol "):
+            protocol = int(guess[len("pickle (protocol "):-1])
+    if protocol in (None, 5):
+        return lambda name, items: _fill(shared(name), lambda d, k, v: d.__setitem__(k, v), items)
+    if protocol == pickle.DEFAULT_PROTOCOL:
+        return lambda name, items: _fill(contextlib.nullcontext(brandel(os.fsencode(name), serializer=serializer)),
+                                         lambda d, k, v: d.insert(k, v), items)
+    raise Refused(f"{path} holds keys pickled with protocol {protocol}, which this Python does not write by "
+                  f"default (it writes {pickle.DEFAULT_PROTOCOL}): load it with a Python that does")
+
+
+def _fill(opened, insert, items):
+    with opened as d:
+        for key, value in items:
+            insert(d, key, value)
+    return len(items)
+
+
 def load_json(path, stream, serializer="pickle", shape=None):
     """Reads JSON lines {"key": ..., "value": ...} from the text file `stream`
     into the dictionary at `path` (new or existing), through `serializer` and
-    the default hash, as zorvik.brandel.brandel(path, serializer=...) would
-    insert them. Every line is read and checked before the first insert: a
-    bad line refuses the whole stream, naming its number."""
-    from zorvik.brandel import brandel
-
+    the default hash, stored as the file's own entries are (see
+    _json_filler): a new file's as SharedDict(path, serializer=...) stores
+    them. Every line is read and checked before the first insert: a bad line
+    refuses the whole stream, naming its number."""
     path = os.fspath(path)
     items = []
     for number, line in enumerate(stream, 1):
@@ -350,16 +383,11 @@ def load_json(path, stream, serializer="pickle", shape=None):
             raise Refused(f"line {number} is not a JSON object with a key and a value ({error})") from None
     items = [(tuple(k) if isinstance(k, list) else k, v) for k, v in items]
 
-    def fill(name):
-        d = brandel(os.fsencode(name), serializer=serializer)
-        for key, value in items:
-            d.insert(key, value)
-        return len(items)
-
+    fill = _json_filler(path, serializer)
     if os.path.exists(path):
-        return fill(path)
+        return fill(path, items)
     with _new_file(path, {**DEFAULT_SHAPE, **{k: v for k, v in (shape or {}).items() if v is not None}}) as made:
-        return fill(made)
+        return fill(made, items)
 
 
 # ---- compact -------------------------------------------------------------------------------
