@@ -192,8 +192,10 @@ def test_update_keeps_the_mapping_protocol(segment_dir):
             expected = {}
             try:
                 expected.update(pairs(bad))
-            except (ValueError, TypeError) as from_dict:
+            except ValueError as from_dict:
                 message = str(from_dict)
+            except TypeError:  # dict's own text for it differs between versions
+                message = "element #10000"
             else:  # a dict takes any hashable key; the file refuses what cannot be pickled
                 del expected[bad[0]], expected["after"]
                 message = "cannot pickle"
