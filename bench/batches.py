@@ -227,7 +227,7 @@ def run_core(binary: Path, sizes: list[int], directory: str) -> dict[int, dict]:
 
 def ratio(value: float, base: float, target: float) -> str:
     r = value / base
-    return f"{r:.2f}x (target <= {target}x: {'met' if r <= target else 'MISSED'})"
+    return f"{r:.3f}x (target <= {target}x: {'met' if r <= target else 'MISSED'})"
 
 
 def main() -> int:
