@@ -148,6 +148,10 @@ public:
     // Hint, some time after prefetch_bucket: starts loading the bucket's first
     // entry link and the entry chunk beside it.
     void prefetch_entries(std::int64_t hash) const noexcept;
+    // Hint, some time after prefetch_entries: starts loading the key's data
+    // chunks (and, when `value`, the value's) of each entry in the bucket's
+    // first entry chunk that has this hash.
+    void prefetch_entry_data(std::int64_t hash, bool value) const noexcept;
 
     // ---- entry operations (entry_operations.cpp) ----------------------------
     void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
