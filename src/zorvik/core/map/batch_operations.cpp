@@ -66,6 +66,10 @@ constexpr bool kHints = false;
 constexpr bool kHints = true;
 #endif
 
+// A batch runs its hints only on a table of at least m.batch_hints_from
+// entries (map_internal.hpp says why); the count is read once a batch.
+bool worth_hinting(const MapState &m) { return kHints && m.entry_count() >= m.batch_hints_from; }
+
 // Runs each(i) for the keys of group `group` (of n keys).
 template <class Each>
 void for_group(std::size_t group, std::size_t n, Each &&each) {
@@ -79,14 +83,18 @@ void for_group(std::size_t group, std::size_t n, Each &&each) {
 template <class HashAt, class Operate>
 void pipelined(MapState &m, std::size_t n, bool values, HashAt &&hash_at, Operate &&operate) {
     const std::size_t groups = (n + kGroup - 1) / kGroup;
+    if (!worth_hinting(m)) {
+        for (std::size_t i = 0; i < n; ++i) operate(i);
+        return;
+    }
     // Step s: buckets of group s, entry chunks of group s - 1, data of group
     // s - 2, and the operations of group s - 3.
     for (std::size_t step = 0; step < groups + 3; ++step) {
-        if (kHints && step < groups) for_group(step, n, [&](std::size_t i) { m.prefetch_bucket(hash_at(i)); });
-        if (kHints && step >= 1 && step - 1 < groups) {
+        if (step < groups) for_group(step, n, [&](std::size_t i) { m.prefetch_bucket(hash_at(i)); });
+        if (step >= 1 && step - 1 < groups) {
             for_group(step - 1, n, [&](std::size_t i) { m.prefetch_entries(hash_at(i)); });
         }
-        if (kHints && step >= 2 && step - 2 < groups) {
+        if (step >= 2 && step - 2 < groups) {
             for_group(step - 2, n, [&](std::size_t i) { m.prefetch_entry_data(hash_at(i), values); });
         }
         if (step >= 3) for_group(step - 3, n, operate);
