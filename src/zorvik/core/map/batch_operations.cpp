@@ -67,7 +67,9 @@ constexpr bool kHints = true;
 #endif
 
 // A batch runs its hints only on a table of at least m.batch_hints_from
-// entries (map_internal.hpp says why); the count is read once a batch.
+// entries (map_internal.hpp says why). The count is read once a batch; its
+// load pairs with no write in particular (the inserts' and removes'
+// fetch-adds only make it an estimate, which is all this needs).
 bool worth_hinting(const MapState &m) { return kHints && m.entry_count() >= m.batch_hints_from; }
 
 // Runs each(i) for the keys of group `group` (of n keys).
