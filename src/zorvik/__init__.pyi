@@ -1,3 +1,10 @@
-from zorvik._shared import ABSENT as ABSENT, SharedDict as SharedDict
+from zorvik._shared import (
+    ABSENT as ABSENT,
+    SharedDict as SharedDict,
+    contains_many as contains_many,
+    delete_many as delete_many,
+    get_many as get_many,
+    set_many as set_many,
+)
 
-__all__ = ["ABSENT", "SharedDict"]
+__all__ = ["ABSENT", "SharedDict", "contains_many", "delete_many", "get_many", "set_many"]

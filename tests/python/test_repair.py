@@ -6,6 +6,7 @@ refused, unchanged."""
 
 import errno
 import os
+import signal
 import subprocess
 import sys
 
@@ -13,7 +14,7 @@ import pytest
 
 import segment_file
 import workload
-from zorvik import SharedDict, _upkeep
+from zorvik import ABSENT, SharedDict, _upkeep
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -29,7 +30,8 @@ def zorvik_command(*arguments):
 
 
 def killed_child(step, work):
-    """Runs work() in a forked child that kills itself at its `step`-th crash point."""
+    """Runs work() in a forked child that kills itself at its `step`-th crash
+    point; True when it died there, False when it finished first."""
     pid = os.fork()
     if pid == 0:
         try:
@@ -37,7 +39,8 @@ def killed_child(step, work):
             work()
         finally:
             os._exit(0)
-    os.waitpid(pid, 0)
+    _, status = os.waitpid(pid, 0)
+    return os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
 
 
 def filled(n=40, **shape):
@@ -101,6 +104,42 @@ def test_repair_of_a_shared_dict_file_after_a_death_at_any_step(segment_dir, ste
         assert len(d) == len(list(d))  # recounted
         d[9999] = "after"
         assert d[9999] == "after"
+
+
+# A set_many stores its pairs one after another, each by the single-key
+# insert (whose every step the core's crash tests kill); killed part way, a
+# batch has stored a prefix of its pairs: every pair before the one it died
+# in was acknowledged and reads back, the one it died in may or may not be
+# there, none after it is. The batch passes about 5,600 crash points, its
+# doublings' (from 4 buckets on) among them; the steps spread over it all.
+@pytest.mark.parametrize("step", [1, 4, 15, 40, 110, 300, 700, 1500, 2500, 3500, 4500, 5500])
+def test_set_many_killed_part_way_keeps_the_pairs_before_its_death(segment_dir, step):
+    path = str(segment_dir / "batch")
+    d = SharedDict(path, capacity=1 << 22, initial_buckets=4, chunk_size=8, hash_function=identity)
+    model = {key: workload.payload(key, 1, key % 37) for key in range(1000, 1040)}
+    d.update(model)
+    pairs = [(key, workload.payload(key, 2, key % 41)) for key in range(400)]
+    keys = [key for key, _ in pairs]
+
+    assert killed_child(step, lambda: d.set_many(pairs)), f"set_many finished before crash point {step}"
+    stored = d.get_many(keys, default=ABSENT)  # takes over the lock the child died with, if any
+    done = next((i for i, value in enumerate(stored) if value is ABSENT), len(pairs))
+    assert stored[:done] == [value for _, value in pairs[:done]]
+    assert stored[done:] == [ABSENT] * (len(pairs) - done), f"pairs stored past the death at pair {done}"
+    assert {key: d[key] for key in model} == model
+    d[9999] = "after"
+    d.close()
+
+    repaired = zorvik_command("repair", path)
+    assert repaired.returncode == 0, repaired.stdout + repaired.stderr
+    checked = zorvik_command("check", path)
+    assert checked.returncode == 0 and checked.stdout.strip().endswith("clean"), checked.stdout
+    assert segment_file.check_structure(path).faults == []
+    with SharedDict(path, hash_function=identity) as d:
+        assert d.get_many(keys) == [value for _, value in pairs[:done]] + [None] * (len(pairs) - done)
+        assert len(d) == len(model) + done + 1
+        d.set_many(pairs)
+        assert d.get_many(keys) == [value for _, value in pairs]
 
 
 def test_repair_frees_a_lock_that_names_no_process(segment_dir):

@@ -1,6 +1,7 @@
 """SharedDict against a dict, in sequences of operations that hypothesis
 chooses and shrinks: the whole mapping protocol and the atomic operations,
-on two objects sharing one file (either may be closed and opened anew).
+on two objects sharing one file (either may be closed and opened anew), and
+the batches of keys, whose every key must fare as it does one at a time.
 
 The table starts with one bucket and may double 256 times over; a tiny hash
 function gives every key one of three hashes, so that keys collide all the
@@ -14,6 +15,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule, run_state_machine_as_test
 
+import zorvik
 from zorvik import ABSENT, SharedDict
 
 HASHES = (0, -1, 2**62 + 5)  # never moves in a split, moves in every one, moves in some
@@ -125,6 +127,33 @@ class AgainstADict(RuleBasedStateMachine):
     @rule(which=handles, pairs=st.lists(st.tuples(keys, values), max_size=6), as_dict=st.booleans())
     def update(self, which, pairs, as_dict):
         self.handles[which].update(dict(pairs) if as_dict else pairs)
+        for key, value in dict(pairs).items() if as_dict else pairs:
+            self.model[identity(key)] = (key, value)
+
+    # The batches, as methods and as the module's functions, with keys given
+    # more than once.
+    @rule(which=handles, batch=st.lists(keys, max_size=12), as_function=st.booleans())
+    def get_many(self, which, batch, as_function):
+        d = self.handles[which]
+        got = zorvik.get_many(d, batch, "default") if as_function else d.get_many(batch, default="default")
+        expected = [self.expected(key) for key in batch]
+        assert got == ["default" if value is ABSENT else value for value in expected]
+        assert d.contains_many(iter(batch)) == [value is not ABSENT for value in expected]
+
+    @rule(which=handles, batch=st.lists(keys, max_size=12), as_function=st.booleans())
+    def delete_many(self, which, batch, as_function):
+        d = self.handles[which]
+        removed = zorvik.delete_many(d, batch) if as_function else d.delete_many(batch)
+        assert removed == [self.model.pop(identity(key), None) is not None for key in batch]
+
+    @rule(which=handles, pairs=st.lists(st.tuples(keys, values), max_size=12), as_dict=st.booleans(),
+          as_function=st.booleans())
+    def set_many(self, which, pairs, as_dict, as_function):
+        items = dict(pairs) if as_dict else pairs
+        if as_function:
+            zorvik.set_many(self.handles[which], items)
+        else:
+            self.handles[which].set_many(items)
         for key, value in dict(pairs).items() if as_dict else pairs:
             self.model[identity(key)] = (key, value)
 

@@ -328,12 +328,6 @@ PyTypeObject brandel_type = {
 };
 #pragma GCC diagnostic pop
 
-DictionaryParts brandel_parts(PyObject *object) {
-    BrandelObject *self = as_brandel(object);
-    return DictionaryParts{&self->base, &self->chm, &self->serializer, &self->text_serializer,
-                           "operation on a brandel without a map!"};
-}
-
 MapPointer map_of(BrandelObject *self) { return map_of(brandel_parts(reinterpret_cast<PyObject *>(self))); }
 
 int ready_brandel_type() {

@@ -51,8 +51,14 @@ extern BrandelVtable brandel_vtable;
 // Completes the class on module_state.fennick_type. 0 or -1.
 int ready_brandel_type();
 
-// Where a brandel keeps what the key operations read.
-DictionaryParts brandel_parts(PyObject *object);
+// Where a brandel keeps what the key operations read. Inline, so that
+// another module that is handed a brandel (zorvik._shared's batch functions)
+// reads it the same way.
+inline DictionaryParts brandel_parts(PyObject *object) {
+    BrandelObject *self = reinterpret_cast<BrandelObject *>(object);
+    return DictionaryParts{&self->base, &self->chm, &self->serializer, &self->text_serializer,
+                           "operation on a brandel without a map!"};
+}
 
 // The object's map, or an empty pointer with ValueError set.
 MapPointer map_of(BrandelObject *self);

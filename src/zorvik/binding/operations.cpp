@@ -77,10 +77,10 @@ bool hashes_first(const DictionaryParts &target, PyObject *key) {
 }
 
 // hash_key, which reports failure only through the pending exception. 0 or -1.
-int hash_key(const DictionaryParts &target, PyObject *key, Request &request) {
+int hash_key(const DictionaryParts &target, PyObject *key, std::int64_t &out) {
     const Py_ssize_t hash = operation_context.hash_key(target.hashing, key);
     if (PyErr_Occurred()) return -1;
-    request.hash = static_cast<std::int64_t>(hash);
+    out = static_cast<std::int64_t>(hash);
     return 0;
 }
 
@@ -158,34 +158,48 @@ PyObject *call_override(PyObject *override, PyObject *key, PyObject *value) {
 
 }  // namespace
 
+int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *hints, PyObject *serializer,
+                 PyObject *key, PyObject *value, PreparedItem &item) {
+    const bool hashed_first = hashes_first(target, key);
+    if (hashed_first) {
+        if (hash_key(target, key, item.hash) < 0) return -1;
+        if (hints != nullptr) hints->prefetch_bucket(item.hash);
+    }
+    const bool text_serializer = *target.text_serializer;
+    item.key_bytes = serialize(serializer, text_serializer, key);
+    if (item.key_bytes == nullptr) return -1;
+    if (value != nullptr) {
+        if (hashed_first && hints != nullptr) hints->prefetch_entries(item.hash);
+        item.value_bytes = serialize(serializer, text_serializer, value);
+        if (item.value_bytes == nullptr) return -1;
+    }
+    if (!hashed_first && hash_key(target, key, item.hash) < 0) return -1;
+    if (refuse_none(item.key_bytes) < 0) return -1;
+    if (value != nullptr && refuse_none(item.value_bytes) < 0) return -1;
+    return 0;
+}
+
 int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request) {
     // A dictionary without a map is refused before anything runs.
     request.map = map_of(target);
     if (!request.map) return -1;
-    const bool hashed_first = hashes_first(target, key);
-    if (hashed_first) {
-        if (hash_key(target, key, request) < 0) return -1;
-        request.map->prefetch_bucket(request.hash);
-    }
     request.serializer = Py_NewRef(*target.serializer);
-    const bool text_serializer = *target.text_serializer;
-    request.key_bytes = serialize(request.serializer, text_serializer, key);
-    if (request.key_bytes == nullptr) return -1;
-    if (value != nullptr) {
-        if (hashed_first) request.map->prefetch_entries(request.hash);
-        request.value_bytes = serialize(request.serializer, text_serializer, value);
-        if (request.value_bytes == nullptr) return -1;
-    }
-    if (!hashed_first && hash_key(target, key, request) < 0) return -1;
-    if (refuse_none(request.key_bytes) < 0) return -1;
-    if (value != nullptr && refuse_none(request.value_bytes) < 0) return -1;
+    PreparedItem item;
+    const int prepared = prepare_item(target, request.map.get(), request.serializer, key, value, item);
+    // The request owns the bytes from here, made or not.
+    request.key_bytes = item.key_bytes;
+    request.value_bytes = item.value_bytes;
+    request.hash = item.hash;
+    if (prepared < 0) return -1;
     // The serializer and the hash function may have finalised or
     // re-initialised the dictionary: the operation goes to the map it has now.
-    if (target.map->get() != request.map.get()) {
-        request.map = map_of(target);
-        if (!request.map) return -1;
-    }
-    return 0;
+    return refresh_map(target, request.map);
+}
+
+int refresh_map(const DictionaryParts &target, MapPointer &map) {
+    if (target.map->get() == map.get()) return 0;
+    map = map_of(target);
+    return map ? 0 : -1;
 }
 
 PyObject *serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object) {

@@ -96,6 +96,28 @@ struct Request {
 // neither bytes nor, for text serializers, str).
 int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request);
 
+// One key (and value) as prepare makes it: new references, owned by whoever
+// holds the item, set as far as the preparation got.
+struct PreparedItem {
+    PyObject *key_bytes = nullptr;
+    PyObject *value_bytes = nullptr;  // null when there is no value
+    std::int64_t hash = 0;
+};
+
+// prepare's work on one key (and value, when not null) with `serializer`, in
+// its order: the hash first when it runs no Python code (then starting to load
+// the key's bucket in `hints`, when given, and its first entry chunk before
+// the value is serialised), the key's bytes, the value's, else the hash after
+// them, then the refusal of a dumps that gave None. 0, or -1 with the
+// exception of the first step that failed.
+int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *hints, PyObject *serializer,
+                 PyObject *key, PyObject *value, PreparedItem &item);
+
+// After Python code ran (a serializer, a hash function), the map the
+// dictionary has now replaces `map` when it changed: it may have been closed,
+// or opened again. 0, or -1 with ValueError when it has no map.
+int refresh_map(const DictionaryParts &target, MapPointer &map);
+
 // serializer.dumps(object) as bytes, as prepare serialises a value: a new
 // reference, or null with an exception set.
 PyObject *serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object);

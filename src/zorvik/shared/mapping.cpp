@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "zorvik/binding/args.hpp"
+#include "zorvik/binding/batch_operations.hpp"
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
@@ -316,65 +317,13 @@ PyObject *update_with_method(PyObject *self, PyObject *const *args, Py_ssize_t n
 
 // ---- methods on the whole dictionary ------------------------------------------------
 
-// One pair of an update: stored as d[key] = value.
-int update_pair(PyObject *self, PyObject *item, Py_ssize_t index) {
-    PyObject *pair = PySequence_Fast(item, "");
-    if (pair == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError, "cannot convert dictionary update sequence element #%zd to a sequence",
-                         index);
-        }
-        return -1;
-    }
-    int result = -1;
-    if (PySequence_Fast_GET_SIZE(pair) != 2) {
-        PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required", index,
-                     PySequence_Fast_GET_SIZE(pair));
-    } else {
-        result = store(self, PySequence_Fast_GET_ITEM(pair, 0), PySequence_Fast_GET_ITEM(pair, 1));
-    }
-    Py_DECREF(pair);
-    return result;
-}
-
-// d[k] = other[k] for k in other.keys() when `other` has keys(), else
-// d[k] = v for (k, v) in other: what MutableMapping.update does.
-int update_from(PyObject *self, PyObject *other) {
-    PyObject *keys_method = PyObject_GetAttr(other, state.mapping_keys);
-    if (keys_method == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-    }
-    const bool has_keys = keys_method != nullptr;
-    PyObject *keys = has_keys ? PyObject_CallNoArgs(keys_method) : nullptr;
-    Py_XDECREF(keys_method);
-    if (has_keys && keys == nullptr) return -1;
-    PyObject *iterator = PyObject_GetIter(has_keys ? keys : other);
-    Py_XDECREF(keys);
-    if (iterator == nullptr) return -1;
-    int result = 0;
-    Py_ssize_t index = 0;
-    while (PyObject *item = PyIter_Next(iterator)) {
-        if (has_keys) {
-            PyObject *value = PyObject_GetItem(other, item);
-            result = value == nullptr ? -1 : store(self, item, value);
-            Py_XDECREF(value);
-        } else {
-            result = update_pair(self, item, index++);
-        }
-        Py_DECREF(item);
-        if (result < 0) break;
-    }
-    Py_DECREF(iterator);
-    return result < 0 || PyErr_Occurred() ? -1 : 0;
-}
-
 PyObject *update_method(PyObject *self, PyObject *args, PyObject *kwargs) {
     PyObject *other = nullptr;
     if (!PyArg_UnpackTuple(args, "update", 0, 1, &other)) return nullptr;
     if (!map_of(as_shared(self))) return nullptr;
-    if (other != nullptr && update_from(self, other) < 0) return nullptr;
-    if (kwargs != nullptr && update_from(self, kwargs) < 0) return nullptr;
+    const binding::DictionaryParts parts = shared_parts(self);
+    if (other != nullptr && binding::update_in_batches(parts, other) < 0) return nullptr;
+    if (kwargs != nullptr && binding::update_in_batches(parts, kwargs) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -447,8 +396,11 @@ PyMethodDef mapping_methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_method)),
      METH_VARARGS | METH_KEYWORDS,
      "update(other=(), /, **kwargs) -> None\n\nd[k] = other[k] for every key of other when it has keys(), "
-     "else d[k] = v for every pair (k, v) of other; then the same for kwargs. Each store locks its key's "
-     "bucket on its own: other threads and processes may see part of the update."},
+     "else d[k] = v for every pair (k, v) of other; then the same for kwargs. The pairs are stored as set_many "
+     "stores them, a few thousand at a time as they are read: each store locks its key's bucket on its own, so "
+     "other threads and processes may see part of the update. A pair that fails (malformed, or a key or value "
+     "that cannot be serialized or hashed) raises with the pairs before it stored and the rest not, as storing "
+     "one pair after another would leave them."},
     {"clear", clear_method, METH_NOARGS,
      "clear() -> None\n\nRemoves every entry, one bucket at a time under its lock: entries present from the "
      "start of the call to its end are removed; entries stored meanwhile may stay."},

@@ -51,6 +51,12 @@ namespace {
 // The hash of a key: portable for the built-in hash, else the dictionary's
 // function, as brandel hashes it.
 Py_ssize_t shared_hash_key(fennick::FennickObject *hashing, PyObject *key) {
+    // A brandel handed to a batch function is hashed here too; one whose
+    // record was cleared has no function.
+    if (hashing->hash_function == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the dictionary has no hash function");
+        return -1;
+    }
     return fennick::key_hash(hashing->hash_function, state.builtin_hash, key);
 }
 
@@ -178,7 +184,8 @@ int add_names(PyObject *module) {
                        PyModule_AddObjectRef(module, "ABSENT", state.absent) == 0 &&
                        PyModule_AddObjectRef(module, "SharedKeysView", state.keys_view) == 0 &&
                        PyModule_AddObjectRef(module, "SharedValuesView", state.values_view) == 0 &&
-                       PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) == 0;
+                       PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) == 0 &&
+                       PyModule_AddFunctions(module, batch_functions) == 0;
     return added ? 0 : -1;
 }
 

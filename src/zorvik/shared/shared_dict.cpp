@@ -628,7 +628,7 @@ PyMethodDef all_methods[64];
 
 int gather_methods() {
     std::size_t n = 0;
-    for (const PyMethodDef *table : {lifetime_methods, mapping_methods, iteration_methods}) {
+    for (const PyMethodDef *table : {lifetime_methods, mapping_methods, iteration_methods, batch_methods}) {
         for (const PyMethodDef *m = table; m->ml_name != nullptr; ++m) {
             if (n + 1 >= sizeof all_methods / sizeof all_methods[0]) {
                 PyErr_SetString(PyExc_SystemError, "too many SharedDict methods for the method table");

@@ -62,6 +62,7 @@ struct SharedState {
     PyObject *pickle_protocol = nullptr;    // the int 5
     PyObject *mapping_keys = nullptr;       // interned "keys"
     PyObject *view_mapping = nullptr;       // interned "_mapping"
+    PyTypeObject *brandel_type = nullptr;   // zorvik.brandel.brandel, once a batch function met one
 };
 extern SharedState state;
 
@@ -92,6 +93,11 @@ PyObject *shared_dict_iter(PyObject *self);
 PyObject *copy_to_dict(PyObject *self);
 extern PyMethodDef iteration_methods[];  // terminated by an empty entry
 int make_view_classes();  // 0 or -1
+
+// batches.cpp: the batch methods, and the module functions of the same names
+// that take a SharedDict or a brandel first.
+extern PyMethodDef batch_methods[];    // terminated by an empty entry
+extern PyMethodDef batch_functions[];  // terminated by an empty entry
 
 // serializers.cpp: the serializer of a name. 0, or -1 with an exception set.
 int choose_serializer(PyObject *name, PyObject **serializer, bool *text);

@@ -25,9 +25,11 @@
 //   std::out_of_range      "offset overflow!" for a broken bucket structure
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -87,6 +89,34 @@ protected:
 private:
     bool keys_;
     bool values_;
+};
+
+// ---- batches ---------------------------------------------------------------
+
+// One key of a batch: its bytes and its hash.
+struct BatchKey {
+    std::string_view key;
+    std::int64_t hash;
+};
+
+// One store of a batch.
+struct BatchItem {
+    std::string_view key;
+    std::string_view value;
+    std::int64_t hash;
+};
+
+// Where get_many puts the values it finds: reserve(index, length) for the key
+// at `index` of the batch, called as ValueSink::reserve is (once per found
+// key, with its bucket's lock held; null: std::bad_alloc), abandon(index)
+// when the copy into what it reserved fails.
+class BatchSink {
+public:
+    virtual char *reserve(std::size_t index, std::uint64_t length) = 0;
+    virtual void abandon(std::size_t index) noexcept = 0;
+
+protected:
+    ~BatchSink() = default;
 };
 
 // How the constructor that takes a path opens it.
@@ -198,6 +228,28 @@ public:
     bool take_any(std::uint64_t &cursor, EntrySink &sink);
     // Removes every entry present from the start of the call to its end.
     void clear();
+
+    // ---- batches: many keys per call. Each key is its own operation, exactly
+    // the single-key operation on it (the same locks, results and failures),
+    // done in the batch's order, one bucket lock at a time; what makes a batch
+    // faster is that the cache misses of the next keys' buckets and entry
+    // chunks are started while the current key is worked on
+    // (batch_operations.cpp). A batch is not a transaction: other threads and
+    // processes may see some of its keys done and others not yet. A failure
+    // at one key (what the single operation throws) leaves the keys before it
+    // done and the others untouched.
+
+    // get for every key: the values of the keys present go to `values`.
+    void get_many(std::span<const BatchKey> keys, BatchSink &values);
+    // contains for every key; found[i] is key i's result (found.size() ==
+    // keys.size()).
+    void contains_many(std::span<const BatchKey> keys, std::span<bool> found);
+    // remove for every key; removed[i] is key i's result. A key given twice
+    // is removed by its first occurrence.
+    void remove_many(std::span<const BatchKey> keys, std::span<bool> removed);
+    // insert for every item, in order: of two items with one key, the later
+    // one's value stays.
+    void insert_many(std::span<const BatchItem> items);
 
     MapStats stats() const;
     // Writes the segment's changed pages to the file and waits for them.

@@ -1,6 +1,8 @@
 // The process-local state of a map: the chunk cache, bucket chunks resolved
 // from the chunk table, and the prefetch hints.
+#include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <stdexcept>
 #include <utility>
 
@@ -76,6 +78,73 @@ void MapState::prefetch_entries(std::int64_t hash) const noexcept {
     const char *link_header = chunk_header(area.base() + head);
     for (std::uint64_t at = 0; at < pair_span(kEntryChunkSize); at += kCacheLine) {
         __builtin_prefetch(link_header + at, 1);
+    }
+}
+
+namespace {
+
+// Starts loading the cache lines of [first, first + bytes).
+void prefetch_lines(const char *first, std::uint64_t bytes) {
+    const auto start = reinterpret_cast<std::uintptr_t>(first) & ~std::uintptr_t{kCacheLine - 1};
+    const auto end = reinterpret_cast<std::uintptr_t>(first) + bytes;
+    for (std::uintptr_t line = start; line < end; line += kCacheLine) {
+        __builtin_prefetch(reinterpret_cast<const char *>(line));
+    }
+}
+
+// True when `offset` (read from the file) is a chunk's data of `length` bytes
+// inside the area: 2 bytes past the 8-byte grid, where the field48 loads of
+// its fields are aligned.
+bool on_data_grid(const ChunkArea &area, std::int64_t offset, std::uint64_t length) {
+    return offset >= 0 && static_cast<Offset>(offset) % kChunkGrid == kDataPastGrid &&
+           area.holds(static_cast<Offset>(offset), length);
+}
+
+// Starts loading the first data links of a chain from `head` (`links` of
+// them, at most 8 cache lines' worth), each with the payload chunk of
+// `payload` bytes beside it: a chain taken from a data pool in one piece
+// mostly lies so (chunk_pool.cpp, cut_group).
+void prefetch_data_chain(const ChunkArea &area, std::int64_t head, std::uint64_t links, std::uint8_t payload) {
+    if (links == 0 || head < 0 || !area.holds(static_cast<Offset>(head), kLinkChunkSize)) return;
+    constexpr std::uint64_t kMostLines = 8;
+    const std::uint64_t bytes = std::min(std::min<std::uint64_t>(links, kMostLines) * pair_span(payload),
+                                         kMostLines * kCacheLine);
+    prefetch_lines(chunk_header(area.base() + head), bytes);
+}
+
+}  // namespace
+
+void MapState::prefetch_entry_data(std::int64_t hash, bool value) const noexcept {
+    const Bucket *bucket = resolved_bucket(hash);
+    if (bucket == nullptr) return;
+    // Every field is read without the bucket's lock, by atomic loads of the
+    // aligned words that hold their low six bytes (each lies 2 bytes past an
+    // 8-byte boundary: map_layout.hpp). No write pairs with them: a field
+    // changed meanwhile only makes the prefetch a wasted one, and every
+    // address is checked against the area before it is prefetched (a
+    // prefetch never faults, but it must not load what this hint has no
+    // business reading).
+    const char *base = area.base();
+    const std::int64_t head = atomics::load_field48(reinterpret_cast<const char *>(bucket) +
+                                                    offsetof(Bucket, entries) + offsetof(ChunkArray, head));
+    if (!on_data_grid(area, head, kLinkChunkSize)) return;
+    const std::int64_t chunk = atomics::load_field48(base + head + offsetof(ChunkLink, chunk));
+    if (!on_data_grid(area, chunk, kEntryChunkSize)) return;
+    // The stored hash as a field48 reads it: its low 48 bits, sign-extended.
+    const std::int64_t low_hash = static_cast<std::int64_t>(static_cast<std::uint64_t>(hash) << 16) >> 16;
+    for (std::uint64_t e = 0; e < kEntriesPerChunk; ++e) {
+        const char *entry = base + chunk + e * sizeof(MapEntry);
+        if (atomics::load_field48(entry + offsetof(MapEntry, hash)) != low_hash) continue;
+        const char *key = entry + offsetof(MapEntry, key);
+        prefetch_data_chain(area, atomics::load_field48(key + offsetof(ChunkArray, head)),
+                            static_cast<std::uint64_t>(atomics::load_field48(key + offsetof(ChunkArray, chunk_count))),
+                            data_chunk_size);
+        if (!value) continue;
+        const char *stored = entry + offsetof(MapEntry, value);
+        prefetch_data_chain(
+            area, atomics::load_field48(stored + offsetof(ChunkArray, head)),
+            static_cast<std::uint64_t>(atomics::load_field48(stored + offsetof(ChunkArray, chunk_count))),
+            data_chunk_size);
     }
 }
 
