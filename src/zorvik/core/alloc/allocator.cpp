@@ -36,7 +36,8 @@
 // and the window its end lies in; whoever writes a later page of it reserves
 // that page first (reserve_pages). The segment's header and the
 // MemoryManager are reserved at creation; a file written by a version that
-// reserved nothing is reserved up to `offset` when it is attached.
+// reserved nothing is reserved up to `offset` (its chunk table aside) when it
+// is attached.
 //
 // A chunk handed out by allocate_chunks is part of a chain: its first 8 data
 // bytes hold the header Offset of the next chunk. Every chunk the allocator
