@@ -5,10 +5,13 @@ or stopping it."""
 import dataclasses
 import faulthandler
 import multiprocessing
+import os
 import signal
 import traceback
 
 import pytest
+
+from zorvik import _upkeep
 
 # A forked child starts at once and inherits the test's set-up (TMPDIR, any
 # monkeypatching). The test process has no threads of its own to trouble fork.
@@ -75,3 +78,17 @@ def in_child(function, *args, timeout=HANG_LIMIT):
         cause = f"signal {signal.Signals(-process.exitcode).name}" if process.exitcode < 0 else f"exit code {process.exitcode}"
         pytest.fail(f"{getattr(function, '__name__', function)}{args!r} died ({cause})")
     return outcome
+
+
+def died_at(step, work):
+    """Runs work() in a forked child armed to die at its `step`-th crash point;
+    True when it died there, False when it finished first."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            _upkeep._crash_after(step)
+            work()
+        finally:
+            os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    return os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL

@@ -16,7 +16,7 @@ import pytest
 
 import segment_file
 import workload
-from child_process import in_child
+from child_process import died_at, in_child
 from zorvik import ABSENT, SharedDict, _upkeep
 from zorvik.brandel import brandel, dict_expansion
 
@@ -333,19 +333,6 @@ def killed_holding_bucket_0(d):
     os.waitpid(pid, 0)
     return pid
 
-
-def died_at(step, work):
-    """Runs work() in a forked child armed to die at its `step`-th crash point;
-    True when it died there, False when it finished first."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            _upkeep._crash_after(step)
-            work()
-        finally:
-            os._exit(0)
-    _, status = os.waitpid(pid, 0)
-    return os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
 
 
 # SharedDict's operations with a result change a bucket by the steps of an

@@ -6,7 +6,6 @@ refused, unchanged."""
 
 import errno
 import os
-import signal
 import subprocess
 import sys
 
@@ -14,7 +13,8 @@ import pytest
 
 import segment_file
 import workload
-from zorvik import ABSENT, SharedDict, _upkeep
+from child_process import died_at
+from zorvik import ABSENT, SharedDict
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -28,19 +28,6 @@ TINY = dict(bucket_chunk_size_exponent=2, bucket_chunk_number=64, chunk_size_exp
 def zorvik_command(*arguments):
     return subprocess.run([sys.executable, "-m", "zorvik", *arguments], capture_output=True, text=True, timeout=120)
 
-
-def killed_child(step, work):
-    """Runs work() in a forked child that kills itself at its `step`-th crash
-    point; True when it died there, False when it finished first."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            _upkeep._crash_after(step)
-            work()
-        finally:
-            os._exit(0)
-    _, status = os.waitpid(pid, 0)
-    return os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
 
 
 def filled(n=40, **shape):
@@ -61,7 +48,7 @@ def test_repair_after_a_death_at_any_step(segment_dir, step):
             d.remove(key - 30)
         dict_expansion(d.name, 1 << 20)
 
-    killed_child(step, work)
+    died_at(step, work)
     name = d.name
     del d
     repaired = zorvik_command("repair", name)
@@ -93,7 +80,7 @@ def test_repair_of_a_shared_dict_file_after_a_death_at_any_step(segment_dir, ste
             d.increment(5000)
         d.popitem()
 
-    killed_child(step, work)
+    died_at(step, work)
     d.close()
     repaired = zorvik_command("repair", path)
     assert repaired.returncode == 0, repaired.stdout + repaired.stderr
@@ -121,7 +108,7 @@ def test_set_many_killed_part_way_keeps_the_pairs_before_its_death(segment_dir, 
     pairs = [(key, workload.payload(key, 2, key % 41)) for key in range(400)]
     keys = [key for key, _ in pairs]
 
-    assert killed_child(step, lambda: d.set_many(pairs)), f"set_many finished before crash point {step}"
+    assert died_at(step, lambda: d.set_many(pairs)), f"set_many finished before crash point {step}"
     stored = d.get_many(keys, default=ABSENT)  # takes over the lock the child died with, if any
     done = next((i for i, value in enumerate(stored) if value is ABSENT), len(pairs))
     assert stored[:done] == [value for _, value in pairs[:done]]
@@ -203,7 +190,7 @@ def test_repair_finishes_an_expansion_and_reclaims_what_the_dead_held(segment_di
     name = d.name
     # A participant killed in the middle of splitting: its pools' chunks and
     # its batch are left behind.
-    killed_child(60, lambda: dict_expansion(name, 1 << 20))
+    assert died_at(60, lambda: dict_expansion(name, 1 << 20)), "the participant was not killed"
     chunks = segment_file.chunks_in_use(name)
     del d
     repaired = zorvik_command("repair", "--json", name)

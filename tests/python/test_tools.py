@@ -18,6 +18,7 @@ import pytest
 
 import segment_file
 import workload
+from child_process import died_at
 from zorvik import SharedDict, _upkeep, tools
 from zorvik.brandel import brandel, dict_expansion
 
@@ -48,18 +49,6 @@ def filled(n=40):
         d.insert(key, value)
     return d, model
 
-
-def killed_child(step, work):
-    """Runs work() in a forked child that kills itself at its `step`-th crash point."""
-    pid = os.fork()
-    if pid == 0:
-        try:
-            _upkeep._crash_after(step)
-            work()
-        finally:
-            os._exit(0)
-    _, status = os.waitpid(pid, 0)
-    assert os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL, "the child was not killed"
 
 
 def value_link(path, bucket, slot):
@@ -108,7 +97,7 @@ def lock_of_dead(d):
 
 def half_done_expansion(d):
     # A participant killed in the middle of splitting.
-    killed_child(60, lambda: dict_expansion(d.name, 1 << 20))
+    assert died_at(60, lambda: dict_expansion(d.name, 1 << 20)), "the child was not killed"
 
 
 # damage, the place the check must name, the keys the repair cannot keep
@@ -190,7 +179,7 @@ def test_repair_gives_back_what_killed_processes_cached(segment_dir):
     # (the crash points are armed before a process's first operation, so this
     # is its only one). A death between the allocator's claim and the chunk
     # headers of a refill (steps 3 and 4 here) leaves that claim to no one.
-    killed_child(5, lambda: d.insert(-1, b"killed in the middle of this insert" * 4))
+    assert died_at(5, lambda: d.insert(-1, b"killed in the middle of this insert" * 4)), "the child was not killed"
     name = d.name.decode()
     del d
     lost = tools.stat(name)["space"]["unreachable"]
@@ -424,7 +413,7 @@ def test_the_commands_on_a_shared_dict_file_after_a_killed_writer(segment_dir):
                 w[f"key {i}"] = [i] * (i % 7)
                 w.pop(f"key {i - 250}", None)
 
-    killed_child(200, writer)  # its pools cached, one change cut short
+    assert died_at(200, writer), "the child was not killed"  # its pools cached, one change cut short
     stat = zorvik("stat", path)
     assert stat.returncode == 0 and "pickle" in stat.stdout.decode(), text(stat)
     checked = zorvik("check", path)
