@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "zorvik/binding/start_up.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 
 namespace zorvik::binding {
@@ -81,16 +82,6 @@ PyMethodDef release_waiters_def = {"_zorvik_release_waiters", release_waiters, M
 
 }  // namespace
 
-int register_exit_handler() {
-    PyObject *handler = PyCFunction_New(&release_waiters_def, nullptr);
-    if (handler == nullptr) return -1;
-    PyObject *atexit = PyImport_ImportModule("atexit");
-    PyObject *result = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", handler);
-    Py_XDECREF(atexit);
-    Py_DECREF(handler);
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
-}
+int register_exit_handler() { return register_at_exit(&release_waiters_def); }
 
 }  // namespace zorvik::binding

@@ -1,6 +1,7 @@
 #include "zorvik/binding/siblings.hpp"
 
 #include "zorvik/binding/module.hpp"
+#include "zorvik/binding/start_up.hpp"
 
 namespace zorvik::binding {
 namespace {
@@ -13,10 +14,7 @@ constexpr const char ruddle_module[] = "zorvik.ruddle";
 // module.name as a type whose instances are `expected_size` bytes. A smaller
 // size fails; a larger one only warns, as an unused type may grow harmlessly.
 PyTypeObject *import_type(const char *module_name, const char *class_name, Py_ssize_t expected_size) {
-    PyObject *module = PyImport_ImportModule(module_name);
-    if (module == nullptr) return nullptr;
-    PyObject *object = PyObject_GetAttrString(module, class_name);
-    Py_DECREF(module);
+    PyObject *object = import_attribute(module_name, class_name);
     if (object == nullptr) return nullptr;
     if (!PyType_Check(object)) {
         PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
@@ -46,10 +44,7 @@ PyTypeObject *import_type(const char *module_name, const char *class_name, Py_ss
 // The address in module.__pyx_capi__[name], whose capsule name must be
 // `signature`; `kind` is "function" or "variable" for the messages.
 void *import_capsule(const char *module_name, const char *kind, const char *name, const char *signature) {
-    PyObject *module = PyImport_ImportModule(module_name);
-    if (module == nullptr) return nullptr;
-    PyObject *table = PyObject_GetAttrString(module, "__pyx_capi__");
-    Py_DECREF(module);
+    PyObject *table = import_attribute(module_name, "__pyx_capi__");
     if (table == nullptr) return nullptr;
     PyObject *capsule = PyDict_Check(table) ? PyDict_GetItemString(table, name) : nullptr;
     void *pointer = nullptr;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "zorvik/binding/errors.hpp"
+#include "zorvik/binding/start_up.hpp"
 #include "zorvik/binding/gil.hpp"
 #include "zorvik/fennick/key_hash.hpp"
 #include "zorvik/shared/shared_dict.hpp"
@@ -125,14 +126,6 @@ PyMethodDef module_functions[] = {
 
 // ---- start-up -------------------------------------------------------------------------
 
-PyObject *attribute_of(const char *module_name, const char *attribute) {
-    PyObject *module = PyImport_ImportModule(module_name);
-    if (module == nullptr) return nullptr;
-    PyObject *found = PyObject_GetAttrString(module, attribute);
-    Py_DECREF(module);
-    return found;
-}
-
 int load_state(PyObject *module) {
     state.builtin_hash = PyDict_GetItemString(PyEval_GetBuiltins(), "hash");
     if (state.builtin_hash == nullptr) {
@@ -140,8 +133,8 @@ int load_state(PyObject *module) {
         return -1;
     }
     Py_INCREF(state.builtin_hash);
-    state.mapping_abc = attribute_of("collections.abc", "Mapping");
-    state.abspath = state.mapping_abc == nullptr ? nullptr : attribute_of("os.path", "abspath");
+    state.mapping_abc = binding::import_attribute("collections.abc", "Mapping");
+    state.abspath = state.mapping_abc == nullptr ? nullptr : binding::import_attribute("os.path", "abspath");
     state.reopen = state.abspath == nullptr ? nullptr : PyObject_GetAttrString(module, "_reopen");
     state.mapping_keys = PyUnicode_InternFromString("keys");
     state.view_mapping = PyUnicode_InternFromString("_mapping");
@@ -168,7 +161,7 @@ int make_types() {
     if (state.absent == nullptr || make_view_classes() < 0) return -1;
     // isinstance(d, MutableMapping) and the ABC's registry: the class offers
     // every method of the ABC natively.
-    PyObject *mutable_mapping = attribute_of("collections.abc", "MutableMapping");
+    PyObject *mutable_mapping = binding::import_attribute("collections.abc", "MutableMapping");
     PyObject *registered = mutable_mapping == nullptr
                                ? nullptr
                                : PyObject_CallMethod(mutable_mapping, "register", "O", &shared_dict_type);

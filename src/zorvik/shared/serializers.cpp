@@ -12,6 +12,7 @@
 // else through a function that passes the protocol.
 #include <cstring>
 
+#include "zorvik/binding/start_up.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
 namespace zorvik::shared {
@@ -37,14 +38,6 @@ PyObject *serializer_module(const char *name, PyObject *dumps, PyObject *loads) 
     return module;
 }
 
-PyObject *attribute_of(const char *module_name, const char *attribute) {
-    PyObject *module = PyImport_ImportModule(module_name);
-    if (module == nullptr) return nullptr;
-    PyObject *found = PyObject_GetAttrString(module, attribute);
-    Py_DECREF(module);
-    return found;
-}
-
 // True when pickle.dumps writes protocol 5 unasked: its output starts with
 // PROTO 5. Asked of the function itself, which keeps its own default
 // whatever pickle.DEFAULT_PROTOCOL is set to. -1 on failure.
@@ -68,8 +61,8 @@ PyObject *pickle_serializer() {
     }
     Py_DECREF(pickle);
     if (writes_five < 0) return nullptr;
-    PyObject *dumps = attribute_of("pickle", "dumps");
-    PyObject *loads = dumps == nullptr ? nullptr : attribute_of("pickle", "loads");
+    PyObject *dumps = binding::import_attribute("pickle", "dumps");
+    PyObject *loads = dumps == nullptr ? nullptr : binding::import_attribute("pickle", "loads");
     PyObject *dumps_5 = loads == nullptr ? nullptr : PyCFunction_New(&pickle_dumps_5_def, nullptr);
     PyObject *five = dumps_5 == nullptr ? nullptr : PyLong_FromLong(5);
     PyObject *module =
@@ -88,8 +81,8 @@ PyObject *pickle_serializer() {
 }
 
 PyObject *msgspec_serializer() {
-    PyObject *encode = attribute_of("msgspec.json", "encode");
-    PyObject *decode = encode == nullptr ? nullptr : attribute_of("msgspec.json", "decode");
+    PyObject *encode = binding::import_attribute("msgspec.json", "encode");
+    PyObject *decode = encode == nullptr ? nullptr : binding::import_attribute("msgspec.json", "decode");
     PyObject *module = decode == nullptr ? nullptr : serializer_module("zorvik._shared.msgspec_json", encode, decode);
     Py_XDECREF(encode);
     Py_XDECREF(decode);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "zorvik/binding/errors.hpp"
+#include "zorvik/binding/start_up.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
 namespace zorvik::shared {
@@ -707,16 +708,6 @@ int ready_shared_dict_type() {
     return stored;
 }
 
-int register_temporaries_handler() {
-    PyObject *handler = PyCFunction_New(&temporaries_at_exit_def, nullptr);
-    if (handler == nullptr) return -1;
-    PyObject *atexit = PyImport_ImportModule("atexit");
-    PyObject *result = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", handler);
-    Py_XDECREF(atexit);
-    Py_DECREF(handler);
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
-}
+int register_temporaries_handler() { return binding::register_at_exit(&temporaries_at_exit_def); }
 
 }  // namespace zorvik::shared
