@@ -29,7 +29,6 @@ directory under $TMPDIR (else /tmp) and are removed at the end.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import pickle
 import random
@@ -39,11 +38,11 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from collections import deque
 from itertools import repeat
 from pathlib import Path
 
+from harness import timed_ns
 from zorvik import SharedDict
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -55,19 +54,8 @@ BATCH = 64
 CAPACITY = 1 << 40  # a sparse file: only what is written takes room
 
 
-def timed(function, *args) -> float:
-    """Seconds of one call, the garbage collector off (as timeit does)."""
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        function(*args)
-        return time.perf_counter() - start
-    finally:
-        gc.enable()
-
-
 def median_ns_per_key(repeats: int, keys: int, function, *args) -> float:
-    return statistics.median(timed(function, *args) for _ in range(repeats)) * 1e9 / keys
+    return statistics.median(timed_ns(function, *args) for _ in range(repeats)) / keys
 
 
 def random_keys(rng: random.Random, n: int) -> list[bytes]:
@@ -173,7 +161,7 @@ def stores(store: Store, rng: random.Random, new_keys: int, repeats: int) -> dic
             (one_runs, store_each, pairs, pairs),
             (many_runs, store_batches, in_batches(batch_pairs), batch_pairs),
         ):
-            runs.append(timed(function, store.d, argument) * 1e9 / new_keys)
+            runs.append(timed_ns(function, store.d, argument) / new_keys)
             for batch in in_batches([key for key, _ in made], 4096):
                 store.d.delete_many(batch)
     serializer = median_ns_per_key(repeats, new_keys, serialize_for_store, [k for k, _ in pairs],

@@ -16,7 +16,9 @@ import tempfile
 import time
 from statistics import median
 
-import numpy as np
+# numpy is imported by the three functions that draw or rank with it, so that a
+# bench that only times calls (bench/shared_dict.py, bench/batches.py) runs
+# without the bench extra installed.
 
 # ---- keys and values -------------------------------------------------------
 
@@ -35,6 +37,8 @@ def distinct_keys(count: int, seed: int) -> list[int]:
     Random rather than consecutive: the built-in hash of an int is the int, so
     keys 0..n-1 would fill n buckets exactly one each, an order no real key set
     has."""
+    import numpy as np
+
     rng = np.random.default_rng(seed)
     drawn = np.unique(rng.integers(0, 1 << KEY_BITS, size=count + count // 64 + 64, dtype=np.int64))
     while drawn.size < count:  # practically never: 2**40 is far larger than any count used here
@@ -45,6 +49,8 @@ def distinct_keys(count: int, seed: int) -> list[int]:
 
 def sample(keys: list[int], count: int, seed: int) -> list[int]:
     """`count` keys drawn from `keys` (without replacement when there are enough)."""
+    import numpy as np
+
     rng = np.random.default_rng(seed)
     if count <= len(keys):
         picks = rng.choice(len(keys), size=count, replace=False)
@@ -125,6 +131,8 @@ def med(values):
 
 
 def percentile(values, q):
+    import numpy as np
+
     return float(np.percentile(np.asarray(values), q)) if len(values) else float("nan")
 
 

@@ -19,7 +19,6 @@ end.
 from __future__ import annotations
 
 import argparse
-import gc
 import multiprocessing
 import os
 import random
@@ -29,26 +28,12 @@ import sys
 import tempfile
 import time
 
+from harness import VALUE, VALUE2, timed_ns
 from zorvik import SharedDict
 from zorvik.brandel import brandel
 
-VALUE = {"id": 123456, "name": "item-123456", "price": 19.99, "tags": ["red", "blue"], "active": True, "count": 42}
-VALUE2 = {"id": 654321, "name": "item-654321", "price": 29.99, "tags": ["red", "blue"], "active": False, "count": 24}
 CAPACITY = 1 << 36
 SHAPE = dict(bucket_chunk_size_exponent=10, bucket_chunk_number=1 << 18)  # SharedDict's defaults, for brandel
-
-
-def timed(function, *args) -> float:
-    """Seconds of one call, the garbage collector off (as timeit does)."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        function(*args)
-        return time.perf_counter() - start
-    finally:
-        if enabled:
-            gc.enable()
 
 
 # ---- one pass of each operation, as each interface spells it ------------------------------
@@ -106,16 +91,16 @@ def operations(scratch: str, entries: int, ops: int, repeats: int, serializer: s
         value = VALUE2 if repeat % 2 == 0 else VALUE  # the same size: a replace reuses the stored chunks
         for side, store, get, put, drop in ((0, d, shared_get, shared_set, shared_delete),
                                             (1, b, brandel_get, brandel_insert, brandel_remove)):
-            runs["get hit"][side].append(timed(get, store, hits))
-            runs["replace"][side].append(timed(put, store, hits, value))
-            runs["insert new"][side].append(timed(put, store, new, VALUE))
-            runs["remove"][side].append(timed(drop, store, new))
+            runs["get hit"][side].append(timed_ns(get, store, hits))
+            runs["replace"][side].append(timed_ns(put, store, hits, value))
+            runs["insert new"][side].append(timed_ns(put, store, new, VALUE))
+            runs["remove"][side].append(timed_ns(drop, store, new))
     stats = d.stats()
     d.close()
     del b
     result = {}
     for name, (shared, brandels) in runs.items():
-        s, r = statistics.median(shared) / ops * 1e9, statistics.median(brandels) / ops * 1e9
+        s, r = statistics.median(shared) / ops, statistics.median(brandels) / ops
         result[name] = (s, r, s / r)
     result["buckets"] = stats["buckets"]
     return result
@@ -127,8 +112,8 @@ def length(scratch: str) -> dict:
     for entries in (1_000, 1_000_000):
         with SharedDict(os.path.join(scratch, f"len{entries}"), capacity=CAPACITY) as d:
             d.update((n, None) for n in range(entries))
-            times = [timed(lambda: [len(d) for _ in range(calls)]) for _ in range(5)]
-            result[entries] = statistics.median(times) / calls * 1e9
+            times = [timed_ns(lambda: [len(d) for _ in range(calls)]) for _ in range(5)]
+            result[entries] = statistics.median(times) / calls
     return result
 
 

@@ -152,25 +152,34 @@ def check(path, progress=None):
     path = os.fspath(path)
     users = holders(path)
     report = _upkeep.check(path, progress, live=bool(users))
-    faults = list(report["faults"])
-    if users:
-        for _ in range(LIVE_CHECKS - 1):
-            if not faults:
-                break
-            again = set(_upkeep.check(path, live=True)["faults"])
-            faults = [f for f in faults if f in again]
-        faults += _judged_locks(path)
-    else:
-        faults += [f"held: {lock}" for lock in report["held_locks"]]
-        if report["entries"] != report["entry_count"]:
-            faults.append(f"entry count: the count word says {report['entry_count']}, "
-                          f"the buckets hold {report['entries']}")
-        if report["pending_intents"]:
-            faults.append(f"{report['pending_intents']} changes left in progress")
-        if report["expansion_in_progress"] or report["marked_buckets"] or report["expansion_workers"]:
-            faults.append(f"an expansion left unfinished ({report['marked_buckets']} buckets marked, "
-                          f"{report['expansion_workers']} participants counted)")
+    faults = _live_faults(path, report) if users else _offline_faults(report)
     return {"clean": not faults, "faults": faults, "in_use_by": users, "report": report}
+
+
+def _live_faults(path, report):
+    """The faults that LIVE_CHECKS checks in a row see, and the locks of ended holders."""
+    faults = list(report["faults"])
+    for _ in range(LIVE_CHECKS - 1):
+        if not faults:
+            break
+        again = set(_upkeep.check(path, live=True)["faults"])
+        faults = [f for f in faults if f in again]
+    return faults + _judged_locks(path)
+
+
+def _offline_faults(report):
+    """Every finding of a check of a file no process holds open, as faults."""
+    faults = list(report["faults"])
+    faults += [f"held: {lock}" for lock in report["held_locks"]]
+    if report["entries"] != report["entry_count"]:
+        faults.append(f"entry count: the count word says {report['entry_count']}, "
+                      f"the buckets hold {report['entries']}")
+    if report["pending_intents"]:
+        faults.append(f"{report['pending_intents']} changes left in progress")
+    if report["expansion_in_progress"] or report["marked_buckets"] or report["expansion_workers"]:
+        faults.append(f"an expansion left unfinished ({report['marked_buckets']} buckets marked, "
+                      f"{report['expansion_workers']} participants counted)")
+    return faults
 
 
 # ---- locks ---------------------------------------------------------------------------------
@@ -201,11 +210,15 @@ def repair(path, dry_run=False, progress=None):
     if users:
         raise Refused(f"{path} is in use by process{'es' if len(users) > 1 else ''} "
                       f"{', '.join(map(str, users))}: repair it when no process uses the dictionary")
-    checked = check(path, progress)
-    space = _upkeep.survey(path)["space"]
-    would = list(checked["faults"])
-    if space["unreachable"]:
-        would.append(f"give back {space['unreachable']:,} bytes of chunks that nothing reaches")
+    # One walk: a survey holds the same check as check() makes of a file no
+    # process holds open, and the space figures beside it.
+    survey = _upkeep.survey(path, progress)
+    faults = _offline_faults(survey["check"])
+    checked = {"clean": not faults, "faults": faults, "in_use_by": users, "report": survey["check"]}
+    would = list(faults)
+    unreachable = survey["space"]["unreachable"]
+    if unreachable:
+        would.append(f"give back {unreachable:,} bytes of chunks that nothing reaches")
     return {"dry_run": True, "would": would, "check": checked}
 
 
@@ -219,13 +232,17 @@ def dump(path, out, progress=None):
     return _upkeep.dump(os.fspath(path), out.write, progress)
 
 
+def _overridden(shape, overrides):
+    """`shape` with the values that `overrides` gives (None gives nothing)."""
+    return {**shape, **{k: v for k, v in (overrides or {}).items() if v is not None}}
+
+
 def _shape_of(header, overrides):
     shape = {"bucket_chunk_size_exponent": _exponent(header["bucket_chunk_size"]),
              "bucket_chunk_number": header["bucket_chunk_number"],
              "size": header["size"],
              "chunk_size_exponent": _exponent(header["data_chunk_size"]) if header["data_chunk_size"] else 5}
-    shape.update({k: v for k, v in (overrides or {}).items() if v is not None})
-    return shape
+    return _overridden(shape, overrides)
 
 
 @contextlib.contextmanager
@@ -378,15 +395,15 @@ def load_json(path, stream, serializer="pickle", shape=None):
             continue
         try:
             item = json.loads(line)
-            items.append((item["key"], item["value"]))
+            key, value = item["key"], item["value"]
         except (ValueError, KeyError, TypeError) as error:
             raise Refused(f"line {number} is not a JSON object with a key and a value ({error})") from None
-    items = [(tuple(k) if isinstance(k, list) else k, v) for k, v in items]
+        items.append((tuple(key) if isinstance(key, list) else key, value))
 
     fill = _json_filler(path, serializer)
     if os.path.exists(path):
         return fill(path, items)
-    with _new_file(path, {**DEFAULT_SHAPE, **{k: v for k, v in (shape or {}).items() if v is not None}}) as made:
+    with _new_file(path, _overridden(DEFAULT_SHAPE, shape)) as made:
         return fill(made, items)
 
 

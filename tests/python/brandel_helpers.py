@@ -37,3 +37,36 @@ def run_python(code, cwd, env=None):
     )
     assert result.returncode == 0, result.stderr
     return result.stdout
+
+
+def second_interpreter_import(module, order, cwd):
+    """Imports `module` in the main interpreter and in a subinterpreter of one
+    process, in `order` ("main first" or "subinterpreter first"); returns the
+    message of the ImportError that refused the second import (when it is not
+    refused: "imported", or nothing if the main interpreter's came second)."""
+    in_subinterpreter = textwrap.dedent(f"""
+        try:
+            import {module}
+            result = "imported"
+        except ImportError as error:
+            result = str(error)
+        open("sub.txt", "w").write(result)
+        """)
+    return run_python(
+        f"""
+        import _testcapi
+        code = {in_subinterpreter!r}
+        if {order!r} == "main first":
+            import {module}
+            _testcapi.run_in_subinterp(code)
+            print(open("sub.txt").read())
+        else:
+            _testcapi.run_in_subinterp(code)
+            assert open("sub.txt").read() == "imported"
+            try:
+                import {module}
+            except ImportError as error:
+                print(error)
+        """,
+        cwd=cwd,
+    ).strip()

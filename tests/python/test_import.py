@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from brandel_helpers import run_python
+from brandel_helpers import run_python, second_interpreter_import
 
 import zorvik.brandel as module
 
@@ -97,32 +97,8 @@ def test_second_import_returns_the_same_module(monkeypatch):
 @pytest.mark.parametrize("order", ["main first", "subinterpreter first"])
 def test_second_interpreter_is_refused(tmp_path, order):
     pytest.importorskip("_testcapi")
-    out = run_python(
-        f"""
-        import _testcapi
-        code = '''
-        try:
-            import zorvik.brandel
-            result = "imported"
-        except ImportError as error:
-            result = str(error)
-        open("sub.txt", "w").write(result)
-        '''.replace("\\n        ", "\\n")
-        if {order!r} == "main first":
-            import zorvik.brandel
-            _testcapi.run_in_subinterp(code)
-            print(open("sub.txt").read())
-        else:
-            _testcapi.run_in_subinterp(code)
-            assert open("sub.txt").read() == "imported"
-            try:
-                import zorvik.brandel
-            except ImportError as error:
-                print(error)
-        """,
-        cwd=tmp_path,
-    )
-    assert out.strip() == (
+    out = second_interpreter_import("zorvik.brandel", order, tmp_path)
+    assert out == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process."
     )
 

@@ -16,7 +16,7 @@ import types
 import pytest
 
 import segment_file
-from brandel_helpers import run_python
+from brandel_helpers import run_python, second_interpreter_import
 from child_process import in_child
 from zorvik import ABSENT, SharedDict
 
@@ -44,38 +44,11 @@ def test_importing(tmp_path):
     assert out.splitlines() == ["False", "True zorvik._shared", "True"]
 
 
-SUBINTERPRETER_IMPORT = '''
-try:
-    import zorvik._shared
-    result = "imported"
-except ImportError as error:
-    result = str(error)
-open("sub.txt", "w").write(result)
-'''
-
-
 @pytest.mark.parametrize("order", ["main first", "subinterpreter first"])
 def test_one_interpreter_per_process(tmp_path, order):
     pytest.importorskip("_testcapi")
-    out = run_python(
-        f"""
-        import _testcapi
-        code = {SUBINTERPRETER_IMPORT!r}
-        if {order!r} == "main first":
-            import zorvik._shared
-            _testcapi.run_in_subinterp(code)
-            print(open("sub.txt").read())
-        else:
-            _testcapi.run_in_subinterp(code)
-            assert open("sub.txt").read() == "imported"
-            try:
-                import zorvik._shared
-            except ImportError as error:
-                print(error)
-        """,
-        cwd=tmp_path,
-    )
-    assert out.strip() == "zorvik._shared can only be loaded into one interpreter per process, and another one has it"
+    out = second_interpreter_import("zorvik._shared", order, tmp_path)
+    assert out == "zorvik._shared can only be loaded into one interpreter per process, and another one has it"
 
 
 # ---- opening ---------------------------------------------------------------------------
