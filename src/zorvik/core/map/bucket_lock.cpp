@@ -147,11 +147,21 @@ void repair_bucket(MapState &m, Bucket *bucket) {
     throw_offset_overflow();  // a value no version writes: a damaged file
 }
 
-BucketGuard lock_bucket_at(MapState &m, Bucket *bucket) {
+namespace {
+
+// `bucket`'s lock, with the change its last holder left half done repaired.
+// A lock taken over from an ended holder, or one whose last holder failed
+// half way, finds the intent set; any other finds it clear.
+SegmentLockGuard lock_repaired(MapState &m, Bucket *bucket) {
     SegmentLockGuard lock(lock_word(bucket), kBucketLockName);
-    // A lock taken over from an ended holder, or one whose last holder failed
-    // half way, finds the intent set; any other finds it clear.
     if (intent_pending(bucket)) repair_bucket(m, bucket);
+    return lock;
+}
+
+}  // namespace
+
+BucketGuard lock_bucket_at(MapState &m, Bucket *bucket) {
+    SegmentLockGuard lock = lock_repaired(m, bucket);
     const auto forward = static_cast<Offset>(atomics::load_field48(forward_word(bucket)));
     return BucketGuard(bucket, forward, 0, std::move(lock));
 }
@@ -161,8 +171,7 @@ BucketGuard lock_bucket(MapState &m, std::int64_t hash) {
         const std::uint64_t chunks = m.chunks_in_use();
         const std::uint64_t index = m.bucket_index(hash, chunks);
         Bucket *bucket = m.bucket_at(index);
-        SegmentLockGuard lock(lock_word(bucket), kBucketLockName);
-        if (intent_pending(bucket)) repair_bucket(m, bucket);
+        SegmentLockGuard lock = lock_repaired(m, bucket);
         // Read `forward` before the count: see the essay in entry_operations.cpp.
         // Both loads are acquires; the `forward` load pairs with a splitter's
         // exchange, the count's with the ender's fetch-and-add.

@@ -441,6 +441,16 @@ void expand_if_loaded(MapState &m, bool appended_to_entries) {
     }
 }
 
+// Appends the new entry where `place` says, lets go of both locks, then
+// applies the load rule with no lock held: the end of every operation that
+// appends.
+void append_then_expand(MapState &m, InsertPlace &place, const char *key, const char *value,
+                        std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash) {
+    const bool appended_to_entries = append_entry(m, place.target, key, value, key_length, value_length, hash);
+    place.release();
+    expand_if_loaded(m, appended_to_entries);
+}
+
 }  // namespace
 
 // Joins the expansion when insert's gate admits, and takes part. A failure of
@@ -467,9 +477,7 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
         assign_bytes(*this, place.found_in, *place.found, value, value_length);
         return;
     }
-    const bool appended_to_entries = append_entry(*this, place.target, key, value, key_length, value_length, hash);
-    place.release();
-    expand_if_loaded(*this, appended_to_entries);
+    append_then_expand(*this, place, key, value, key_length, value_length, hash);
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
@@ -527,10 +535,7 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
         return true;
     }
     if (expected != nullptr) return false;
-    const bool appended_to_entries =
-        append_entry(*this, place.target, key, desired, key_length, desired_length, hash);
-    place.release();
-    expand_if_loaded(*this, appended_to_entries);
+    append_then_expand(*this, place, key, desired, key_length, desired_length, hash);
     return true;
 }
 
@@ -542,9 +547,7 @@ bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_
         copy_value(*this, *place.found, existing);
         return false;
     }
-    const bool appended_to_entries = append_entry(*this, place.target, key, value, key_length, value_length, hash);
-    place.release();
-    expand_if_loaded(*this, appended_to_entries);
+    append_then_expand(*this, place, key, value, key_length, value_length, hash);
     return true;
 }
 
@@ -609,9 +612,10 @@ struct VisitedBucket {
 
 VisitedBucket lock_cursor_bucket(MapState &m, std::uint64_t cursor) {
     VisitedBucket visit{lock_bucket(m, static_cast<std::int64_t>(cursor)), nullptr, BucketGuard(), 0};
-    // After `forward` (which lock_bucket read under the lock): an acquire
-    // load that pairs with the ender's fetch-and-add of the count.
-    visit.table = m.bucket_chunk_size * m.chunks_in_use();
+    // The count lock_bucket read under the lock after `forward` (an acquire
+    // load that pairs with the ender's fetch-and-add), the one it judged the
+    // bucket and its mark by.
+    visit.table = m.bucket_chunk_size * visit.locked.chunks();
     const Offset forward = visit.locked.forward();
     if (forward == 0) return visit;
     const std::uint64_t half = visit.table / 2;

@@ -112,6 +112,14 @@ void prefetch_data_chain(const ChunkArea &area, std::int64_t head, std::uint64_t
     prefetch_lines(chunk_header(area.base() + head), bytes);
 }
 
+// Starts loading the data chain of the stored key or value (a ChunkArray)
+// at `array`, from its head and chunk count as field48 loads read them.
+void prefetch_stored(const ChunkArea &area, const char *array, std::uint8_t payload) {
+    prefetch_data_chain(area, atomics::load_field48(array + offsetof(ChunkArray, head)),
+                        static_cast<std::uint64_t>(atomics::load_field48(array + offsetof(ChunkArray, chunk_count))),
+                        payload);
+}
+
 }  // namespace
 
 void MapState::prefetch_entry_data(std::int64_t hash, bool value) const noexcept {
@@ -135,16 +143,8 @@ void MapState::prefetch_entry_data(std::int64_t hash, bool value) const noexcept
     for (std::uint64_t e = 0; e < kEntriesPerChunk; ++e) {
         const char *entry = base + chunk + e * sizeof(MapEntry);
         if (atomics::load_field48(entry + offsetof(MapEntry, hash)) != low_hash) continue;
-        const char *key = entry + offsetof(MapEntry, key);
-        prefetch_data_chain(area, atomics::load_field48(key + offsetof(ChunkArray, head)),
-                            static_cast<std::uint64_t>(atomics::load_field48(key + offsetof(ChunkArray, chunk_count))),
-                            data_chunk_size);
-        if (!value) continue;
-        const char *stored = entry + offsetof(MapEntry, value);
-        prefetch_data_chain(
-            area, atomics::load_field48(stored + offsetof(ChunkArray, head)),
-            static_cast<std::uint64_t>(atomics::load_field48(stored + offsetof(ChunkArray, chunk_count))),
-            data_chunk_size);
+        prefetch_stored(area, entry + offsetof(MapEntry, key), data_chunk_size);
+        if (value) prefetch_stored(area, entry + offsetof(MapEntry, value), data_chunk_size);
     }
 }
 

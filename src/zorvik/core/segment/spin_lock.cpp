@@ -208,6 +208,36 @@ void lock_wait_step() {
     host::yield();
 }
 
+// ---- waiting for a held word ------------------------------------------------------
+
+namespace {
+
+// The wait of a lock whose first attempt failed: tries again after each wait
+// step and, now and then, judges the holder. One that has ended is taken
+// over by one compare-and-swap of the whole aligned word (`aligned`: holder
+// and tag), so that it succeeds only while the word still holds exactly what
+// was judged (the same id with the same tag); full barrier: the dead holder's
+// stores, all in the page cache, are seen after it. `mine(seen)` is the whole
+// word naming this process as the holder.
+template <class TryLock, class ReadHolder, class Mine>
+Acquired wait_or_take_over(Waiter waiter, void *aligned, TryLock &&try_lock, ReadHolder &&read_holder, Mine &&mine,
+                           const char *takeover_point) {
+    for (;;) {
+        waiter.pause();
+        if (try_lock()) return Acquired::normally;
+        if (!waiter.time_to_look()) continue;
+        const Holder holder = read_holder();
+        if (!holder.held || !waiter.holder_has_ended(holder)) continue;
+        if (atomics::cas64(aligned, holder.seen, mine(holder.seen)) == holder.seen) {
+            takeover_met = waiter.started();
+            crash_points::step(takeover_point);
+            return Acquired::from_ended_holder;
+        }
+    }
+}
+
+}  // namespace
+
 // ---- segment lock ------------------------------------------------------------------
 
 bool try_lock_segment_word(char *word) {
@@ -224,26 +254,14 @@ bool try_lock_segment_word(char *word) {
 
 Acquired lock_segment_word(char *word, const char *lock_name) {
     if (try_lock_segment_word(word)) return Acquired::normally;
-    Waiter waiter(lock_name, word);
-    for (;;) {
-        waiter.pause();
-        if (try_lock_segment_word(word)) return Acquired::normally;
-        if (!waiter.time_to_look()) continue;
-        const Holder holder = segment_holder(word);
-        if (!holder.held || !waiter.holder_has_ended(holder)) continue;
-        // The takeover: one compare-and-swap of the whole aligned word, so
-        // that it succeeds only while the word still holds exactly what was
-        // judged (the same id with the same tag). Full barrier: the dead
-        // holder's stores, all in the page cache, are seen after it.
-        const std::uint64_t mine = (holder.seen & 0xFFFFu) |
-                                   (std::uint64_t{processes::own_start_tag()} << 16) |
-                                   (std::uint64_t{segment_held_value(host::own_pid())} << 32);
-        if (atomics::cas64(segment_aligned(word), holder.seen, mine) == holder.seen) {
-            takeover_met = waiter.started();
-            crash_points::step("lock taken over from an ended holder");
-            return Acquired::from_ended_holder;
-        }
-    }
+    return wait_or_take_over(
+        Waiter(lock_name, word), segment_aligned(word), [word] { return try_lock_segment_word(word); },
+        [word] { return segment_holder(word); },
+        [](std::uint64_t seen) {
+            return (seen & 0xFFFFu) | (std::uint64_t{processes::own_start_tag()} << 16) |
+                   (std::uint64_t{segment_held_value(host::own_pid())} << 32);
+        },
+        "lock taken over from an ended holder");
 }
 
 void unlock_segment_word(char *word) {
@@ -271,22 +289,14 @@ bool try_lock_allocator(std::uint32_t *word) {
 
 Acquired lock_allocator_word(std::uint32_t *word) {
     if (try_lock_allocator(word)) return Acquired::normally;
-    Waiter waiter("allocator lock", word);
-    for (;;) {
-        waiter.pause();
-        if (try_lock_allocator(word)) return Acquired::normally;
-        if (!waiter.time_to_look()) continue;
-        const Holder holder = allocator_holder(word);
-        if (!holder.held || !waiter.holder_has_ended(holder)) continue;
-        // As for a segment lock: the word and its tag together.
-        const std::uint64_t mine = allocator_held_value(host::own_pid()) |
-                                   (std::uint64_t{processes::own_start_tag()} << 32);
-        if (atomics::cas64(word, holder.seen, mine) == holder.seen) {
-            takeover_met = waiter.started();
-            crash_points::step("allocator lock taken over from an ended holder");
-            return Acquired::from_ended_holder;
-        }
-    }
+    // The word and its tag together, as for a segment lock.
+    return wait_or_take_over(
+        Waiter("allocator lock", word), word, [word] { return try_lock_allocator(word); },
+        [word] { return allocator_holder(word); },
+        [](std::uint64_t) {
+            return allocator_held_value(host::own_pid()) | (std::uint64_t{processes::own_start_tag()} << 32);
+        },
+        "allocator lock taken over from an ended holder");
 }
 
 void unlock_allocator_word(std::uint32_t *word) {
