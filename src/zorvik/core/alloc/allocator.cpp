@@ -66,12 +66,16 @@ constexpr std::uint64_t kChainLinkLength = sizeof(Offset);
 // largest whose span still fits the 8-bit header.
 constexpr std::uint8_t kSmallestChunkSize = 7;
 constexpr std::uint8_t kLargestChunkSize = 246;
-static_assert(chunk_span(kSmallestChunkSize) - kChunkHeaderLength >= kChainLinkLength);
-static_assert(chunk_span(kSmallestChunkSize - 1) - kChunkHeaderLength < kChainLinkLength);
-static_assert(chunk_span(kLargestChunkSize) == 248 && chunk_span(kLargestChunkSize + 1) == 0);
+static_assert(chunk_span(kSmallestChunkSize) - kChunkHeaderLength >= kChainLinkLength,
+              "a free chunk of the smallest size holds its chain link");
+static_assert(chunk_span(kSmallestChunkSize - 1) - kChunkHeaderLength < kChainLinkLength,
+              "no smaller size would hold its chain link");
+static_assert(chunk_span(kLargestChunkSize) == 248 && chunk_span(kLargestChunkSize + 1) == 0,
+              "the largest size whose span fits the header's one byte");
 // A new file's reservation covers the segment's header and the MemoryManager,
 // which initialise_allocator writes before any claim reserves anything.
-static_assert(kSegmentHeaderLength + kFirstChunk <= kCreationReservation);
+static_assert(kSegmentHeaderLength + kFirstChunk <= kCreationReservation,
+              "a new file's first reservation backs every byte initialise_allocator writes");
 
 bool is_chunk_size(std::uint8_t size) { return size >= kSmallestChunkSize && size <= kLargestChunkSize; }
 

@@ -34,8 +34,10 @@ inline constexpr std::uint64_t kDataPastGrid = kChunkHeaderLength % kChunkGrid;
 constexpr std::uint8_t chunk_span(std::uint8_t size) {
     return static_cast<std::uint8_t>(((size + 1) & 248) + 8);
 }
-static_assert(chunk_span(16) == 24 && chunk_span(176) == 184 && chunk_span(32) == 40);
-static_assert(chunk_span(168) == 176 && chunk_span(8) == 16 && chunk_span(128) == 136);
+static_assert(chunk_span(16) == 24 && chunk_span(176) == 184 && chunk_span(32) == 40,
+              "file format: the spans of link, entry and default data chunks");
+static_assert(chunk_span(168) == 176 && chunk_span(8) == 16 && chunk_span(128) == 136,
+              "file format: the spans of the map header and the smallest and largest data chunks");
 
 inline std::uint8_t chunk_span_at(const char *header) { return static_cast<std::uint8_t>(header[0]); }
 inline std::uint8_t chunk_size_at(const char *header) { return static_cast<std::uint8_t>(header[1]); }
@@ -55,8 +57,8 @@ struct __attribute__((packed)) ChunkLink {
     Offset next;   // data Offset of the next ChunkLink of the chain
 };
 inline constexpr std::uint8_t kLinkChunkSize = sizeof(ChunkLink);  // 16
-static_assert(sizeof(ChunkLink) == 16);
-static_assert(offsetof(ChunkLink, next) == 8);
+static_assert(sizeof(ChunkLink) == 16 && offsetof(ChunkLink, next) == 8,
+              "file format: a link chunk holds its payload's Offset, then the next link's");
 
 // Bytes a link and the payload chunk of `payload_size` beside it occupy when
 // they are cut side by side from fresh space.

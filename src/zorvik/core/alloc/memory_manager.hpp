@@ -25,8 +25,8 @@ struct __attribute__((packed)) FreeList {
     std::uint8_t chunk_size;  // the list's chunk size (informational, never read)
     Offset head;              // header Offset of the first free chunk, 0 when empty
 };
-static_assert(sizeof(FreeList) == 10);
-static_assert(offsetof(FreeList, head) == 2);
+static_assert(sizeof(FreeList) == 10 && offsetof(FreeList, head) == 2,
+              "file format: a free list is two informational bytes and a head");
 
 struct __attribute__((packed)) MemoryManager {
     Offset capacity;          // end of the allocatable area; written once, at creation
@@ -39,17 +39,17 @@ struct __attribute__((packed)) MemoryManager {
     std::uint8_t reserved[7];
 };
 static_assert(sizeof(MemoryManager) == kBaseRecordLength, "the record fills what the segment keeps at the base");
-static_assert(offsetof(MemoryManager, offset) == 8);
-static_assert(offsetof(MemoryManager, chunk_size) == 16);
-static_assert(offsetof(MemoryManager, reserved_list) == 17);
-static_assert(offsetof(MemoryManager, entry_list) == 27);
-static_assert(offsetof(MemoryManager, link_list) == 37);
-static_assert(offsetof(MemoryManager, data_list) == 47);
-static_assert(offsetof(MemoryManager, reserved) == 57);
+// Every process reads the record at these bytes, whatever version made the file.
+static_assert(offsetof(MemoryManager, offset) == 8 && offsetof(MemoryManager, chunk_size) == 16,
+              "file format: the offset at byte 8, the data chunk size at byte 16");
+static_assert(offsetof(MemoryManager, reserved_list) == 17 && offsetof(MemoryManager, entry_list) == 27 &&
+                  offsetof(MemoryManager, link_list) == 37 && offsetof(MemoryManager, data_list) == 47,
+              "file format: the four free lists at bytes 17 to 56");
+static_assert(offsetof(MemoryManager, reserved) == 57, "file format: seven zero bytes end the record");
 
 // The first chunk lies right after the record: Offset 64, file position 88.
 inline constexpr Offset kFirstChunk = sizeof(MemoryManager);
-static_assert(kFirstChunk % kChunkGrid == 0);
+static_assert(kFirstChunk % kChunkGrid == 0, "the chunk area starts on the grid, so every chunk's data lies 2 past it");
 
 inline MemoryManager *memory_manager(Allocator base) { return reinterpret_cast<MemoryManager *>(base); }
 // The allocator's lock word: the SegmentHeader's.

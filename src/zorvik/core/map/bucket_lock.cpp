@@ -30,15 +30,15 @@ void repair_append(const MapState &m, Bucket *bucket, std::uint64_t n) {
 }
 
 // A replace of an entry's value: the new chain's head and length wait in the
-// entry's scratch fields (the key's and the value's `base`) from before the
+// entry's scratch words (the key's and the value's `scratch`) from before the
 // intent was set, so the value's record is written from them again.
 void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
     ChunkArray &entries = bucket->entries;
     MapEntry *entry = entry_named(m, entries, entry_offset, entries.length);
     if (entry == nullptr) throw_offset_overflow();
-    const std::uint64_t length = entry->value.base;
+    const std::uint64_t length = entry->value.scratch;
     const std::uint64_t count = m.data_chunks(length);
-    const Offset head = count == 0 ? 0 : entry->key.base;
+    const Offset head = count == 0 ? 0 : entry->key.scratch;
     // The new chain must be one before it is recorded: a walk of it checks.
     const Chain chain(m.area, head, count, m.data_chunk_size);
     if (count != 0) chain.last();
@@ -50,7 +50,7 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
     end_intent(bucket);
 }
 
-// A remove of the entry at `entry_offset` from a list of `n` (in `base`):
+// A remove of the entry at `entry_offset` from a list of `n` (in `scratch`):
 // before the commit (the length still n) it is done again from the start,
 // the last entry being intact until after the commit; after it, the last
 // place is cleared and the surplus entry chunks left out of the count (they
@@ -60,7 +60,7 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
 // separate words), and it is taken to have done so.
 void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
     ChunkArray &entries = bucket->entries;
-    const std::uint64_t n = entries.base;
+    const std::uint64_t n = entries.scratch;
     if (n == 0) throw_offset_overflow();
     bool committed_here = false;
     if (entries.length == n) {
@@ -107,11 +107,11 @@ void repair_split_moves(const MapState &m, Bucket *bucket, std::uint64_t partner
 
 // A split whose moved entries are committed in the partner, and whose
 // remaining entries were laid out in a new list: the list's record is
-// written from the new head (in `base`) and the count (the argument) again.
+// written from the new head (in `scratch`) and the count (the argument) again.
 // The old list's chunks are lost to the segment.
 void repair_split_stays(const MapState &m, Bucket *bucket, std::uint64_t stays) {
     ChunkArray &entries = bucket->entries;
-    const Offset head = entries.base;
+    const Offset head = entries.scratch;
     const std::uint64_t count = std::max<std::uint64_t>(1, chunks_for(stays, kEntriesPerChunk));
     entry_chain(m.area, ChunkArray{head, stays, count, kEntriesPerChunk, {}, 0}).last();  // a walk checks it
     store_head(entries, head);

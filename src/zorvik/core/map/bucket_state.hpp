@@ -5,23 +5,22 @@
 // expansion share.
 //
 // The intent word. A bucket's entry list (a ChunkArray) has a `per_chunk`
-// byte, always 2, followed by 7 bytes of padding that no version writes or
-// reads. Those 8 bytes (entries + 24) are the intent word, written with one
-// store while the bucket's lock is held:
+// byte, always 2, followed by 7 bytes of padding. Those 8 bytes (entries +
+// 24) are the intent word, written with one store while the bucket's lock is
+// held:
 //
 //   byte 0     per_chunk (2, unchanged)
 //   byte 1     bits 0-3: the change in progress (Intent), bit 7: split done
 //              (the running expansion has split this bucket)
 //   bytes 2-7  the change's argument (48 bits)
 //
-// and the list's `base` (entries + 32), a scratch field in every version,
-// holds a second argument where one is needed; its values stay below 2^48,
-// so its top two bytes, which share an aligned word with `forward`, stay 0 as
-// every version leaves them. Only the lock's holder reads or writes either
-// word; a process that takes the lock over reads them after the takeover's
-// full barrier. Older versions ignore both, and a file any version wrote has
-// 0 there: no change in progress. The protocols that use them are told at
-// the top of entry_operations.cpp and expansion.cpp.
+// and the list's `scratch` word (entries + 32) holds a second argument where
+// one is needed; its values stay below 2^48, so its top two bytes, which
+// share an aligned word with `forward`, stay 0. Only the lock's holder reads
+// or writes either word; a process that takes the lock over reads them after
+// the takeover's full barrier. Both words read 0 where no change is in
+// progress, whichever version wrote the file. The protocols that use them are told at the top of
+// entry_operations.cpp and expansion.cpp.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +36,9 @@ enum class Intent : std::uint8_t {
     none = 0,
     append = 1,       // argument: the list's length before the new entry
     replace = 2,      // argument: Offset of the entry whose value is replaced
-    remove = 3,       // argument: Offset of the entry removed; `base`: the length before
+    remove = 3,       // argument: Offset of the entry removed; `scratch`: the length before
     split_moves = 4,  // argument: the partner's length before the moved entries
-    split_stays = 5,  // argument: the number of entries that stay; `base`: their new list's head
+    split_stays = 5,  // argument: the number of entries that stay; `scratch`: their new list's head
 };
 inline constexpr std::uint8_t kIntentMask = 0x0F;
 inline constexpr std::uint8_t kSplitDone = 0x80;
@@ -59,8 +58,10 @@ inline char *intent_word(Bucket *bucket) {
 inline const char *intent_word(const Bucket *bucket) {
     return reinterpret_cast<const char *>(bucket) + offsetof(Bucket, entries) + offsetof(ChunkArray, per_chunk);
 }
-static_assert(offsetof(ChunkArray, padding) == offsetof(ChunkArray, per_chunk) + 1);
-static_assert(offsetof(ChunkArray, base) == offsetof(ChunkArray, per_chunk) + 8, "the intent word is 8 bytes");
+static_assert(offsetof(ChunkArray, padding) == offsetof(ChunkArray, per_chunk) + 1,
+              "the intent word's upper bytes are the padding after per_chunk");
+static_assert(offsetof(ChunkArray, scratch) == offsetof(ChunkArray, per_chunk) + 8,
+              "the intent word is 8 bytes, and the scratch word follows it");
 
 inline IntentWord read_intent(const Bucket *bucket) {
     const std::uint64_t word = read_u64(intent_word(bucket));
@@ -99,7 +100,7 @@ inline void clear_split_mark(Bucket *bucket) {
 }
 
 inline void set_list_scratch(Bucket *bucket, std::uint64_t value) {
-    atomics::store_whole64(reinterpret_cast<char *>(bucket) + offsetof(Bucket, entries) + offsetof(ChunkArray, base),
+    atomics::store_whole64(reinterpret_cast<char *>(bucket) + offsetof(Bucket, entries) + offsetof(ChunkArray, scratch),
                            value);
 }
 

@@ -63,16 +63,16 @@
 //   replace (the value of an existing entry)
 //     1. a new chain from the pool, the new value written into it (the live
 //        value is never overwritten: a death in the middle would tear it);
-//     2. its head and length in the entry's scratch fields (key.base,
-//        value.base); 3. intent = replace(entry);
+//     2. its head and length in the entry's scratch words (key.scratch,
+//        value.scratch); 3. intent = replace(entry);
 //     4. the value's head, length and chunk count; 5. intent cleared;
 //     6. the old chain given back.
 //     Repair after 3: the value's record is written again from the scratch
-//     fields, whatever part of it was written. The old value's chunks (or,
+//     words, whatever part of it was written. The old value's chunks (or,
 //     before 3, the new ones) are lost to the segment.
 //
 //   remove (entry i of n)
-//     1. the list's `base` = n; 2. intent = remove(entry i);
+//     1. the list's `scratch` = n; 2. intent = remove(entry i);
 //     3. the last entry copied over entry i (when i is not the last);
 //     4. length = n - 1 (the commit); 5. the last place cleared and the
 //     chunks no entry needs left out of the count; 6. the count of entries
@@ -203,8 +203,8 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     }
     const Offset head = count == 0 ? 0 : fresh.head();
     // The scratch fields first: what a repair writes the record from.
-    entry.key.base = head;
-    entry.value.base = length;
+    entry.key.scratch = head;
+    entry.value.scratch = length;
     crash_points::step("replace: new value written");
     const bool split_done = begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
     crash_points::step("replace: intent set");

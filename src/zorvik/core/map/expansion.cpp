@@ -52,14 +52,14 @@
 //      behind its last one and counted first), then the partner's length is
 //      raised (the commit of phase 1);
 //   2. split_stays(s): the s entries that stay have been laid out in a new
-//      list of fresh entry chunks; its head goes to bucket i's `base`, then
+//      list of fresh entry chunks; its head goes to bucket i's `scratch`, then
 //      the list's head, length and chunk count are written; then the intent
 //      is cleared with the split-done bit set. The old list's chunks go back
 //      to the pool, cleared.
 //
 // A death in phase 1 is undone by the next holder of bucket i's lock (the
 // partner's length set back: the old list still holds every entry), and the
-// split is made again; one in phase 2 is finished from `base` and the count.
+// split is made again; one in phase 2 is finished from `scratch` and the count.
 // A split takes fresh entry chunks and gives the old list's back right
 // after, so a participant's pool needs at most one bucket's worth of chunks
 // beyond what it holds; a split the pool cannot supply fails before it

@@ -125,8 +125,8 @@ void lay_out_new_map(MapState &m, char *header_chunk) {
     write_u64(m.chunks_in_use_word, 1);  // the others start at 0, as fresh space reads
 
     MapHeader *header = reinterpret_cast<MapHeader *>(chunk_data(header_chunk));
-    header->reserved0 = static_cast<std::uint64_t>(host::own_pid());
-    header->reserved1 = reinterpret_cast<std::uint64_t>(base);
+    header->creator_pid = static_cast<std::uint64_t>(host::own_pid());
+    header->creator_base = reinterpret_cast<std::uint64_t>(base);
     header->bucket_chunk_number = m.bucket_chunk_number;
     header->bucket_chunk_size = m.bucket_chunk_size;
     header->chunk_table = to_offset(base, m.chunk_table);

@@ -31,8 +31,8 @@ namespace zorvik {
 inline constexpr std::uint8_t kHeaderChunkSize = 168;
 
 struct __attribute__((packed)) MapHeader {
-    std::uint64_t reserved0;  // creator's process id; never read
-    std::uint64_t reserved1;  // creator's Allocator base; never read
+    std::uint64_t creator_pid;   // the creating process's id, written at creation; no process reads it
+    std::uint64_t creator_base;  // the creating process's Allocator base (an address); no process reads it
     std::uint64_t bucket_chunk_number;
     std::uint64_t bucket_chunk_size;
     std::uint8_t zero0[24];
@@ -46,16 +46,16 @@ struct __attribute__((packed)) MapHeader {
     std::uint8_t data_chunk_size;
     std::uint8_t zero2[7];
 };
-static_assert(sizeof(MapHeader) == kHeaderChunkSize, "the header fills a chunk of size 168");
-static_assert(offsetof(MapHeader, bucket_chunk_number) == 16);
-static_assert(offsetof(MapHeader, bucket_chunk_size) == 24);
-static_assert(offsetof(MapHeader, chunk_table) == 56);
-static_assert(offsetof(MapHeader, chunks_in_use) == 64);
-static_assert(offsetof(MapHeader, expansion_workers) == 72);
-static_assert(offsetof(MapHeader, expansion_lock) == 80);
-static_assert(offsetof(MapHeader, split_cursor) == 88);
-static_assert(offsetof(MapHeader, entry_count) == 96);
-static_assert(offsetof(MapHeader, data_chunk_size) == 160);
+// Every process reads the header at these bytes, whatever version made the file.
+static_assert(sizeof(MapHeader) == kHeaderChunkSize, "the header fills the first chunk carved, so it lies at Offset 66");
+static_assert(offsetof(MapHeader, bucket_chunk_number) == 16, "file format: the shape at bytes 16 and 24");
+static_assert(offsetof(MapHeader, bucket_chunk_size) == 24, "file format: the shape at bytes 16 and 24");
+static_assert(offsetof(MapHeader, chunk_table) == 56, "file format: the chunk table's Offset at byte 56");
+static_assert(offsetof(MapHeader, chunks_in_use) == 64 && offsetof(MapHeader, expansion_workers) == 72 &&
+                  offsetof(MapHeader, expansion_lock) == 80 && offsetof(MapHeader, split_cursor) == 88 &&
+                  offsetof(MapHeader, entry_count) == 96,
+              "file format: the five shared words' Offsets at bytes 64 to 103");
+static_assert(offsetof(MapHeader, data_chunk_size) == 160, "file format: the data chunk size at byte 160");
 
 // The header chunk is the first chunk carved in a new segment.
 inline constexpr Offset kMapHeaderOffset = kFirstChunk + kChunkHeaderLength;  // 66
@@ -70,28 +70,30 @@ struct __attribute__((packed)) ChunkArray {
     std::uint64_t length;       // bytes, or entries
     std::uint64_t chunk_count;  // links in the chain
     std::uint8_t per_chunk;
-    std::uint8_t padding[7];
-    std::uint64_t base;         // scratch: base address of the last process that wrote it
+    std::uint8_t padding[7];    // of a bucket's list: the intent word's upper bytes (bucket_state.hpp)
+    std::uint64_t scratch;      // a change's second argument, meaningful only while an intent names it
 };
-static_assert(sizeof(ChunkArray) == 40);
-static_assert(offsetof(ChunkArray, length) == 8);
-static_assert(offsetof(ChunkArray, chunk_count) == 16);
-static_assert(offsetof(ChunkArray, per_chunk) == 24);
-static_assert(offsetof(ChunkArray, base) == 32);
+static_assert(sizeof(ChunkArray) == 40, "file format: two arrays and a hash make an 88-byte MapEntry");
+static_assert(offsetof(ChunkArray, length) == 8 && offsetof(ChunkArray, chunk_count) == 16,
+              "file format: the length and the chunk count at bytes 8 and 16");
+static_assert(offsetof(ChunkArray, per_chunk) == 24, "file format, and the intent word starts at per_chunk");
+static_assert(offsetof(ChunkArray, scratch) == 32,
+              "file format: the scratch word follows the intent word (bucket_state.hpp)");
 
 struct __attribute__((packed)) MapEntry {
     ChunkArray key;
     ChunkArray value;
     std::int64_t hash;
 };
-static_assert(sizeof(MapEntry) == 88);
-static_assert(offsetof(MapEntry, value) == 40);
-static_assert(offsetof(MapEntry, hash) == 80);
+static_assert(sizeof(MapEntry) == 88, "two entries fill an entry chunk of 176 bytes");
+static_assert(offsetof(MapEntry, value) == 40 && offsetof(MapEntry, hash) == 80,
+              "file format: the value's array at byte 40, the hash at byte 80");
 
 // Entries lie two to an entry chunk: the chunk size the allocator's entry
 // list keeps.
 inline constexpr std::uint64_t kEntriesPerChunk = 2;
-static_assert(kEntriesPerChunk * sizeof(MapEntry) == kEntryChunkSize);
+static_assert(kEntriesPerChunk * sizeof(MapEntry) == kEntryChunkSize,
+              "the allocator's entry list keeps chunks of exactly two entries");
 
 // The chain of a key's or value's bytes.
 inline Chain byte_chain(const ChunkArea &area, const ChunkArray &array) {
@@ -107,14 +109,15 @@ struct __attribute__((packed)) Bucket {
     ChunkArray entries;
     Offset forward;      // partner bucket while an expansion splits this one, else 0
 };
-static_assert(sizeof(Bucket) == 56);
-static_assert(offsetof(Bucket, entries) == 8);
-static_assert(offsetof(Bucket, forward) == 48);
+static_assert(sizeof(Bucket) == 56, "file format: a bucket chunk is bucket_chunk_size buckets of 56 bytes");
+static_assert(offsetof(Bucket, entries) == 8 && offsetof(Bucket, forward) == 48,
+              "file format: the entry list at byte 8, `forward` at byte 48");
 
 // Every shared word and lock word is 2 bytes past an 8-byte boundary, which
 // the field48 functions and the segment lock rely on: a Bucket starts at a
 // block's data (2 mod 8) and is 56 bytes long, so `lock` stays at 2 mod 8 and
 // `forward` at 2 mod 8 for every bucket of a chunk.
-static_assert(offsetof(Bucket, lock) % 8 == 0 && offsetof(Bucket, forward) % 8 == 0 && sizeof(Bucket) % 8 == 0);
+static_assert(offsetof(Bucket, lock) % 8 == 0 && offsetof(Bucket, forward) % 8 == 0 && sizeof(Bucket) % 8 == 0,
+              "the lock word and `forward` of every bucket lie 2 bytes past an 8-byte boundary");
 
 }  // namespace zorvik

@@ -9,8 +9,8 @@
 //     compiler cannot prove it, it may call a library routine that guards the
 //     word with a lock kept in process memory, which is not atomic across
 //     processes. Every read-modify-write here is therefore one explicit
-//     lock-prefixed instruction (or xchg, which is locked implicitly), written
-//     in inline assembly so that no compiler can substitute anything else.
+//     lock-prefixed instruction, written in inline assembly so that no
+//     compiler can substitute anything else.
 //
 //  2. A locked instruction whose operand straddles two cache lines is a "split
 //     lock": about 2,100 ns instead of about 5 ns on the reference machine, and
@@ -61,7 +61,6 @@ namespace zorvik::atomics {
 // bookkeeping differs. Production builds use the assembly.
 #if defined(__SANITIZE_THREAD__)
 
-inline std::uint16_t load16(const void *p) { return __atomic_load_n(static_cast<const std::uint16_t *>(p), __ATOMIC_ACQUIRE); }
 inline std::uint32_t load32(const void *p) { return __atomic_load_n(static_cast<const std::uint32_t *>(p), __ATOMIC_ACQUIRE); }
 inline std::uint64_t load64(const void *p) { return __atomic_load_n(static_cast<const std::uint64_t *>(p), __ATOMIC_ACQUIRE); }
 inline void store16(void *p, std::uint16_t v) { __atomic_store_n(static_cast<std::uint16_t *>(p), v, __ATOMIC_RELEASE); }
@@ -77,8 +76,6 @@ inline std::uint64_t cas64(void *p, std::uint64_t expected, std::uint64_t desire
                                 __ATOMIC_SEQ_CST);
     return expected;
 }
-inline std::uint32_t exchange32(void *p, std::uint32_t v) { return __atomic_exchange_n(static_cast<std::uint32_t *>(p), v, __ATOMIC_SEQ_CST); }
-inline std::uint64_t exchange64(void *p, std::uint64_t v) { return __atomic_exchange_n(static_cast<std::uint64_t *>(p), v, __ATOMIC_SEQ_CST); }
 inline std::uint64_t fetch_add64(void *p, std::uint64_t delta) {
     return __atomic_fetch_add(static_cast<std::uint64_t *>(p), delta, __ATOMIC_SEQ_CST);
 }
@@ -87,12 +84,7 @@ inline std::uint64_t fetch_add64(void *p, std::uint64_t delta) {
 
 // ---- plain loads and stores (acquire / release) -----------------------------
 
-// Acquire load of an aligned 2-, 4- or 8-byte word.
-inline std::uint16_t load16(const void *p) {
-    std::uint16_t v;
-    asm volatile("movw %1, %0" : "=r"(v) : "m"(*static_cast<const std::uint16_t *>(p)) : "memory");
-    return v;
-}
+// Acquire load of an aligned 4- or 8-byte word.
 inline std::uint32_t load32(const void *p) {
     std::uint32_t v;
     asm volatile("movl %1, %0" : "=r"(v) : "m"(*static_cast<const std::uint32_t *>(p)) : "memory");
@@ -131,16 +123,6 @@ inline std::uint64_t cas64(void *p, std::uint64_t expected, std::uint64_t desire
                  : "r"(desired)
                  : "memory", "cc");
     return expected;
-}
-
-// xchg with a memory operand is locked without a prefix. Returns the old value.
-inline std::uint32_t exchange32(void *p, std::uint32_t v) {
-    asm volatile("xchgl %0, %1" : "+r"(v), "+m"(*static_cast<std::uint32_t *>(p)) : : "memory");
-    return v;
-}
-inline std::uint64_t exchange64(void *p, std::uint64_t v) {
-    asm volatile("xchgq %0, %1" : "+r"(v), "+m"(*static_cast<std::uint64_t *>(p)) : : "memory");
-    return v;
 }
 
 // lock xadd. Returns the value before the addition.

@@ -29,7 +29,8 @@ namespace zorvik {
 std::vector<int> processes_holding_file(dev_t device, ino_t inode);
 
 // The processes other than this one that map the file `device`/`inode`: the
-// sign of use of older versions, which take no flock.
+// one sign of use of a process that takes no flock (a version without the
+// open lock).
 std::vector<int> other_processes_mapping_file(dev_t device, ino_t inode);
 
 }  // namespace zorvik

@@ -47,11 +47,12 @@ struct __attribute__((packed)) SegmentHeader {
     std::uint64_t mapped_length;       // view length of the last process that opened the file
     std::uint64_t requested_capacity;  // usable size passed to that open, plus kBaseRecordLength
     std::uint32_t lock;                // lock word of the base record (the allocator's): 0 free
-    std::uint32_t reserved;            // zero, never written
+    std::uint32_t lock_tag;            // the start-time tag of the lock's holder (spin_lock.hpp); 0 while free
 };
 static_assert(sizeof(SegmentHeader) == 24, "the base lies at file position 24");
-static_assert(offsetof(SegmentHeader, requested_capacity) == 8);
-static_assert(offsetof(SegmentHeader, lock) == 16, "lock is 4-aligned in a page-aligned view");
+static_assert(offsetof(SegmentHeader, requested_capacity) == 8, "file format: the capacity asked for at byte 8");
+static_assert(offsetof(SegmentHeader, lock) == 16 && offsetof(SegmentHeader, lock_tag) == 20,
+              "the lock word and its tag fill the 8-aligned word at file position 16, which a takeover swaps whole");
 
 inline constexpr std::uint64_t kSegmentHeaderLength = sizeof(SegmentHeader);  // 24
 // The segment keeps this many bytes at the base for the record of the layer

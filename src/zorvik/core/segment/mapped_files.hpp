@@ -56,8 +56,8 @@ bool mapped_file_of(const void *address, FileIdentity &out);
 // Reserves the file's blocks behind Offsets [from, to) of the view at `base`
 // (fallocate without changing the file's length; blocks that exist already
 // are skipped). Returns 0 when they are backed, also when the view is not
-// recorded or its file system cannot reserve (the old behaviour: pages
-// backed at first store); otherwise the file system's errno (ENOSPC, EDQUOT,
+// recorded or its file system cannot reserve (its pages are then backed at
+// their first store); otherwise the file system's errno (ENOSPC, EDQUOT,
 // EFBIG, ...). Records no error text. Concurrent calls are harmless: a
 // reservation changes no byte of the file.
 int reserve_file_space(Allocator base, Offset from, Offset to) noexcept;

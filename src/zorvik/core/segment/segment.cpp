@@ -53,8 +53,8 @@ constexpr const char kCannotRemove[] = "failed to remove memory file error: %lu"
 constexpr const char kOpenLockHeld[] = "the file is held by another process (open lock), error: %lu";
 
 // Takes the open lock on `fd` without waiting. False (errno EWOULDBLOCK) only
-// when another open file description holds it against `lock`: a file system
-// without flock leaves the file unlocked, as older versions left every file.
+// when another open file description holds it against `lock`; on a file
+// system without flock there is no lock to take, and the open goes on.
 bool take_open_lock(int fd, Segment::OpenLock lock) {
     const int operation = (lock == Segment::OpenLock::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     for (;;) {

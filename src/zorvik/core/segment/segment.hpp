@@ -31,8 +31,8 @@
 // (it maps the view as well), and the lock lasts until the last process
 // holding that description closes it. So close() only closes the descriptor
 // and never unlocks (LOCK_UN would drop the lock for the parent and every
-// child at once). Files of versions that took no open lock are told by
-// their views instead (file_users.hpp).
+// child at once). A process that takes no open lock (a version without it)
+// is told by its views instead (file_users.hpp).
 #pragma once
 
 #include <cstdint>
