@@ -113,6 +113,7 @@
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
+#include "zorvik/core/segment/holder_looks.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/processes.hpp"
 #include "zorvik/core/segment/scope_exit.hpp"
@@ -139,10 +140,10 @@ constexpr std::uint64_t kEntryPairSpan = pair_span(kEntryChunkSize);
 constexpr std::int64_t kPlainCursor = -1;
 
 // Waits on a marker are 1-millisecond sleeps, and look at the process the
-// cursor names as lock waits look at a holder (spin_lock.hpp's timing: 200
-// waits, then every 100); a marker whose cursor names no process is taken
-// after five times the first look (a second).
-constexpr std::uint64_t kUnnamedMarkerLooks = 5;
+// cursor names on the schedule lock waits look at a holder on
+// (holder_looks.hpp: after 200 ms, then every 100 ms); a marker whose cursor
+// names no process is taken after five times the first look (a second).
+constexpr int kUnnamedMarkerLooks = 5;
 // The least time between two verifications by one map object while other
 // participants are still counted (each verification locks every old bucket).
 constexpr std::chrono::seconds kVerificationInterval{1};
@@ -309,10 +310,10 @@ MapState::Part MapState::take_part(std::uint64_t chunks) {
 // claimed the expansion and the segment could not supply the new chunks.
 MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
     char *slot = table_slot(chunks);
-    const LockWaitTiming timing = lock_wait_timing();
-    const auto first_look = static_cast<std::uint64_t>(timing.first_look.count());
-    const auto look_every = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(timing.look_every.count()));
-    for (std::uint64_t waits = 0;; ++waits) {
+    HolderLooks looks(HolderLooks::Clock::now());
+    const auto unnamed_patience = kUnnamedMarkerLooks * looks.timing().first_look;
+    for (;;) {
+        const auto now = HolderLooks::Clock::now();
         // Acquire; pairs with the publication's exchange.
         const std::int64_t marker = table_entry(chunks);
         if (marker > 1) return Part::split;  // published
@@ -324,8 +325,8 @@ MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
         if (named == 0) {
             // Nobody claims: free, or a marker whose ender died after making
             // the cursor plain (or that a damaged file holds).
-            claimable = marker == 0 || waits >= kUnnamedMarkerLooks * first_look;
-        } else if (waits >= first_look && (waits - first_look) % look_every == 0) {
+            claimable = marker == 0 || looks.waited(now, unnamed_patience);
+        } else if (looks.due(now)) {
             claimable = processes::holder_has_ended(named, 0, split_cursor_word);
         }
         // The claim; full barrier. A waiter replaces a claimer or ender only

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <optional>
 #include <string>
 
 #include "zorvik/core/segment/atomics.hpp"
@@ -15,18 +16,6 @@ namespace zorvik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The timing of looks at a holder (set_lock_wait_timing), in milliseconds. A
-// waiter first looks after 200 ms: a lock is normally held for microseconds,
-// so a wait this long means a holder that is descheduled, stopped or gone;
-// and a look costs a few system calls.
-std::atomic<std::int64_t> first_look_ms{200};
-std::atomic<std::int64_t> look_every_ms{100};
-std::atomic<std::int64_t> unnamed_holder_patience_ms{10000};
-
-std::chrono::milliseconds milliseconds_of(const std::atomic<std::int64_t> &value) {
-    return std::chrono::milliseconds(value.load(std::memory_order_relaxed));
-}
 
 // The deadline of this thread's waits (WaitDeadline); the epoch: none.
 thread_local Clock::time_point wait_deadline{};
@@ -88,9 +77,10 @@ Holder allocator_holder(std::uint32_t *word) {
     return Holder{seen, value != 0, static_cast<int>(value >> 8), static_cast<std::uint16_t>(seen >> 32)};
 }
 
-// Times a wait: runs the wait steps, says when to look at the holder, and
-// ends the wait by exception when the host stops, the thread's deadline
-// passes, or a held word has named no process for too long.
+// Times a wait: runs the wait steps, says when to look at the holder (on
+// the schedule of holder_looks.hpp), and ends the wait by exception when the
+// host stops, the thread's deadline passes, or a held word has named no
+// process for too long.
 class Waiter {
 public:
     Waiter(const char *lock_name, const void *word) : lock_name_(lock_name), word_(word) {}
@@ -101,28 +91,22 @@ public:
         if (host::stop_requested()) throw WaitAbandoned(lock_name_);
         if (++attempts_ % kAttemptsPerClockRead != 0) return;
         now_ = Clock::now();
-        if (attempts_ == kAttemptsPerClockRead) {
-            started_ = now_;
-            next_look_ = now_ + milliseconds_of(first_look_ms);
-        }
+        if (attempts_ == kAttemptsPerClockRead) looks_.emplace(now_);
         if (wait_deadline != Clock::time_point{} && now_ >= wait_deadline) throw LockWaitExpired(lock_name_);
     }
 
     // When the wait began (its first clock read, within 8 steps of the start).
-    Clock::time_point started() const { return started_; }
+    Clock::time_point started() const { return looks_ ? looks_->started() : Clock::time_point{}; }
 
-    // True about every 100 ms once the wait has lasted 200 ms.
-    bool time_to_look() {
-        if (attempts_ < kAttemptsPerClockRead || now_ < next_look_) return false;
-        next_look_ = now_ + milliseconds_of(look_every_ms);
-        return true;
-    }
+    // True when the schedule has a look due.
+    bool time_to_look() { return looks_ && looks_->due(now_); }
 
     // Whether the holder seen has ended; throws LockHeldByNoProcess when a
-    // held word has named no process for kNoHolderPatience.
+    // held word has named no process for the timing's patience. Called only
+    // when a look was due, so the schedule has begun.
     bool holder_has_ended(const Holder &holder) {
         if (holder.pid != 0) return processes::holder_has_ended(holder.pid, holder.tag, word_);
-        if (now_ - started_ >= milliseconds_of(unnamed_holder_patience_ms)) {
+        if (looks_->waited(now_, looks_->timing().unnamed_holder_patience)) {
             FileIdentity file;
             throw LockHeldByNoProcess(lock_name_, mapped_file_of(word_, file) ? file.path : std::string("FILE"));
         }
@@ -140,8 +124,7 @@ private:
     host::WaitScope counted_;
     std::uint64_t attempts_ = 0;
     Clock::time_point now_{};
-    Clock::time_point started_{};
-    Clock::time_point next_look_{};
+    std::optional<HolderLooks> looks_;  // from the first clock read on
 };
 
 }  // namespace
@@ -164,17 +147,6 @@ WaitDeadline::WaitDeadline(std::chrono::milliseconds patience) : outer_(wait_dea
 }
 
 WaitDeadline::~WaitDeadline() { wait_deadline = outer_; }
-
-void set_lock_wait_timing(const LockWaitTiming &timing) {
-    first_look_ms.store(timing.first_look.count(), std::memory_order_relaxed);
-    look_every_ms.store(timing.look_every.count(), std::memory_order_relaxed);
-    unnamed_holder_patience_ms.store(timing.unnamed_holder_patience.count(), std::memory_order_relaxed);
-}
-
-LockWaitTiming lock_wait_timing() {
-    return LockWaitTiming{milliseconds_of(first_look_ms), milliseconds_of(look_every_ms),
-                          milliseconds_of(unnamed_holder_patience_ms)};
-}
 
 std::chrono::steady_clock::time_point last_takeover_met() { return takeover_met; }
 

@@ -20,12 +20,12 @@
 //
 // Beside its id the holder writes a tag of its start time (processes.hpp):
 // in bytes p, p+1 of a segment lock word, and in the 4 bytes after the
-// allocator's word (the SegmentHeader's `reserved`). Both are bytes no other
+// allocator's word (the SegmentHeader's `lock_tag`). Both are bytes no other
 // version writes; the tag is written right after the lock is taken and
 // cleared right before it is released, so a free word is still all zero.
 //
 // Holders that died. A waiter that has waited 200 ms looks at the holder, and
-// again every 100 ms: when the process it names has ended (processes.hpp), the
+// again every 100 ms (holder_looks.hpp): when the process it names has ended (processes.hpp), the
 // waiter takes the lock over with one compare-and-swap of the whole held
 // value, id and tag together (so of several waiters exactly one wins, and
 // never from a live holder that took the lock again meanwhile), and reports
@@ -45,6 +45,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "zorvik/core/segment/holder_looks.hpp"
 #include "zorvik/core/segment/wait_errors.hpp"
 
 namespace zorvik {
@@ -92,19 +93,6 @@ private:
 
 // One wait step between two attempts of a lock that a caller retries itself.
 void lock_wait_step();
-
-// How waits judge a holder, for the whole process: the first look after
-// `first_look` of waiting, then one every `look_every`; a held word that names
-// no process is waited on for `unnamed_holder_patience` (long enough for any
-// holder that records no id to let go) before LockHeldByNoProcess. Waits on
-// an expansion's claimer use the same looks. Tests shorten them.
-struct LockWaitTiming {
-    std::chrono::milliseconds first_look{200};
-    std::chrono::milliseconds look_every{100};
-    std::chrono::milliseconds unnamed_holder_patience{10000};
-};
-void set_lock_wait_timing(const LockWaitTiming &timing);
-LockWaitTiming lock_wait_timing();
 
 // While it lives, every wait of this thread for a segment or allocator lock
 // ends in LockWaitExpired once `patience` has passed since the guard was made:
