@@ -30,14 +30,15 @@ from zorvik import _upkeep
 __all__ = ["Refused", "stat", "check", "locks", "repair", "dump", "load", "dump_json", "load_json", "compact",
            "guess_serializer", "holders"]
 
-# The constructor's defaults (zorvik.brandel.brandel), for a new file that
-# takes its shape from nowhere else.
-DEFAULT_SHAPE = {"bucket_chunk_size_exponent": 20, "bucket_chunk_number": 100, "size": 650000000,
-                 "chunk_size_exponent": 5}
+_DEFAULTS = _upkeep.defaults()
+
+# The core's default shape in the constructor's numbers (zorvik.brandel.brandel's
+# defaults), for a new file that takes its shape from nowhere else.
+DEFAULT_SHAPE = _DEFAULTS["shape"]
 
 # The table doubles once an insert finds more than this many entries per
-# bucket on average (the load rule of the core's insert).
-LOAD_RULE = 2
+# bucket on average (the core's load rule).
+LOAD_RULE = _DEFAULTS["load_rule"]
 
 # A check of a file that other processes change may meet a change half way
 # and see a fault that is not there; a fault is only reported when every one
@@ -199,22 +200,19 @@ def repair(path, dry_run=False, progress=None):
     would do, from a check and the space figures, changing nothing. Refused
     (Refused, naming the pids) while any process holds the file open."""
     path = os.fspath(path)
-    if not dry_run:
-        try:
+    try:
+        if not dry_run:
             return _upkeep.repair(path, progress)
-        except RuntimeError as error:
-            if " is in use by process" in str(error):
-                raise Refused(str(error)) from None
+        _upkeep.refuse_if_in_use(path)
+    except RuntimeError as error:
+        if getattr(error, "pids", None) is None:  # the core's refusal names the file's users
             raise
-    users = holders(path)
-    if users:
-        raise Refused(f"{path} is in use by process{'es' if len(users) > 1 else ''} "
-                      f"{', '.join(map(str, users))}: repair it when no process uses the dictionary")
+        raise Refused(str(error)) from None
     # One walk: a survey holds the same check as check() makes of a file no
     # process holds open, and the space figures beside it.
     survey = _upkeep.survey(path, progress)
     faults = _offline_faults(survey["check"])
-    checked = {"clean": not faults, "faults": faults, "in_use_by": users, "report": survey["check"]}
+    checked = {"clean": not faults, "faults": faults, "in_use_by": [], "report": survey["check"]}
     would = list(faults)
     unreachable = survey["space"]["unreachable"]
     if unreachable:

@@ -31,7 +31,7 @@
 #include "result_sinks.hpp"
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
-#include "zorvik/core/map/map_check.hpp"
+#include "zorvik/core/upkeep/map_check.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik::testing {

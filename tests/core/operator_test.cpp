@@ -11,17 +11,17 @@
 
 #include "map_fixture.hpp"
 #include "zorvik/core/map/bucket_state.hpp"
-#include "zorvik/core/map/entry_stream.hpp"
-#include "zorvik/core/map/map_creation.hpp"
-#include "zorvik/core/map/map_survey.hpp"
-#include "zorvik/core/map/offline_repair.hpp"
+#include "zorvik/core/upkeep/entry_stream.hpp"
+#include "zorvik/core/upkeep/map_survey.hpp"
+#include "zorvik/core/upkeep/operator_attach.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik::testing {
 namespace {
 
 std::string repair_refusal(const std::string &path) {
     try {
-        attach_map(path, Attach::repair);
+        open_for_repair(path);
     } catch (const std::runtime_error &e) {
         return e.what();
     }
@@ -50,7 +50,7 @@ TEST_F(MapTest, TheOpenLockKeepsARepairOutWhileAnyProcessHoldsTheFile) {
     EXPECT_EQ(repair_refusal(path), "");
     {
         // While a repair holds it, an open is refused rather than let in.
-        auto repairing = attach_map(path, Attach::repair);
+        auto repairing = open_for_repair(path);
         try {
             attach(path);
             ADD_FAILURE() << "opened during a repair";

@@ -227,6 +227,19 @@ def test_repair_refuses_while_another_process_holds_the_file(segment_dir):
     assert zorvik("repair", name).returncode == 0
 
 
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_a_repair_of_a_file_this_process_holds_is_refused_by_the_pids_the_core_names(segment_dir, dry_run):
+    path = segment_dir / "held.zvk"
+    with SharedDict(path, capacity=1 << 22):
+        before = open(path, "rb").read()
+        with pytest.raises(tools.Refused, match=f"in use by process {os.getpid()} \\(this one\\)"):
+            tools.repair(path, dry_run=dry_run)
+        with pytest.raises(RuntimeError) as refused:
+            _upkeep.repair(str(path))
+        assert (refused.value.pids, refused.value.filename) == ([os.getpid()], str(path))
+        assert open(path, "rb").read() == before
+
+
 def test_a_forked_child_holds_the_file_after_its_parent_closed_it(segment_dir):
     # The open lock belongs to the open file description, which fork shares:
     # the child holds the file open (it maps it) until it ends, whatever the

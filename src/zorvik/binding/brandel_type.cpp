@@ -41,10 +41,10 @@ const Signature init_signature{"__init__", init_parameters, 7, 0};
 
 struct ConstructorArguments {
     PyObject *name = Py_None;
-    std::uint64_t size = 650000000;
-    std::uint8_t bucket_chunk_size_exponent = 20;
-    std::uint64_t bucket_chunk_number = 100;
-    std::uint8_t chunk_size_exponent = 5;
+    std::uint64_t size = kDefaultArguments.size;
+    std::uint8_t bucket_chunk_size_exponent = kDefaultArguments.bucket_chunk_size_exponent;
+    std::uint64_t bucket_chunk_number = kDefaultArguments.bucket_chunk_number;
+    std::uint8_t chunk_size_exponent = kDefaultArguments.string_chunk_size_exponent;
     PyObject *serializer = nullptr;  // "pickle" when not given
     PyObject *hash_function = nullptr;
 };

@@ -7,10 +7,14 @@
 #include <ios>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <typeinfo>
+#include <vector>
 
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik::binding {
 
@@ -36,6 +40,29 @@ void set_file_error(const FileError &e) noexcept {
     Py_DECREF(exception);
 }
 
+// RuntimeError(what) with the failure's facts as attributes: `filename` (the
+// path, as OSError names it) and, when given, `pids` (a list of ints), so
+// that a caller reads them rather than the text.
+void set_runtime_error(const char *what, const std::string &path, const std::vector<int> *pids) noexcept {
+    PyObject *exception = PyObject_CallFunction(PyExc_RuntimeError, "s", what);
+    if (exception == nullptr) return;
+    PyObject *filename = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+    bool set = filename != nullptr && PyObject_SetAttrString(exception, "filename", filename) == 0;
+    Py_XDECREF(filename);
+    if (set && pids != nullptr) {
+        PyObject *list = PyList_New(static_cast<Py_ssize_t>(pids->size()));
+        for (std::size_t i = 0; list != nullptr && i < pids->size(); ++i) {
+            PyObject *pid = PyLong_FromLong((*pids)[i]);
+            if (pid == nullptr) Py_CLEAR(list);
+            if (list != nullptr) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pid);
+        }
+        set = list != nullptr && PyObject_SetAttrString(exception, "pids", list) == 0;
+        Py_XDECREF(list);
+    }
+    if (set) PyErr_SetObject(PyExc_RuntimeError, exception);  // otherwise that failure is the exception now
+    Py_DECREF(exception);
+}
+
 }  // namespace
 
 // The first matching row wins; a row matches derived kinds too, which is why
@@ -50,6 +77,11 @@ void set_exception_from_core() noexcept {
         PyErr_SetNone(PyExc_SystemExit);
     } catch (const FileError &e) {
         set_file_error(e);
+    } catch (const FileInUse &e) {
+        // A repair refused: the holders' pids, for the operator's tools.
+        set_runtime_error(e.what(), e.path(), &e.pids());
+    } catch (const FileBeingRepaired &e) {
+        set_runtime_error(e.what(), e.path(), nullptr);
     } catch (const SpaceExhausted &e) {
         if (operation_context.space_exhausted != nullptr) {
             operation_context.space_exhausted(e);
@@ -74,6 +106,11 @@ void set_exception_from_core() noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::ios_base::failure &e) {
         PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const std::system_error &e) {
+        // A system call refused, its errno kept: OSError(errno, what).
+        PyObject *arguments = Py_BuildValue("(is)", e.code().value(), e.what());
+        if (arguments != nullptr) PyErr_SetObject(PyExc_OSError, arguments);
+        Py_XDECREF(arguments);
     } catch (const std::out_of_range &e) {
         // A chain or bucket the file cannot hold ("offset overflow!").
         if (operation_context.needs_repair != nullptr) {

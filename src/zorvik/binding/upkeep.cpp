@@ -3,8 +3,7 @@
 // shape and space, its held locks, and its entries as stored (dump, load).
 // Everything works on the file format, through the core, never through a
 // serializer or a hash function, so that every dictionary class's files are
-// served alike. (It links a core of its own; the dictionaries of
-// zorvik.brandel run on that module's.)
+// served alike. Includes the core's public headers alone.
 //
 // Long walks call a Python `progress(done, total)` now and then. An exception
 // it raises (Ctrl-C in a terminal) stops a read-only walk at once; a repair
@@ -12,8 +11,6 @@
 // repair, and raises it then.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,12 +20,8 @@
 #include <string>
 
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/core/map/entry_stream.hpp"
-#include "zorvik/core/map/map_creation.hpp"
-#include "zorvik/core/map/map_survey.hpp"
-#include "zorvik/core/map/offline_repair.hpp"
-#include "zorvik/core/segment/crash_points.hpp"
-#include "zorvik/core/segment/file_users.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik::binding {
 namespace {
@@ -168,9 +161,7 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
 PyObject *upkeep_crash_after(PyObject *, PyObject *steps_object) {
     const unsigned long long steps = PyLong_AsUnsignedLongLong(steps_object);
     if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    const std::string text = std::to_string(steps);
-    if (setenv(crash_points::kCountdownVariable, text.c_str(), 1) != 0) return PyErr_SetFromErrno(PyExc_OSError);
-    crash_points::kill_at(steps);
+    if (!call_core([&] { arm_crash_points(steps); })) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -190,34 +181,20 @@ PyObject *upkeep_survey(PyObject *, PyObject *args) {
     std::string path;
     PyObject *progress = nullptr;
     if (!path_and_progress(args, &path, &progress)) return nullptr;
-    MapCheck check;
-    SpaceUse space;
-    MapShape shape{};
-    std::uint64_t chunks = 0, reachable = 0;
-    if (!call_core([&] {
-            std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
-            MapState &m = *state;
-            ChunkMarks reached;
-            check = check_map(m, &reached, stopping_progress(progress));
-            space = measure_space(m, reached);
-            shape = MapShape{m.bucket_chunk_size, m.bucket_chunk_number, m.data_chunk_size};
-            chunks = m.chunks_in_use();
-            reachable = m.reachable_chunks;
-        })) {
-        return nullptr;
-    }
-    PyObject *checked = check_dict(check);
-    PyObject *used = checked == nullptr ? nullptr : space_dict(space);
+    MapSurvey survey;
+    if (!call_core([&] { survey = survey_map_file(path, stopping_progress(progress)); })) return nullptr;
+    PyObject *checked = check_dict(survey.check);
+    PyObject *used = checked == nullptr ? nullptr : space_dict(survey.space);
     if (used == nullptr) {
         Py_XDECREF(checked);
         return nullptr;
     }
     return Py_BuildValue("{s:K,s:K,s:K,s:K,s:i,s:N,s:N}", "bucket_chunk_size",
-                         static_cast<unsigned long long>(shape.bucket_chunk_size), "bucket_chunk_number",
-                         static_cast<unsigned long long>(shape.bucket_chunk_number), "chunks_in_use",
-                         static_cast<unsigned long long>(chunks), "reachable_chunks",
-                         static_cast<unsigned long long>(reachable), "data_chunk_size",
-                         static_cast<int>(shape.data_chunk_size), "check", checked, "space", used);
+                         static_cast<unsigned long long>(survey.bucket_chunk_size), "bucket_chunk_number",
+                         static_cast<unsigned long long>(survey.bucket_chunk_number), "chunks_in_use",
+                         static_cast<unsigned long long>(survey.chunks_in_use), "reachable_chunks",
+                         static_cast<unsigned long long>(survey.reachable_chunks), "data_chunk_size",
+                         static_cast<int>(survey.data_chunk_size), "check", checked, "space", used);
 }
 
 // locks(path, progress=None) -> [(name, pid, "alive" | "ended" | "unnamed")]
@@ -226,12 +203,7 @@ PyObject *upkeep_locks(PyObject *, PyObject *args) {
     PyObject *progress = nullptr;
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     std::vector<HeldLock> held;
-    if (!call_core([&] {
-            std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
-            held = held_locks(*state, stopping_progress(progress));
-        })) {
-        return nullptr;
-    }
+    if (!call_core([&] { held = held_locks_in_map_file(path, stopping_progress(progress)); })) return nullptr;
     PyObject *list = PyList_New(0);
     for (const HeldLock &lock : held) {
         if (list == nullptr) return nullptr;
@@ -255,10 +227,8 @@ PyObject *upkeep_holders(PyObject *, PyObject *args) {
     std::string path;
     PyObject *progress = nullptr;
     if (!path_and_progress(args, &path, &progress)) return nullptr;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     std::vector<int> pids;
-    if (!call_core([&] { pids = processes_holding_file(info.st_dev, info.st_ino); })) return nullptr;
+    if (!call_core([&] { pids = processes_holding_map_file(path); })) return nullptr;
     PyObject *list = PyList_New(static_cast<Py_ssize_t>(pids.size()));
     for (std::size_t i = 0; list != nullptr && i < pids.size(); ++i) {
         PyObject *pid = PyLong_FromLong(pids[i]);
@@ -271,6 +241,16 @@ PyObject *upkeep_holders(PyObject *, PyObject *args) {
     return list;
 }
 
+// refuse_if_in_use(path): the refusal a repair would meet (RuntimeError with
+// the holders' `pids`) while processes hold the file open or map it.
+PyObject *upkeep_refuse_if_in_use(PyObject *, PyObject *args) {
+    std::string path;
+    PyObject *progress = nullptr;
+    if (!path_and_progress(args, &path, &progress)) return nullptr;
+    if (!call_core([&] { refuse_if_in_use(path); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // dump(path, write, progress=None) -> entries: the raw dump, written through
 // write(bytes) in pieces of about a mebibyte.
 PyObject *upkeep_dump(PyObject *, PyObject *args) {
@@ -280,20 +260,14 @@ PyObject *upkeep_dump(PyObject *, PyObject *args) {
     Py_DECREF(encoded);
     std::uint64_t entries = 0;
     if (!call_core([&] {
-            std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
-            MapState &m = *state;
-            const DumpShape shape{m.bucket_chunk_size, m.bucket_chunk_number,
-                                  memory_manager(m.base)->capacity - kFirstChunk, m.data_chunk_size};
-            DumpWriter writer(
+            entries = dump_map_file(
+                path,
                 [write](const char *bytes, std::size_t length) {
                     PyObject *result = PyObject_CallFunction(write, "y#", bytes, static_cast<Py_ssize_t>(length));
                     if (result == nullptr) throw PythonFailed{};
                     Py_DECREF(result);
                 },
-                shape);
-            for_each_entry(m, [&](const StoredEntry &entry) { writer.entry(entry); }, stopping_progress(progress));
-            writer.finish();
-            entries = writer.entries();
+                stopping_progress(progress));
         })) {
         return nullptr;
     }
@@ -307,34 +281,28 @@ PyObject *upkeep_entries(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O&O|O", PyUnicode_FSConverter, &encoded, &visit, &progress)) return nullptr;
     const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
     Py_DECREF(encoded);
-    struct Enough {};
     std::uint64_t visits = 0;
     const bool done = call_core([&] {
-        std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
-        try {
-            for_each_entry(
-                *state,
-                [&](const StoredEntry &entry) {
-                    PyObject *result = PyObject_CallFunction(
-                        visit, "Ly#y#", static_cast<long long>(entry.hash), entry.key.data(),
-                        static_cast<Py_ssize_t>(entry.key.size()), entry.value.data(),
-                        static_cast<Py_ssize_t>(entry.value.size()));
-                    if (result == nullptr) throw PythonFailed{};
-                    ++visits;
-                    const int stop = PyObject_IsTrue(result);
-                    Py_DECREF(result);
-                    if (stop < 0) throw PythonFailed{};
-                    if (stop) throw Enough{};
-                },
-                stopping_progress(progress));
-        } catch (const Enough &) {
-        }
+        visits = visit_map_file(
+            path,
+            [&](const StoredEntry &entry) {
+                PyObject *result = PyObject_CallFunction(
+                    visit, "Ly#y#", static_cast<long long>(entry.hash), entry.key.data(),
+                    static_cast<Py_ssize_t>(entry.key.size()), entry.value.data(),
+                    static_cast<Py_ssize_t>(entry.value.size()));
+                if (result == nullptr) throw PythonFailed{};
+                const int stop = PyObject_IsTrue(result);
+                Py_DECREF(result);
+                if (stop < 0) throw PythonFailed{};
+                return stop != 0;
+            },
+            stopping_progress(progress));
     });
     return done ? PyLong_FromUnsignedLongLong(visits) : nullptr;
 }
 
 // The shape of a new file: (bucket_chunk_size_exponent, bucket_chunk_number,
-// size, chunk_size_exponent), checked as a constructor checks them.
+// size, chunk_size_exponent).
 bool shape_argument(PyObject *shape, MapArguments *out) {
     unsigned char bucket_exponent = 0, chunk_exponent = 0;
     PyObject *number_object = nullptr, *size_object = nullptr;
@@ -351,7 +319,7 @@ bool shape_argument(PyObject *shape, MapArguments *out) {
     const unsigned long long size = PyLong_AsUnsignedLongLong(size_object);
     if (PyErr_Occurred()) return false;
     *out = MapArguments{bucket_exponent, number, size, chunk_exponent};
-    return call_core([&] { check_arguments(*out); });
+    return true;
 }
 
 // create(directory, shape) -> path: a new, empty dictionary file in
@@ -364,7 +332,7 @@ PyObject *upkeep_create(PyObject *, PyObject *args) {
     MapArguments arguments{};
     if (!shape_argument(shape, &arguments)) return nullptr;
     std::string path;
-    if (!call_core([&] { create_map(arguments, path, directory.c_str()); })) return nullptr;
+    if (!call_core([&] { path = create_map_file(directory, arguments); })) return nullptr;
     return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
 }
 
@@ -376,7 +344,6 @@ PyObject *upkeep_load(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O&O|O", PyUnicode_FSConverter, &encoded, &read, &progress)) return nullptr;
     const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
     Py_DECREF(encoded);
-    const Progress told = stopping_progress(progress);
     std::uint64_t loaded = 0;
     const bool done = call_core([&] {
         auto source = [read](char *out, std::size_t room) -> std::size_t {
@@ -393,31 +360,7 @@ PyObject *upkeep_load(PyObject *, PyObject *args) {
             Py_DECREF(chunk);
             return static_cast<std::size_t>(length);
         };
-        DumpReader reader(source);
-        std::unique_ptr<MapState> state = attach_map(path);
-        MapState &m = *state;
-        StoredEntry entry;
-        try {
-            while (reader.next(entry)) {
-                try {
-                    m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
-                } catch (const WaitAbandoned &) {
-                    throw;  // the interpreter is exiting: left as it is
-                } catch (const std::runtime_error &e) {
-                    // A full segment or file system: say how far the load came.
-                    throw std::runtime_error(std::string(e.what()) + "; the " +
-                                             std::to_string(reader.entries() - 1) +
-                                             " entries before it are loaded, nothing after them");
-                }
-                // Progress counts entries here; the total is not known.
-                if (told && ++loaded % (std::uint64_t{1} << 16) == 0) told(loaded, 0);
-            }
-        } catch (const DumpStreamError &e) {
-            loaded = reader.entries();
-            throw std::invalid_argument(std::string(e.what()) + "; the " + std::to_string(loaded) +
-                                        " entries before it are loaded, nothing after them");
-        }
-        loaded = reader.entries();
+        loaded = load_map_file(path, source, stopping_progress(progress));
     });
     return done ? PyLong_FromUnsignedLongLong(loaded) : nullptr;
 }
@@ -429,13 +372,12 @@ PyObject *upkeep_dump_header(PyObject *, PyObject *args) {
     DumpShape shape;
     const bool read = call_core([&] {
         std::size_t at = 0;
-        DumpReader reader([&](char *out, std::size_t room) {
+        shape = read_dump_shape([&](char *out, std::size_t room) {
             const std::size_t n = std::min(room, static_cast<std::size_t>(data.len) - at);
             std::memcpy(out, static_cast<const char *>(data.buf) + at, n);
             at += n;
             return n;
         });
-        shape = reader.shape();
     });
     PyBuffer_Release(&data);
     if (!read) return nullptr;
@@ -459,19 +401,26 @@ PyObject *upkeep_copy(PyObject *, PyObject *args) {
     Py_DECREF(source_name);
     Py_DECREF(target_name);
     std::uint64_t copied = 0;
-    if (!call_core([&] {
-            std::unique_ptr<MapState> from = attach_map(source, Attach::inspect);
-            std::unique_ptr<MapState> to = attach_map(target);
-            copied = for_each_entry(
-                *from,
-                [&](const StoredEntry &entry) {
-                    to->insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
-                },
-                stopping_progress(progress));
-        })) {
+    if (!call_core([&] { copied = copy_map_file(source, target, stopping_progress(progress)); })) {
         return nullptr;
     }
     return PyLong_FromUnsignedLongLong(copied);
+}
+
+// defaults() -> dict: the core's defaults of a new file's shape, in the
+// constructor's numbers ("shape", as a new file without a shape of its own
+// gets them) and in SharedDict's terms, and the load rule.
+PyObject *upkeep_defaults(PyObject *, PyObject *) {
+    return Py_BuildValue("{s:{s:i,s:K,s:K,s:i},s:K,s:K,s:K,s:i,s:i}", "shape", "bucket_chunk_size_exponent",
+                         static_cast<int>(kDefaultArguments.bucket_chunk_size_exponent), "bucket_chunk_number",
+                         static_cast<unsigned long long>(kDefaultArguments.bucket_chunk_number), "size",
+                         static_cast<unsigned long long>(kDefaultArguments.size), "chunk_size_exponent",
+                         static_cast<int>(kDefaultArguments.string_chunk_size_exponent), "load_rule",
+                         static_cast<unsigned long long>(kDoublingLoad), "capacity",
+                         static_cast<unsigned long long>(kDefaultCapacity), "initial_buckets",
+                         static_cast<unsigned long long>(kDefaultInitialBuckets), "doublings",
+                         static_cast<int>(kDefaultDoublings), "chunk_size_exponent",
+                         static_cast<int>(kDefaultChunkSizeExponent));
 }
 
 PyMethodDef upkeep_methods[] = {
@@ -487,12 +436,15 @@ PyMethodDef upkeep_methods[] = {
     {"survey", upkeep_survey, METH_VARARGS, "survey(path, progress=None) -> dict: the shape, check and space use."},
     {"locks", upkeep_locks, METH_VARARGS, "locks(path, progress=None) -> [(name, pid, holder)]: the held locks."},
     {"holders", upkeep_holders, METH_VARARGS, "holders(path) -> [pid]: the processes holding the file open."},
+    {"refuse_if_in_use", upkeep_refuse_if_in_use, METH_VARARGS,
+     "refuse_if_in_use(path): raises a repair's refusal (RuntimeError with `pids`) while processes hold the file."},
     {"dump", upkeep_dump, METH_VARARGS, "dump(path, write, progress=None) -> entries: the raw dump."},
     {"entries", upkeep_entries, METH_VARARGS, "entries(path, visit, progress=None) -> visits."},
     {"create", upkeep_create, METH_VARARGS, "create(directory, shape) -> path: a new empty dictionary file."},
     {"load", upkeep_load, METH_VARARGS, "load(path, read, progress=None) -> entries: loads a raw dump."},
     {"copy", upkeep_copy, METH_VARARGS, "copy(source, target, progress=None) -> entries: entries as stored."},
     {"dump_header", upkeep_dump_header, METH_VARARGS, "dump_header(data) -> dict: a raw dump header's shape."},
+    {"defaults", upkeep_defaults, METH_NOARGS, "defaults() -> dict: the defaults of a new file's shape, and the load rule."},
     {nullptr, nullptr, 0, nullptr},
 };
 

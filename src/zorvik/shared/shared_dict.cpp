@@ -26,18 +26,8 @@ constexpr const char type_file[] = "zorvik/shared/shared_dict.cpp";
 
 // ---- sizes ------------------------------------------------------------------------
 
-// Defaults that suit most users: a new dictionary starts with 1,024 buckets
-// (56 KiB of buckets and 1,024 entry chunks of 192 bytes with their links:
-// about 250 KiB of pages touched) and doubles by itself up to 2^28 buckets,
-// room for more than 500 million entries at two a bucket. Its capacity, the
-// usable size of its file, is 1 TiB: the file is sparse, so only what is
-// written takes memory or disk, and tmpfs and ext4 take a file that long.
-constexpr std::uint64_t kDefaultCapacity = std::uint64_t{1} << 40;
-constexpr std::uint64_t kDefaultInitialBuckets = 1024;
-// Doublings a table can make by default: 2^18 chunks of the first table's
-// size, whose chunk table is 2 MiB of the file (a page of it touched per 512
-// chunks) and whose chunk cache in each process 2 MiB of address space.
-constexpr unsigned kDefaultDoublings = 18;
+// The defaults (kDefaultCapacity, kDefaultInitialBuckets, kDefaultDoublings)
+// are the core's (concurrent_hash_map.hpp).
 // The most chunks a caller can ask for: a chunk table of 128 MiB.
 constexpr std::uint64_t kMostChunks = std::uint64_t{1} << 24;
 // The largest first table: 2^30 buckets are 56 GiB of buckets.

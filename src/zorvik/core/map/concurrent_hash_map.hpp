@@ -43,16 +43,50 @@ namespace zorvik {
 
 class MapState;
 
-// Constructor arguments for an attach, where the map's shape comes from the
-// file: they only have to pass the argument checks (a size above 0, a string
-// chunk size exponent from 3 to 7, a bucket chunk number above 0).
+// The numbers a constructor takes: the shape of a map it creates (an attach
+// takes the shape from the file). A table of 2^bucket_chunk_size_exponent
+// buckets that can double until it has bucket_chunk_number chunks of them
+// (up to the largest power of two not above it), `size` usable bytes, and
+// data chunks of 2^string_chunk_size_exponent - 2 bytes rounded up to 8.
 struct MapArguments {
     std::uint8_t bucket_chunk_size_exponent;
     std::uint64_t bucket_chunk_number;
     std::uint64_t size;
     std::uint8_t string_chunk_size_exponent;
 };
+// Arguments for an attach, where the map's shape comes from the file: they
+// only have to pass the argument checks (a size above 0, a string chunk size
+// exponent from 3 to 7, a bucket chunk number above 0).
 inline constexpr MapArguments kAttachArguments{2, 2, 2, 3};
+
+// ---- the defaults of a new map's shape -----------------------------------------
+
+// The load rule: an insert that finds more than this many entries per bucket,
+// on average over the table in force, joins an expansion that doubles it.
+inline constexpr std::uint64_t kDoublingLoad = 2;
+
+// Data chunks of 2^5 - 2 bytes rounded up to 8: 32, in either default shape.
+inline constexpr std::uint8_t kDefaultChunkSizeExponent = 5;
+
+// The shape of a new map whose creator names it by the constructor's numbers
+// and gives none: 2^20 buckets, up to 100 bucket chunks of them, 650,000,000
+// usable bytes.
+inline constexpr MapArguments kDefaultArguments{20, 100, 650000000, kDefaultChunkSizeExponent};
+
+// The shape of a new map whose creator names it by a capacity and a first
+// table (the Python class SharedDict), and gives none; defaults that suit
+// most users. A new map starts with 1,024 buckets (56 KiB of buckets and
+// 1,024 entry chunks of 192 bytes with their links: about 250 KiB of pages
+// touched) and doubles by itself up to 2^28 buckets, room for more than 500
+// million entries at two a bucket. Its capacity, the usable size of its file,
+// is 1 TiB: the file is sparse, so only what is written takes memory or disk,
+// and tmpfs and ext4 take a file that long.
+inline constexpr std::uint64_t kDefaultCapacity = std::uint64_t{1} << 40;
+inline constexpr std::uint64_t kDefaultInitialBuckets = 1024;
+// Doublings a table can make by default: 2^18 chunks of the first table's
+// size, whose chunk table is 2 MiB of the file (a page of it touched per 512
+// chunks) and whose chunk cache in each process 2 MiB of address space.
+inline constexpr unsigned kDefaultDoublings = 18;
 
 // Where get puts a found value's bytes. reserve(length) is called once, with
 // the bucket's lock held, and returns memory for `length` bytes (null when

@@ -436,7 +436,7 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
 // two entries per bucket on average, checked after an append to a bucket
 // that already held entries (only such an append can start an expansion).
 void expand_if_loaded(MapState &m, bool appended_to_entries) {
-    if (appended_to_entries && 2 * m.bucket_chunk_size * m.chunks_in_use() < m.entry_count()) {
+    if (appended_to_entries && m.past_doubling_load(m.chunks_in_use())) {
         m.help_expand_after_insert();
     }
 }

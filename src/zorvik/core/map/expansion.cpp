@@ -234,7 +234,7 @@ std::uint64_t MapState::join_locked() {
     if (!doubling_fits(chunks_in_use())) return 0;  // cheap refusal without the lock
     SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
     const std::uint64_t chunks = chunks_in_use();
-    if (!(2 * bucket_chunk_size * chunks < entry_count())) return 0;
+    if (!past_doubling_load(chunks)) return 0;
     return admit(chunks, true);
 }
 

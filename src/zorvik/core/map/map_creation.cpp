@@ -13,8 +13,6 @@
 // opens it, and the checks below run before the first byte is written. A file
 // that fails them is refused with std::invalid_argument naming the path and
 // the fault, and left exactly as it was.
-#include <sys/stat.h>
-
 #include <bit>
 #include <cerrno>
 #include <limits>
@@ -22,13 +20,11 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/file_errors.hpp"
-#include "zorvik/core/segment/file_users.hpp"
 #include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {
@@ -61,10 +57,6 @@ const BadAllocation &bad_alloc_exception() {
 
 // The largest exponent whose data chunk size fits the header's one byte.
 constexpr std::uint8_t kMaxStringChunkSizeExponent = 7;
-
-// The shortest file that can hold a map: the segment's header and base record,
-// and the header chunk.
-constexpr std::uint64_t kLeastMapFile = kFileOverhead + chunk_span(kHeaderChunkSize);
 
 // (2^exponent - 2) rounded up to a multiple of 8: 8, 16, 32, 64, 128 for 3..7.
 std::uint8_t data_chunk_size_for(std::uint8_t exponent) {
@@ -211,61 +203,6 @@ private:
     std::uint64_t file_length_;
 };
 
-// "PATH is in use by process 12 (this one)": the processes that hold the file
-// at `path` open, for a repair that could not take the open lock exclusive.
-std::string in_use_message(const std::string &path) {
-    struct stat info;
-    std::vector<int> pids;
-    if (stat(path.c_str(), &info) == 0) pids = processes_holding_file(info.st_dev, info.st_ino);
-    std::string names;
-    for (const int pid : pids) {
-        names += (names.empty() ? "" : ", ") + std::to_string(pid) + (pid == host::own_pid() ? " (this one)" : "");
-    }
-    if (names.empty()) names = "a process this user cannot see";
-    return path + " is in use by process" + (pids.size() > 1 ? "es " : " ") + names +
-           ": repair it when no process uses the dictionary";
-}
-
-// A repair holds the open lock exclusive, which every process of this
-// version that holds the file open refuses it; processes of older versions
-// take no open lock and are told by their views of the file. Before anything
-// is written.
-void refuse_older_users(const std::string &path, int fd) {
-    struct stat info;
-    if (fstat(fd, &info) != 0) return;
-    const std::vector<int> users = other_processes_mapping_file(info.st_dev, info.st_ino);
-    if (!users.empty()) {
-        throw std::runtime_error(path + " is in use by process " + std::to_string(users.front()) +
-                                 ", which maps it: repair it when no process uses the dictionary");
-    }
-}
-
-// Opens the segment at `path`, with the segment's refusals said the way an
-// attach says them.
-Segment open_map_file(const std::string &path, Attach how) {
-    Segment::Fault fault = Segment::Fault::none;
-    const auto lock = how == Attach::repair ? Segment::OpenLock::exclusive : Segment::OpenLock::shared;
-    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, lock);
-    const int error = errno;
-    const FileCheck by_path(path, nullptr, 0);
-    switch (fault) {
-        case Segment::Fault::none:
-            return segment;
-        case Segment::Fault::unreachable_path:
-            throw std::runtime_error("file status wrong with errno: " + std::to_string(error));
-        case Segment::Fault::not_regular_file:
-            by_path.refuse("not a regular file");
-        case Segment::Fault::too_short:
-            by_path.refuse("the file is too short to hold a map header");
-        case Segment::Fault::locked:
-            if (how == Attach::repair) throw std::runtime_error(in_use_message(path));
-            throw std::runtime_error(path + " is being repaired by another process: open it when the repair has ended");
-        case Segment::Fault::refused:
-            break;
-    }
-    throw bad_alloc_exception();
-}
-
 // How open_map reports a file at `path` it cannot use (`fault` and the
 // errno the attach left).
 [[noreturn]] void throw_open_fault(const std::string &path, Segment::Fault fault, int error) {
@@ -277,6 +214,7 @@ Segment open_map_file(const std::string &path, Attach how) {
         case Segment::Fault::too_short:
             by_path.refuse("the file is too short to hold a map header");
         case Segment::Fault::locked:
+            // A repair holds the file: said as an errno, as this constructor says every refusal.
             throw FileError(EBUSY, path, "cannot open the dictionary's file",
                             "the file is being repaired by another process: open it when the repair has ended");
         case Segment::Fault::none:
@@ -313,51 +251,6 @@ std::unique_ptr<MapState> build_map(Segment segment, const MapArguments &argumen
     return state;
 }
 
-// The map in `segment`, opened at `path` as `how` says, after the checks of
-// every attach.
-std::unique_ptr<MapState> check_attached(Segment segment, const std::string &path, Attach how) {
-    Allocator base = segment.base();
-    const FileCheck check(path, base, segment.mapped_length());
-    const Offset allocated = check.check_allocator_record();
-    const MapHeader header = *reinterpret_cast<const MapHeader *>(base + kMapHeaderOffset);
-    const MapShape shape = check.check_header(header, allocated);
-
-    auto state = std::make_unique<MapState>(std::move(segment), shape);
-    MapState &m = *state;
-    m.chunk_table = base + header.chunk_table;
-    m.chunks_in_use_word = base + header.chunks_in_use;
-    m.expansion_workers_word = base + header.expansion_workers;
-    m.expansion_lock_word = base + header.expansion_lock;
-    m.split_cursor_word = base + header.split_cursor;
-    m.entry_count_word = base + header.entry_count;
-    // Resolve the chunks in force now (re-reading the count, which may grow
-    // meanwhile); later ones are resolved on first use.
-    for (std::uint64_t j = 0; j < m.chunks_in_use() && j < m.reachable_chunks; ++j) {
-        try {
-            m.bucket_chunk(j);
-        } catch (const std::out_of_range &) {
-            check.refuse("its chunk table does not lead to the bucket chunks in use");
-        }
-    }
-    if (how == Attach::inspect) return state;
-    if (how == Attach::repair) refuse_older_users(path, m.segment.file());
-    // Every check above has passed: the file holds a map. A file that a
-    // version which did not reserve space wrote may have holes in its
-    // allocated area; they are backed now, before this process stores into
-    // them (the allocator backs what it hands out from here on). The chunk
-    // table is left as it is: its slots in use were written, and an
-    // expansion reserves the slots it writes (blocks that exist already are
-    // skipped, so a file without holes costs two look-ups).
-    const std::uint64_t table_end = header.chunk_table + m.bucket_chunk_number * sizeof(Offset);
-    if (!reserve_pages(base, base, header.chunk_table) ||
-        !reserve_pages(base, base + table_end, allocated - table_end)) {
-        throw_allocator_failure();
-    }
-    // This is the first byte the attach writes.
-    m.segment.mark_attached(m.segment.mapped_length());
-    return state;
-}
-
 // open_or_create looks for the file again after losing a race to create it;
 // a file that keeps vanishing between the two is reported after this many.
 constexpr int kOpenAttempts = 100;
@@ -388,8 +281,81 @@ std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string 
     return state;
 }
 
-std::unique_ptr<MapState> attach_map(const std::string &path, Attach how) {
-    return check_attached(open_map_file(path, how), path, how);
+std::unique_ptr<MapState> attach_map(const std::string &path) {
+    std::unique_ptr<MapState> state = read_map(open_map_segment(path), path);
+    begin_writing(*state);
+    return state;
+}
+
+Segment open_map_segment(const std::string &path) {
+    Segment::Fault fault = Segment::Fault::none;
+    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::shared);
+    if (fault != Segment::Fault::none) refuse_map_segment(path, fault, errno);
+    return segment;
+}
+
+void refuse_map_segment(const std::string &path, Segment::Fault fault, int error) {
+    const FileCheck by_path(path, nullptr, 0);
+    switch (fault) {
+        case Segment::Fault::unreachable_path:
+            throw std::runtime_error("file status wrong with errno: " + std::to_string(error));
+        case Segment::Fault::not_regular_file:
+            by_path.refuse("not a regular file");
+        case Segment::Fault::too_short:
+            by_path.refuse("the file is too short to hold a map header");
+        case Segment::Fault::locked:
+            throw FileBeingRepaired(path);
+        case Segment::Fault::none:
+        case Segment::Fault::refused:
+            break;
+    }
+    throw bad_alloc_exception();
+}
+
+std::unique_ptr<MapState> read_map(Segment segment, const std::string &path) {
+    Allocator base = segment.base();
+    const FileCheck check(path, base, segment.mapped_length());
+    const Offset allocated = check.check_allocator_record();
+    const MapHeader header = *reinterpret_cast<const MapHeader *>(base + kMapHeaderOffset);
+    const MapShape shape = check.check_header(header, allocated);
+
+    auto state = std::make_unique<MapState>(std::move(segment), shape);
+    MapState &m = *state;
+    m.chunk_table = base + header.chunk_table;
+    m.chunks_in_use_word = base + header.chunks_in_use;
+    m.expansion_workers_word = base + header.expansion_workers;
+    m.expansion_lock_word = base + header.expansion_lock;
+    m.split_cursor_word = base + header.split_cursor;
+    m.entry_count_word = base + header.entry_count;
+    // Resolve the chunks in force now (re-reading the count, which may grow
+    // meanwhile); later ones are resolved on first use.
+    for (std::uint64_t j = 0; j < m.chunks_in_use() && j < m.reachable_chunks; ++j) {
+        try {
+            m.bucket_chunk(j);
+        } catch (const std::out_of_range &) {
+            check.refuse("its chunk table does not lead to the bucket chunks in use");
+        }
+    }
+    return state;
+}
+
+void begin_writing(MapState &m) {
+    // The file holds a map (read_map checked it). A file that a version which
+    // did not reserve space wrote may have holes in its allocated area; they
+    // are backed now, before this process stores into them (the allocator
+    // backs what it hands out from here on). The chunk table is left as it
+    // is: its slots in use were written, and an expansion reserves the slots
+    // it writes (blocks that exist already are skipped, so a file without
+    // holes costs two look-ups).
+    const Allocator base = m.base;
+    const Offset allocated = memory_manager(base)->offset;
+    const Offset table = to_offset(base, m.chunk_table);
+    const Offset table_end = table + m.bucket_chunk_number * sizeof(Offset);
+    if (!reserve_pages(base, base, table) || !reserve_pages(base, base + table_end, allocated - table_end)) {
+        throw_allocator_failure();
+    }
+    // This is the first byte the attach writes.
+    m.segment.mark_attached(m.segment.mapped_length());
 }
 
 std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const MapArguments &arguments,
@@ -399,7 +365,11 @@ std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const
         if (mode != OpenMode::create) {
             Segment::Fault fault = Segment::Fault::none;
             Segment segment = open_file_at(path, fault);
-            if (segment) return check_attached(std::move(segment), path, Attach::use);
+            if (segment) {
+                std::unique_ptr<MapState> state = read_map(std::move(segment), path);
+                begin_writing(*state);
+                return state;
+            }
             if (mode == OpenMode::open || attempt == kOpenAttempts) throw_open_fault(path, fault, errno);
         }
         // The file would be visible at `path` half made if it were made

@@ -1,15 +1,25 @@
 // Making the process-local state of a map: for a new map in a new segment
 // file, or for the map in an existing file. Used by the public class's
-// constructor (and the tests).
+// constructors; the operator's room (core/upkeep) composes its own attaches
+// (a read that writes nothing, a repair's exclusive one) from the steps
+// below, through operator_access.hpp.
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "zorvik/core/alloc/chunk.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/map/map_layout.hpp"
+#include "zorvik/core/segment/layout.hpp"
+#include "zorvik/core/segment/segment.hpp"
 
 namespace zorvik {
+
+// The shortest file that can hold a map: the segment's header and base
+// record, and the header chunk.
+inline constexpr std::uint64_t kLeastMapFile = kFileOverhead + chunk_span(kHeaderChunkSize);
 
 // Throws std::invalid_argument for arguments no map can be made of.
 void check_arguments(const MapArguments &arguments);
@@ -21,31 +31,49 @@ void check_arguments(const MapArguments &arguments);
 std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out,
                                      const char *directory = nullptr);
 
-// How a file is attached:
-//   use      to work on it: the open lock shared; the attach record written
-//            and the allocated area's blocks reserved;
-//   inspect  to read it (a check, a dump): the open lock shared, no byte written;
-//   repair   to repair it alone: the open lock exclusive, refused with
-//            std::runtime_error naming the processes that hold the file open.
-enum class Attach { use, inspect, repair };
-
 // The map at `path`, opened or created as `mode` says (see OpenMode), with a
 // creation shaped by `arguments`; `created` tells whether it was created. A
 // file is made beside `path` and linked into place complete. Throws
 // FileError for a path that cannot be opened or created (errno ENOENT,
-// EEXIST, EACCES, EISDIR, ...), std::invalid_argument naming the path for a
-// file that holds no map, and what creation throws (SpaceExhausted when
-// `arguments.size` is too small for the new map); no file is left at `path`
-// by a failed creation.
+// EEXIST, EACCES, EISDIR, EBUSY while a repair holds it, ...),
+// std::invalid_argument naming the path for a file that holds no map, and
+// what creation throws (SpaceExhausted when `arguments.size` is too small for
+// the new map); no file is left at `path` by a failed creation.
 std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const MapArguments &arguments,
                                    bool &created);
 
-// The map in the file at `path`: std::runtime_error "file status wrong with
-// errno: N" when the path leads nowhere, std::invalid_argument (naming the
-// path and the fault) when the file holds no map, std::bad_alloc when it
-// cannot be opened or mapped, std::runtime_error when the open lock cannot be
-// had (see Attach). The file is not written unless it holds a map and `how`
-// is not inspect.
-std::unique_ptr<MapState> attach_map(const std::string &path, Attach how = Attach::use);
+// ---- the attach by name, in steps ------------------------------------------------
+//
+// attach_map = open_map_segment, read_map, begin_writing. An attach trusts
+// nothing in the file until read_map has checked it, and writes nothing
+// before begin_writing.
+
+// The map in the file at `path`, to work on: the open lock shared, the file
+// checked, then the allocated area's holes backed and the attach recorded.
+// Throws what the three steps throw.
+std::unique_ptr<MapState> attach_map(const std::string &path);
+
+// Opens the segment at `path` with the open lock shared. Throws
+// std::runtime_error "file status wrong with errno: N" when the path leads
+// nowhere, std::invalid_argument (naming the path and the fault) for a file
+// that cannot hold a map, FileBeingRepaired while a repair holds the file,
+// std::bad_alloc when it cannot be opened or mapped.
+Segment open_map_segment(const std::string &path);
+
+// Throws what open_map_segment throws for `fault` (errno `error`), for a
+// caller that opened the segment at `path` itself; `locked` is said as the
+// shared open lock's refusal (FileBeingRepaired).
+[[noreturn]] void refuse_map_segment(const std::string &path, Segment::Fault fault, int error);
+
+// The map in `segment`, opened at `path`, after the checks of every attach:
+// std::invalid_argument naming the path and the fault for a file that holds
+// no map, left exactly as it was. Writes nothing.
+std::unique_ptr<MapState> read_map(Segment segment, const std::string &path);
+
+// Makes a map that read_map returned ready for this process's stores: backs
+// the holes a file may have in its allocated area (the first bytes an attach
+// writes to the file system), then records the attach in the segment's
+// header. Throws SpaceExhausted when the file system has no room for them.
+void begin_writing(MapState &m);
 
 }  // namespace zorvik

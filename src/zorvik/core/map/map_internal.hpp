@@ -11,6 +11,7 @@
 
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
+#include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_layout.hpp"
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/segment.hpp"
@@ -131,6 +132,11 @@ public:
     void add_entries(std::int64_t delta) { atomics::fetch_add_field48(entry_count_word, delta); }
     std::uint64_t expansion_workers() const {
         return static_cast<std::uint64_t>(atomics::load_field48(expansion_workers_word));
+    }
+    // The load rule (kDoublingLoad): whether the table of `chunks` chunks
+    // holds more entries than it should before it doubles.
+    bool past_doubling_load(std::uint64_t chunks) const {
+        return kDoublingLoad * bucket_chunk_size * chunks < entry_count();
     }
 
     // Data chunks that `length` bytes fill (a shift, not a division: the

@@ -11,6 +11,10 @@ FileError::FileError(int error, std::string path, const char *what)
 FileError::FileError(int error, std::string path, const char *what, std::string reason)
     : std::system_error(error, std::generic_category(), what), path_(std::move(path)), reason_(std::move(reason)) {}
 
+FileBeingRepaired::FileBeingRepaired(const std::string &path)
+    : std::runtime_error(path + " is being repaired by another process: open it when the repair has ended"),
+      path_(path) {}
+
 void throw_allocation_failure(int error, const std::string &what) {
     if (error == ENOMEM) throw SpaceExhausted(SpaceExhausted::Where::segment, error, what);
     if (error == ENOSPC || error == EDQUOT || error == EFBIG) {

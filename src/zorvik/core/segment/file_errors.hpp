@@ -1,8 +1,9 @@
 // The failures that concern the file itself rather than the structures in
-// it: a path the caller chose that cannot be opened or created, and a file
-// that has no room left for what a caller asked to store. Hosts translate
-// them (the Python binding: an OSError of the errno, naming the path; and
-// the error of its dictionary class for a full file).
+// it: a path the caller chose that cannot be opened or created, a file that a
+// repair holds, and a file that has no room left for what a caller asked to
+// store. Hosts translate them (the Python binding: an OSError of the errno,
+// naming the path; and the error of its dictionary class for a full file or
+// a file being repaired).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,19 @@ public:
 private:
     std::string path_;
     std::string reason_;
+};
+
+// A file opened by name (an attach: the name constructor, the operator's
+// reads) while a repair holds it alone: the open lock could not be had
+// shared (segment.hpp). what() names the path and says to wait for the
+// repair's end.
+class FileBeingRepaired : public std::runtime_error {
+public:
+    explicit FileBeingRepaired(const std::string &path);
+    const std::string &path() const noexcept { return path_; }
+
+private:
+    std::string path_;
 };
 
 // No room left for an allocation: in the segment (its capacity is all

@@ -1,4 +1,4 @@
-#include "zorvik/core/map/map_check.hpp"
+#include "zorvik/core/upkeep/map_check.hpp"
 
 #include <map>
 #include <set>
@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "zorvik/core/alloc/allocator.hpp"
-#include "zorvik/core/map/bucket_state.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
@@ -163,42 +162,6 @@ std::string MapCheck::describe() const {
     for (const std::string &lock : held_locks) text << "\n  held: " << lock;
     for (const std::string &fault : faults) text << "\n  fault: " << fault;
     return text.str();
-}
-
-bool ChunkMarks::place_of(Offset data, std::uint64_t &place) const {
-    const Offset from = kFirstChunk + kDataPastGrid;
-    if (data < from || (data - from) % kChunkGrid != 0) return false;
-    place = (data - from) / kChunkGrid;
-    return place < places_;
-}
-
-Offset ChunkMarks::data_at(std::uint64_t place) { return kFirstChunk + kDataPastGrid + place * kChunkGrid; }
-
-void ChunkMarks::reset(Offset allocated) {
-    places_ = allocated > kFirstChunk ? (allocated - kFirstChunk) / kChunkGrid : 0;
-    bits_.assign(places_ / 64 + 1, 0);
-    strays_.clear();
-    count_ = 0;
-}
-
-bool ChunkMarks::insert(Offset data) {
-    std::uint64_t place = 0;
-    bool fresh = false;
-    if (place_of(data, place)) {
-        const std::uint64_t bit = std::uint64_t{1} << (place % 64);
-        fresh = (bits_[place / 64] & bit) == 0;
-        bits_[place / 64] |= bit;
-    } else {
-        fresh = strays_.insert(data).second;
-    }
-    count_ += fresh;
-    return fresh;
-}
-
-bool ChunkMarks::contains(Offset data) const {
-    std::uint64_t place = 0;
-    if (place_of(data, place)) return (bits_[place / 64] >> (place % 64) & 1) != 0;
-    return strays_.count(data) != 0;
 }
 
 MapCheck check_map(MapState &m, ChunkMarks *reached, const Progress &progress, bool live) {

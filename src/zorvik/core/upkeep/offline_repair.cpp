@@ -1,17 +1,34 @@
-#include "zorvik/core/map/offline_repair.hpp"
-
-#include <cerrno>
-#include <cstdio>
+// Repairing a map's file offline, when no process uses it: what no online
+// operation does, because it cannot tell a dead holder from a live one or
+// cannot know where the dead left off.
+//
+//   - lock words that name no process (a damaged file, or a process of a
+//     version that does not record its id): freed, with every other held word;
+//   - changes left in progress in buckets no operation has touched since:
+//     repaired as the next holder would (repair_bucket);
+//   - a damaged structure: mended, keeping every entry that can still be read
+//     whole (structure_repair.hpp);
+//   - an expansion left unfinished: a claim that never published is undone,
+//     a published one is finished (every bucket split, the table doubled, the
+//     marks cleared), and the count of participants cleared;
+//   - the count of entries: recounted (after a death between a list's commit
+//     and the count, online repairs can only take the count as changed);
+//   - chunks the dead had taken and not yet handed on (their pools' caches, a
+//     change's chunks): given back to the free lists, when a walk of the whole
+//     chunk area can tell every chunk apart.
 #include <cstring>
 #include <map>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
-#include "zorvik/core/map/bucket_lock.hpp"
-#include "zorvik/core/map/bucket_state.hpp"
-#include "zorvik/core/map/map_creation.hpp"
-#include "zorvik/core/map/structure_repair.hpp"
 #include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/upkeep/map_check.hpp"
+#include "zorvik/core/upkeep/operator_attach.hpp"
+#include "zorvik/core/upkeep/structure_repair.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik {
 namespace {
@@ -192,8 +209,8 @@ private:
 RepairReport repair_map_file(const std::string &path, const Progress &progress) {
     // The open lock, exclusive, proves that no process holds the file open
     // (this one included: a dictionary object it holds would keep chunks the
-    // repair reclaims); attach_map says who does.
-    std::unique_ptr<MapState> state = attach_map(path, Attach::repair);
+    // repair reclaims); the refusal says who does.
+    std::unique_ptr<MapState> state = open_for_repair(path);
     MapState &m = *state;
     RepairReport report;
     report.before = check_map(m, nullptr, progress);
@@ -217,11 +234,6 @@ RepairReport repair_map_file(const std::string &path, const Progress &progress) 
     if (settled.faults.empty()) repair.reclaim(reached);
     report.after = check_map(m, nullptr, progress);
     return report;
-}
-
-MapCheck check_map_file(const std::string &path, const Progress &progress, bool live) {
-    std::unique_ptr<MapState> state = attach_map(path, Attach::inspect);
-    return check_map(*state, nullptr, progress, live);
 }
 
 }  // namespace zorvik

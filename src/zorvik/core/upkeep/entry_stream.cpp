@@ -1,4 +1,4 @@
-#include "zorvik/core/map/entry_stream.hpp"
+#include "zorvik/core/upkeep/entry_stream.hpp"
 
 #include <array>
 #include <cstring>

@@ -1,10 +1,12 @@
-#include "zorvik/core/map/map_survey.hpp"
+#include "zorvik/core/upkeep/map_survey.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <string>
 
-#include "zorvik/core/map/bucket_lock.hpp"
-#include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/processes.hpp"
+#include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik {
 namespace {

@@ -25,20 +25,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "zorvik/core/map/structure_repair.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik {
 
 inline constexpr char kDumpMagic[8] = {'\x89', 'Z', 'V', 'K', 'D', 'M', 'P', '\n'};
 inline constexpr std::uint16_t kDumpVersion = 1;
-
-// The source file's shape, as the header carries it.
-struct DumpShape {
-    std::uint64_t bucket_chunk_size = 0;
-    std::uint64_t bucket_chunk_number = 0;
-    std::uint64_t usable_size = 0;
-    std::uint8_t data_chunk_size = 0;
-};
 
 // A stream that cannot be read further: `entries_before` entries were handed
 // out before the fault, and the record at byte `position` is where it lies.

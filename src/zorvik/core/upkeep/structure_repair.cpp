@@ -1,13 +1,11 @@
-#include "zorvik/core/map/structure_repair.hpp"
+#include "zorvik/core/upkeep/structure_repair.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
-#include <unordered_set>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
-
-#include "zorvik/core/map/bucket_state.hpp"
-#include "zorvik/core/map/concurrent_hash_map.hpp"
 
 namespace zorvik {
 namespace {

@@ -24,17 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "zorvik/core/map/map_check.hpp"
-#include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/map/operator_access.hpp"
+#include "zorvik/core/upkeep/chunk_marks.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik {
-
-// An entry as stored: its hash and the bytes of its key and value.
-struct StoredEntry {
-    std::int64_t hash = 0;
-    std::string key;
-    std::string value;
-};
 
 class StructureRepair {
 public:

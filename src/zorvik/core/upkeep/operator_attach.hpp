@@ -1,0 +1,30 @@
+// The operator's two attaches of a map's file, composed from the map's
+// attach steps (map/map_creation.hpp), and the users that refuse a repair.
+//
+//   open_for_inspection  to read (a check, a survey, a dump): the open lock
+//                        shared, the file checked, no byte written; refused,
+//                        as any attach by name, while a repair holds the file;
+//   open_for_repair      to repair it alone: the open lock exclusive, which
+//                        every process that holds the file open refuses it,
+//                        and no other process mapping the file (one that takes
+//                        no open lock is told by its views); then the attach
+//                        is recorded as for any writer.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zorvik/core/map/operator_access.hpp"
+#include "zorvik/core/upkeep/upkeep.hpp"
+
+namespace zorvik {
+
+// Throws what an attach by name throws (map_creation.hpp).
+std::unique_ptr<MapState> open_for_inspection(const std::string &path);
+
+// Throws FileInUse, naming the processes, while any holds the file open or
+// maps it (this one included), and otherwise what an attach by name throws.
+std::unique_ptr<MapState> open_for_repair(const std::string &path);
+
+}  // namespace zorvik

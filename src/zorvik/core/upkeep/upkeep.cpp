@@ -1,0 +1,143 @@
+// The operator's functions on a file by its path (upkeep.hpp), each an
+// attach (operator_attach.hpp) and the walk it asks for.
+#include "zorvik/core/upkeep/upkeep.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
+#include "zorvik/core/upkeep/entry_stream.hpp"
+#include "zorvik/core/upkeep/map_check.hpp"
+#include "zorvik/core/upkeep/map_survey.hpp"
+#include "zorvik/core/upkeep/operator_attach.hpp"
+
+namespace zorvik {
+namespace {
+
+void insert_stored(MapState &m, const StoredEntry &entry) {
+    m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
+}
+
+// "; the N entries before it are loaded, nothing after them": how far a
+// load that failed came.
+std::string loaded_before(std::uint64_t entries) {
+    return "; the " + std::to_string(entries) + " entries before it are loaded, nothing after them";
+}
+
+// Progress of a load is told once per this many entries.
+constexpr std::uint64_t kLoadProgressStep = std::uint64_t{1} << 16;
+
+}  // namespace
+
+MapCheck check_map_file(const std::string &path, const Progress &progress, bool live) {
+    std::unique_ptr<MapState> state = open_for_inspection(path);
+    return check_map(*state, nullptr, progress, live);
+}
+
+MapSurvey survey_map_file(const std::string &path, const Progress &progress) {
+    std::unique_ptr<MapState> state = open_for_inspection(path);
+    MapState &m = *state;
+    MapSurvey survey;
+    ChunkMarks reached;
+    survey.check = check_map(m, &reached, progress);
+    survey.space = measure_space(m, reached);
+    survey.bucket_chunk_size = m.bucket_chunk_size;
+    survey.bucket_chunk_number = m.bucket_chunk_number;
+    survey.chunks_in_use = m.chunks_in_use();
+    survey.reachable_chunks = m.reachable_chunks;
+    survey.data_chunk_size = m.data_chunk_size;
+    return survey;
+}
+
+std::vector<HeldLock> held_locks_in_map_file(const std::string &path, const Progress &progress) {
+    std::unique_ptr<MapState> state = open_for_inspection(path);
+    return held_locks(*state, progress);
+}
+
+std::uint64_t visit_map_file(const std::string &path, const std::function<bool(const StoredEntry &)> &visit,
+                             const Progress &progress) {
+    struct Enough {};
+    std::unique_ptr<MapState> state = open_for_inspection(path);
+    std::uint64_t visits = 0;
+    try {
+        for_each_entry(
+            *state,
+            [&](const StoredEntry &entry) {
+                ++visits;
+                if (visit(entry)) throw Enough{};
+            },
+            progress);
+    } catch (const Enough &) {
+    }
+    return visits;
+}
+
+std::uint64_t dump_map_file(const std::string &path, const std::function<void(const char *, std::size_t)> &sink,
+                            const Progress &progress) {
+    std::unique_ptr<MapState> state = open_for_inspection(path);
+    MapState &m = *state;
+    const DumpShape shape{m.bucket_chunk_size, m.bucket_chunk_number, memory_manager(m.base)->capacity - kFirstChunk,
+                          m.data_chunk_size};
+    DumpWriter writer(sink, shape);
+    for_each_entry(m, [&](const StoredEntry &entry) { writer.entry(entry); }, progress);
+    writer.finish();
+    return writer.entries();
+}
+
+std::string create_map_file(const std::string &directory, const MapArguments &arguments) {
+    check_arguments(arguments);
+    std::string path;
+    create_map(arguments, path, directory.c_str());
+    return path;
+}
+
+DumpShape read_dump_shape(const std::function<std::size_t(char *, std::size_t)> &source) {
+    return DumpReader(source).shape();
+}
+
+std::uint64_t load_map_file(const std::string &path, const std::function<std::size_t(char *, std::size_t)> &source,
+                            const Progress &progress) {
+    // The stream's header is read first: what is not a dump is refused before
+    // the file is touched.
+    DumpReader reader(source);
+    std::unique_ptr<MapState> state = attach_map(path);
+    StoredEntry entry;
+    try {
+        while (reader.next(entry)) {
+            try {
+                insert_stored(*state, entry);
+            } catch (const WaitAbandoned &) {
+                throw;  // the host is shutting down: left as it is
+            } catch (const std::runtime_error &e) {
+                // A full segment or file system: say how far the load came.
+                throw std::runtime_error(e.what() + loaded_before(reader.entries() - 1));
+            }
+            if (progress && reader.entries() % kLoadProgressStep == 0) progress(reader.entries(), 0);
+        }
+    } catch (const DumpStreamError &e) {
+        throw std::invalid_argument(e.what() + loaded_before(reader.entries()));
+    }
+    return reader.entries();
+}
+
+std::uint64_t copy_map_file(const std::string &source, const std::string &target, const Progress &progress) {
+    std::unique_ptr<MapState> from = open_for_inspection(source);
+    std::unique_ptr<MapState> to = attach_map(target);
+    return for_each_entry(*from, [&](const StoredEntry &entry) { insert_stored(*to, entry); }, progress);
+}
+
+void arm_crash_points(std::uint64_t steps) {
+    // Every extension module may link a core of its own: they all read the
+    // environment at their first crash point in this process.
+    const std::string text = std::to_string(steps);
+    if (setenv(crash_points::kCountdownVariable, text.c_str(), 1) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot set the crash points' countdown");
+    }
+    crash_points::kill_at(steps);
+}
+
+}  // namespace zorvik
