@@ -8,7 +8,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <typeinfo>
 #include <vector>
 
@@ -106,11 +105,6 @@ void set_exception_from_core() noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::ios_base::failure &e) {
         PyErr_SetString(PyExc_OSError, e.what());
-    } catch (const std::system_error &e) {
-        // A system call refused, its errno kept: OSError(errno, what).
-        PyObject *arguments = Py_BuildValue("(is)", e.code().value(), e.what());
-        if (arguments != nullptr) PyErr_SetObject(PyExc_OSError, arguments);
-        Py_XDECREF(arguments);
     } catch (const std::out_of_range &e) {
         // A chain or bucket the file cannot hold ("offset overflow!").
         if (operation_context.needs_repair != nullptr) {

@@ -33,11 +33,10 @@
 #include <string>
 #include <string_view>
 
+#include "zorvik/core/segment/export.hpp"
 #include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/wait_errors.hpp"
-
-#define ZORVIK_EXPORT __attribute__((visibility("default")))
 
 namespace zorvik {
 

@@ -15,13 +15,8 @@
 // that takes over finds.
 //
 // Production cost: one relaxed load of a process-wide word and a branch that
-// is never taken, per crash point passed; and once per process (and again in
-// a child made by fork), at the first crash point, a look at the environment.
-//
-// Every extension module links a core of its own, so a test arms the crash
-// points of all of them through the environment: kCountdownVariable, set in
-// a child made by fork before the child's first operation, is read by each
-// core at its first crash point in that child (a countdown as kill_at's).
+// is never taken, per crash point passed. The Python modules share one core
+// (libzorvik_core.so), so one countdown serves every dictionary of a process.
 #pragma once
 
 #include <atomic>
@@ -30,12 +25,8 @@
 
 namespace zorvik::crash_points {
 
-// The environment variable a test sets to arm the crash points (see above).
-inline constexpr const char kCountdownVariable[] = "ZORVIK_TEST_CRASH_AFTER";
-
 namespace detail {
-// Nonzero while a test has armed the crash points (a countdown, or a trace),
-// or while the environment is still to be read.
+// Nonzero while a test has armed the crash points (a countdown, or a trace).
 extern std::atomic<std::uint64_t> armed;
 void pass(const char *name) noexcept;
 }  // namespace detail
@@ -49,8 +40,7 @@ inline void step(const char *name) noexcept {
 
 // For tests: the process raises SIGKILL on itself at the k-th crash point it
 // passes from now on (k >= 1), in whatever thread passes it; 0 disarms. A
-// child made by fork inherits the countdown unless kCountdownVariable is set
-// in it, which then replaces it.
+// child made by fork inherits the countdown.
 void kill_at(std::uint64_t k) noexcept;
 
 // For tests: records the names of the crash points passed from now on (at

@@ -11,12 +11,14 @@
 #include <string>
 #include <system_error>
 
+#include "zorvik/core/segment/export.hpp"
+
 namespace zorvik {
 
 // A path could not be opened or created as asked: `code()` holds the errno
 // (ENOENT for a missing file, EEXIST for a file that exists, EACCES, EISDIR,
 // ...), path() the path as the caller gave it.
-class FileError : public std::system_error {
+class ZORVIK_EXPORT FileError : public std::system_error {
 public:
     FileError(int error, std::string path, const char *what);
     // With `reason`: what a host shows in place of the errno's own text, when
@@ -34,7 +36,7 @@ private:
 // reads) while a repair holds it alone: the open lock could not be had
 // shared (segment.hpp). what() names the path and says to wait for the
 // repair's end.
-class FileBeingRepaired : public std::runtime_error {
+class ZORVIK_EXPORT FileBeingRepaired : public std::runtime_error {
 public:
     explicit FileBeingRepaired(const std::string &path);
     const std::string &path() const noexcept { return path_; }
@@ -48,7 +50,7 @@ private:
 // or "mm:alloc: out of memory") or in the file system that holds the file
 // (what() is "mm:alloc: the file system has no room for the segment (No
 // space left on device)"; error() the file system's errno).
-class SpaceExhausted : public std::runtime_error {
+class ZORVIK_EXPORT SpaceExhausted : public std::runtime_error {
 public:
     enum class Where : std::uint8_t { segment, file_system };
     SpaceExhausted(Where where, int error, const std::string &what)

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 
+#include "zorvik/core/segment/export.hpp"
+
 namespace zorvik::host {
 
 struct Hooks {
@@ -24,35 +26,38 @@ struct Hooks {
     void (*free)(void *p);
 };
 
-// Replaces the hooks for the whole process. Call before any map exists (the
-// binding does it when the module is initialised). Never throws.
-void install(const Hooks &hooks);
+// Replaces the hooks for the whole process. Call before the host's first map
+// (the binding does it when a module is initialised). Every host of one
+// process installs hooks that do the same (the Python modules install one
+// set), since memory taken through one hook may go back through a later
+// one's. Never throws.
+ZORVIK_EXPORT void install(const Hooks &hooks);
 
 // The hooks in force. Never throw.
-void yield();
-void sleep_1ms();
-void *malloc(std::size_t size);
-void *calloc(std::size_t count, std::size_t size);
-void free(void *p);
+ZORVIK_EXPORT void yield();
+ZORVIK_EXPORT void sleep_1ms();
+ZORVIK_EXPORT void *malloc(std::size_t size);
+ZORVIK_EXPORT void *calloc(std::size_t count, std::size_t size);
+ZORVIK_EXPORT void free(void *p);
 
 // The calling process's id, cached (and renewed in a forked child).
-int own_pid();
+ZORVIK_EXPORT int own_pid();
 
 // Shutting down: asks every thread that waits for a lock or for an
 // expansion to give up its wait (spin_lock.hpp's WaitAbandoned), so that it
 // unwinds and releases what it holds while it still can. For the host's exit
 // path; there is no way back. Never throws.
-void request_stop();
-bool stop_requested();
+ZORVIK_EXPORT void request_stop();
+ZORVIK_EXPORT bool stop_requested();
 
 // Counts the threads inside a wait, while it lives.
-class WaitScope {
+class ZORVIK_EXPORT WaitScope {
 public:
     WaitScope();
     ~WaitScope();
     WaitScope(const WaitScope &) = delete;
     WaitScope &operator=(const WaitScope &) = delete;
 };
-int waiting_threads();
+ZORVIK_EXPORT int waiting_threads();
 
 }  // namespace zorvik::host

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "zorvik/core/segment/export.hpp"
+
 namespace zorvik {
 
 // Thrown by a waiter whose lock word is held without naming a process (a
@@ -14,21 +16,21 @@ namespace zorvik {
 // once it has waited long enough: such a lock is never taken over online,
 // since its holder may be alive. The message names the lock and says how to
 // repair the file offline.
-class LockHeldByNoProcess : public std::runtime_error {
+class ZORVIK_EXPORT LockHeldByNoProcess : public std::runtime_error {
 public:
     LockHeldByNoProcess(const char *lock_name, const std::string &path);
 };
 
 // Thrown by a waiter whose thread set a deadline for its waits (WaitDeadline)
 // when the deadline has passed: for clean-ups that must not wait for ever.
-class LockWaitExpired : public std::runtime_error {
+class ZORVIK_EXPORT LockWaitExpired : public std::runtime_error {
 public:
     explicit LockWaitExpired(const char *lock_name);
 };
 
 // Thrown by a waiter once the host has asked every wait to be given up
 // (host::request_stop, when the program shuts down).
-class WaitAbandoned : public std::runtime_error {
+class ZORVIK_EXPORT WaitAbandoned : public std::runtime_error {
 public:
     explicit WaitAbandoned(const char *what_waited_for);
 };

@@ -2,11 +2,8 @@
 // attach (operator_attach.hpp) and the walk it asks for.
 #include "zorvik/core/upkeep/upkeep.hpp"
 
-#include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <string>
-#include <system_error>
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
@@ -130,14 +127,6 @@ std::uint64_t copy_map_file(const std::string &source, const std::string &target
     return for_each_entry(*from, [&](const StoredEntry &entry) { insert_stored(*to, entry); }, progress);
 }
 
-void arm_crash_points(std::uint64_t steps) {
-    // Every extension module may link a core of its own: they all read the
-    // environment at their first crash point in this process.
-    const std::string text = std::to_string(steps);
-    if (setenv(crash_points::kCountdownVariable, text.c_str(), 1) != 0) {
-        throw std::system_error(errno, std::generic_category(), "cannot set the crash points' countdown");
-    }
-    crash_points::kill_at(steps);
-}
+void arm_crash_points(std::uint64_t steps) { crash_points::kill_at(steps); }
 
 }  // namespace zorvik

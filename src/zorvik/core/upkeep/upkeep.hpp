@@ -72,7 +72,7 @@ struct MapCheck {
         return faults.empty() && held_locks.empty() && pending_intents == 0 && marked_buckets == 0 &&
                expansion_workers == 0 && !expansion_in_progress && entries == entry_count;
     }
-    std::string describe() const;
+    ZORVIK_EXPORT std::string describe() const;
 };
 
 // What a repair found and did (repair_map_file).
@@ -210,10 +210,9 @@ ZORVIK_EXPORT std::uint64_t copy_map_file(const std::string &source, const std::
 // ---- the fault tests' hook -------------------------------------------------------
 
 // For the fault tests: from now on this process kills itself (SIGKILL) at the
-// `steps`-th crash point it passes (segment/crash_points.hpp); 0 disarms. Set
-// in a child made by fork before its first operation; reaches every core the
-// process has loaded, through the environment. Throws std::system_error when
-// the environment cannot be set.
+// `steps`-th crash point it passes (segment/crash_points.hpp), whichever
+// dictionary passes it; 0 disarms. Set in a child made by fork before its
+// first operation. Never throws.
 ZORVIK_EXPORT void arm_crash_points(std::uint64_t steps);
 
 }  // namespace zorvik
