@@ -3,12 +3,14 @@
 // threads in any number of processes can use one map at once.
 //
 // This header is the core's exported interface (used by the Python binding
-// and open to other native code), and the only core header a host needs: it
-// also brings the host hooks (segment/host.hpp: waits, allocation, shutting
-// down), the exceptions a wait can end in (segment/wait_errors.hpp) and
-// those about the file (segment/file_errors.hpp). The
-// layout in the segment is map_layout.hpp; the protocol essays are at the top
-// of entry_operations.cpp and expansion.cpp.
+// and open to other native code), and the only core header a host of
+// dictionaries needs: it also brings the host hooks (segment/host.hpp:
+// waits, allocation, shutting down), the exceptions a wait can end in
+// (segment/wait_errors.hpp) and those about the file
+// (segment/file_errors.hpp), and gives the defaults of a new map's shape.
+// The operator's functions on a file are upkeep/upkeep.hpp's. The layout in
+// the segment is map_layout.hpp; the protocol essays are at the top of
+// entry_operations.cpp and expansion.cpp.
 //
 // Failures are thrown as standard exceptions:
 //   std::invalid_argument  rejected constructor arguments, or a file that does
@@ -17,11 +19,13 @@
 //                          or host memory ran out
 //   std::runtime_error     platform and allocation failures, "operation on
 //                          empty chunks!", a lock word that names no process
-//                          (LockHeldByNoProcess)
+//                          (LockHeldByNoProcess), a file that a repair holds
+//                          (FileBeingRepaired, from the name constructor)
 //   SpaceExhausted         (a std::runtime_error) the segment or the file system
 //                          has no room for what an operation stores
 //   FileError              (a std::system_error) a path given to the path
 //                          constructor that cannot be opened or created
+//                          (errno EBUSY while a repair holds it)
 //   std::out_of_range      "offset overflow!" for a broken bucket structure
 #pragma once
 

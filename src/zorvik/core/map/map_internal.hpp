@@ -1,8 +1,9 @@
 // The process-local side of a map: this process's hold on the segment, copies
 // of the MapHeader (which never changes), the resolved addresses of bucket
-// chunks, and the two chunk pools. Shared by the map's source files; not part
-// of the exported interface (the public class holds it through a pointer to
-// an incomplete type).
+// chunks, and the two chunk pools. Shared by the map's source files and,
+// through operator_access.hpp, by the operator's room; not part of the
+// exported interface (the public class holds it through a pointer to an
+// incomplete type).
 #pragma once
 
 #include <atomic>
