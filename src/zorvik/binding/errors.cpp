@@ -13,7 +13,6 @@
 
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
-#include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik::binding {
 

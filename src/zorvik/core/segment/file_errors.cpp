@@ -15,6 +15,9 @@ FileBeingRepaired::FileBeingRepaired(const std::string &path)
     : std::runtime_error(path + " is being repaired by another process: open it when the repair has ended"),
       path_(path) {}
 
+FileInUse::FileInUse(const std::string &path, std::vector<int> pids, const std::string &what)
+    : std::runtime_error(what), path_(path), pids_(std::move(pids)) {}
+
 void throw_allocation_failure(int error, const std::string &what) {
     if (error == ENOMEM) throw SpaceExhausted(SpaceExhausted::Where::segment, error, what);
     if (error == ENOSPC || error == EDQUOT || error == EFBIG) {

@@ -1,7 +1,7 @@
 // The failures that concern the file itself rather than the structures in
 // it: a path the caller chose that cannot be opened or created, a file that a
-// repair holds, and a file that has no room left for what a caller asked to
-// store. Hosts translate them (the Python binding: an OSError of the errno,
+// repair holds, a file that others hold when it must be had alone, and a file
+// that has no room left for what a caller asked to store. Hosts translate them (the Python binding: an OSError of the errno,
 // naming the path; and the error of its dictionary class for a full file or
 // a file being repaired).
 #pragma once
@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "zorvik/core/segment/export.hpp"
 
@@ -43,6 +44,20 @@ public:
 
 private:
     std::string path_;
+};
+
+// A file that must be had alone (an offline repair holds the open lock
+// exclusive) while processes hold it open or map it: pids() names them
+// (empty when none this user can see), what() says so and when to repair.
+class ZORVIK_EXPORT FileInUse : public std::runtime_error {
+public:
+    FileInUse(const std::string &path, std::vector<int> pids, const std::string &what);
+    const std::string &path() const noexcept { return path_; }
+    const std::vector<int> &pids() const noexcept { return pids_; }
+
+private:
+    std::string path_;
+    std::vector<int> pids_;
 };
 
 // No room left for an allocation: in the segment (its capacity is all

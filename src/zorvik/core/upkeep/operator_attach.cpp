@@ -48,9 +48,6 @@ void refuse_unlocked_users(const std::string &path, int fd) {
 
 }  // namespace
 
-FileInUse::FileInUse(const std::string &path, std::vector<int> pids, const std::string &what)
-    : std::runtime_error(what), path_(path), pids_(std::move(pids)) {}
-
 std::unique_ptr<MapState> open_for_inspection(const std::string &path) {
     return read_map(open_map_segment(path), path);
 }

@@ -12,8 +12,9 @@
 //
 // Failures: what an attach by name throws (map/map_creation.hpp: "file status
 // wrong with errno: N", std::invalid_argument for a file that holds no map,
-// FileBeingRepaired while a repair holds it), FileInUse for a repair refused
-// by the file's users, and what the map's operations throw.
+// FileBeingRepaired while a repair holds it), FileInUse (segment/
+// file_errors.hpp) for a repair refused by the file's users, and what the
+// map's operations throw.
 #pragma once
 
 #include <cstddef>
@@ -32,20 +33,6 @@ namespace zorvik {
 // walking thread, now and then (never for each bucket); what it throws stops
 // the walk.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
-
-// A repair refused because processes hold the file open or map it: pids()
-// names them (empty when none this user can see), what() says so and when to
-// repair.
-class ZORVIK_EXPORT FileInUse : public std::runtime_error {
-public:
-    FileInUse(const std::string &path, std::vector<int> pids, const std::string &what);
-    const std::string &path() const noexcept { return path_; }
-    const std::vector<int> &pids() const noexcept { return pids_; }
-
-private:
-    std::string path_;
-    std::vector<int> pids_;
-};
 
 // ---- reports -------------------------------------------------------------------
 
