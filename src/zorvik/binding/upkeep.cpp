@@ -14,10 +14,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"

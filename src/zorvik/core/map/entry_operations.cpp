@@ -636,7 +636,8 @@ constexpr std::uint64_t reverse_bits(std::uint64_t v) {
     v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((v & 0x0F0F0F0F0F0F0F0Fu) << 4);
     return __builtin_bswap64(v);
 }
-static_assert(reverse_bits(1) == std::uint64_t{1} << 63 && reverse_bits(0x6) == std::uint64_t{0x6} << 60);
+static_assert(reverse_bits(1) == std::uint64_t{1} << 63 && reverse_bits(0x6) == std::uint64_t{0x6} << 60,
+              "bit i goes to bit 63 - i");
 
 // The cursor after `cursor` in reversed-bit order over `table` buckets; 0
 // when the walk is over.
