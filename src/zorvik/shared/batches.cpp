@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "zorvik/binding/args.hpp"
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
 namespace zorvik::shared {

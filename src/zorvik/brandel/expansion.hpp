@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 
 namespace zorvik::binding {
 

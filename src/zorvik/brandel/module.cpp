@@ -4,15 +4,15 @@
 // The module keeps its state in process-wide variables (module.hpp) and a
 // statically defined class, so it can live in one interpreter per process
 // only: the create step records the first interpreter and refuses any other.
-#include "zorvik/binding/module.hpp"
+#include "zorvik/brandel/module.hpp"
 
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/expansion.hpp"
+#include "zorvik/brandel/expansion.hpp"
 #include "zorvik/binding/gil.hpp"
-#include "zorvik/binding/brandel_operations.hpp"
+#include "zorvik/brandel/brandel_operations.hpp"
 #include "zorvik/binding/operations.hpp"
-#include "zorvik/binding/siblings.hpp"
+#include "zorvik/brandel/siblings.hpp"
 
 namespace zorvik::binding {
 
@@ -21,7 +21,7 @@ Names names;
 
 namespace {
 
-constexpr const char module_file[] = "zorvik/binding/module.cpp";
+constexpr const char module_file[] = "zorvik/brandel/module.cpp";
 constexpr const char full_name[] = "zorvik.brandel";
 
 // ---- names and globals -----------------------------------------------------

@@ -4,7 +4,7 @@
 // expansion if chunks_in_use is still below the target, and detaches. Only the
 // name and the target cross process boundaries, so the pool works with every
 // start method; dict_expansion is pickled by reference as a module global.
-#include "zorvik/binding/expansion.hpp"
+#include "zorvik/brandel/expansion.hpp"
 
 #include <cstdint>
 #include <string>
@@ -12,13 +12,13 @@
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/module.hpp"
+#include "zorvik/brandel/module.hpp"
 #include "zorvik/binding/operations.hpp"
 
 namespace zorvik::binding {
 namespace {
 
-constexpr const char expansion_file[] = "zorvik/binding/expansion.cpp";
+constexpr const char expansion_file[] = "zorvik/brandel/expansion.cpp";
 
 // ---- dict_expansion --------------------------------------------------------
 

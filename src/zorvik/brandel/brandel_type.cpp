@@ -1,6 +1,6 @@
 // The class `brandel`: object creation, construction, finalisation and
 // destruction, garbage-collection support and the refusal to be pickled.
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 
 #include <cstddef>
 #include <new>
@@ -9,14 +9,14 @@
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/expansion.hpp"
-#include "zorvik/binding/module.hpp"
-#include "zorvik/binding/brandel_operations.hpp"
+#include "zorvik/brandel/expansion.hpp"
+#include "zorvik/brandel/module.hpp"
+#include "zorvik/brandel/brandel_operations.hpp"
 
 namespace zorvik::binding {
 namespace {
 
-constexpr const char type_file[] = "zorvik/binding/brandel_type.cpp";
+constexpr const char type_file[] = "zorvik/brandel/brandel_type.cpp";
 
 BrandelObject *as_brandel(PyObject *object) { return reinterpret_cast<BrandelObject *>(object); }
 

@@ -1,10 +1,10 @@
 // brandel's three key operations, described once each; every form of them
 // (module function, method, native form, native method table entry) runs the
 // shared path of operations.cpp.
-#include "zorvik/binding/brandel_operations.hpp"
+#include "zorvik/brandel/brandel_operations.hpp"
 
 #include "zorvik/binding/args.hpp"
-#include "zorvik/binding/module.hpp"
+#include "zorvik/brandel/module.hpp"
 #include "zorvik/binding/operations.hpp"
 
 namespace zorvik::binding {

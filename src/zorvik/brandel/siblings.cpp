@@ -1,6 +1,6 @@
-#include "zorvik/binding/siblings.hpp"
+#include "zorvik/brandel/siblings.hpp"
 
-#include "zorvik/binding/module.hpp"
+#include "zorvik/brandel/module.hpp"
 #include "zorvik/binding/start_up.hpp"
 
 namespace zorvik::binding {
