@@ -7,7 +7,17 @@
 #include "zorvik/brandel/module.hpp"
 #include "zorvik/binding/operations.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using binding::ItemOperation;
+using binding::OperationEntry;
+using binding::Signature;
+using binding::dispatch;
+using binding::function_form;
+using binding::int_result;
+using binding::method_form;
+using binding::perform;
+
 namespace {
 
 PyObject *as_object(BrandelObject *self) { return reinterpret_cast<PyObject *>(self); }
@@ -123,4 +133,4 @@ int brandel_remove(BrandelObject *self, PyObject *key, int skip_dispatch) {
     return int_result(dispatch(remove_operation, as_object(self), key, nullptr, skip_dispatch == 0));
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

@@ -13,7 +13,21 @@
 #include "zorvik/brandel/module.hpp"
 #include "zorvik/brandel/brandel_operations.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using binding::MapPointer;
+using binding::Signature;
+using binding::TypeMatch;
+using binding::add_traceback;
+using binding::bind_arguments;
+using binding::call_core;
+using binding::check_argument_type;
+using binding::restore_exception;
+using binding::take_exception;
+using binding::to_file_name;
+using binding::to_size_t;
+using binding::to_unsigned_char;
+
 namespace {
 
 constexpr const char type_file[] = "zorvik/brandel/brandel_type.cpp";
@@ -311,7 +325,7 @@ BrandelVtable brandel_vtable = {brandel_insert, brandel_get, brandel_remove, bra
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject brandel_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "zorvik.brandel.brandel",
+    .tp_name = type_name,
     .tp_basicsize = sizeof(BrandelObject),
     .tp_dealloc = brandel_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
@@ -328,7 +342,7 @@ PyTypeObject brandel_type = {
 };
 #pragma GCC diagnostic pop
 
-MapPointer map_of(BrandelObject *self) { return map_of(brandel_parts(reinterpret_cast<PyObject *>(self))); }
+MapPointer map_of(BrandelObject *self) { return binding::map_of(brandel_parts(reinterpret_cast<PyObject *>(self))); }
 
 int ready_brandel_type() {
     brandel_type.tp_base = module_state.fennick_type;
@@ -348,4 +362,4 @@ int ready_brandel_type() {
     return result;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

@@ -15,7 +15,22 @@
 #include "zorvik/brandel/module.hpp"
 #include "zorvik/binding/operations.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using binding::MapPointer;
+using binding::Signature;
+using binding::TypeMatch;
+using binding::add_traceback;
+using binding::bind_arguments;
+using binding::call_core;
+using binding::check_argument_type;
+using binding::find_override;
+using binding::restore_exception;
+using binding::take_exception;
+using binding::to_int;
+using binding::to_size_t;
+using binding::to_file_name;
+
 namespace {
 
 constexpr const char expansion_file[] = "zorvik/brandel/expansion.cpp";
@@ -268,4 +283,4 @@ int brandel_expansion(BrandelObject *self, int skip_dispatch, ExpansionOptionalA
     return result;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

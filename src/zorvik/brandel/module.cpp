@@ -14,7 +14,13 @@
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/brandel/siblings.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using binding::add_traceback;
+using binding::install_host_hooks;
+using binding::operation_context;
+using binding::register_exit_handler;
+
 
 ModuleState module_state;
 Names names;
@@ -369,6 +375,6 @@ PyObject *module_global(PyObject *name) {
     return found;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel
 
-PyMODINIT_FUNC PyInit_brandel() { return PyModuleDef_Init(&zorvik::binding::brandel_module); }
+PyMODINIT_FUNC PyInit_brandel() { return PyModuleDef_Init(&zorvik::brandel::brandel_module); }

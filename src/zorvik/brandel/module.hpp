@@ -11,7 +11,7 @@
 #include "zorvik/fennick/fennick.hpp"
 #include "zorvik/ruddle/ruddle.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
 
 struct ModuleState {
     PyObject *module = nullptr;            // the initialised module (strong reference)
@@ -50,4 +50,4 @@ int create_names();
 // the built-ins (new reference); NameError when neither has it.
 PyObject *module_global(PyObject *name);
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

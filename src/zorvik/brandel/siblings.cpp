@@ -3,7 +3,10 @@
 #include "zorvik/brandel/module.hpp"
 #include "zorvik/binding/start_up.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using binding::import_attribute;
+
 namespace {
 
 constexpr const char fennick_module[] = "zorvik.fennick";
@@ -144,4 +147,4 @@ int import_native_functions() {
     return 0;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "zorvik/binding/args.hpp"
-#include "zorvik/brandel/brandel_type.hpp"
+#include "zorvik/brandel/brandel.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
 namespace zorvik::shared {
@@ -20,8 +20,6 @@ using binding::DictionaryParts;
 using binding::Signature;
 
 // ---- the target of a module function ----------------------------------------------
-
-constexpr const char brandel_type_name[] = "zorvik.brandel.brandel";
 
 // True when `type` is zorvik.brandel's class or derives from it. The class is
 // told by what only it can be: a static type (defined in C, not by a class
@@ -35,8 +33,8 @@ bool is_brandel(PyTypeObject *type) {
         auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
         if (base == state.brandel_type) return true;
         if (state.brandel_type == nullptr && !(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-            std::strcmp(base->tp_name, brandel_type_name) == 0 &&
-            base->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(binding::BrandelObject))) {
+            std::strcmp(base->tp_name, brandel::type_name) == 0 &&
+            base->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(brandel::BrandelObject))) {
             state.brandel_type = base;  // a static type: it lives as long as the process
             return true;
         }
@@ -52,10 +50,10 @@ int target_parts(PyObject *target, DictionaryParts &parts) {
         return 0;
     }
     if (is_brandel(Py_TYPE(target))) {
-        parts = binding::brandel_parts(target);
+        parts = brandel::brandel_parts(target);
         return 0;
     }
-    PyErr_Format(PyExc_TypeError, "the target must be a SharedDict or a %s, not %.200s", brandel_type_name,
+    PyErr_Format(PyExc_TypeError, "the target must be a SharedDict or a %s, not %.200s", brandel::type_name,
                  Py_TYPE(target)->tp_name);
     return -1;
 }
