@@ -112,7 +112,7 @@ int dict_insert(BrandelObject *target, PyObject *key, PyObject *value, int) {
 }
 
 PyObject *dict_get(BrandelObject *target, PyObject *key, int) {
-    return perform(get_operation, as_object(target), key, nullptr);
+    return perform(get_operation, as_object(target), key, nullptr).release();
 }
 
 int dict_remove(BrandelObject *target, PyObject *key, int) {
@@ -126,7 +126,7 @@ int brandel_insert(BrandelObject *self, PyObject *key, PyObject *value, int skip
 }
 
 PyObject *brandel_get(BrandelObject *self, PyObject *key, int skip_dispatch) {
-    return dispatch(get_operation, as_object(self), key, nullptr, skip_dispatch == 0);
+    return dispatch(get_operation, as_object(self), key, nullptr, skip_dispatch == 0).release();
 }
 
 int brandel_remove(BrandelObject *self, PyObject *key, int skip_dispatch) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
@@ -12,9 +13,12 @@
 #include "zorvik/brandel/expansion.hpp"
 #include "zorvik/brandel/module.hpp"
 #include "zorvik/brandel/brandel_operations.hpp"
+#include "zorvik/capi/ref.hpp"
 
 namespace zorvik::brandel {
 
+using capi::Ref;
+using capi::store_field;
 using binding::MapPointer;
 using binding::Signature;
 using binding::TypeMatch;
@@ -83,29 +87,22 @@ int convert_arguments(PyObject *const *values, ConstructorArguments &arguments) 
 
 // super(brandel, self).__init__(hash_function); the result is discarded.
 int init_base(BrandelObject *self, PyObject *hash_function) {
-    PyObject *proxy = PyObject_CallFunctionObjArgs(module_state.builtin_super, &brandel_type, self, nullptr);
-    if (proxy == nullptr) return -1;
-    PyObject *result = PyObject_CallMethodOneArg(proxy, names.init, hash_function);
-    Py_DECREF(proxy);
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
+    const Ref proxy =
+        Ref::steal(PyObject_CallFunctionObjArgs(module_state.builtin_super, &brandel_type, self, nullptr));
+    if (!proxy) return -1;
+    const Ref result = Ref::steal(PyObject_CallMethodOneArg(proxy.get(), names.init, hash_function));
+    return result ? 0 : -1;
 }
 
 // msgspec's json codec under the names every serializer has.
 int prepare_msgspec(PyObject *msgspec) {
-    PyObject *codec = PyObject_GetAttr(msgspec, names.json);
-    if (codec == nullptr) return -1;
-    int result = -1;
-    PyObject *encode = PyObject_GetAttr(codec, names.encode);
-    if (encode != nullptr && PyObject_SetAttr(msgspec, names.dumps, encode) == 0) {
-        PyObject *decode = PyObject_GetAttr(codec, names.decode);
-        if (decode != nullptr) result = PyObject_SetAttr(msgspec, names.loads, decode);
-        Py_XDECREF(decode);
-    }
-    Py_XDECREF(encode);
-    Py_DECREF(codec);
-    return result;
+    const Ref codec = Ref::steal(PyObject_GetAttr(msgspec, names.json));
+    if (!codec) return -1;
+    const Ref encode = Ref::steal(PyObject_GetAttr(codec.get(), names.encode));
+    if (!encode || PyObject_SetAttr(msgspec, names.dumps, encode.get()) < 0) return -1;
+    const Ref decode = Ref::steal(PyObject_GetAttr(codec.get(), names.decode));
+    if (!decode) return -1;
+    return PyObject_SetAttr(msgspec, names.loads, decode.get());
 }
 
 bool serializer_is(PyObject *serializer, const char *name) {
@@ -132,13 +129,10 @@ int choose_serializer(BrandelObject *self, PyObject *serializer) {
         PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
         return -1;
     }
-    PyObject *module = module_global(name);
-    if (module == nullptr) return -1;
-    if (name == names.msgspec && prepare_msgspec(module) < 0) {
-        Py_DECREF(module);
-        return -1;
-    }
-    Py_XSETREF(self->serializer, module);
+    Ref module = module_global(name);
+    if (!module) return -1;
+    if (name == names.msgspec && prepare_msgspec(module.get()) < 0) return -1;
+    store_field(self->serializer, std::move(module));
     self->text_serializer = text;
     return 0;
 }
@@ -156,11 +150,11 @@ int construct_map(BrandelObject *self, const ConstructorArguments &arguments) {
     }
     self->chm = std::move(map);
     // A dictionary it created is reached through the path the map wrote back.
-    PyObject *stored = arguments.name != Py_None && PyBytes_GET_SIZE(arguments.name) != 0
-                           ? Py_NewRef(arguments.name)
-                           : PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (stored == nullptr) return -1;
-    Py_XSETREF(self->base.name, stored);
+    Ref stored = arguments.name != Py_None && PyBytes_GET_SIZE(arguments.name) != 0
+                     ? Ref::borrow(arguments.name)
+                     : Ref::steal(PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!stored) return -1;
+    store_field(self->base.name, std::move(stored));
     return 0;
 }
 
@@ -202,27 +196,24 @@ PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
 // ---- lifetime --------------------------------------------------------------
 
 PyObject *brandel_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    PyObject *object = module_state.fennick_type->tp_new(type, args, kwargs);
-    if (object == nullptr) return nullptr;
-    BrandelObject *self = as_brandel(object);
+    Ref object = Ref::steal(module_state.fennick_type->tp_new(type, args, kwargs));
+    if (!object) return nullptr;
+    BrandelObject *self = as_brandel(object.get());
     self->vtab = &brandel_vtable;
     new (&self->chm) MapPointer();
     self->serializer = Py_NewRef(Py_None);
     self->text_serializer = false;
     self->dict = PyDict_New();
-    if (self->dict == nullptr) {
-        Py_DECREF(object);
-        return nullptr;
-    }
-    return object;
+    if (self->dict == nullptr) return nullptr;
+    return object.release();
 }
 
 void brandel_finalize(PyObject *object) {
     BrandelObject *self = as_brandel(object);
     if (!self->chm) return;
-    PyObject *exception = take_exception();
+    Ref exception = take_exception();
     release_map(self);
-    restore_exception(exception);
+    restore_exception(std::move(exception));
 }
 
 void brandel_dealloc(PyObject *object) {
@@ -253,7 +244,7 @@ int brandel_traverse(PyObject *object, visitproc visit, void *arg) {
 int brandel_clear(PyObject *object) {
     module_state.fennick_type->tp_clear(object);
     BrandelObject *self = as_brandel(object);
-    Py_XSETREF(self->serializer, Py_NewRef(Py_None));
+    store_field(self->serializer, Ref::borrow(Py_None));
     Py_CLEAR(self->dict);
     return 0;
 }
@@ -348,18 +339,13 @@ int ready_brandel_type() {
     brandel_type.tp_base = module_state.fennick_type;
     if (PyType_Ready(&brandel_type) < 0) return -1;
 
-    PyObject *init = PyDescr_NewMethod(&brandel_type, &init_method_def);
-    if (init == nullptr) return -1;
-    int stored = PyDict_SetItemString(brandel_type.tp_dict, "__init__", init);
-    Py_DECREF(init);
-    if (stored < 0) return -1;
+    const Ref init = Ref::steal(PyDescr_NewMethod(&brandel_type, &init_method_def));
+    if (!init || PyDict_SetItemString(brandel_type.tp_dict, "__init__", init.get()) < 0) return -1;
 
-    PyObject *vtable = PyCapsule_New(&brandel_vtable, nullptr, nullptr);
-    if (vtable == nullptr) return -1;
-    int result = PyDict_SetItemString(brandel_type.tp_dict, "__pyx_vtable__", vtable);
-    Py_DECREF(vtable);
-    if (result == 0) PyType_Modified(&brandel_type);
-    return result;
+    const Ref vtable = Ref::steal(PyCapsule_New(&brandel_vtable, nullptr, nullptr));
+    if (!vtable || PyDict_SetItemString(brandel_type.tp_dict, "__pyx_vtable__", vtable.get()) < 0) return -1;
+    PyType_Modified(&brandel_type);
+    return 0;
 }
 
 }  // namespace zorvik::brandel

@@ -60,15 +60,12 @@ int target_parts(PyObject *target, DictionaryParts &parts) {
 
 // ---- the operations, on a target's parts ---------------------------------------------
 
-PyObject *none_if_stored(int result) {
-    if (result < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+Ref none_if_stored(int result) { return result < 0 ? Ref() : Ref::borrow(Py_None); }
 
 enum class Batch { get, set, remove, contains };
 
 // arguments: the keys (or the pairs), then get's default (null: None).
-PyObject *run(Batch batch, const DictionaryParts &parts, PyObject *const *arguments) {
+Ref run(Batch batch, const DictionaryParts &parts, PyObject *const *arguments) {
     switch (batch) {
         case Batch::get:
             return binding::get_many(parts, arguments[0], arguments[1] != nullptr ? arguments[1] : Py_None);
@@ -79,7 +76,7 @@ PyObject *run(Batch batch, const DictionaryParts &parts, PyObject *const *argume
         case Batch::contains:
             return binding::contains_many(parts, arguments[0]);
     }
-    return nullptr;
+    return Ref();
 }
 
 // ---- signatures ---------------------------------------------------------------------
@@ -110,7 +107,7 @@ PyObject *method_form(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     if (binding::bind_arguments(method_signatures[static_cast<int>(batch)], args, nargs, kwnames, values) < 0) {
         return nullptr;
     }
-    return run(batch, shared_parts(self), values);
+    return run(batch, shared_parts(self), values).release();
 }
 
 template <Batch batch>
@@ -121,7 +118,7 @@ PyObject *function_form(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     }
     DictionaryParts parts{};
     if (target_parts(values[0], parts) < 0) return nullptr;
-    return run(batch, parts, values + 1);
+    return run(batch, parts, values + 1).release();
 }
 
 // ---- docstrings -----------------------------------------------------------------------

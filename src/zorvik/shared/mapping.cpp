@@ -36,40 +36,34 @@ bool check_positional(const char *name, Py_ssize_t nargs, Py_ssize_t least, Py_s
     return false;
 }
 
-const signed char *signed_data(PyObject *bytes) {
-    return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes));
+const signed char *signed_data(const Ref &bytes) {
+    return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes.get()));
 }
-std::uint64_t length_of(PyObject *bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes)); }
+std::uint64_t length_of(const Ref &bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get())); }
 
 // KeyError(key) as dict raises it: a tuple key stays one argument.
 void set_key_error(PyObject *key) {
-    PyObject *arguments = PyTuple_Pack(1, key);
-    if (arguments == nullptr) return;
-    PyErr_SetObject(PyExc_KeyError, arguments);
-    Py_DECREF(arguments);
+    const Ref arguments = Ref::steal(PyTuple_Pack(1, key));
+    if (arguments) PyErr_SetObject(PyExc_KeyError, arguments.get());
 }
 
-// The value loaded from `bytes` (a reference this call takes over).
-PyObject *load(const Request &request, PyObject *bytes) {
-    PyObject *value = binding::deserialize(request.serializer, bytes);
-    Py_DECREF(bytes);
-    return value;
-}
+// The value loaded from `bytes`.
+Ref load(const Request &request, const Ref &bytes) { return binding::deserialize(request.serializer.get(), bytes.get()); }
 
-// The value stored for the key: a new reference; null with `found` false and
-// no exception when the key is absent; null with an exception on failure.
-PyObject *lookup(PyObject *self, PyObject *key, bool &found) {
+// The value stored for the key; empty with `found` false and no exception
+// when the key is absent; empty with an exception on failure.
+Ref lookup(PyObject *self, PyObject *key, bool &found) {
     found = false;
     Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return Ref();
     ConcurrentHashMap_string *map = request.map.get();
     BytesSink sink;
     if (!call_core([&] {
             found = map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash, sink);
         })) {
-        return nullptr;
+        return Ref();
     }
-    return found ? load(request, sink.take()) : nullptr;
+    return found ? load(request, sink.take()) : Ref();
 }
 
 int store(PyObject *self, PyObject *key, PyObject *value) {
@@ -108,9 +102,9 @@ Py_ssize_t shared_dict_length(PyObject *self) {
 
 PyObject *shared_dict_subscript(PyObject *self, PyObject *key) {
     bool found = false;
-    PyObject *value = lookup(self, key, found);
-    if (value == nullptr && !found && !PyErr_Occurred()) set_key_error(key);
-    return value;
+    Ref value = lookup(self, key, found);
+    if (!value && !found && !PyErr_Occurred()) set_key_error(key);
+    return value.release();
 }
 
 int shared_dict_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
@@ -125,7 +119,7 @@ int shared_dict_contains(PyObject *self, PyObject *key) {
     if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
     ConcurrentHashMap_string *map = request.map.get();
     bool found = false;
-    if (!call_core([&] { found = map->contains(view_of(request.key_bytes), request.hash); })) return -1;
+    if (!call_core([&] { found = map->contains(request.key(), request.hash); })) return -1;
     return found ? 1 : 0;
 }
 
@@ -134,8 +128,8 @@ int shared_dict_contains(PyObject *self, PyObject *key) {
 PyObject *get_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (!check_positional("get", nargs, 1, 2)) return nullptr;
     bool found = false;
-    PyObject *value = lookup(self, args[0], found);
-    if (value != nullptr || found || PyErr_Occurred()) return value;
+    Ref value = lookup(self, args[0], found);
+    if (value || found || PyErr_Occurred()) return value.release();
     return Py_NewRef(nargs == 2 ? args[1] : Py_None);
 }
 
@@ -146,8 +140,8 @@ PyObject *pop_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     ConcurrentHashMap_string *map = request.map.get();
     BytesSink sink;
     bool taken = false;
-    if (!call_core([&] { taken = map->take(view_of(request.key_bytes), request.hash, sink); })) return nullptr;
-    if (taken) return load(request, sink.take());
+    if (!call_core([&] { taken = map->take(request.key(), request.hash, sink); })) return nullptr;
+    if (taken) return load(request, sink.take()).release();
     if (nargs == 2) return Py_NewRef(args[1]);
     set_key_error(args[0]);
     return nullptr;
@@ -162,24 +156,23 @@ PyObject *setdefault_method(PyObject *self, PyObject *const *args, Py_ssize_t na
     BytesSink existing;
     bool inserted = false;
     if (!call_core([&] {
-            inserted = map->insert_if_absent(view_of(request.key_bytes), view_of(request.value_bytes), request.hash,
-                                             existing);
+            inserted = map->insert_if_absent(request.key(), request.value(), request.hash, existing);
         })) {
         return nullptr;
     }
-    return inserted ? Py_NewRef(default_value) : load(request, existing.take());
+    return inserted ? Py_NewRef(default_value) : load(request, existing.take()).release();
 }
 
 // An optional value's bytes: nullopt for ABSENT, else the serialised object,
 // whose bytes object `held` keeps alive. 0 or -1.
-int bytes_or_absent(PyObject *self, const Request &request, PyObject *object, PyObject **held,
+int bytes_or_absent(PyObject *self, const Request &request, PyObject *object, Ref &held,
                     std::optional<std::string_view> &bytes) {
-    *held = nullptr;
+    held.reset();
     bytes = std::nullopt;
     if (object == state.absent) return 0;
-    *held = binding::serialize_value(shared_parts(self), request.serializer, object);
-    if (*held == nullptr) return -1;
-    bytes = view_of(*held);
+    held = binding::serialize_value(shared_parts(self), request.serializer.get(), object);
+    if (!held) return -1;
+    bytes = view_of(held.get());
     return 0;
 }
 
@@ -191,63 +184,57 @@ PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize
     if (binding::bind_arguments(cas_signature, args, nargs, kwnames, values) < 0) return nullptr;
     Request request;
     if (binding::prepare(shared_parts(self), values[0], nullptr, request) < 0) return nullptr;
-    PyObject *expected_bytes = nullptr;
-    PyObject *new_bytes = nullptr;
+    Ref expected_bytes;
+    Ref new_bytes;
     std::optional<std::string_view> expected;
     std::optional<std::string_view> desired;
-    PyObject *result = nullptr;
-    if (bytes_or_absent(self, request, values[1], &expected_bytes, expected) == 0 &&
-        bytes_or_absent(self, request, values[2], &new_bytes, desired) == 0) {
-        ConcurrentHashMap_string *map = request.map.get();
-        bool stored = false;
-        const std::string_view key = view_of(request.key_bytes);
-        if (call_core([&] { stored = map->compare_and_set(key, request.hash, expected, desired); })) {
-            result = PyBool_FromLong(stored);
-        }
+    if (bytes_or_absent(self, request, values[1], expected_bytes, expected) < 0 ||
+        bytes_or_absent(self, request, values[2], new_bytes, desired) < 0) {
+        return nullptr;
     }
-    Py_XDECREF(expected_bytes);
-    Py_XDECREF(new_bytes);
-    return result;
+    ConcurrentHashMap_string *map = request.map.get();
+    bool stored = false;
+    const std::string_view key = request.key();
+    if (!call_core([&] { stored = map->compare_and_set(key, request.hash, expected, desired); })) return nullptr;
+    return PyBool_FromLong(stored);
 }
 
-// The key's value as it stands: its stored bytes go to `read` (null for no
+// The key's value as it stands: its stored bytes go to `read` (empty for no
 // entry, which gives `missing`, or KeyError when `missing` is ABSENT), the
-// loaded object is returned (new reference; null on failure).
-PyObject *read_value(const Request &request, PyObject *key, PyObject *missing, PyObject *&read) {
+// loaded object is returned (empty on failure).
+Ref read_value(const Request &request, PyObject *key, PyObject *missing, Ref &read) {
     BytesSink sink;
     bool found = false;
-    read = nullptr;
+    read.reset();
     if (!call_core([&] {
             found = request.map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash,
                                      sink);
         })) {
-        return nullptr;
+        return Ref();
     }
     if (found) {
         read = sink.take();
-        return binding::deserialize(request.serializer, read);
+        return load(request, read);
     }
     if (missing == state.absent) {
         set_key_error(key);
-        return nullptr;
+        return Ref();
     }
-    return Py_NewRef(missing);
+    return Ref::borrow(missing);
 }
 
 // Stores `updated` (ABSENT: removes the key) if the key still holds the
 // bytes `read` (null: still no entry), in one hold of the bucket's lock.
 // 1 when stored, 0 when the value changed meanwhile, -1 on failure.
-int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated, PyObject *read) {
-    PyObject *updated_bytes = nullptr;
+int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated, const Ref &read) {
+    Ref updated_bytes;
     std::optional<std::string_view> desired;
-    if (bytes_or_absent(self, request, updated, &updated_bytes, desired) < 0) return -1;
+    if (bytes_or_absent(self, request, updated, updated_bytes, desired) < 0) return -1;
     const std::optional<std::string_view> expected =
-        read != nullptr ? std::optional<std::string_view>(view_of(read)) : std::nullopt;
+        read ? std::optional<std::string_view>(view_of(read.get())) : std::nullopt;
     bool stored = false;
-    const bool done = call_core([&] {
-        stored = request.map->compare_and_set(view_of(request.key_bytes), request.hash, expected, desired);
-    });
-    Py_XDECREF(updated_bytes);
+    const bool done = call_core(
+        [&] { stored = request.map->compare_and_set(request.key(), request.hash, expected, desired); });
     return done ? (stored ? 1 : 0) : -1;
 }
 
@@ -256,22 +243,24 @@ int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated
 // one with no lock held (ABSENT: remove the key), and stores it only if the
 // bytes are still those it read; else it starts over. `missing` is what
 // `modify` gets for an absent key (ABSENT: KeyError instead). Returns the
-// value stored (new reference), or null.
+// value stored, or empty.
 template <class Modify>
-PyObject *read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
+Ref read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
     Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return Ref();
     for (;;) {
-        PyObject *read = nullptr;
-        PyObject *current = read_value(request, key, missing, read);
-        PyObject *updated = current == nullptr ? nullptr : modify(current);
-        Py_XDECREF(current);
-        const int stored = updated == nullptr ? -1 : store_if_unchanged(self, request, updated, read);
-        Py_XDECREF(read);
+        Ref read;
+        Ref updated;
+        {
+            const Ref current = read_value(request, key, missing, read);
+            if (!current) return Ref();
+            updated = modify(current.get());
+        }
+        if (!updated) return Ref();
+        const int stored = store_if_unchanged(self, request, updated.get(), read);
         if (stored == 1) return updated;
-        Py_XDECREF(updated);
         // 0: another thread or process changed the value after it was read.
-        if (stored < 0 || PyErr_CheckSignals() < 0) return nullptr;
+        if (stored < 0 || PyErr_CheckSignals() < 0) return Ref();
     }
 }
 
@@ -281,21 +270,12 @@ const binding::Signature increment_signature{"increment", increment_parameters, 
 PyObject *increment_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[3];
     if (binding::bind_arguments(increment_signature, args, nargs, kwnames, values) < 0) return nullptr;
-    PyObject *one = nullptr;
-    PyObject *delta = values[1];
-    if (delta == nullptr) delta = one = PyLong_FromLong(1);
-    PyObject *zero = nullptr;
-    PyObject *missing = values[2];
-    if (missing == nullptr) missing = zero = PyLong_FromLong(0);
-    PyObject *result = nullptr;
-    if (delta != nullptr && missing != nullptr) {
-        result = read_modify_write(self, values[0], missing, [delta](PyObject *current) {
-            return PyNumber_Add(current, delta);
-        });
-    }
-    Py_XDECREF(one);
-    Py_XDECREF(zero);
-    return result;
+    const Ref delta = values[1] != nullptr ? Ref::borrow(values[1]) : Ref::steal(PyLong_FromLong(1));
+    const Ref missing = values[2] != nullptr ? Ref::borrow(values[2]) : Ref::steal(PyLong_FromLong(0));
+    if (!delta || !missing) return nullptr;
+    return read_modify_write(self, values[0], missing.get(), [&delta](PyObject *current) {
+               return Ref::steal(PyNumber_Add(current, delta.get()));
+           }).release();
 }
 
 const char *const update_with_parameters[] = {"key", "function", "default"};
@@ -311,8 +291,9 @@ PyObject *update_with_method(PyObject *self, PyObject *const *args, Py_ssize_t n
         return nullptr;
     }
     PyObject *missing = values[2] != nullptr ? values[2] : state.absent;
-    return read_modify_write(self, values[0], missing,
-                             [function](PyObject *current) { return PyObject_CallOneArg(function, current); });
+    return read_modify_write(self, values[0], missing, [function](PyObject *current) {
+               return Ref::steal(PyObject_CallOneArg(function, current));
+           }).release();
 }
 
 // ---- methods on the whole dictionary ------------------------------------------------
@@ -334,7 +315,7 @@ PyObject *clear_method(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-PyObject *copy_method(PyObject *self, PyObject *) { return copy_to_dict(self); }
+PyObject *copy_method(PyObject *self, PyObject *) { return copy_to_dict(self).release(); }
 
 }  // namespace
 
@@ -343,14 +324,13 @@ PyObject *shared_dict_richcompare(PyObject *self, PyObject *other, int op) {
     const int is_mapping = PyObject_IsInstance(other, state.mapping_abc);
     if (is_mapping < 0) return nullptr;
     if (!is_mapping) Py_RETURN_NOTIMPLEMENTED;
-    PyObject *mine = copy_to_dict(self);
-    if (mine == nullptr) return nullptr;
-    PyObject *theirs = PyDict_Check(other) ? Py_NewRef(other)
-                                           : PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), other);
-    PyObject *result = theirs == nullptr ? nullptr : PyObject_RichCompare(mine, theirs, op);
-    Py_DECREF(mine);
-    Py_XDECREF(theirs);
-    return result;
+    const Ref mine = copy_to_dict(self);
+    if (!mine) return nullptr;
+    const Ref theirs = PyDict_Check(other)
+                           ? Ref::borrow(other)
+                           : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), other));
+    if (!theirs) return nullptr;
+    return PyObject_RichCompare(mine.get(), theirs.get(), op);
 }
 
 PyMappingMethods shared_dict_as_mapping = {

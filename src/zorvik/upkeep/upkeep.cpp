@@ -95,7 +95,7 @@ Progress patient_progress(PyObject *callable, PyObject **held) {
         if (result != nullptr) {
             Py_DECREF(result);
         } else if (*held == nullptr) {
-            *held = take_exception();
+            *held = take_exception().release();
         } else {
             PyErr_Clear();
         }
@@ -142,7 +142,7 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
     const bool repaired = call_core([&] { report = repair_map_file(path, patient_progress(progress, &held)); });
     if (held != nullptr) {
         if (repaired) {
-            restore_exception(held);
+            restore_exception(Ref::steal(held));
         } else {
             Py_DECREF(held);
         }
