@@ -8,6 +8,7 @@
 #include "zorvik/binding/operations.hpp"
 
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "zorvik/binding/args.hpp"
@@ -57,10 +58,8 @@ int refuse_none(const Ref &serialized) {
     return -1;
 }
 
-const signed char *data_of(const Ref &bytes) {
-    return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes.get()));
-}
-std::uint64_t length_of(const Ref &bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get())); }
+// The core's single-key entries take bytes as signed chars.
+const signed char *signed_data(std::string_view bytes) { return reinterpret_cast<const signed char *>(bytes.data()); }
 
 // With the built-in hash, the hash of an exact int, str or bytes key is pure:
 // it runs no Python code, so it can come first, and the map's cache misses
@@ -89,44 +88,26 @@ Ref new_list(PyObject *first, PyObject *second) {
     return list;
 }
 
-// ---- the operations --------------------------------------------------------
+// ---- brandel's results ------------------------------------------------------
 
+// insert: 1.
 Ref insert_item(const DictionaryParts &target, PyObject *key, PyObject *value) {
-    Request request;
-    if (prepare(target, key, value, request) < 0) return Ref();
-    ConcurrentHashMap_string *map = request.map.get();
-    bool done = call_core([&] {
-        map->insert(data_of(request.key_bytes), data_of(request.value_bytes), length_of(request.key_bytes),
-                    length_of(request.value_bytes), request.hash);
-    });
-    return done ? Ref::steal(PyLong_FromLong(1)) : Ref();
+    if (store_value(target, key, value) < 0) return Ref();
+    return Ref::steal(PyLong_FromLong(1));
 }
 
+// get: [True, value] or [False].
 Ref get_item(const DictionaryParts &target, PyObject *key) {
-    Request request;
-    if (prepare(target, key, nullptr, request) < 0) return Ref();
-    ConcurrentHashMap_string *map = request.map.get();
-    BytesSink sink;
-    bool found = false;
-    if (!call_core([&] { found = map->get(data_of(request.key_bytes), length_of(request.key_bytes), request.hash,
-                                          sink); })) {
-        return Ref();
-    }
-    if (!found) return new_list(Py_False, nullptr);
-    const Ref loaded = call_serializer(request.serializer.get(), operation_context.loads, sink.take().get());
-    return loaded ? new_list(Py_True, loaded.get()) : Ref();
+    Ref value;
+    const int found = lookup_value(target, key, value);
+    if (found < 0) return Ref();
+    return found == 1 ? new_list(Py_True, value.get()) : new_list(Py_False, nullptr);
 }
 
+// remove: 1 or 0.
 Ref remove_item(const DictionaryParts &target, PyObject *key) {
-    Request request;
-    if (prepare(target, key, nullptr, request) < 0) return Ref();
-    ConcurrentHashMap_string *map = request.map.get();
-    bool removed = false;
-    if (!call_core([&] { removed = map->remove(data_of(request.key_bytes), length_of(request.key_bytes),
-                                                request.hash); })) {
-        return Ref();
-    }
-    return Ref::steal(PyLong_FromLong(removed ? 1 : 0));
+    const int removed = remove_key(target, key);
+    return removed < 0 ? Ref() : Ref::steal(PyLong_FromLong(removed));
 }
 
 // ---- dispatch --------------------------------------------------------------
@@ -149,6 +130,46 @@ Ref call_override(PyObject *override, PyObject *key, PyObject *value) {
 }
 
 }  // namespace
+
+int lookup_value(const DictionaryParts &target, PyObject *key, Ref &value) {
+    Request request;
+    if (prepare(target, key, nullptr, request) < 0) return -1;
+    BytesSink sink;
+    const int found = read_stored(request, sink);
+    if (found != 1) return found;
+    value = deserialize(request.serializer.get(), sink.take().get());
+    return value ? 1 : -1;
+}
+
+int store_value(const DictionaryParts &target, PyObject *key, PyObject *value) {
+    Request request;
+    return run_on_key(target, key, value, request, [&request](ConcurrentHashMap_string &map) {
+        const std::string_view key_bytes = request.key();
+        const std::string_view value_bytes = request.value();
+        map.insert(signed_data(key_bytes), signed_data(value_bytes), key_bytes.size(), value_bytes.size(),
+                   request.hash);
+    });
+}
+
+int remove_key(const DictionaryParts &target, PyObject *key) {
+    Request request;
+    bool removed = false;
+    if (run_on_key(target, key, nullptr, request, [&](ConcurrentHashMap_string &map) {
+            removed = map.remove(signed_data(request.key()), request.key().size(), request.hash);
+        }) < 0) {
+        return -1;
+    }
+    return removed ? 1 : 0;
+}
+
+int read_stored(const Request &request, ValueSink &sink) {
+    ConcurrentHashMap_string &map = *request.map;
+    bool found = false;
+    if (!call_core([&] { found = map.get(signed_data(request.key()), request.key().size(), request.hash, sink); })) {
+        return -1;
+    }
+    return found ? 1 : 0;
+}
 
 int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *hints, PyObject *serializer,
                  PyObject *key, PyObject *value, PreparedItem &item) {

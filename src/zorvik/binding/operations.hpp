@@ -1,10 +1,11 @@
-// The key operations insert, get and remove, as every class of the binding
-// offers them: one path per operation from its bound arguments to its result
-// (serialise and hash, the core call, the result object), and one dispatch
-// for every form a class gives it (module function, method, and native
-// entries with and without a look for Python overrides). A class describes
-// each operation once (an OperationEntry); its forms are instances of the
-// templates below.
+// The operations on one key, as every dictionary class runs them: one
+// skeleton (serialise and hash the key and the value, then one core call on
+// the map the key goes to) under every class's operations, whatever results
+// the class makes of them; and brandel's insert, get and remove, with one
+// dispatch for every form that class gives them (module function, method,
+// and native entries with and without a look for Python overrides), each
+// operation described once (an OperationEntry) and its forms instances of
+// the templates below.
 //
 // Part of the binding's static library: every extension module that offers a
 // dictionary class links this same path.
@@ -17,6 +18,7 @@
 #include <string_view>
 
 #include "zorvik/binding/args.hpp"
+#include "zorvik/binding/errors.hpp"
 #include "zorvik/capi/ref.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/fennick/fennick.hpp"
@@ -131,6 +133,39 @@ public:
 private:
     Ref bytes_;
 };
+
+// ---- the operations on one key, as every class runs them
+//
+// The one skeleton: prepare the key (and the value) as above, then one core
+// call on the map the key goes to, its failure translated. Each class shapes
+// the results as its interface wants them (brandel's [True, value] and 1/0,
+// SharedDict's value or KeyError).
+
+// Prepares `key` (and `value`, when not null) into `request`, then runs
+// `core_call(map)` on the map the key goes to. The request keeps the
+// serializer and the bytes for what the caller does next. 0 or -1 with an
+// exception set.
+template <class CoreCall>
+int run_on_key(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request,
+               CoreCall &&core_call) {
+    if (prepare(target, key, value, request) < 0) return -1;
+    ConcurrentHashMap_string &map = *request.map;
+    return call_core([&] { core_call(map); }) ? 0 : -1;
+}
+
+// The value stored for `key`, loaded by the dictionary's serializer into
+// `value`: 1 when found, 0 when absent, -1 on failure.
+int lookup_value(const DictionaryParts &target, PyObject *key, Ref &value);
+
+// Stores `value` for `key`. 0 or -1.
+int store_value(const DictionaryParts &target, PyObject *key, PyObject *value);
+
+// Removes `key`: 1 when it was there, 0 when absent, -1 on failure.
+int remove_key(const DictionaryParts &target, PyObject *key);
+
+// The value a prepared request's key has now, its stored bytes copied into
+// `sink` under the bucket's lock: 1 found, 0 absent, -1 on failure.
+int read_stored(const Request &request, ValueSink &sink);
 
 enum class ItemOperation : std::uint8_t { insert, get, remove };
 

@@ -1,7 +1,8 @@
 // SharedDict's mapping protocol and its atomic per-key operations. Each
-// operation on a key runs the key operations' one path (binding/operations.hpp:
-// serialise with the dictionary's serializer, hash with its hash function),
-// then one core call under the one lock of the key's bucket.
+// operation on a key runs the binding's one skeleton (binding/operations.hpp:
+// serialise with the dictionary's serializer, hash with its hash function,
+// then one core call under the one lock of the key's bucket) and shapes the
+// result as a Python dict would.
 //
 // increment and update_with are optimistic: they read the value's bytes,
 // compute the new value in Python with no lock held, and store it with a
@@ -22,6 +23,7 @@ namespace {
 using binding::BytesSink;
 using binding::call_core;
 using binding::Request;
+using binding::run_on_key;
 using binding::view_of;
 
 // The positional-only methods' count check, with the interpreter's wording.
@@ -36,11 +38,6 @@ bool check_positional(const char *name, Py_ssize_t nargs, Py_ssize_t least, Py_s
     return false;
 }
 
-const signed char *signed_data(const Ref &bytes) {
-    return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes.get()));
-}
-std::uint64_t length_of(const Ref &bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes.get())); }
-
 // KeyError(key) as dict raises it: a tuple key stays one argument.
 void set_key_error(PyObject *key) {
     const Ref arguments = Ref::steal(PyTuple_Pack(1, key));
@@ -49,48 +46,6 @@ void set_key_error(PyObject *key) {
 
 // The value loaded from `bytes`.
 Ref load(const Request &request, const Ref &bytes) { return binding::deserialize(request.serializer.get(), bytes.get()); }
-
-// The value stored for the key; empty with `found` false and no exception
-// when the key is absent; empty with an exception on failure.
-Ref lookup(PyObject *self, PyObject *key, bool &found) {
-    found = false;
-    Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return Ref();
-    ConcurrentHashMap_string *map = request.map.get();
-    BytesSink sink;
-    if (!call_core([&] {
-            found = map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash, sink);
-        })) {
-        return Ref();
-    }
-    return found ? load(request, sink.take()) : Ref();
-}
-
-int store(PyObject *self, PyObject *key, PyObject *value) {
-    Request request;
-    if (binding::prepare(shared_parts(self), key, value, request) < 0) return -1;
-    ConcurrentHashMap_string *map = request.map.get();
-    return call_core([&] {
-               map->insert(signed_data(request.key_bytes), signed_data(request.value_bytes),
-                           length_of(request.key_bytes), length_of(request.value_bytes), request.hash);
-           })
-               ? 0
-               : -1;
-}
-
-// 1 when the key was removed, 0 when absent, -1 on failure.
-int remove_key(PyObject *self, PyObject *key) {
-    Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
-    ConcurrentHashMap_string *map = request.map.get();
-    bool removed = false;
-    if (!call_core([&] {
-            removed = map->remove(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash);
-        })) {
-        return -1;
-    }
-    return removed ? 1 : 0;
-}
 
 // ---- the mapping slots ----------------------------------------------------------
 
@@ -101,25 +56,26 @@ Py_ssize_t shared_dict_length(PyObject *self) {
 }
 
 PyObject *shared_dict_subscript(PyObject *self, PyObject *key) {
-    bool found = false;
-    Ref value = lookup(self, key, found);
-    if (!value && !found && !PyErr_Occurred()) set_key_error(key);
+    Ref value;
+    if (binding::lookup_value(shared_parts(self), key, value) == 0) set_key_error(key);
     return value.release();
 }
 
 int shared_dict_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
-    if (value != nullptr) return store(self, key, value);
-    const int removed = remove_key(self, key);
+    if (value != nullptr) return binding::store_value(shared_parts(self), key, value);
+    const int removed = binding::remove_key(shared_parts(self), key);
     if (removed == 0) set_key_error(key);
     return removed == 1 ? 0 : -1;
 }
 
 int shared_dict_contains(PyObject *self, PyObject *key) {
     Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
-    ConcurrentHashMap_string *map = request.map.get();
     bool found = false;
-    if (!call_core([&] { found = map->contains(request.key(), request.hash); })) return -1;
+    if (run_on_key(shared_parts(self), key, nullptr, request, [&](ConcurrentHashMap_string &map) {
+            found = map.contains(request.key(), request.hash);
+        }) < 0) {
+        return -1;
+    }
     return found ? 1 : 0;
 }
 
@@ -127,20 +83,21 @@ int shared_dict_contains(PyObject *self, PyObject *key) {
 
 PyObject *get_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (!check_positional("get", nargs, 1, 2)) return nullptr;
-    bool found = false;
-    Ref value = lookup(self, args[0], found);
-    if (value || found || PyErr_Occurred()) return value.release();
+    Ref value;
+    if (binding::lookup_value(shared_parts(self), args[0], value) != 0) return value.release();
     return Py_NewRef(nargs == 2 ? args[1] : Py_None);
 }
 
 PyObject *pop_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (!check_positional("pop", nargs, 1, 2)) return nullptr;
     Request request;
-    if (binding::prepare(shared_parts(self), args[0], nullptr, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
     BytesSink sink;
     bool taken = false;
-    if (!call_core([&] { taken = map->take(request.key(), request.hash, sink); })) return nullptr;
+    if (run_on_key(shared_parts(self), args[0], nullptr, request, [&](ConcurrentHashMap_string &map) {
+            taken = map.take(request.key(), request.hash, sink);
+        }) < 0) {
+        return nullptr;
+    }
     if (taken) return load(request, sink.take()).release();
     if (nargs == 2) return Py_NewRef(args[1]);
     set_key_error(args[0]);
@@ -151,13 +108,11 @@ PyObject *setdefault_method(PyObject *self, PyObject *const *args, Py_ssize_t na
     if (!check_positional("setdefault", nargs, 1, 2)) return nullptr;
     PyObject *default_value = nargs == 2 ? args[1] : Py_None;
     Request request;
-    if (binding::prepare(shared_parts(self), args[0], default_value, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
     BytesSink existing;
     bool inserted = false;
-    if (!call_core([&] {
-            inserted = map->insert_if_absent(request.key(), request.value(), request.hash, existing);
-        })) {
+    if (run_on_key(shared_parts(self), args[0], default_value, request, [&](ConcurrentHashMap_string &map) {
+            inserted = map.insert_if_absent(request.key(), request.value(), request.hash, existing);
+        }) < 0) {
         return nullptr;
     }
     return inserted ? Py_NewRef(default_value) : load(request, existing.take()).release();
@@ -204,15 +159,10 @@ PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize
 // loaded object is returned (empty on failure).
 Ref read_value(const Request &request, PyObject *key, PyObject *missing, Ref &read) {
     BytesSink sink;
-    bool found = false;
     read.reset();
-    if (!call_core([&] {
-            found = request.map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash,
-                                     sink);
-        })) {
-        return Ref();
-    }
-    if (found) {
+    const int found = binding::read_stored(request, sink);
+    if (found < 0) return Ref();
+    if (found == 1) {
         read = sink.take();
         return load(request, read);
     }
