@@ -10,6 +10,7 @@
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
+#include "zorvik/binding/serializers.hpp"
 #include "zorvik/brandel/expansion.hpp"
 #include "zorvik/brandel/module.hpp"
 #include "zorvik/brandel/brandel_operations.hpp"
@@ -105,35 +106,23 @@ int prepare_msgspec(PyObject *msgspec) {
     return PyObject_SetAttr(msgspec, names.loads, decode.get());
 }
 
-bool serializer_is(PyObject *serializer, const char *name) {
-    return serializer != Py_None && PyUnicode_CompareWithASCIIString(serializer, name) == 0;
-}
-
+// The serializer named `serializer` (null: the default), as the module bound
+// it at start-up: a name whose package is not installed is a NameError.
 int choose_serializer(BrandelObject *self, PyObject *serializer) {
-    PyObject *name = nullptr;
-    bool text = false;
-    if (serializer == nullptr || serializer_is(serializer, "pickle")) {
-        name = names.pickle;
-    } else if (serializer_is(serializer, "orjson")) {
-        name = names.orjson;
-    } else if (serializer_is(serializer, "msgpack")) {
-        name = names.msgpack;
-    } else if (serializer_is(serializer, "json")) {
-        // json.dumps returns text; the operations store it as UTF-8 bytes,
-        // which json.loads reads back.
-        name = names.json;
-        text = true;
-    } else if (serializer_is(serializer, "msgspec")) {
-        name = names.msgspec;
-    } else {
+    const binding::Serializer *entry = serializer == nullptr ? &binding::default_serializer
+                                       : serializer == Py_None ? nullptr
+                                                               : binding::find_serializer(serializer);
+    if (entry == nullptr) {
         PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
         return -1;
     }
-    Ref module = module_global(name);
+    const Ref name = Ref::steal(PyUnicode_InternFromString(entry->name));
+    if (!name) return -1;
+    Ref module = module_global(name.get());
     if (!module) return -1;
-    if (name == names.msgspec && prepare_msgspec(module.get()) < 0) return -1;
+    if (entry->kind == binding::SerializerKind::msgspec && prepare_msgspec(module.get()) < 0) return -1;
     store_field(self->serializer, std::move(module));
-    self->text_serializer = text;
+    self->text_serializer = entry->text;
     return 0;
 }
 
@@ -276,7 +265,7 @@ PyObject *setstate_method(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 // Replaces the slot wrapper that the interpreter puts under __init__, so that
 // the method carries its own docstring; tp_init stays the entry for class calls.
 PyMethodDef init_method_def = {
-    "__init__", ZORVIK_FASTCALL(init_method), METH_FASTCALL | METH_KEYWORDS,
+    "__init__", ZORVIK_METHOD(init_method), METH_FASTCALL | METH_KEYWORDS,
     "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
     "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: str = 'pickle', hash_function: "
     "Callable = hash)\n\nconstructor of brandel\n\n        :param name: file name of the brandel\n        "
@@ -298,7 +287,7 @@ PyMethodDef brandel_methods[] = {
     remove_method_def,
     expansion_method_def,
     {"__reduce__", reduce_method, METH_NOARGS, nullptr},
-    {"__setstate__", ZORVIK_FASTCALL(setstate_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", ZORVIK_METHOD(setstate_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -226,13 +226,13 @@ int call_override(PyObject *override, std::uint64_t parallelism, int *result) {
 }  // namespace
 
 PyMethodDef dict_expansion_def = {
-    "dict_expansion", ZORVIK_FASTCALL(dict_expansion_function), METH_FASTCALL | METH_KEYWORDS,
+    "dict_expansion", ZORVIK_METHOD(dict_expansion_function), METH_FASTCALL | METH_KEYWORDS,
     "dict_expansion(name: bytes, target_length: int)\n\nexpand the named brandel with target length\n\n    "
     ":param name: the file name of the brandel\n    :param target_length: the target expansion length of the "
     "brandel\n    :return: 1 if successfully expanded\n    "};
 
 PyMethodDef expansion_method_def = {
-    "expansion", ZORVIK_FASTCALL(expansion_method), METH_FASTCALL | METH_KEYWORDS,
+    "expansion", ZORVIK_METHOD(expansion_method), METH_FASTCALL | METH_KEYWORDS,
     "expansion(self, parallelism: int = 0) -> int\n\nexpand the brandel in parallel\n\n        "
     ":param parallelism: the degree of parallelism, if 0, it is the number of logical CPUs the calling thread is "
     "restricted to, same as os.cpu_count().\n        :return: 1 if successfully expanded\n        "};

@@ -9,6 +9,7 @@
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/binding/gil.hpp"
 #include "zorvik/binding/operations.hpp"
+#include "zorvik/binding/serializers.hpp"
 #include "zorvik/binding/start_up.hpp"
 #include "zorvik/brandel/brandel_operations.hpp"
 #include "zorvik/brandel/brandel_type.hpp"
@@ -209,16 +210,19 @@ int guarded(int status, bool *imported = nullptr) {
     return 0;
 }
 
+// import <name> for every serializer of the table: the ones not installed
+// stay unbound.
 int import_serializers(PyObject *module) {
-    bool have_msgspec = false;
-    if (guarded(import_and_bind(module, "pickle")) < 0 || guarded(import_and_bind(module, "json")) < 0 ||
-        guarded(import_and_bind(module, "orjson")) < 0 || guarded(import_and_bind(module, "msgpack")) < 0 ||
-        guarded(import_and_bind(module, "msgspec"), &have_msgspec) < 0) {
-        return -1;
+    for (const binding::Serializer &entry : binding::serializers) {
+        bool imported = false;
+        if (guarded(import_and_bind(module, entry.name), &imported) < 0) return -1;
+        // Makes msgspec's codec reachable as msgspec.json; one guard with msgspec's own.
+        if (imported && entry.kind == binding::SerializerKind::msgspec &&
+            guarded(import_module("msgspec.json") ? 0 : -1) < 0) {
+            return -1;
+        }
     }
-    if (!have_msgspec) return 0;
-    // Makes the codec reachable as msgspec.json; one guard with msgspec's own.
-    return guarded(import_module("msgspec.json") ? 0 : -1);
+    return 0;
 }
 
 int add_function(PyObject *module, PyMethodDef *definition) {
@@ -318,10 +322,6 @@ int create_names() {
         {&names.encode, "encode"},
         {&names.decode, "decode"},
         {&names.json, "json"},
-        {&names.msgspec, "msgspec"},
-        {&names.pickle, "pickle"},
-        {&names.orjson, "orjson"},
-        {&names.msgpack, "msgpack"},
         {&names.os, "os"},
         {&names.cpu_count, "cpu_count"},
         {&names.multiprocessing, "multiprocessing"},

@@ -38,7 +38,7 @@ extern ModuleState module_state;
 
 // Interned attribute and global names, created once at start-up.
 struct Names {
-    PyObject *dumps, *loads, *encode, *decode, *json, *msgspec, *pickle, *orjson, *msgpack;
+    PyObject *dumps, *loads, *encode, *decode, *json;
     PyObject *os, *cpu_count, *multiprocessing, *Pool, *apply_async, *get, *close, *join, *terminate;
     PyObject *dict_expansion, *format, *init, *insert, *remove, *expansion;
 };

@@ -160,25 +160,25 @@ PyObject *function_form(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 }  // namespace
 
 PyMethodDef batch_methods[] = {
-    {"get_many", ZORVIK_FASTCALL(method_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_many", ZORVIK_METHOD(method_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
      "get_many(keys, default=None) -> list\n\n" ZORVIK_GET_MANY_DOC},
-    {"set_many", ZORVIK_FASTCALL(method_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
+    {"set_many", ZORVIK_METHOD(method_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
      "set_many(items) -> None\n\n" ZORVIK_SET_MANY_DOC},
-    {"delete_many", ZORVIK_FASTCALL(method_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
+    {"delete_many", ZORVIK_METHOD(method_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
      "delete_many(keys) -> list\n\n" ZORVIK_DELETE_MANY_DOC},
-    {"contains_many", ZORVIK_FASTCALL(method_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
+    {"contains_many", ZORVIK_METHOD(method_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
      "contains_many(keys) -> list\n\n" ZORVIK_CONTAINS_MANY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef batch_functions[] = {
-    {"get_many", ZORVIK_FASTCALL(function_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_many", ZORVIK_METHOD(function_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
      "get_many(target, keys, default=None) -> list\n\n" ZORVIK_TARGET_DOC ZORVIK_GET_MANY_DOC},
-    {"set_many", ZORVIK_FASTCALL(function_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
+    {"set_many", ZORVIK_METHOD(function_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
      "set_many(target, items) -> None\n\n" ZORVIK_TARGET_DOC ZORVIK_SET_MANY_DOC},
-    {"delete_many", ZORVIK_FASTCALL(function_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
+    {"delete_many", ZORVIK_METHOD(function_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
      "delete_many(target, keys) -> list\n\n" ZORVIK_TARGET_DOC ZORVIK_DELETE_MANY_DOC},
-    {"contains_many", ZORVIK_FASTCALL(function_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
+    {"contains_many", ZORVIK_METHOD(function_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
      "contains_many(target, keys) -> list\n\n" ZORVIK_TARGET_DOC ZORVIK_CONTAINS_MANY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };

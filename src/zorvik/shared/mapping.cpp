@@ -297,33 +297,33 @@ PySequenceMethods shared_dict_as_sequence = {
 #pragma GCC diagnostic pop
 
 PyMethodDef mapping_methods[] = {
-    {"get", ZORVIK_FASTCALL(get_method), METH_FASTCALL,
+    {"get", ZORVIK_METHOD(get_method), METH_FASTCALL,
      "get(key, default=None, /) -> value\n\nThe value stored for key, or default when there is none. Locks "
      "key's bucket while the value is copied out."},
-    {"pop", ZORVIK_FASTCALL(pop_method), METH_FASTCALL,
+    {"pop", ZORVIK_METHOD(pop_method), METH_FASTCALL,
      "pop(key[, default], /) -> value\n\nRemoves key and returns its value, in one hold of key's bucket lock "
      "(of threads and processes popping one key at once, exactly one gets the value). Without default, "
      "KeyError when key is absent."},
-    {"setdefault", ZORVIK_FASTCALL(setdefault_method), METH_FASTCALL,
+    {"setdefault", ZORVIK_METHOD(setdefault_method), METH_FASTCALL,
      "setdefault(key, default=None, /) -> value\n\nStores default for key unless key is present, in one hold "
      "of key's bucket lock, and returns the value key then has: default itself when it was stored, else the "
      "value that was there."},
-    {"compare_and_set", ZORVIK_FASTCALL(compare_and_set_method), METH_FASTCALL | METH_KEYWORDS,
+    {"compare_and_set", ZORVIK_METHOD(compare_and_set_method), METH_FASTCALL | METH_KEYWORDS,
      "compare_and_set(key, expected, new) -> bool\n\nWhen key's value is expected, stores new and returns "
      "True; otherwise changes nothing and returns False. Values are compared by their serialized bytes. ABSENT "
      "as expected means \"key is absent\"; ABSENT as new removes key. Locks key's bucket once, for the "
      "comparison and the store together."},
-    {"increment", ZORVIK_FASTCALL(increment_method), METH_FASTCALL | METH_KEYWORDS,
+    {"increment", ZORVIK_METHOD(increment_method), METH_FASTCALL | METH_KEYWORDS,
      "increment(key, delta=1, default=0) -> value\n\nAdds delta to key's value (default + delta when key is "
      "absent) and returns the new value; no increment by another thread or process is lost. The addition runs "
      "with no lock held; the new value is stored by a compare_and_set with the value read, and the whole is "
      "done again when another changed it meanwhile. TypeError when the value and delta do not add up."},
-    {"update_with", ZORVIK_FASTCALL(update_with_method), METH_FASTCALL | METH_KEYWORDS,
+    {"update_with", ZORVIK_METHOD(update_with_method), METH_FASTCALL | METH_KEYWORDS,
      "update_with(key, function, default=ABSENT) -> value\n\nStores function(value) for key and returns it, "
      "as increment does: function runs with no lock held and is called again when another thread or process "
      "changed the value meanwhile, so it must have no other effect. An absent key gives function default "
      "(KeyError when there is none); a function that returns ABSENT removes key."},
-    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_method)),
+    {"update", ZORVIK_METHOD(update_method),
      METH_VARARGS | METH_KEYWORDS,
      "update(other=(), /, **kwargs) -> None\n\nd[k] = other[k] for every key of other when it has keys(), "
      "else d[k] = v for every pair (k, v) of other; then the same for kwargs. The pairs are stored as set_many "

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "zorvik/binding/args.hpp"
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/binding/gil.hpp"
+#include "zorvik/binding/serializers.hpp"
 #include "zorvik/binding/start_up.hpp"
 #include "zorvik/fennick/key_hash.hpp"
 #include "zorvik/shared/shared_dict.hpp"
@@ -116,7 +118,7 @@ PyObject *reopen(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }
 
 PyMethodDef module_functions[] = {
-    {"_reopen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reopen)), METH_FASTCALL,
+    {"_reopen", ZORVIK_METHOD(reopen), METH_FASTCALL,
      "_reopen(cls, path, serializer, hash_function) -> SharedDict\n\nOpens the dictionary a pickle named."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -133,9 +135,10 @@ int load_state(PyObject *module) {
     state.mapping_abc = binding::import_attribute("collections.abc", "Mapping").release();
     state.abspath = state.mapping_abc == nullptr ? nullptr : binding::import_attribute("os.path", "abspath").release();
     state.reopen = state.abspath == nullptr ? nullptr : PyObject_GetAttrString(module, "_reopen");
-    state.mapping_keys = PyUnicode_InternFromString("keys");
-    state.view_mapping = PyUnicode_InternFromString("_mapping");
-    if (state.reopen == nullptr || state.mapping_keys == nullptr || state.view_mapping == nullptr) return -1;
+    state.serializers = state.reopen == nullptr ? nullptr : binding::serializer_mapping().release();
+    state.mapping_keys = state.serializers == nullptr ? nullptr : PyUnicode_InternFromString("keys");
+    state.view_mapping = state.mapping_keys == nullptr ? nullptr : PyUnicode_InternFromString("_mapping");
+    if (state.view_mapping == nullptr) return -1;
 
     binding::operation_context.dumps = PyUnicode_InternFromString("dumps");
     binding::operation_context.loads = PyUnicode_InternFromString("loads");
@@ -172,6 +175,7 @@ int add_names(PyObject *module) {
                        PyModule_AddObjectRef(module, "SharedKeysView", state.keys_view) == 0 &&
                        PyModule_AddObjectRef(module, "SharedValuesView", state.values_view) == 0 &&
                        PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) == 0 &&
+                       PyModule_AddObjectRef(module, "SERIALIZERS", state.serializers) == 0 &&
                        PyModule_AddFunctions(module, batch_functions) == 0;
     return added ? 0 : -1;
 }

@@ -1,4 +1,5 @@
-// The serializers a SharedDict can name. Each is an object whose `dumps` and
+// The serializer objects of a SharedDict, for the names of the binding's
+// table (binding/serializers.hpp). Each is an object whose `dumps` and
 // `loads` the key operations' path calls: the module itself for json,
 // orjson and msgpack (a plain module's attributes are read from its
 // dictionary, the path's fast case), and a small module of ours for pickle
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "zorvik/binding/serializers.hpp"
 #include "zorvik/binding/start_up.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
@@ -104,27 +106,31 @@ int choose_serializer(PyObject *name, Ref &serializer, bool *text) {
         PyErr_Format(PyExc_TypeError, "serializer must be a str naming one, not %.200s", Py_TYPE(name)->tp_name);
         return -1;
     }
-    Ref chosen;
-    *text = false;
-    if (PyUnicode_CompareWithASCIIString(name, "pickle") == 0) {
-        chosen = pickle_serializer();
-    } else if (PyUnicode_CompareWithASCIIString(name, "json") == 0) {
-        // json.dumps returns text, stored as UTF-8 bytes, which json.loads reads back.
-        chosen = Ref::steal(PyImport_ImportModule("json"));
-        *text = true;
-    } else if (PyUnicode_CompareWithASCIIString(name, "orjson") == 0) {
-        chosen = package_serializer("orjson");
-    } else if (PyUnicode_CompareWithASCIIString(name, "msgpack") == 0) {
-        chosen = package_serializer("msgpack");
-    } else if (PyUnicode_CompareWithASCIIString(name, "msgspec") == 0) {
-        if (package_serializer("msgspec")) chosen = msgspec_serializer();
-    } else {
-        PyErr_Format(PyExc_ValueError,
-                     "unknown serializer %R: choose 'pickle', 'json', 'orjson', 'msgpack' or 'msgspec'", name);
+    const binding::Serializer *entry = binding::find_serializer(name);
+    if (entry == nullptr) {
+        const Ref choices = binding::serializer_choices();
+        if (choices) PyErr_Format(PyExc_ValueError, "unknown serializer %R: choose %U", name, choices.get());
         return -1;
+    }
+    Ref chosen;
+    switch (entry->kind) {
+        case binding::SerializerKind::pickle:
+            chosen = pickle_serializer();
+            break;
+        case binding::SerializerKind::json:
+            chosen = Ref::steal(PyImport_ImportModule(entry->name));
+            break;
+        case binding::SerializerKind::orjson:
+        case binding::SerializerKind::msgpack:
+            chosen = package_serializer(entry->name);
+            break;
+        case binding::SerializerKind::msgspec:
+            if (package_serializer(entry->name)) chosen = msgspec_serializer();
+            break;
     }
     if (!chosen) return -1;
     serializer = std::move(chosen);
+    *text = entry->text;
     return 0;
 }
 

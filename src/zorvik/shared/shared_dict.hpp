@@ -65,6 +65,7 @@ struct SharedState {
     PyObject *pickle_protocol = nullptr;    // the int 5
     PyObject *mapping_keys = nullptr;       // interned "keys"
     PyObject *view_mapping = nullptr;       // interned "_mapping"
+    PyObject *serializers = nullptr;        // SERIALIZERS: the binding's table, for Python
     PyTypeObject *brandel_type = nullptr;   // zorvik.brandel.brandel, once a batch function met one
 };
 extern SharedState state;

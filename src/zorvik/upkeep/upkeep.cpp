@@ -23,6 +23,7 @@
 #include <string>
 #include <utility>
 
+#include "zorvik/binding/args.hpp"
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/capi/ref.hpp"
 #include "zorvik/core/map/entry_stream.hpp"
@@ -447,7 +448,7 @@ PyObject *upkeep_copy(PyObject *, PyObject *args) {
 }
 
 PyMethodDef upkeep_methods[] = {
-    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upkeep_check)), METH_VARARGS | METH_KEYWORDS,
+    {"check", ZORVIK_METHOD(upkeep_check), METH_VARARGS | METH_KEYWORDS,
      "check(path, progress=None, live=False) -> dict\n\nChecks a dictionary's file from end to end, without taking "
      "its locks; `live` for a file that processes change meanwhile (each bucket judged on its own)."},
     {"repair", upkeep_repair, METH_VARARGS,
