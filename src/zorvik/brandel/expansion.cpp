@@ -20,19 +20,6 @@
 namespace zorvik::brandel {
 
 using capi::Ref;
-using binding::MapPointer;
-using binding::Signature;
-using binding::TypeMatch;
-using binding::add_traceback;
-using binding::bind_arguments;
-using binding::call_core;
-using binding::check_argument_type;
-using binding::find_override;
-using binding::restore_exception;
-using binding::take_exception;
-using binding::to_int;
-using binding::to_size_t;
-using binding::to_file_name;
 
 namespace {
 
@@ -41,24 +28,24 @@ constexpr const char expansion_file[] = "zorvik/brandel/expansion.cpp";
 // ---- dict_expansion --------------------------------------------------------
 
 const char *const dict_expansion_parameters[] = {"name", "target_length"};
-const Signature dict_expansion_signature{"dict_expansion", dict_expansion_parameters, 2, 2};
+const binding::Signature dict_expansion_signature{"dict_expansion", dict_expansion_parameters, 2, 2};
 
 PyObject *expand_named(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[2];
-    if (bind_arguments(dict_expansion_signature, args, nargs, kwnames, values) < 0 ||
-        check_argument_type(values[0], &PyBytes_Type, TypeMatch::exact_or_none, "name") < 0) {
+    if (binding::bind_arguments(dict_expansion_signature, args, nargs, kwnames, values) < 0 ||
+        binding::check_argument_type(values[0], &PyBytes_Type, binding::TypeMatch::exact_or_none, "name") < 0) {
         return nullptr;
     }
     std::uint64_t target = 0;
     std::string name;
-    if (to_size_t(values[1], &target) < 0 || to_file_name(values[0], &name) < 0) return nullptr;
-    if (!call_core([&] { python_expansion_helper_string(name, target); })) return nullptr;
+    if (binding::to_size_t(values[1], &target) < 0 || binding::to_file_name(values[0], &name) < 0) return nullptr;
+    if (!binding::call_core([&] { python_expansion_helper_string(name, target); })) return nullptr;
     return PyLong_FromLong(1);
 }
 
 PyObject *dict_expansion_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *result = expand_named(args, nargs, kwnames);
-    if (result == nullptr) add_traceback("zorvik.brandel.dict_expansion", expansion_file, __LINE__);
+    if (result == nullptr) binding::add_traceback("zorvik.brandel.dict_expansion", expansion_file, __LINE__);
     return result;
 }
 
@@ -76,21 +63,21 @@ struct PoolRun {
 // Ends a pool whose tasks could not all be submitted, keeping the exception
 // that stopped the submission.
 void terminate_pool(PyObject *pool) {
-    Ref exception = take_exception();
+    Ref exception = binding::take_exception();
     const Ref result = Ref::steal(PyObject_CallMethodNoArgs(pool, names.terminate));
     PyErr_Clear();
-    restore_exception(std::move(exception));
+    binding::restore_exception(std::move(exception));
 }
 
 // target = 2 x chunks_in_use, refused when the doubled table would not fit
 // the map's bucket_chunk_number (no task could then do anything, and the call
 // would report an expansion that did not happen). 0 or -1.
 int expansion_target(BrandelObject *self, std::uint64_t *target) {
-    MapPointer map = map_of(self);
+    binding::MapPointer map = map_of(self);
     if (!map) return -1;
     std::uint64_t in_use = 0;
     std::uint64_t capacity = 0;
-    if (!call_core([&] {
+    if (!binding::call_core([&] {
             in_use = map->chunks_in_use();
             capacity = map->bucket_chunk_number();
         })) {
@@ -111,7 +98,7 @@ int default_parallelism(std::uint64_t *parallelism) {
     if (!os) return -1;
     const Ref count = Ref::steal(PyObject_CallMethodNoArgs(os.get(), names.cpu_count));
     if (!count) return -1;
-    return to_size_t(count.get(), parallelism);
+    return binding::to_size_t(count.get(), parallelism);
 }
 
 int start_pool(PoolRun &run, std::uint64_t parallelism) {
@@ -142,7 +129,7 @@ int wait_for_tasks(PoolRun &run) {
         const Ref result = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(run.results.get(), i), names.get));
         if (result) continue;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        const Ref exception = take_exception();
+        const Ref exception = binding::take_exception();
         return PyList_Append(run.failures.get(), exception.get());
     }
     return 0;
@@ -199,14 +186,14 @@ int run_expansion(BrandelObject *self, std::uint64_t parallelism) {
 // ---- the method ------------------------------------------------------------
 
 const char *const expansion_parameters[] = {"parallelism"};
-const Signature expansion_signature{"expansion", expansion_parameters, 1, 0};
+const binding::Signature expansion_signature{"expansion", expansion_parameters, 1, 0};
 
 PyObject *expansion_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[1];
     ExpansionOptionalArguments optional{0, 0};
-    if (bind_arguments(expansion_signature, args, nargs, kwnames, values) < 0 ||
-        (values[0] != nullptr && to_size_t(values[0], &optional.parallelism) < 0)) {
-        add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
+    if (binding::bind_arguments(expansion_signature, args, nargs, kwnames, values) < 0 ||
+        (values[0] != nullptr && binding::to_size_t(values[0], &optional.parallelism) < 0)) {
+        binding::add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
         return nullptr;
     }
     optional.given = values[0] != nullptr ? 1 : 0;
@@ -220,7 +207,7 @@ int call_override(PyObject *override, std::uint64_t parallelism, int *result) {
     if (!argument) return -1;
     const Ref returned = Ref::steal(PyObject_CallOneArg(override, argument.get()));
     if (!returned) return -1;
-    return to_int(returned.get(), result);
+    return binding::to_int(returned.get(), result);
 }
 
 }  // namespace
@@ -240,15 +227,16 @@ PyMethodDef expansion_method_def = {
 int brandel_expansion(BrandelObject *self, int skip_dispatch, ExpansionOptionalArguments *optional) {
     std::uint64_t parallelism = optional != nullptr && optional->given > 0 ? optional->parallelism : 0;
     int result = -1;
+    PyObject *object = reinterpret_cast<PyObject *>(self);
     const Ref override =
-        skip_dispatch ? Ref() : find_override(reinterpret_cast<PyObject *>(self), names.expansion, expansion_method_def);
+        skip_dispatch ? Ref() : binding::find_override(object, names.expansion, expansion_method_def);
     if (override) {
         if (call_override(override.get(), parallelism, &result) < 0) result = -1;
     } else if (!PyErr_Occurred()) {
         result = run_expansion(self, parallelism);
     }
     if (result == -1 && PyErr_Occurred()) {
-        add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
+        binding::add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
     }
     return result;
 }
