@@ -29,7 +29,8 @@ using capi::Ref;
 using MapPointer = std::shared_ptr<ConcurrentHashMap_string>;
 
 // What the operations need of the module that links them, filled by that
-// module at start-up (each module linking the library has its own copy).
+// module at start-up (each module linking the library has its own copy). Its
+// references live as long as the process, so they are raw pointers.
 struct OperationContext {
     PyObject *dumps = nullptr;         // interned "dumps"
     PyObject *loads = nullptr;         // interned "loads"
