@@ -26,6 +26,7 @@ import os
 import sys
 
 from zorvik import tools
+from zorvik._shared import SERIALIZERS
 
 EXIT_OK, EXIT_FAULT, EXIT_USAGE = 0, 1, 2
 
@@ -254,7 +255,7 @@ def parser():
     command("locks", "the held locks of a dictionary's file and whether their holders live", command_locks)
     repair = command("repair", "repair a dictionary's file that no process holds open", command_repair)
     repair.add_argument("--dry-run", action="store_true", help="report what a repair would do; change nothing")
-    serializers = ["auto", "pickle", "json", "orjson", "msgspec", "msgpack"]
+    serializers = ["auto", *SERIALIZERS]
     dump = command("dump", "write every entry to standard output (raw: as stored, bit for bit)", command_dump,
                    "JSON lines {\"key\": ..., \"value\": ...}, read through the serializer")
     dump.add_argument("--serializer", choices=serializers, default="auto",

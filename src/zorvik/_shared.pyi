@@ -1,6 +1,6 @@
 import os
 from _typeshed import SupportsKeysAndGetItem
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, MutableMapping, ValuesView
+from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, MutableMapping, ValuesView
 from typing import Any, Final, Literal, TypeVar, final, overload
 
 from typing_extensions import disjoint_base
@@ -19,6 +19,10 @@ class _AbsentType: ...
 
 # Stands for "no entry" in compare_and_set and update_with.
 ABSENT: Final[_AbsentType]
+
+# The serializers a dictionary can name, each with the form of the bytes it
+# stores ("pickle", "json" or "msgpack"), in the order they are offered.
+SERIALIZERS: Final[Mapping[_Serializer, str]]
 
 class SharedKeysView(KeysView[_K]): ...
 class SharedValuesView(ValuesView[_V]): ...

@@ -26,6 +26,7 @@ import os
 import pickle
 
 from zorvik import _upkeep
+from zorvik._shared import SERIALIZERS
 
 __all__ = ["Refused", "stat", "check", "locks", "repair", "dump", "load", "dump_json", "load_json", "compact",
            "guess_serializer", "holders"]
@@ -61,6 +62,14 @@ def _exponent(power_of_two):
     return power_of_two.bit_length() - 1
 
 
+def _writing(form):
+    """The serializers whose stored bytes are `form`, as a sentence names them."""
+    names = [name for name, stored in SERIALIZERS.items() if stored == form]
+    if len(names) < 2:
+        return "".join(names)
+    return f"{', '.join(names[:-1])} or {names[-1]}"
+
+
 def guess_serializer(values):
     """The serializer that most likely wrote `values` (stored bytes), by their form."""
     values = [v for v in values if v]
@@ -71,7 +80,7 @@ def guess_serializer(values):
     try:
         for v in values:
             json.loads(v.decode("utf-8"))
-        return "json, orjson or msgspec (JSON text)"
+        return f"{_writing('json')} (JSON text)"
     except ValueError:
         pass
     try:
@@ -301,11 +310,13 @@ def load(path, stream, shape=None, progress=None):
 
 
 def _codec(serializer):
-    if serializer == "pickle":
+    """(loads, dumps) for the bytes `serializer` stores; dumps only for pickle."""
+    form = SERIALIZERS.get(serializer)
+    if form == "pickle":
         return pickle.loads, pickle.dumps
-    if serializer in ("json", "orjson", "msgspec"):
+    if form == "json":
         return (lambda b: json.loads(b.decode("utf-8"))), None
-    if serializer == "msgpack":
+    if form == "msgpack":
         import msgpack
         return (lambda b: msgpack.unpackb(b, strict_map_key=False)), None
     raise Refused(f"unknown serializer {serializer!r}")
@@ -315,9 +326,10 @@ def _serializer_name(path, serializer):
     if serializer not in (None, "auto"):
         return serializer
     guess = guess_serializer(_sample_values(path))
-    for name in ("pickle", "json", "msgpack"):
-        if guess.startswith(name):
-            return name
+    # Each stored form is named after the serializer that reads it.
+    for form in dict.fromkeys(SERIALIZERS.values()):
+        if guess.startswith(form):
+            return form
     raise Refused(f"cannot tell the serializer of {path} ({guess}): name it with --serializer")
 
 

@@ -26,7 +26,11 @@ int bind_arguments(const Signature &signature, PyObject *args, PyObject *kwargs,
 
 }  // namespace zorvik::binding
 
-// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef
-// holds (through void (*)() so that the cast between function types is
-// explicit and warning-free).
-#define ZORVIK_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+// A function of any calling convention (METH_FASTCALL, with or without
+// METH_KEYWORDS; METH_VARARGS | METH_KEYWORDS) as the PyCFunction a
+// PyMethodDef holds, through void (*)() so that the cast between function
+// types is explicit and warning-free. A macro, so that the method tables stay
+// constant-initialised (a function's result would not be a constant
+// expression): brandel's class table copies entries of another file's tables
+// during dynamic initialisation, when they must already hold them.
+#define ZORVIK_METHOD(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))

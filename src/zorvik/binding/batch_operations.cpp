@@ -11,8 +11,8 @@
 
 #include <exception>
 #include <memory>
-#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "zorvik/binding/errors.hpp"
@@ -20,26 +20,6 @@
 
 namespace zorvik::binding {
 namespace {
-
-// Objects held by one reference each, released with the holder (except by a
-// thread that the interpreter ends at shutdown: see Request).
-class References {
-public:
-    References() = default;
-    References(const References &) = delete;
-    References &operator=(const References &) = delete;
-    ~References() {
-        if (std::uncaught_exceptions() > 0) return;
-        for (PyObject *object : objects_) Py_XDECREF(object);
-    }
-    std::vector<PyObject *> &objects() { return objects_; }
-    PyObject *const *data() const { return objects_.data(); }
-    PyObject *operator[](std::size_t i) const { return objects_[i]; }
-    std::size_t size() const { return objects_.size(); }
-
-private:
-    std::vector<PyObject *> objects_;
-};
 
 // Runs `grow` (which may throw std::bad_alloc or std::length_error); a
 // failure becomes MemoryError. 0 or -1.
@@ -56,188 +36,158 @@ int without_exceptions(Grow &&grow) {
 
 // A batch's keys (and values), prepared, with the map and serializer they go
 // to. The items prepared before a failure stay, for an update's stored prefix.
-class PreparedBatch {
-public:
-    PreparedBatch() = default;
-    PreparedBatch(const PreparedBatch &) = delete;
-    PreparedBatch &operator=(const PreparedBatch &) = delete;
-    ~PreparedBatch() {
-        if (std::uncaught_exceptions() > 0) return;
-        for (const PreparedItem &item : items) {
-            Py_DECREF(item.key_bytes);
-            Py_XDECREF(item.value_bytes);
-        }
-        Py_XDECREF(serializer);
-    }
-
+struct PreparedBatch {
     MapPointer map;
-    PyObject *serializer = nullptr;
+    Ref serializer;
     std::vector<PreparedItem> items;
 
     // The views the core takes (the bytes objects outlive them).
     std::vector<BatchKey> keys() const {
         std::vector<BatchKey> out;
         out.reserve(items.size());
-        for (const PreparedItem &item : items) out.push_back({view_of(item.key_bytes), item.hash});
+        for (const PreparedItem &item : items) out.push_back({view_of(item.key_bytes.get()), item.hash});
         return out;
     }
     std::vector<BatchItem> pairs() const {
         std::vector<BatchItem> out;
         out.reserve(items.size());
         for (const PreparedItem &item : items) {
-            out.push_back({view_of(item.key_bytes), view_of(item.value_bytes), item.hash});
+            out.push_back({view_of(item.key_bytes.get()), view_of(item.value_bytes.get()), item.hash});
         }
         return out;
     }
 };
 
-// Prepares keys[0..n) (with values[0..n) when not null) in order, each as a
-// single-key operation prepares it; stops at the first that fails, keeping the
-// ones before it. The batch then holds the map the dictionary has. 0 or -1.
-int prepare_batch(const DictionaryParts &target, PyObject *const *keys, PyObject *const *values, std::size_t n,
-                  PreparedBatch &batch) {
+// One key of a batch, and its value (null for a batch of keys), borrowed.
+struct KeyAndValue {
+    PyObject *key;
+    PyObject *value;
+};
+
+// Prepares the n keys (and values) `item_at(i)` gives, in order, each as a
+// single-key operation prepares it; stops at the first that fails, keeping
+// the ones before it. The batch then holds the map the dictionary has. 0 or -1.
+template <class ItemAt>
+int prepare_batch(const DictionaryParts &target, std::size_t n, ItemAt &&item_at, PreparedBatch &batch) {
     // A dictionary without a map is refused before anything runs.
     batch.map = map_of(target);
     if (!batch.map) return -1;
-    batch.serializer = Py_NewRef(*target.serializer);
+    batch.serializer = Ref::borrow(*target.serializer);
     if (without_exceptions([&] { batch.items.reserve(n); }) < 0) return -1;
     for (std::size_t i = 0; i < n; ++i) {
+        const KeyAndValue given = item_at(i);
         PreparedItem item;
-        if (prepare_item(target, nullptr, batch.serializer, keys[i], values ? values[i] : nullptr, item) < 0) {
-            Py_XDECREF(item.key_bytes);
-            Py_XDECREF(item.value_bytes);
-            return -1;
-        }
-        batch.items.push_back(item);  // reserved: cannot throw
+        if (prepare_item(target, nullptr, batch.serializer.get(), given.key, given.value, item) < 0) return -1;
+        batch.items.push_back(std::move(item));  // reserved: cannot throw
     }
     return refresh_map(target, batch.map);
 }
 
+// Prepares the keys of a tuple.
+int prepare_keys(const DictionaryParts &target, PyObject *tuple, PreparedBatch &batch) {
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(tuple));
+    return prepare_batch(
+        target, n, [tuple](std::size_t i) { return KeyAndValue{PyTuple_GET_ITEM(tuple, i), nullptr}; }, batch);
+}
+
 // The keys of a batch as a tuple: `keys` itself when it is one, else a tuple
 // of what iterating it gives (so that Python code run later cannot change
-// the batch under it). A new reference, or null.
-PyObject *key_tuple(PyObject *keys) { return PySequence_Tuple(keys); }
-
-PyObject *const *items_of(PyObject *tuple) { return &PyTuple_GET_ITEM(tuple, 0); }
+// the batch under it).
+Ref key_tuple(PyObject *keys) { return Ref::steal(PySequence_Tuple(keys)); }
 
 // The found values of a get_many, by index: the core's sink makes each
 // value's bytes object under its bucket's lock (which runs no Python code).
 class BytesBatchSink final : public BatchSink {
 public:
-    explicit BytesBatchSink(References &values) : values_(values) {}
+    explicit BytesBatchSink(std::vector<Ref> &values) : values_(values) {}
     char *reserve(std::size_t index, std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
-        PyObject *&slot = values_.objects()[index];
-        Py_XSETREF(slot, PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-        return slot == nullptr ? nullptr : PyBytes_AS_STRING(slot);
+        Ref &slot = values_[index];
+        slot = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        return slot ? PyBytes_AS_STRING(slot.get()) : nullptr;
     }
-    void abandon(std::size_t index) noexcept override { Py_CLEAR(values_.objects()[index]); }
+    void abandon(std::size_t index) noexcept override { values_[index].reset(); }
 
 private:
-    References &values_;
+    std::vector<Ref> &values_;
 };
 
 // A new list of n bools.
-PyObject *bool_list(const bool *results, std::size_t n) {
-    PyObject *list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), PyBool_FromLong(results[i]));
+Ref bool_list(const bool *results, std::size_t n) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return list;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(results[i]));
+    }
     return list;
 }
 
 enum class KeyQuery { contains, remove };
 
 // contains_many or delete_many: a list of the core's results.
-PyObject *query_many(const DictionaryParts &target, PyObject *keys, KeyQuery query) {
-    PyObject *tuple = key_tuple(keys);
-    if (tuple == nullptr) return nullptr;
-    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(tuple));
-    PyObject *result = nullptr;
-    {
-        PreparedBatch batch;
-        std::vector<BatchKey> views;
-        std::unique_ptr<bool[]> results;
-        if (prepare_batch(target, n == 0 ? nullptr : items_of(tuple), nullptr, n, batch) == 0 &&
-            without_exceptions([&] {
-                views = batch.keys();
-                results.reset(new bool[n + 1]());
-            }) == 0) {
-            ConcurrentHashMap_string *map = batch.map.get();
-            const std::span<bool> out(results.get(), n);
-            if (call_core([&] {
-                    if (query == KeyQuery::contains) {
-                        map->contains_many(views, out);
-                    } else {
-                        map->remove_many(views, out);
-                    }
-                })) {
-                result = bool_list(results.get(), n);
-            }
-        }
+Ref query_many(const DictionaryParts &target, PyObject *keys, KeyQuery query) {
+    const Ref tuple = key_tuple(keys);
+    if (!tuple) return Ref();
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(tuple.get()));
+    PreparedBatch batch;
+    std::vector<BatchKey> views;
+    std::unique_ptr<bool[]> results;
+    if (prepare_keys(target, tuple.get(), batch) < 0 || without_exceptions([&] {
+            views = batch.keys();
+            results.reset(new bool[n + 1]());
+        }) < 0) {
+        return Ref();
     }
-    Py_DECREF(tuple);
-    return result;
+    ConcurrentHashMap_string *map = batch.map.get();
+    const std::span<bool> out(results.get(), n);
+    const bool done = call_core([&] {
+        if (query == KeyQuery::contains) {
+            map->contains_many(views, out);
+        } else {
+            map->remove_many(views, out);
+        }
+    });
+    return done ? bool_list(results.get(), n) : Ref();
 }
 
 // ---- reading pairs ------------------------------------------------------------------
+
+struct Pair {
+    Ref key;
+    Ref value;
+};
 
 // The pairs of a set_many or update, read from a mapping (its keys() and
 // [key], as MutableMapping.update reads one) or from an iterable of pairs.
 class PairReader {
 public:
-    PairReader() = default;
-    PairReader(const PairReader &) = delete;
-    PairReader &operator=(const PairReader &) = delete;
-    ~PairReader() {
-        if (std::uncaught_exceptions() > 0) return;
-        Py_XDECREF(iterator_);
-        Py_XDECREF(mapping_);
-    }
-
     // 0 or -1.
     int open(PyObject *source) {
-        PyObject *keys_method = PyObject_GetAttrString(source, "keys");
-        if (keys_method == nullptr) {
+        const Ref keys_method = Ref::steal(PyObject_GetAttrString(source, "keys"));
+        if (!keys_method) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
             PyErr_Clear();
+            iterator_ = Ref::steal(PyObject_GetIter(source));
+            return iterator_ ? 0 : -1;
         }
-        PyObject *iterable = source;
-        PyObject *keys = nullptr;
-        if (keys_method != nullptr) {
-            keys = PyObject_CallNoArgs(keys_method);
-            Py_DECREF(keys_method);
-            if (keys == nullptr) return -1;
-            iterable = keys;
-            mapping_ = Py_NewRef(source);
-        }
-        iterator_ = PyObject_GetIter(iterable);
-        Py_XDECREF(keys);
-        return iterator_ == nullptr ? -1 : 0;
+        const Ref keys = Ref::steal(PyObject_CallNoArgs(keys_method.get()));
+        if (!keys) return -1;
+        mapping_ = Ref::borrow(source);
+        iterator_ = Ref::steal(PyObject_GetIter(keys.get()));
+        return iterator_ ? 0 : -1;
     }
 
-    // Appends up to `most` pairs (new references) to keys and values. 1 when
-    // the source may hold more, 0 when it is exhausted, -1 on failure, with
-    // the pairs read before the failing one appended.
-    int read(std::size_t most, References &keys, References &values) {
+    // Appends up to `most` pairs to `pairs`. 1 when the source may hold
+    // more, 0 when it is exhausted, -1 on failure, with the pairs read before
+    // the failing one appended.
+    int read(std::size_t most, std::vector<Pair> &pairs) {
         for (std::size_t read = 0; read < most; ++read) {
-            PyObject *item = PyIter_Next(iterator_);
-            if (item == nullptr) return PyErr_Occurred() ? -1 : 0;
-            PyObject *key = nullptr;
-            PyObject *value = nullptr;
-            const int split = mapping_ != nullptr ? value_of(item, key, value) : pair_of(item, key, value);
-            Py_DECREF(item);
+            const Ref item = Ref::steal(PyIter_Next(iterator_.get()));
+            if (!item) return PyErr_Occurred() ? -1 : 0;
+            Pair pair;
+            const int split = mapping_ ? value_of(item.get(), pair) : pair_of(item.get(), pair);
             if (split < 0) return -1;
-            if (without_exceptions([&] { keys.objects().push_back(key); }) < 0) {
-                Py_DECREF(key);
-                Py_DECREF(value);
-                return -1;
-            }
-            if (without_exceptions([&] { values.objects().push_back(value); }) < 0) {
-                keys.objects().pop_back();
-                Py_DECREF(key);
-                Py_DECREF(value);
-                return -1;
-            }
+            if (without_exceptions([&] { pairs.push_back(std::move(pair)); }) < 0) return -1;
             ++index_;
         }
         return 1;
@@ -245,53 +195,51 @@ public:
 
 private:
     // A key of a mapping, and mapping[key].
-    int value_of(PyObject *item, PyObject *&key, PyObject *&value) {
-        value = PyObject_GetItem(mapping_, item);
-        if (value == nullptr) return -1;
-        key = Py_NewRef(item);
+    int value_of(PyObject *item, Pair &pair) {
+        pair.value = Ref::steal(PyObject_GetItem(mapping_.get(), item));
+        if (!pair.value) return -1;
+        pair.key = Ref::borrow(item);
         return 0;
     }
 
     // An element of an iterable of pairs, with dict.update's messages.
-    int pair_of(PyObject *item, PyObject *&key, PyObject *&value) {
-        PyObject *pair = PySequence_Fast(item, "");
-        if (pair == nullptr) {
+    int pair_of(PyObject *item, Pair &pair) {
+        const Ref sequence = Ref::steal(PySequence_Fast(item, ""));
+        if (!sequence) {
             if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Format(PyExc_TypeError,
                              "cannot convert dictionary update sequence element #%zd to a sequence", index_);
             }
             return -1;
         }
-        int result = -1;
-        if (PySequence_Fast_GET_SIZE(pair) != 2) {
+        if (PySequence_Fast_GET_SIZE(sequence.get()) != 2) {
             PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
-                         index_, PySequence_Fast_GET_SIZE(pair));
-        } else {
-            key = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 0));
-            value = Py_NewRef(PySequence_Fast_GET_ITEM(pair, 1));
-            result = 0;
+                         index_, PySequence_Fast_GET_SIZE(sequence.get()));
+            return -1;
         }
-        Py_DECREF(pair);
-        return result;
+        pair.key = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), 0));
+        pair.value = Ref::borrow(PySequence_Fast_GET_ITEM(sequence.get(), 1));
+        return 0;
     }
 
-    PyObject *iterator_ = nullptr;
-    PyObject *mapping_ = nullptr;  // the source, when it is read as a mapping
+    Ref iterator_;
+    Ref mapping_;  // the source, when it is read as a mapping
     Py_ssize_t index_ = 0;
 };
 
 // Stores the pairs in one batch. `prefix`: when a key or value cannot be
 // prepared, the pairs before it are stored before its error is raised
 // (update's order); else nothing is stored. 0 or -1.
-int store_pairs(const DictionaryParts &target, const References &keys, const References &values, bool prefix) {
+int store_pairs(const DictionaryParts &target, const std::vector<Pair> &given, bool prefix) {
     PreparedBatch batch;
-    const std::size_t n = keys.size();
-    const int prepared = prepare_batch(target, keys.data(), values.data(), n, batch);
+    const std::size_t n = given.size();
+    const int prepared = prepare_batch(
+        target, n, [&given](std::size_t i) { return KeyAndValue{given[i].key.get(), given[i].value.get()}; }, batch);
     if (prepared == 0 && n == 0) return 0;
     if (prepared < 0 && (!prefix || batch.items.empty() || !batch.map)) return -1;
     // The error of the pair that failed waits while the pairs before it are
     // stored; a failure of that store comes first in order, and wins.
-    PyObject *failure = prepared < 0 ? take_exception() : nullptr;
+    Ref failure = prepared < 0 ? take_exception() : Ref();
     std::vector<BatchItem> pairs;
     bool stored = false;
     if (prepared == 0 || refresh_map(target, batch.map) == 0) {
@@ -299,79 +247,62 @@ int store_pairs(const DictionaryParts &target, const References &keys, const Ref
         stored = without_exceptions([&] { pairs = batch.pairs(); }) == 0 &&
                  call_core([&] { map->insert_many(pairs); });
     }
-    if (!stored) {
-        Py_XDECREF(failure);
-        return -1;
-    }
-    if (failure == nullptr) return 0;
-    restore_exception(failure);
+    if (!stored) return -1;
+    if (!failure) return 0;
+    restore_exception(std::move(failure));
     return -1;
 }
 
 }  // namespace
 
-PyObject *get_many(const DictionaryParts &target, PyObject *keys, PyObject *default_value) {
-    PyObject *tuple = key_tuple(keys);
-    if (tuple == nullptr) return nullptr;
-    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(tuple));
-    PyObject *list = nullptr;
-    {
-        PreparedBatch batch;
-        References found;
-        std::vector<BatchKey> views;
-        bool done = false;
-        if (prepare_batch(target, n == 0 ? nullptr : items_of(tuple), nullptr, n, batch) == 0 &&
-            without_exceptions([&] {
-                views = batch.keys();
-                found.objects().assign(n, nullptr);
-            }) == 0) {
-            ConcurrentHashMap_string *map = batch.map.get();
-            BytesBatchSink sink(found);
-            done = call_core([&] { map->get_many(views, sink); });
-        }
-        list = done ? PyList_New(static_cast<Py_ssize_t>(n)) : nullptr;
-        for (std::size_t i = 0; list != nullptr && i < n; ++i) {
-            PyObject *value = found[i] != nullptr ? deserialize(batch.serializer, found[i]) : Py_NewRef(default_value);
-            if (value == nullptr) Py_CLEAR(list);
-            else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
-        }
+Ref get_many(const DictionaryParts &target, PyObject *keys, PyObject *default_value) {
+    const Ref tuple = key_tuple(keys);
+    if (!tuple) return Ref();
+    const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(tuple.get()));
+    PreparedBatch batch;
+    std::vector<Ref> found;
+    std::vector<BatchKey> views;
+    if (prepare_keys(target, tuple.get(), batch) < 0 || without_exceptions([&] {
+            views = batch.keys();
+            found.resize(n);
+        }) < 0) {
+        return Ref();
     }
-    Py_DECREF(tuple);
+    ConcurrentHashMap_string *map = batch.map.get();
+    BytesBatchSink sink(found);
+    if (!call_core([&] { map->get_many(views, sink); })) return Ref();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; list && i < n; ++i) {
+        Ref value = found[i] ? deserialize(batch.serializer.get(), found[i].get()) : Ref::borrow(default_value);
+        if (!value) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    }
     return list;
 }
 
-PyObject *contains_many(const DictionaryParts &target, PyObject *keys) {
-    return query_many(target, keys, KeyQuery::contains);
-}
+Ref contains_many(const DictionaryParts &target, PyObject *keys) { return query_many(target, keys, KeyQuery::contains); }
 
-PyObject *delete_many(const DictionaryParts &target, PyObject *keys) {
-    return query_many(target, keys, KeyQuery::remove);
-}
+Ref delete_many(const DictionaryParts &target, PyObject *keys) { return query_many(target, keys, KeyQuery::remove); }
 
 int set_many(const DictionaryParts &target, PyObject *items) {
     PairReader reader;
-    References keys;
-    References values;
-    if (reader.open(items) < 0 || reader.read(SIZE_MAX, keys, values) < 0) return -1;
-    return store_pairs(target, keys, values, false);
+    std::vector<Pair> pairs;
+    if (reader.open(items) < 0 || reader.read(SIZE_MAX, pairs) < 0) return -1;
+    return store_pairs(target, pairs, false);
 }
 
 int update_in_batches(const DictionaryParts &target, PyObject *other) {
     PairReader reader;
     if (reader.open(other) < 0) return -1;
     for (;;) {
-        References keys;
-        References values;
-        const int more = reader.read(static_cast<std::size_t>(kUpdateBatch), keys, values);
+        std::vector<Pair> pairs;
+        const int more = reader.read(static_cast<std::size_t>(kUpdateBatch), pairs);
         // A pair that cannot be read comes after those read before it: they
         // are stored first, as a store of one pair after another leaves them.
-        PyObject *failure = more < 0 ? take_exception() : nullptr;
-        if (store_pairs(target, keys, values, true) < 0) {
-            Py_XDECREF(failure);
-            return -1;
-        }
-        if (failure != nullptr) {
-            restore_exception(failure);
+        Ref failure = more < 0 ? take_exception() : Ref();
+        if (store_pairs(target, pairs, true) < 0) return -1;
+        if (failure) {
+            restore_exception(std::move(failure));
             return -1;
         }
         if (more == 0) return 0;

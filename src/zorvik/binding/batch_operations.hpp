@@ -17,13 +17,13 @@
 
 namespace zorvik::binding {
 
-// [value or default for each key]: a new list, or null with an exception set.
-PyObject *get_many(const DictionaryParts &target, PyObject *keys, PyObject *default_value);
-// [key present, for each key]: a new list of bools, or null.
-PyObject *contains_many(const DictionaryParts &target, PyObject *keys);
-// [key removed, for each key]: a new list of bools, or null. A key given
+// [value or default for each key]: a new list, or empty with an exception set.
+Ref get_many(const DictionaryParts &target, PyObject *keys, PyObject *default_value);
+// [key present, for each key]: a new list of bools, or empty.
+Ref contains_many(const DictionaryParts &target, PyObject *keys);
+// [key removed, for each key]: a new list of bools, or empty. A key given
 // twice is removed by its first occurrence.
-PyObject *delete_many(const DictionaryParts &target, PyObject *keys);
+Ref delete_many(const DictionaryParts &target, PyObject *keys);
 // Stores every pair of `items` (a mapping, or an iterable of pairs), in order:
 // of two pairs with one key, the later one's value stays. Nothing is stored
 // when a pair is malformed or a key or value cannot be serialised or hashed.

@@ -1,20 +1,25 @@
 #include "zorvik/binding/convert.hpp"
 
+#include "zorvik/capi/ref.hpp"
+
 namespace zorvik::binding {
 namespace {
 
-// `object` as an int (new reference): itself, or what its __int__ returns.
-PyObject *as_int(PyObject *object) {
-    if (PyLong_Check(object)) return Py_NewRef(object);
+using capi::Ref;
+
+
+// `object` as an int: itself, or what its __int__ returns.
+Ref as_int(PyObject *object) {
+    if (PyLong_Check(object)) return Ref::borrow(object);
     PyNumberMethods *number = Py_TYPE(object)->tp_as_number;
     if (number == nullptr || number->nb_int == nullptr) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
+        return Ref();
     }
-    PyObject *result = number->nb_int(object);
-    if (result != nullptr && !PyLong_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
-        Py_CLEAR(result);
+    Ref result = Ref::steal(number->nb_int(object));
+    if (result && !PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+        return Ref();
     }
     return result;
 }
@@ -22,29 +27,25 @@ PyObject *as_int(PyObject *object) {
 // Converts an int to an unsigned value no larger than `limit`; `type_name`
 // names the native type in the messages.
 int to_unsigned(PyObject *object, unsigned long long limit, const char *type_name, unsigned long long *out) {
-    PyObject *integer = as_int(object);
-    if (integer == nullptr) return -1;
+    const Ref integer = as_int(object);
+    if (!integer) return -1;
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
-    int result = -1;
-    if (value == -1 && PyErr_Occurred()) {
-        // nothing more to say
-    } else if (overflow < 0 || (overflow == 0 && value < 0)) {
+    long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && value < 0)) {
         PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", type_name);
-    } else {
-        unsigned long long magnitude =
-            overflow == 0 ? static_cast<unsigned long long>(value) : PyLong_AsUnsignedLongLong(integer);
-        if (magnitude == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            // OverflowError from the interpreter: above 2**64 - 1
-        } else if (magnitude > limit) {
-            PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type_name);
-        } else {
-            *out = magnitude;
-            result = 0;
-        }
+        return -1;
     }
-    Py_DECREF(integer);
-    return result;
+    unsigned long long magnitude =
+        overflow == 0 ? static_cast<unsigned long long>(value) : PyLong_AsUnsignedLongLong(integer.get());
+    // OverflowError from the interpreter: above 2**64 - 1
+    if (magnitude == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    if (magnitude > limit) {
+        PyErr_Format(PyExc_OverflowError, "value too large to convert to %s", type_name);
+        return -1;
+    }
+    *out = magnitude;
+    return 0;
 }
 
 }  // namespace
@@ -64,11 +65,10 @@ int to_unsigned_char(PyObject *object, std::uint8_t *out) {
 }
 
 int to_int(PyObject *object, int *out) {
-    PyObject *integer = as_int(object);
-    if (integer == nullptr) return -1;
+    const Ref integer = as_int(object);
+    if (!integer) return -1;
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
-    Py_DECREF(integer);
+    long long value = PyLong_AsLongLongAndOverflow(integer.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return -1;
     if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "zorvik/binding/operations.hpp"
@@ -25,40 +26,37 @@ namespace {
 // for its own file operations. No path, no filename.
 void set_file_error(const FileError &e) noexcept {
     const int error = e.code().value();
-    PyObject *path = e.path().empty() ? nullptr
-                                      : PyUnicode_DecodeFSDefaultAndSize(e.path().data(),
-                                                                         static_cast<Py_ssize_t>(e.path().size()));
-    if (!e.path().empty() && path == nullptr) return;  // that failure is the exception now
+    const Ref path = e.path().empty() ? Ref()
+                                      : Ref::steal(PyUnicode_DecodeFSDefaultAndSize(
+                                            e.path().data(), static_cast<Py_ssize_t>(e.path().size())));
+    if (!e.path().empty() && !path) return;  // that failure is the exception now
     const char *text = e.reason().empty() ? std::strerror(error) : e.reason().c_str();
-    PyObject *exception = path != nullptr ? PyObject_CallFunction(PyExc_OSError, "isO", error, text, path)
-                                          : PyObject_CallFunction(PyExc_OSError, "is", error, text);
-    Py_XDECREF(path);
-    if (exception == nullptr) return;
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception)), exception);
-    Py_DECREF(exception);
+    const Ref exception = Ref::steal(path ? PyObject_CallFunction(PyExc_OSError, "isO", error, text, path.get())
+                                          : PyObject_CallFunction(PyExc_OSError, "is", error, text));
+    if (!exception) return;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exception.get())), exception.get());
 }
 
 // RuntimeError(what) with the failure's facts as attributes: `filename` (the
 // path, as OSError names it) and, when given, `pids` (a list of ints), so
 // that a caller reads them rather than the text.
 void set_runtime_error(const char *what, const std::string &path, const std::vector<int> *pids) noexcept {
-    PyObject *exception = PyObject_CallFunction(PyExc_RuntimeError, "s", what);
-    if (exception == nullptr) return;
-    PyObject *filename = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
-    bool set = filename != nullptr && PyObject_SetAttrString(exception, "filename", filename) == 0;
-    Py_XDECREF(filename);
-    if (set && pids != nullptr) {
-        PyObject *list = PyList_New(static_cast<Py_ssize_t>(pids->size()));
-        for (std::size_t i = 0; list != nullptr && i < pids->size(); ++i) {
+    const Ref exception = Ref::steal(PyObject_CallFunction(PyExc_RuntimeError, "s", what));
+    if (!exception) return;
+    const Ref filename =
+        Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!filename || PyObject_SetAttrString(exception.get(), "filename", filename.get()) != 0) return;
+    if (pids != nullptr) {
+        const Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pids->size())));
+        if (!list) return;
+        for (std::size_t i = 0; i < pids->size(); ++i) {
             PyObject *pid = PyLong_FromLong((*pids)[i]);
-            if (pid == nullptr) Py_CLEAR(list);
-            if (list != nullptr) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pid);
+            if (pid == nullptr) return;  // that failure is the exception now
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);  // steals pid
         }
-        set = list != nullptr && PyObject_SetAttrString(exception, "pids", list) == 0;
-        Py_XDECREF(list);
+        if (PyObject_SetAttrString(exception.get(), "pids", list.get()) != 0) return;
     }
-    if (set) PyErr_SetObject(PyExc_RuntimeError, exception);  // otherwise that failure is the exception now
-    Py_DECREF(exception);
+    PyErr_SetObject(PyExc_RuntimeError, exception.get());
 }
 
 }  // namespace
@@ -126,30 +124,31 @@ void set_exception_from_core() noexcept {
 
 // ---- pending exception as one object ---------------------------------------
 
-PyObject *take_exception() noexcept {
+Ref take_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
+    return Ref::steal(PyErr_GetRaisedException());
 #else
     PyObject *type = nullptr;
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) return nullptr;
+    if (type == nullptr) return Ref();
     PyErr_NormalizeException(&type, &value, &traceback);
+    const Ref type_held = Ref::steal(type);
+    const Ref traceback_held = Ref::steal(traceback);
     if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
+    return Ref::steal(value);
 #endif
 }
 
-void restore_exception(PyObject *exception) noexcept {
+void restore_exception(Ref exception) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception);
+    PyErr_SetRaisedException(exception.release());
 #else
-    if (exception == nullptr) return;
-    PyObject *type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exception)));
-    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+    if (!exception) return;
+    PyObject *type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exception.get())));
+    PyObject *traceback = PyException_GetTraceback(exception.get());
+    PyErr_Restore(type, exception.release(), traceback);
 #endif
 }
 
@@ -159,22 +158,25 @@ void restore_exception(PyObject *exception) noexcept {
 // traceback; the pending exception is set aside while they are built, since
 // creating objects with an exception pending is not allowed.
 void add_traceback(const char *function_name, const char *file_name, int line) noexcept {
-    PyObject *exception = take_exception();
-    if (exception == nullptr) return;
-    PyCodeObject *code = PyCode_NewEmpty(file_name, function_name, line);
+    Ref exception = take_exception();
+    if (!exception) return;
+    const Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file_name, function_name, line)));
     PyObject *module = operation_context.module;
     PyObject *globals = module != nullptr ? PyModule_GetDict(module) : nullptr;
-    PyObject *own_globals = nullptr;
-    if (globals == nullptr) globals = own_globals = PyDict_New();
-    PyFrameObject *frame = nullptr;
-    if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Ref own_globals;
+    if (globals == nullptr) {
+        own_globals = Ref::steal(PyDict_New());
+        globals = own_globals.get();
+    }
+    Ref frame;
+    if (code && globals != nullptr) {
+        frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr)));
+    }
     // A failure to build the entry must not replace the exception it decorates.
     PyErr_Clear();
-    restore_exception(exception);
-    if (frame != nullptr) PyTraceBack_Here(frame);
-    Py_XDECREF(frame);
-    Py_XDECREF(code);
-    Py_XDECREF(own_globals);
+    restore_exception(std::move(exception));
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
 }  // namespace zorvik::binding

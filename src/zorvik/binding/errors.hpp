@@ -6,7 +6,11 @@
 
 #include <cxxabi.h>
 
+#include "zorvik/capi/ref.hpp"
+
 namespace zorvik::binding {
+
+using capi::Ref;
 
 // Call from inside a `catch (...)` block: turns the exception in flight into a
 // Python exception. An already pending Python exception wins; the core's
@@ -34,9 +38,10 @@ bool call_core(Operation &&operation) {
 // Adds an entry named `function_name` to the traceback of the pending exception.
 void add_traceback(const char *function_name, const char *file_name, int line) noexcept;
 
-// The pending exception as one object (null when none), and back. The pair
-// sets an exception aside across code that must run with none pending.
-PyObject *take_exception() noexcept;
-void restore_exception(PyObject *exception) noexcept;
+// The pending exception as one object (empty when none), and back. The pair
+// sets an exception aside across code that must run with none pending; an
+// exception taken and not restored is dropped with its Ref.
+Ref take_exception() noexcept;
+void restore_exception(Ref exception) noexcept;
 
 }  // namespace zorvik::binding

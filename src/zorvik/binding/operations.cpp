@@ -8,7 +8,8 @@
 #include "zorvik/binding/operations.hpp"
 
 #include <cstdint>
-#include <exception>
+#include <string_view>
+#include <utility>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
@@ -27,50 +28,45 @@ constexpr const char operations_file[] = "zorvik/binding/operations.cpp";
 // serializer.<name>(argument). For a plain module the attribute is read from
 // its dict directly (what attribute access on a module does, without the
 // type's lookup first); anything else goes through getattr.
-PyObject *call_serializer(PyObject *serializer, PyObject *name, PyObject *argument) {
+Ref call_serializer(PyObject *serializer, PyObject *name, PyObject *argument) {
     if (PyModule_CheckExact(serializer)) {
-        PyObject *function = PyDict_GetItemWithError(PyModule_GetDict(serializer), name);
-        if (function != nullptr) {
-            Py_INCREF(function);  // the call may rebind the attribute
-            PyObject *result = PyObject_CallOneArg(function, argument);
-            Py_DECREF(function);
-            return result;
-        }
-        if (PyErr_Occurred()) return nullptr;
+        // Held for the call, which may rebind the attribute.
+        const Ref function = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(serializer), name));
+        if (function) return Ref::steal(PyObject_CallOneArg(function.get(), argument));
+        if (PyErr_Occurred()) return Ref();
     }
-    return PyObject_CallMethodOneArg(serializer, name, argument);
+    return Ref::steal(PyObject_CallMethodOneArg(serializer, name, argument));
 }
 
 // What the serializer's dumps makes of `object`: a bytes object, or None
-// (refused later, as an absent result). New reference, null on failure.
-PyObject *serialize(PyObject *serializer, bool text_serializer, PyObject *object) {
-    PyObject *result = call_serializer(serializer, operation_context.dumps, object);
-    if (result == nullptr) return nullptr;
-    if (text_serializer && PyUnicode_CheckExact(result)) {
-        Py_SETREF(result, PyUnicode_AsUTF8String(result));
-        if (result == nullptr) return nullptr;
+// (refused later, as an absent result). Empty on failure.
+Ref serialize(PyObject *serializer, bool text_serializer, PyObject *object) {
+    Ref result = call_serializer(serializer, operation_context.dumps, object);
+    if (!result) return result;
+    if (text_serializer && PyUnicode_CheckExact(result.get())) {
+        result = Ref::steal(PyUnicode_AsUTF8String(result.get()));
+        if (!result) return result;
     }
-    if (PyBytes_CheckExact(result) || result == Py_None) return result;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(result)->tp_name);
-    Py_DECREF(result);
-    return nullptr;
+    if (PyBytes_CheckExact(result.get()) || result.get() == Py_None) return result;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(result.get())->tp_name);
+    return Ref();
 }
 
-int refuse_none(PyObject *serialized) {
-    if (serialized != Py_None) return 0;
+int refuse_none(const Ref &serialized) {
+    if (serialized.get() != Py_None) return 0;
     PyErr_SetString(PyExc_TypeError, "expected bytes, NoneType found");
     return -1;
 }
 
-const signed char *data_of(PyObject *bytes) { return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes)); }
-std::uint64_t length_of(PyObject *bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes)); }
+// The core's single-key entries take bytes as signed chars.
+const signed char *signed_data(std::string_view bytes) { return reinterpret_cast<const signed char *>(bytes.data()); }
 
 // With the built-in hash, the hash of an exact int, str or bytes key is pure:
 // it runs no Python code, so it can come first, and the map's cache misses
 // then overlap the serializer's work instead of following it (the bucket's
 // while the key is serialised, an insert's entry chunk while the value is).
-// Every other key is hashed after the serializer, as it always was: its hash
-// may run Python code that expects that order.
+// Every other key is hashed after the serializer: its hash may run Python
+// code that expects that order.
 bool hashes_first(const DictionaryParts &target, PyObject *key) {
     if (target.hashing->hash_function != operation_context.builtin_hash) return false;
     return PyLong_CheckExact(key) || PyUnicode_CheckExact(key) || PyBytes_CheckExact(key);
@@ -84,57 +80,34 @@ int hash_key(const DictionaryParts &target, PyObject *key, std::int64_t &out) {
     return 0;
 }
 
-PyObject *new_list(PyObject *first, PyObject *second) {
-    PyObject *list = PyList_New(second == nullptr ? 1 : 2);
-    if (list == nullptr) return nullptr;
-    PyList_SET_ITEM(list, 0, Py_NewRef(first));
-    if (second != nullptr) PyList_SET_ITEM(list, 1, Py_NewRef(second));
+Ref new_list(PyObject *first, PyObject *second) {
+    Ref list = Ref::steal(PyList_New(second == nullptr ? 1 : 2));
+    if (!list) return list;
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(first));
+    if (second != nullptr) PyList_SET_ITEM(list.get(), 1, Py_NewRef(second));
     return list;
 }
 
-// ---- the operations --------------------------------------------------------
+// ---- brandel's results ------------------------------------------------------
 
-PyObject *insert_item(const DictionaryParts &target, PyObject *key, PyObject *value) {
-    Request request;
-    if (prepare(target, key, value, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
-    bool done = call_core([&] {
-        map->insert(data_of(request.key_bytes), data_of(request.value_bytes), length_of(request.key_bytes),
-                    length_of(request.value_bytes), request.hash);
-    });
-    return done ? PyLong_FromLong(1) : nullptr;
+// insert: 1.
+Ref insert_item(const DictionaryParts &target, PyObject *key, PyObject *value) {
+    if (store_value(target, key, value) < 0) return Ref();
+    return Ref::steal(PyLong_FromLong(1));
 }
 
-PyObject *get_item(const DictionaryParts &target, PyObject *key) {
-    Request request;
-    if (prepare(target, key, nullptr, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
-    BytesSink sink;
-    bool found = false;
-    if (!call_core([&] { found = map->get(data_of(request.key_bytes), length_of(request.key_bytes), request.hash,
-                                          sink); })) {
-        return nullptr;
-    }
-    if (!found) return new_list(Py_False, nullptr);
-    PyObject *bytes = sink.take();
-    PyObject *loaded = call_serializer(request.serializer, operation_context.loads, bytes);
-    Py_DECREF(bytes);
-    if (loaded == nullptr) return nullptr;
-    PyObject *list = new_list(Py_True, loaded);
-    Py_DECREF(loaded);
-    return list;
+// get: [True, value] or [False].
+Ref get_item(const DictionaryParts &target, PyObject *key) {
+    Ref value;
+    const int found = lookup_value(target, key, value);
+    if (found < 0) return Ref();
+    return found == 1 ? new_list(Py_True, value.get()) : new_list(Py_False, nullptr);
 }
 
-PyObject *remove_item(const DictionaryParts &target, PyObject *key) {
-    Request request;
-    if (prepare(target, key, nullptr, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
-    bool removed = false;
-    if (!call_core([&] { removed = map->remove(data_of(request.key_bytes), length_of(request.key_bytes),
-                                                request.hash); })) {
-        return nullptr;
-    }
-    return PyLong_FromLong(removed ? 1 : 0);
+// remove: 1 or 0.
+Ref remove_item(const DictionaryParts &target, PyObject *key) {
+    const int removed = remove_key(target, key);
+    return removed < 0 ? Ref() : Ref::steal(PyLong_FromLong(removed));
 }
 
 // ---- dispatch --------------------------------------------------------------
@@ -151,12 +124,52 @@ int check_override_result(ItemOperation operation, PyObject *result) {
     return to_int(result, &unused);
 }
 
-PyObject *call_override(PyObject *override, PyObject *key, PyObject *value) {
-    return value != nullptr ? PyObject_CallFunctionObjArgs(override, key, value, nullptr)
-                            : PyObject_CallOneArg(override, key);
+Ref call_override(PyObject *override, PyObject *key, PyObject *value) {
+    return Ref::steal(value != nullptr ? PyObject_CallFunctionObjArgs(override, key, value, nullptr)
+                                       : PyObject_CallOneArg(override, key));
 }
 
 }  // namespace
+
+int lookup_value(const DictionaryParts &target, PyObject *key, Ref &value) {
+    Request request;
+    if (prepare(target, key, nullptr, request) < 0) return -1;
+    BytesSink sink;
+    const int found = read_stored(request, sink);
+    if (found != 1) return found;
+    value = deserialize(request.serializer.get(), sink.take().get());
+    return value ? 1 : -1;
+}
+
+int store_value(const DictionaryParts &target, PyObject *key, PyObject *value) {
+    Request request;
+    return run_on_key(target, key, value, request, [&request](ConcurrentHashMap_string &map) {
+        const std::string_view key_bytes = request.key();
+        const std::string_view value_bytes = request.value();
+        map.insert(signed_data(key_bytes), signed_data(value_bytes), key_bytes.size(), value_bytes.size(),
+                   request.hash);
+    });
+}
+
+int remove_key(const DictionaryParts &target, PyObject *key) {
+    Request request;
+    bool removed = false;
+    if (run_on_key(target, key, nullptr, request, [&](ConcurrentHashMap_string &map) {
+            removed = map.remove(signed_data(request.key()), request.key().size(), request.hash);
+        }) < 0) {
+        return -1;
+    }
+    return removed ? 1 : 0;
+}
+
+int read_stored(const Request &request, ValueSink &sink) {
+    ConcurrentHashMap_string &map = *request.map;
+    bool found = false;
+    if (!call_core([&] { found = map.get(signed_data(request.key()), request.key().size(), request.hash, sink); })) {
+        return -1;
+    }
+    return found ? 1 : 0;
+}
 
 int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *hints, PyObject *serializer,
                  PyObject *key, PyObject *value, PreparedItem &item) {
@@ -167,11 +180,11 @@ int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *
     }
     const bool text_serializer = *target.text_serializer;
     item.key_bytes = serialize(serializer, text_serializer, key);
-    if (item.key_bytes == nullptr) return -1;
+    if (!item.key_bytes) return -1;
     if (value != nullptr) {
         if (hashed_first && hints != nullptr) hints->prefetch_entries(item.hash);
         item.value_bytes = serialize(serializer, text_serializer, value);
-        if (item.value_bytes == nullptr) return -1;
+        if (!item.value_bytes) return -1;
     }
     if (!hashed_first && hash_key(target, key, item.hash) < 0) return -1;
     if (refuse_none(item.key_bytes) < 0) return -1;
@@ -183,12 +196,11 @@ int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Reque
     // A dictionary without a map is refused before anything runs.
     request.map = map_of(target);
     if (!request.map) return -1;
-    request.serializer = Py_NewRef(*target.serializer);
+    request.serializer = Ref::borrow(*target.serializer);
     PreparedItem item;
-    const int prepared = prepare_item(target, request.map.get(), request.serializer, key, value, item);
-    // The request owns the bytes from here, made or not.
-    request.key_bytes = item.key_bytes;
-    request.value_bytes = item.value_bytes;
+    const int prepared = prepare_item(target, request.map.get(), request.serializer.get(), key, value, item);
+    request.key_bytes = std::move(item.key_bytes);
+    request.value_bytes = std::move(item.value_bytes);
     request.hash = item.hash;
     if (prepared < 0) return -1;
     // The serializer and the hash function may have finalised or
@@ -202,20 +214,20 @@ int refresh_map(const DictionaryParts &target, MapPointer &map) {
     return map ? 0 : -1;
 }
 
-PyObject *serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object) {
-    PyObject *bytes = serialize(serializer, *target.text_serializer, object);
-    if (bytes != nullptr && refuse_none(bytes) < 0) Py_CLEAR(bytes);
+Ref serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object) {
+    Ref bytes = serialize(serializer, *target.text_serializer, object);
+    if (bytes && refuse_none(bytes) < 0) return Ref();
     return bytes;
 }
 
-PyObject *deserialize(PyObject *serializer, PyObject *bytes) {
+Ref deserialize(PyObject *serializer, PyObject *bytes) {
     return call_serializer(serializer, operation_context.loads, bytes);
 }
 
 char *BytesSink::reserve(std::uint64_t length) {
     if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
-    bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
-    return bytes_ == nullptr ? nullptr : PyBytes_AS_STRING(bytes_);
+    bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    return bytes_ ? PyBytes_AS_STRING(bytes_.get()) : nullptr;
 }
 
 MapPointer map_of(const DictionaryParts &parts) {
@@ -224,9 +236,9 @@ MapPointer map_of(const DictionaryParts &parts) {
     return map;
 }
 
-PyObject *perform(const OperationEntry &entry, PyObject *target, PyObject *key, PyObject *value) {
+Ref perform(const OperationEntry &entry, PyObject *target, PyObject *key, PyObject *value) {
     const DictionaryParts parts = entry.parts(target);
-    PyObject *result = nullptr;
+    Ref result;
     switch (entry.operation) {
         case ItemOperation::insert:
             result = insert_item(parts, key, value);
@@ -238,30 +250,27 @@ PyObject *perform(const OperationEntry &entry, PyObject *target, PyObject *key, 
             result = remove_item(parts, key);
             break;
     }
-    if (result == nullptr) add_traceback(entry.function_entry, operations_file, __LINE__);
+    if (!result) add_traceback(entry.function_entry, operations_file, __LINE__);
     return result;
 }
 
-PyObject *dispatch(const OperationEntry &entry, PyObject *self, PyObject *key, PyObject *value,
-                   bool look_for_override) {
-    PyObject *result = nullptr;
-    PyObject *override = look_for_override ? find_override(self, *entry.method_name, *entry.own_method) : nullptr;
-    if (override != nullptr) {
-        result = call_override(override, key, value);
-        Py_DECREF(override);
-        if (result != nullptr && check_override_result(entry.operation, result) < 0) Py_CLEAR(result);
+Ref dispatch(const OperationEntry &entry, PyObject *self, PyObject *key, PyObject *value, bool look_for_override) {
+    Ref result;
+    const Ref override = look_for_override ? find_override(self, *entry.method_name, *entry.own_method) : Ref();
+    if (override) {
+        result = call_override(override.get(), key, value);
+        if (result && check_override_result(entry.operation, result.get()) < 0) result.reset();
     } else if (!PyErr_Occurred()) {
         result = perform(entry, self, key, value);
     }
-    if (result == nullptr) add_traceback(entry.method_entry, operations_file, __LINE__);
+    if (!result) add_traceback(entry.method_entry, operations_file, __LINE__);
     return result;
 }
 
-int int_result(PyObject *result) {
-    if (result == nullptr) return -1;
+int int_result(const Ref &result) {
+    if (!result) return -1;
     int value = -1;
-    to_int(result, &value);  // checked already: an int the class made, or an override's checked result
-    Py_DECREF(result);
+    to_int(result.get(), &value);  // checked already: an int the class made, or an override's checked result
     return value;
 }
 
@@ -272,7 +281,7 @@ PyObject *call_function(const OperationEntry &entry, PyObject *const *args, Py_s
         add_traceback(entry.function_entry, operations_file, __LINE__);
         return nullptr;
     }
-    return perform(entry, values[0], values[1], values[2]);
+    return perform(entry, values[0], values[1], values[2]).release();
 }
 
 PyObject *call_method(const OperationEntry &entry, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
@@ -283,18 +292,17 @@ PyObject *call_method(const OperationEntry &entry, PyObject *self, PyObject *con
         return nullptr;
     }
     // Python found this method on the object already: no override to look for.
-    return dispatch(entry, self, values[0], values[1], false);
+    return dispatch(entry, self, values[0], values[1], false).release();
 }
 
 bool is_own_method(PyObject *found, const PyMethodDef &definition) {
     return PyCFunction_Check(found) && PyCFunction_GET_FUNCTION(found) == definition.ml_meth;
 }
 
-PyObject *find_override(PyObject *self, PyObject *name, const PyMethodDef &definition) {
-    PyObject *found = PyObject_GetAttr(self, name);
-    if (found == nullptr || !is_own_method(found, definition)) return found;
-    Py_DECREF(found);
-    return nullptr;
+Ref find_override(PyObject *self, PyObject *name, const PyMethodDef &definition) {
+    Ref found = Ref::steal(PyObject_GetAttr(self, name));
+    if (found && is_own_method(found.get(), definition)) found.reset();
+    return found;
 }
 
 }  // namespace zorvik::binding

@@ -1,10 +1,11 @@
-// The key operations insert, get and remove, as every class of the binding
-// offers them: one path per operation from its bound arguments to its result
-// (serialise and hash, the core call, the result object), and one dispatch
-// for every form a class gives it (module function, method, and native
-// entries with and without a look for Python overrides). A class describes
-// each operation once (an OperationEntry); its forms are instances of the
-// templates below.
+// The operations on one key, as every dictionary class runs them: one
+// skeleton (serialise and hash the key and the value, then one core call on
+// the map the key goes to) under every class's operations, whatever results
+// the class makes of them; and brandel's insert, get and remove, with one
+// dispatch for every form that class gives them (module function, method,
+// and native entries with and without a look for Python overrides), each
+// operation described once (an OperationEntry) and its forms instances of
+// the templates below.
 //
 // Part of the binding's static library: every extension module that offers a
 // dictionary class links this same path.
@@ -13,20 +14,23 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string_view>
 
 #include "zorvik/binding/args.hpp"
+#include "zorvik/binding/errors.hpp"
+#include "zorvik/capi/ref.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/fennick/fennick.hpp"
 
 namespace zorvik::binding {
 
+using capi::Ref;
 using MapPointer = std::shared_ptr<ConcurrentHashMap_string>;
 
 // What the operations need of the module that links them, filled by that
-// module at start-up (each module linking the library has its own copy).
+// module at start-up (each module linking the library has its own copy). Its
+// references live as long as the process, so they are raw pointers.
 struct OperationContext {
     PyObject *dumps = nullptr;         // interned "dumps"
     PyObject *loads = nullptr;         // interned "loads"
@@ -59,6 +63,11 @@ struct DictionaryParts {
 // The object's map, or an empty pointer with ValueError set.
 MapPointer map_of(const DictionaryParts &parts);
 
+// The contents of a bytes object, as the core takes keys and values.
+inline std::string_view view_of(PyObject *bytes) {
+    return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
 // ---- the pieces of the path, for a class whose operations have other results
 //
 // A class whose operations return other things than brandel's (a value or
@@ -69,24 +78,13 @@ MapPointer map_of(const DictionaryParts &parts);
 // The state one operation works with, each part held by its own reference.
 struct Request {
     MapPointer map;
-    PyObject *serializer = nullptr;
-    PyObject *key_bytes = nullptr;
-    PyObject *value_bytes = nullptr;
+    Ref serializer;
+    Ref key_bytes;
+    Ref value_bytes;
     std::int64_t hash = 0;
 
-    Request() = default;
-    Request(const Request &) = delete;
-    Request &operator=(const Request &) = delete;
-    ~Request() {
-        // Only a thread that the interpreter ends during its shutdown unwinds
-        // through here (a forced unwind from a wait that released the
-        // interpreter lock): it no longer holds that lock, so it must not
-        // touch Python objects. The process is ending; the references stay.
-        if (std::uncaught_exceptions() > 0) return;
-        Py_XDECREF(serializer);
-        Py_XDECREF(key_bytes);
-        Py_XDECREF(value_bytes);
-    }
+    std::string_view key() const { return view_of(key_bytes.get()); }
+    std::string_view value() const { return view_of(value_bytes.get()); }
 };
 
 // Serialises the key (and the value when given) with the dictionary's
@@ -96,11 +94,10 @@ struct Request {
 // neither bytes nor, for text serializers, str).
 int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request);
 
-// One key (and value) as prepare makes it: new references, owned by whoever
-// holds the item, set as far as the preparation got.
+// One key (and value) as prepare makes it, set as far as the preparation got.
 struct PreparedItem {
-    PyObject *key_bytes = nullptr;
-    PyObject *value_bytes = nullptr;  // null when there is no value
+    Ref key_bytes;
+    Ref value_bytes;  // empty when there is no value
     std::int64_t hash = 0;
 };
 
@@ -118,39 +115,58 @@ int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *
 // or opened again. 0, or -1 with ValueError when it has no map.
 int refresh_map(const DictionaryParts &target, MapPointer &map);
 
-// serializer.dumps(object) as bytes, as prepare serialises a value: a new
-// reference, or null with an exception set.
-PyObject *serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object);
+// serializer.dumps(object) as bytes, as prepare serialises a value; empty
+// with an exception set on failure.
+Ref serialize_value(const DictionaryParts &target, PyObject *serializer, PyObject *object);
 
-// serializer.loads(bytes): a new reference, or null with an exception set.
-PyObject *deserialize(PyObject *serializer, PyObject *bytes);
-
-inline std::string_view view_of(PyObject *bytes) {
-    return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-}
+// serializer.loads(bytes); empty with an exception set on failure.
+Ref deserialize(PyObject *serializer, PyObject *bytes);
 
 // A found value goes straight into a new bytes object (the map copies it
 // there under the bucket lock), with no buffer in between.
 class BytesSink final : public ValueSink {
 public:
-    BytesSink() = default;
-    BytesSink(const BytesSink &) = delete;
-    BytesSink &operator=(const BytesSink &) = delete;
-    ~BytesSink() {
-        if (std::uncaught_exceptions() == 0) Py_XDECREF(bytes_);  // see Request
-    }
     char *reserve(std::uint64_t length) override;
-    void abandon() noexcept override { Py_CLEAR(bytes_); }
-    // The bytes object, handed over (a new reference; null when none).
-    PyObject *take() {
-        PyObject *bytes = bytes_;
-        bytes_ = nullptr;
-        return bytes;
-    }
+    void abandon() noexcept override { bytes_.reset(); }
+    // The bytes object, handed over (empty when none).
+    Ref take() { return std::move(bytes_); }
 
 private:
-    PyObject *bytes_ = nullptr;
+    Ref bytes_;
 };
+
+// ---- the operations on one key, as every class runs them
+//
+// The one skeleton: prepare the key (and the value) as above, then one core
+// call on the map the key goes to, its failure translated. Each class shapes
+// the results as its interface wants them (brandel's [True, value] and 1/0,
+// SharedDict's value or KeyError).
+
+// Prepares `key` (and `value`, when not null) into `request`, then runs
+// `core_call(map)` on the map the key goes to. The request keeps the
+// serializer and the bytes for what the caller does next. 0 or -1 with an
+// exception set.
+template <class CoreCall>
+int run_on_key(const DictionaryParts &target, PyObject *key, PyObject *value, Request &request,
+               CoreCall &&core_call) {
+    if (prepare(target, key, value, request) < 0) return -1;
+    ConcurrentHashMap_string &map = *request.map;
+    return call_core([&] { core_call(map); }) ? 0 : -1;
+}
+
+// The value stored for `key`, loaded by the dictionary's serializer into
+// `value`: 1 when found, 0 when absent, -1 on failure.
+int lookup_value(const DictionaryParts &target, PyObject *key, Ref &value);
+
+// Stores `value` for `key`. 0 or -1.
+int store_value(const DictionaryParts &target, PyObject *key, PyObject *value);
+
+// Removes `key`: 1 when it was there, 0 when absent, -1 on failure.
+int remove_key(const DictionaryParts &target, PyObject *key);
+
+// The value a prepared request's key has now, its stored bytes copied into
+// `sink` under the bucket's lock: 1 found, 0 absent, -1 on failure.
+int read_stored(const Request &request, ValueSink &sink);
 
 enum class ItemOperation : std::uint8_t { insert, get, remove };
 
@@ -168,21 +184,19 @@ struct OperationEntry {
 };
 
 // The operation on `target`, as the class's own code: insert 1, get [True,
-// value] or [False], remove 1 or 0. A new reference, or null with the
-// exception set and the function's traceback entry added. `value` is null but
-// for insert.
-PyObject *perform(const OperationEntry &entry, PyObject *target, PyObject *key, PyObject *value);
+// value] or [False], remove 1 or 0; empty with the exception set and the
+// function's traceback entry added. `value` is null but for insert.
+Ref perform(const OperationEntry &entry, PyObject *target, PyObject *key, PyObject *value);
 
 // The operation on `self` by the class's method: a Python override of the
 // method's name when `look_for_override` and one exists (its result checked:
-// a list or None for get, an int for the others), else perform. Null on
+// a list or None for get, an int for the others), else perform. Empty on
 // failure, with the method's traceback entry added.
-PyObject *dispatch(const OperationEntry &entry, PyObject *self, PyObject *key, PyObject *value,
-                   bool look_for_override);
+Ref dispatch(const OperationEntry &entry, PyObject *self, PyObject *key, PyObject *value, bool look_for_override);
 
 // The native int forms' result: the int the result object holds (it holds
 // one), or -1 when there is none (the exception stays set).
-int int_result(PyObject *result);
+int int_result(const Ref &result);
 
 // The Python-visible forms, with their argument binding.
 PyObject *call_function(const OperationEntry &entry, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
@@ -205,8 +219,8 @@ PyObject *method_form(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
 bool is_own_method(PyObject *found, const PyMethodDef &definition);
 
 // The attribute `name` of `self` when it is a Python override of the method
-// `definition` (new reference); null when it is the class's own method or on
-// failure (then with an exception set).
-PyObject *find_override(PyObject *self, PyObject *name, const PyMethodDef &definition);
+// `definition`; empty when it is the class's own method or on failure (then
+// with an exception set).
+Ref find_override(PyObject *self, PyObject *name, const PyMethodDef &definition);
 
 }  // namespace zorvik::binding

@@ -1,25 +1,22 @@
 #include "zorvik/binding/start_up.hpp"
 
+#include "zorvik/capi/ref.hpp"
+
 namespace zorvik::binding {
 
-PyObject *import_attribute(const char *module_name, const char *attribute) {
-    PyObject *module = PyImport_ImportModule(module_name);
-    if (module == nullptr) return nullptr;
-    PyObject *found = PyObject_GetAttrString(module, attribute);
-    Py_DECREF(module);
-    return found;
+Ref import_attribute(const char *module_name, const char *attribute) {
+    const Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return Ref();
+    return Ref::steal(PyObject_GetAttrString(module.get(), attribute));
 }
 
 int register_at_exit(PyMethodDef *handler) {
-    PyObject *function = PyCFunction_New(handler, nullptr);
-    if (function == nullptr) return -1;
-    PyObject *atexit = PyImport_ImportModule("atexit");
-    PyObject *result = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", function);
-    Py_XDECREF(atexit);
-    Py_DECREF(function);
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
+    const Ref function = Ref::steal(PyCFunction_New(handler, nullptr));
+    if (!function) return -1;
+    const Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return -1;
+    const Ref result = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+    return result ? 0 : -1;
 }
 
 }  // namespace zorvik::binding

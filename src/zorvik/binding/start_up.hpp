@@ -3,11 +3,15 @@
 
 #include <Python.h>
 
+#include "zorvik/capi/ref.hpp"
+
 namespace zorvik::binding {
 
-// module_name.attribute, importing the module: a new reference, or nullptr
-// with the import's or the lookup's exception set.
-PyObject *import_attribute(const char *module_name, const char *attribute);
+using capi::Ref;
+
+// module_name.attribute, importing the module; empty with the import's or
+// the lookup's exception set.
+Ref import_attribute(const char *module_name, const char *attribute);
 
 // Registers `handler` (a METH_NOARGS function) with atexit. 0, or -1 with an
 // exception set.

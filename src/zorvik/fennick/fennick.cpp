@@ -4,11 +4,15 @@
 
 #include <cstddef>
 
+#include "zorvik/capi/ref.hpp"
 #include "zorvik/fennick/key_hash.hpp"
 #include "zorvik/fennick/portable_hash.hpp"
 
 namespace zorvik::fennick {
 namespace {
+
+using capi::Ref;
+using capi::store_field;
 
 // ---- the native hash -------------------------------------------------------
 
@@ -49,7 +53,7 @@ int fennick_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     PyObject *hash_function = nullptr;
     if (!PyArg_UnpackTuple(args, "__init__", 1, 1, &hash_function)) return -1;
     auto *self = reinterpret_cast<FennickObject *>(object);
-    Py_XSETREF(self->hash_function, Py_NewRef(hash_function));
+    store_field(self->hash_function, Ref::borrow(hash_function));
     return 0;
 }
 
@@ -108,17 +112,12 @@ PyTypeObject fennick_type = {
 // ---- the module ------------------------------------------------------------
 
 int add_hash_key_capsule(PyObject *module) {
-    PyObject *capi = PyDict_New();
-    if (capi == nullptr) return -1;
-    if (PyModule_AddObjectRef(module, "__pyx_capi__", capi) < 0) {
-        Py_DECREF(capi);
-        return -1;
-    }
-    PyObject *capsule = PyCapsule_New(reinterpret_cast<void *>(&fennick_hash_key), hash_key_signature, nullptr);
-    int result = capsule == nullptr ? -1 : PyDict_SetItemString(capi, "hash_key", capsule);
-    Py_XDECREF(capsule);
-    Py_DECREF(capi);
-    return result;
+    const Ref table = Ref::steal(PyDict_New());
+    if (!table || PyModule_AddObjectRef(module, "__pyx_capi__", table.get()) < 0) return -1;
+    const Ref capsule =
+        Ref::steal(PyCapsule_New(reinterpret_cast<void *>(&fennick_hash_key), hash_key_signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(table.get(), "hash_key", capsule.get());
 }
 
 PyObject *portable_hash_function(PyObject *, PyObject *key) {
@@ -153,15 +152,12 @@ PyMODINIT_FUNC PyInit_fennick() {
 
     if (builtin_hash == nullptr) {
         // Held for the life of the process, like the type.
-        builtin_hash = PyDict_GetItemString(PyEval_GetBuiltins(), "hash");
-        Py_XINCREF(builtin_hash);
+        builtin_hash = Py_XNewRef(PyDict_GetItemString(PyEval_GetBuiltins(), "hash"));
     }
-    PyObject *module = PyModule_Create(&fennick_module);
-    if (module == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(module, "fennick", reinterpret_cast<PyObject *>(&fennick_type)) < 0 ||
-        add_hash_key_capsule(module) < 0) {
-        Py_DECREF(module);
+    Ref module = Ref::steal(PyModule_Create(&fennick_module));
+    if (!module || PyModule_AddObjectRef(module.get(), "fennick", reinterpret_cast<PyObject *>(&fennick_type)) < 0 ||
+        add_hash_key_capsule(module.get()) < 0) {
         return nullptr;
     }
-    return module;
+    return module.release();
 }

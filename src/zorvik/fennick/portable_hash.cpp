@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "zorvik/capi/ref.hpp"
+
 namespace zorvik::fennick {
 namespace {
+
+using capi::Ref;
 
 // ---- SipHash-1-3 (Python/pyhash.c) ---------------------------------------------
 
@@ -112,19 +116,14 @@ Py_hash_t tuple_hash(PyObject *tuple) {
 Py_hash_t frozenset_hash(PyObject *set) {
     // xor is independent of the order, so the elements are taken as the
     // set's own iterator (not a subclass's __iter__) yields them.
-    PyObject *iterator = PyFrozenSet_Type.tp_iter(set);
-    if (iterator == nullptr) return -1;
+    const Ref iterator = Ref::steal(PyFrozenSet_Type.tp_iter(set));
+    if (!iterator) return -1;
     Py_uhash_t hash = 0;
-    while (PyObject *element = PyIter_Next(iterator)) {
-        const Py_hash_t element_hash = portable_hash(element);
-        Py_DECREF(element);
-        if (element_hash == -1) {
-            Py_DECREF(iterator);
-            return -1;
-        }
+    while (const Ref element = Ref::steal(PyIter_Next(iterator.get()))) {
+        const Py_hash_t element_hash = portable_hash(element.get());
+        if (element_hash == -1) return -1;
         hash ^= shuffle_bits(static_cast<Py_uhash_t>(element_hash));
     }
-    Py_DECREF(iterator);
     if (PyErr_Occurred()) return -1;
     hash ^= (static_cast<Py_uhash_t>(PySet_GET_SIZE(set)) + 1) * kFrozensetSizeFactor;
     // Disperses the patterns that nested frozensets would leave.

@@ -4,8 +4,12 @@
 
 #include <sys/mman.h>
 
+#include "zorvik/capi/ref.hpp"
+
 namespace zorvik::ruddle {
 namespace {
+
+using capi::Ref;
 
 // ---- native variables ------------------------------------------------------
 
@@ -62,40 +66,33 @@ PyTypeObject gridlet_type = {
 int ready_types() {
     if (PyType_Ready(&pellock_type) < 0 || PyType_Ready(&gridlet_type) < 0) return -1;
 
-    PyObject *vtable = PyCapsule_New(&pellock_vtable, nullptr, nullptr);
-    if (vtable == nullptr) return -1;
-    int result = PyDict_SetItemString(pellock_type.tp_dict, "__pyx_vtable__", vtable);
-    Py_DECREF(vtable);
-    if (result == 0) PyType_Modified(&pellock_type);
-    return result;
+    const Ref vtable = Ref::steal(PyCapsule_New(&pellock_vtable, nullptr, nullptr));
+    if (!vtable || PyDict_SetItemString(pellock_type.tp_dict, "__pyx_vtable__", vtable.get()) < 0) return -1;
+    PyType_Modified(&pellock_type);
+    return 0;
 }
 
 // ---- the module ------------------------------------------------------------
 
 int add_capsule(PyObject *capi, const char *name, void *pointer, const char *signature) {
-    PyObject *capsule = PyCapsule_New(pointer, signature, nullptr);
-    if (capsule == nullptr) return -1;
-    int result = PyDict_SetItemString(capi, name, capsule);
-    Py_DECREF(capsule);
-    return result;
+    const Ref capsule = Ref::steal(PyCapsule_New(pointer, signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(capi, name, capsule.get());
 }
 
 int add_export_table(PyObject *module) {
-    PyObject *capi = PyDict_New();
-    if (capi == nullptr) return -1;
-    int result = PyModule_AddObjectRef(module, "__pyx_capi__", capi);
-    if (result == 0) {
-        void *function = reinterpret_cast<void *>(&mystring_from_pointer);
-        if (add_capsule(capi, "mystring_from_pointer", function, mystring_from_pointer_signature) < 0 ||
-            add_capsule(capi, "unsigned_type", &unsigned_type, object_variable_signature) < 0 ||
-            add_capsule(capi, "mmap_flags", &mmap_flags, int_variable_signature) < 0 ||
-            add_capsule(capi, "mmap_privilege", &mmap_privilege, int_variable_signature) < 0 ||
-            add_capsule(capi, "platform", &platform, int_variable_signature) < 0) {
-            result = -1;
-        }
+    const Ref table = Ref::steal(PyDict_New());
+    if (!table || PyModule_AddObjectRef(module, "__pyx_capi__", table.get()) < 0) return -1;
+    PyObject *capi = table.get();
+    void *function = reinterpret_cast<void *>(&mystring_from_pointer);
+    if (add_capsule(capi, "mystring_from_pointer", function, mystring_from_pointer_signature) < 0 ||
+        add_capsule(capi, "unsigned_type", &unsigned_type, object_variable_signature) < 0 ||
+        add_capsule(capi, "mmap_flags", &mmap_flags, int_variable_signature) < 0 ||
+        add_capsule(capi, "mmap_privilege", &mmap_privilege, int_variable_signature) < 0 ||
+        add_capsule(capi, "platform", &platform, int_variable_signature) < 0) {
+        return -1;
     }
-    Py_DECREF(capi);
-    return result;
+    return 0;
 }
 
 PyModuleDef ruddle_module = {
@@ -113,13 +110,11 @@ PyModuleDef ruddle_module = {
 PyMODINIT_FUNC PyInit_ruddle() {
     using namespace zorvik::ruddle;
     if (ready_types() < 0) return nullptr;
-    PyObject *module = PyModule_Create(&ruddle_module);
-    if (module == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(module, "pellock", reinterpret_cast<PyObject *>(&pellock_type)) < 0 ||
-        PyModule_AddObjectRef(module, "gridlet", reinterpret_cast<PyObject *>(&gridlet_type)) < 0 ||
-        add_export_table(module) < 0) {
-        Py_DECREF(module);
+    Ref module = Ref::steal(PyModule_Create(&ruddle_module));
+    if (!module || PyModule_AddObjectRef(module.get(), "pellock", reinterpret_cast<PyObject *>(&pellock_type)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "gridlet", reinterpret_cast<PyObject *>(&gridlet_type)) < 0 ||
+        add_export_table(module.get()) < 0) {
         return nullptr;
     }
-    return module;
+    return module.release();
 }

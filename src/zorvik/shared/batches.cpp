@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "zorvik/binding/args.hpp"
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
 namespace zorvik::shared {
@@ -20,8 +20,6 @@ using binding::DictionaryParts;
 using binding::Signature;
 
 // ---- the target of a module function ----------------------------------------------
-
-constexpr const char brandel_type_name[] = "zorvik.brandel.brandel";
 
 // True when `type` is zorvik.brandel's class or derives from it. The class is
 // told by what only it can be: a static type (defined in C, not by a class
@@ -35,8 +33,8 @@ bool is_brandel(PyTypeObject *type) {
         auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
         if (base == state.brandel_type) return true;
         if (state.brandel_type == nullptr && !(base->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
-            std::strcmp(base->tp_name, brandel_type_name) == 0 &&
-            base->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(binding::BrandelObject))) {
+            std::strcmp(base->tp_name, brandel::type_name) == 0 &&
+            base->tp_basicsize >= static_cast<Py_ssize_t>(sizeof(brandel::BrandelObject))) {
             state.brandel_type = base;  // a static type: it lives as long as the process
             return true;
         }
@@ -52,25 +50,22 @@ int target_parts(PyObject *target, DictionaryParts &parts) {
         return 0;
     }
     if (is_brandel(Py_TYPE(target))) {
-        parts = binding::brandel_parts(target);
+        parts = brandel::brandel_parts(target);
         return 0;
     }
-    PyErr_Format(PyExc_TypeError, "the target must be a SharedDict or a %s, not %.200s", brandel_type_name,
+    PyErr_Format(PyExc_TypeError, "the target must be a SharedDict or a %s, not %.200s", brandel::type_name,
                  Py_TYPE(target)->tp_name);
     return -1;
 }
 
 // ---- the operations, on a target's parts ---------------------------------------------
 
-PyObject *none_if_stored(int result) {
-    if (result < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+Ref none_if_stored(int result) { return result < 0 ? Ref() : Ref::borrow(Py_None); }
 
 enum class Batch { get, set, remove, contains };
 
 // arguments: the keys (or the pairs), then get's default (null: None).
-PyObject *run(Batch batch, const DictionaryParts &parts, PyObject *const *arguments) {
+Ref run(Batch batch, const DictionaryParts &parts, PyObject *const *arguments) {
     switch (batch) {
         case Batch::get:
             return binding::get_many(parts, arguments[0], arguments[1] != nullptr ? arguments[1] : Py_None);
@@ -81,7 +76,7 @@ PyObject *run(Batch batch, const DictionaryParts &parts, PyObject *const *argume
         case Batch::contains:
             return binding::contains_many(parts, arguments[0]);
     }
-    return nullptr;
+    return Ref();
 }
 
 // ---- signatures ---------------------------------------------------------------------
@@ -112,7 +107,7 @@ PyObject *method_form(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
     if (binding::bind_arguments(method_signatures[static_cast<int>(batch)], args, nargs, kwnames, values) < 0) {
         return nullptr;
     }
-    return run(batch, shared_parts(self), values);
+    return run(batch, shared_parts(self), values).release();
 }
 
 template <Batch batch>
@@ -123,7 +118,7 @@ PyObject *function_form(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     }
     DictionaryParts parts{};
     if (target_parts(values[0], parts) < 0) return nullptr;
-    return run(batch, parts, values + 1);
+    return run(batch, parts, values + 1).release();
 }
 
 // ---- docstrings -----------------------------------------------------------------------
@@ -165,25 +160,25 @@ PyObject *function_form(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 }  // namespace
 
 PyMethodDef batch_methods[] = {
-    {"get_many", ZORVIK_FASTCALL(method_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_many", ZORVIK_METHOD(method_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
      "get_many(keys, default=None) -> list\n\n" ZORVIK_GET_MANY_DOC},
-    {"set_many", ZORVIK_FASTCALL(method_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
+    {"set_many", ZORVIK_METHOD(method_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
      "set_many(items) -> None\n\n" ZORVIK_SET_MANY_DOC},
-    {"delete_many", ZORVIK_FASTCALL(method_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
+    {"delete_many", ZORVIK_METHOD(method_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
      "delete_many(keys) -> list\n\n" ZORVIK_DELETE_MANY_DOC},
-    {"contains_many", ZORVIK_FASTCALL(method_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
+    {"contains_many", ZORVIK_METHOD(method_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
      "contains_many(keys) -> list\n\n" ZORVIK_CONTAINS_MANY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef batch_functions[] = {
-    {"get_many", ZORVIK_FASTCALL(function_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
+    {"get_many", ZORVIK_METHOD(function_form<Batch::get>), METH_FASTCALL | METH_KEYWORDS,
      "get_many(target, keys, default=None) -> list\n\n" ZORVIK_TARGET_DOC ZORVIK_GET_MANY_DOC},
-    {"set_many", ZORVIK_FASTCALL(function_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
+    {"set_many", ZORVIK_METHOD(function_form<Batch::set>), METH_FASTCALL | METH_KEYWORDS,
      "set_many(target, items) -> None\n\n" ZORVIK_TARGET_DOC ZORVIK_SET_MANY_DOC},
-    {"delete_many", ZORVIK_FASTCALL(function_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
+    {"delete_many", ZORVIK_METHOD(function_form<Batch::remove>), METH_FASTCALL | METH_KEYWORDS,
      "delete_many(target, keys) -> list\n\n" ZORVIK_TARGET_DOC ZORVIK_DELETE_MANY_DOC},
-    {"contains_many", ZORVIK_FASTCALL(function_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
+    {"contains_many", ZORVIK_METHOD(function_form<Batch::contains>), METH_FASTCALL | METH_KEYWORDS,
      "contains_many(target, keys) -> list\n\n" ZORVIK_TARGET_DOC ZORVIK_CONTAINS_MANY_DOC},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -10,7 +10,8 @@
 // KeysView, ValuesView and ItemsView (set operations and all), made when the
 // module starts, whose __iter__ is such an iterator. items() yields each key
 // with the value read with it, in the same hold of its bucket's lock.
-#include <exception>
+#include <new>
+#include <utility>
 
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/shared/shared_dict.hpp"
@@ -19,6 +20,7 @@ namespace zorvik::shared {
 namespace {
 
 using binding::call_core;
+using capi::store_field;
 
 enum class Kind : int { keys, values, items };
 
@@ -33,37 +35,30 @@ class BatchSink final : public EntrySink {
 public:
     BatchSink(Kind kind, PyObject *list)
         : EntrySink(kind != Kind::values, kind != Kind::keys), kind_(kind), list_(list) {}
-    BatchSink(const BatchSink &) = delete;
-    BatchSink &operator=(const BatchSink &) = delete;
-    ~BatchSink() {
-        // See binding::Request: a thread ended at shutdown must not touch objects.
-        if (std::uncaught_exceptions() == 0) abandon();
-    }
 
     char *reserve(Part part, std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
-        PyObject *&slot = part == Part::key ? key_ : value_;
-        Py_XSETREF(slot, PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
-        return slot == nullptr ? nullptr : PyBytes_AS_STRING(slot);
+        Ref &slot = part == Part::key ? key_ : value_;
+        slot = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+        return slot ? PyBytes_AS_STRING(slot.get()) : nullptr;
     }
     void commit() override {
-        PyObject *item = kind_ == Kind::items ? PyTuple_Pack(2, key_, value_)
-                                              : Py_NewRef(kind_ == Kind::keys ? key_ : value_);
-        const bool appended = item != nullptr && PyList_Append(list_, item) == 0;
-        Py_XDECREF(item);
+        const Ref item = kind_ == Kind::items ? Ref::steal(PyTuple_Pack(2, key_.get(), value_.get()))
+                                              : Ref::borrow(kind_ == Kind::keys ? key_.get() : value_.get());
+        const bool appended = item && PyList_Append(list_, item.get()) == 0;
         abandon();
         if (!appended) throw std::bad_alloc();  // the MemoryError is set and stays
     }
     void abandon() noexcept override {
-        Py_CLEAR(key_);
-        Py_CLEAR(value_);
+        key_.reset();
+        value_.reset();
     }
 
 private:
     Kind kind_;
     PyObject *list_;
-    PyObject *key_ = nullptr;
-    PyObject *value_ = nullptr;
+    Ref key_;
+    Ref value_;
 };
 
 struct IteratorObject {
@@ -96,36 +91,31 @@ PyObject *make_iterator(PyObject *dict, Kind kind) {
 int next_batch(IteratorObject *it) {
     MapPointer map = map_of(as_shared(it->dict));
     if (!map) return -1;
-    PyObject *batch = PyList_New(0);
-    if (batch == nullptr) return -1;
-    BatchSink sink(it->kind, batch);
+    Ref batch = Ref::steal(PyList_New(0));
+    if (!batch) return -1;
+    BatchSink sink(it->kind, batch.get());
     std::uint64_t cursor = it->cursor;
-    if (!call_core([&] { cursor = map->scan(cursor, sink, kBucketsPerStep); })) {
-        Py_DECREF(batch);
-        return -1;
-    }
+    if (!call_core([&] { cursor = map->scan(cursor, sink, kBucketsPerStep); })) return -1;
     it->cursor = cursor;
     it->done = cursor == 0;
-    Py_XSETREF(it->batch, batch);
+    store_field(it->batch, std::move(batch));
     it->position = 0;
     return 0;
 }
 
-// The loaded object of raw bytes, by the dictionary's serializer.
-PyObject *load(PyObject *dict, PyObject *raw) {
-    PyObject *serializer = Py_NewRef(as_shared(dict)->serializer);
-    PyObject *loaded = binding::deserialize(serializer, raw);
-    Py_DECREF(serializer);
-    return loaded;
+// The loaded object of raw bytes, by the dictionary's serializer (held for
+// the call, which may re-initialise the dictionary).
+Ref load(PyObject *dict, PyObject *raw) {
+    const Ref serializer = Ref::borrow(as_shared(dict)->serializer);
+    return binding::deserialize(serializer.get(), raw);
 }
 
-PyObject *load_item(PyObject *dict, PyObject *raw_pair) {
-    PyObject *key = load(dict, PyTuple_GET_ITEM(raw_pair, 0));
-    PyObject *value = key == nullptr ? nullptr : load(dict, PyTuple_GET_ITEM(raw_pair, 1));
-    PyObject *pair = value == nullptr ? nullptr : PyTuple_Pack(2, key, value);
-    Py_XDECREF(key);
-    Py_XDECREF(value);
-    return pair;
+Ref load_item(PyObject *dict, PyObject *raw_pair) {
+    const Ref key = load(dict, PyTuple_GET_ITEM(raw_pair, 0));
+    if (!key) return Ref();
+    const Ref value = load(dict, PyTuple_GET_ITEM(raw_pair, 1));
+    if (!value) return Ref();
+    return Ref::steal(PyTuple_Pack(2, key.get(), value.get()));
 }
 
 PyObject *iterator_next(PyObject *object) {
@@ -134,10 +124,9 @@ PyObject *iterator_next(PyObject *object) {
         if (it->done) return nullptr;  // StopIteration
         if (next_batch(it) < 0) return nullptr;
     }
-    PyObject *raw = Py_NewRef(PyList_GET_ITEM(it->batch, it->position++));
-    PyObject *result = it->kind == Kind::items ? load_item(it->dict, raw) : load(it->dict, raw);
-    Py_DECREF(raw);
-    return result;
+    // Held: loading runs Python code, which may advance this iterator.
+    const Ref raw = Ref::borrow(PyList_GET_ITEM(it->batch, it->position++));
+    return (it->kind == Kind::items ? load_item(it->dict, raw.get()) : load(it->dict, raw.get())).release();
 }
 
 int iterator_traverse(PyObject *object, visitproc visit, void *arg) {
@@ -159,16 +148,13 @@ void iterator_dealloc(PyObject *object) {
 
 // A view's __iter__: the iterator of its mapping (view._mapping).
 PyObject *view_iterator(PyObject *view, Kind kind) {
-    PyObject *mapping = PyObject_GetAttr(view, state.view_mapping);
-    if (mapping == nullptr) return nullptr;
-    PyObject *iterator = nullptr;
-    if (PyObject_TypeCheck(mapping, &shared_dict_type)) {
-        iterator = make_iterator(mapping, kind);
-    } else {
-        PyErr_Format(PyExc_TypeError, "a SharedDict view of a %.200s", Py_TYPE(mapping)->tp_name);
+    const Ref mapping = Ref::steal(PyObject_GetAttr(view, state.view_mapping));
+    if (!mapping) return nullptr;
+    if (!PyObject_TypeCheck(mapping.get(), &shared_dict_type)) {
+        PyErr_Format(PyExc_TypeError, "a SharedDict view of a %.200s", Py_TYPE(mapping.get())->tp_name);
+        return nullptr;
     }
-    Py_DECREF(mapping);
-    return iterator;
+    return make_iterator(mapping.get(), kind);
 }
 
 PyObject *keys_view_iter(PyObject *, PyObject *view) { return view_iterator(view, Kind::keys); }
@@ -184,20 +170,15 @@ PyMethodDef items_view_iter_def = {"__iter__", items_view_iter, METH_O,
 // class <name>(collections.abc.<base>): __slots__ = (); __iter__ = ...
 PyObject *make_view_class(PyObject *abc, const char *name, const char *base, PyMethodDef *iter_def,
                           const char *doc) {
-    PyObject *base_class = PyObject_GetAttrString(abc, base);
-    if (base_class == nullptr) return nullptr;
-    PyObject *function = PyCFunction_New(iter_def, nullptr);
-    PyObject *method = function == nullptr ? nullptr : PyInstanceMethod_New(function);
-    Py_XDECREF(function);
-    PyObject *cls = nullptr;
-    if (method != nullptr) {
-        cls = PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){s:(),s:s,s:s,s:O}", name,
-                                    base_class, "__slots__", "__module__", "zorvik._shared", "__doc__", doc,
-                                    "__iter__", method);
-    }
-    Py_XDECREF(method);
-    Py_DECREF(base_class);
-    return cls;
+    const Ref base_class = Ref::steal(PyObject_GetAttrString(abc, base));
+    if (!base_class) return nullptr;
+    const Ref function = Ref::steal(PyCFunction_New(iter_def, nullptr));
+    if (!function) return nullptr;
+    const Ref method = Ref::steal(PyInstanceMethod_New(function.get()));
+    if (!method) return nullptr;
+    return PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){s:(),s:s,s:s,s:O}", name,
+                                 base_class.get(), "__slots__", "__module__", "zorvik._shared", "__doc__", doc,
+                                 "__iter__", method.get());
 }
 
 PyObject *view_of(PyObject *self, PyObject *view_class) {
@@ -213,24 +194,20 @@ PyObject *popitem_method(PyObject *object, PyObject *) {
     SharedDictObject *self = as_shared(object);
     MapPointer map = map_of(self);
     if (!map) return nullptr;
-    PyObject *taken = PyList_New(0);
-    if (taken == nullptr) return nullptr;
-    BatchSink sink(Kind::items, taken);
+    const Ref taken = Ref::steal(PyList_New(0));
+    if (!taken) return nullptr;
+    BatchSink sink(Kind::items, taken.get());
     // A local copy: another thread of this process may run popitem while this
     // one waits for a lock. The cursor is only where to look first.
     std::uint64_t cursor = self->popitem_cursor;
     bool found = false;
-    PyObject *pair = nullptr;
-    if (call_core([&] { found = map->take_any(cursor, sink); })) {
-        self->popitem_cursor = cursor;
-        if (found) {
-            pair = load_item(object, PyList_GET_ITEM(taken, 0));
-        } else {
-            PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
-        }
+    if (!call_core([&] { found = map->take_any(cursor, sink); })) return nullptr;
+    self->popitem_cursor = cursor;
+    if (!found) {
+        PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
+        return nullptr;
     }
-    Py_DECREF(taken);
-    return pair;
+    return load_item(object, PyList_GET_ITEM(taken.get(), 0)).release();
 }
 
 }  // namespace
@@ -252,32 +229,30 @@ PyTypeObject iterator_type = {
 
 PyObject *shared_dict_iter(PyObject *self) { return make_iterator(self, Kind::keys); }
 
-PyObject *copy_to_dict(PyObject *self) {
-    PyObject *iterator = make_iterator(self, Kind::items);
-    if (iterator == nullptr) return nullptr;
-    PyObject *copy = PyDict_New();
-    while (copy != nullptr) {
-        PyObject *pair = PyIter_Next(iterator);
-        if (pair == nullptr) break;
-        if (PyDict_SetItem(copy, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) Py_CLEAR(copy);
-        Py_DECREF(pair);
+Ref copy_to_dict(PyObject *self) {
+    const Ref iterator = Ref::steal(make_iterator(self, Kind::items));
+    if (!iterator) return Ref();
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy) return Ref();
+    while (const Ref pair = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (PyDict_SetItem(copy.get(), PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)) < 0) {
+            return Ref();
+        }
     }
-    Py_DECREF(iterator);
-    if (PyErr_Occurred()) Py_CLEAR(copy);
+    if (PyErr_Occurred()) return Ref();
     return copy;
 }
 
 int make_view_classes() {
-    PyObject *abc = PyImport_ImportModule("collections.abc");
-    if (abc == nullptr) return -1;
-    state.keys_view = make_view_class(abc, "SharedKeysView", "KeysView", &keys_view_iter_def,
+    const Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) return -1;
+    state.keys_view = make_view_class(abc.get(), "SharedKeysView", "KeysView", &keys_view_iter_def,
                                       "The keys of a SharedDict: a set-like view (collections.abc.KeysView).");
-    state.values_view = make_view_class(abc, "SharedValuesView", "ValuesView", &values_view_iter_def,
+    state.values_view = make_view_class(abc.get(), "SharedValuesView", "ValuesView", &values_view_iter_def,
                                         "The values of a SharedDict (collections.abc.ValuesView).");
-    state.items_view = make_view_class(abc, "SharedItemsView", "ItemsView", &items_view_iter_def,
+    state.items_view = make_view_class(abc.get(), "SharedItemsView", "ItemsView", &items_view_iter_def,
                                        "The (key, value) pairs of a SharedDict: a set-like view "
                                        "(collections.abc.ItemsView).");
-    Py_DECREF(abc);
     return state.keys_view && state.values_view && state.items_view ? 0 : -1;
 }
 

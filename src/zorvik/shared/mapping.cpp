@@ -1,7 +1,8 @@
 // SharedDict's mapping protocol and its atomic per-key operations. Each
-// operation on a key runs the key operations' one path (binding/operations.hpp:
-// serialise with the dictionary's serializer, hash with its hash function),
-// then one core call under the one lock of the key's bucket.
+// operation on a key runs the binding's one skeleton (binding/operations.hpp:
+// serialise with the dictionary's serializer, hash with its hash function,
+// then one core call under the one lock of the key's bucket) and shapes the
+// result as a Python dict would.
 //
 // increment and update_with are optimistic: they read the value's bytes,
 // compute the new value in Python with no lock held, and store it with a
@@ -22,6 +23,7 @@ namespace {
 using binding::BytesSink;
 using binding::call_core;
 using binding::Request;
+using binding::run_on_key;
 using binding::view_of;
 
 // The positional-only methods' count check, with the interpreter's wording.
@@ -36,67 +38,14 @@ bool check_positional(const char *name, Py_ssize_t nargs, Py_ssize_t least, Py_s
     return false;
 }
 
-const signed char *signed_data(PyObject *bytes) {
-    return reinterpret_cast<const signed char *>(PyBytes_AS_STRING(bytes));
-}
-std::uint64_t length_of(PyObject *bytes) { return static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes)); }
-
 // KeyError(key) as dict raises it: a tuple key stays one argument.
 void set_key_error(PyObject *key) {
-    PyObject *arguments = PyTuple_Pack(1, key);
-    if (arguments == nullptr) return;
-    PyErr_SetObject(PyExc_KeyError, arguments);
-    Py_DECREF(arguments);
+    const Ref arguments = Ref::steal(PyTuple_Pack(1, key));
+    if (arguments) PyErr_SetObject(PyExc_KeyError, arguments.get());
 }
 
-// The value loaded from `bytes` (a reference this call takes over).
-PyObject *load(const Request &request, PyObject *bytes) {
-    PyObject *value = binding::deserialize(request.serializer, bytes);
-    Py_DECREF(bytes);
-    return value;
-}
-
-// The value stored for the key: a new reference; null with `found` false and
-// no exception when the key is absent; null with an exception on failure.
-PyObject *lookup(PyObject *self, PyObject *key, bool &found) {
-    found = false;
-    Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
-    BytesSink sink;
-    if (!call_core([&] {
-            found = map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash, sink);
-        })) {
-        return nullptr;
-    }
-    return found ? load(request, sink.take()) : nullptr;
-}
-
-int store(PyObject *self, PyObject *key, PyObject *value) {
-    Request request;
-    if (binding::prepare(shared_parts(self), key, value, request) < 0) return -1;
-    ConcurrentHashMap_string *map = request.map.get();
-    return call_core([&] {
-               map->insert(signed_data(request.key_bytes), signed_data(request.value_bytes),
-                           length_of(request.key_bytes), length_of(request.value_bytes), request.hash);
-           })
-               ? 0
-               : -1;
-}
-
-// 1 when the key was removed, 0 when absent, -1 on failure.
-int remove_key(PyObject *self, PyObject *key) {
-    Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
-    ConcurrentHashMap_string *map = request.map.get();
-    bool removed = false;
-    if (!call_core([&] {
-            removed = map->remove(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash);
-        })) {
-        return -1;
-    }
-    return removed ? 1 : 0;
-}
+// The value loaded from `bytes`.
+Ref load(const Request &request, const Ref &bytes) { return binding::deserialize(request.serializer.get(), bytes.get()); }
 
 // ---- the mapping slots ----------------------------------------------------------
 
@@ -107,25 +56,26 @@ Py_ssize_t shared_dict_length(PyObject *self) {
 }
 
 PyObject *shared_dict_subscript(PyObject *self, PyObject *key) {
-    bool found = false;
-    PyObject *value = lookup(self, key, found);
-    if (value == nullptr && !found && !PyErr_Occurred()) set_key_error(key);
-    return value;
+    Ref value;
+    if (binding::lookup_value(shared_parts(self), key, value) == 0) set_key_error(key);
+    return value.release();
 }
 
 int shared_dict_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
-    if (value != nullptr) return store(self, key, value);
-    const int removed = remove_key(self, key);
+    if (value != nullptr) return binding::store_value(shared_parts(self), key, value);
+    const int removed = binding::remove_key(shared_parts(self), key);
     if (removed == 0) set_key_error(key);
     return removed == 1 ? 0 : -1;
 }
 
 int shared_dict_contains(PyObject *self, PyObject *key) {
     Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return -1;
-    ConcurrentHashMap_string *map = request.map.get();
     bool found = false;
-    if (!call_core([&] { found = map->contains(view_of(request.key_bytes), request.hash); })) return -1;
+    if (run_on_key(shared_parts(self), key, nullptr, request, [&](ConcurrentHashMap_string &map) {
+            found = map.contains(request.key(), request.hash);
+        }) < 0) {
+        return -1;
+    }
     return found ? 1 : 0;
 }
 
@@ -133,21 +83,22 @@ int shared_dict_contains(PyObject *self, PyObject *key) {
 
 PyObject *get_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (!check_positional("get", nargs, 1, 2)) return nullptr;
-    bool found = false;
-    PyObject *value = lookup(self, args[0], found);
-    if (value != nullptr || found || PyErr_Occurred()) return value;
+    Ref value;
+    if (binding::lookup_value(shared_parts(self), args[0], value) != 0) return value.release();
     return Py_NewRef(nargs == 2 ? args[1] : Py_None);
 }
 
 PyObject *pop_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (!check_positional("pop", nargs, 1, 2)) return nullptr;
     Request request;
-    if (binding::prepare(shared_parts(self), args[0], nullptr, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
     BytesSink sink;
     bool taken = false;
-    if (!call_core([&] { taken = map->take(view_of(request.key_bytes), request.hash, sink); })) return nullptr;
-    if (taken) return load(request, sink.take());
+    if (run_on_key(shared_parts(self), args[0], nullptr, request, [&](ConcurrentHashMap_string &map) {
+            taken = map.take(request.key(), request.hash, sink);
+        }) < 0) {
+        return nullptr;
+    }
+    if (taken) return load(request, sink.take()).release();
     if (nargs == 2) return Py_NewRef(args[1]);
     set_key_error(args[0]);
     return nullptr;
@@ -157,29 +108,26 @@ PyObject *setdefault_method(PyObject *self, PyObject *const *args, Py_ssize_t na
     if (!check_positional("setdefault", nargs, 1, 2)) return nullptr;
     PyObject *default_value = nargs == 2 ? args[1] : Py_None;
     Request request;
-    if (binding::prepare(shared_parts(self), args[0], default_value, request) < 0) return nullptr;
-    ConcurrentHashMap_string *map = request.map.get();
     BytesSink existing;
     bool inserted = false;
-    if (!call_core([&] {
-            inserted = map->insert_if_absent(view_of(request.key_bytes), view_of(request.value_bytes), request.hash,
-                                             existing);
-        })) {
+    if (run_on_key(shared_parts(self), args[0], default_value, request, [&](ConcurrentHashMap_string &map) {
+            inserted = map.insert_if_absent(request.key(), request.value(), request.hash, existing);
+        }) < 0) {
         return nullptr;
     }
-    return inserted ? Py_NewRef(default_value) : load(request, existing.take());
+    return inserted ? Py_NewRef(default_value) : load(request, existing.take()).release();
 }
 
 // An optional value's bytes: nullopt for ABSENT, else the serialised object,
 // whose bytes object `held` keeps alive. 0 or -1.
-int bytes_or_absent(PyObject *self, const Request &request, PyObject *object, PyObject **held,
+int bytes_or_absent(PyObject *self, const Request &request, PyObject *object, Ref &held,
                     std::optional<std::string_view> &bytes) {
-    *held = nullptr;
+    held.reset();
     bytes = std::nullopt;
     if (object == state.absent) return 0;
-    *held = binding::serialize_value(shared_parts(self), request.serializer, object);
-    if (*held == nullptr) return -1;
-    bytes = view_of(*held);
+    held = binding::serialize_value(shared_parts(self), request.serializer.get(), object);
+    if (!held) return -1;
+    bytes = view_of(held.get());
     return 0;
 }
 
@@ -191,63 +139,52 @@ PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize
     if (binding::bind_arguments(cas_signature, args, nargs, kwnames, values) < 0) return nullptr;
     Request request;
     if (binding::prepare(shared_parts(self), values[0], nullptr, request) < 0) return nullptr;
-    PyObject *expected_bytes = nullptr;
-    PyObject *new_bytes = nullptr;
+    Ref expected_bytes;
+    Ref new_bytes;
     std::optional<std::string_view> expected;
     std::optional<std::string_view> desired;
-    PyObject *result = nullptr;
-    if (bytes_or_absent(self, request, values[1], &expected_bytes, expected) == 0 &&
-        bytes_or_absent(self, request, values[2], &new_bytes, desired) == 0) {
-        ConcurrentHashMap_string *map = request.map.get();
-        bool stored = false;
-        const std::string_view key = view_of(request.key_bytes);
-        if (call_core([&] { stored = map->compare_and_set(key, request.hash, expected, desired); })) {
-            result = PyBool_FromLong(stored);
-        }
-    }
-    Py_XDECREF(expected_bytes);
-    Py_XDECREF(new_bytes);
-    return result;
-}
-
-// The key's value as it stands: its stored bytes go to `read` (null for no
-// entry, which gives `missing`, or KeyError when `missing` is ABSENT), the
-// loaded object is returned (new reference; null on failure).
-PyObject *read_value(const Request &request, PyObject *key, PyObject *missing, PyObject *&read) {
-    BytesSink sink;
-    bool found = false;
-    read = nullptr;
-    if (!call_core([&] {
-            found = request.map->get(signed_data(request.key_bytes), length_of(request.key_bytes), request.hash,
-                                     sink);
-        })) {
+    if (bytes_or_absent(self, request, values[1], expected_bytes, expected) < 0 ||
+        bytes_or_absent(self, request, values[2], new_bytes, desired) < 0) {
         return nullptr;
     }
-    if (found) {
+    ConcurrentHashMap_string *map = request.map.get();
+    bool stored = false;
+    const std::string_view key = request.key();
+    if (!call_core([&] { stored = map->compare_and_set(key, request.hash, expected, desired); })) return nullptr;
+    return PyBool_FromLong(stored);
+}
+
+// The key's value as it stands: its stored bytes go to `read` (empty for no
+// entry, which gives `missing`, or KeyError when `missing` is ABSENT), the
+// loaded object is returned (empty on failure).
+Ref read_value(const Request &request, PyObject *key, PyObject *missing, Ref &read) {
+    BytesSink sink;
+    read.reset();
+    const int found = binding::read_stored(request, sink);
+    if (found < 0) return Ref();
+    if (found == 1) {
         read = sink.take();
-        return binding::deserialize(request.serializer, read);
+        return load(request, read);
     }
     if (missing == state.absent) {
         set_key_error(key);
-        return nullptr;
+        return Ref();
     }
-    return Py_NewRef(missing);
+    return Ref::borrow(missing);
 }
 
 // Stores `updated` (ABSENT: removes the key) if the key still holds the
 // bytes `read` (null: still no entry), in one hold of the bucket's lock.
 // 1 when stored, 0 when the value changed meanwhile, -1 on failure.
-int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated, PyObject *read) {
-    PyObject *updated_bytes = nullptr;
+int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated, const Ref &read) {
+    Ref updated_bytes;
     std::optional<std::string_view> desired;
-    if (bytes_or_absent(self, request, updated, &updated_bytes, desired) < 0) return -1;
+    if (bytes_or_absent(self, request, updated, updated_bytes, desired) < 0) return -1;
     const std::optional<std::string_view> expected =
-        read != nullptr ? std::optional<std::string_view>(view_of(read)) : std::nullopt;
+        read ? std::optional<std::string_view>(view_of(read.get())) : std::nullopt;
     bool stored = false;
-    const bool done = call_core([&] {
-        stored = request.map->compare_and_set(view_of(request.key_bytes), request.hash, expected, desired);
-    });
-    Py_XDECREF(updated_bytes);
+    const bool done = call_core(
+        [&] { stored = request.map->compare_and_set(request.key(), request.hash, expected, desired); });
     return done ? (stored ? 1 : 0) : -1;
 }
 
@@ -256,22 +193,24 @@ int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated
 // one with no lock held (ABSENT: remove the key), and stores it only if the
 // bytes are still those it read; else it starts over. `missing` is what
 // `modify` gets for an absent key (ABSENT: KeyError instead). Returns the
-// value stored (new reference), or null.
+// value stored, or empty.
 template <class Modify>
-PyObject *read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
+Ref read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
     Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return nullptr;
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return Ref();
     for (;;) {
-        PyObject *read = nullptr;
-        PyObject *current = read_value(request, key, missing, read);
-        PyObject *updated = current == nullptr ? nullptr : modify(current);
-        Py_XDECREF(current);
-        const int stored = updated == nullptr ? -1 : store_if_unchanged(self, request, updated, read);
-        Py_XDECREF(read);
+        Ref read;
+        Ref updated;
+        {
+            const Ref current = read_value(request, key, missing, read);
+            if (!current) return Ref();
+            updated = modify(current.get());
+        }
+        if (!updated) return Ref();
+        const int stored = store_if_unchanged(self, request, updated.get(), read);
         if (stored == 1) return updated;
-        Py_XDECREF(updated);
         // 0: another thread or process changed the value after it was read.
-        if (stored < 0 || PyErr_CheckSignals() < 0) return nullptr;
+        if (stored < 0 || PyErr_CheckSignals() < 0) return Ref();
     }
 }
 
@@ -281,21 +220,12 @@ const binding::Signature increment_signature{"increment", increment_parameters, 
 PyObject *increment_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[3];
     if (binding::bind_arguments(increment_signature, args, nargs, kwnames, values) < 0) return nullptr;
-    PyObject *one = nullptr;
-    PyObject *delta = values[1];
-    if (delta == nullptr) delta = one = PyLong_FromLong(1);
-    PyObject *zero = nullptr;
-    PyObject *missing = values[2];
-    if (missing == nullptr) missing = zero = PyLong_FromLong(0);
-    PyObject *result = nullptr;
-    if (delta != nullptr && missing != nullptr) {
-        result = read_modify_write(self, values[0], missing, [delta](PyObject *current) {
-            return PyNumber_Add(current, delta);
-        });
-    }
-    Py_XDECREF(one);
-    Py_XDECREF(zero);
-    return result;
+    const Ref delta = values[1] != nullptr ? Ref::borrow(values[1]) : Ref::steal(PyLong_FromLong(1));
+    const Ref missing = values[2] != nullptr ? Ref::borrow(values[2]) : Ref::steal(PyLong_FromLong(0));
+    if (!delta || !missing) return nullptr;
+    return read_modify_write(self, values[0], missing.get(), [&delta](PyObject *current) {
+               return Ref::steal(PyNumber_Add(current, delta.get()));
+           }).release();
 }
 
 const char *const update_with_parameters[] = {"key", "function", "default"};
@@ -311,8 +241,9 @@ PyObject *update_with_method(PyObject *self, PyObject *const *args, Py_ssize_t n
         return nullptr;
     }
     PyObject *missing = values[2] != nullptr ? values[2] : state.absent;
-    return read_modify_write(self, values[0], missing,
-                             [function](PyObject *current) { return PyObject_CallOneArg(function, current); });
+    return read_modify_write(self, values[0], missing, [function](PyObject *current) {
+               return Ref::steal(PyObject_CallOneArg(function, current));
+           }).release();
 }
 
 // ---- methods on the whole dictionary ------------------------------------------------
@@ -334,7 +265,7 @@ PyObject *clear_method(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-PyObject *copy_method(PyObject *self, PyObject *) { return copy_to_dict(self); }
+PyObject *copy_method(PyObject *self, PyObject *) { return copy_to_dict(self).release(); }
 
 }  // namespace
 
@@ -343,14 +274,13 @@ PyObject *shared_dict_richcompare(PyObject *self, PyObject *other, int op) {
     const int is_mapping = PyObject_IsInstance(other, state.mapping_abc);
     if (is_mapping < 0) return nullptr;
     if (!is_mapping) Py_RETURN_NOTIMPLEMENTED;
-    PyObject *mine = copy_to_dict(self);
-    if (mine == nullptr) return nullptr;
-    PyObject *theirs = PyDict_Check(other) ? Py_NewRef(other)
-                                           : PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), other);
-    PyObject *result = theirs == nullptr ? nullptr : PyObject_RichCompare(mine, theirs, op);
-    Py_DECREF(mine);
-    Py_XDECREF(theirs);
-    return result;
+    const Ref mine = copy_to_dict(self);
+    if (!mine) return nullptr;
+    const Ref theirs = PyDict_Check(other)
+                           ? Ref::borrow(other)
+                           : Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), other));
+    if (!theirs) return nullptr;
+    return PyObject_RichCompare(mine.get(), theirs.get(), op);
 }
 
 PyMappingMethods shared_dict_as_mapping = {
@@ -367,33 +297,33 @@ PySequenceMethods shared_dict_as_sequence = {
 #pragma GCC diagnostic pop
 
 PyMethodDef mapping_methods[] = {
-    {"get", ZORVIK_FASTCALL(get_method), METH_FASTCALL,
+    {"get", ZORVIK_METHOD(get_method), METH_FASTCALL,
      "get(key, default=None, /) -> value\n\nThe value stored for key, or default when there is none. Locks "
      "key's bucket while the value is copied out."},
-    {"pop", ZORVIK_FASTCALL(pop_method), METH_FASTCALL,
+    {"pop", ZORVIK_METHOD(pop_method), METH_FASTCALL,
      "pop(key[, default], /) -> value\n\nRemoves key and returns its value, in one hold of key's bucket lock "
      "(of threads and processes popping one key at once, exactly one gets the value). Without default, "
      "KeyError when key is absent."},
-    {"setdefault", ZORVIK_FASTCALL(setdefault_method), METH_FASTCALL,
+    {"setdefault", ZORVIK_METHOD(setdefault_method), METH_FASTCALL,
      "setdefault(key, default=None, /) -> value\n\nStores default for key unless key is present, in one hold "
      "of key's bucket lock, and returns the value key then has: default itself when it was stored, else the "
      "value that was there."},
-    {"compare_and_set", ZORVIK_FASTCALL(compare_and_set_method), METH_FASTCALL | METH_KEYWORDS,
+    {"compare_and_set", ZORVIK_METHOD(compare_and_set_method), METH_FASTCALL | METH_KEYWORDS,
      "compare_and_set(key, expected, new) -> bool\n\nWhen key's value is expected, stores new and returns "
      "True; otherwise changes nothing and returns False. Values are compared by their serialized bytes. ABSENT "
      "as expected means \"key is absent\"; ABSENT as new removes key. Locks key's bucket once, for the "
      "comparison and the store together."},
-    {"increment", ZORVIK_FASTCALL(increment_method), METH_FASTCALL | METH_KEYWORDS,
+    {"increment", ZORVIK_METHOD(increment_method), METH_FASTCALL | METH_KEYWORDS,
      "increment(key, delta=1, default=0) -> value\n\nAdds delta to key's value (default + delta when key is "
      "absent) and returns the new value; no increment by another thread or process is lost. The addition runs "
      "with no lock held; the new value is stored by a compare_and_set with the value read, and the whole is "
      "done again when another changed it meanwhile. TypeError when the value and delta do not add up."},
-    {"update_with", ZORVIK_FASTCALL(update_with_method), METH_FASTCALL | METH_KEYWORDS,
+    {"update_with", ZORVIK_METHOD(update_with_method), METH_FASTCALL | METH_KEYWORDS,
      "update_with(key, function, default=ABSENT) -> value\n\nStores function(value) for key and returns it, "
      "as increment does: function runs with no lock held and is called again when another thread or process "
      "changed the value meanwhile, so it must have no other effect. An absent key gives function default "
      "(KeyError when there is none); a function that returns ABSENT removes key."},
-    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_method)),
+    {"update", ZORVIK_METHOD(update_method),
      METH_VARARGS | METH_KEYWORDS,
      "update(other=(), /, **kwargs) -> None\n\nd[k] = other[k] for every key of other when it has keys(), "
      "else d[k] = v for every pair (k, v) of other; then the same for kwargs. The pairs are stored as set_many "

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include "zorvik/binding/args.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/start_up.hpp"
 #include "zorvik/binding/gil.hpp"
+#include "zorvik/binding/serializers.hpp"
+#include "zorvik/binding/start_up.hpp"
 #include "zorvik/fennick/key_hash.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
@@ -61,6 +63,12 @@ Py_ssize_t shared_hash_key(fennick::FennickObject *hashing, PyObject *key) {
     return fennick::key_hash(hashing->hash_function, state.builtin_hash, key);
 }
 
+// Raises `error`, an OSError made for the failure (the subclass its errno
+// picks); when it could not be made, that failure is the exception.
+void raise_os_error(const Ref &error) {
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+}
+
 void report_space_exhausted(const SpaceExhausted &failure) {
     const char *message =
         failure.where() == SpaceExhausted::Where::segment
@@ -72,10 +80,7 @@ void report_space_exhausted(const SpaceExhausted &failure) {
     // The file system's own errno (ENOSPC mostly; EDQUOT for a full quota);
     // a full segment is ENOSPC as well: no space left in the file.
     const int code = failure.where() == SpaceExhausted::Where::segment ? ENOSPC : failure.error();
-    PyObject *error = PyObject_CallFunction(PyExc_OSError, "is", code, message);
-    if (error == nullptr) return;
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
-    Py_DECREF(error);
+    raise_os_error(Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", code, message)));
 }
 
 // A file that needs the offline repair: TimeoutError (ETIMEDOUT) for a lock
@@ -85,18 +90,14 @@ void report_space_exhausted(const SpaceExhausted &failure) {
 // text is the core's (it names the lock and the repair command) or says
 // where to look.
 void report_needs_repair(bool held, const char *what) {
-    PyObject *error = nullptr;
     if (held) {
-        error = PyObject_CallFunction(PyExc_TimeoutError, "is", ETIMEDOUT, what);
-    } else {
-        const std::string message = std::string("the SharedDict's file is damaged (") + what +
-                                    "): python -m zorvik check FILE tells what is wrong, and python -m zorvik "
-                                    "repair FILE mends it once no process uses it";
-        error = PyObject_CallFunction(PyExc_OSError, "is", EUCLEAN, message.c_str());
+        raise_os_error(Ref::steal(PyObject_CallFunction(PyExc_TimeoutError, "is", ETIMEDOUT, what)));
+        return;
     }
-    if (error == nullptr) return;
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error)), error);
-    Py_DECREF(error);
+    const std::string message = std::string("the SharedDict's file is damaged (") + what +
+                                "): python -m zorvik check FILE tells what is wrong, and python -m zorvik "
+                                "repair FILE mends it once no process uses it";
+    raise_os_error(Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", EUCLEAN, message.c_str())));
 }
 
 // ---- module functions -----------------------------------------------------------------
@@ -108,18 +109,16 @@ PyObject *reopen(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "_reopen takes the class, path, serializer and hash function");
         return nullptr;
     }
-    PyObject *positional = PyTuple_Pack(1, args[1]);
-    PyObject *keywords = positional == nullptr ? nullptr
-                                               : Py_BuildValue("{s:O,s:O,s:O}", "create", Py_False, "serializer",
-                                                               args[2], "hash_function", args[3]);
-    PyObject *result = keywords == nullptr ? nullptr : PyObject_Call(args[0], positional, keywords);
-    Py_XDECREF(positional);
-    Py_XDECREF(keywords);
-    return result;
+    const Ref positional = Ref::steal(PyTuple_Pack(1, args[1]));
+    if (!positional) return nullptr;
+    const Ref keywords = Ref::steal(
+        Py_BuildValue("{s:O,s:O,s:O}", "create", Py_False, "serializer", args[2], "hash_function", args[3]));
+    if (!keywords) return nullptr;
+    return PyObject_Call(args[0], positional.get(), keywords.get());
 }
 
 PyMethodDef module_functions[] = {
-    {"_reopen", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reopen)), METH_FASTCALL,
+    {"_reopen", ZORVIK_METHOD(reopen), METH_FASTCALL,
      "_reopen(cls, path, serializer, hash_function) -> SharedDict\n\nOpens the dictionary a pickle named."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -127,18 +126,19 @@ PyMethodDef module_functions[] = {
 // ---- start-up -------------------------------------------------------------------------
 
 int load_state(PyObject *module) {
-    state.builtin_hash = PyDict_GetItemString(PyEval_GetBuiltins(), "hash");
+    // The state's references are kept for the life of the process.
+    state.builtin_hash = Py_XNewRef(PyDict_GetItemString(PyEval_GetBuiltins(), "hash"));
     if (state.builtin_hash == nullptr) {
         PyErr_SetString(PyExc_ImportError, "no built-in hash");
         return -1;
     }
-    Py_INCREF(state.builtin_hash);
-    state.mapping_abc = binding::import_attribute("collections.abc", "Mapping");
-    state.abspath = state.mapping_abc == nullptr ? nullptr : binding::import_attribute("os.path", "abspath");
+    state.mapping_abc = binding::import_attribute("collections.abc", "Mapping").release();
+    state.abspath = state.mapping_abc == nullptr ? nullptr : binding::import_attribute("os.path", "abspath").release();
     state.reopen = state.abspath == nullptr ? nullptr : PyObject_GetAttrString(module, "_reopen");
-    state.mapping_keys = PyUnicode_InternFromString("keys");
-    state.view_mapping = PyUnicode_InternFromString("_mapping");
-    if (state.reopen == nullptr || state.mapping_keys == nullptr || state.view_mapping == nullptr) return -1;
+    state.serializers = state.reopen == nullptr ? nullptr : binding::serializer_mapping().release();
+    state.mapping_keys = state.serializers == nullptr ? nullptr : PyUnicode_InternFromString("keys");
+    state.view_mapping = state.mapping_keys == nullptr ? nullptr : PyUnicode_InternFromString("_mapping");
+    if (state.view_mapping == nullptr) return -1;
 
     binding::operation_context.dumps = PyUnicode_InternFromString("dumps");
     binding::operation_context.loads = PyUnicode_InternFromString("loads");
@@ -161,14 +161,11 @@ int make_types() {
     if (state.absent == nullptr || make_view_classes() < 0) return -1;
     // isinstance(d, MutableMapping) and the ABC's registry: the class offers
     // every method of the ABC natively.
-    PyObject *mutable_mapping = binding::import_attribute("collections.abc", "MutableMapping");
-    PyObject *registered = mutable_mapping == nullptr
-                               ? nullptr
-                               : PyObject_CallMethod(mutable_mapping, "register", "O", &shared_dict_type);
-    Py_XDECREF(mutable_mapping);
-    if (registered == nullptr) return -1;
-    Py_DECREF(registered);
-    return 0;
+    const Ref mutable_mapping = binding::import_attribute("collections.abc", "MutableMapping");
+    if (!mutable_mapping) return -1;
+    const Ref registered =
+        Ref::steal(PyObject_CallMethod(mutable_mapping.get(), "register", "O", &shared_dict_type));
+    return registered ? 0 : -1;
 }
 
 int add_names(PyObject *module) {
@@ -178,6 +175,7 @@ int add_names(PyObject *module) {
                        PyModule_AddObjectRef(module, "SharedKeysView", state.keys_view) == 0 &&
                        PyModule_AddObjectRef(module, "SharedValuesView", state.values_view) == 0 &&
                        PyModule_AddObjectRef(module, "SharedItemsView", state.items_view) == 0 &&
+                       PyModule_AddObjectRef(module, "SERIALIZERS", state.serializers) == 0 &&
                        PyModule_AddFunctions(module, batch_functions) == 0;
     return added ? 0 : -1;
 }

@@ -1,4 +1,5 @@
-// The serializers a SharedDict can name. Each is an object whose `dumps` and
+// The serializer objects of a SharedDict, for the names of the binding's
+// table (binding/serializers.hpp). Each is an object whose `dumps` and
 // `loads` the key operations' path calls: the module itself for json,
 // orjson and msgpack (a plain module's attributes are read from its
 // dictionary, the path's fast case), and a small module of ours for pickle
@@ -11,7 +12,9 @@
 // pickle itself where that is its default (one call less per operation),
 // else through a function that passes the protocol.
 #include <cstring>
+#include <utility>
 
+#include "zorvik/binding/serializers.hpp"
 #include "zorvik/binding/start_up.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
@@ -28,12 +31,11 @@ PyMethodDef pickle_dumps_5_def = {"dumps", pickle_dumps_5, METH_O,
                                   "dumps(object, /) -> bytes\n\npickle.dumps(object, protocol=5)."};
 
 // A module named `name` whose dumps and loads are the given callables.
-PyObject *serializer_module(const char *name, PyObject *dumps, PyObject *loads) {
-    PyObject *module = PyModule_New(name);
-    if (module == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(module, "dumps", dumps) < 0 || PyModule_AddObjectRef(module, "loads", loads) < 0) {
-        Py_DECREF(module);
-        return nullptr;
+Ref serializer_module(const char *name, PyObject *dumps, PyObject *loads) {
+    Ref module = Ref::steal(PyModule_New(name));
+    if (!module || PyModule_AddObjectRef(module.get(), "dumps", dumps) < 0 ||
+        PyModule_AddObjectRef(module.get(), "loads", loads) < 0) {
+        return Ref();
     }
     return module;
 }
@@ -42,58 +44,53 @@ PyObject *serializer_module(const char *name, PyObject *dumps, PyObject *loads) 
 // PROTO 5. Asked of the function itself, which keeps its own default
 // whatever pickle.DEFAULT_PROTOCOL is set to. -1 on failure.
 int pickle_writes_protocol_5(PyObject *pickle) {
-    PyObject *dumped = PyObject_CallMethod(pickle, "dumps", "O", Py_None);
-    if (dumped == nullptr) return -1;
-    const int five = PyBytes_Check(dumped) && PyBytes_GET_SIZE(dumped) >= 2 &&
-                     std::memcmp(PyBytes_AS_STRING(dumped), "\x80\x05", 2) == 0;
-    Py_DECREF(dumped);
-    return five;
+    const Ref dumped = Ref::steal(PyObject_CallMethod(pickle, "dumps", "O", Py_None));
+    if (!dumped) return -1;
+    return PyBytes_Check(dumped.get()) && PyBytes_GET_SIZE(dumped.get()) >= 2 &&
+           std::memcmp(PyBytes_AS_STRING(dumped.get()), "\x80\x05", 2) == 0;
 }
 
-PyObject *pickle_serializer() {
-    if (state.pickle_serializer != nullptr) return Py_NewRef(state.pickle_serializer);
-    PyObject *pickle = PyImport_ImportModule("pickle");
-    if (pickle == nullptr) return nullptr;
-    const int writes_five = pickle_writes_protocol_5(pickle);
+// Kept in the module's state for the life of the process, as every
+// dictionary may use them.
+Ref pickle_serializer() {
+    if (state.pickle_serializer != nullptr) return Ref::borrow(state.pickle_serializer);
+    Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
+    if (!pickle) return pickle;
+    const int writes_five = pickle_writes_protocol_5(pickle.get());
+    if (writes_five < 0) return Ref();
     if (writes_five == 1) {
-        state.pickle_serializer = Py_NewRef(pickle);  // for the life of the process
+        state.pickle_serializer = pickle.new_reference();
         return pickle;
     }
-    Py_DECREF(pickle);
-    if (writes_five < 0) return nullptr;
-    PyObject *dumps = binding::import_attribute("pickle", "dumps");
-    PyObject *loads = dumps == nullptr ? nullptr : binding::import_attribute("pickle", "loads");
-    PyObject *dumps_5 = loads == nullptr ? nullptr : PyCFunction_New(&pickle_dumps_5_def, nullptr);
-    PyObject *five = dumps_5 == nullptr ? nullptr : PyLong_FromLong(5);
-    PyObject *module =
-        five == nullptr ? nullptr : serializer_module("zorvik._shared.pickle_protocol_5", dumps_5, loads);
-    if (module != nullptr) {
-        // Kept for the life of the process, as every dictionary may use them.
-        state.pickle_dumps = Py_NewRef(dumps);
-        state.pickle_protocol = Py_NewRef(five);
-        state.pickle_serializer = Py_NewRef(module);
-    }
-    Py_XDECREF(dumps);
-    Py_XDECREF(loads);
-    Py_XDECREF(dumps_5);
-    Py_XDECREF(five);
+    Ref dumps = binding::import_attribute("pickle", "dumps");
+    if (!dumps) return Ref();
+    const Ref loads = binding::import_attribute("pickle", "loads");
+    if (!loads) return Ref();
+    const Ref dumps_5 = Ref::steal(PyCFunction_New(&pickle_dumps_5_def, nullptr));
+    if (!dumps_5) return Ref();
+    Ref five = Ref::steal(PyLong_FromLong(5));
+    if (!five) return Ref();
+    Ref module = serializer_module("zorvik._shared.pickle_protocol_5", dumps_5.get(), loads.get());
+    if (!module) return Ref();
+    state.pickle_dumps = dumps.release();
+    state.pickle_protocol = five.release();
+    state.pickle_serializer = module.new_reference();
     return module;
 }
 
-PyObject *msgspec_serializer() {
-    PyObject *encode = binding::import_attribute("msgspec.json", "encode");
-    PyObject *decode = encode == nullptr ? nullptr : binding::import_attribute("msgspec.json", "decode");
-    PyObject *module = decode == nullptr ? nullptr : serializer_module("zorvik._shared.msgspec_json", encode, decode);
-    Py_XDECREF(encode);
-    Py_XDECREF(decode);
-    return module;
+Ref msgspec_serializer() {
+    const Ref encode = binding::import_attribute("msgspec.json", "encode");
+    if (!encode) return Ref();
+    const Ref decode = binding::import_attribute("msgspec.json", "decode");
+    if (!decode) return Ref();
+    return serializer_module("zorvik._shared.msgspec_json", encode.get(), decode.get());
 }
 
 // The module of a serializer that is a package of its own; ImportError
 // (ModuleNotFoundError) saying which package the name needs.
-PyObject *package_serializer(const char *name) {
-    PyObject *module = PyImport_ImportModule(name);
-    if (module == nullptr && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+Ref package_serializer(const char *name) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    if (!module && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_ModuleNotFoundError,
                      "the serializer '%s' needs the package %s, which is not installed (pip install %s)", name,
@@ -104,34 +101,36 @@ PyObject *package_serializer(const char *name) {
 
 }  // namespace
 
-int choose_serializer(PyObject *name, PyObject **serializer, bool *text) {
+int choose_serializer(PyObject *name, Ref &serializer, bool *text) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "serializer must be a str naming one, not %.200s", Py_TYPE(name)->tp_name);
         return -1;
     }
-    PyObject *chosen = nullptr;
-    *text = false;
-    if (PyUnicode_CompareWithASCIIString(name, "pickle") == 0) {
-        chosen = pickle_serializer();
-    } else if (PyUnicode_CompareWithASCIIString(name, "json") == 0) {
-        // json.dumps returns text, stored as UTF-8 bytes, which json.loads reads back.
-        chosen = PyImport_ImportModule("json");
-        *text = true;
-    } else if (PyUnicode_CompareWithASCIIString(name, "orjson") == 0) {
-        chosen = package_serializer("orjson");
-    } else if (PyUnicode_CompareWithASCIIString(name, "msgpack") == 0) {
-        chosen = package_serializer("msgpack");
-    } else if (PyUnicode_CompareWithASCIIString(name, "msgspec") == 0) {
-        PyObject *package = package_serializer("msgspec");
-        Py_XDECREF(package);
-        chosen = package == nullptr ? nullptr : msgspec_serializer();
-    } else {
-        PyErr_Format(PyExc_ValueError,
-                     "unknown serializer %R: choose 'pickle', 'json', 'orjson', 'msgpack' or 'msgspec'", name);
+    const binding::Serializer *entry = binding::find_serializer(name);
+    if (entry == nullptr) {
+        const Ref choices = binding::serializer_choices();
+        if (choices) PyErr_Format(PyExc_ValueError, "unknown serializer %R: choose %U", name, choices.get());
         return -1;
     }
-    if (chosen == nullptr) return -1;
-    *serializer = chosen;
+    Ref chosen;
+    switch (entry->kind) {
+        case binding::SerializerKind::pickle:
+            chosen = pickle_serializer();
+            break;
+        case binding::SerializerKind::json:
+            chosen = Ref::steal(PyImport_ImportModule(entry->name));
+            break;
+        case binding::SerializerKind::orjson:
+        case binding::SerializerKind::msgpack:
+            chosen = package_serializer(entry->name);
+            break;
+        case binding::SerializerKind::msgspec:
+            if (package_serializer(entry->name)) chosen = msgspec_serializer();
+            break;
+    }
+    if (!chosen) return -1;
+    serializer = std::move(chosen);
+    *text = entry->text;
     return 0;
 }
 

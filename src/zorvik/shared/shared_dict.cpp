@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/binding/start_up.hpp"
@@ -21,6 +22,7 @@ namespace zorvik::shared {
 namespace {
 
 using binding::call_core;
+using capi::store_field;
 
 constexpr const char type_file[] = "zorvik/shared/shared_dict.cpp";
 
@@ -140,27 +142,30 @@ int read_options(PyObject *args, PyObject *kwargs, Options &options) {
 
 // ---- the file ---------------------------------------------------------------------
 
+// `path` (str, bytes or os.PathLike) as the bytes the system calls take;
+// empty with TypeError, or ValueError for a NUL byte.
+Ref fs_encoded(PyObject *path) {
+    PyObject *bytes = nullptr;
+    return PyUnicode_FSConverter(path, &bytes) ? Ref::steal(bytes) : Ref();
+}
+
 // The absolute path of `path` (str, bytes or os.PathLike) as bytes, through
 // os.path.abspath (relative to the working directory, not resolving links).
 int absolute_path(PyObject *path, std::string &out) {
-    PyObject *bytes = nullptr;
-    if (!PyUnicode_FSConverter(path, &bytes)) return -1;  // TypeError, or ValueError for a NUL byte
-    PyObject *absolute = PyObject_CallOneArg(state.abspath, bytes);
-    Py_DECREF(bytes);
-    if (absolute == nullptr) return -1;
-    if (!PyBytes_Check(absolute)) {
-        Py_DECREF(absolute);
+    const Ref bytes = fs_encoded(path);  // TypeError, or ValueError for a NUL byte
+    if (!bytes) return -1;
+    const Ref absolute = Ref::steal(PyObject_CallOneArg(state.abspath, bytes.get()));
+    if (!absolute) return -1;
+    if (!PyBytes_Check(absolute.get())) {
         PyErr_SetString(PyExc_TypeError, "os.path.abspath returned no bytes");
         return -1;
     }
     try {
-        out.assign(PyBytes_AS_STRING(absolute), static_cast<std::size_t>(PyBytes_GET_SIZE(absolute)));
+        out.assign(PyBytes_AS_STRING(absolute.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(absolute.get())));
     } catch (const std::bad_alloc &) {
-        Py_DECREF(absolute);
         PyErr_NoMemory();
         return -1;
     }
-    Py_DECREF(absolute);
     return 0;
 }
 
@@ -271,19 +276,13 @@ void leave_temporaries(SharedDictObject *self) {
 
 // ---- closing and deleting ---------------------------------------------------------
 
-// The path as bytes for the system calls (new reference), or null.
-PyObject *path_bytes(SharedDictObject *self) {
-    PyObject *bytes = nullptr;
-    return PyUnicode_FSConverter(self->path, &bytes) ? bytes : nullptr;
-}
-
 // Removes the file at the object's path if it is still the file the object
 // opened. 0; 1 when the path names no file or another one; -1 with OSError
 // set when the removal fails.
 int delete_own_file(SharedDictObject *self) {
-    PyObject *bytes = path_bytes(self);
-    if (bytes == nullptr) return -1;
-    const char *path = PyBytes_AS_STRING(bytes);
+    const Ref bytes = fs_encoded(self->path);
+    if (!bytes) return -1;
+    const char *path = PyBytes_AS_STRING(bytes.get());
     struct stat info;
     int result = 1;
     if (stat(path, &info) == 0 && info.st_dev == self->device && info.st_ino == self->inode) {
@@ -291,7 +290,6 @@ int delete_own_file(SharedDictObject *self) {
         if (result < 0 && errno == ENOENT) result = 1;  // removed by someone else meanwhile
         if (result < 0) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, self->path);
     }
-    Py_DECREF(bytes);
     return result;
 }
 
@@ -343,31 +341,27 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     if (close_dict(self) < 0) return -1;
     Options options;
     if (read_options(args, kwargs, options) < 0) return -1;
-    PyObject *serializer_name =
-        options.serializer != nullptr ? Py_NewRef(options.serializer) : PyUnicode_FromString("pickle");
-    if (serializer_name == nullptr) return -1;
-    PyObject *serializer = nullptr;
+    Ref serializer_name = options.serializer != nullptr ? Ref::borrow(options.serializer)
+                                                        : Ref::steal(PyUnicode_FromString("pickle"));
+    if (!serializer_name) return -1;
+    Ref serializer;
     bool text = false;
-    if (choose_serializer(serializer_name, &serializer, &text) < 0) {
-        Py_DECREF(serializer_name);
-        return -1;
-    }
+    if (choose_serializer(serializer_name.get(), serializer, &text) < 0) return -1;
     MapPointer map;
     std::string path;
-    PyObject *path_object = nullptr;
-    if (open_map(options, map, path) < 0 ||
-        (path_object = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()))) ==
-            nullptr) {
-        Py_DECREF(serializer_name);
-        Py_DECREF(serializer);
+    Ref path_object;
+    if (open_map(options, map, path) == 0) {
+        path_object = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    }
+    if (!path_object) {
         binding::add_traceback("zorvik._shared.SharedDict.__init__", type_file, __LINE__);
         return -1;
     }
     PyObject *hash_function = options.hash_function == Py_None ? state.builtin_hash : options.hash_function;
-    Py_XSETREF(self->hashing.hash_function, Py_NewRef(hash_function));
-    Py_XSETREF(self->serializer, serializer);
-    Py_XSETREF(self->serializer_name, serializer_name);
-    Py_XSETREF(self->path, path_object);
+    store_field(self->hashing.hash_function, Ref::borrow(hash_function));
+    store_field(self->serializer, std::move(serializer));
+    store_field(self->serializer_name, std::move(serializer_name));
+    store_field(self->path, std::move(path_object));
     self->text_serializer = text;
     self->map = std::move(map);
     self->popitem_cursor = 0;
@@ -406,8 +400,8 @@ int shared_dict_traverse(PyObject *object, visitproc visit, void *arg) {
 int shared_dict_clear_references(PyObject *object) {
     SharedDictObject *self = as_shared(object);
     Py_CLEAR(self->hashing.hash_function);
-    Py_XSETREF(self->serializer, Py_NewRef(Py_None));
-    Py_XSETREF(self->serializer_name, Py_NewRef(Py_None));
+    store_field(self->serializer, Ref::borrow(Py_None));
+    store_field(self->serializer_name, Ref::borrow(Py_None));
     return 0;
 }
 
@@ -415,9 +409,9 @@ void shared_dict_dealloc(PyObject *object) {
     SharedDictObject *self = as_shared(object);
     PyObject_GC_UnTrack(object);
     if (self->weakrefs != nullptr) PyObject_ClearWeakRefs(object);
-    PyObject *exception = binding::take_exception();
+    Ref exception = binding::take_exception();
     if (close_dict(self) < 0) PyErr_WriteUnraisable(object);
-    binding::restore_exception(exception);
+    binding::restore_exception(std::move(exception));
     self->map.~MapPointer();
     Py_CLEAR(self->hashing.hash_function);
     Py_CLEAR(self->serializer);
@@ -495,19 +489,12 @@ PyObject *get_closed(PyObject *object, void *) { return PyBool_FromLong(as_share
 
 PyObject *shared_dict_repr(PyObject *object) {
     SharedDictObject *self = as_shared(object);
-    PyObject *name = PyType_GetName(Py_TYPE(object));
-    if (name == nullptr) return nullptr;
-    PyObject *text = nullptr;
-    if (self->path == Py_None) {
-        text = PyUnicode_FromFormat("<%U, not opened>", name);
-    } else if (!self->map) {
-        text = PyUnicode_FromFormat("%U(%R, closed)", name, self->path);
-    } else {
-        text = PyUnicode_FromFormat("%U(%R, entries=%llu)", name, self->path,
-                                    static_cast<unsigned long long>(self->map->entry_count()));
-    }
-    Py_DECREF(name);
-    return text;
+    const Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+    if (!name) return nullptr;
+    if (self->path == Py_None) return PyUnicode_FromFormat("<%U, not opened>", name.get());
+    if (!self->map) return PyUnicode_FromFormat("%U(%R, closed)", name.get(), self->path);
+    return PyUnicode_FromFormat("%U(%R, entries=%llu)", name.get(), self->path,
+                                static_cast<unsigned long long>(self->map->entry_count()));
 }
 
 // ---- unlink, on the class and on an object ----------------------------------------
@@ -537,12 +524,9 @@ PyObject *unlink_own(PyObject *object, PyObject *) {
     const int result = delete_own_file(self);
     if (result < 0) return nullptr;
     if (result == 1) {
-        PyObject *error = PyObject_CallFunction(PyExc_FileNotFoundError, "isO", ENOENT,
-                                                "the path no longer names this dictionary's file", self->path);
-        if (error != nullptr) {
-            PyErr_SetObject(PyExc_FileNotFoundError, error);
-            Py_DECREF(error);
-        }
+        const Ref error = Ref::steal(PyObject_CallFunction(
+            PyExc_FileNotFoundError, "isO", ENOENT, "the path no longer names this dictionary's file", self->path));
+        if (error) PyErr_SetObject(PyExc_FileNotFoundError, error.get());
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -690,12 +674,10 @@ int ready_shared_dict_type() {
     if (gather_methods() < 0 || PyType_Ready(&unlink_descriptor_type) < 0 || PyType_Ready(&shared_dict_type) < 0) {
         return -1;
     }
-    PyObject *descriptor = PyType_GenericAlloc(&unlink_descriptor_type, 0);
-    if (descriptor == nullptr) return -1;
-    const int stored = PyDict_SetItemString(shared_dict_type.tp_dict, "unlink", descriptor);
-    Py_DECREF(descriptor);
-    if (stored == 0) PyType_Modified(&shared_dict_type);
-    return stored;
+    const Ref descriptor = Ref::steal(PyType_GenericAlloc(&unlink_descriptor_type, 0));
+    if (!descriptor || PyDict_SetItemString(shared_dict_type.tp_dict, "unlink", descriptor.get()) < 0) return -1;
+    PyType_Modified(&shared_dict_type);
+    return 0;
 }
 
 int register_temporaries_handler() { return binding::register_at_exit(&temporaries_at_exit_def); }

@@ -14,11 +14,13 @@
 #include <cstdint>
 
 #include "zorvik/binding/operations.hpp"
+#include "zorvik/capi/ref.hpp"
 #include "zorvik/fennick/fennick.hpp"
 
 namespace zorvik::shared {
 
 using binding::MapPointer;
+using capi::Ref;
 
 struct SharedDictObject {
     PyObject_HEAD
@@ -47,7 +49,8 @@ struct SharedDictObject {
     SharedDictObject *previous_temporary;
 };
 
-// What the module keeps for the process (module.cpp).
+// What the module keeps for the process (module.cpp): made once at start-up
+// and never released, so its references are raw pointers.
 struct SharedState {
     PyObject *builtin_hash = nullptr;
     PyObject *absent = nullptr;  // the sentinel ABSENT
@@ -62,6 +65,7 @@ struct SharedState {
     PyObject *pickle_protocol = nullptr;    // the int 5
     PyObject *mapping_keys = nullptr;       // interned "keys"
     PyObject *view_mapping = nullptr;       // interned "_mapping"
+    PyObject *serializers = nullptr;        // SERIALIZERS: the binding's table, for Python
     PyTypeObject *brandel_type = nullptr;   // zorvik.brandel.brandel, once a batch function met one
 };
 extern SharedState state;
@@ -89,8 +93,8 @@ PyObject *shared_dict_richcompare(PyObject *self, PyObject *other, int op);
 
 // iteration.cpp: iterators, views and popitem.
 PyObject *shared_dict_iter(PyObject *self);
-// The entries as a new dict (copy()). Null with an exception set on failure.
-PyObject *copy_to_dict(PyObject *self);
+// The entries as a new dict (copy()); empty with an exception set on failure.
+Ref copy_to_dict(PyObject *self);
 extern PyMethodDef iteration_methods[];  // terminated by an empty entry
 int make_view_classes();  // 0 or -1
 
@@ -100,7 +104,7 @@ extern PyMethodDef batch_methods[];    // terminated by an empty entry
 extern PyMethodDef batch_functions[];  // terminated by an empty entry
 
 // serializers.cpp: the serializer of a name. 0, or -1 with an exception set.
-int choose_serializer(PyObject *name, PyObject **serializer, bool *text);
+int choose_serializer(PyObject *name, Ref &serializer, bool *text);
 
 // shared_dict.cpp: completes the type (its method table, the unlink
 // descriptor). 0 or -1.

@@ -1,17 +1,19 @@
 // Process-wide state of zorvik.brandel. It is written only while the module is
 // initialised (under the import system's lock, with the interpreter lock held)
 // and only read afterwards; the module refuses a second interpreter, so one
-// copy per process is enough.
+// copy per process is enough. Its references live as long as the process, so
+// they are raw pointers, never released.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 
+#include "zorvik/capi/ref.hpp"
 #include "zorvik/fennick/fennick.hpp"
 #include "zorvik/ruddle/ruddle.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
 
 struct ModuleState {
     PyObject *module = nullptr;            // the initialised module (strong reference)
@@ -36,7 +38,7 @@ extern ModuleState module_state;
 
 // Interned attribute and global names, created once at start-up.
 struct Names {
-    PyObject *dumps, *loads, *encode, *decode, *json, *msgspec, *pickle, *orjson, *msgpack;
+    PyObject *dumps, *loads, *encode, *decode, *json;
     PyObject *os, *cpu_count, *multiprocessing, *Pool, *apply_async, *get, *close, *join, *terminate;
     PyObject *dict_expansion, *format, *init, *insert, *remove, *expansion;
 };
@@ -47,7 +49,7 @@ extern Names names;
 int create_names();
 
 // The module global `name`, looked up in the module namespace and then among
-// the built-ins (new reference); NameError when neither has it.
-PyObject *module_global(PyObject *name);
+// the built-ins; empty with NameError when neither has it.
+capi::Ref module_global(PyObject *name);
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

@@ -1,22 +1,41 @@
 // The class `brandel`: object creation, construction, finalisation and
 // destruction, garbage-collection support and the refusal to be pickled.
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 
 #include <cstddef>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/expansion.hpp"
-#include "zorvik/binding/module.hpp"
-#include "zorvik/binding/brandel_operations.hpp"
+#include "zorvik/binding/serializers.hpp"
+#include "zorvik/brandel/expansion.hpp"
+#include "zorvik/brandel/module.hpp"
+#include "zorvik/brandel/brandel_operations.hpp"
+#include "zorvik/capi/ref.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using capi::Ref;
+using capi::store_field;
+using binding::MapPointer;
+using binding::Signature;
+using binding::TypeMatch;
+using binding::add_traceback;
+using binding::bind_arguments;
+using binding::call_core;
+using binding::check_argument_type;
+using binding::restore_exception;
+using binding::take_exception;
+using binding::to_file_name;
+using binding::to_size_t;
+using binding::to_unsigned_char;
+
 namespace {
 
-constexpr const char type_file[] = "zorvik/binding/brandel_type.cpp";
+constexpr const char type_file[] = "zorvik/brandel/brandel_type.cpp";
 
 BrandelObject *as_brandel(PyObject *object) { return reinterpret_cast<BrandelObject *>(object); }
 
@@ -69,63 +88,41 @@ int convert_arguments(PyObject *const *values, ConstructorArguments &arguments) 
 
 // super(brandel, self).__init__(hash_function); the result is discarded.
 int init_base(BrandelObject *self, PyObject *hash_function) {
-    PyObject *proxy = PyObject_CallFunctionObjArgs(module_state.builtin_super, &brandel_type, self, nullptr);
-    if (proxy == nullptr) return -1;
-    PyObject *result = PyObject_CallMethodOneArg(proxy, names.init, hash_function);
-    Py_DECREF(proxy);
-    if (result == nullptr) return -1;
-    Py_DECREF(result);
-    return 0;
+    const Ref proxy =
+        Ref::steal(PyObject_CallFunctionObjArgs(module_state.builtin_super, &brandel_type, self, nullptr));
+    if (!proxy) return -1;
+    const Ref result = Ref::steal(PyObject_CallMethodOneArg(proxy.get(), names.init, hash_function));
+    return result ? 0 : -1;
 }
 
 // msgspec's json codec under the names every serializer has.
 int prepare_msgspec(PyObject *msgspec) {
-    PyObject *codec = PyObject_GetAttr(msgspec, names.json);
-    if (codec == nullptr) return -1;
-    int result = -1;
-    PyObject *encode = PyObject_GetAttr(codec, names.encode);
-    if (encode != nullptr && PyObject_SetAttr(msgspec, names.dumps, encode) == 0) {
-        PyObject *decode = PyObject_GetAttr(codec, names.decode);
-        if (decode != nullptr) result = PyObject_SetAttr(msgspec, names.loads, decode);
-        Py_XDECREF(decode);
-    }
-    Py_XDECREF(encode);
-    Py_DECREF(codec);
-    return result;
+    const Ref codec = Ref::steal(PyObject_GetAttr(msgspec, names.json));
+    if (!codec) return -1;
+    const Ref encode = Ref::steal(PyObject_GetAttr(codec.get(), names.encode));
+    if (!encode || PyObject_SetAttr(msgspec, names.dumps, encode.get()) < 0) return -1;
+    const Ref decode = Ref::steal(PyObject_GetAttr(codec.get(), names.decode));
+    if (!decode) return -1;
+    return PyObject_SetAttr(msgspec, names.loads, decode.get());
 }
 
-bool serializer_is(PyObject *serializer, const char *name) {
-    return serializer != Py_None && PyUnicode_CompareWithASCIIString(serializer, name) == 0;
-}
-
+// The serializer named `serializer` (null: the default), as the module bound
+// it at start-up: a name whose package is not installed is a NameError.
 int choose_serializer(BrandelObject *self, PyObject *serializer) {
-    PyObject *name = nullptr;
-    bool text = false;
-    if (serializer == nullptr || serializer_is(serializer, "pickle")) {
-        name = names.pickle;
-    } else if (serializer_is(serializer, "orjson")) {
-        name = names.orjson;
-    } else if (serializer_is(serializer, "msgpack")) {
-        name = names.msgpack;
-    } else if (serializer_is(serializer, "json")) {
-        // json.dumps returns text; the operations store it as UTF-8 bytes,
-        // which json.loads reads back.
-        name = names.json;
-        text = true;
-    } else if (serializer_is(serializer, "msgspec")) {
-        name = names.msgspec;
-    } else {
+    const binding::Serializer *entry = serializer == nullptr ? &binding::default_serializer
+                                       : serializer == Py_None ? nullptr
+                                                               : binding::find_serializer(serializer);
+    if (entry == nullptr) {
         PyErr_SetString(PyExc_ValueError, "Invalid serializer!");
         return -1;
     }
-    PyObject *module = module_global(name);
-    if (module == nullptr) return -1;
-    if (name == names.msgspec && prepare_msgspec(module) < 0) {
-        Py_DECREF(module);
-        return -1;
-    }
-    Py_XSETREF(self->serializer, module);
-    self->text_serializer = text;
+    const Ref name = Ref::steal(PyUnicode_InternFromString(entry->name));
+    if (!name) return -1;
+    Ref module = module_global(name.get());
+    if (!module) return -1;
+    if (entry->kind == binding::SerializerKind::msgspec && prepare_msgspec(module.get()) < 0) return -1;
+    store_field(self->serializer, std::move(module));
+    self->text_serializer = entry->text;
     return 0;
 }
 
@@ -142,11 +139,11 @@ int construct_map(BrandelObject *self, const ConstructorArguments &arguments) {
     }
     self->chm = std::move(map);
     // A dictionary it created is reached through the path the map wrote back.
-    PyObject *stored = arguments.name != Py_None && PyBytes_GET_SIZE(arguments.name) != 0
-                           ? Py_NewRef(arguments.name)
-                           : PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (stored == nullptr) return -1;
-    Py_XSETREF(self->base.name, stored);
+    Ref stored = arguments.name != Py_None && PyBytes_GET_SIZE(arguments.name) != 0
+                     ? Ref::borrow(arguments.name)
+                     : Ref::steal(PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!stored) return -1;
+    store_field(self->base.name, std::move(stored));
     return 0;
 }
 
@@ -188,27 +185,24 @@ PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, P
 // ---- lifetime --------------------------------------------------------------
 
 PyObject *brandel_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-    PyObject *object = module_state.fennick_type->tp_new(type, args, kwargs);
-    if (object == nullptr) return nullptr;
-    BrandelObject *self = as_brandel(object);
+    Ref object = Ref::steal(module_state.fennick_type->tp_new(type, args, kwargs));
+    if (!object) return nullptr;
+    BrandelObject *self = as_brandel(object.get());
     self->vtab = &brandel_vtable;
     new (&self->chm) MapPointer();
     self->serializer = Py_NewRef(Py_None);
     self->text_serializer = false;
     self->dict = PyDict_New();
-    if (self->dict == nullptr) {
-        Py_DECREF(object);
-        return nullptr;
-    }
-    return object;
+    if (self->dict == nullptr) return nullptr;
+    return object.release();
 }
 
 void brandel_finalize(PyObject *object) {
     BrandelObject *self = as_brandel(object);
     if (!self->chm) return;
-    PyObject *exception = take_exception();
+    Ref exception = take_exception();
     release_map(self);
-    restore_exception(exception);
+    restore_exception(std::move(exception));
 }
 
 void brandel_dealloc(PyObject *object) {
@@ -239,7 +233,7 @@ int brandel_traverse(PyObject *object, visitproc visit, void *arg) {
 int brandel_clear(PyObject *object) {
     module_state.fennick_type->tp_clear(object);
     BrandelObject *self = as_brandel(object);
-    Py_XSETREF(self->serializer, Py_NewRef(Py_None));
+    store_field(self->serializer, Ref::borrow(Py_None));
     Py_CLEAR(self->dict);
     return 0;
 }
@@ -271,7 +265,7 @@ PyObject *setstate_method(PyObject *, PyObject *const *args, Py_ssize_t nargs, P
 // Replaces the slot wrapper that the interpreter puts under __init__, so that
 // the method carries its own docstring; tp_init stays the entry for class calls.
 PyMethodDef init_method_def = {
-    "__init__", ZORVIK_FASTCALL(init_method), METH_FASTCALL | METH_KEYWORDS,
+    "__init__", ZORVIK_METHOD(init_method), METH_FASTCALL | METH_KEYWORDS,
     "__init__(self, name: bytes = None, size: int = 650000000, bucket_chunk_size_exponent: int = 20, "
     "bucket_chunk_number: int = 100, chunk_size_exponent: int = 5, serializer: str = 'pickle', hash_function: "
     "Callable = hash)\n\nconstructor of brandel\n\n        :param name: file name of the brandel\n        "
@@ -293,7 +287,7 @@ PyMethodDef brandel_methods[] = {
     remove_method_def,
     expansion_method_def,
     {"__reduce__", reduce_method, METH_NOARGS, nullptr},
-    {"__setstate__", ZORVIK_FASTCALL(setstate_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", ZORVIK_METHOD(setstate_method), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -311,7 +305,7 @@ BrandelVtable brandel_vtable = {brandel_insert, brandel_get, brandel_remove, bra
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject brandel_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "zorvik.brandel.brandel",
+    .tp_name = type_name,
     .tp_basicsize = sizeof(BrandelObject),
     .tp_dealloc = brandel_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
@@ -328,24 +322,19 @@ PyTypeObject brandel_type = {
 };
 #pragma GCC diagnostic pop
 
-MapPointer map_of(BrandelObject *self) { return map_of(brandel_parts(reinterpret_cast<PyObject *>(self))); }
+MapPointer map_of(BrandelObject *self) { return binding::map_of(brandel_parts(reinterpret_cast<PyObject *>(self))); }
 
 int ready_brandel_type() {
     brandel_type.tp_base = module_state.fennick_type;
     if (PyType_Ready(&brandel_type) < 0) return -1;
 
-    PyObject *init = PyDescr_NewMethod(&brandel_type, &init_method_def);
-    if (init == nullptr) return -1;
-    int stored = PyDict_SetItemString(brandel_type.tp_dict, "__init__", init);
-    Py_DECREF(init);
-    if (stored < 0) return -1;
+    const Ref init = Ref::steal(PyDescr_NewMethod(&brandel_type, &init_method_def));
+    if (!init || PyDict_SetItemString(brandel_type.tp_dict, "__init__", init.get()) < 0) return -1;
 
-    PyObject *vtable = PyCapsule_New(&brandel_vtable, nullptr, nullptr);
-    if (vtable == nullptr) return -1;
-    int result = PyDict_SetItemString(brandel_type.tp_dict, "__pyx_vtable__", vtable);
-    Py_DECREF(vtable);
-    if (result == 0) PyType_Modified(&brandel_type);
-    return result;
+    const Ref vtable = Ref::steal(PyCapsule_New(&brandel_vtable, nullptr, nullptr));
+    if (!vtable || PyDict_SetItemString(brandel_type.tp_dict, "__pyx_vtable__", vtable.get()) < 0) return -1;
+    PyType_Modified(&brandel_type);
+    return 0;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

@@ -4,24 +4,34 @@
 // The module keeps its state in process-wide variables (module.hpp) and a
 // statically defined class, so it can live in one interpreter per process
 // only: the create step records the first interpreter and refuses any other.
-#include "zorvik/binding/module.hpp"
+#include "zorvik/brandel/module.hpp"
 
-#include "zorvik/binding/brandel_type.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/expansion.hpp"
 #include "zorvik/binding/gil.hpp"
-#include "zorvik/binding/brandel_operations.hpp"
 #include "zorvik/binding/operations.hpp"
-#include "zorvik/binding/siblings.hpp"
+#include "zorvik/binding/serializers.hpp"
+#include "zorvik/binding/start_up.hpp"
+#include "zorvik/brandel/brandel_operations.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
+#include "zorvik/brandel/expansion.hpp"
+#include "zorvik/brandel/siblings.hpp"
+#include "zorvik/capi/ref.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using capi::Ref;
+using capi::store_field;
+using binding::add_traceback;
+using binding::install_host_hooks;
+using binding::operation_context;
+using binding::register_exit_handler;
 
 ModuleState module_state;
 Names names;
 
 namespace {
 
-constexpr const char module_file[] = "zorvik/binding/module.cpp";
+constexpr const char module_file[] = "zorvik/brandel/module.cpp";
 constexpr const char full_name[] = "zorvik.brandel";
 
 // ---- names and globals -----------------------------------------------------
@@ -31,12 +41,9 @@ int intern(PyObject **slot, const char *text) {
     return *slot == nullptr ? -1 : 0;
 }
 
-PyObject *builtin(const char *name) {
-    PyObject *builtins = PyImport_ImportModule("builtins");
-    if (builtins == nullptr) return nullptr;
-    PyObject *found = PyObject_GetAttrString(builtins, name);
-    Py_DECREF(builtins);
-    if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+Ref builtin(const char *name) {
+    Ref found = binding::import_attribute("builtins", name);
+    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     }
@@ -62,33 +69,29 @@ int refuse_other_interpreter() {
 // spec.<from> as module.<to>; a missing attribute is skipped, and so is None
 // when `skip_none`.
 int copy_spec_attribute(PyObject *spec, PyObject *module, const char *from, const char *to, bool skip_none) {
-    PyObject *value = PyObject_GetAttrString(spec, from);
-    if (value == nullptr) {
+    const Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    int result = skip_none && value == Py_None ? 0 : PyObject_SetAttrString(module, to, value);
-    Py_DECREF(value);
-    return result;
+    return skip_none && value.get() == Py_None ? 0 : PyObject_SetAttrString(module, to, value.get());
 }
 
 PyObject *brandel_create(PyObject *spec, PyModuleDef *) {
     if (refuse_other_interpreter() < 0) return nullptr;
     if (module_state.module != nullptr) return Py_NewRef(module_state.module);
-    PyObject *name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) return nullptr;
-    PyObject *module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    if (module == nullptr) return nullptr;
-    if (copy_spec_attribute(spec, module, "loader", "__loader__", false) < 0 ||
-        copy_spec_attribute(spec, module, "origin", "__file__", false) < 0 ||
-        copy_spec_attribute(spec, module, "parent", "__package__", false) < 0 ||
-        copy_spec_attribute(spec, module, "submodule_search_locations", "__path__", true) < 0) {
-        Py_DECREF(module);
+    const Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, module.get(), "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true) < 0) {
         return nullptr;
     }
-    return module;
+    return module.release();
 }
 
 // ---- exec step -------------------------------------------------------------
@@ -106,51 +109,47 @@ int check_version() {
 
 int register_in_sys_modules(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();
-    PyObject *key = PyUnicode_FromString(full_name);
-    if (key == nullptr) return -1;
-    int result = 0;
-    if (PyDict_GetItemWithError(modules, key) == nullptr) {
-        result = PyErr_Occurred() ? -1 : PyDict_SetItem(modules, key, module);
-    }
-    Py_DECREF(key);
-    return result;
+    const Ref key = Ref::steal(PyUnicode_FromString(full_name));
+    if (!key) return -1;
+    if (PyDict_GetItemWithError(modules, key.get()) != nullptr) return 0;
+    return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, key.get(), module);
 }
 
 int add_export(PyObject *table, const char *name, void *function, const char *signature) {
-    PyObject *capsule = PyCapsule_New(function, signature, nullptr);
-    if (capsule == nullptr) return -1;
-    int result = PyDict_SetItemString(table, name, capsule);
-    Py_DECREF(capsule);
-    return result;
+    const Ref capsule = Ref::steal(PyCapsule_New(function, signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(table, name, capsule.get());
+}
+
+// The module's __pyx_capi__, made when it has none yet.
+Ref export_table(PyObject *module) {
+    Ref table = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
+    if (table || !PyErr_ExceptionMatches(PyExc_AttributeError)) return table;
+    PyErr_Clear();
+    table = Ref::steal(PyDict_New());
+    if (!table || PyModule_AddObjectRef(module, "__pyx_capi__", table.get()) < 0) return Ref();
+    return table;
 }
 
 int build_export_table(PyObject *module) {
-    PyObject *table = PyObject_GetAttrString(module, "__pyx_capi__");
-    if (table == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        table = PyDict_New();
-        if (table == nullptr || PyModule_AddObjectRef(module, "__pyx_capi__", table) < 0) {
-            Py_XDECREF(table);
-            return -1;
-        }
-    }
-    int result = -1;
-    if (!PyDict_Check(table)) {
+    const Ref table = export_table(module);
+    if (!table) return -1;
+    if (!PyDict_Check(table.get())) {
         PyErr_SetString(PyExc_TypeError, "__pyx_capi__ is not a dict");
-    } else if (add_export(table, "dict_get", reinterpret_cast<void *>(&dict_get),
-                          "PyObject *(struct __pyx_obj_6zorvik_7brandel_brandel *, PyObject *, int "
-                          "__pyx_skip_dispatch)") == 0 &&
-               add_export(table, "dict_insert", reinterpret_cast<void *>(&dict_insert),
-                          "int (struct __pyx_obj_6zorvik_7brandel_brandel *, PyObject *, PyObject *, int "
-                          "__pyx_skip_dispatch)") == 0 &&
-               add_export(table, "dict_remove", reinterpret_cast<void *>(&dict_remove),
-                          "int (struct __pyx_obj_6zorvik_7brandel_brandel *, PyObject *, int "
-                          "__pyx_skip_dispatch)") == 0) {
-        result = 0;
+        return -1;
     }
-    Py_DECREF(table);
-    return result;
+    if (add_export(table.get(), "dict_get", reinterpret_cast<void *>(&dict_get),
+                   "PyObject *(struct __pyx_obj_6zorvik_7brandel_brandel *, PyObject *, int "
+                   "__pyx_skip_dispatch)") < 0 ||
+        add_export(table.get(), "dict_insert", reinterpret_cast<void *>(&dict_insert),
+                   "int (struct __pyx_obj_6zorvik_7brandel_brandel *, PyObject *, PyObject *, int "
+                   "__pyx_skip_dispatch)") < 0 ||
+        add_export(table.get(), "dict_remove", reinterpret_cast<void *>(&dict_remove),
+                   "int (struct __pyx_obj_6zorvik_7brandel_brandel *, PyObject *, int "
+                   "__pyx_skip_dispatch)") < 0) {
+        return -1;
+    }
+    return 0;
 }
 
 int bind_class(PyObject *module) {
@@ -160,47 +159,45 @@ int bind_class(PyObject *module) {
 
 // ---- start-up statements ---------------------------------------------------
 
-PyObject *import_module(const char *name) {
-    PyObject *module_name = PyUnicode_FromString(name);
-    if (module_name == nullptr) return nullptr;
-    PyObject *module = PyImport_Import(module_name);
-    Py_DECREF(module_name);
-    return module;
+Ref import_module(const char *name) {
+    const Ref module_name = Ref::steal(PyUnicode_FromString(name));
+    if (!module_name) return Ref();
+    return Ref::steal(PyImport_Import(module_name.get()));
 }
 
 // import <name>, binding the top-level package under its own name.
 int import_and_bind(PyObject *module, const char *name) {
-    PyObject *imported = import_module(name);
-    if (imported == nullptr) return -1;
-    int result = PyModule_AddObjectRef(module, name, imported);
-    Py_DECREF(imported);
-    return result;
+    const Ref imported = import_module(name);
+    if (!imported) return -1;
+    return PyModule_AddObjectRef(module, name, imported.get());
+}
+
+// The loaded submodule <package>.<attribute>, for a from-import that found no
+// attribute of that name; ImportError when there is none.
+Ref loaded_submodule(const char *package, const char *attribute) {
+    const Ref full = Ref::steal(PyUnicode_FromFormat("%s.%s", package, attribute));
+    if (!full) return Ref();
+    Ref value = Ref::steal(PyImport_GetModule(full.get()));
+    if (!value && !PyErr_Occurred()) {
+        const Ref short_name = Ref::steal(PyUnicode_FromString(attribute));
+        if (short_name) PyErr_Format(PyExc_ImportError, "cannot import name %S", short_name.get());
+    }
+    return value;
 }
 
 // from <package> import <attribute>: the attribute, or failing that the
 // loaded submodule <package>.<attribute>.
 int from_import(PyObject *module, const char *package, const char *attribute) {
-    PyObject *imported = import_module(package);
-    if (imported == nullptr) return -1;
-    PyObject *value = PyObject_GetAttrString(imported, attribute);
-    Py_DECREF(imported);
-    if (value == nullptr) {
+    const Ref imported = import_module(package);
+    if (!imported) return -1;
+    Ref value = Ref::steal(PyObject_GetAttrString(imported.get(), attribute));
+    if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
-        PyObject *full = PyUnicode_FromFormat("%s.%s", package, attribute);
-        if (full == nullptr) return -1;
-        value = PyImport_GetModule(full);
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyObject *short_name = PyUnicode_FromString(attribute);
-            if (short_name != nullptr) PyErr_Format(PyExc_ImportError, "cannot import name %S", short_name);
-            Py_XDECREF(short_name);
-        }
-        Py_DECREF(full);
-        if (value == nullptr) return -1;
+        value = loaded_submodule(package, attribute);
+        if (!value) return -1;
     }
-    int result = PyModule_AddObjectRef(module, attribute, value);
-    Py_DECREF(value);
-    return result;
+    return PyModule_AddObjectRef(module, attribute, value.get());
 }
 
 // An ImportError (or a subclass) only leaves the name unbound. 0, or -1 for
@@ -213,29 +210,27 @@ int guarded(int status, bool *imported = nullptr) {
     return 0;
 }
 
+// import <name> for every serializer of the table: the ones not installed
+// stay unbound.
 int import_serializers(PyObject *module) {
-    bool have_msgspec = false;
-    if (guarded(import_and_bind(module, "pickle")) < 0 || guarded(import_and_bind(module, "json")) < 0 ||
-        guarded(import_and_bind(module, "orjson")) < 0 || guarded(import_and_bind(module, "msgpack")) < 0 ||
-        guarded(import_and_bind(module, "msgspec"), &have_msgspec) < 0) {
-        return -1;
+    for (const binding::Serializer &entry : binding::serializers) {
+        bool imported = false;
+        if (guarded(import_and_bind(module, entry.name), &imported) < 0) return -1;
+        // Makes msgspec's codec reachable as msgspec.json; one guard with msgspec's own.
+        if (imported && entry.kind == binding::SerializerKind::msgspec &&
+            guarded(import_module("msgspec.json") ? 0 : -1) < 0) {
+            return -1;
+        }
     }
-    if (!have_msgspec) return 0;
-    // Makes the codec reachable as msgspec.json; one guard with msgspec's own.
-    PyObject *codec = import_module("msgspec.json");
-    Py_XDECREF(codec);
-    return guarded(codec == nullptr ? -1 : 0);
+    return 0;
 }
 
 int add_function(PyObject *module, PyMethodDef *definition) {
-    PyObject *module_name = PyUnicode_FromString(full_name);
-    if (module_name == nullptr) return -1;
-    PyObject *function = PyCFunction_NewEx(definition, module, module_name);
-    Py_DECREF(module_name);
-    if (function == nullptr) return -1;
-    int result = PyModule_AddObjectRef(module, definition->ml_name, function);
-    Py_DECREF(function);
-    return result;
+    const Ref module_name = Ref::steal(PyUnicode_FromString(full_name));
+    if (!module_name) return -1;
+    const Ref function = Ref::steal(PyCFunction_NewEx(definition, module, module_name.get()));
+    if (!function) return -1;
+    return PyModule_AddObjectRef(module, definition->ml_name, function.get());
 }
 
 int run_start_up_statements(PyObject *module) {
@@ -249,9 +244,9 @@ int run_start_up_statements(PyObject *module) {
         add_function(module, &dict_remove_def) < 0 || add_function(module, &dict_expansion_def) < 0) {
         return -1;
     }
-    PyObject *hash = builtin("hash");
-    if (hash == nullptr) return -1;
-    Py_XSETREF(module_state.builtin_hash, hash);
+    Ref hash = builtin("hash");
+    if (!hash) return -1;
+    store_field(module_state.builtin_hash, std::move(hash));
     // The key operations' path reads these; they are set once, here, and
     // live as long as the process.
     operation_context.dumps = names.dumps;
@@ -262,14 +257,14 @@ int run_start_up_statements(PyObject *module) {
 }
 
 int exec_steps(PyObject *module) {
-    PyObject *builtins = PyImport_ImportModule("builtins");
-    if (builtins == nullptr) return -1;
-    int bound = PyModule_AddObjectRef(module, "__builtins__", builtins);
-    Py_DECREF(builtins);
-    if (bound < 0 || check_version() < 0 || create_names() < 0 || register_in_sys_modules(module) < 0) return -1;
-    PyObject *super = builtin("super");
-    if (super == nullptr) return -1;
-    Py_XSETREF(module_state.builtin_super, super);
+    const Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0 || check_version() < 0 ||
+        create_names() < 0 || register_in_sys_modules(module) < 0) {
+        return -1;
+    }
+    Ref super = builtin("super");
+    if (!super) return -1;
+    store_field(module_state.builtin_super, std::move(super));
     if (build_export_table(module) < 0 || bind_class(module) < 0 || import_ruddle_types() < 0 ||
         import_ruddle_variables() < 0 || import_native_functions() < 0) {
         return -1;
@@ -327,10 +322,6 @@ int create_names() {
         {&names.encode, "encode"},
         {&names.decode, "decode"},
         {&names.json, "json"},
-        {&names.msgspec, "msgspec"},
-        {&names.pickle, "pickle"},
-        {&names.orjson, "orjson"},
-        {&names.msgpack, "msgpack"},
         {&names.os, "os"},
         {&names.cpu_count, "cpu_count"},
         {&names.multiprocessing, "multiprocessing"},
@@ -353,22 +344,21 @@ int create_names() {
     return 0;
 }
 
-PyObject *module_global(PyObject *name) {
+Ref module_global(PyObject *name) {
     PyObject *namespace_dict = PyModule_GetDict(module_state.module);
-    PyObject *found = PyDict_GetItemWithError(namespace_dict, name);
-    if (found != nullptr) return Py_NewRef(found);
-    if (PyErr_Occurred()) return nullptr;
-    PyObject *builtins = PyImport_ImportModule("builtins");
-    if (builtins == nullptr) return nullptr;
-    found = PyObject_GetAttr(builtins, name);
-    Py_DECREF(builtins);
-    if (found == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyObject *in_module = PyDict_GetItemWithError(namespace_dict, name);
+    if (in_module != nullptr) return Ref::borrow(in_module);
+    if (PyErr_Occurred()) return Ref();
+    const Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) return Ref();
+    Ref found = Ref::steal(PyObject_GetAttr(builtins.get(), name));
+    if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return found;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel
 
-PyMODINIT_FUNC PyInit_brandel() { return PyModuleDef_Init(&zorvik::binding::brandel_module); }
+PyMODINIT_FUNC PyInit_brandel() { return PyModuleDef_Init(&zorvik::brandel::brandel_module); }

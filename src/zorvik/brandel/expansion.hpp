@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
 
 // Entry of the native method table.
 int brandel_expansion(BrandelObject *self, int skip_dispatch, ExpansionOptionalArguments *optional);
@@ -14,4 +14,4 @@ int brandel_expansion(BrandelObject *self, int skip_dispatch, ExpansionOptionalA
 extern PyMethodDef dict_expansion_def;
 extern PyMethodDef expansion_method_def;
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

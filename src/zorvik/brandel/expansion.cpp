@@ -4,85 +4,80 @@
 // expansion if chunks_in_use is still below the target, and detaches. Only the
 // name and the target cross process boundaries, so the pool works with every
 // start method; dict_expansion is pickled by reference as a module global.
-#include "zorvik/binding/expansion.hpp"
+#include "zorvik/brandel/expansion.hpp"
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
-#include "zorvik/binding/module.hpp"
+#include "zorvik/brandel/module.hpp"
+#include "zorvik/capi/ref.hpp"
 #include "zorvik/binding/operations.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using capi::Ref;
+
 namespace {
 
-constexpr const char expansion_file[] = "zorvik/binding/expansion.cpp";
+constexpr const char expansion_file[] = "zorvik/brandel/expansion.cpp";
 
 // ---- dict_expansion --------------------------------------------------------
 
 const char *const dict_expansion_parameters[] = {"name", "target_length"};
-const Signature dict_expansion_signature{"dict_expansion", dict_expansion_parameters, 2, 2};
+const binding::Signature dict_expansion_signature{"dict_expansion", dict_expansion_parameters, 2, 2};
 
 PyObject *expand_named(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[2];
-    if (bind_arguments(dict_expansion_signature, args, nargs, kwnames, values) < 0 ||
-        check_argument_type(values[0], &PyBytes_Type, TypeMatch::exact_or_none, "name") < 0) {
+    if (binding::bind_arguments(dict_expansion_signature, args, nargs, kwnames, values) < 0 ||
+        binding::check_argument_type(values[0], &PyBytes_Type, binding::TypeMatch::exact_or_none, "name") < 0) {
         return nullptr;
     }
     std::uint64_t target = 0;
     std::string name;
-    if (to_size_t(values[1], &target) < 0 || to_file_name(values[0], &name) < 0) return nullptr;
-    if (!call_core([&] { python_expansion_helper_string(name, target); })) return nullptr;
+    if (binding::to_size_t(values[1], &target) < 0 || binding::to_file_name(values[0], &name) < 0) return nullptr;
+    if (!binding::call_core([&] { python_expansion_helper_string(name, target); })) return nullptr;
     return PyLong_FromLong(1);
 }
 
 PyObject *dict_expansion_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *result = expand_named(args, nargs, kwnames);
-    if (result == nullptr) add_traceback("zorvik.brandel.dict_expansion", expansion_file, __LINE__);
+    if (result == nullptr) binding::add_traceback("zorvik.brandel.dict_expansion", expansion_file, __LINE__);
     return result;
 }
 
 // ---- the pool driver -------------------------------------------------------
 
-// Owned references released on every exit of the driver.
+// The references the driver holds, released on every exit, the task results
+// first (members go in the reverse order of their declaration).
 struct PoolRun {
-    PyObject *results = nullptr;
-    PyObject *failures = nullptr;
-    PyObject *pool = nullptr;
-    PyObject *task_arguments = nullptr;
-
-    PoolRun() = default;
-    PoolRun(const PoolRun &) = delete;
-    PoolRun &operator=(const PoolRun &) = delete;
-    ~PoolRun() {
-        Py_XDECREF(results);
-        Py_XDECREF(failures);
-        Py_XDECREF(pool);
-        Py_XDECREF(task_arguments);
-    }
+    Ref task_arguments;
+    Ref pool;
+    Ref failures;
+    Ref results;
 };
 
 // Ends a pool whose tasks could not all be submitted, keeping the exception
 // that stopped the submission.
 void terminate_pool(PyObject *pool) {
-    PyObject *exception = take_exception();
-    PyObject *result = PyObject_CallMethodNoArgs(pool, names.terminate);
-    Py_XDECREF(result);
+    Ref exception = binding::take_exception();
+    const Ref result = Ref::steal(PyObject_CallMethodNoArgs(pool, names.terminate));
     PyErr_Clear();
-    restore_exception(exception);
+    binding::restore_exception(std::move(exception));
 }
 
 // target = 2 x chunks_in_use, refused when the doubled table would not fit
 // the map's bucket_chunk_number (no task could then do anything, and the call
 // would report an expansion that did not happen). 0 or -1.
 int expansion_target(BrandelObject *self, std::uint64_t *target) {
-    MapPointer map = map_of(self);
+    binding::MapPointer map = map_of(self);
     if (!map) return -1;
     std::uint64_t in_use = 0;
     std::uint64_t capacity = 0;
-    if (!call_core([&] {
+    if (!binding::call_core([&] {
             in_use = map->chunks_in_use();
             capacity = map->bucket_chunk_number();
         })) {
@@ -99,37 +94,29 @@ int expansion_target(BrandelObject *self, std::uint64_t *target) {
 }
 
 int default_parallelism(std::uint64_t *parallelism) {
-    PyObject *os = module_global(names.os);
-    if (os == nullptr) return -1;
-    PyObject *count = PyObject_CallMethodNoArgs(os, names.cpu_count);
-    Py_DECREF(os);
-    if (count == nullptr) return -1;
-    int result = to_size_t(count, parallelism);
-    Py_DECREF(count);
-    return result;
+    const Ref os = module_global(names.os);
+    if (!os) return -1;
+    const Ref count = Ref::steal(PyObject_CallMethodNoArgs(os.get(), names.cpu_count));
+    if (!count) return -1;
+    return binding::to_size_t(count.get(), parallelism);
 }
 
 int start_pool(PoolRun &run, std::uint64_t parallelism) {
-    PyObject *multiprocessing = module_global(names.multiprocessing);
-    if (multiprocessing == nullptr) return -1;
-    PyObject *processes = PyLong_FromUnsignedLongLong(parallelism);
-    if (processes != nullptr) run.pool = PyObject_CallMethodOneArg(multiprocessing, names.Pool, processes);
-    Py_XDECREF(processes);
-    Py_DECREF(multiprocessing);
-    return run.pool == nullptr ? -1 : 0;
+    const Ref multiprocessing = module_global(names.multiprocessing);
+    if (!multiprocessing) return -1;
+    const Ref processes = Ref::steal(PyLong_FromUnsignedLongLong(parallelism));
+    if (!processes) return -1;
+    run.pool = Ref::steal(PyObject_CallMethodOneArg(multiprocessing.get(), names.Pool, processes.get()));
+    return run.pool ? 0 : -1;
 }
 
 int submit_tasks(PoolRun &run, std::uint64_t parallelism) {
     for (std::uint64_t i = 0; i < parallelism; ++i) {
-        PyObject *task = module_global(names.dict_expansion);
-        if (task == nullptr) return -1;
-        PyObject *pending =
-            PyObject_CallMethodObjArgs(run.pool, names.apply_async, task, run.task_arguments, nullptr);
-        Py_DECREF(task);
-        if (pending == nullptr) return -1;
-        int appended = PyList_Append(run.results, pending);
-        Py_DECREF(pending);
-        if (appended < 0) return -1;
+        const Ref task = module_global(names.dict_expansion);
+        if (!task) return -1;
+        const Ref pending = Ref::steal(PyObject_CallMethodObjArgs(run.pool.get(), names.apply_async, task.get(),
+                                                                  run.task_arguments.get(), nullptr));
+        if (!pending || PyList_Append(run.results.get(), pending.get()) < 0) return -1;
     }
     return 0;
 }
@@ -138,39 +125,29 @@ int submit_tasks(PoolRun &run, std::uint64_t parallelism) {
 // the wait and is kept. Anything else (KeyboardInterrupt, SystemExit)
 // propagates at once: -1.
 int wait_for_tasks(PoolRun &run) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.results); ++i) {
-        PyObject *result = PyObject_CallMethodNoArgs(PyList_GET_ITEM(run.results, i), names.get);
-        if (result != nullptr) {
-            Py_DECREF(result);
-            continue;
-        }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(run.results.get()); ++i) {
+        const Ref result = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(run.results.get(), i), names.get));
+        if (result) continue;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        PyObject *exception = take_exception();
-        int appended = PyList_Append(run.failures, exception);
-        Py_DECREF(exception);
-        return appended;
+        const Ref exception = binding::take_exception();
+        return PyList_Append(run.failures.get(), exception.get());
     }
     return 0;
 }
 
 int close_pool(PoolRun &run) {
-    PyObject *closed = PyObject_CallMethodNoArgs(run.pool, names.close);
-    if (closed == nullptr) return -1;
-    Py_DECREF(closed);
-    PyObject *joined = PyObject_CallMethodNoArgs(run.pool, names.join);
-    if (joined == nullptr) return -1;
-    Py_DECREF(joined);
-    return 0;
+    const Ref closed = Ref::steal(PyObject_CallMethodNoArgs(run.pool.get(), names.close));
+    if (!closed) return -1;
+    const Ref joined = Ref::steal(PyObject_CallMethodNoArgs(run.pool.get(), names.join));
+    return joined ? 0 : -1;
 }
 
 int raise_failures(PyObject *failures) {
-    PyObject *text = PyUnicode_FromString("Subprocess finished with error{}");
-    if (text == nullptr) return -1;
-    PyObject *message = PyObject_CallMethodOneArg(text, names.format, failures);
-    Py_DECREF(text);
-    if (message == nullptr) return -1;
-    PyErr_SetObject(PyExc_RuntimeError, message);
-    Py_DECREF(message);
+    const Ref text = Ref::steal(PyUnicode_FromString("Subprocess finished with error{}"));
+    if (!text) return -1;
+    const Ref message = Ref::steal(PyObject_CallMethodOneArg(text.get(), names.format, failures));
+    if (!message) return -1;
+    PyErr_SetObject(PyExc_RuntimeError, message.get());
     return -1;
 }
 
@@ -186,38 +163,37 @@ int run_expansion(BrandelObject *self, std::uint64_t parallelism) {
     }
 
     PoolRun run;
-    run.results = PyList_New(0);
-    run.failures = PyList_New(0);
-    if (run.results == nullptr || run.failures == nullptr) return -1;
-    PyObject *target_object = PyLong_FromUnsignedLongLong(target);
-    if (target_object == nullptr) return -1;
-    run.task_arguments = PyTuple_Pack(2, name, target_object);
-    Py_DECREF(target_object);
-    if (run.task_arguments == nullptr) return -1;
+    run.results = Ref::steal(PyList_New(0));
+    run.failures = Ref::steal(PyList_New(0));
+    if (!run.results || !run.failures) return -1;
+    const Ref target_object = Ref::steal(PyLong_FromUnsignedLongLong(target));
+    if (!target_object) return -1;
+    run.task_arguments = Ref::steal(PyTuple_Pack(2, name, target_object.get()));
+    if (!run.task_arguments) return -1;
 
     if (start_pool(run, parallelism) < 0) return -1;
     if (submit_tasks(run, parallelism) < 0) {
-        terminate_pool(run.pool);
+        terminate_pool(run.pool.get());
         return -1;
     }
     // Left as it is when a non-Exception propagates from the wait.
     if (wait_for_tasks(run) < 0) return -1;
     if (close_pool(run) < 0) return -1;
-    if (PyList_GET_SIZE(run.failures) != 0) return raise_failures(run.failures);
+    if (PyList_GET_SIZE(run.failures.get()) != 0) return raise_failures(run.failures.get());
     return 1;
 }
 
 // ---- the method ------------------------------------------------------------
 
 const char *const expansion_parameters[] = {"parallelism"};
-const Signature expansion_signature{"expansion", expansion_parameters, 1, 0};
+const binding::Signature expansion_signature{"expansion", expansion_parameters, 1, 0};
 
 PyObject *expansion_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *values[1];
     ExpansionOptionalArguments optional{0, 0};
-    if (bind_arguments(expansion_signature, args, nargs, kwnames, values) < 0 ||
-        (values[0] != nullptr && to_size_t(values[0], &optional.parallelism) < 0)) {
-        add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
+    if (binding::bind_arguments(expansion_signature, args, nargs, kwnames, values) < 0 ||
+        (values[0] != nullptr && binding::to_size_t(values[0], &optional.parallelism) < 0)) {
+        binding::add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
         return nullptr;
     }
     optional.given = values[0] != nullptr ? 1 : 0;
@@ -227,26 +203,23 @@ PyObject *expansion_method(PyObject *self, PyObject *const *args, Py_ssize_t nar
 
 // A Python override of `expansion` called with `parallelism`; its result as int.
 int call_override(PyObject *override, std::uint64_t parallelism, int *result) {
-    PyObject *argument = PyLong_FromUnsignedLongLong(parallelism);
-    if (argument == nullptr) return -1;
-    PyObject *returned = PyObject_CallOneArg(override, argument);
-    Py_DECREF(argument);
-    if (returned == nullptr) return -1;
-    int status = to_int(returned, result);
-    Py_DECREF(returned);
-    return status;
+    const Ref argument = Ref::steal(PyLong_FromUnsignedLongLong(parallelism));
+    if (!argument) return -1;
+    const Ref returned = Ref::steal(PyObject_CallOneArg(override, argument.get()));
+    if (!returned) return -1;
+    return binding::to_int(returned.get(), result);
 }
 
 }  // namespace
 
 PyMethodDef dict_expansion_def = {
-    "dict_expansion", ZORVIK_FASTCALL(dict_expansion_function), METH_FASTCALL | METH_KEYWORDS,
+    "dict_expansion", ZORVIK_METHOD(dict_expansion_function), METH_FASTCALL | METH_KEYWORDS,
     "dict_expansion(name: bytes, target_length: int)\n\nexpand the named brandel with target length\n\n    "
     ":param name: the file name of the brandel\n    :param target_length: the target expansion length of the "
     "brandel\n    :return: 1 if successfully expanded\n    "};
 
 PyMethodDef expansion_method_def = {
-    "expansion", ZORVIK_FASTCALL(expansion_method), METH_FASTCALL | METH_KEYWORDS,
+    "expansion", ZORVIK_METHOD(expansion_method), METH_FASTCALL | METH_KEYWORDS,
     "expansion(self, parallelism: int = 0) -> int\n\nexpand the brandel in parallel\n\n        "
     ":param parallelism: the degree of parallelism, if 0, it is the number of logical CPUs the calling thread is "
     "restricted to, same as os.cpu_count().\n        :return: 1 if successfully expanded\n        "};
@@ -254,18 +227,18 @@ PyMethodDef expansion_method_def = {
 int brandel_expansion(BrandelObject *self, int skip_dispatch, ExpansionOptionalArguments *optional) {
     std::uint64_t parallelism = optional != nullptr && optional->given > 0 ? optional->parallelism : 0;
     int result = -1;
-    PyObject *override =
-        skip_dispatch ? nullptr : find_override(reinterpret_cast<PyObject *>(self), names.expansion, expansion_method_def);
-    if (override != nullptr) {
-        if (call_override(override, parallelism, &result) < 0) result = -1;
-        Py_DECREF(override);
+    PyObject *object = reinterpret_cast<PyObject *>(self);
+    const Ref override =
+        skip_dispatch ? Ref() : binding::find_override(object, names.expansion, expansion_method_def);
+    if (override) {
+        if (call_override(override.get(), parallelism, &result) < 0) result = -1;
     } else if (!PyErr_Occurred()) {
         result = run_expansion(self, parallelism);
     }
     if (result == -1 && PyErr_Occurred()) {
-        add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
+        binding::add_traceback("zorvik.brandel.brandel.expansion", expansion_file, __LINE__);
     }
     return result;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
 
 // The base type `fennick`, checked to be the type whose record this module
 // embeds (new reference stored in module_state). 0 or -1.
@@ -20,4 +20,4 @@ int import_ruddle_variables();
 // `hash_key` of zorvik.fennick, then `mystring_from_pointer` of zorvik.ruddle.
 int import_native_functions();
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

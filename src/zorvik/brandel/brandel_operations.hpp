@@ -5,9 +5,9 @@
 
 #include <Python.h>
 
-#include "zorvik/binding/brandel_type.hpp"
+#include "zorvik/brandel/brandel_type.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
 
 // Native forms, published in __pyx_capi__. No type test on `target`; the flag
 // is ignored. 1 / list / 1 or 0, or -1 / null with an exception set.
@@ -29,4 +29,4 @@ extern PyMethodDef insert_method_def;
 extern PyMethodDef get_method_def;
 extern PyMethodDef remove_method_def;
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

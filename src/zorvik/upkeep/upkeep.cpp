@@ -16,50 +16,45 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "zorvik/binding/args.hpp"
 #include "zorvik/binding/errors.hpp"
+#include "zorvik/capi/ref.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik::binding {
 namespace {
 
-PyObject *string_list(const std::vector<std::string> &lines) {
-    PyObject *list = PyList_New(static_cast<Py_ssize_t>(lines.size()));
-    if (list == nullptr) return nullptr;
+using capi::Ref;
+
+
+Ref string_list(const std::vector<std::string> &lines) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+    if (!list) return list;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         PyObject *line = PyUnicode_DecodeUTF8(lines[i].data(), static_cast<Py_ssize_t>(lines[i].size()), "replace");
-        if (line == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), line);
+        if (line == nullptr) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), line);
     }
     return list;
 }
 
-PyObject *check_dict(const MapCheck &check) {
-    PyObject *faults = string_list(check.faults);
-    PyObject *held = faults == nullptr ? nullptr : string_list(check.held_locks);
-    PyObject *dict = held == nullptr ? nullptr
-                                     : Py_BuildValue("{s:N,s:K,s:K,s:N,s:K,s:K,s:K,s:O,s:K,s:O}",
-                                                     "faults", faults, "entries",
-                                                     static_cast<unsigned long long>(check.entries), "entry_count",
-                                                     static_cast<unsigned long long>(check.entry_count), "held_locks",
-                                                     held, "pending_intents",
-                                                     static_cast<unsigned long long>(check.pending_intents),
-                                                     "marked_buckets",
-                                                     static_cast<unsigned long long>(check.marked_buckets),
-                                                     "expansion_workers",
-                                                     static_cast<unsigned long long>(check.expansion_workers),
-                                                     "expansion_in_progress",
-                                                     check.expansion_in_progress ? Py_True : Py_False,
-                                                     "chunks_reached",
-                                                     static_cast<unsigned long long>(check.chunks_reached), "clean",
-                                                     check.clean() ? Py_True : Py_False);
-    if (dict == nullptr && held == nullptr) Py_XDECREF(faults);
-    return dict;
+Ref check_dict(const MapCheck &check) {
+    const Ref faults = string_list(check.faults);
+    if (!faults) return Ref();
+    const Ref held = string_list(check.held_locks);
+    if (!held) return Ref();
+    return Ref::steal(Py_BuildValue(
+        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:K,s:O}", "faults", faults.get(), "entries",
+        static_cast<unsigned long long>(check.entries), "entry_count", static_cast<unsigned long long>(check.entry_count),
+        "held_locks", held.get(), "pending_intents", static_cast<unsigned long long>(check.pending_intents),
+        "marked_buckets", static_cast<unsigned long long>(check.marked_buckets), "expansion_workers",
+        static_cast<unsigned long long>(check.expansion_workers), "expansion_in_progress",
+        check.expansion_in_progress ? Py_True : Py_False, "chunks_reached",
+        static_cast<unsigned long long>(check.chunks_reached), "clean", check.clean() ? Py_True : Py_False));
 }
 
 // A Python exception raised by a callback, already pending: it wins over the
@@ -70,28 +65,31 @@ struct PythonFailed {};
 Progress stopping_progress(PyObject *callable) {
     if (callable == nullptr || callable == Py_None) return nullptr;
     return [callable](std::uint64_t done, std::uint64_t total) {
-        PyObject *result = PyObject_CallFunction(callable, "KK", static_cast<unsigned long long>(done),
-                                                 static_cast<unsigned long long>(total));
-        if (result == nullptr) throw PythonFailed{};
-        Py_DECREF(result);
+        const Ref result = Ref::steal(PyObject_CallFunction(callable, "KK", static_cast<unsigned long long>(done),
+                                                            static_cast<unsigned long long>(total)));
+        if (!result) throw PythonFailed{};
     };
 }
 
 // progress(done, total) for a repair: the first exception is set aside in
-// `*held` and the walk goes on.
-Progress patient_progress(PyObject *callable, PyObject **held) {
+// `held` and the walk goes on.
+Progress patient_progress(PyObject *callable, Ref &held) {
     if (callable == nullptr || callable == Py_None) return nullptr;
-    return [callable, held](std::uint64_t done, std::uint64_t total) {
-        PyObject *result = PyObject_CallFunction(callable, "KK", static_cast<unsigned long long>(done),
-                                                 static_cast<unsigned long long>(total));
-        if (result != nullptr) {
-            Py_DECREF(result);
-        } else if (*held == nullptr) {
-            *held = take_exception();
+    return [callable, &held](std::uint64_t done, std::uint64_t total) {
+        const Ref result = Ref::steal(PyObject_CallFunction(callable, "KK", static_cast<unsigned long long>(done),
+                                                            static_cast<unsigned long long>(total)));
+        if (result) return;
+        if (!held) {
+            held = take_exception();
         } else {
             PyErr_Clear();
         }
     };
+}
+
+// The contents of a bytes object the path converter made.
+std::string bytes_text(const Ref &bytes) {
+    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // The path (str, bytes or path-like, as os.fsencode takes it), then an
@@ -100,8 +98,7 @@ bool path_and_progress(PyObject *args, std::string *path, PyObject **progress) {
     PyObject *encoded = nullptr;
     *progress = nullptr;
     if (!PyArg_ParseTuple(args, "O&|O", PyUnicode_FSConverter, &encoded, progress)) return false;
-    path->assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    *path = bytes_text(Ref::steal(encoded));
     if (path->find('\0') != std::string::npos) {
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         return false;
@@ -118,11 +115,10 @@ PyObject *upkeep_check(PyObject *, PyObject *args, PyObject *keywords) {
                                      &encoded, &progress, &live)) {
         return nullptr;
     }
-    const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    const std::string path = bytes_text(Ref::steal(encoded));
     MapCheck check;
     if (!call_core([&] { check = check_map_file(path, stopping_progress(progress), live != 0); })) return nullptr;
-    return check_dict(check);
+    return check_dict(check).release();
 }
 
 PyObject *upkeep_repair(PyObject *, PyObject *args) {
@@ -130,27 +126,21 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
     PyObject *progress = nullptr;
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     RepairReport report;
-    PyObject *held = nullptr;
-    const bool repaired = call_core([&] { report = repair_map_file(path, patient_progress(progress, &held)); });
-    if (held != nullptr) {
-        if (repaired) {
-            restore_exception(held);
-        } else {
-            Py_DECREF(held);
-        }
+    Ref held;
+    const bool repaired = call_core([&] { report = repair_map_file(path, patient_progress(progress, held)); });
+    if (held) {
+        if (repaired) restore_exception(std::move(held));
         return nullptr;
     }
     if (!repaired) return nullptr;
-    PyObject *before = check_dict(report.before);
-    PyObject *after = before == nullptr ? nullptr : check_dict(report.after);
-    PyObject *done = after == nullptr ? nullptr : string_list(report.done);
-    if (done == nullptr) {
-        Py_XDECREF(before);
-        Py_XDECREF(after);
-        return nullptr;
-    }
-    return Py_BuildValue("{s:N,s:N,s:N,s:K}", "before", before, "after", after, "done", done, "reclaimed_chunks",
-                         static_cast<unsigned long long>(report.reclaimed_chunks));
+    const Ref before = check_dict(report.before);
+    if (!before) return nullptr;
+    const Ref after = check_dict(report.after);
+    if (!after) return nullptr;
+    const Ref done = string_list(report.done);
+    if (!done) return nullptr;
+    return Py_BuildValue("{s:O,s:O,s:O,s:K}", "before", before.get(), "after", after.get(), "done", done.get(),
+                         "reclaimed_chunks", static_cast<unsigned long long>(report.reclaimed_chunks));
 }
 
 // _crash_after(steps): for the fault tests. Call it in a child made by fork
@@ -164,15 +154,15 @@ PyObject *upkeep_crash_after(PyObject *, PyObject *steps_object) {
     Py_RETURN_NONE;
 }
 
-PyObject *space_dict(const SpaceUse &use) {
-    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "capacity", static_cast<unsigned long long>(use.capacity),
-                         "allocated", static_cast<unsigned long long>(use.allocated), "in_use",
-                         static_cast<unsigned long long>(use.in_use), "free_listed",
-                         static_cast<unsigned long long>(use.free_listed), "free_entry_chunks",
-                         static_cast<unsigned long long>(use.free_chunks[0]), "free_link_chunks",
-                         static_cast<unsigned long long>(use.free_chunks[1]), "free_data_chunks",
-                         static_cast<unsigned long long>(use.free_chunks[2]), "unreachable",
-                         static_cast<unsigned long long>(use.unreachable));
+Ref space_dict(const SpaceUse &use) {
+    return Ref::steal(Py_BuildValue(
+        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "capacity", static_cast<unsigned long long>(use.capacity), "allocated",
+        static_cast<unsigned long long>(use.allocated), "in_use", static_cast<unsigned long long>(use.in_use),
+        "free_listed", static_cast<unsigned long long>(use.free_listed), "free_entry_chunks",
+        static_cast<unsigned long long>(use.free_chunks[0]), "free_link_chunks",
+        static_cast<unsigned long long>(use.free_chunks[1]), "free_data_chunks",
+        static_cast<unsigned long long>(use.free_chunks[2]), "unreachable",
+        static_cast<unsigned long long>(use.unreachable)));
 }
 
 // survey(path, progress=None) -> dict: the shape, the check and the space.
@@ -182,18 +172,16 @@ PyObject *upkeep_survey(PyObject *, PyObject *args) {
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     MapSurvey survey;
     if (!call_core([&] { survey = survey_map_file(path, stopping_progress(progress)); })) return nullptr;
-    PyObject *checked = check_dict(survey.check);
-    PyObject *used = checked == nullptr ? nullptr : space_dict(survey.space);
-    if (used == nullptr) {
-        Py_XDECREF(checked);
-        return nullptr;
-    }
-    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:i,s:N,s:N}", "bucket_chunk_size",
+    const Ref checked = check_dict(survey.check);
+    if (!checked) return nullptr;
+    const Ref used = space_dict(survey.space);
+    if (!used) return nullptr;
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:i,s:O,s:O}", "bucket_chunk_size",
                          static_cast<unsigned long long>(survey.bucket_chunk_size), "bucket_chunk_number",
                          static_cast<unsigned long long>(survey.bucket_chunk_number), "chunks_in_use",
                          static_cast<unsigned long long>(survey.chunks_in_use), "reachable_chunks",
                          static_cast<unsigned long long>(survey.reachable_chunks), "data_chunk_size",
-                         static_cast<int>(survey.data_chunk_size), "check", checked, "space", used);
+                         static_cast<int>(survey.data_chunk_size), "check", checked.get(), "space", used.get());
 }
 
 // locks(path, progress=None) -> [(name, pid, "alive" | "ended" | "unnamed")]
@@ -203,22 +191,17 @@ PyObject *upkeep_locks(PyObject *, PyObject *args) {
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     std::vector<HeldLock> held;
     if (!call_core([&] { held = held_locks_in_map_file(path, stopping_progress(progress)); })) return nullptr;
-    PyObject *list = PyList_New(0);
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
     for (const HeldLock &lock : held) {
-        if (list == nullptr) return nullptr;
         const char *holder = lock.holder == HeldLock::Holder::alive   ? "alive"
                              : lock.holder == HeldLock::Holder::ended ? "ended"
                                                                       : "unnamed";
-        PyObject *item = Py_BuildValue("(s#is)", lock.name.data(), static_cast<Py_ssize_t>(lock.name.size()),
-                                       lock.pid, holder);
-        if (item == nullptr || PyList_Append(list, item) != 0) {
-            Py_XDECREF(item);
-            Py_CLEAR(list);
-            return nullptr;
-        }
-        Py_DECREF(item);
+        const Ref item = Ref::steal(Py_BuildValue("(s#is)", lock.name.data(),
+                                                  static_cast<Py_ssize_t>(lock.name.size()), lock.pid, holder));
+        if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
     }
-    return list;
+    return list.release();
 }
 
 // holders(path) -> [pid]: the processes that hold the file open or map it.
@@ -228,16 +211,14 @@ PyObject *upkeep_holders(PyObject *, PyObject *args) {
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     std::vector<int> pids;
     if (!call_core([&] { pids = processes_holding_map_file(path); })) return nullptr;
-    PyObject *list = PyList_New(static_cast<Py_ssize_t>(pids.size()));
-    for (std::size_t i = 0; list != nullptr && i < pids.size(); ++i) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
         PyObject *pid = PyLong_FromLong(pids[i]);
-        if (pid == nullptr) {
-            Py_CLEAR(list);
-            break;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pid);
+        if (pid == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);
     }
-    return list;
+    return list.release();
 }
 
 // refuse_if_in_use(path): the refusal a repair would meet (RuntimeError with
@@ -255,16 +236,15 @@ PyObject *upkeep_refuse_if_in_use(PyObject *, PyObject *args) {
 PyObject *upkeep_dump(PyObject *, PyObject *args) {
     PyObject *encoded = nullptr, *write = nullptr, *progress = nullptr;
     if (!PyArg_ParseTuple(args, "O&O|O", PyUnicode_FSConverter, &encoded, &write, &progress)) return nullptr;
-    const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    const std::string path = bytes_text(Ref::steal(encoded));
     std::uint64_t entries = 0;
     if (!call_core([&] {
             entries = dump_map_file(
                 path,
                 [write](const char *bytes, std::size_t length) {
-                    PyObject *result = PyObject_CallFunction(write, "y#", bytes, static_cast<Py_ssize_t>(length));
-                    if (result == nullptr) throw PythonFailed{};
-                    Py_DECREF(result);
+                    const Ref result =
+                        Ref::steal(PyObject_CallFunction(write, "y#", bytes, static_cast<Py_ssize_t>(length)));
+                    if (!result) throw PythonFailed{};
                 },
                 stopping_progress(progress));
         })) {
@@ -278,20 +258,18 @@ PyObject *upkeep_dump(PyObject *, PyObject *args) {
 PyObject *upkeep_entries(PyObject *, PyObject *args) {
     PyObject *encoded = nullptr, *visit = nullptr, *progress = nullptr;
     if (!PyArg_ParseTuple(args, "O&O|O", PyUnicode_FSConverter, &encoded, &visit, &progress)) return nullptr;
-    const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    const std::string path = bytes_text(Ref::steal(encoded));
     std::uint64_t visits = 0;
     const bool done = call_core([&] {
         visits = visit_map_file(
             path,
             [&](const StoredEntry &entry) {
-                PyObject *result = PyObject_CallFunction(
+                const Ref result = Ref::steal(PyObject_CallFunction(
                     visit, "Ly#y#", static_cast<long long>(entry.hash), entry.key.data(),
                     static_cast<Py_ssize_t>(entry.key.size()), entry.value.data(),
-                    static_cast<Py_ssize_t>(entry.value.size()));
-                if (result == nullptr) throw PythonFailed{};
-                const int stop = PyObject_IsTrue(result);
-                Py_DECREF(result);
+                    static_cast<Py_ssize_t>(entry.value.size())));
+                if (!result) throw PythonFailed{};
+                const int stop = PyObject_IsTrue(result.get());
                 if (stop < 0) throw PythonFailed{};
                 return stop != 0;
             },
@@ -326,8 +304,7 @@ bool shape_argument(PyObject *shape, MapArguments *out) {
 PyObject *upkeep_create(PyObject *, PyObject *args) {
     PyObject *encoded = nullptr, *shape = nullptr;
     if (!PyArg_ParseTuple(args, "O&O!", PyUnicode_FSConverter, &encoded, &PyTuple_Type, &shape)) return nullptr;
-    const std::string directory(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    const std::string directory = bytes_text(Ref::steal(encoded));
     MapArguments arguments{};
     if (!shape_argument(shape, &arguments)) return nullptr;
     std::string path;
@@ -341,22 +318,20 @@ PyObject *upkeep_create(PyObject *, PyObject *args) {
 PyObject *upkeep_load(PyObject *, PyObject *args) {
     PyObject *encoded = nullptr, *read = nullptr, *progress = nullptr;
     if (!PyArg_ParseTuple(args, "O&O|O", PyUnicode_FSConverter, &encoded, &read, &progress)) return nullptr;
-    const std::string path(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
-    Py_DECREF(encoded);
+    const std::string path = bytes_text(Ref::steal(encoded));
     std::uint64_t loaded = 0;
     const bool done = call_core([&] {
         auto source = [read](char *out, std::size_t room) -> std::size_t {
-            PyObject *chunk = PyObject_CallFunction(read, "n", static_cast<Py_ssize_t>(room));
-            if (chunk == nullptr) throw PythonFailed{};
+            const Ref chunk = Ref::steal(PyObject_CallFunction(read, "n", static_cast<Py_ssize_t>(room)));
+            if (!chunk) throw PythonFailed{};
             char *bytes = nullptr;
             Py_ssize_t length = 0;
-            if (PyBytes_AsStringAndSize(chunk, &bytes, &length) != 0 || static_cast<std::size_t>(length) > room) {
+            if (PyBytes_AsStringAndSize(chunk.get(), &bytes, &length) != 0 ||
+                static_cast<std::size_t>(length) > room) {
                 if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "read(n) returned more than n bytes");
-                Py_DECREF(chunk);
                 throw PythonFailed{};
             }
             std::memcpy(out, bytes, static_cast<std::size_t>(length));
-            Py_DECREF(chunk);
             return static_cast<std::size_t>(length);
         };
         loaded = load_map_file(path, source, stopping_progress(progress));
@@ -395,10 +370,8 @@ PyObject *upkeep_copy(PyObject *, PyObject *args) {
                           &progress)) {
         return nullptr;  // the converters released what they made
     }
-    const std::string source(PyBytes_AS_STRING(source_name), static_cast<std::size_t>(PyBytes_GET_SIZE(source_name)));
-    const std::string target(PyBytes_AS_STRING(target_name), static_cast<std::size_t>(PyBytes_GET_SIZE(target_name)));
-    Py_DECREF(source_name);
-    Py_DECREF(target_name);
+    const std::string source = bytes_text(Ref::steal(source_name));
+    const std::string target = bytes_text(Ref::steal(target_name));
     std::uint64_t copied = 0;
     if (!call_core([&] { copied = copy_map_file(source, target, stopping_progress(progress)); })) {
         return nullptr;
@@ -423,7 +396,7 @@ PyObject *upkeep_defaults(PyObject *, PyObject *) {
 }
 
 PyMethodDef upkeep_methods[] = {
-    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(upkeep_check)), METH_VARARGS | METH_KEYWORDS,
+    {"check", ZORVIK_METHOD(upkeep_check), METH_VARARGS | METH_KEYWORDS,
      "check(path, progress=None, live=False) -> dict\n\nChecks a dictionary's file from end to end, without taking "
      "its locks; `live` for a file that processes change meanwhile (each bucket judged on its own)."},
     {"repair", upkeep_repair, METH_VARARGS,

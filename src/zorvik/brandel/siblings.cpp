@@ -1,9 +1,17 @@
-#include "zorvik/binding/siblings.hpp"
+#include "zorvik/brandel/siblings.hpp"
 
-#include "zorvik/binding/module.hpp"
+#include <utility>
+
 #include "zorvik/binding/start_up.hpp"
+#include "zorvik/brandel/module.hpp"
+#include "zorvik/capi/ref.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+using binding::import_attribute;
+using capi::Ref;
+using capi::store_field;
+
 namespace {
 
 constexpr const char fennick_module[] = "zorvik.fennick";
@@ -11,32 +19,31 @@ constexpr const char ruddle_module[] = "zorvik.ruddle";
 
 // ---- types -----------------------------------------------------------------
 
+PyTypeObject *as_type(const Ref &object) { return reinterpret_cast<PyTypeObject *>(object.get()); }
+
 // module.name as a type whose instances are `expected_size` bytes. A smaller
 // size fails; a larger one only warns, as an unused type may grow harmlessly.
-PyTypeObject *import_type(const char *module_name, const char *class_name, Py_ssize_t expected_size) {
-    PyObject *object = import_attribute(module_name, class_name);
-    if (object == nullptr) return nullptr;
-    if (!PyType_Check(object)) {
+Ref import_type(const char *module_name, const char *class_name, Py_ssize_t expected_size) {
+    Ref object = import_attribute(module_name, class_name);
+    if (!object) return object;
+    if (!PyType_Check(object.get())) {
         PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, class_name);
-        Py_DECREF(object);
-        return nullptr;
+        return Ref();
     }
-    Py_ssize_t size = reinterpret_cast<PyTypeObject *>(object)->tp_basicsize;
+    Py_ssize_t size = as_type(object)->tp_basicsize;
     if (size != expected_size) {
         const char *format =
             "%.200s.%.200s size changed, may indicate binary incompatibility. "
             "Expected %zd from C header, got %zd from PyObject";
         if (size < expected_size) {
             PyErr_Format(PyExc_ValueError, format, module_name, class_name, expected_size, size);
-            Py_DECREF(object);
-            return nullptr;
+            return Ref();
         }
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 0, format, module_name, class_name, expected_size, size) < 0) {
-            Py_DECREF(object);
-            return nullptr;
+            return Ref();
         }
     }
-    return reinterpret_cast<PyTypeObject *>(object);
+    return object;
 }
 
 // ---- capsules --------------------------------------------------------------
@@ -44,21 +51,20 @@ PyTypeObject *import_type(const char *module_name, const char *class_name, Py_ss
 // The address in module.__pyx_capi__[name], whose capsule name must be
 // `signature`; `kind` is "function" or "variable" for the messages.
 void *import_capsule(const char *module_name, const char *kind, const char *name, const char *signature) {
-    PyObject *table = import_attribute(module_name, "__pyx_capi__");
-    if (table == nullptr) return nullptr;
-    PyObject *capsule = PyDict_Check(table) ? PyDict_GetItemString(table, name) : nullptr;
-    void *pointer = nullptr;
+    const Ref table = import_attribute(module_name, "__pyx_capi__");
+    if (!table) return nullptr;
+    PyObject *capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), name) : nullptr;
     if (capsule == nullptr) {
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name, kind, name);
-    } else if (!PyCapsule_IsValid(capsule, signature)) {
+        return nullptr;
+    }
+    if (!PyCapsule_IsValid(capsule, signature)) {
         const char *found = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : "(not a capsule)";
         PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
                      kind, module_name, name, signature, found != nullptr ? found : "(no name)");
-    } else {
-        pointer = PyCapsule_GetPointer(capsule, signature);
+        return nullptr;
     }
-    Py_DECREF(table);
-    return pointer;
+    return PyCapsule_GetPointer(capsule, signature);
 }
 
 int import_variable(const char *name, const char *signature, void **out) {
@@ -69,8 +75,9 @@ int import_variable(const char *name, const char *signature, void **out) {
 }  // namespace
 
 int import_base_type() {
-    PyTypeObject *type = import_type(fennick_module, "fennick", sizeof(fennick::FennickObject));
-    if (type == nullptr) return -1;
+    Ref imported = import_type(fennick_module, "fennick", sizeof(fennick::FennickObject));
+    if (!imported) return -1;
+    PyTypeObject *type = as_type(imported);
     // brandel's record embeds fennick's and calls its slots on that record, so
     // only the native type itself, with exactly the record compiled here, can
     // be its base; a Python subclass or another type of that size cannot.
@@ -81,36 +88,26 @@ int import_base_type() {
         type->tp_clear == nullptr || type->tp_dealloc == nullptr) {
         PyErr_Format(PyExc_TypeError, "%.200s.fennick is not the native base type this module was built for",
                      fennick_module);
-        Py_DECREF(type);
         return -1;
     }
-    Py_XSETREF(module_state.fennick_type, type);
+    store_field(module_state.fennick_type, std::move(imported));
     return 0;
 }
 
 int import_ruddle_types() {
-    PyTypeObject *pellock = import_type(ruddle_module, "pellock", sizeof(ruddle::PellockObject));
-    if (pellock == nullptr) return -1;
-    PyObject *vtable = PyObject_GetAttrString(reinterpret_cast<PyObject *>(pellock), "__pyx_vtable__");
-    void *pointer = nullptr;
-    if (vtable != nullptr) {
-        pointer = PyCapsule_GetPointer(vtable, nullptr);
-        Py_DECREF(vtable);
-        if (pointer == nullptr && !PyErr_Occurred()) {
-            PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
-        }
-    }
+    Ref pellock = import_type(ruddle_module, "pellock", sizeof(ruddle::PellockObject));
+    if (!pellock) return -1;
+    const Ref vtable = Ref::steal(PyObject_GetAttrString(pellock.get(), "__pyx_vtable__"));
+    if (!vtable) return -1;
+    void *pointer = PyCapsule_GetPointer(vtable.get(), nullptr);
     if (pointer == nullptr) {
-        Py_DECREF(pellock);
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
         return -1;
     }
-    PyTypeObject *gridlet = import_type(ruddle_module, "gridlet", sizeof(ruddle::GridletObject));
-    if (gridlet == nullptr) {
-        Py_DECREF(pellock);
-        return -1;
-    }
-    Py_XSETREF(module_state.pellock_type, pellock);
-    Py_XSETREF(module_state.gridlet_type, gridlet);
+    Ref gridlet = import_type(ruddle_module, "gridlet", sizeof(ruddle::GridletObject));
+    if (!gridlet) return -1;
+    store_field(module_state.pellock_type, std::move(pellock));
+    store_field(module_state.gridlet_type, std::move(gridlet));
     module_state.pellock_vtable = pointer;
     return 0;
 }
@@ -144,4 +141,4 @@ int import_native_functions() {
     return 0;
 }
 
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel

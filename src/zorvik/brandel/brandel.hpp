@@ -1,17 +1,25 @@
-// The dictionary class `brandel`: its instance record, its native method table
-// and the type object, completed at start-up on the base class `fennick`.
+// The record of the class zorvik.brandel.brandel and its native method
+// table: the room's public header. Both are a binary interface already: the
+// export table's signatures name the record, and extensions built for the
+// class read it and call through its table. So they are what another module
+// may rely on, and the one thing it includes of this room: zorvik._shared's
+// batch functions, which take a brandel as their target, read its parts here
+// and run the binding's batch path on them, while the type, its operations
+// and its start-up stay private to the room.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
 
 #include "zorvik/binding/operations.hpp"
-#include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/fennick/fennick.hpp"
 
-namespace zorvik::binding {
+namespace zorvik::brandel {
+
+// The class's name, by which a module that meets one without importing
+// zorvik.brandel knows it (a static type of this name, with this record).
+inline constexpr char type_name[] = "zorvik.brandel.brandel";
 
 struct BrandelObject;
 
@@ -38,29 +46,18 @@ struct BrandelObject {
     // finalisation. Shared so that an operation keeps the map it is using
     // alive even if Python code finalises the object meanwhile (another
     // thread runs whenever the map waits for a lock).
-    MapPointer chm;
+    binding::MapPointer chm;
     PyObject *serializer;  // the serializer module; None until chosen
     PyObject *dict;        // instance dictionary
     // The serializer's dumps returns text (json); it is stored as UTF-8.
     bool text_serializer;
 };
 
-extern PyTypeObject brandel_type;
-extern BrandelVtable brandel_vtable;
-
-// Completes the class on module_state.fennick_type. 0 or -1.
-int ready_brandel_type();
-
-// Where a brandel keeps what the key operations read. Inline, so that
-// another module that is handed a brandel (zorvik._shared's batch functions)
-// reads it the same way.
-inline DictionaryParts brandel_parts(PyObject *object) {
+// Where a brandel keeps what the key operations read.
+inline binding::DictionaryParts brandel_parts(PyObject *object) {
     BrandelObject *self = reinterpret_cast<BrandelObject *>(object);
-    return DictionaryParts{&self->base, &self->chm, &self->serializer, &self->text_serializer,
-                           "operation on a brandel without a map!"};
+    return binding::DictionaryParts{&self->base, &self->chm, &self->serializer, &self->text_serializer,
+                                    "operation on a brandel without a map!"};
 }
 
-// The object's map, or an empty pointer with ValueError set.
-MapPointer map_of(BrandelObject *self);
-
-}  // namespace zorvik::binding
+}  // namespace zorvik::brandel
