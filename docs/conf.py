@@ -50,4 +50,3 @@ autodoc_class_signature = "mixed"
 html_theme = "furo"
 html_title = f"zorvik {release}"
 html_static_path = []
-pygments_style = "sphinx"
