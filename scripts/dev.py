@@ -3,12 +3,13 @@
 
     python3 scripts/dev.py run     # set up, then run examples/shared_dict.py
     python3 scripts/dev.py test    # set up, then run every test (Python and C++)
+    python3 scripts/dev.py docs    # set up, then build the documentation site
 
 The set-up needs nothing but python3 to start from. On Debian and Ubuntu it
 installs the system packages that are missing (a C++ compiler, CMake, make,
 the Python headers, venv, GoogleTest) with apt-get, through sudo when not run
 as root; it makes a virtual environment in .venv and builds and installs
-zorvik with its test and serializer extras into it. Each step says what it
+zorvik with its test, serializer, docs and release extras into it. Each step says what it
 does, and is skipped when its result is already there: a second run starts
 its job within seconds. Only the standard library is used here, since nothing
 else can be assumed before the set-up.
@@ -34,8 +35,8 @@ WHEEL_BUILD = VENV / "build"
 # Written after a successful install; it holds a digest of what the install
 # was made from, so that an unchanged checkout is not rebuilt.
 INSTALL_STAMP = VENV / "zorvik-install.stamp"
-EXTRAS = "test,serializers"
-EXTRAS_SAY = "pytest, hypothesis, orjson, msgpack, msgspec"
+EXTRAS = "test,serializers,docs,release"
+EXTRAS_SAY = "pytest, hypothesis, orjson, msgpack, msgspec, sphinx, myst-parser, furo, build, auditwheel"
 # What the installed package is built from; a change to any of it means a rebuild.
 BUILD_INPUTS = ["pyproject.toml", "CMakeLists.txt", "README.md", "src"]
 MIN_PYTHON = (3, 11)
@@ -234,6 +235,21 @@ def run_tests(extra: list[str]) -> int:
     return subprocess.run(command, cwd=ROOT, env=job_environment()).returncode
 
 
+# The documentation site: built from docs/ with warnings as errors (the tests
+# build it too, into their own directory), into a folder git ignores.
+DOCS_OUT = ROOT / ".cache" / "docs" / "html"
+
+
+def build_docs(_extra: list[str]) -> int:
+    say(f"building the documentation site into {DOCS_OUT.relative_to(ROOT)}")
+    command = [str(venv_python()), "-m", "sphinx", "--fresh-env", "--fail-on-warning", "--keep-going",
+               "--quiet", "--builder", "html", "docs", str(DOCS_OUT)]
+    done = subprocess.run(command, cwd=ROOT, env=job_environment())
+    if done.returncode == 0:
+        say(f"the site is in {DOCS_OUT.relative_to(ROOT)}: open {DOCS_OUT / 'index.html'}")
+    return done.returncode
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(
         description="Set up this checkout (system packages, .venv, the package), then run a job.",
@@ -241,10 +257,11 @@ def main() -> int:
     jobs = parser.add_subparsers(dest="job", required=True)
     jobs.add_parser("run", help="set up, then run the main job (examples/shared_dict.py)")
     jobs.add_parser("test", help="set up, then run every test; arguments after it go to pytest (e.g. -k expansion)")
+    jobs.add_parser("docs", help="set up, then build the documentation site (warnings are errors)")
     arguments, extra = parser.parse_known_args()
     if extra and arguments.job != "test":
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
-    job = {"run": run_example, "test": run_tests}[arguments.job]
+    job = {"run": run_example, "test": run_tests, "docs": build_docs}[arguments.job]
     try:
         set_up()
     except SetupError as error:

@@ -23,6 +23,8 @@ Operating a dictionary's file (stat, check, locks, repair, dump, load,
 compact) is :mod:`zorvik.tools`, and ``python -m zorvik`` on the command line.
 """
 
+from zorvik._version import __version__
+
 __all__ = ["ABSENT", "SharedDict", "contains_many", "delete_many", "get_many", "set_many"]
 
 

@@ -7,4 +7,6 @@ from zorvik._shared import (
     set_many as set_many,
 )
 
+__version__: str
+
 __all__ = ["ABSENT", "SharedDict", "contains_many", "delete_many", "get_many", "set_many"]

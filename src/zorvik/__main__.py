@@ -27,6 +27,7 @@ import sys
 
 from zorvik import tools
 from zorvik._shared import SERIALIZERS
+from zorvik._version import __version__
 
 EXIT_OK, EXIT_FAULT, EXIT_USAGE = 0, 1, 2
 
@@ -239,6 +240,7 @@ def parser():
     top = argparse.ArgumentParser(prog=program_name(), description=__doc__.split("\n\n")[0],
                                   epilog="Exit status: 0 all is well, 1 a fault found or a command refused, "
                                          "2 a command line that cannot be used.")
+    top.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name, text, run, json_text="print the result as JSON"):

@@ -1,0 +1,155 @@
+"""The documentation: every code example of the README and of the site (docs/)
+runs, so that none goes stale, and the site builds without a warning.
+
+A fenced block is run by its language:
+
+    pycon     a session: the pycon blocks of a page run in order, in one
+              interpreter, under doctest, which compares what each line
+              shows with what the page shows
+    python    a program: each block runs on its own in a fresh interpreter
+              and must end with status 0; the comment after a print() call
+              (`print(len(d))  # 100`) is what it prints: the program's
+              output must hold those lines, in order
+    console   each `zorvik ...` or `python -m zorvik ...` line must be one the
+              command line accepts (what it prints is a file's, not ours)
+    sh        each script it names in the repository (a .py file, or one in
+              .ci/) must exist, where its folder does
+
+A page shows code that is not to be run with the code-block directive
+(```{code-block} python), which this runner leaves alone. Examples run in an
+empty directory of their own, with TMPDIR another: an example that leaves a
+temporary file behind fails.
+"""
+
+import contextlib
+import io
+import itertools
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs"
+PAGES = [ROOT / "README.md", *sorted(DOCS.rglob("*.md"))]
+# ```lang at the start of a line, up to the closing fence of the same length.
+FENCE = re.compile(r"^(?P<fence>```+)(?P<lang>[\w-]*)[^\n]*\n(?P<body>.*?)^(?P=fence)\s*$", re.M | re.S)
+# A line that prints, and the comment that shows what it prints.
+PRINTS = re.compile(r"^\s*print\(.*\)\s+#\s?(?P<shown>.*?)\s*$")
+# Folders of the repository that shell examples name files in.
+TOP_FOLDERS = ("bench", "docs", "examples", "scripts", "src", "tests", ".ci")
+LIMIT = 300  # seconds; a guard against a hang, never part of a check
+
+
+def blocks(page, language):
+    """(line of the block's first line of code, its code) for each block of `language`."""
+    text = page.read_text(encoding="utf-8")
+    for found in FENCE.finditer(text):
+        if found["lang"] == language:
+            yield text.count("\n", 0, found.start("body")) + 1, found["body"]
+
+
+def cases(language):
+    return [pytest.param(page, id=str(page.relative_to(ROOT))) for page in PAGES if any(blocks(page, language))]
+
+
+def at_its_lines(page, language, only_line=None):
+    """The page's code of `language` at the line numbers it has in the page
+    (blank lines elsewhere), so that tracebacks and doctest point into it."""
+    lines = [""] * (page.read_text(encoding="utf-8").count("\n") + 1)
+    for first, code in blocks(page, language):
+        if only_line is None or first == only_line:
+            for offset, line in enumerate(code.splitlines()):
+                lines[first - 1 + offset] = line
+    return "\n".join(lines) + "\n"
+
+
+@pytest.fixture
+def places(tmp_path):
+    """(an empty working directory, an empty TMPDIR, the environment to run in)."""
+    work, temporary = tmp_path / "work", tmp_path / "tmp"
+    work.mkdir()
+    temporary.mkdir()
+    return work, temporary, {**os.environ, "TMPDIR": str(temporary)}
+
+
+def run_in(places, script_name, code, *arguments):
+    work, temporary, environment = places
+    script = work.parent / script_name
+    script.write_text(code)
+    done = subprocess.run([sys.executable, *arguments, str(script)], cwd=work, env=environment,
+                          capture_output=True, text=True, timeout=LIMIT)
+    if done.returncode != 0:
+        pytest.fail(done.stdout + done.stderr, pytrace=False)
+    if os.listdir(temporary):
+        pytest.fail(f"{script_name}: an example left a temporary file behind: {os.listdir(temporary)}", pytrace=False)
+    return done.stdout
+
+
+@pytest.mark.parametrize("page", cases("pycon"))
+def test_sessions(places, page):
+    # The page's sessions, checked by doctest with the page's line numbers.
+    run_in(places, f"{page.name}.txt", at_its_lines(page, "pycon"), "-m", "doctest", "-o", "ELLIPSIS")
+
+
+@pytest.mark.parametrize("page", cases("python"))
+def test_programs(places, page):
+    for first, code in blocks(page, "python"):
+        printed = run_in(places, f"{page.stem}_line_{first}.py", at_its_lines(page, "python", only_line=first))
+        lines = iter(line.strip() for line in printed.splitlines())
+        for number, line in enumerate(code.splitlines(), first):
+            shown = PRINTS.match(line)
+            if shown and not any(printed_line == shown["shown"] for printed_line in lines):
+                pytest.fail(f"{page.name}, line {number}: the program did not print {shown['shown']!r} there; "
+                            f"it printed:\n{printed}", pytrace=False)
+
+
+@pytest.mark.parametrize("page", cases("console"))
+def test_command_lines(page):
+    from zorvik.__main__ import parser
+
+    for first, code in blocks(page, "console"):
+        for number, line in enumerate(code.splitlines(), first):
+            if not line.startswith("$ "):
+                continue  # what the command printed
+            lexer = shlex.shlex(line[2:], posix=True, punctuation_chars=True)
+            lexer.commenters = "#"
+            words = list(itertools.takewhile(lambda word: word not in ("<", ">", "|", ";", "&&"), lexer))
+            if words[:1] == ["zorvik"] or words[:3] == ["python", "-m", "zorvik"]:
+                arguments = words[1:] if words[0] == "zorvik" else words[3:]
+                said = io.StringIO()
+                try:
+                    with contextlib.redirect_stdout(said), contextlib.redirect_stderr(said):
+                        parser().parse_args(arguments)
+                except SystemExit as exit:  # --help and --version exit with 0
+                    if exit.code != 0:
+                        pytest.fail(f"{page.name}, line {number}: {line}\n{said.getvalue()}", pytrace=False)
+
+
+@pytest.mark.parametrize("page", cases("sh"))
+def test_shell_examples_name_files_that_exist(page):
+    for first, code in blocks(page, "sh"):
+        for number, line in enumerate(code.splitlines(), first):
+            for word in re.findall(r"[\w./-]+", line.split("#")[0]):
+                script = word.endswith(".py") or word.startswith(".ci/")
+                folder = word.split("/")[0]
+                # A tree without the folder (an sdist leaves .ci out) has nothing to check.
+                if script and folder in TOP_FOLDERS and (ROOT / folder).is_dir():
+                    assert (ROOT / word).exists(), f"{page.name}, line {number}: {word} does not exist"
+
+
+def test_the_site_builds_without_a_warning(tmp_path):
+    pytest.importorskip("sphinx", reason="the docs extra is not installed")
+    pytest.importorskip("myst_parser", reason="the docs extra is not installed")
+    done = subprocess.run([sys.executable, "-m", "sphinx", "--fresh-env", "--fail-on-warning", "--keep-going",
+                           "--quiet", "--builder", "html", str(DOCS), str(tmp_path / "html")],
+                          cwd=ROOT, capture_output=True, text=True, timeout=LIMIT)
+    if done.returncode != 0:
+        pytest.fail(done.stdout + done.stderr, pytrace=False)
+    # The API reference's signatures come from the stubs, typed.
+    reference = (tmp_path / "html" / "api.html").read_text(encoding="utf-8")
+    assert "initial_buckets" in reference and "Iterable" in reference
