@@ -144,8 +144,9 @@ def standalone(directory, persistence=False):
 class Cluster:
     """Three primaries on free loopback ports, every slot assigned."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, persistence=False):
         self.directory = Path(directory)
+        self.persistence = persistence
         self.nodes = []
 
     @property
@@ -156,7 +157,8 @@ class Cluster:
         for attempt in range(attempts):
             ports = free_ports(2 * CLUSTER_NODES)
             self.nodes = [Server(self.directory / f"try{attempt}-node{n}", port=ports[n],
-                                 bus_port=ports[CLUSTER_NODES + n]) for n in range(CLUSTER_NODES)]
+                                 bus_port=ports[CLUSTER_NODES + n], persistence=self.persistence)
+                          for n in range(CLUSTER_NODES)]
             try:
                 for node in self.nodes:
                     node.start()
@@ -175,6 +177,9 @@ class Cluster:
                               capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
         if done.returncode != 0:
             raise RuntimeError(f"redis-cli --cluster create failed: {done.stdout[-2000:]} {done.stderr[-2000:]}")
+        self.wait_until_whole()
+
+    def wait_until_whole(self):
         for node in self.nodes:
             node.wait_until(self._agrees)
 

@@ -3,7 +3,8 @@ standalone Redis server and a Redis Cluster (RedisDict), by one suite. The
 mapping protocol and the atomic operations give the same results; no
 increment or update is lost and every entry is taken once across processes
 and threads; an iteration yields every key present throughout exactly once
-while another process writes."""
+while another process writes. (The batches are test_batches.py's, which
+runs on all three as well.)"""
 
 import collections
 import multiprocessing
@@ -181,23 +182,6 @@ def test_popitem_takes_every_entry_once(backend):
     assert sorted(taken) == sorted((n, str(n)) for n in range(100))
     with pytest.raises(KeyError, match="empty"):
         d.popitem()
-
-
-def test_batches(backend):
-    d = backend.open()
-    d.set_many([("k5", "first"), ("k5", "last"), ("new", None)])  # the later pair stays
-    d.set_many({f"k{n}": [n] for n in range(1000) if n != 5})
-    keys = ["k0", "missing", "k5", "k999", "new", "k0", "k1000"]
-    singles = [d.get(key, "absent") for key in keys]
-    assert singles == [[0], "absent", "last", [999], None, [0], "absent"]
-    assert d.get_many(keys, default="absent") == singles
-    assert d.get_many(iter(keys)) == [None if v == "absent" else v for v in singles]
-    assert d.contains_many(keys) == [v != "absent" for v in singles]
-    # A key given twice is removed by its first occurrence.
-    assert d.delete_many(["k0", "missing", "k0", "k1"]) == [True, False, False, True]
-    assert d.delete_many([f"k{n}" for n in range(1000)]).count(True) == 998
-    assert d.get_many([]) == d.contains_many(()) == d.delete_many([]) == []
-    assert dict(d) == {"new": None}
 
 
 # ---- many processes -------------------------------------------------------------------------

@@ -9,6 +9,7 @@ again once the server is back."""
 import io
 import os
 import pickle
+import re
 import subprocess
 import sys
 import threading
@@ -358,6 +359,33 @@ def test_a_server_that_goes_away_gives_errors_that_name_it(own_server):
         own_server.resume()
     assert d.get("k") in (None, 5)  # the store sent to the paused server may have run
     d.close()
+
+
+def test_a_cluster_node_that_goes_away(tmp_path):
+    redis_servers.programs() or pytest.skip("redis-server is not installed")
+    cluster = redis_servers.Cluster(tmp_path / "cluster", persistence=True).start()
+    try:
+        d = RedisDict(cluster.url, unique(), timeout=1, retries=1)
+        d.update((n, n) for n in range(200))
+        victim = cluster.nodes[1]
+        on_victim = [n for n in range(200)
+                     if d._server.client.get_node_from_key(d._locate(n)[0]).port == victim.port]
+        victim.stop()
+        for operation in (lambda: d[on_victim[0]], lambda: d.increment(on_victim[1]), lambda: len(d)):
+            with pytest.raises(ConnectionError, match=f"Redis server at {re.escape(cluster.url)} cannot be reached"):
+                operation()
+        # Once the others have judged the node failed, the Cluster refuses
+        # every slot (CLUSTERDOWN), the other nodes' too.
+        cluster.nodes[0].wait_until(lambda client: b"cluster_state:fail" in client.execute_command("CLUSTER", "INFO"))
+        elsewhere = next(n for n in range(200) if n not in on_victim)
+        with pytest.raises(ConnectionError, match=f"Redis Cluster at {re.escape(cluster.url)} is unavailable"):
+            d[elsewhere]
+        victim.start()
+        cluster.wait_until_whole()
+        assert dict(d) == {n: n for n in range(200)}  # the same object, and the node's shards, back
+        d.close()
+    finally:
+        cluster.stop()
 
 
 def test_scripts_are_sent_again_to_a_server_that_lost_them(standalone):

@@ -41,6 +41,13 @@ FIRST_RETRY_WAIT = 0.1
 LONGEST_RETRY_WAIT = 2.0
 
 _CONNECTION_FAILURES = (redis.ConnectionError, redis.TimeoutError)
+# A Cluster that cannot serve a slot now (a node is down, or the cluster
+# is still agreeing on its slots after a node came back): the command was
+# refused, not run. Names that older redis-py versions lack are left out.
+_CLUSTER_UNAVAILABLE = tuple(
+    error for error in (getattr(redis.exceptions, name, None)
+                        for name in ("ClusterDownError", "SlotNotCoveredError", "RedisClusterUnreachableError"))
+    if error is not None)
 # Failures that are not the server going away: a wrong password, a user
 # without the right, too many clients. Raised as redis-py raises them.
 _REFUSALS = (redis.AuthenticationError, redis.exceptions.AuthorizationError)
@@ -125,7 +132,12 @@ class Server:
         direct = CLUSTER_SCHEMES.get(scheme.lower())
         if direct is None:
             return redis.Redis.from_url(url, **options)
-        return redis.cluster.RedisCluster.from_url(f"{direct}://{rest}", **options)
+        try:  # a Cluster's client asks a node for the slots at once
+            return redis.cluster.RedisCluster.from_url(f"{direct}://{rest}", **options)
+        except Exception as error:
+            if not (isinstance(error, _CONNECTION_FAILURES) or _cluster_unavailable(error)):
+                raise
+            raise _failure(error, redact(url), timeout, "nothing was done") from error
 
     def close(self) -> None:
         if self.owns_client:
@@ -142,7 +154,9 @@ class Server:
                 return function(*arguments)
             except _REFUSALS:
                 raise
-            except _CONNECTION_FAILURES as error:
+            except Exception as error:
+                if not (isinstance(error, _CONNECTION_FAILURES) or _cluster_unavailable(error)):
+                    raise
                 unsent = _never_sent(error)
                 if attempt >= self.retries or (write and not unsent):
                     raise self.failure(error, done="nothing was done" if unsent or not write else
@@ -152,10 +166,7 @@ class Server:
 
     def failure(self, error: Exception, done: str) -> OSError:
         """The ConnectionError or TimeoutError that names the server."""
-        if isinstance(error, redis.TimeoutError):
-            waited = "" if self.timeout is None else f" within {self.timeout:g} s"
-            return TimeoutError(f"the Redis server at {self.where} did not answer{waited} ({error}); {done}")
-        return ConnectionError(f"the Redis server at {self.where} cannot be reached ({error}); {done}")
+        return _failure(error, self.where, self.timeout, done)
 
     def command(self, *arguments: Any) -> Any:
         return self.client.execute_command(*arguments)
@@ -177,8 +188,25 @@ class Server:
         return replies
 
 
+def _failure(error: Exception, where: str, timeout: float | None, done: str) -> OSError:
+    if isinstance(error, redis.TimeoutError):
+        waited = "" if timeout is None else f" within {timeout:g} s"
+        return TimeoutError(f"the Redis server at {where} did not answer{waited} ({error}); {done}")
+    if _cluster_unavailable(error) and not isinstance(error, _CONNECTION_FAILURES):
+        return ConnectionError(f"the Redis Cluster at {where} is unavailable ({error}); {done}")
+    return ConnectionError(f"the Redis server at {where} cannot be reached ({error}); {done}")
+
+
+def _cluster_unavailable(error: Exception) -> bool:
+    # Older redis-py versions raise the plain RedisClusterException, saying so.
+    return isinstance(error, _CLUSTER_UNAVAILABLE) or (
+        isinstance(error, redis.exceptions.RedisClusterException) and "cannot be connected" in str(error))
+
+
 def _never_sent(error: Exception) -> bool:
     """True when the command never left this process: the connection could
     not be made (redis-py's text for it says "connecting to"), or the server
-    answered that it is still loading its data and ran nothing."""
-    return isinstance(error, redis.exceptions.BusyLoadingError) or "connecting to" in str(error)
+    refused to run it (still loading its data; a Cluster that cannot serve
+    the slot)."""
+    return (isinstance(error, redis.exceptions.BusyLoadingError) or _cluster_unavailable(error)
+            or "connecting to" in str(error))
