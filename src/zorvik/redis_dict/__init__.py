@@ -13,10 +13,15 @@ the package redis (redis-py); the rest of zorvik does not, so it is loaded
 on first use.
 """
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from zorvik.redis_dict.dictionary import RedisDict as RedisDict
+
 __all__ = ["RedisDict"]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     if name == "RedisDict":
         try:
             import redis  # noqa: F401

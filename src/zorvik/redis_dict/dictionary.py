@@ -121,12 +121,16 @@ class RedisKeysView(KeysView[_K]):
 
 
 class RedisValuesView(ValuesView[_V]):
+    _mapping: RedisDict[Any, _V]
+
     def __iter__(self) -> Iterator[_V]:
         loads = self._mapping._codec.loads
         return (loads(value) for _, value in self._mapping._entries())
 
 
 class RedisItemsView(ItemsView[_K, _V]):
+    _mapping: RedisDict[_K, _V]
+
     # Each value as the scan read it with its key, never by a second lookup.
     def __iter__(self) -> Iterator[tuple[_K, _V]]:
         loads = self._mapping._codec.loads
@@ -219,7 +223,7 @@ class RedisDict(MutableMapping[_K, _V]):
 
     @property
     def _where(self) -> str:
-        return self._options.get("where") or self._server.where
+        return self._server_was if self.closed else self._server.where
 
     def __repr__(self) -> str:
         return f"RedisDict({self._where!r}, {self._name!r}{', closed' if self.closed else ''})"
@@ -234,14 +238,13 @@ class RedisDict(MutableMapping[_K, _V]):
         dictionary stays on the server. Later operations raise ValueError."""
         if self.closed:
             return
-        self._options["where"] = self._server.where
+        self._server_was = self._server.where
         self._server.close()
         self._server = _Closed()
         self._execute = None  # every operation meets the closed server first
 
-    def __enter__(self: _T) -> _T:
-        if self.closed:  # type: ignore[attr-defined]
-            raise ValueError("operation on a closed RedisDict")
+    def __enter__(self) -> RedisDict[_K, _V]:
+        self._check_open()
         return self
 
     def __exit__(self, *exception: object) -> Literal[False]:

@@ -40,6 +40,7 @@ def dump(target: Any, name: str, out: BinaryIO, *, serializer: str = "auto",
     loads the keys to hash them ('auto': guessed from the stored keys). A
     dictionary that is not there is refused (FileNotFoundError). Works while
     other processes use it, as an iteration does."""
+    d: RedisDict[Any, Any]
     with RedisDict(target, name, create=False, hash_function=hash_function, **options) as d:
         if serializer == "auto":
             serializer = _guess_serializer(d)
@@ -81,6 +82,7 @@ def load(target: Any, name: str, stream: BinaryIO, *, shards: int | None = None,
     damaged further on raises ValueError at the record where it breaks,
     with the entries before it loaded."""
     _, entries = read_dump(getattr(stream, "buffer", stream))
+    d: RedisDict[Any, Any]
     with RedisDict(target, name, shards=shards, **options) as d:
         loaded = 0
         batch: list[tuple[bytes, bytes, bytes]] = []
