@@ -85,13 +85,20 @@ def _check_shards(shards: object) -> int | None:
     return shards
 
 
+# The longest time to live: a server refuses a deadline past 2**48 - 1 ms
+# after 1970 (about the year 10889), and the script that stores with a
+# deadline must not fail after its store; 2**47 ms (some 4,400 years) from
+# now stays below that for thousands of years.
+LONGEST_TTL = 2**47 / 1000
+
+
 def _milliseconds(ttl: object) -> int:
     """A time to live in seconds as the server's milliseconds, rounded up (a
     deadline is never earlier than asked)."""
     if isinstance(ttl, bool) or not isinstance(ttl, (int, float)):
         raise TypeError(f"ttl must be a number of seconds, not {type(ttl).__name__}")
-    if not (math.isfinite(ttl) and ttl > 0):
-        raise ValueError(f"ttl must be a finite number of seconds above 0, not {ttl!r}")
+    if not (math.isfinite(ttl) and 0 < ttl <= LONGEST_TTL):
+        raise ValueError(f"ttl must be a number of seconds above 0 and at most {LONGEST_TTL:.0f}, not {ttl!r}")
     return math.ceil(ttl * 1000)
 
 
@@ -189,6 +196,9 @@ class RedisDict(MutableMapping[_K, _V]):
                 if stored is None:
                     raise FileNotFoundError(f"there is no dictionary named {name!r} at {server.where}")
                 raise FileExistsError(f"a dictionary named {name!r} exists already at {server.where}")
+            if not (stored.isdigit() and 1 <= int(stored) <= MOST_SHARDS):
+                raise ValueError(f"the record of RedisDict {name!r} at {server.where} ({self._info_key.decode()}) "
+                                 f"holds no number of shards but {stored!r}: it is not a RedisDict's")
             stored = int(stored)
             if requested is not None and stored != requested:
                 raise ValueError(f"RedisDict {name!r} at {server.where} has {stored} shards, not the {requested} "
