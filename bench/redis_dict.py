@@ -21,9 +21,11 @@ on a Unix socket, a Cluster of three nodes on loopback ports), started by
 tests/python/redis_servers.py in a private directory under $TMPDIR (else
 /tmp) and stopped, by pid, at the end; or --url names one you run. Keys are
 "key:<n>" strings, values the ~100-byte dict of harness.py, under pickle.
-Every figure is the median of --repeats timed passes with the garbage
-collector off, the passes of RedisDict and redis-py interleaved so that the
-machine's drift hits both alike. Needs the standard library and redis-py.
+Each pass over the keys is cut into pieces of 250 keys (or 250 batches),
+RedisDict's and redis-py's pieces taking turns so that the machine's drift
+hits both alike; a figure is the median over every piece of --repeats
+passes, timed with the garbage collector off. Needs the standard library
+and redis-py.
 """
 from __future__ import annotations
 
@@ -110,12 +112,25 @@ def many_sets(d, batches):
         d.set_many([(key, VALUE) for key in batch])
 
 
-def interleaved(repeats, count, passes):
-    """{name: median ns per key} of passes = [(name, function, *args)], run in turn."""
+# Keys a timed piece of a pass covers (whole batches: 3 of 64): the variants take turns
+# piece by piece, so that the machine's drift (other programs on its two
+# cores) hits each alike within a few milliseconds.
+PIECE = 250
+
+
+def interleaved(repeats, passes):
+    """{name: median ns per key} of passes = [(name, function, d, items, *rest)]:
+    each pass over `items` is cut into pieces, and the variants run piece by
+    piece in turn, `repeats` times; a figure is the median over all pieces."""
     times = {name: [] for name, *_ in passes}
+    batches = isinstance(passes[0][3][0], list)
+    step = max(1, PIECE // BATCH) if batches else PIECE
     for _ in range(repeats):
-        for name, function, *args in passes:
-            times[name].append(timed_ns(function, *args) / count)
+        for start in range(0, len(passes[0][3]), step):
+            for name, function, d, items, *rest in passes:
+                piece = items[start:start + step]
+                keys = sum(map(len, piece)) if batches else len(piece)
+                times[name].append(timed_ns(function, d, piece, *[r[start:start + step] for r in rest]) / keys)
     return {name: statistics.median(values) for name, values in times.items()}
 
 
@@ -125,23 +140,22 @@ def measure(where, url, ops, repeats):
         keys = [f"key:{n}" for n in range(ops)]
         d.set_many((key, VALUE) for key in keys)
         located = [(*d._locate(key), pickle.dumps(VALUE, 5)) for key in keys]
-        one = interleaved(repeats, ops, [
+        one = interleaved(repeats, [
             ("get", ours_get, d, keys, located), ("HGET", raw_get, d, keys, located),
             ("HGET+pickle", raw_get_pickling, d, keys, located),
             ("set", ours_set, d, keys, located), ("HSET", raw_set, d, keys, located),
             ("HSET+pickle", raw_set_pickling, d, keys, located),
         ])
         batches = [keys[i:i + BATCH] for i in range(0, ops - ops % BATCH, BATCH)]
-        counted = len(batches) * BATCH
-        many = interleaved(repeats, counted, [
+        many = interleaved(repeats, [
             ("get x64", single_gets, d, batches), ("get_many(64)", many_gets, d, batches),
             ("set x64", single_sets, d, batches), ("set_many(64)", many_sets, d, batches),
         ])
     finally:
         d.unlink()
         d.close()
-    print(f"\n{where}: {d.shards} shard{'s' if d.shards > 1 else ''}, {ops:,} keys, median of {repeats} "
-          "(µs per key)")
+    print(f"\n{where}: {d.shards} shard{'s' if d.shards > 1 else ''}, {ops:,} keys, {repeats} passes, "
+          f"median over pieces of {PIECE} (µs per key)")
     for ours, raw in (("get", "HGET"), ("set", "HSET")):
         print(f"  {ours:<14} {one[ours] / 1000:8.2f}   raw {raw} {one[raw] / 1000:8.2f}  ratio "
               f"{one[ours] / one[raw]:.3f}   raw {raw}+pickle {one[raw + '+pickle'] / 1000:8.2f}  ratio "
@@ -155,7 +169,7 @@ def measure(where, url, ops, repeats):
 
 
 def increment_worker(url, name, threads, increments, keys, results):
-    d = zorvik.open(url, name=name, timeout=2, retries=0)
+    d = zorvik.open(url, name=name)  # the default timeout and retries
     counts = [[0, 0] for _ in range(threads)]
 
     def work(count):
@@ -221,7 +235,7 @@ def increments(where, url, restart=None):
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--ops", type=int, default=20_000, help="keys per timed pass (default 20,000)")
-    parser.add_argument("--repeats", type=int, default=5, help="timed passes a figure is the median of (default 5)")
+    parser.add_argument("--repeats", type=int, default=3, help="passes over the keys (default 3)")
     parser.add_argument("--url", help="a server of yours instead of the run's own (redis://, unix://, "
                                       "redis+cluster://): its dictionaries are named bench-*, removed at the end")
     parser.add_argument("--no-cluster", action="store_true", help="the standalone server only")

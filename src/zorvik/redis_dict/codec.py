@@ -39,10 +39,6 @@ def _pickle_dumps(value: Any) -> bytes:
     return pickle.dumps(value, 5)
 
 
-def _json_dumps(value: Any) -> str:
-    return json.dumps(value)
-
-
 def _package(name: str) -> Any:
     try:
         return importlib.import_module(name)
@@ -63,7 +59,7 @@ def _functions(serializer: object) -> tuple[Callable[[Any], Any], Callable[[Any]
     if serializer == "pickle":
         return _pickle_dumps, pickle.loads, False
     if serializer == "json":
-        return _json_dumps, json.loads, True
+        return json.dumps, json.loads, True
     if serializer in ("orjson", "msgpack"):
         module = _package(serializer)
         return module.dumps, module.loads, False
@@ -76,36 +72,44 @@ def _functions(serializer: object) -> tuple[Callable[[Any], Any], Callable[[Any]
 
 class Codec:
     """Objects to stored bytes and back, and a key's hash, for one
-    serializer and one hash function (None: the portable hash)."""
+    serializer and one hash function (None: the portable hash).
 
-    __slots__ = ("serializer", "hash_function", "_dumps", "_loads", "_text")
+    dumps(value) -> bytes, loads(bytes) -> value and hash(key) -> int are
+    attributes bound to the functions themselves where no check is needed,
+    so that an operation calls the serializer with no frame between."""
+
+    __slots__ = ("serializer", "hash_function", "dumps", "loads", "hash")
 
     def __init__(self, serializer: str = "pickle", hash_function: Callable[[Any], int] | None = None) -> None:
         if hash_function is not None and not callable(hash_function):
             raise TypeError(f"hash_function must be callable or None, not {type(hash_function).__name__}")
-        self._dumps, self._loads, self._text = _functions(serializer)
+        dumps, self.loads, text = _functions(serializer)
+        self.dumps: Callable[[Any], bytes] = _utf8(dumps) if text else dumps
+        self.hash: Callable[[Any], int] = portable_hash if hash_function is None else _checked(hash_function)
         self.serializer = serializer
         self.hash_function = hash_function
 
-    def dumps(self, value: Any) -> bytes:
-        """The bytes stored for a key or a value."""
-        data = self._dumps(value)
-        if self._text and type(data) is str:
+
+def _utf8(dumps: Callable[[Any], Any]) -> Callable[[Any], bytes]:
+    def dumps_utf8(value: Any) -> bytes:
+        data = dumps(value)
+        if type(data) is str:
             return data.encode("utf-8")
-        if type(data) is not bytes:
-            raise TypeError(f"Expected bytes, got {type(data).__name__}")
-        return data
+        raise TypeError(f"Expected bytes, got {type(data).__name__}")
 
-    def loads(self, data: bytes) -> Any:
-        return self._loads(data)
+    return dumps_utf8
 
-    def hash(self, key: Any) -> int:
-        """The key's hash as a file stores it: a signed 64-bit int."""
-        if self.hash_function is None:
-            return portable_hash(key)
-        result = self.hash_function(key)
+
+def _checked(hash_function: Callable[[Any], int]) -> Callable[[Any], int]:
+    """The hash function, its result checked as a file's dictionary checks it:
+    an int of 64 bits, stored signed."""
+
+    def hash_(key: Any) -> int:
+        result = hash_function(key)
         if not isinstance(result, int):
             raise TypeError(f"hash function returned non-int (type {type(result).__name__})")
         if not -(1 << 63) <= result < 1 << 63:
             raise OverflowError("hash function returned an int beyond 64 bits!")
         return int(result)
+
+    return hash_

@@ -270,9 +270,15 @@ class RedisDict(MutableMapping[_K, _V]):
         field = self._codec.dumps(key)
         return self._shard_keys[self._codec.hash(key) % self._count], field
 
-    def _shard_of_hash(self, hash_: int) -> bytes:
-        return self._shard_keys[hash_ % self._count]
-
+    def _located(self, keys: Iterable[Any]) -> tuple[list[bytes], list[int]]:
+        """The stored bytes and the shard (its index) of every key, all
+        computed, key by key as _locate does, before anything is sent."""
+        dumps, hash_, count = self._codec.dumps, self._codec.hash, self._count
+        fields, shards = [], []
+        for key in keys:
+            fields.append(dumps(key))
+            shards.append(hash_(key) % count)
+        return fields, shards
 
     def _read(self, *command: Any) -> Any:
         return self._server.run(False, self._execute, *command)
@@ -296,23 +302,22 @@ class RedisDict(MutableMapping[_K, _V]):
             return [self._server.run(write, self._execute, *command)]
         return self._server.run(write, self._server.pipeline, commands) if commands else []
 
-    def _by_shard(self, located: list[tuple[bytes, bytes]]) -> dict[bytes, list[int]]:
-        """The positions of the located keys, by shard, each in order."""
-        groups: dict[bytes, list[int]] = {}
-        for position, (shard, _) in enumerate(located):
-            groups.setdefault(shard, []).append(position)
-        return groups
-
-    @staticmethod
-    def _commands(groups: dict[bytes, list[int]], make: Callable[[bytes, list[int]], tuple[Any, ...]]
+    def _commands(self, shards: list[int], make: Callable[[bytes, list[int]], tuple[Any, ...]]
                   ) -> tuple[list[tuple[Any, ...]], list[list[int]]]:
-        """One command per shard and per FIELDS_PER_COMMAND positions, and
-        the positions each answers for."""
+        """One command per shard and per FIELDS_PER_COMMAND keys, made by
+        make(shard's name, positions of its keys in order), and the positions
+        each answers for."""
+        if self._count == 1:  # every key in the one shard, in order
+            groups = {0: list(range(len(shards)))}
+        else:
+            groups = {}
+            for position, shard in enumerate(shards):
+                groups.setdefault(shard, []).append(position)
         commands, answered = [], []
         for shard, positions in groups.items():
             for start in range(0, len(positions), FIELDS_PER_COMMAND):
                 part = positions[start:start + FIELDS_PER_COMMAND]
-                commands.append(make(shard, part))
+                commands.append(make(self._shard_keys[shard], part))
                 answered.append(part)
         return commands, answered
 
@@ -444,17 +449,16 @@ class RedisDict(MutableMapping[_K, _V]):
         stored."""
         self._check_open()
         for pairs in (_pairs(other), kwargs.items()):
-            encoded: list[tuple[bytes, bytes, bytes]] = []
+            batch: list[tuple[int, bytes, bytes]] = []
             try:
-                for key, value in pairs:
-                    shard, field = self._locate(key)
-                    encoded.append((shard, field, self._codec.dumps(value)))
-                    if len(encoded) == UPDATE_STEP:
-                        self._store(encoded)
-                        encoded = []
-            finally:
-                if encoded:
-                    self._store(encoded)
+                for entry in self._encoded(pairs):
+                    batch.append(entry)
+                    if len(batch) == UPDATE_STEP:
+                        self._store(batch)
+            except BaseException:
+                self._store(batch)  # the pairs read before the bad one, as dict.update leaves them
+                raise
+            self._store(batch)
 
     def clear(self) -> None:
         """Removes every entry, a shard at a time: entries present from the
@@ -525,10 +529,9 @@ class RedisDict(MutableMapping[_K, _V]):
     def get_many(self, keys: Iterable[Any], default: Any = None) -> list[Any]:
         """[d.get(k, default) for k in keys], one command per shard in one
         round trip."""
-        located = [self._locate(key) for key in keys]
-        commands, answered = self._commands(
-            self._by_shard(located), lambda shard, part: ("HMGET", shard, *(located[i][1] for i in part)))
-        results = [default] * len(located)
+        fields, shards = self._located(keys)
+        commands, answered = self._commands(shards, lambda shard, part: ("HMGET", shard, *[fields[i] for i in part]))
+        results = [default] * len(fields)
         loads = self._codec.loads
         for part, reply in zip(answered, self._batch(False, commands)):
             for position, data in zip(part, reply):
@@ -541,15 +544,28 @@ class RedisDict(MutableMapping[_K, _V]):
         later one's value stays). Every key and value is serialized and
         hashed before anything is sent."""
         self._check_open()
-        self._store([(*self._locate(key), self._codec.dumps(value)) for key, value in _pairs(items)])
+        self._store(list(self._encoded(_pairs(items))))
 
-    def _store(self, encoded: list[tuple[bytes, bytes, bytes]]) -> None:
+    def _encoded(self, pairs: Iterable[tuple[Any, Any]]) -> Iterator[tuple[int, bytes, bytes]]:
+        """(shard, key bytes, value bytes) of each pair, as d[k] = v makes them."""
+        dumps, hash_, count = self._codec.dumps, self._codec.hash, self._count
+        for key, value in pairs:
+            field = dumps(key)
+            data = dumps(value)
+            yield hash_(key) % count, field, data
+
+    def _store(self, batch: list[tuple[int, bytes, bytes]]) -> None:
+        """Stores and empties a batch of (shard, key bytes, value bytes)."""
+        if not batch:
+            return
+        entries = batch[:]
+        batch.clear()  # taken whether or not the store succeeds: a caller never sends it twice
+
         def command(shard: bytes, part: list[int]) -> tuple[Any, ...]:
-            return ("HSET", shard, *(data for i in part for data in encoded[i][1:]))
+            return ("HSET", shard, *[data for i in part for data in entries[i][1:]])
 
-        commands, _ = self._commands(self._by_shard([(shard, field) for shard, field, _ in encoded]), command)
         # Storing the same bytes again changes nothing: a batch of stores may be resent.
-        self._batch(False, commands)
+        self._batch(False, self._commands([entry[0] for entry in entries], command)[0])
 
     def delete_many(self, keys: Iterable[_K]) -> list[bool]:
         """Removes each present key: True for each removed, False for each
@@ -561,11 +577,10 @@ class RedisDict(MutableMapping[_K, _V]):
         return self._each(keys, scripts.CONTAINS_EACH, write=False)
 
     def _each(self, keys: Iterable[Any], script: Script, write: bool) -> list[bool]:
-        located = [self._locate(key) for key in keys]
+        fields, shards = self._located(keys)
         commands, answered = self._commands(
-            self._by_shard(located),
-            lambda shard, part: ("EVALSHA", script.sha, 1, shard, *(located[i][1] for i in part)))
-        results = [False] * len(located)
+            shards, lambda shard, part: ("EVALSHA", script.sha, 1, shard, *[fields[i] for i in part]))
+        results = [False] * len(fields)
         for part, reply in zip(answered, self._batch(write, commands)):
             for position, flag in zip(part, reply):
                 results[position] = flag == 1

@@ -85,18 +85,16 @@ def load(target: Any, name: str, stream: BinaryIO, *, shards: int | None = None,
     d: RedisDict[Any, Any]
     with RedisDict(target, name, shards=shards, **options) as d:
         loaded = 0
-        batch: list[tuple[bytes, bytes, bytes]] = []
+        batch: list[tuple[int, bytes, bytes]] = []
         try:
             for hash_, key, value in entries:
-                batch.append((d._shard_of_hash(hash_), key, value))
+                batch.append((hash_ % d.shards, key, value))
                 if len(batch) == LOAD_STEP:
-                    d._store(batch)
                     loaded += len(batch)
-                    batch = []
+                    d._store(batch)
                     if progress is not None:
                         progress(loaded, 0)
-        finally:
-            if batch:
-                d._store(batch)
-                loaded += len(batch)
+        finally:  # the entries before a damaged record are loaded
+            loaded += len(batch)
+            d._store(batch)
         return loaded
