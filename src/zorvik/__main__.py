@@ -305,7 +305,8 @@ def parser():
         sub = commands.add_parser(name, help=text, description=text)
         sub.set_defaults(run=run)
         if name != "compact":
-            sub.add_argument("file", metavar="FILE", help="the dictionary's file")
+            on_a_server = ", or a server's URL with --name" if name in ("dump", "load") else ""
+            sub.add_argument("file", metavar="FILE", help=f"the dictionary's file{on_a_server}")
         if json_text:
             sub.add_argument("--json", action="store_true", help=json_text)
         return sub

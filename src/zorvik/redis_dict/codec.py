@@ -74,17 +74,20 @@ class Codec:
     """Objects to stored bytes and back, and a key's hash, for one
     serializer and one hash function (None: the portable hash).
 
-    dumps(value) -> bytes, loads(bytes) -> value and hash(key) -> int are
-    attributes bound to the functions themselves where no check is needed,
-    so that an operation calls the serializer with no frame between."""
+    dumps(value) -> bytes, loads(bytes) -> value, their forms for keys
+    (dumps_key, loads_key: today the same functions; a key's bytes are what
+    it is found by) and hash(key) -> int are attributes bound to the
+    functions themselves where no check is needed, so that an operation
+    calls the serializer with no frame between."""
 
-    __slots__ = ("serializer", "hash_function", "dumps", "loads", "hash")
+    __slots__ = ("serializer", "hash_function", "dumps", "loads", "dumps_key", "loads_key", "hash")
 
     def __init__(self, serializer: str = "pickle", hash_function: Callable[[Any], int] | None = None) -> None:
         if hash_function is not None and not callable(hash_function):
             raise TypeError(f"hash_function must be callable or None, not {type(hash_function).__name__}")
         dumps, self.loads, text = _functions(serializer)
         self.dumps: Callable[[Any], bytes] = _utf8(dumps) if text else dumps
+        self.dumps_key, self.loads_key = self.dumps, self.loads
         self.hash: Callable[[Any], int] = portable_hash if hash_function is None else _checked(hash_function)
         self.serializer = serializer
         self.hash_function = hash_function

@@ -140,8 +140,9 @@ class RedisItemsView(ItemsView[_K, _V]):
 
     # Each value as the scan read it with its key, never by a second lookup.
     def __iter__(self) -> Iterator[tuple[_K, _V]]:
-        loads = self._mapping._codec.loads
-        return ((loads(key), loads(value)) for key, value in self._mapping._entries())
+        codec = self._mapping._codec
+        loads_key, loads = codec.loads_key, codec.loads
+        return ((loads_key(key), loads(value)) for key, value in self._mapping._entries())
 
 
 class RedisDict(MutableMapping[_K, _V]):
@@ -267,16 +268,16 @@ class RedisDict(MutableMapping[_K, _V]):
         """(shard, field) of a key: its stored bytes, then its hash, in
         SharedDict's order (a key that fails both raises the serializer's
         error)."""
-        field = self._codec.dumps(key)
+        field = self._codec.dumps_key(key)
         return self._shard_keys[self._codec.hash(key) % self._count], field
 
     def _located(self, keys: Iterable[Any]) -> tuple[list[bytes], list[int]]:
         """The stored bytes and the shard (its index) of every key, all
         computed, key by key as _locate does, before anything is sent."""
-        dumps, hash_, count = self._codec.dumps, self._codec.hash, self._count
+        dumps_key, hash_, count = self._codec.dumps_key, self._codec.hash, self._count
         fields, shards = [], []
         for key in keys:
-            fields.append(dumps(key))
+            fields.append(dumps_key(key))
             shards.append(hash_(key) % count)
         return fields, shards
 
@@ -353,8 +354,8 @@ class RedisDict(MutableMapping[_K, _V]):
         return [int(n) for n in self._batch(False, [("HLEN", shard) for shard in self._shard_keys])]
 
     def __iter__(self) -> Iterator[_K]:
-        loads = self._codec.loads
-        return (loads(key) for key, _ in self._entries())
+        loads_key = self._codec.loads_key
+        return (loads_key(key) for key, _ in self._entries())
 
     def _entries(self) -> Iterator[tuple[bytes, bytes]]:
         """Every (field, value) of every shard, by HSCAN, a shard at a time.
@@ -432,7 +433,7 @@ class RedisDict(MutableMapping[_K, _V]):
         for step in range(self._count):
             taken = self._script(True, scripts.POPITEM, self._shard_keys[(start + step) % self._count])
             if taken:
-                return self._codec.loads(taken[0]), self._codec.loads(taken[1])
+                return self._codec.loads_key(taken[0]), self._codec.loads(taken[1])
         raise KeyError("popitem(): dictionary is empty")
 
     def setdefault(self, key: _K, default: _V = None, /) -> _V:  # type: ignore[assignment]
@@ -548,9 +549,9 @@ class RedisDict(MutableMapping[_K, _V]):
 
     def _encoded(self, pairs: Iterable[tuple[Any, Any]]) -> Iterator[tuple[int, bytes, bytes]]:
         """(shard, key bytes, value bytes) of each pair, as d[k] = v makes them."""
-        dumps, hash_, count = self._codec.dumps, self._codec.hash, self._count
+        dumps_key, dumps, hash_, count = self._codec.dumps_key, self._codec.dumps, self._codec.hash, self._count
         for key, value in pairs:
-            field = dumps(key)
+            field = dumps_key(key)
             data = dumps(value)
             yield hash_(key) % count, field, data
 

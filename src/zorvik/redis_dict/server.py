@@ -99,10 +99,13 @@ class Server:
     """A client and the policy its commands are sent under."""
 
     def __init__(self, target: Any, timeout: float | None, retries: int) -> None:
-        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
-                                    or not timeout > 0):
+        if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))):
+            raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+        if timeout is not None and not timeout > 0:  # NaN too
             raise ValueError(f"timeout must be a number of seconds above 0, or None, not {timeout!r}")
-        if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
+        if isinstance(retries, bool) or not isinstance(retries, int):
+            raise TypeError(f"retries must be an int, not {type(retries).__name__}")
+        if retries < 0:
             raise ValueError(f"retries must be an int of at least 0, not {retries!r}")
         self.timeout = timeout
         self.retries = retries

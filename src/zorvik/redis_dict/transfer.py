@@ -48,7 +48,7 @@ def dump(target: Any, name: str, out: BinaryIO, *, serializer: str = "auto",
         total = len(d)
         writer = DumpWriter(out)
         for key, value in d._entries():
-            writer.entry(d._codec.hash(_key_object(d._codec.loads(key))), key, value)
+            writer.entry(d._codec.hash(_key_object(d._codec.loads_key(key))), key, value)
             if progress is not None and writer.entries % LOAD_STEP == 0:
                 progress(writer.entries, total)
         writer.finish()
