@@ -5,7 +5,9 @@ in one run:
    stored bytes on the same shard (serialized ahead, so the raw line pays no
    pickle), and against raw calls that pickle in the loop as a user of
    redis-py would; the ratios are RedisDict / raw;
-2. get_many and set_many of 64 keys a call against one call a key, per key;
+2. get_many and set_many of 64 keys a call against one call a key, per key,
+   beside the pickling that every key of a batch costs whatever the store
+   (dumps of the key, and loads or dumps of the value);
 3. with --increments: 4 processes x 2 threads x 10,000 increments on 10
    keys, counted; with --restart, the same run on a server with persistence
    (every write on the disk before its reply) stopped and started again half
@@ -118,6 +120,29 @@ def many_sets(d, batches):
 PIECE = 250
 
 
+def raw_many_gets(d, batches):
+    """HMGET of a batch's keys on the one shard, pickling as get_many does."""
+    client, shard, dumps, loads = d._server.client, d._shard_keys[0], pickle.dumps, pickle.loads
+    for batch in batches:
+        [loads(data) for data in client.hmget(shard, [dumps(key, 5) for key in batch])]
+
+
+def serializer_get(_d, batches, stored):
+    dumps, loads = pickle.dumps, pickle.loads
+    for batch, value in zip(batches, stored):
+        for key in batch:
+            dumps(key, 5)
+            loads(value)
+
+
+def serializer_set(_d, batches):
+    dumps = pickle.dumps
+    for batch in batches:
+        for key in batch:
+            dumps(key, 5)
+            dumps(VALUE, 5)
+
+
 def interleaved(repeats, passes):
     """{name: median ns per key} of passes = [(name, function, d, items, *rest)]:
     each pass over `items` is cut into pieces, and the variants run piece by
@@ -150,6 +175,9 @@ def measure(where, url, ops, repeats):
         many = interleaved(repeats, [
             ("get x64", single_gets, d, batches), ("get_many(64)", many_gets, d, batches),
             ("set x64", single_sets, d, batches), ("set_many(64)", many_sets, d, batches),
+            ("pickle get", serializer_get, d, batches, [pickle.dumps(VALUE, 5)] * len(batches)),
+            ("pickle set", serializer_set, d, batches),
+            *([("HMGET(64)+pickle", raw_many_gets, d, batches)] if d.shards == 1 else []),
         ])
     finally:
         d.unlink()
@@ -160,9 +188,13 @@ def measure(where, url, ops, repeats):
         print(f"  {ours:<14} {one[ours] / 1000:8.2f}   raw {raw} {one[raw] / 1000:8.2f}  ratio "
               f"{one[ours] / one[raw]:.3f}   raw {raw}+pickle {one[raw + '+pickle'] / 1000:8.2f}  ratio "
               f"{one[ours] / one[raw + '+pickle']:.3f}")
-    for single, batch in (("get x64", "get_many(64)"), ("set x64", "set_many(64)")):
+    for single, batch, serializer in (("get x64", "get_many(64)", "pickle get"),
+                                      ("set x64", "set_many(64)", "pickle set")):
         print(f"  {batch:<14} {many[batch] / 1000:8.2f}   one call a key {many[single] / 1000:8.2f}  "
-              f"{many[single] / many[batch]:.1f}x faster per key")
+              f"{many[single] / many[batch]:.1f}x faster per key; pickle's share {many[serializer] / 1000:.2f}")
+    if "HMGET(64)+pickle" in many:
+        print(f"  {'':<14} raw HMGET of 64 + pickle {many['HMGET(64)+pickle'] / 1000:.2f}  ratio "
+              f"{many['get_many(64)'] / many['HMGET(64)+pickle']:.3f}")
 
 
 # ---- increments ---------------------------------------------------------------------------------
