@@ -295,7 +295,7 @@ def test_expiry(standalone):
     d["k"] = 1
     for ttl, error in [(0, ValueError), (-1, ValueError), (float("inf"), ValueError), (2.0**47, ValueError),
                        ("5", TypeError), (True, TypeError)]:
-        for call in (lambda: d.set("k", 2, ttl=ttl), lambda: d.expire("k", ttl)):
+        for call in (lambda ttl=ttl: d.set("k", 2, ttl=ttl), lambda ttl=ttl: d.expire("k", ttl)):
             with pytest.raises(error, match="ttl must be"):
                 call()
     assert d["k"] == 1 and d.ttl("k") is None

@@ -20,7 +20,7 @@ import zlib
 from collections.abc import Iterator
 from typing import BinaryIO
 
-__all__ = ["NEW_FILE_SHAPE", "read_dump", "DumpWriter"]
+__all__ = ["NEW_FILE_SHAPE", "DumpWriter", "read_dump"]
 
 MAGIC = b"\x89ZVKDMP\n"
 VERSION = 1

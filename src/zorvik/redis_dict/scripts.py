@@ -14,8 +14,8 @@ server does not have it (after a restart, or on a node that never saw it).
 
 import hashlib
 
-__all__ = ["Script", "POP", "POPITEM", "SETDEFAULT", "COMPARE_AND_SET", "DELETE_EACH", "CONTAINS_EACH",
-           "SET_WITH_EXPIRY", "OPEN", "BY_SHA"]
+__all__ = ["BY_SHA", "COMPARE_AND_SET", "CONTAINS_EACH", "DELETE_EACH", "OPEN", "POP", "POPITEM", "SETDEFAULT",
+           "SET_WITH_EXPIRY", "Script"]
 
 
 class Script:
