@@ -7,7 +7,7 @@
 
 The set-up needs nothing but python3 to start from. On Debian and Ubuntu it
 installs the system packages that are missing (a C++ compiler, CMake, make,
-the Python headers, venv, GoogleTest) with apt-get, through sudo when not run
+the Python headers, venv, GoogleTest, Redis's server) with apt-get, through sudo when not run
 as root; it makes a virtual environment in .venv and builds and installs
 zorvik with its test, serializer, docs and release extras into it. Each step says what it
 does, and is skipped when its result is already there: a second run starts
@@ -35,8 +35,8 @@ WHEEL_BUILD = VENV / "build"
 # Written after a successful install; it holds a digest of what the install
 # was made from, so that an unchanged checkout is not rebuilt.
 INSTALL_STAMP = VENV / "zorvik-install.stamp"
-EXTRAS = "test,serializers,docs,release"
-EXTRAS_SAY = "pytest, hypothesis, orjson, msgpack, msgspec, sphinx, myst-parser, furo, build, auditwheel"
+EXTRAS = "test,serializers,redis,docs,release"
+EXTRAS_SAY = "pytest, hypothesis, orjson, msgpack, msgspec, redis, sphinx, myst-parser, furo, build, auditwheel"
 # What the installed package is built from; a change to any of it means a rebuild.
 BUILD_INPUTS = ["pyproject.toml", "CMakeLists.txt", "README.md", "src"]
 MIN_PYTHON = (3, 11)
@@ -109,12 +109,16 @@ def missing_packages(need_venv_module: bool) -> list[tuple[str, str]]:
         missing.append((f"python{python_series()}-venv", "the venv module with pip"))
     if not has_gtest():
         missing.append(("libgtest-dev", "GoogleTest, for the C++ core tests"))
+    if not (shutil.which("redis-server") and shutil.which("redis-cli")):
+        # The tests start their own servers, on a socket or loopback port of
+        # their own; the package's service is not started (nor wanted).
+        missing.append(("redis-server", "Redis, the server the RedisDict tests start and stop"))
     return missing
 
 
 def install_system_packages(missing: list[tuple[str, str]]) -> None:
     if not missing:
-        say("system packages: compiler, CMake, Python headers, venv and GoogleTest are all there")
+        say("system packages: compiler, CMake, Python headers, venv, GoogleTest and Redis are all there")
         return
     names = [name for name, _ in missing]
     python_own = {f"python{python_series()}-dev", f"python{python_series()}-venv"}

@@ -1,3 +1,6 @@
+import os
+from typing import Any, overload
+
 from zorvik._shared import (
     ABSENT as ABSENT,
     SharedDict as SharedDict,
@@ -7,6 +10,17 @@ from zorvik._shared import (
     set_many as set_many,
 )
 
+from zorvik.redis_dict.dictionary import RedisDict as RedisDict
+
 __version__: str
 
-__all__ = ["ABSENT", "SharedDict", "contains_many", "delete_many", "get_many", "set_many"]
+__all__ = ["ABSENT", "RedisDict", "SharedDict", "contains_many", "delete_many", "get_many", "open", "set_many"]
+
+# A path gives a SharedDict; a server's URL (redis://, rediss://, unix://,
+# redis+cluster://) or a redis-py client, with name=, a RedisDict.
+@overload
+def open(target: bytes | os.PathLike[str] | os.PathLike[bytes], *, name: None = None, **options: Any) -> SharedDict[Any, Any]: ...
+@overload
+def open(target: str, *, name: str | None = None, **options: Any) -> SharedDict[Any, Any] | RedisDict[Any, Any]: ...
+@overload
+def open(target: object, *, name: str, **options: Any) -> RedisDict[Any, Any]: ...

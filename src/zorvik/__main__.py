@@ -8,6 +8,11 @@
     python -m zorvik load FILE [--json]       entries from standard input, into a new or existing file
     python -m zorvik compact SRC DST          a new file with SRC's entries, its table sized for them
 
+dump and load also take a server's URL (redis://, rediss://, unix://,
+redis+cluster://) and --name NAME: a dictionary on a server (RedisDict)
+dumps and loads in the same raw form, so a file's entries move to a server
+and back as they are stored.
+
 Exit status: 0 when all is well, 1 when a check finds a fault or a command is
 refused (the message says why), 2 for a command line that cannot be used.
 The commands are functions of zorvik.tools too.
@@ -186,6 +191,8 @@ def command_repair(arguments):
 
 
 def command_dump(arguments):
+    if on_server(arguments):
+        return server_dump(arguments)
     if arguments.json:
         with progress_bar("dump", "buckets") as progress:
             tools.dump_json(arguments.file, sys.stdout, arguments.serializer, progress)
@@ -201,6 +208,8 @@ def command_dump(arguments):
 
 
 def command_load(arguments):
+    if on_server(arguments):
+        return server_load(arguments)
     shape = {"size": arguments.size, "bucket_chunk_size_exponent": arguments.bucket_chunk_size_exponent,
              "bucket_chunk_number": arguments.bucket_chunk_number,
              "chunk_size_exponent": arguments.chunk_size_exponent}
@@ -221,6 +230,58 @@ def command_compact(arguments):
           f"{1 << shape['bucket_chunk_size_exponent']:,} buckets; {size(result['target_allocated'])} allocated "
           f"(the source: {size(result['source_allocated'])})")
     return EXIT_OK
+
+
+# ---- a dictionary on a server -------------------------------------------------------------
+
+def on_server(arguments):
+    """True when FILE is a server's URL (RedisDict): such a dictionary needs
+    --name, and moves in the raw form only."""
+    from zorvik.redis_dict.targets import is_server_target
+
+    if not is_server_target(arguments.file):
+        if arguments.name is not None or getattr(arguments, "shards", None) is not None:
+            raise tools.Refused("--name and --shards are for a dictionary on a server (a URL); a file is its path")
+        return False
+    if arguments.name is None:
+        raise tools.Refused(f"{arguments.file} is a server: name the dictionary on it with --name")
+    if arguments.json:
+        raise tools.Refused("a dictionary on a server dumps and loads in the raw form only (as stored)")
+    import importlib.util
+
+    if importlib.util.find_spec("redis") is None:
+        raise tools.Refused("a dictionary on a server needs the package redis (pip install redis, or zorvik[redis])")
+    return True
+
+
+def server_dump(arguments):
+    from zorvik.redis_dict import transfer
+
+    if sys.stdout.isatty():
+        print(f"{program_name()} dump: standard output is a terminal; send the raw dump to a file or a pipe",
+              file=sys.stderr)
+        return EXIT_USAGE
+    with progress_bar("dump", "entries") as progress:
+        transfer.dump(arguments.file, arguments.name, sys.stdout.buffer, serializer=arguments.serializer,
+                      progress=progress)
+    sys.stdout.flush()
+    return EXIT_OK
+
+
+def server_load(arguments):
+    from zorvik.redis_dict import transfer
+
+    with progress_bar("load", "entries") as progress:
+        count = transfer.load(arguments.file, arguments.name, sys.stdin.buffer, shards=arguments.shards,
+                              progress=progress)
+    print(f"loaded {count:,} entries into {arguments.name!r} at {redacted(arguments.file)}", file=sys.stderr)
+    return EXIT_OK
+
+
+def redacted(url):
+    from zorvik.redis_dict.targets import redact
+
+    return redact(url)
 
 
 # ---- command line ---------------------------------------------------------------------------
@@ -247,7 +308,8 @@ def parser():
         sub = commands.add_parser(name, help=text, description=text)
         sub.set_defaults(run=run)
         if name != "compact":
-            sub.add_argument("file", metavar="FILE", help="the dictionary's file")
+            on_a_server = ", or a server's URL with --name" if name in ("dump", "load") else ""
+            sub.add_argument("file", metavar="FILE", help=f"the dictionary's file{on_a_server}")
         if json_text:
             sub.add_argument("--json", action="store_true", help=json_text)
         return sub
@@ -261,10 +323,14 @@ def parser():
     dump = command("dump", "write every entry to standard output (raw: as stored, bit for bit)", command_dump,
                    "JSON lines {\"key\": ..., \"value\": ...}, read through the serializer")
     dump.add_argument("--serializer", choices=serializers, default="auto",
-                      help="the file's serializer, for --json (default: guessed)")
+                      help="the file's serializer, for --json; a server's, to hash its keys (default: guessed)")
+    dump.add_argument("--name", help="the dictionary's name, when FILE is a server's URL")
     load = command("load", "read a dump from standard input into a new or existing dictionary file", command_load,
                    "read JSON lines (as dump --json writes them) and insert them through the serializer")
     load.add_argument("--serializer", choices=serializers[1:], help="for --json (default: pickle)")
+    load.add_argument("--name", help="the dictionary's name, when FILE is a server's URL")
+    load.add_argument("--shards", type=positive_number, metavar="N",
+                      help="shards of a new dictionary on a server (default: 1, or 16 on a Cluster)")
     for option, text in (("--size", "usable size of a new file in bytes (default: the dump's)"),
                          ("--bucket-chunk-size-exponent", "for a new file (default: the dump's)"),
                          ("--bucket-chunk-number", "for a new file (default: the dump's)"),

@@ -1,0 +1,198 @@
+"""Redis servers for the tests, run by the tests themselves: a standalone
+server on a Unix socket, and a Cluster of three nodes on free loopback
+ports, each in a directory of its own that the caller removes, each stopped
+by its process id.
+
+The programs are redis-server and redis-cli (scripts/dev.py installs them);
+ZORVIK_REDIS_SERVER names another server program that speaks the protocol
+(valkey-server; its cli is found beside it by name).
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import redis
+import redis.cluster
+
+# Generous bounds on a start on a busy machine of two cores, not timings:
+# a server is waited for while its process lives, and a server that does not
+# come up within them has failed.
+READY_WITHIN = 30.0
+STOPPED_WITHIN = 10.0
+CLUSTER_NODES = 3
+
+
+def programs():
+    """(server, cli) paths, or None when they are not installed."""
+    server = shutil.which(os.environ.get("ZORVIK_REDIS_SERVER", "redis-server"))
+    if server is None:
+        return None
+    cli = shutil.which(os.path.basename(server).replace("server", "cli"), path=os.path.dirname(server))
+    return (server, cli) if cli else None
+
+
+def free_ports(count):
+    """Loopback ports that nothing listened on a moment ago (another program
+    may take one meanwhile: a server that cannot bind fails its start)."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
+
+
+class Server:
+    """One redis-server process. `port` None: a Unix socket only."""
+
+    def __init__(self, directory, port=None, bus_port=None, persistence=False):
+        self.directory = Path(directory)
+        self.directory.mkdir(parents=True, exist_ok=True)
+        self.port, self.bus_port = port, bus_port
+        self.socket = self.directory / "redis.sock"
+        self.persistence = persistence
+        self.process = None
+
+    @property
+    def url(self):
+        return f"redis://127.0.0.1:{self.port}" if self.port else f"unix://{self.socket}"
+
+    def arguments(self):
+        server = programs()[0]
+        arguments = [server, "--daemonize", "no", "--dir", str(self.directory), "--logfile", "",
+                     "--save", "", "--appendonly", "yes" if self.persistence else "no"]
+        if self.persistence:
+            # Every acknowledged write is on the disk before its reply.
+            arguments += ["--appendfsync", "always"]
+        if self.port is None:
+            arguments += ["--port", "0", "--unixsocket", str(self.socket), "--unixsocketperm", "700"]
+        else:
+            arguments += ["--port", str(self.port), "--bind", "127.0.0.1"]
+        if self.bus_port is not None:
+            arguments += ["--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf",
+                          "--cluster-port", str(self.bus_port), "--cluster-node-timeout", "2000"]
+        return arguments
+
+    def start(self):
+        with open(self.directory / "server.log", "ab") as log:
+            self.process = subprocess.Popen(self.arguments(), stdout=log, stderr=subprocess.STDOUT,
+                                            stdin=subprocess.DEVNULL)
+        self.wait_until(lambda client: client.ping())
+        return self
+
+    def client(self):
+        if self.port is None:
+            return redis.Redis(unix_socket_path=str(self.socket), socket_timeout=5)
+        return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=5)
+
+    def wait_until(self, ready):
+        """Polls ready(client) until it is true; fails when the process ends."""
+        deadline = time.monotonic() + READY_WITHIN
+        client = self.client()
+        try:
+            while True:
+                if self.process.poll() is not None:
+                    raise RuntimeError(f"redis-server exited with status {self.process.returncode}: "
+                                       f"{self.log()[-2000:]}")
+                try:
+                    if ready(client):
+                        return
+                except (redis.ConnectionError, redis.TimeoutError, redis.ResponseError):
+                    pass
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"redis-server at {self.url} not ready: {self.log()[-2000:]}")
+                time.sleep(0.02)
+        finally:
+            client.close()
+
+    def log(self):
+        try:
+            return (self.directory / "server.log").read_text(errors="replace")
+        except OSError:
+            return ""
+
+    def stop(self):
+        """Stops the server by its pid (SIGTERM: a server with persistence
+        writes what it holds first) and waits for it."""
+        if self.process is None or self.process.poll() is not None:
+            return
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(STOPPED_WITHIN)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def pause(self):
+        os.kill(self.process.pid, signal.SIGSTOP)
+
+    def resume(self):
+        os.kill(self.process.pid, signal.SIGCONT)
+
+
+def standalone(directory, persistence=False):
+    return Server(directory, persistence=persistence).start()
+
+
+class Cluster:
+    """Three primaries on free loopback ports, every slot assigned."""
+
+    def __init__(self, directory, persistence=False):
+        self.directory = Path(directory)
+        self.persistence = persistence
+        self.nodes = []
+
+    @property
+    def url(self):
+        return f"redis+cluster://127.0.0.1:{self.nodes[0].port}"
+
+    def start(self, attempts=3):
+        for attempt in range(attempts):
+            ports = free_ports(2 * CLUSTER_NODES)
+            self.nodes = [Server(self.directory / f"try{attempt}-node{n}", port=ports[n],
+                                 bus_port=ports[CLUSTER_NODES + n], persistence=self.persistence)
+                          for n in range(CLUSTER_NODES)]
+            try:
+                for node in self.nodes:
+                    node.start()
+                self._create()
+                return self
+            except RuntimeError:
+                self.stop()
+                if attempt == attempts - 1:
+                    raise
+        return self
+
+    def _create(self):
+        cli = programs()[1]
+        addresses = [f"127.0.0.1:{node.port}" for node in self.nodes]
+        done = subprocess.run([cli, "--cluster", "create", *addresses, "--cluster-replicas", "0", "--cluster-yes"],
+                              capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+        if done.returncode != 0:
+            raise RuntimeError(f"redis-cli --cluster create failed: {done.stdout[-2000:]} {done.stderr[-2000:]}")
+        self.wait_until_whole()
+
+    def wait_until_whole(self):
+        for node in self.nodes:
+            node.wait_until(self._agrees)
+
+    @staticmethod
+    def _agrees(client):
+        """The node sees the cluster whole: its state ok, every slot served,
+        every node known."""
+        info = client.execute_command("CLUSTER", "INFO")
+        info = info.decode() if isinstance(info, bytes) else str(info)
+        fields = dict(line.split(":", 1) for line in info.split() if ":" in line)
+        return (fields.get("cluster_state") == "ok" and fields.get("cluster_slots_ok") == "16384"
+                and fields.get("cluster_known_nodes") == str(CLUSTER_NODES))
+
+    def stop(self):
+        for node in self.nodes:
+            node.stop()
