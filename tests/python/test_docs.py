@@ -118,6 +118,7 @@ def test_command_lines(page):
                 continue  # what the command printed
             lexer = shlex.shlex(line[2:], posix=True, punctuation_chars=True)
             lexer.commenters = "#"
+            lexer.wordchars += ":@"  # a server's URL is one word, as a shell reads it
             words = list(itertools.takewhile(lambda word: word not in ("<", ">", "|", ";", "&&"), lexer))
             if words[:1] == ["zorvik"] or words[:3] == ["python", "-m", "zorvik"]:
                 arguments = words[1:] if words[0] == "zorvik" else words[3:]
