@@ -357,6 +357,12 @@ def dump_json(path, out, serializer="auto", progress=None):
     return written
 
 
+def _tuple_of_lists(items):
+    """A key read from JSON as a list (nested ones too) is the tuple it was:
+    a list has no hash, so it cannot have been a key."""
+    return tuple(_tuple_of_lists(item) if isinstance(item, list) else item for item in items)
+
+
 def _json_filler(path, serializer):
     """The dictionary class whose inserts into the file at `path` store keys
     as its entries' own: keys are found by their bytes, and under pickle
@@ -408,7 +414,7 @@ def load_json(path, stream, serializer="pickle", shape=None):
             key, value = item["key"], item["value"]
         except (ValueError, KeyError, TypeError) as error:
             raise Refused(f"line {number} is not a JSON object with a key and a value ({error})") from None
-        items.append((tuple(key) if isinstance(key, list) else key, value))
+        items.append((_tuple_of_lists(key) if isinstance(key, list) else key, value))
 
     fill = _json_filler(path, serializer)
     if os.path.exists(path):

@@ -7,8 +7,15 @@
 // Each phase holds its own references (to the keys, the serializer, the
 // bytes, the map), since the Python code it runs may change or close the
 // dictionary, or the caller's collections, meanwhile.
+//
+// A batch of millions of keys answers a signal (Ctrl-C) as it goes: between
+// groups of keys, in both phases, it lets the interpreter run its signal
+// handlers, and stops with their exception (KeyboardInterrupt). It then
+// leaves what a batch killed at that point leaves: the groups before stored
+// (or removed), the rest not.
 #include "zorvik/binding/batch_operations.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <span>
@@ -20,6 +27,27 @@
 
 namespace zorvik::binding {
 namespace {
+
+// Keys between two checks for a signal, in each phase: a few milliseconds of
+// work (serialising a key takes about 0.5 µs, the core's pipeline about 0.3 µs),
+// and core calls long enough that the pipeline keeps its pace.
+constexpr std::size_t kKeysBetweenSignalChecks = 8192;
+
+// True at the end of each group of keys.
+bool group_ends(std::size_t i) { return (i + 1) % kKeysBetweenSignalChecks == 0; }
+
+// Runs `group(from, to)` (one core call, and what goes with it) on
+// consecutive groups of the n keys, letting signal handlers run between two
+// groups. 0, or -1 with an exception set: the groups before it are done.
+template <class Group>
+int in_groups(std::size_t n, Group &&group) {
+    for (std::size_t from = 0; from < n; from += kKeysBetweenSignalChecks) {
+        if (from != 0 && PyErr_CheckSignals() < 0) return -1;
+        const std::size_t to = std::min(n, from + kKeysBetweenSignalChecks);
+        if (!call_core([&] { group(from, to); })) return -1;
+    }
+    return 0;
+}
 
 // Runs `grow` (which may throw std::bad_alloc or std::length_error); a
 // failure becomes MemoryError. 0 or -1.
@@ -79,6 +107,7 @@ int prepare_batch(const DictionaryParts &target, std::size_t n, ItemAt &&item_at
         PreparedItem item;
         if (prepare_item(target, nullptr, batch.serializer.get(), given.key, given.value, item) < 0) return -1;
         batch.items.push_back(std::move(item));  // reserved: cannot throw
+        if (group_ends(i) && PyErr_CheckSignals() < 0) return -1;
     }
     return refresh_map(target, batch.map);
 }
@@ -97,20 +126,26 @@ Ref key_tuple(PyObject *keys) { return Ref::steal(PySequence_Tuple(keys)); }
 
 // The found values of a get_many, by index: the core's sink makes each
 // value's bytes object under its bucket's lock (which runs no Python code).
+// A group's indexes count from its first key, at `first` of the batch.
 class BytesBatchSink final : public BatchSink {
 public:
     explicit BytesBatchSink(std::vector<Ref> &values) : values_(values) {}
+    void start_group(std::size_t first) { first_ = first; }
     char *reserve(std::size_t index, std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return nullptr;
-        Ref &slot = values_[index];
+        Ref &slot = values_[first_ + index];
         slot = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
         return slot ? PyBytes_AS_STRING(slot.get()) : nullptr;
     }
-    void abandon(std::size_t index) noexcept override { values_[index].reset(); }
+    void abandon(std::size_t index) noexcept override { values_[first_ + index].reset(); }
 
 private:
     std::vector<Ref> &values_;
+    std::size_t first_ = 0;
 };
+
+// The key's pickled form, for a key that has one (see read_either).
+std::string_view pickled_key(const PreparedItem &item) { return view_of(item.pickled_key_bytes.get()); }
 
 // A new list of n bools.
 Ref bool_list(const bool *results, std::size_t n) {
@@ -139,15 +174,27 @@ Ref query_many(const DictionaryParts &target, PyObject *keys, KeyQuery query) {
         return Ref();
     }
     ConcurrentHashMap_string *map = batch.map.get();
+    const std::span<const BatchKey> all_keys(views);
     const std::span<bool> out(results.get(), n);
-    const bool done = call_core([&] {
+    const int done = in_groups(n, [&](std::size_t from, std::size_t to) {
+        const std::span<const BatchKey> keys = all_keys.subspan(from, to - from);
         if (query == KeyQuery::contains) {
-            map->contains_many(views, out);
+            map->contains_many(keys, out.subspan(from, to - from));
         } else {
-            map->remove_many(views, out);
+            map->remove_many(keys, out.subspan(from, to - from));
+        }
+        // A key an earlier version stored in its pickled form: found or
+        // removed there too (read_either, remove_key).
+        for (std::size_t i = from; i < to; ++i) {
+            const PreparedItem &item = batch.items[i];
+            if (!item.pickled_key_bytes || (query == KeyQuery::contains && out[i])) continue;
+            const bool there = query == KeyQuery::contains ? map->contains(pickled_key(item), item.hash)
+                                                           : map->remove(signed_data(pickled_key(item)),
+                                                                         pickled_key(item).size(), item.hash);
+            out[i] = out[i] || there;
         }
     });
-    return done ? bool_list(results.get(), n) : Ref();
+    return done == 0 ? bool_list(results.get(), n) : Ref();
 }
 
 // ---- reading pairs ------------------------------------------------------------------
@@ -189,6 +236,8 @@ public:
             if (split < 0) return -1;
             if (without_exceptions([&] { pairs.push_back(std::move(pair)); }) < 0) return -1;
             ++index_;
+            // Reading a mapping runs no bytecode, which would answer a signal.
+            if (group_ends(read) && PyErr_CheckSignals() < 0) return -1;
         }
         return 1;
     }
@@ -245,7 +294,15 @@ int store_pairs(const DictionaryParts &target, const std::vector<Pair> &given, b
     if (prepared == 0 || refresh_map(target, batch.map) == 0) {
         ConcurrentHashMap_string *map = batch.map.get();
         stored = without_exceptions([&] { pairs = batch.pairs(); }) == 0 &&
-                 call_core([&] { map->insert_many(pairs); });
+                 in_groups(pairs.size(), [&](std::size_t from, std::size_t to) {
+                     map->insert_many(std::span<const BatchItem>(pairs).subspan(from, to - from));
+                     // The key form's entry replaces one of the pickled form (store_value).
+                     for (std::size_t i = from; i < to; ++i) {
+                         const PreparedItem &item = batch.items[i];
+                         if (!item.pickled_key_bytes) continue;
+                         map->remove(signed_data(pickled_key(item)), pickled_key(item).size(), item.hash);
+                     }
+                 }) == 0;
     }
     if (!stored) return -1;
     if (!failure) return 0;
@@ -270,7 +327,20 @@ Ref get_many(const DictionaryParts &target, PyObject *keys, PyObject *default_va
     }
     ConcurrentHashMap_string *map = batch.map.get();
     BytesBatchSink sink(found);
-    if (!call_core([&] { map->get_many(views, sink); })) return Ref();
+    const std::span<const BatchKey> all_keys(views);
+    const int done = in_groups(n, [&](std::size_t from, std::size_t to) {
+        sink.start_group(from);
+        map->get_many(all_keys.subspan(from, to - from), sink);
+        for (std::size_t i = from; i < to; ++i) {
+            const PreparedItem &item = batch.items[i];
+            if (found[i] || !item.pickled_key_bytes) continue;
+            BytesSink value;  // read_either's second look
+            if (map->get(signed_data(pickled_key(item)), pickled_key(item).size(), item.hash, value)) {
+                found[i] = value.take();
+            }
+        }
+    });
+    if (done < 0) return Ref();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     for (std::size_t i = 0; list && i < n; ++i) {
         Ref value = found[i] ? deserialize(batch.serializer.get(), found[i].get()) : Ref::borrow(default_value);
@@ -296,6 +366,8 @@ int update_in_batches(const DictionaryParts &target, PyObject *other) {
     if (reader.open(other) < 0) return -1;
     for (;;) {
         std::vector<Pair> pairs;
+        // The pairs before are stored: a signal stops the update here.
+        if (PyErr_CheckSignals() < 0) return -1;
         const int more = reader.read(static_cast<std::size_t>(kUpdateBatch), pairs);
         // A pair that cannot be read comes after those read before it: they
         // are stored first, as a store of one pair after another leaves them.

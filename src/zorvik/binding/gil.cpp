@@ -51,6 +51,11 @@ void gil_sleep_1ms() {
     PyGILState_Release(gil);
 }
 
+// A signal the interpreter received (Ctrl-C's SIGINT): its handler runs now,
+// with the interpreter lock held, and its exception (KeyboardInterrupt) stops
+// the walk and stays set for the caller.
+bool signal_received() { return PyErr_CheckSignals() < 0; }
+
 void *py_malloc(std::size_t size) { return PyMem_Malloc(size); }
 void *py_calloc(std::size_t count, std::size_t size) { return PyMem_Calloc(count, size); }
 void py_free(void *pointer) { PyMem_Free(pointer); }
@@ -58,7 +63,7 @@ void py_free(void *pointer) { PyMem_Free(pointer); }
 }  // namespace
 
 void install_host_hooks() noexcept {
-    host::install(host::Hooks{gil_yield, gil_sleep_1ms, py_malloc, py_calloc, py_free});
+    host::install(host::Hooks{gil_yield, gil_sleep_1ms, py_malloc, py_calloc, py_free, signal_received});
 }
 
 namespace {

@@ -8,12 +8,14 @@
 #include "zorvik/binding/operations.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
+#include "zorvik/binding/key_form.hpp"
 
 namespace zorvik::binding {
 
@@ -58,8 +60,6 @@ int refuse_none(const Ref &serialized) {
     return -1;
 }
 
-// The core's single-key entries take bytes as signed chars.
-const signed char *signed_data(std::string_view bytes) { return reinterpret_cast<const signed char *>(bytes.data()); }
 
 // With the built-in hash, the hash of an exact int, str or bytes key is pure:
 // it runs no Python code, so it can come first, and the map's cache misses
@@ -135,7 +135,7 @@ int lookup_value(const DictionaryParts &target, PyObject *key, Ref &value) {
     Request request;
     if (prepare(target, key, nullptr, request) < 0) return -1;
     BytesSink sink;
-    const int found = read_stored(request, sink);
+    const int found = read_either(request, sink);
     if (found != 1) return found;
     value = deserialize(request.serializer.get(), sink.take().get());
     return value ? 1 : -1;
@@ -148,6 +148,9 @@ int store_value(const DictionaryParts &target, PyObject *key, PyObject *value) {
         const std::string_view value_bytes = request.value();
         map.insert(signed_data(key_bytes), signed_data(value_bytes), key_bytes.size(), value_bytes.size(),
                    request.hash);
+        if (request.pickled_key_bytes) {
+            map.remove(signed_data(request.pickled_key()), request.pickled_key().size(), request.hash);
+        }
     });
 }
 
@@ -156,6 +159,10 @@ int remove_key(const DictionaryParts &target, PyObject *key) {
     bool removed = false;
     if (run_on_key(target, key, nullptr, request, [&](ConcurrentHashMap_string &map) {
             removed = map.remove(signed_data(request.key()), request.key().size(), request.hash);
+            if (request.pickled_key_bytes &&
+                map.remove(signed_data(request.pickled_key()), request.pickled_key().size(), request.hash)) {
+                removed = true;
+            }
         }) < 0) {
         return -1;
     }
@@ -171,6 +178,37 @@ int read_stored(const Request &request, ValueSink &sink) {
     return found ? 1 : 0;
 }
 
+int read_either(const Request &request, ValueSink &sink) {
+    const int found = read_stored(request, sink);
+    if (found != 0 || !request.pickled_key_bytes) return found;
+    ConcurrentHashMap_string &map = *request.map;
+    const std::string_view pickled = request.pickled_key();
+    bool got = false;
+    if (!call_core([&] { got = map.get(signed_data(pickled), pickled.size(), request.hash, sink); })) return -1;
+    return got ? 1 : 0;
+}
+
+int adopt_pickled_entry(const Request &request) {
+    if (!request.pickled_key_bytes) return 0;
+    ConcurrentHashMap_string &map = *request.map;
+    const std::string_view pickled = request.pickled_key();
+    BytesSink sink;
+    bool found = false;
+    if (!call_core([&] { found = map.get(signed_data(pickled), pickled.size(), request.hash, sink); })) return -1;
+    if (!found) return 0;
+    const Ref value = sink.take();
+    const std::string_view bytes = view_of(value.get());
+    BytesSink existing;
+    // The entry goes only if it still holds what was copied: a value stored
+    // by the pickled form meanwhile stays for the next adoption.
+    return call_core([&] {
+               map.insert_if_absent(request.key(), bytes, request.hash, existing);
+               map.compare_and_set(pickled, request.hash, bytes, std::nullopt);
+           })
+               ? 0
+               : -1;
+}
+
 int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *hints, PyObject *serializer,
                  PyObject *key, PyObject *value, PreparedItem &item) {
     const bool hashed_first = hashes_first(target, key);
@@ -179,8 +217,13 @@ int prepare_item(const DictionaryParts &target, const ConcurrentHashMap_string *
         if (hints != nullptr) hints->prefetch_bucket(item.hash);
     }
     const bool text_serializer = *target.text_serializer;
-    item.key_bytes = serialize(serializer, text_serializer, key);
-    if (!item.key_bytes) return -1;
+    if (target.key_form != nullptr && *target.key_form && may_need_key_form(key)) {
+        const auto dumps = [serializer](PyObject *object) { return serialize(serializer, false, object); };
+        if (pickle_key_form(key, dumps, item.key_bytes, item.pickled_key_bytes) < 0) return -1;
+    } else {
+        item.key_bytes = serialize(serializer, text_serializer, key);
+        if (!item.key_bytes) return -1;
+    }
     if (value != nullptr) {
         if (hashed_first && hints != nullptr) hints->prefetch_entries(item.hash);
         item.value_bytes = serialize(serializer, text_serializer, value);
@@ -201,6 +244,7 @@ int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Reque
     const int prepared = prepare_item(target, request.map.get(), request.serializer.get(), key, value, item);
     request.key_bytes = std::move(item.key_bytes);
     request.value_bytes = std::move(item.value_bytes);
+    request.pickled_key_bytes = std::move(item.pickled_key_bytes);
     request.hash = item.hash;
     if (prepared < 0) return -1;
     // The serializer and the hash function may have finalised or

@@ -58,6 +58,9 @@ struct DictionaryParts {
     PyObject *const *serializer;      // the serializer module
     const bool *text_serializer;      // dumps gives text, stored as UTF-8
     const char *no_map_message;       // the ValueError for an object without a map
+    // Keys are stored by their key form (key_form.hpp): set for a pickle
+    // serializer of a class that stores keys so; null for none.
+    const bool *key_form;
 };
 
 // The object's map, or an empty pointer with ValueError set.
@@ -66,6 +69,11 @@ MapPointer map_of(const DictionaryParts &parts);
 // The contents of a bytes object, as the core takes keys and values.
 inline std::string_view view_of(PyObject *bytes) {
     return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+// The core's single-key entries take bytes as signed chars.
+inline const signed char *signed_data(std::string_view bytes) {
+    return reinterpret_cast<const signed char *>(bytes.data());
 }
 
 // ---- the pieces of the path, for a class whose operations have other results
@@ -81,10 +89,14 @@ struct Request {
     Ref serializer;
     Ref key_bytes;
     Ref value_bytes;
+    // The key's bytes as pickle writes them, when they differ from its key
+    // form: the bytes an earlier version stored it by. Empty for most keys.
+    Ref pickled_key_bytes;
     std::int64_t hash = 0;
 
     std::string_view key() const { return view_of(key_bytes.get()); }
     std::string_view value() const { return view_of(value_bytes.get()); }
+    std::string_view pickled_key() const { return view_of(pickled_key_bytes.get()); }
 };
 
 // Serialises the key (and the value when given) with the dictionary's
@@ -97,7 +109,8 @@ int prepare(const DictionaryParts &target, PyObject *key, PyObject *value, Reque
 // One key (and value) as prepare makes it, set as far as the preparation got.
 struct PreparedItem {
     Ref key_bytes;
-    Ref value_bytes;  // empty when there is no value
+    Ref value_bytes;        // empty when there is no value
+    Ref pickled_key_bytes;  // as Request's
     std::int64_t hash = 0;
 };
 
@@ -167,6 +180,21 @@ int remove_key(const DictionaryParts &target, PyObject *key);
 // The value a prepared request's key has now, its stored bytes copied into
 // `sink` under the bucket's lock: 1 found, 0 absent, -1 on failure.
 int read_stored(const Request &request, ValueSink &sink);
+
+// ---- keys an earlier version stored in pickle's own form
+//
+// A key whose pickle differs from its key form (key_form.hpp) may be stored
+// by either: the reads look for the key form, then for pickle's; the writes
+// store the key form and leave no entry of pickle's form behind.
+
+// read_stored, then the same for the pickled form when the key form is absent.
+int read_either(const Request &request, ValueSink &sink);
+
+// Moves an entry stored by the pickled form to the key form (unless the key
+// form has one, which stays), before an operation that reads and writes the
+// key form alone: the key form's entry is made before the other goes, so a
+// reader finds one of them throughout. 0 or -1.
+int adopt_pickled_entry(const Request &request);
 
 enum class ItemOperation : std::uint8_t { insert, get, remove };
 

@@ -56,8 +56,9 @@ struct BrandelObject {
 // Where a brandel keeps what the key operations read.
 inline binding::DictionaryParts brandel_parts(PyObject *object) {
     BrandelObject *self = reinterpret_cast<BrandelObject *>(object);
+    // brandel stores keys as its serializer writes them.
     return binding::DictionaryParts{&self->base, &self->chm, &self->serializer, &self->text_serializer,
-                                    "operation on a brandel without a map!"};
+                                    "operation on a brandel without a map!", nullptr};
 }
 
 }  // namespace zorvik::brandel

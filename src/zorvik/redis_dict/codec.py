@@ -15,6 +15,12 @@ binding's serialize step):
 - ``orjson``, ``msgpack``: the package's own ``dumps``/``loads``;
 - ``msgspec``: ``msgspec.json.encode``/``decode``.
 
+A key is stored by the bytes a SharedDict stores it by: under pickle its key
+form (``zorvik._shared.pickle_key``: the same bytes for equal keys, whatever
+objects they share or order their frozensets hold), under the others what
+the serializer writes. JSON and msgpack have no tuples: a key read back as a
+list was a tuple, and comes back as one.
+
 A key is hashed by the dictionary's hash function, by default zorvik's
 portable hash (``zorvik.fennick.portable_hash``), which gives a key the same
 hash in every process; the hash picks the key's shard.
@@ -28,6 +34,7 @@ import pickle
 from collections.abc import Callable
 from typing import Any
 
+from zorvik._shared import pickle_key
 from zorvik.fennick import portable_hash
 
 __all__ = ["Codec", "SERIALIZERS"]
@@ -75,10 +82,10 @@ class Codec:
     serializer and one hash function (None: the portable hash).
 
     dumps(value) -> bytes, loads(bytes) -> value, their forms for keys
-    (dumps_key, loads_key: today the same functions; a key's bytes are what
-    it is found by) and hash(key) -> int are attributes bound to the
-    functions themselves where no check is needed, so that an operation
-    calls the serializer with no frame between."""
+    (dumps_key, loads_key: a key's bytes are what it is found by) and
+    hash(key) -> int are attributes bound to the functions themselves where
+    no check is needed, so that an operation calls the serializer with no
+    frame between."""
 
     __slots__ = ("serializer", "hash_function", "dumps", "loads", "dumps_key", "loads_key", "hash")
 
@@ -87,10 +94,28 @@ class Codec:
             raise TypeError(f"hash_function must be callable or None, not {type(hash_function).__name__}")
         dumps, self.loads, text = _functions(serializer)
         self.dumps: Callable[[Any], bytes] = _utf8(dumps) if text else dumps
-        self.dumps_key, self.loads_key = self.dumps, self.loads
+        if serializer == "pickle":
+            self.dumps_key, self.loads_key = pickle_key, self.loads
+        else:
+            self.dumps_key, self.loads_key = self.dumps, _tuples_for_lists(self.loads)
         self.hash: Callable[[Any], int] = portable_hash if hash_function is None else _checked(hash_function)
         self.serializer = serializer
         self.hash_function = hash_function
+
+
+def _tuple_of_lists(items: list[Any]) -> tuple[Any, ...]:
+    return tuple(_tuple_of_lists(item) if type(item) is list else item for item in items)
+
+
+def _tuples_for_lists(loads: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    """loads for keys: a list (which has no hash, so cannot have been a key)
+    is the tuple it was stored as, nested lists too."""
+
+    def loads_key(data: Any) -> Any:
+        key = loads(data)
+        return _tuple_of_lists(key) if type(key) is list else key
+
+    return loads_key
 
 
 def _utf8(dumps: Callable[[Any], Any]) -> Callable[[Any], bytes]:

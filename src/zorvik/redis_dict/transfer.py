@@ -27,12 +27,6 @@ LOAD_STEP = 4096
 Progress = Callable[[int, int], None] | None
 
 
-def _key_object(key: Any) -> Any:
-    # JSON has no tuples: a tuple key comes back as a list, hashed as the
-    # tuple it was (as a JSON load into a file reads it).
-    return tuple(key) if isinstance(key, list) else key
-
-
 def dump(target: Any, name: str, out: BinaryIO, *, serializer: str = "auto",
          hash_function: Callable[[Any], int] | None = None, progress: Progress = None, **options: Any) -> int:
     """Writes the raw dump of the dictionary `name` on the server `target`
@@ -48,7 +42,8 @@ def dump(target: Any, name: str, out: BinaryIO, *, serializer: str = "auto",
         total = len(d)
         writer = DumpWriter(out)
         for key, value in d._entries():
-            writer.entry(d._codec.hash(_key_object(d._codec.loads_key(key))), key, value)
+            # loads_key gives a tuple key stored as a JSON or msgpack array back as the tuple it was.
+            writer.entry(d._codec.hash(d._codec.loads_key(key)), key, value)
             if progress is not None and writer.entries % LOAD_STEP == 0:
                 progress(writer.entries, total)
         writer.finish()

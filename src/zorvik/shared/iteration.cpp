@@ -89,6 +89,9 @@ PyObject *make_iterator(PyObject *dict, Kind kind) {
 
 // One step of the walk into a new batch. 0 or -1.
 int next_batch(IteratorObject *it) {
+    // A walk driven by C code (copy(), dict(d), list(d)) runs no bytecode, which
+    // would answer a signal (Ctrl-C): each step does, before it reads.
+    if (PyErr_CheckSignals() < 0) return -1;
     MapPointer map = map_of(as_shared(it->dict));
     if (!map) return -1;
     Ref batch = Ref::steal(PyList_New(0));
@@ -110,8 +113,37 @@ Ref load(PyObject *dict, PyObject *raw) {
     return binding::deserialize(serializer.get(), raw);
 }
 
+// A list, and every list in it, as a tuple; -1 (and empty) on failure.
+Ref tuple_of_lists(PyObject *list) {
+    if (Py_EnterRecursiveCall(" while turning a key's lists into tuples") != 0) return Ref();
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    Ref tuple = Ref::steal(PyTuple_New(n));
+    for (Py_ssize_t i = 0; tuple && i < n; ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        Ref converted = PyList_CheckExact(item) ? tuple_of_lists(item) : Ref::borrow(item);
+        if (!converted) {
+            tuple.reset();
+            break;
+        }
+        PyTuple_SET_ITEM(tuple.get(), i, converted.release());
+    }
+    Py_LeaveRecursiveCall();
+    return tuple;
+}
+
+// A key, loaded. JSON and msgpack have no tuples: a tuple key is stored as an
+// array and loads as a list, which cannot have been a key (a list has no
+// hash), so it comes back as the tuple it was (nested ones too), and the
+// keys of a dictionary can go into a dict again.
+Ref load_key(PyObject *dict, PyObject *raw) {
+    Ref key = load(dict, raw);
+    // pickle brings tuples back as tuples (and keys in the key form are pickles).
+    if (!key || !PyList_CheckExact(key.get()) || as_shared(dict)->key_form) return key;
+    return tuple_of_lists(key.get());
+}
+
 Ref load_item(PyObject *dict, PyObject *raw_pair) {
-    const Ref key = load(dict, PyTuple_GET_ITEM(raw_pair, 0));
+    const Ref key = load_key(dict, PyTuple_GET_ITEM(raw_pair, 0));
     if (!key) return Ref();
     const Ref value = load(dict, PyTuple_GET_ITEM(raw_pair, 1));
     if (!value) return Ref();
@@ -126,7 +158,15 @@ PyObject *iterator_next(PyObject *object) {
     }
     // Held: loading runs Python code, which may advance this iterator.
     const Ref raw = Ref::borrow(PyList_GET_ITEM(it->batch, it->position++));
-    return (it->kind == Kind::items ? load_item(it->dict, raw.get()) : load(it->dict, raw.get())).release();
+    switch (it->kind) {
+        case Kind::keys:
+            return load_key(it->dict, raw.get()).release();
+        case Kind::values:
+            return load(it->dict, raw.get()).release();
+        case Kind::items:
+            break;
+    }
+    return load_item(it->dict, raw.get()).release();
 }
 
 int iterator_traverse(PyObject *object, visitproc visit, void *arg) {

@@ -72,7 +72,8 @@ int shared_dict_contains(PyObject *self, PyObject *key) {
     Request request;
     bool found = false;
     if (run_on_key(shared_parts(self), key, nullptr, request, [&](ConcurrentHashMap_string &map) {
-            found = map.contains(request.key(), request.hash);
+            found = map.contains(request.key(), request.hash) ||
+                    (request.pickled_key_bytes && map.contains(request.pickled_key(), request.hash));
         }) < 0) {
         return -1;
     }
@@ -95,6 +96,14 @@ PyObject *pop_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     bool taken = false;
     if (run_on_key(shared_parts(self), args[0], nullptr, request, [&](ConcurrentHashMap_string &map) {
             taken = map.take(request.key(), request.hash, sink);
+            // An entry of the key's pickled form goes too: the key is absent after pop.
+            if (request.pickled_key_bytes) {
+                if (taken) {
+                    map.remove(binding::signed_data(request.pickled_key()), request.pickled_key().size(), request.hash);
+                } else {
+                    taken = map.take(request.pickled_key(), request.hash, sink);
+                }
+            }
         }) < 0) {
         return nullptr;
     }
@@ -110,9 +119,10 @@ PyObject *setdefault_method(PyObject *self, PyObject *const *args, Py_ssize_t na
     Request request;
     BytesSink existing;
     bool inserted = false;
-    if (run_on_key(shared_parts(self), args[0], default_value, request, [&](ConcurrentHashMap_string &map) {
-            inserted = map.insert_if_absent(request.key(), request.value(), request.hash, existing);
-        }) < 0) {
+    if (binding::prepare(shared_parts(self), args[0], default_value, request) < 0 ||
+        binding::adopt_pickled_entry(request) < 0 || !call_core([&] {
+            inserted = request.map->insert_if_absent(request.key(), request.value(), request.hash, existing);
+        })) {
         return nullptr;
     }
     return inserted ? Py_NewRef(default_value) : load(request, existing.take()).release();
@@ -138,7 +148,10 @@ PyObject *compare_and_set_method(PyObject *self, PyObject *const *args, Py_ssize
     PyObject *values[3];
     if (binding::bind_arguments(cas_signature, args, nargs, kwnames, values) < 0) return nullptr;
     Request request;
-    if (binding::prepare(shared_parts(self), values[0], nullptr, request) < 0) return nullptr;
+    if (binding::prepare(shared_parts(self), values[0], nullptr, request) < 0 ||
+        binding::adopt_pickled_entry(request) < 0) {
+        return nullptr;
+    }
     Ref expected_bytes;
     Ref new_bytes;
     std::optional<std::string_view> expected;
@@ -197,7 +210,10 @@ int store_if_unchanged(PyObject *self, const Request &request, PyObject *updated
 template <class Modify>
 Ref read_modify_write(PyObject *self, PyObject *key, PyObject *missing, Modify &&modify) {
     Request request;
-    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0) return Ref();
+    if (binding::prepare(shared_parts(self), key, nullptr, request) < 0 ||
+        binding::adopt_pickled_entry(request) < 0) {
+        return Ref();
+    }
     for (;;) {
         Ref read;
         Ref updated;

@@ -117,9 +117,15 @@ PyObject *reopen(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return PyObject_Call(args[0], positional.get(), keywords.get());
 }
 
+PyObject *pickle_key(PyObject *, PyObject *key) { return pickle_key_bytes(key).release(); }
+
 PyMethodDef module_functions[] = {
     {"_reopen", ZORVIK_METHOD(reopen), METH_FASTCALL,
      "_reopen(cls, path, serializer, hash_function) -> SharedDict\n\nOpens the dictionary a pickle named."},
+    {"pickle_key", pickle_key, METH_O,
+     "pickle_key(key, /) -> bytes\n\nThe bytes a SharedDict stores key by under pickle: the same for equal keys "
+     "made of None, bool, int, float, str, bytes, tuples and frozensets, whatever objects they share and "
+     "whatever order their frozensets hold (see Keys, serializers and hashing); pickle.loads reads them back."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <utility>
 
+#include "zorvik/binding/key_form.hpp"
+#include "zorvik/binding/operations.hpp"
 #include "zorvik/binding/serializers.hpp"
 #include "zorvik/binding/start_up.hpp"
 #include "zorvik/shared/shared_dict.hpp"
@@ -101,7 +103,7 @@ Ref package_serializer(const char *name) {
 
 }  // namespace
 
-int choose_serializer(PyObject *name, Ref &serializer, bool *text) {
+int choose_serializer(PyObject *name, Ref &serializer, bool *text, bool *key_form) {
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "serializer must be a str naming one, not %.200s", Py_TYPE(name)->tp_name);
         return -1;
@@ -131,7 +133,24 @@ int choose_serializer(PyObject *name, Ref &serializer, bool *text) {
     if (!chosen) return -1;
     serializer = std::move(chosen);
     *text = entry->text;
+    *key_form = entry->kind == binding::SerializerKind::pickle;
     return 0;
+}
+
+Ref pickle_key_bytes(PyObject *key) {
+    const Ref pickle = pickle_serializer();
+    if (!pickle) return Ref();
+    const auto dumps = [&pickle](PyObject *object) {
+        return Ref::steal(PyObject_CallMethodOneArg(pickle.get(), binding::operation_context.dumps, object));
+    };
+    Ref form;
+    Ref as_pickled;
+    if (binding::may_need_key_form(key)) {
+        if (binding::pickle_key_form(key, dumps, form, as_pickled) < 0) return Ref();
+    } else {
+        form = dumps(key);
+    }
+    return form;
 }
 
 }  // namespace zorvik::shared

@@ -346,7 +346,8 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     if (!serializer_name) return -1;
     Ref serializer;
     bool text = false;
-    if (choose_serializer(serializer_name.get(), serializer, &text) < 0) return -1;
+    bool key_form = false;
+    if (choose_serializer(serializer_name.get(), serializer, &text, &key_form) < 0) return -1;
     MapPointer map;
     std::string path;
     Ref path_object;
@@ -363,6 +364,7 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     store_field(self->serializer_name, std::move(serializer_name));
     store_field(self->path, std::move(path_object));
     self->text_serializer = text;
+    self->key_form = key_form;
     self->map = std::move(map);
     self->popitem_cursor = 0;
     self->closed = false;
@@ -663,9 +665,13 @@ PyTypeObject shared_dict_type = {
 
 binding::DictionaryParts shared_parts(PyObject *object) {
     SharedDictObject *self = as_shared(object);
-    return binding::DictionaryParts{&self->hashing, &self->map, &self->serializer, &self->text_serializer,
+    return binding::DictionaryParts{&self->hashing,
+                                    &self->map,
+                                    &self->serializer,
+                                    &self->text_serializer,
                                     self->closed ? "operation on a closed SharedDict"
-                                                 : "operation on a SharedDict that was never opened"};
+                                                 : "operation on a SharedDict that was never opened",
+                                    &self->key_form};
 }
 
 MapPointer map_of(SharedDictObject *self) { return binding::map_of(shared_parts(reinterpret_cast<PyObject *>(self))); }

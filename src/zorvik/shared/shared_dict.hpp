@@ -42,6 +42,7 @@ struct SharedDictObject {
     ino_t inode;
     pid_t owner;  // the process that opened it: the only one whose close deletes the file
     bool text_serializer;
+    bool key_form;  // keys are stored by their key form (binding/key_form.hpp): under pickle
     bool delete_on_close;
     bool closed;
     // The objects that delete their file when closed, for the exit handler.
@@ -103,8 +104,14 @@ int make_view_classes();  // 0 or -1
 extern PyMethodDef batch_methods[];    // terminated by an empty entry
 extern PyMethodDef batch_functions[];  // terminated by an empty entry
 
-// serializers.cpp: the serializer of a name. 0, or -1 with an exception set.
-int choose_serializer(PyObject *name, Ref &serializer, bool *text);
+// serializers.cpp: the serializer of a name, whether its dumps gives text, and
+// whether keys take the key form under it (pickle). 0, or -1 with an
+// exception set.
+int choose_serializer(PyObject *name, Ref &serializer, bool *text, bool *key_form);
+
+// serializers.cpp: the bytes a SharedDict stores `key` by under pickle (its
+// key form); empty with an exception set on failure.
+Ref pickle_key_bytes(PyObject *key);
 
 // shared_dict.cpp: completes the type (its method table, the unlink
 // descriptor). 0 or -1.

@@ -264,6 +264,9 @@ public:
     // next time. False when no bucket held an entry.
     bool take_any(std::uint64_t &cursor, EntrySink &sink);
     // Removes every entry present from the start of the call to its end.
+    // Between groups of buckets it asks the host whether to stop
+    // (host::stop_if_interrupted): it then throws host::Interrupted, the
+    // buckets before emptied.
     void clear();
 
     // ---- batches: many keys per call. Each key is its own operation, exactly

@@ -725,13 +725,24 @@ bool MapState::take_any(std::uint64_t &cursor, EntrySink &sink) {
     return false;
 }
 
+namespace {
+// Buckets clear() empties between two questions to the host whether to stop:
+// a few milliseconds of work at most, so an interrupt is answered at once.
+constexpr std::uint64_t kBucketsBetweenInterruptChecks = 4096;
+}  // namespace
+
 void MapState::clear() {
     std::uint64_t cursor = 0;
+    std::uint64_t visited = 0;
     do {
-        VisitedBucket visit = lock_cursor_bucket(*this, cursor);
-        empty_bucket(*this, visit.locked.bucket());
-        if (visit.partner != nullptr) empty_bucket(*this, visit.partner);
-        cursor = advance_cursor(cursor, visit.table);
+        {
+            VisitedBucket visit = lock_cursor_bucket(*this, cursor);
+            empty_bucket(*this, visit.locked.bucket());
+            if (visit.partner != nullptr) empty_bucket(*this, visit.partner);
+            cursor = advance_cursor(cursor, visit.table);
+        }
+        // No lock held here: a walk stopped now has emptied the buckets before.
+        if (++visited % kBucketsBetweenInterruptChecks == 0) host::stop_if_interrupted();
     } while (cursor != 0);
 }
 

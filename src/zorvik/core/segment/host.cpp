@@ -25,8 +25,10 @@ void default_sleep_1ms() {
     }
 }
 
+bool never_interrupted() { return false; }
+
 Hooks default_hooks() {
-    return Hooks{default_yield, default_sleep_1ms, std::malloc, std::calloc, std::free};
+    return Hooks{default_yield, default_sleep_1ms, std::malloc, std::calloc, std::free, never_interrupted};
 }
 
 // Written once by install() before any concurrent use; read by every thread.
@@ -59,6 +61,7 @@ void install(const Hooks &hooks) {
     current.malloc = hooks.malloc ? hooks.malloc : fallback.malloc;
     current.calloc = hooks.calloc ? hooks.calloc : fallback.calloc;
     current.free = hooks.free ? hooks.free : fallback.free;
+    current.interrupted = hooks.interrupted ? hooks.interrupted : fallback.interrupted;
 }
 
 void yield() { current.yield(); }
@@ -66,6 +69,10 @@ void sleep_1ms() { current.sleep_1ms(); }
 void *malloc(std::size_t size) { return current.malloc(size); }
 void *calloc(std::size_t count, std::size_t size) { return current.calloc(count, size); }
 void free(void *p) { current.free(p); }
+
+void stop_if_interrupted() {
+    if (current.interrupted()) throw Interrupted();
+}
 
 int own_pid() {
     int pid = cached_pid.load(std::memory_order_relaxed);

@@ -1,6 +1,7 @@
-// What the core needs from the program that hosts it: how to wait, and which
+// What the core needs from the program that hosts it: how to wait, which
 // allocator hands out memory that crosses into the host (the result buffer of
-// a map lookup, the map's chunk-address cache).
+// a map lookup, the map's chunk-address cache), and whether a long walk
+// should stop early (an interrupt the host received).
 //
 // The core knows nothing of Python. The Python binding installs hooks that
 // release the interpreter lock while a thread waits (so that other Python
@@ -10,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 
 #include "zorvik/core/segment/export.hpp"
 
@@ -24,6 +26,16 @@ struct Hooks {
     void *(*malloc)(std::size_t size);
     void *(*calloc)(std::size_t count, std::size_t size);
     void (*free)(void *p);
+    // Asked by a walk of the whole table between two groups of buckets, with
+    // no lock held: true stops the walk (it throws Interrupted), which has
+    // then done the buckets before. May run host code; must not throw.
+    bool (*interrupted)();
+};
+
+// A walk that the host asked to stop. The host has its own report of why
+// (the binding: the KeyboardInterrupt its signal check set).
+struct ZORVIK_EXPORT Interrupted : std::exception {
+    const char *what() const noexcept override { return "interrupted"; }
 };
 
 // Replaces the hooks for the whole process. Call before the host's first map
@@ -39,6 +51,8 @@ ZORVIK_EXPORT void sleep_1ms();
 ZORVIK_EXPORT void *malloc(std::size_t size);
 ZORVIK_EXPORT void *calloc(std::size_t count, std::size_t size);
 ZORVIK_EXPORT void free(void *p);
+// Throws Interrupted when the host asks the walk to stop. Call with no lock held.
+ZORVIK_EXPORT void stop_if_interrupted();
 
 // The calling process's id, cached (and renewed in a forked child).
 ZORVIK_EXPORT int own_pid();
