@@ -91,6 +91,18 @@ def describe(state):
     return lines
 
 
+def printable(text):
+    """`text` with its control characters (and whatever else a terminal
+    would not show as it is, like an undecodable byte of a file name)
+    written as escapes: a path or message shown on a terminal cannot move
+    the cursor or change colours."""
+    text = str(text)
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode("ascii")
+                   for c in text)
+
+
 def print_json(value):
     print(json.dumps(value, indent=2))
 
@@ -111,7 +123,7 @@ def command_stat(arguments):
     free = (f"{size(space['free_listed'])} in free lists ({space['free_entry_chunks']:,} entry, "
             f"{space['free_link_chunks']:,} link, {space['free_data_chunks']:,} data chunks)")
     rows = [
-        ("file", f"{info['file']}: {size(info['file_size'])}, {size(info['bytes_on_disk'])} on disk"),
+        ("file", f"{printable(info['file'])}: {size(info['file_size'])}, {size(info['bytes_on_disk'])} on disk"),
         ("table", f"{info['buckets']:,} buckets ({info['bucket_chunks_in_use']:,} of "
                   f"{info['bucket_chunk_number']:,} bucket chunks of {info['bucket_chunk_size']:,}); "
                   f"{info['doublings_left']} doubling{'' if info['doublings_left'] == 1 else 's'} left, "
@@ -218,7 +230,7 @@ def command_load(arguments):
     else:
         with progress_bar("load", "entries") as progress:
             count = tools.load(arguments.file, sys.stdin.buffer, shape, progress)
-    print(f"loaded {count:,} entries into {arguments.file}", file=sys.stderr)
+    print(f"loaded {count:,} entries into {printable(arguments.file)}", file=sys.stderr)
     return EXIT_OK
 
 
@@ -226,9 +238,9 @@ def command_compact(arguments):
     with progress_bar("compact") as progress:
         result = tools.compact(arguments.source, arguments.target, progress)
     shape = result["shape"]
-    print(f"{arguments.target}: {result['entries']:,} entries, a table of "
-          f"{1 << shape['bucket_chunk_size_exponent']:,} buckets; {size(result['target_allocated'])} allocated "
-          f"(the source: {size(result['source_allocated'])})")
+    print(f"{printable(arguments.target)}: {result['entries']:,} entries, a table of "
+          f"{1 << shape['bucket_chunk_size_exponent']:,} buckets; {size(result['target_on_disk'])} on disk "
+          f"(the source: {size(result['source_on_disk'])})")
     return EXIT_OK
 
 
@@ -274,7 +286,8 @@ def server_load(arguments):
     with progress_bar("load", "entries") as progress:
         count = transfer.load(arguments.file, arguments.name, sys.stdin.buffer, shards=arguments.shards,
                               progress=progress)
-    print(f"loaded {count:,} entries into {arguments.name!r} at {redacted(arguments.file)}", file=sys.stderr)
+    print(f"loaded {count:,} entries into {arguments.name!r} at {printable(redacted(arguments.file))}",
+          file=sys.stderr)
     return EXIT_OK
 
 
@@ -355,7 +368,7 @@ def main(argv=None):
         return EXIT_FAULT
     except (tools.Refused, OSError, RuntimeError, ValueError, IndexError, MemoryError, TypeError,
             OverflowError) as error:
-        print(f"{program_name()} {arguments.command}: {error}", file=sys.stderr)
+        print(f"{program_name()} {arguments.command}: {printable(error)}", file=sys.stderr)
         return EXIT_FAULT
 
 

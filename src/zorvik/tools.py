@@ -24,6 +24,7 @@ import contextlib
 import json
 import os
 import pickle
+import re
 
 from zorvik import _upkeep
 from zorvik._shared import SERIALIZERS
@@ -51,9 +52,19 @@ class Refused(Exception):
     """A command refused: the file is in use, or the input is not fit."""
 
 
+def _path(path):
+    """`path` (str, bytes or path-like) as the functions take it; an empty
+    one names no file (and would make the current directory's parent the
+    place of a new one)."""
+    path = os.fspath(path)
+    if not path:
+        raise Refused("the path is empty: name the dictionary's file")
+    return path
+
+
 def holders(path):
     """The ids of the processes that hold the file open (this one too)."""
-    return _upkeep.holders(os.fspath(path))
+    return _upkeep.holders(_path(path))
 
 
 # ---- stat ---------------------------------------------------------------------------------
@@ -99,7 +110,7 @@ def _sample_values(path, count=16):
         values.append(value)
         return len(values) >= count
 
-    _upkeep.entries(os.fspath(path), visit)
+    _upkeep.entries(_path(path), visit)
     return values
 
 
@@ -107,7 +118,7 @@ def stat(path, progress=None):
     """The file's header and shape in numbers: a dict (see the keys below).
     On a file that processes use, the space figures are a snapshot and
     `clean` is None (check() judges such a file)."""
-    path = os.fspath(path)
+    path = _path(path)
     users = holders(path)
     survey = _upkeep.survey(path, progress)
     info = os.stat(path)
@@ -159,7 +170,7 @@ def check(path, progress=None):
     reported when LIVE_CHECKS checks in a row see it (a change met half way
     shows once); a lock held by a process that has ended is a fault either
     way."""
-    path = os.fspath(path)
+    path = _path(path)
     users = holders(path)
     report = _upkeep.check(path, progress, live=bool(users))
     faults = _live_faults(path, report) if users else _offline_faults(report)
@@ -199,7 +210,7 @@ def locks(path, progress=None):
     'alive', 'ended' (its process is gone: the next waiter, or a repair, takes
     it over) and 'unnamed' (the word names no process: only a repair frees it)."""
     return [{"lock": name, "pid": pid, "holder": holder}
-            for name, pid, holder in _upkeep.locks(os.fspath(path), progress)]
+            for name, pid, holder in _upkeep.locks(_path(path), progress)]
 
 
 # ---- repair --------------------------------------------------------------------------------
@@ -208,7 +219,7 @@ def repair(path, dry_run=False, progress=None):
     """The offline repair (zorvik._upkeep.repair), or with `dry_run` what it
     would do, from a check and the space figures, changing nothing. Refused
     (Refused, naming the pids) while any process holds the file open."""
-    path = os.fspath(path)
+    path = _path(path)
     try:
         if not dry_run:
             return _upkeep.repair(path, progress)
@@ -236,7 +247,7 @@ def dump(path, out, progress=None):
     number of entries. Works while other processes use the dictionary: each
     bucket is read under its lock (an expansion meanwhile may write an entry
     twice; a load keeps the later, which is the same)."""
-    return _upkeep.dump(os.fspath(path), out.write, progress)
+    return _upkeep.dump(_path(path), out.write, progress)
 
 
 def _overridden(shape, overrides):
@@ -252,6 +263,16 @@ def _shape_of(header, overrides):
     return _overridden(shape, overrides)
 
 
+def least_capacity(shape):
+    """About the least usable size a new file of `shape` needs: its chunk
+    table, its first buckets with an entry chunk each (a 56-byte bucket, a
+    16-byte link and a 176-byte chunk with their headers: 264 bytes), a pool
+    refill of 100 entry chunks (208 bytes each with header and link) and a
+    page for the header and the shared words (SharedDict says the same)."""
+    buckets = 1 << shape["bucket_chunk_size_exponent"]
+    return shape["bucket_chunk_number"] * 8 + buckets * 264 + 100 * 208 + 4096
+
+
 @contextlib.contextmanager
 def _new_file(path, shape):
     """A new dictionary file that becomes `path` only when the block succeeds:
@@ -260,8 +281,15 @@ def _new_file(path, shape):
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
         raise Refused(f"{directory} is not a directory: the new file cannot be made there")
-    made = _upkeep.create(directory, (shape["bucket_chunk_size_exponent"], shape["bucket_chunk_number"],
-                                      shape["size"], shape["chunk_size_exponent"]))
+    if shape["size"] < least_capacity(shape):
+        raise Refused(f"a size of {shape['size']:,} bytes is too small for a new file of "
+                      f"{1 << shape['bucket_chunk_size_exponent']:,} buckets and {shape['bucket_chunk_number']:,} "
+                      f"bucket chunks: it needs at least about {least_capacity(shape):,} bytes (--size)")
+    try:
+        made = _upkeep.create(directory, (shape["bucket_chunk_size_exponent"], shape["bucket_chunk_number"],
+                                          shape["size"], shape["chunk_size_exponent"]))
+    except (ValueError, MemoryError, RuntimeError) as error:
+        raise Refused(f"cannot make a new file of {shape['size']:,} bytes in {directory}: {error}") from None
     try:
         yield made
         os.link(made, path)
@@ -293,7 +321,7 @@ def load(path, stream, shape=None, progress=None):
     A damaged or cut stream raises ValueError at the record where it breaks;
     the entries before it are loaded into an existing file (the message says
     how many), and a new file is not made at all."""
-    path = os.fspath(path)
+    path = _path(path)
     reader = getattr(stream, "buffer", stream)
     head = b""
     while len(head) < 48:
@@ -305,8 +333,18 @@ def load(path, stream, shape=None, progress=None):
     source = _Prefixed(head, reader)
     if os.path.exists(path):
         return _upkeep.load(path, source.read, progress)
-    with _new_file(path, _shape_of(header, shape)) as made:
-        return _upkeep.load(made, source.read, progress)
+    try:
+        with _new_file(path, _shape_of(header, shape)) as made:
+            return _upkeep.load(made, source.read, progress)
+    except (ValueError, RuntimeError) as error:
+        # The new file is gone with the entries loaded into it.
+        said = _LOADED_BEFORE.sub("", str(error))
+        raise type(error)(f"{said}; no file is made at {path}") from None
+
+
+# How a load says how far it came (zorvik._upkeep), which is true of an
+# existing file only: a new file goes when its load fails.
+_LOADED_BEFORE = re.compile(r"; the [\d,]+ entries before it are loaded, nothing after them$")
 
 
 def _codec(serializer):
@@ -339,7 +377,7 @@ def dump_json(path, out, serializer="auto", progress=None):
     whose key or value has no JSON form is refused, naming it. Reading a
     pickle file's objects runs pickle, as every process that uses the
     dictionary does: only for files you trust (the raw dump runs nothing)."""
-    path = os.fspath(path)
+    path = _path(path)
     loads, _ = _codec(_serializer_name(path, serializer))
     written = 0
 
@@ -404,7 +442,7 @@ def load_json(path, stream, serializer="pickle", shape=None):
     _json_filler): a new file's as SharedDict(path, serializer=...) stores
     them. Every line is read and checked before the first insert: a bad line
     refuses the whole stream, naming its number."""
-    path = os.fspath(path)
+    path = _path(path)
     items = []
     for number, line in enumerate(stream, 1):
         if not line.strip():
@@ -439,11 +477,19 @@ def compact_shape(survey):
             "chunk_size_exponent": _exponent(survey["data_chunk_size"])}
 
 
+def _on_disk(path):
+    """Bytes the file takes on its file system (a sparse file takes room only
+    for what was written): what du counts."""
+    return os.stat(path).st_blocks * 512
+
+
 def compact(source, target, progress=None):
     """A new file at `target` (which must not exist) holding `source`'s
     entries as stored, with a table sized for them. Returns {'entries',
-    'shape', 'source_allocated', 'target_allocated'} (bytes of chunk area)."""
-    source, target = os.fspath(source), os.fspath(target)
+    'shape', 'source_on_disk', 'target_on_disk'} (bytes each file takes on
+    its file system, as du counts them) and 'source_allocated',
+    'target_allocated' (bytes of each file's chunk area carved out)."""
+    source, target = _path(source), _path(target)
     survey = _upkeep.survey(source)
     shape = compact_shape(survey)
     if os.path.lexists(target):
@@ -451,5 +497,6 @@ def compact(source, target, progress=None):
     with _new_file(target, shape) as made:
         entries = _upkeep.copy(source, made, progress)
     after = _upkeep.survey(target)
-    return {"entries": entries, "shape": shape, "source_allocated": survey["space"]["allocated"],
+    return {"entries": entries, "shape": shape, "source_on_disk": _on_disk(source),
+            "target_on_disk": _on_disk(target), "source_allocated": survey["space"]["allocated"],
             "target_allocated": after["space"]["allocated"]}

@@ -3,9 +3,12 @@ SharedDict, on RedisDict (a standalone server and a Cluster) and, through
 the zorvik functions, on brandel: every key fares as the single-key
 operation makes it fare, across doublings of the table, with every
 serializer; a key or value that cannot be serialized or hashed raises that
-operation's error before anything is written."""
+operation's error before anything is written; Ctrl-C stops a batch of a
+million keys between groups, leaving what a kill there would leave."""
 
+import contextlib
 import os
+import signal
 import threading
 import uuid
 
@@ -246,3 +249,60 @@ def test_a_closed_dictionary_refuses_batches(segment_dir):
     for call in (lambda: d.get_many(["k"]), lambda: d.set_many({"k": 1}), lambda: zorvik.delete_many(d, ["k"])):
         assert error_of(call) == single
 
+
+
+# ---- Ctrl-C in a batch of a million keys ----------------------------------------------------
+
+
+MILLION = 1_000_000
+
+
+@contextlib.contextmanager
+def interrupt_soon():
+    """Ctrl-C (KeyboardInterrupt) 20 ms into the block, far less than each
+    operation below takes; a batch answers it between groups of keys."""
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def stored_prefix(d):
+    """The keys stored are 0 to n - 1 for some n below a million."""
+    n = len(d)
+    return n < MILLION and all(d.contains_many(range(n)))
+
+
+def removed_prefix(d):
+    """The keys removed are 0 to k - 1 for some k; the others stay."""
+    k = MILLION - len(d)
+    return 0 < len(d) and not any(d.contains_many(range(k))) and all(d.contains_many(range(k, MILLION)))
+
+
+# (operation, whether it starts on a full dictionary, what must hold once it stopped).
+INTERRUPTED = [
+    ("set_many", lambda d: d.set_many(zip(range(MILLION), range(MILLION))), False, stored_prefix),
+    ("update", lambda d: d.update(dict.fromkeys(range(MILLION), 0)), False, stored_prefix),
+    ("delete_many", lambda d: d.delete_many(range(MILLION)), True, removed_prefix),
+    ("clear", lambda d: d.clear(), True, lambda d: 0 < len(d)),
+    ("get_many", lambda d: d.get_many(range(MILLION)), True, None),
+    ("contains_many", lambda d: d.contains_many(range(MILLION)), True, None),
+    ("copy", lambda d: d.copy(), True, None),
+    ("dict", dict, True, None),
+]
+
+
+@pytest.mark.parametrize("name, operation, full, left", INTERRUPTED, ids=[case[0] for case in INTERRUPTED])
+def test_ctrl_c_stops_a_long_batch_as_a_kill_would(segment_dir, name, operation, full, left):
+    with SharedDict() as d:
+        if full:
+            d.set_many(zip(range(MILLION), range(MILLION)))
+        result = None
+        with pytest.raises(KeyboardInterrupt), interrupt_soon():
+            result = operation(d)
+        assert result is None  # stopped, not finished with the interrupt raised afterwards
+        if left is not None:
+            assert left(d)

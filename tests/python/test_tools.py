@@ -319,6 +319,7 @@ def test_a_damaged_stream_loads_nothing_past_the_damage(segment_dir, case):
     new = segment_dir / "new"
     refused = zorvik("load", new, stdin=stream)
     assert refused.returncode == 1 and not new.exists(), text(refused)
+    assert b"are loaded" not in refused.stderr, text(refused)  # none are: no file is made
     existing = brandel(**TINY)
     existing.insert(100, "kept")
     refused = zorvik("load", existing.name.decode(), stdin=stream)
@@ -331,6 +332,71 @@ def test_a_damaged_stream_loads_nothing_past_the_damage(segment_dir, case):
     assert existing.get(100) == [True, "kept"]
 
 
+def header(data_chunk_size=32, bucket_chunk_size=1024, bucket_chunk_number=100, size=1 << 30):
+    """A dump of no entries whose header gives this shape, its checksum right."""
+    from zorvik.redis_dict.dump_stream import DumpWriter
+
+    out = io.BytesIO()
+    DumpWriter(out, {"data_chunk_size": data_chunk_size, "bucket_chunk_size": bucket_chunk_size,
+                     "bucket_chunk_number": bucket_chunk_number, "size": size}).finish()
+    return out.getvalue()
+
+
+# A header whose checksum holds and whose shape no dictionary has, and what
+# the refusal says; no file is made.
+HOSTILE_HEADERS = [
+    (dict(data_chunk_size=0), "data chunks of 0 bytes"),
+    (dict(data_chunk_size=3), "data chunks of 3 bytes"),
+    (dict(data_chunk_size=255), "data chunks of 255 bytes"),
+    (dict(bucket_chunk_size=0), "bucket chunks of 0 buckets"),
+    (dict(bucket_chunk_size=3), "bucket chunks of 3 buckets"),
+    (dict(bucket_chunk_size=1 << 62), "bucket chunks of 4611686018427387904 buckets"),
+    (dict(bucket_chunk_number=0), "0 bucket chunks"),
+    (dict(bucket_chunk_number=1 << 63), "9223372036854775808 bucket chunks"),
+    (dict(size=0), "a usable size of 0 bytes"),
+    (dict(size=1 << 63), "a usable size of 9223372036854775808 bytes"),
+    (dict(size=5), "a size of 5 bytes is too small for a new file"),
+    (dict(bucket_chunk_size=1 << 40, bucket_chunk_number=1 << 20, size=1 << 40), "is too small for a new file"),
+]
+
+
+@pytest.mark.parametrize("shape, message", HOSTILE_HEADERS)
+def test_a_hostile_dump_header_is_refused_by_what_is_wrong(segment_dir, shape, message):
+    result = zorvik("load", segment_dir / "new", stdin=header(**shape))
+    assert result.returncode == 1 and message in result.stderr.decode(), text(result)
+    assert os.listdir(segment_dir) == []
+
+
+def test_commands_name_a_missing_file_and_never_echo_control_characters(segment_dir):
+    missing = segment_dir / "gone\x1b[2J.zvk"
+    for arguments in (["stat", missing], ["check", missing], ["locks", missing], ["repair", missing],
+                      ["repair", "--dry-run", missing], ["dump", missing], ["dump", "--json", missing],
+                      ["compact", missing, segment_dir / "copy"]):
+        result = zorvik(*arguments)
+        shown = text(result)
+        assert result.returncode == 1 and "No such file" in shown and "gone\\x1b[2J.zvk" in shown, shown
+        assert "\x1b" not in shown, shown
+    with SharedDict(segment_dir / "d\x1b[31m") as d:
+        d["k"] = 1
+        for arguments in (["stat", d.path], ["compact", d.path, d.path + "-copy"]):
+            result = zorvik(*arguments)
+            assert result.returncode == 0 and "\x1b" not in text(result) and "d\\x1b[31m" in text(result)
+        assert "\x1b" not in text(zorvik("load", d.path + "-copy", stdin=raw_dump(d.path)))
+
+
+@pytest.mark.parametrize("arguments", [["load", ""], ["compact", "SOURCE", ""], ["stat", ""]])
+def test_an_empty_path_is_refused_and_makes_nothing(segment_dir, arguments):
+    work = segment_dir / "work"
+    work.mkdir()
+    with SharedDict(segment_dir / "source") as d:
+        d["k"] = 1
+    arguments = [str(d.path) if a == "SOURCE" else a for a in arguments]
+    result = subprocess.run([sys.executable, "-m", "zorvik", *arguments], input=raw_dump(d.path), cwd=work,
+                            capture_output=True, timeout=600)
+    assert result.returncode == 1 and b"the path is empty" in result.stderr, text(result)
+    assert sorted(os.listdir(segment_dir)) == ["source", "work"] and os.listdir(work) == []
+
+
 def test_compact_sizes_the_table_for_the_entries(segment_dir):
     d = brandel(size=1 << 24, bucket_chunk_size_exponent=4, serializer="json")
     for key in range(3000):
@@ -341,6 +407,10 @@ def test_compact_sizes_the_table_for_the_entries(segment_dir):
     target = segment_dir / "compact"
     compacted = zorvik("compact", name, target)
     assert compacted.returncode == 0, text(compacted)
+    # The sizes it reports are what the files take on disk, as du counts them.
+    on_disk = [os.stat(path).st_blocks * 512 for path in (target, name)]
+    from zorvik.__main__ import size
+    assert f"{size(on_disk[0])} on disk (the source: {size(on_disk[1])})" in compacted.stdout.decode()
     info = tools.stat(target)
     assert info["entries"] == 1000 and info["buckets"] == 512 and info["clean"]
     assert "json" in info["serializer_guess"]

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -346,12 +347,18 @@ PyObject *upkeep_dump_header(PyObject *, PyObject *args) {
     DumpShape shape;
     const bool read = call_core([&] {
         std::size_t at = 0;
-        shape = read_dump_shape([&](char *out, std::size_t room) {
-            const std::size_t n = std::min(room, static_cast<std::size_t>(data.len) - at);
-            std::memcpy(out, static_cast<const char *>(data.buf) + at, n);
-            at += n;
-            return n;
-        });
+        try {
+            shape = read_dump_shape([&](char *out, std::size_t room) {
+                const std::size_t n = std::min(room, static_cast<std::size_t>(data.len) - at);
+                std::memcpy(out, static_cast<const char *>(data.buf) + at, n);
+                at += n;
+                return n;
+            });
+        } catch (const std::runtime_error &e) {
+            // What is not a dump's header (read_dump_shape's one failure) is a
+            // bad value, as a load says of a damaged stream.
+            throw std::invalid_argument(e.what());
+        }
     });
     PyBuffer_Release(&data);
     if (!read) return nullptr;

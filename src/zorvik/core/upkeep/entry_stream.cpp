@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 namespace zorvik {
 namespace {
@@ -16,6 +17,41 @@ constexpr std::size_t kFlushAt = std::size_t{1} << 20;
 // garbled into something huge meets the end of a short stream before it
 // meets an allocation that size.
 constexpr std::size_t kReadPiece = std::size_t{1} << 20;
+
+// The shapes a map can have, which a dump's header must give (it is the shape
+// of the file the dump was made from, and of a new file a load makes): data
+// chunks of 2^3 to 2^7 bytes; a power of two of buckets a bucket chunk whose
+// 56-byte buckets a 64-bit size can count (2^58 * 56 < 2^64); a chunk table of
+// 8-byte entries a 64-bit size can count; and a usable size above 0 that a
+// process can map (x86-64 gives a process 2^47 bytes of address space).
+constexpr std::uint64_t kSmallestDataChunk = 8;
+constexpr std::uint64_t kLargestDataChunk = 128;
+constexpr std::uint64_t kLargestBucketChunk = std::uint64_t{1} << 58;
+constexpr std::uint64_t kMostBucketChunks = std::uint64_t{1} << 61;
+constexpr std::uint64_t kLargestUsableSize = std::uint64_t{1} << 47;
+
+bool is_power_of_two(std::uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
+// What is wrong with a header's shape, in words; empty when nothing is.
+std::string shape_fault(const DumpShape &shape) {
+    if (!is_power_of_two(shape.data_chunk_size) || shape.data_chunk_size < kSmallestDataChunk ||
+        shape.data_chunk_size > kLargestDataChunk) {
+        return "data chunks of " + std::to_string(shape.data_chunk_size) +
+               " bytes (a dictionary's are 8, 16, 32, 64 or 128 bytes)";
+    }
+    if (!is_power_of_two(shape.bucket_chunk_size) || shape.bucket_chunk_size > kLargestBucketChunk) {
+        return "bucket chunks of " + std::to_string(shape.bucket_chunk_size) +
+               " buckets (a dictionary's are a power of two, at most 2**58)";
+    }
+    if (shape.bucket_chunk_number == 0 || shape.bucket_chunk_number > kMostBucketChunks) {
+        return std::to_string(shape.bucket_chunk_number) + " bucket chunks (a dictionary has 1 to 2**61)";
+    }
+    if (shape.usable_size == 0 || shape.usable_size > kLargestUsableSize) {
+        return "a usable size of " + std::to_string(shape.usable_size) +
+               " bytes (a dictionary's is above 0 and at most 2**47, what a process can map)";
+    }
+    return std::string();
+}
 
 constexpr std::array<std::uint32_t, 256> make_crc_table() {
     std::array<std::uint32_t, 256> table{};
@@ -111,6 +147,10 @@ DumpReader::DumpReader(std::function<std::size_t(char *, std::size_t)> source) :
     std::memcpy(&shape_.bucket_chunk_size, header + 16, 8);
     std::memcpy(&shape_.bucket_chunk_number, header + 24, 8);
     std::memcpy(&shape_.usable_size, header + 32, 8);
+    // A header whose checksum holds but whose shape no dictionary has was not
+    // written by a dump: refused before a load makes a file of that shape.
+    const std::string fault = shape_fault(shape_);
+    if (!fault.empty()) refuse("its header gives " + fault + ", which no dump of a dictionary holds");
 }
 
 void DumpReader::refuse(const std::string &what) const {

@@ -46,17 +46,28 @@ void refuse_unlocked_users(const std::string &path, int fd) {
     }
 }
 
+// An operator's command names its file: a path that leads to no file (or to
+// none this user may see) is the system's error with the path, as the
+// operator's other failures to open a file are.
+[[noreturn]] void refuse_segment(const std::string &path, Segment::Fault fault, int error) {
+    if (fault == Segment::Fault::unreachable_path) throw FileError(error, path, "cannot find the dictionary's file");
+    refuse_map_segment(path, fault, error);
+}
+
 }  // namespace
 
 std::unique_ptr<MapState> open_for_inspection(const std::string &path) {
-    return read_map(open_map_segment(path), path);
+    Segment::Fault fault = Segment::Fault::none;
+    Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::shared);
+    if (fault != Segment::Fault::none) refuse_segment(path, fault, errno);
+    return read_map(std::move(segment), path);
 }
 
 std::unique_ptr<MapState> open_for_repair(const std::string &path) {
     Segment::Fault fault = Segment::Fault::none;
     Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::exclusive);
     if (fault == Segment::Fault::locked) throw in_use(path, holders_of(path));
-    if (fault != Segment::Fault::none) refuse_map_segment(path, fault, errno);
+    if (fault != Segment::Fault::none) refuse_segment(path, fault, errno);
     std::unique_ptr<MapState> state = read_map(std::move(segment), path);
     refuse_unlocked_users(path, state->segment.file());
     begin_writing(*state);

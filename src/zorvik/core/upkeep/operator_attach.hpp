@@ -20,11 +20,12 @@
 
 namespace zorvik {
 
-// Throws what an attach by name throws (map_creation.hpp).
+// Throws what an attach by name throws (map_creation.hpp), but FileError
+// (the errno, naming the path) for a path that leads to no file.
 std::unique_ptr<MapState> open_for_inspection(const std::string &path);
 
 // Throws FileInUse, naming the processes, while any holds the file open or
-// maps it (this one included), and otherwise what an attach by name throws.
+// maps it (this one included), and otherwise what open_for_inspection throws.
 std::unique_ptr<MapState> open_for_repair(const std::string &path);
 
 }  // namespace zorvik
