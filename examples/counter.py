@@ -13,6 +13,7 @@ example does both and compares the totals with the number of words.
 
 import multiprocessing
 import random
+from multiprocessing.synchronize import Barrier
 
 from zorvik import SharedDict
 
@@ -25,7 +26,7 @@ def text() -> list[str]:
     return random.Random(7).choices(VOCABULARY, k=WORDS)  # the same text in every process
 
 
-def count(path: str, part: int, how: str, start) -> None:
+def count(path: str, part: int, how: str, start: Barrier) -> None:
     words = text()[part::PROCESSES]
     with SharedDict(path) as counts:
         start.wait()  # all processes count at the same time

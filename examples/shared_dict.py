@@ -59,7 +59,7 @@ def tell_the_story(d: SharedDict) -> None:
         print(f"   a task in worker pid {pid}: keys item:{first} to item:{first + KEYS_PER_WORKER - 1};"
               f" it then saw {seen:,} of the {TOTAL:,} keys{others}")
 
-    writers = collections.Counter()
+    writers: collections.Counter[int] = collections.Counter()
     for n in range(TOTAL):
         value = d[key_of(n)]
         assert value["square"] == n * n, n

@@ -55,7 +55,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def log_message(self, *arguments) -> None:
+    def log_message(self, *arguments: object) -> None:
         pass  # quiet: the example prints what matters
 
 
@@ -67,7 +67,7 @@ def serve(listener: socket.socket, cache_path: str) -> None:
     server.serve_forever()
 
 
-def get(port: int, path: str) -> tuple[dict, float]:
+def get(port: int, path: str) -> tuple[dict[str, object], float]:
     started = time.perf_counter()
     with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}") as response:
         answer = json.load(response)

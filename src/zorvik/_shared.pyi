@@ -1,14 +1,16 @@
 import os
 from _typeshed import SupportsKeysAndGetItem
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, MutableMapping, ValuesView
-from typing import Any, Final, Literal, TypeVar, final, overload
+from typing import Any, Final, Literal, final, overload
 
-from typing_extensions import disjoint_base
+from typing_extensions import TypeVar, disjoint_base
 
 from zorvik.brandel import brandel
 
-_K = TypeVar("_K")
-_V = TypeVar("_V")
+# A SharedDict made without its types given (`with SharedDict() as d:`) holds
+# any keys and values: SharedDict[Any, Any], as a dict literal would not.
+_K = TypeVar("_K", default=Any)
+_V = TypeVar("_V", default=Any)
 _T = TypeVar("_T")
 
 _Serializer = Literal["pickle", "json", "orjson", "msgpack", "msgspec"]
@@ -23,6 +25,9 @@ ABSENT: Final[_AbsentType]
 # The serializers a dictionary can name, each with the form of the bytes it
 # stores ("pickle", "json" or "msgpack"), in the order they are offered.
 SERIALIZERS: Final[Mapping[_Serializer, str]]
+
+# The bytes a SharedDict stores a key by under pickle (its key form).
+def pickle_key(key: object, /) -> bytes: ...
 
 class SharedKeysView(KeysView[_K]): ...
 class SharedValuesView(ValuesView[_V]): ...

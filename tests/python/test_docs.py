@@ -15,6 +15,8 @@ A fenced block is run by its language:
     sh        each script it names in the repository (a .py file, or one in
               .ci/) must exist, where its folder does
 
+The python blocks and examples/ also type-check under mypy --strict.
+
 A page shows code that is not to be run with the code-block directive
 (```{code-block} python), which this runner leaves alone. Examples run in an
 empty directory of their own, with TMPDIR another: an example that leaves a
@@ -106,6 +108,27 @@ def test_programs(places, page):
             if shown and not any(printed_line == shown["shown"] for printed_line in lines):
                 pytest.fail(f"{page.name}, line {number}: the program did not print {shown['shown']!r} there; "
                             f"it printed:\n{printed}", pytrace=False)
+
+
+def test_python_examples_type_check_strictly(tmp_path):
+    # The python blocks of the README and the site, and examples/, as a user's
+    # code under mypy --strict: the stubs type `with SharedDict() as d:` and
+    # the rest without a note from the reader.
+    pytest.importorskip("mypy", reason="the test extra is not installed")
+    checked = tmp_path / "checked"
+    checked.mkdir()
+    for page in PAGES:
+        for first, code in blocks(page, "python"):
+            (checked / f"{page.stem.replace('-', '_')}_line_{first}.py").write_text(code)
+    examples = ROOT / "examples"
+    if examples.is_dir():
+        for example in examples.glob("*.py"):
+            (checked / f"example_{example.name}").write_text(example.read_text(encoding="utf-8"))
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                           "--no-error-summary", *sorted(os.listdir(checked))],
+                          cwd=checked, capture_output=True, text=True, timeout=LIMIT)
+    if done.returncode != 0:
+        pytest.fail(done.stdout + done.stderr, pytrace=False)
 
 
 @pytest.mark.parametrize("page", cases("console"))

@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import random
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, MutableMapping, ValuesView
-from typing import Any, Literal, TypeVar, overload
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
 
 import redis
 
@@ -36,8 +36,15 @@ from zorvik.redis_dict.server import Server
 
 __all__ = ["RedisDict"]
 
-_K = TypeVar("_K")
-_V = TypeVar("_V")
+if TYPE_CHECKING:
+    # A RedisDict made without its types given holds any keys and values.
+    from typing_extensions import TypeVar as TypeVarWithDefault
+
+    _K = TypeVarWithDefault("_K", default=Any)
+    _V = TypeVarWithDefault("_V", default=Any)
+else:
+    _K = TypeVar("_K")
+    _V = TypeVar("_V")
 _T = TypeVar("_T")
 
 # Shards of a new dictionary when the caller names none. A standalone server
