@@ -102,26 +102,56 @@ void report_needs_repair(bool held, const char *what) {
 
 // ---- module functions -----------------------------------------------------------------
 
-// _reopen(cls, path, serializer, hash_function): what an unpickled SharedDict
-// is, the existing file opened again.
+// cls(path, create=False, ...) with the options a pickle carries; with
+// `delete_on_close` the object takes a deletion over.
+Ref open_again(PyObject *cls, PyObject *path, PyObject *serializer, PyObject *hash_function, PyObject *trust_writers,
+               bool delete_on_close) {
+    const Ref positional = Ref::steal(PyTuple_Pack(1, path));
+    if (!positional) return Ref();
+    const Ref keywords = Ref::steal(Py_BuildValue("{s:O,s:O,s:O,s:O}", "create", Py_False, "serializer", serializer,
+                                                  "hash_function", hash_function, "trust_writers", trust_writers));
+    if (!keywords) return Ref();
+    if (delete_on_close && PyDict_SetItemString(keywords.get(), "delete_on_close", Py_True) < 0) return Ref();
+    return Ref::steal(PyObject_Call(cls, positional.get(), keywords.get()));
+}
+
+// _reopen(cls, path, serializer, hash_function[, trust_writers, handover]):
+// what an unpickled SharedDict is, the existing file opened again. A pickle
+// of an object that deletes its file names a hand-over link (shared_dict.cpp):
+// the file is opened through it, the object takes the deletion over and the
+// link goes. A link taken already (the same pickle loaded twice) leaves the
+// path, opened as such, with the deletion taken over all the same.
 PyObject *reopen(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "_reopen takes the class, path, serializer and hash function");
+    if (nargs != 4 && nargs != 6) {
+        PyErr_SetString(PyExc_TypeError,
+                        "_reopen takes the class, path, serializer, hash function, trust_writers and hand-over link");
         return nullptr;
     }
-    const Ref positional = Ref::steal(PyTuple_Pack(1, args[1]));
-    if (!positional) return nullptr;
-    const Ref keywords = Ref::steal(
-        Py_BuildValue("{s:O,s:O,s:O}", "create", Py_False, "serializer", args[2], "hash_function", args[3]));
-    if (!keywords) return nullptr;
-    return PyObject_Call(args[0], positional.get(), keywords.get());
+    PyObject *trust_writers = nargs == 6 ? args[4] : Py_False;
+    PyObject *handover = nargs == 6 ? args[5] : Py_None;
+    if (handover == Py_None) {
+        return open_again(args[0], args[1], args[2], args[3], trust_writers, false).release();
+    }
+    Ref opened = open_again(args[0], handover, args[2], args[3], trust_writers, true);
+    if (!opened) {
+        if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) return nullptr;
+        PyErr_Clear();
+        return open_again(args[0], args[1], args[2], args[3], trust_writers, true).release();
+    }
+    if (!PyObject_TypeCheck(opened.get(), &shared_dict_type)) {
+        PyErr_SetString(PyExc_TypeError, "_reopen's class makes no SharedDict");
+        return nullptr;
+    }
+    if (take_hand_over(opened.get(), args[1], handover) < 0) return nullptr;
+    return opened.release();
 }
 
 PyObject *pickle_key(PyObject *, PyObject *key) { return pickle_key_bytes(key).release(); }
 
 PyMethodDef module_functions[] = {
     {"_reopen", ZORVIK_METHOD(reopen), METH_FASTCALL,
-     "_reopen(cls, path, serializer, hash_function) -> SharedDict\n\nOpens the dictionary a pickle named."},
+     "_reopen(cls, path, serializer, hash_function[, trust_writers, handover]) -> SharedDict\n\nOpens the "
+     "dictionary a pickle named."},
     {"pickle_key", pickle_key, METH_O,
      "pickle_key(key, /) -> bytes\n\nThe bytes a SharedDict stores key by under pickle: the same for equal keys "
      "made of None, bool, int, float, str, bytes, tuples and frozensets, whatever objects they share and "

@@ -1,5 +1,7 @@
 // The class SharedDict: opening (by path, or a new temporary file), closing
 // and deleting, pickling by path, statistics, and the type object.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include "zorvik/binding/errors.hpp"
+#include "zorvik/binding/serializers.hpp"
 #include "zorvik/binding/start_up.hpp"
 #include "zorvik/shared/shared_dict.hpp"
 
@@ -43,6 +46,7 @@ struct Options {
     PyObject *serializer = nullptr;  // "pickle" when not given
     PyObject *hash_function = Py_None;
     PyObject *delete_on_close = Py_None;
+    PyObject *trust_writers = Py_False;
     MapArguments arguments{10, std::uint64_t{1} << kDefaultDoublings, kDefaultCapacity, 5};
 };
 
@@ -116,20 +120,25 @@ int read_sizes(PyObject *capacity, PyObject *initial_buckets, PyObject *max_buck
 
 const char *const init_keywords[] = {"path",         "create",          "serializer", "hash_function",
                                      "capacity",     "initial_buckets", "max_buckets", "chunk_size",
-                                     "delete_on_close", nullptr};
+                                     "delete_on_close", "trust_writers", nullptr};
 
 int read_options(PyObject *args, PyObject *kwargs, Options &options) {
     PyObject *capacity = nullptr;
     PyObject *initial_buckets = nullptr;
     PyObject *max_buckets = nullptr;
     PyObject *chunk_size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOO:SharedDict", const_cast<char **>(init_keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOO:SharedDict", const_cast<char **>(init_keywords),
                                      &options.path, &options.create, &options.serializer, &options.hash_function,
                                      &capacity, &initial_buckets, &max_buckets, &chunk_size,
-                                     &options.delete_on_close)) {
+                                     &options.delete_on_close, &options.trust_writers)) {
         return -1;
     }
     if (check_flag(options.create, "create") < 0 || check_flag(options.delete_on_close, "delete_on_close") < 0) {
+        return -1;
+    }
+    if (!PyBool_Check(options.trust_writers)) {
+        PyErr_Format(PyExc_TypeError, "trust_writers must be True or False, not %.200s",
+                     Py_TYPE(options.trust_writers)->tp_name);
         return -1;
     }
     if (options.hash_function != Py_None && !PyCallable_Check(options.hash_function)) {
@@ -169,24 +178,30 @@ int absolute_path(PyObject *path, std::string &out) {
     return 0;
 }
 
+// `count` random letters and digits, for names no other process draws.
+std::string random_letters(std::size_t count) {
+    std::string letters_out;
+    unsigned char random[32];
+    if (count > sizeof random) count = sizeof random;
+    if (getentropy(random, count) != 0) {
+        // No entropy to be had: the clock and the pid still make names that
+        // differ, and a name that exists is drawn again.
+        const std::uint64_t seed = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull ^
+                                   static_cast<std::uint64_t>(clock());
+        for (std::size_t i = 0; i < count; ++i) random[i] = static_cast<unsigned char>(seed >> (i % 8 * 8));
+    }
+    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (std::size_t i = 0; i < count; ++i) letters_out += letters[random[i] % (sizeof letters - 1)];
+    return letters_out;
+}
+
 // A fresh path in the temporary directory ($TMPDIR when set and not empty,
 // else /tmp, as for brandel's files): "<dir>/zorvik-" and 16 random letters
 // and digits.
 std::string temporary_path() {
     const char *dir = std::getenv("TMPDIR");
     std::string path = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp";
-    path += "/zorvik-";
-    unsigned char random[16];
-    if (getentropy(random, sizeof random) != 0) {
-        // No entropy to be had: the clock and the pid still make names that
-        // differ, and a name that exists is drawn again.
-        const std::uint64_t seed = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull ^
-                                   static_cast<std::uint64_t>(clock());
-        for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i % 8 * 8));
-    }
-    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (unsigned char byte : random) path += letters[byte % (sizeof letters - 1)];
-    return path;
+    return path + "/zorvik-" + random_letters(16);
 }
 
 // About the least capacity a new dictionary of `arguments` needs: its chunk
@@ -293,8 +308,46 @@ int delete_own_file(SharedDictObject *self) {
     return result;
 }
 
-// Closes this process's view; deletes the file when the object was made to.
-// Idempotent. 0, or -1 with OSError set when the deletion failed.
+// An open descriptor, closed when the holder goes.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The deletion a closing object owes, if it is due now. The file stays while
+// it has another name: each pickle of an object that deletes its file makes
+// one (a hand-over link, see hand_over_link), which the process that
+// unpickles it takes away once it has the file open, so a dictionary on its
+// way to another process is never deleted under it. The object that made the
+// file and never handed it over deletes it then, whoever else still has it
+// open (their views go on working); any other object (one pickled, one
+// unpickled from such a pickle, or one given delete_on_close for a file it
+// found) deletes it only when no other process holds it open: it takes the
+// open lock exclusive for the moment of the deletion, which every process
+// holding the file open prevents (segment.hpp).
+// 0, or -1 with OSError set when the deletion failed.
+int delete_when_due(SharedDictObject *self) {
+    const Ref bytes = fs_encoded(self->path);
+    if (!bytes) return -1;
+    const Descriptor file{open(PyBytes_AS_STRING(bytes.get()), O_RDONLY | O_CLOEXEC)};
+    if (file.fd < 0) return 0;  // gone already, or out of reach: nothing of ours to delete
+    struct stat info;
+    if (fstat(file.fd, &info) != 0 || info.st_dev != self->device || info.st_ino != self->inode) return 0;
+    if (info.st_nlink > 1) return 0;
+    if (!self->made_file) {
+        if (flock(file.fd, LOCK_EX | LOCK_NB) != 0) return 0;
+        // A link made before the lock was taken by a process that has since
+        // let go shows now.
+        if (fstat(file.fd, &info) != 0 || info.st_nlink > 1) return 0;
+    }
+    return delete_own_file(self) < 0 ? -1 : 0;
+}
+
+// Closes this process's view; deletes the file when the object was made to
+// and the deletion is due (delete_when_due). Idempotent. 0, or -1 with
+// OSError set when the deletion failed.
 int close_dict(SharedDictObject *self) {
     MapPointer map = std::move(self->map);
     // The view goes now, unless an operation in progress holds it: it goes
@@ -307,7 +360,7 @@ int close_dict(SharedDictObject *self) {
     // A child made by fork inherits the object: only the process that opened
     // it deletes the file.
     if (self->owner != getpid()) return 0;
-    return delete_own_file(self) < 0 ? -1 : 0;
+    return delete_when_due(self);
 }
 
 PyObject *temporaries_at_exit(PyObject *, PyObject *) {
@@ -335,6 +388,80 @@ void record_file_identity(SharedDictObject *self, const std::string &path) {
     self->inode = info.st_ino;
 }
 
+// ---- what an opener checks of the file ---------------------------------------------
+
+// The entry of `name` in the serializer table; null when none has it.
+const binding::Serializer *serializer_named(const std::string &name) {
+    for (const binding::Serializer &entry : binding::serializers) {
+        if (name == entry.name) return &entry;
+    }
+    return nullptr;
+}
+
+// A file made with a serializer of another stored form holds bytes this one
+// would misread (or keys it would not find): refused, naming both. Serializers
+// of one form read each other's files ('json', 'orjson' and 'msgspec' all
+// store JSON text). A file whose header names none (made before the header
+// recorded it, or through brandel) is taken as it is. 0 or -1.
+int check_recorded_serializer(const ConcurrentHashMap_string &map, PyObject *name, PyObject *path) {
+    std::string recorded;
+    if (!call_core([&] { recorded = map.recorded_serializer(); })) return -1;
+    const char *wanted = PyUnicode_AsUTF8(name);
+    if (wanted == nullptr) return -1;
+    if (recorded.empty()) return 0;
+    const binding::Serializer *made_with = serializer_named(recorded);
+    const binding::Serializer *opened_with = serializer_named(wanted);
+    if (made_with != nullptr && opened_with != nullptr &&
+        std::strcmp(made_with->stored_form, opened_with->stored_form) == 0) {
+        return 0;
+    }
+    const Ref shown = Ref::steal(PyUnicode_DecodeASCII(recorded.data(), static_cast<Py_ssize_t>(recorded.size()),
+                                                       "backslashreplace"));
+    if (!shown) return -1;
+    if (made_with == nullptr) {
+        PyErr_Format(PyExc_ValueError, "%R was made with the serializer %R, which this version of zorvik does not "
+                     "know; it cannot be opened with %R", path, shown.get(), name);
+    } else {
+        PyErr_Format(PyExc_ValueError, "%R was made with the serializer %R, whose stored form %s cannot be read "
+                     "as %R: open it with serializer=%R", path, shown.get(), made_with->stored_form, name,
+                     shown.get());
+    }
+    return -1;
+}
+
+// Under pickle, reading a value runs whatever code its bytes name: whoever
+// can write the file can run code in every process that reads it. So pickle
+// opens only a file that no one but this user can write: owned by this
+// process's effective user, writable by neither group nor others (ACL entries
+// that grant writing show in the group bits). The file judged is the one
+// mapped (its descriptor), so a path changed since names nothing here; the
+// directory does not matter for the same reason: replacing the file by name
+// changes what later opens find, never the file this process maps.
+// `trust_writers` lifts the refusal. 0 or -1.
+int check_writers(const ConcurrentHashMap_string &map, PyObject *path) {
+    struct stat info;
+    if (fstat(map.file_descriptor(), &info) != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        return -1;
+    }
+    const char *who = nullptr;
+    if (info.st_uid != geteuid()) {
+        who = "another user (its owner)";
+    } else if ((info.st_mode & S_IWOTH) != 0) {
+        who = "every user";
+    } else if ((info.st_mode & S_IWGRP) != 0) {
+        who = "its group";
+    }
+    if (who == nullptr) return 0;
+    PyErr_Format(PyExc_PermissionError,
+                 "%R can be written by %s: under pickle a value they store runs code in this process when it is "
+                 "read. Make the file writable by this user alone (chmod go-w, or own it), use a serializer that "
+                 "runs no code (serializer='json', 'orjson', 'msgpack' or 'msgspec'), or pass trust_writers=True "
+                 "if you trust everyone who can write it",
+                 path, who);
+    return -1;
+}
+
 int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     SharedDictObject *self = as_shared(object);
     // A second __init__ opens anew: the dictionary open so far is closed first.
@@ -348,11 +475,20 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     bool text = false;
     bool key_form = false;
     if (choose_serializer(serializer_name.get(), serializer, &text, &key_form) < 0) return -1;
+    Py_ssize_t name_length = 0;
+    const char *name = PyUnicode_AsUTF8AndSize(serializer_name.get(), &name_length);
+    if (name == nullptr) return -1;
+    options.arguments.serializer = std::string_view(name, static_cast<std::size_t>(name_length));
+    const bool runs_code = options.arguments.serializer == "pickle";
     MapPointer map;
     std::string path;
     Ref path_object;
     if (open_map(options, map, path) == 0) {
         path_object = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    }
+    if (path_object && (check_recorded_serializer(*map, serializer_name.get(), path_object.get()) < 0 ||
+                        (runs_code && options.trust_writers != Py_True && check_writers(*map, path_object.get()) < 0))) {
+        path_object = Ref();
     }
     if (!path_object) {
         binding::add_traceback("zorvik._shared.SharedDict.__init__", type_file, __LINE__);
@@ -365,6 +501,8 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     store_field(self->path, std::move(path_object));
     self->text_serializer = text;
     self->key_form = key_form;
+    self->made_file = options.path == Py_None || map->created();
+    self->trust_writers = options.trust_writers == Py_True;
     self->map = std::move(map);
     self->popitem_cursor = 0;
     self->closed = false;
@@ -473,6 +611,34 @@ PyObject *stats_method(PyObject *object, PyObject *) {
                          static_cast<unsigned>(stats.data_chunk_size));
 }
 
+// A pickle of an object that deletes its file names a hand-over link: a
+// second name of the file ("<path>.pickled-" and 12 random letters), which
+// keeps the file from being deleted (delete_when_due) until a process
+// unpickles it and takes the deletion over. Empty with no exception set when
+// no link can be made (a file system without hard links, or one that allows
+// none to this user): the pickle then names the path alone. Empty with an
+// exception set on failure.
+Ref hand_over_link(SharedDictObject *self) {
+    const Ref bytes = fs_encoded(self->path);
+    if (!bytes) return Ref();
+    const std::string target = PyBytes_AS_STRING(bytes.get());
+    for (int attempt = 1; attempt <= kTemporaryNameAttempts; ++attempt) {
+        std::string link_path;
+        try {
+            link_path = target + ".pickled-" + random_letters(12);
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            return Ref();
+        }
+        if (link(target.c_str(), link_path.c_str()) == 0) {
+            return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(link_path.data(),
+                                                                static_cast<Py_ssize_t>(link_path.size())));
+        }
+        if (errno != EEXIST) return Ref();
+    }
+    return Ref();
+}
+
 PyObject *reduce_method(PyObject *object, PyObject *) {
     SharedDictObject *self = as_shared(object);
     if (self->path == Py_None) {
@@ -481,8 +647,27 @@ PyObject *reduce_method(PyObject *object, PyObject *) {
     }
     PyObject *own = self->hashing.hash_function;
     PyObject *hash_function = own == state.builtin_hash || own == nullptr ? Py_None : own;
-    return Py_BuildValue("O(OOOO)", state.reopen, Py_TYPE(object), self->path, self->serializer_name, hash_function);
+    Ref handover = Ref::borrow(Py_None);
+    if (self->delete_on_close && self->map) {
+        handover = hand_over_link(self);
+        if (!handover && PyErr_Occurred()) return nullptr;
+        // The process that unpickles may take the link away before this
+        // object is closed: from now on the file has other users this object
+        // must wait for, as any other one does.
+        if (handover) self->made_file = false;
+        if (!handover) handover = Ref::borrow(Py_None);
+    }
+    return Py_BuildValue("O(OOOOOO)", state.reopen, Py_TYPE(object), self->path, self->serializer_name,
+                         hash_function, self->trust_writers ? Py_True : Py_False, handover.get());
 }
+
+// copy.copy and copy.deepcopy give what d.copy() gives: a dict of the
+// entries, independent of the file. The values are unserialized anew, so
+// they share nothing with the file or with each other's readers. Pickling
+// stays a second handle on the same file, which is what a process handing
+// the dictionary to another wants.
+PyObject *copy_dunder(PyObject *object, PyObject *) { return copy_to_dict(object).release(); }
+PyObject *deepcopy_dunder(PyObject *object, PyObject *) { return copy_to_dict(object).release(); }
 
 PyObject *class_getitem(PyObject *cls, PyObject *arguments) { return Py_GenericAlias(cls, arguments); }
 
@@ -585,8 +770,15 @@ PyMethodDef lifetime_methods[] = {
      "double), bytes_used and bytes_free (of the file's capacity), file_size (the file's length; the file is "
      "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk)."},
     {"__reduce__", reduce_method, METH_NOARGS,
-     "__reduce__() -> tuple\n\nPickles the dictionary as its path, serializer and hash function: unpickled, "
-     "it opens the same file (create=False), in this process or another one. delete_on_close is not carried."},
+     "__reduce__() -> tuple\n\nPickles the dictionary as its path, serializer, hash function and "
+     "trust_writers: unpickled, it opens the same file (create=False), in this process or another one. A "
+     "dictionary that deletes its file (delete_on_close) keeps it until the pickle is unpickled, and the "
+     "unpickled object deletes it when it is closed and no other process has it open."},
+    {"__copy__", copy_dunder, METH_NOARGS,
+     "__copy__() -> dict\n\ncopy.copy(d): a dict of the entries, as d.copy() (not a second handle on the file)."},
+    {"__deepcopy__", deepcopy_dunder, METH_O,
+     "__deepcopy__(memo) -> dict\n\ncopy.deepcopy(d): a dict of the entries, as d.copy(): the values are read "
+     "anew from the file, so the dict shares nothing with it. Writes to it never reach the file."},
     {"__class_getitem__", class_getitem, METH_O | METH_CLASS,
      "SharedDict[K, V]: the generic alias, for type annotations."},
     {nullptr, nullptr, 0, nullptr},
@@ -620,7 +812,7 @@ int gather_methods() {
 
 constexpr const char shared_dict_doc[] =
     "SharedDict(path=None, *, create=None, serializer='pickle', hash_function=None, capacity=1099511627776, "
-    "initial_buckets=1024, max_buckets=None, chunk_size=32, delete_on_close=None)\n"
+    "initial_buckets=1024, max_buckets=None, chunk_size=32, delete_on_close=None, trust_writers=False)\n"
     "--\n\n"
     "A dictionary in a file that every thread of every process that opens the file uses at once.\n\n"
     "path: the file (str, bytes or os.PathLike); None makes a new file in $TMPDIR (else /tmp), deleted when "
@@ -633,7 +825,11 @@ constexpr const char shared_dict_doc[] =
     "initial_buckets, "
     "max_buckets (default initial_buckets * 2**18) and chunk_size (bytes of a data chunk) shape a new file "
     "only; an existing file keeps its own. delete_on_close: delete the file when this object is closed "
-    "(default: only for path=None).\n\n"
+    "(default: only for path=None); a file this object did not create is deleted only when no other process "
+    "has it open, and a pickled dictionary's file stays until the pickle is unpickled. trust_writers: under "
+    "pickle, a file that another user, a group or everyone can write is refused (PermissionError), since "
+    "reading a value runs code its writer chose; True opens it all the same. A file made with a serializer "
+    "of another stored form is refused (ValueError).\n\n"
     "Every operation on a key locks only that key's bucket; iteration holds no lock between steps.";
 
 }  // namespace
@@ -683,6 +879,22 @@ int ready_shared_dict_type() {
     const Ref descriptor = Ref::steal(PyType_GenericAlloc(&unlink_descriptor_type, 0));
     if (!descriptor || PyDict_SetItemString(shared_dict_type.tp_dict, "unlink", descriptor.get()) < 0) return -1;
     PyType_Modified(&shared_dict_type);
+    return 0;
+}
+
+// _reopen's part for a pickle that names a hand-over link (hand_over_link):
+// `object`, opened through the link, takes the file's own path and the link
+// goes. 0, or -1 with an exception set.
+int take_hand_over(PyObject *object, PyObject *path, PyObject *handover) {
+    SharedDictObject *self = as_shared(object);
+    store_field(self->path, Ref::borrow(path));
+    const Ref bytes = fs_encoded(handover);
+    if (!bytes) return -1;
+    // Taken by another unpickling of the same pickle meanwhile: nothing left to do.
+    if (unlink(PyBytes_AS_STRING(bytes.get())) != 0 && errno != ENOENT) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, handover);
+        return -1;
+    }
     return 0;
 }
 

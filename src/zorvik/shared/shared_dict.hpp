@@ -44,6 +44,8 @@ struct SharedDictObject {
     bool text_serializer;
     bool key_form;  // keys are stored by their key form (binding/key_form.hpp): under pickle
     bool delete_on_close;
+    bool made_file;      // this object's opening created the file, and no pickle of it handed it over
+    bool trust_writers;  // opened under pickle though others may write the file
     bool closed;
     // The objects that delete their file when closed, for the exit handler.
     SharedDictObject *next_temporary;
@@ -116,6 +118,11 @@ Ref pickle_key_bytes(PyObject *key);
 // shared_dict.cpp: completes the type (its method table, the unlink
 // descriptor). 0 or -1.
 int ready_shared_dict_type();
+// shared_dict.cpp: _reopen's part for a pickle that names a hand-over link:
+// the SharedDict `object`, opened through the link `handover`, takes the
+// file's own path and the link goes. 0, or -1 with an exception set.
+int take_hand_over(PyObject *object, PyObject *path, PyObject *handover);
+
 // shared_dict.cpp: the exit handler that closes the temporary dictionaries
 // this process still has open. 0 or -1.
 int register_temporaries_handler();

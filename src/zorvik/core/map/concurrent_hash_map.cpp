@@ -5,6 +5,8 @@
 // chunks!".
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 
+#include <cstring>
+
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
@@ -67,6 +69,14 @@ std::uint64_t ConcurrentHashMap_string::bucket_chunk_number() const {
     return state_ ? state_->bucket_chunk_number : 0;
 }
 std::uint8_t ConcurrentHashMap_string::data_chunk_size() const { return state_ ? state_->data_chunk_size : 0; }
+int ConcurrentHashMap_string::file_descriptor() const { return state_ ? state_->segment.file() : -1; }
+std::string ConcurrentHashMap_string::recorded_serializer() const {
+    if (!state_) return {};
+    // Written before the file was handed out and never after: a plain read.
+    const MapHeader *header = reinterpret_cast<const MapHeader *>(state_->base + kMapHeaderOffset);
+    const char *name = header->serializer;
+    return std::string(name, strnlen(name, sizeof header->serializer));
+}
 std::uint64_t ConcurrentHashMap_string::chunks_in_use() const { return state_ ? state_->chunks_in_use() : 0; }
 std::uint64_t ConcurrentHashMap_string::entry_count() const { return state_ ? state_->entry_count() : 0; }
 

@@ -56,7 +56,12 @@ struct MapArguments {
     std::uint64_t bucket_chunk_number;
     std::uint64_t size;
     std::uint8_t string_chunk_size_exponent;
+    // The serializer a new map is made for, recorded in its header (up to
+    // kSerializerNameLength bytes); empty records none.
+    std::string_view serializer{};
 };
+// The longest serializer name a header records.
+inline constexpr std::size_t kSerializerNameLength = 8;
 // Arguments for an attach, where the map's shape comes from the file: they
 // only have to pass the argument checks (a size above 0, a string chunk size
 // exponent from 3 to 7, a bucket chunk number above 0).
@@ -313,6 +318,11 @@ public:
     std::uint64_t bucket_chunk_size() const;
     std::uint64_t bucket_chunk_number() const;
     std::uint8_t data_chunk_size() const;
+    // The serializer the file's header names; empty when it names none.
+    std::string recorded_serializer() const;
+    // The descriptor of the map's file, owned by the map, for a caller that
+    // judges the file it maps (its owner and mode); -1 without a map.
+    int file_descriptor() const;
     // This process's base address of the segment (the allocator's record).
     char *base() const;
 

@@ -15,6 +15,7 @@
 // the fault, and left exactly as it was.
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -248,6 +249,9 @@ std::unique_ptr<MapState> build_map(Segment segment, const MapArguments &argumen
                          data_chunk_size};
     auto state = std::make_unique<MapState>(std::move(segment), shape);
     lay_out_new_map(*state, header_chunk);
+    // check_arguments bounded the name by the record's length.
+    MapHeader *header = reinterpret_cast<MapHeader *>(chunk_data(header_chunk));
+    std::memcpy(header->serializer, arguments.serializer.data(), arguments.serializer.size());
     return state;
 }
 
@@ -261,6 +265,9 @@ void check_arguments(const MapArguments &arguments) {
     if (arguments.size == 0) throw size_exception();
     if (arguments.string_chunk_size_exponent < 3) throw string_chunk_size_exponent_exception();
     if (arguments.bucket_chunk_number == 0) throw bucket_chunk_number_exception();
+    if (arguments.serializer.size() > sizeof MapHeader::serializer) {
+        throw std::invalid_argument("a serializer's name is at most 8 bytes");
+    }
     if (arguments.string_chunk_size_exponent > kMaxStringChunkSizeExponent) {
         throw std::invalid_argument("string_chunk_size_exponent should be less than 8!");
     }

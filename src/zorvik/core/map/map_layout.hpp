@@ -35,7 +35,12 @@ struct __attribute__((packed)) MapHeader {
     std::uint64_t creator_base;  // the creating process's Allocator base (an address); no process reads it
     std::uint64_t bucket_chunk_number;
     std::uint64_t bucket_chunk_size;
-    std::uint8_t zero0[24];
+    // The name of the serializer the file was made for (ASCII, zero-padded),
+    // written at creation by a maker that names one; all zero in a file made
+    // without one. No map operation reads it: the dictionary layer compares
+    // it with its own serializer when it opens the file.
+    char serializer[8];
+    std::uint8_t zero0[16];
     Offset chunk_table;
     Offset chunks_in_use;
     Offset expansion_workers;
@@ -50,6 +55,8 @@ struct __attribute__((packed)) MapHeader {
 static_assert(sizeof(MapHeader) == kHeaderChunkSize, "the header fills the first chunk carved, so it lies at Offset 66");
 static_assert(offsetof(MapHeader, bucket_chunk_number) == 16, "file format: the shape at bytes 16 and 24");
 static_assert(offsetof(MapHeader, bucket_chunk_size) == 24, "file format: the shape at bytes 16 and 24");
+static_assert(offsetof(MapHeader, serializer) == 32,
+              "file format: the serializer's name at bytes 32 to 39, which makers without it leave zero");
 static_assert(offsetof(MapHeader, chunk_table) == 56, "file format: the chunk table's Offset at byte 56");
 static_assert(offsetof(MapHeader, chunks_in_use) == 64 && offsetof(MapHeader, expansion_workers) == 72 &&
                   offsetof(MapHeader, expansion_lock) == 80 && offsetof(MapHeader, split_cursor) == 88 &&
