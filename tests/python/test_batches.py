@@ -47,7 +47,7 @@ class Target:
             self.d = brandel(size=1 << 26, bucket_chunk_size_exponent=2, bucket_chunk_number=1024,
                              serializer=serializer, **hashing)
             self.path = self.d.name.decode()
-        self.kind, self.functions = kind, functions
+        self.kind, self.functions, self.serializer = kind, functions, serializer
 
     def close(self):
         if self.kind == "RedisDict":
@@ -86,7 +86,7 @@ class Target:
         if self.kind == "RedisDict":
             return None
         # brandel has no statistics: a SharedDict on its file tells them.
-        with SharedDict(self.path, create=False) as view:
+        with SharedDict(self.path, create=False, serializer=self.serializer) as view:
             return view.stats()["buckets"]
 
 

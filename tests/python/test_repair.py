@@ -205,7 +205,7 @@ def test_repair_finishes_an_expansion_and_reclaims_what_the_dead_held(segment_di
 REFUSED = {
     "a file in use": (lambda d, directory: d.name.decode(), "is in use by process"),
     "not a dictionary": (lambda d, directory: str(directory), "does not hold a zorvik dictionary"),
-    "no such file": (lambda d, directory: str(directory / "absent"), "file status wrong"),
+    "no such file": (lambda d, directory: str(directory / "absent"), "No such file or directory: '"),
 }
 
 

@@ -3,13 +3,17 @@ the path, lifetime (close, context manager, deletion, unlink), pickling,
 views and comparisons, serializers, statistics, and full files."""
 
 import collections.abc
+import concurrent.futures
+import copy
 import errno
 import multiprocessing
 import os
 import pathlib
 import pickle
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import types
 
@@ -267,9 +271,198 @@ def test_pickled_dictionaries_reopen_in_pool_workers(segment_dir):
     again = pickle.loads(pickle.dumps(d))
     assert again.path == d.path and again[-5] == d[-5]
     again.close()
-    assert os.path.exists(d.path)  # delete_on_close is not carried
+    assert os.path.exists(d.path)  # d still has it open
     assert pickle.loads(pickle.dumps(ABSENT)) is ABSENT and repr(ABSENT) == "ABSENT"
     d.close()
+    assert os.listdir(segment_dir) == []  # every pickle's hand-over was taken
+
+
+# ---- copies, hand-overs and deletion -----------------------------------------------------
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+def test_copies_are_dicts_apart_from_the_file(segment_dir, copier):
+    d = SharedDict(**TINY)
+    d.update({"list": [1, 2], (1, "t"): {"nested": [3]}})
+    copied = copier(d)
+    assert type(copied) is dict and copied == d
+    copied["list"].append(99)
+    copied[(1, "t")]["nested"].clear()
+    copied["new"] = 1
+    assert d == {"list": [1, 2], (1, "t"): {"nested": [3]}}
+    holder = copy.deepcopy([d, d])  # one SharedDict met twice is copied once
+    assert holder[0] is holder[1] and holder[0] == d
+    d.close()
+
+
+def _temporary_made_in_worker(n):
+    d = SharedDict(**TINY)
+    d.update({i: i * i for i in range(n)})
+    return d  # pickled to the parent; the worker's object goes right after
+
+
+def _store_in_worker(d, n):
+    d[n] = n
+    return n
+
+
+def _dictionary_files(directory):
+    return sorted(name for name in os.listdir(directory) if name.startswith("zorvik-"))
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+def test_temporary_dictionaries_pass_between_processes(segment_dir, method):
+    context = multiprocessing.get_context(method)
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as executor:
+        made = list(executor.map(_temporary_made_in_worker, [3, 5, 8]))
+        # Sent back from the workers: alive here for as long as it is open.
+        assert [dict(d) for d in made] == [{i: i * i for i in range(n)} for n in (3, 5, 8)]
+        assert len(_dictionary_files(segment_dir)) == 3
+        shared = SharedDict(**TINY)
+        assert sorted(executor.map(_store_in_worker, [shared] * 6, range(6))) == list(range(6))
+        assert sorted(shared) == list(range(6))
+        assert sorted(executor.map(_store_in_worker, made, [-1] * 3)) == [-1] * 3
+    for d in made:
+        assert d[-1] == -1
+        d.close()
+    assert os.path.exists(shared.path)
+    shared.close()
+    # The last one open deleted each file; no pickle left a name behind.
+    assert _dictionary_files(segment_dir) == []
+
+
+def test_a_pickle_keeps_its_file_until_it_is_loaded(segment_dir):
+    d = SharedDict(**TINY)
+    d["k"] = 1
+    data = pickle.dumps(d)
+    d.close()
+    assert os.path.exists(d.path)  # on its way to another process
+    loaded = pickle.loads(data)
+    again = pickle.loads(data)  # the same pickle loaded twice
+    assert loaded["k"] == again["k"] == 1 and loaded.path == again.path == d.path
+    loaded.close()
+    assert os.path.exists(d.path)  # `again` has it open
+    again.close()
+    assert _dictionary_files(segment_dir) == []
+
+
+@pytest.mark.parametrize("made_with_delete, opened_with_delete, first_closed, exists_after_first, exists_at_end", [
+    # An opener is not alone: the file stays for its maker, and for good.
+    (False, True, "opener", True, True),
+    (False, True, "maker", True, False),  # the opener, last one open, deletes it
+    (True, False, "maker", False, False),  # the maker deletes its file for everyone
+    (True, True, "opener", True, False),
+])
+def test_delete_on_close_of_a_named_file(segment_dir, made_with_delete, opened_with_delete, first_closed,
+                                         exists_after_first, exists_at_end):
+    path = segment_dir / "named"
+    maker = SharedDict(path, create=True, delete_on_close=made_with_delete, **TINY)
+    opener = SharedDict(path, create=False, delete_on_close=opened_with_delete)
+    maker["k"] = "v"
+    first, second = (opener, maker) if first_closed == "opener" else (maker, opener)
+    first.close()
+    assert path.exists() == exists_after_first
+    assert second["k"] == "v"  # a view goes on working whoever deleted the file
+    second.close()
+    assert path.exists() == exists_at_end
+
+
+# ---- what an opener checks -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("made_with, opened_with, opens", [
+    ("json", "pickle", False),
+    ("pickle", "msgpack", False),
+    ("msgpack", "json", False),
+    ("json", "orjson", True),  # one stored form: JSON text
+    ("msgspec", "json", True),
+    ("pickle", "pickle", True),
+])
+def test_a_file_opens_only_with_a_serializer_of_its_form(segment_dir, made_with, opened_with, opens):
+    path = segment_dir / "d"
+    with SharedDict(path, serializer=made_with, **TINY) as d:
+        d["k"] = [1, 2]
+    before = path.read_bytes()
+    if opens:
+        with SharedDict(path, serializer=opened_with) as d:
+            assert d["k"] == [1, 2]
+        return
+    with pytest.raises(ValueError, match=f"made with the serializer '{made_with}'.* as '{opened_with}'"
+                                         f": open it with serializer='{made_with}'"):
+        SharedDict(path, serializer=opened_with)
+    # Past the record that every open writes (the segment header's first 16
+    # bytes), the file is as it was.
+    assert path.read_bytes()[16:] == before[16:]
+
+
+def test_a_file_that_names_no_serializer_opens_with_any(segment_dir):
+    # brandel records no serializer: its files open as they always could.
+    from zorvik.brandel import brandel
+
+    b = brandel(size=1 << 24, bucket_chunk_size_exponent=2, bucket_chunk_number=1024, serializer="json")
+    b.insert("k", [1])
+    for serializer in ("json", "pickle"):
+        with SharedDict(b.name.decode(), serializer=serializer) as d:
+            assert len(d) == 1
+    del b
+
+
+NOBODY = 65534
+
+
+@pytest.mark.parametrize("owner, mode, serializer, trust_writers, refused_for", [
+    ("self", 0o600, "pickle", False, None),
+    ("self", 0o644, "pickle", False, None),
+    ("self", 0o620, "pickle", False, "its group"),
+    ("self", 0o602, "pickle", False, "every user"),
+    ("other", 0o600, "pickle", False, "another user"),
+    ("other", 0o666, "pickle", True, None),
+    ("other", 0o666, "json", False, None),  # no serializer but pickle runs code on reading
+    ("self", 0o666, "msgpack", False, None),
+])
+def test_pickle_refuses_files_others_can_write(segment_dir, owner, mode, serializer, trust_writers, refused_for):
+    path = segment_dir / "d"
+    with SharedDict(path, serializer=serializer, **TINY) as d:
+        d["k"] = "v"
+    os.chmod(path, mode)
+    if owner == "other":
+        os.chown(path, NOBODY, -1)
+    before = path.read_bytes()
+    if refused_for is None:
+        with SharedDict(path, serializer=serializer, trust_writers=trust_writers) as d:
+            assert d["k"] == "v"
+            assert pickle.loads(pickle.dumps(d))["k"] == "v"  # a pickle carries trust_writers
+        return
+    with pytest.raises(PermissionError, match=f"can be written by {refused_for}.*trust_writers=True"):
+        SharedDict(path, serializer=serializer)
+    assert path.read_bytes() == before
+
+
+@pytest.fixture
+def open_directory():
+    """A directory every user can reach (the tests' own are root's alone)."""
+    directory = tempfile.mkdtemp(prefix="zorvik-trust-")
+    os.chmod(directory, 0o755)
+    yield pathlib.Path(directory)
+    shutil.rmtree(directory)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="becomes another user")
+def test_pickle_judges_the_file_by_the_user_who_opens_it(open_directory):
+    path = open_directory / "d"
+    with SharedDict(path, **TINY) as d:
+        d["k"] = "v"
+    os.chown(path, NOBODY, -1)
+
+    def open_as(uid):
+        os.setuid(uid)
+        with SharedDict(path) as d:
+            return d["k"]
+
+    assert in_child(open_as, NOBODY).result == "v"  # its own file
+    assert in_child(open_as, 0).raised("PermissionError", "can be written by another user")
+    with pytest.raises(TypeError, match="trust_writers must be True or False"):
+        SharedDict(path, trust_writers=1)
 
 
 # ---- the mapping -------------------------------------------------------------------------

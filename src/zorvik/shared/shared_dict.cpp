@@ -438,12 +438,7 @@ int check_recorded_serializer(const ConcurrentHashMap_string &map, PyObject *nam
 // directory does not matter for the same reason: replacing the file by name
 // changes what later opens find, never the file this process maps.
 // `trust_writers` lifts the refusal. 0 or -1.
-int check_writers(const ConcurrentHashMap_string &map, PyObject *path) {
-    struct stat info;
-    if (fstat(map.file_descriptor(), &info) != 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-        return -1;
-    }
+int check_writers(const struct stat &info, PyObject *path) {
     const char *who = nullptr;
     if (info.st_uid != geteuid()) {
         who = "another user (its owner)";
@@ -460,6 +455,29 @@ int check_writers(const ConcurrentHashMap_string &map, PyObject *path) {
                  "if you trust everyone who can write it",
                  path, who);
     return -1;
+}
+
+// check_writers of the file the map has open.
+int check_writers(const ConcurrentHashMap_string &map, PyObject *path) {
+    struct stat info;
+    if (fstat(map.file_descriptor(), &info) != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        return -1;
+    }
+    return check_writers(info, path);
+}
+
+// check_writers of the file at the path a caller gave, before it is opened:
+// a refused file is never attached to, so not even the record each attach
+// writes changes it. A path that names no file passes (the file the open
+// makes or finds is judged once it is open). 0 or -1.
+int check_writers_before_opening(PyObject *path) {
+    if (path == Py_None) return 0;
+    const Ref bytes = fs_encoded(path);
+    if (!bytes) return -1;
+    struct stat info;
+    if (stat(PyBytes_AS_STRING(bytes.get()), &info) != 0) return 0;
+    return check_writers(info, path);
 }
 
 int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
@@ -479,7 +497,8 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
     const char *name = PyUnicode_AsUTF8AndSize(serializer_name.get(), &name_length);
     if (name == nullptr) return -1;
     options.arguments.serializer = std::string_view(name, static_cast<std::size_t>(name_length));
-    const bool runs_code = options.arguments.serializer == "pickle";
+    const bool check_trust = options.arguments.serializer == "pickle" && options.trust_writers != Py_True;
+    if (check_trust && check_writers_before_opening(options.path) < 0) return -1;
     MapPointer map;
     std::string path;
     Ref path_object;
@@ -487,7 +506,7 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
         path_object = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     }
     if (path_object && (check_recorded_serializer(*map, serializer_name.get(), path_object.get()) < 0 ||
-                        (runs_code && options.trust_writers != Py_True && check_writers(*map, path_object.get()) < 0))) {
+                        (check_trust && check_writers(*map, path_object.get()) < 0))) {
         path_object = Ref();
     }
     if (!path_object) {
