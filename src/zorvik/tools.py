@@ -215,6 +215,92 @@ def locks(path, progress=None):
 
 # ---- repair --------------------------------------------------------------------------------
 
+_CAP_DAC_OVERRIDE = 1  # capability(7): bypasses the file's permission bits
+
+
+def _may_write(pid, info):
+    """Whether process `pid` may write the file of `info` (an os.stat_result):
+    by the rights of its file-system user and groups (root and holders of
+    CAP_DAC_OVERRIDE always may), or by a descriptor or view of the file it
+    opened for writing, where this user may see them. A process this user
+    cannot look at counts as a writer: only a holder that surely cannot write
+    is told apart."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            fields = dict(line.split(":", 1) for line in status if ":" in line)
+        fs_uid = int(fields["Uid"].split()[3])
+        fs_gid = int(fields["Gid"].split()[3])
+        groups = {int(group) for group in fields.get("Groups", "").split()}
+        capabilities = int(fields["CapEff"].strip(), 16)
+    except (OSError, KeyError, IndexError, ValueError):
+        return True
+    if fs_uid == 0 or capabilities >> _CAP_DAC_OVERRIDE & 1:
+        return True
+    if fs_uid == info.st_uid:
+        allowed = info.st_mode & 0o200
+    elif info.st_gid == fs_gid or info.st_gid in groups:
+        allowed = info.st_mode & 0o020
+    else:
+        allowed = info.st_mode & 0o002
+    return bool(allowed) or _opened_for_writing(pid, info)
+
+
+def _has_acl(path):
+    """Whether the file has an access ACL, whose entries the mode bits do not
+    tell user by user."""
+    try:
+        os.getxattr(path, "system.posix_acl_access")
+    except OSError:
+        return False
+    return True
+
+
+def _opened_for_writing(pid, info):
+    """Whether `pid` holds the file by a descriptor opened for writing or a
+    writable shared view (made while its rights allowed, kept after a chmod);
+    what this user may not look at counts as written."""
+    try:
+        for name in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                held = os.stat(f"/proc/{pid}/fd/{name}")
+            except OSError:
+                continue
+            if (held.st_dev, held.st_ino) != (info.st_dev, info.st_ino):
+                continue
+            with open(f"/proc/{pid}/fdinfo/{name}") as fdinfo:
+                flags = next(int(line.split()[1], 8) for line in fdinfo if line.startswith("flags:"))
+            if flags & os.O_ACCMODE != os.O_RDONLY:
+                return True
+        with open(f"/proc/{pid}/maps") as maps:
+            for line in maps:
+                parts = line.split()
+                if len(parts) >= 5 and parts[1].startswith("rw") and int(parts[4]) == info.st_ino:
+                    return True
+    except (OSError, StopIteration, ValueError):
+        return True
+    return False
+
+
+def _holders_told_apart(message, path, pids):
+    """The refusal `message`, with the holders that only read the file named
+    as such: they hold its open lock, which keeps the repair out as a writer
+    would, but they can never change it."""
+    try:
+        info = os.stat(path)
+    except OSError:
+        return message
+    if _has_acl(path):  # who may write is the ACL's to say: every holder may
+        return message
+    readers = [pid for pid in pids if pid != os.getpid() and not _may_write(pid, info)]
+    if not readers:
+        return message
+    listed = ", ".join(map(str, readers))
+    return (f"{message}; of these, process{'es' if len(readers) > 1 else ''} {listed} only "
+            f"read{'' if len(readers) > 1 else 's'} the file (its user cannot write it) but hold"
+            f"{'' if len(readers) > 1 else 's'} its open lock: the repair can begin once "
+            f"{'they close' if len(readers) > 1 else 'it closes'} the file or end"
+            f"{'' if len(readers) > 1 else 's'}")
+
 def repair(path, dry_run=False, progress=None):
     """The offline repair (zorvik._upkeep.repair), or with `dry_run` what it
     would do, from a check and the space figures, changing nothing. Refused
@@ -225,9 +311,10 @@ def repair(path, dry_run=False, progress=None):
             return _upkeep.repair(path, progress)
         _upkeep.refuse_if_in_use(path)
     except RuntimeError as error:
-        if getattr(error, "pids", None) is None:  # the core's refusal names the file's users
+        pids = getattr(error, "pids", None)
+        if pids is None:  # the core's refusal names the file's users
             raise
-        raise Refused(str(error)) from None
+        raise Refused(_holders_told_apart(str(error), path, pids)) from None
     # One walk: a survey holds the same check as check() makes of a file no
     # process holds open, and the space figures beside it.
     survey = _upkeep.survey(path, progress)

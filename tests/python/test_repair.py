@@ -209,6 +209,52 @@ REFUSED = {
 }
 
 
+# A process that holds the file's open lock the way any reader of it can: a
+# descriptor opened for reading, and the shared flock. It becomes the user it
+# is given once started (the interpreter may lie out of that user's reach).
+HOLDER = """
+import fcntl, os, sys
+if sys.argv[3] != "root":
+    os.setgroups([])
+    os.setgid(int(sys.argv[3]))
+    os.setuid(int(sys.argv[3]))
+fd = os.open(sys.argv[1], os.O_RDONLY if sys.argv[2] == "read" else os.O_RDWR)
+fcntl.flock(fd, fcntl.LOCK_SH)
+print("holding", flush=True)
+sys.stdin.read()
+"""
+NOBODY = 65534
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs a holder as another user")
+@pytest.mark.parametrize("mode, user, access, reads_only", [
+    (0o644, NOBODY, "read", True),    # cannot write the file: told apart
+    (0o666, NOBODY, "read", False),   # may write it: a writer for all the repair knows
+    (0o644, None, "read", False),     # root may write any file
+    (0o600, None, "write", False),
+])
+def test_repair_tells_holders_that_only_read(tmp_path_factory, mode, user, access, reads_only):
+    directory = tmp_path_factory.mktemp("open")
+    os.chmod(directory, 0o755)
+    os.chmod(directory.parent, 0o755)
+    path = directory / "d"
+    with SharedDict(path, capacity=1 << 24) as d:
+        d["k"] = 1
+    os.chmod(path, mode)
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), access, str(user or "root")],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "holding\n"
+        refused = zorvik_command("repair", str(path))
+    finally:
+        holder.stdin.close()
+        holder.wait()
+    assert refused.returncode == 1 and "is in use by process" in refused.stderr, refused.stderr
+    told = f"process {holder.pid} only reads the file (its user cannot write it)" in refused.stderr
+    assert told == reads_only, refused.stderr
+    assert zorvik_command("repair", str(path)).returncode == 0  # once it let go
+
+
 @pytest.mark.parametrize("case", REFUSED)
 def test_repair_refuses_and_leaves_the_file_alone(segment_dir, case):
     d, _ = filled(8)
