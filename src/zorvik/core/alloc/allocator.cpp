@@ -194,8 +194,8 @@ void push_chain(Allocator base, FreeList *list, char *first, char *last, std::ui
     free_lists::count_listed(memory_manager(base), count * chunk_span_at(first));
 }
 
-// Makes room for `units` of `shape` from free chunks of other kinds (the
-// essay's last part). True when something changed: the request is worth
+// Makes room for `units` of `shape` from free chunks of other kinds (see the
+// top of this file). True when something changed: the request is worth
 // making again. Takes the lock.
 bool make_room_for_chunks(Allocator base, free_runs::Shape shape, std::uint64_t units) {
     AllocatorLockGuard guard(allocator_lock_word(base));
