@@ -83,7 +83,8 @@ def describe(state):
         lines.append("an expansion is in progress")
     for name, what in (("expansion_workers", "expansion participants counted"),
                        ("marked_buckets", "buckets marked by an expansion"),
-                       ("pending_intents", "changes left in progress")):
+                       ("pending_intents", "changes left in progress"),
+                       ("unnamed_blocks", "blocks no structure names")):
         if state[name]:
             lines.append(f"{state[name]:,} {what}")
     lines += [f"held: {lock}" for lock in state["held_locks"]]

@@ -200,6 +200,9 @@ def _offline_faults(report):
     if report["expansion_in_progress"] or report["marked_buckets"] or report["expansion_workers"]:
         faults.append(f"an expansion left unfinished ({report['marked_buckets']} buckets marked, "
                       f"{report['expansion_workers']} participants counted)")
+    if report["unnamed_blocks"]:
+        faults.append(f"{report['unnamed_blocks']} blocks no structure names ({report['unnamed_bytes']:,} bytes): "
+                      "a repair gives them back")
     return faults
 
 
@@ -321,9 +324,11 @@ def repair(path, dry_run=False, progress=None):
     faults = _offline_faults(survey["check"])
     checked = {"clean": not faults, "faults": faults, "in_use_by": [], "report": survey["check"]}
     would = list(faults)
-    unreachable = survey["space"]["unreachable"]
-    if unreachable:
-        would.append(f"give back {unreachable:,} bytes of chunks that nothing reaches")
+    # What the repair's reclaim gives back, as it would judge it now (a
+    # mended structure may leave it more).
+    reclaimable = survey["space"]["reclaimable"]
+    if reclaimable:
+        would.append(f"give back {reclaimable:,} bytes that nothing reaches")
     return {"dry_run": True, "would": would, "check": checked}
 
 

@@ -1,17 +1,29 @@
 // The chunk allocator: chains, spans, free lists as stacks, list selection,
-// exact fits, refusals, and the state after a failed request.
+// exact fits, refusals, the state after a failed request, and free chunks of
+// one kind made into what a request of another needs.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "scratch_segment.hpp"
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
+#include "zorvik/core/segment/holder_looks.hpp"
 #include "zorvik/core/segment/segment.hpp"
 
 namespace zorvik {
@@ -294,11 +306,14 @@ INSTANTIATE_TEST_SUITE_P(Allocator, BlockLength,
                                            BlockCase{15, 24}, BlockCase{100, 104}));
 
 TEST(Allocator, FailedRequestPutsListChunksBack) {
-    // Two entry chunks on the list, room for nothing more: a request for three
-    // takes both off the list, cannot carve the third, and must restore the list.
+    // Two entry chunks on the list (a link in use after them), room for
+    // nothing more: a request for three takes both off the list, cannot carve
+    // the third (nor make one of free chunks of other kinds: there are none),
+    // and must restore the list.
     ScratchSegment segment(2 * 184 + 100, 32);
     Allocator base = segment.base();
     std::vector<char *> ab = single_chunks(base, 2, 176);
+    single_chunks(base, 1, 16);
     ASSERT_TRUE(free_chunk(base, ab[0]));
     ASSERT_TRUE(free_chunk(base, ab[1]));
     const auto list_before = list_members(base, segment.manager()->entry_list);
@@ -317,6 +332,225 @@ TEST(Allocator, FailedRequestPutsListChunksBack) {
     char *again = allocate_chunks(base, 2, 176);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(chain(base, again, 2), list_before);
+}
+
+// ---- free chunks of one kind serve the others ------------------------------------------------
+
+// The chunk area as a walk by span reads it, as every version's offline repair
+// walks it: each place a chunk whose span is its size's, or a zero word.
+struct AreaWalk {
+    std::map<Offset, std::uint8_t> chunks;  // header Offset -> size
+    std::uint64_t zero_words = 0;
+    std::vector<std::string> faults;
+};
+
+AreaWalk walk_area(Allocator base) {
+    AreaWalk walk;
+    const MemoryManager *manager = memory_manager(base);
+    Offset at = kFirstChunk;
+    while (at < manager->offset) {
+        const std::uint8_t span = chunk_span_at(base + at);
+        if (span == 0 && read_u64(base + at) == 0) {
+            ++walk.zero_words;
+            at += kChunkGrid;
+            continue;
+        }
+        if (span == 0 || span != chunk_span(chunk_size_at(base + at))) {
+            walk.faults.push_back("a header that does not add up at " + std::to_string(at));
+            return walk;
+        }
+        walk.chunks[at] = chunk_size_at(base + at);
+        at += span;
+    }
+    if (at != manager->offset) walk.faults.push_back("the walk passes the offset");
+    return walk;
+}
+
+// Every listed chunk is a chunk of its list's size that the walk meets, none
+// is listed twice, and (`counted`) the free-listed count is what the lists
+// hold.
+void expect_sound_lists(Allocator base, const AreaWalk &walk, bool counted = true) {
+    const MemoryManager *manager = memory_manager(base);
+    std::set<Offset> listed;
+    std::uint64_t bytes = 0;
+    for (const auto &[list, size] : {std::pair{&manager->entry_list, std::uint8_t{176}},
+                                     std::pair{&manager->link_list, std::uint8_t{16}},
+                                     std::pair{&manager->data_list, manager->chunk_size}}) {
+        for (const Offset member : list_members(base, *list)) {
+            const auto found = walk.chunks.find(member);
+            EXPECT_TRUE(found != walk.chunks.end() && found->second == size) << "listed " << member;
+            EXPECT_TRUE(listed.insert(member).second) << member << " listed twice";
+            bytes += chunk_span(size);
+        }
+    }
+    if (counted) {
+        EXPECT_EQ(free_listed_bytes(base), bytes);
+    }
+}
+
+// Chunks of `size` cut one after another until the segment is full.
+std::vector<char *> fill_with(Allocator base, std::uint8_t size) {
+    std::vector<char *> data;
+    while (char *header = allocate_chunks(base, 1, size)) data.push_back(chunk_data(header));
+    return data;
+}
+
+struct ServeCase {
+    const char *name;
+    std::uint8_t freed_size;  // the chunks that fill the segment, then are freed
+    bool at_the_end;          // the freed ones end at the offset (else a chunk in use follows them)
+    std::function<bool(Allocator)> request;
+};
+
+class FreeRoomServes : public ::testing::TestWithParam<ServeCase> {};
+
+TEST_P(FreeRoomServes, RequestsOfAnotherKind) {
+    const ServeCase &c = GetParam();
+    ScratchSegment segment(16 * 1024, 32);
+    Allocator base = segment.base();
+    std::vector<char *> chunks = fill_with(base, c.freed_size);
+    ASSERT_GT(chunks.size(), 40u);
+    // Every chunk but the first (and, in the middle, the last) is freed.
+    const std::size_t kept_at_end = c.at_the_end ? 0 : 1;
+    for (std::size_t i = 1; i + kept_at_end < chunks.size(); ++i) ASSERT_TRUE(free_chunk(base, chunks[i]));
+    const Offset offset = segment.allocated_offset();
+
+    EXPECT_TRUE(c.request(base));
+    EXPECT_EQ(segment.allocated_offset() < offset, c.at_the_end) << "the offset comes down over free chunks only";
+    const AreaWalk walk = walk_area(base);
+    ASSERT_TRUE(walk.faults.empty()) << walk.faults.front();
+    expect_sound_lists(base, walk);
+    // The chunks left in use are where they were.
+    EXPECT_EQ(walk.chunks.count(testing::header_of_data(base, chunks.front())), 1u);
+}
+
+bool entry_chunks(Allocator base) { return allocate_chunks(base, 20, 176) != nullptr; }
+bool data_chunks(Allocator base) { return allocate_chunks(base, 30, 32) != nullptr; }
+bool pairs(Allocator base) {
+    // Pairs come as chunks of the two sizes on their lists (EAGAIN), or fresh.
+    char *cut = carve_chunk_pairs(base, 20, 16, 176);
+    if (cut != nullptr) return true;
+    return errno == EAGAIN && allocate_chunks(base, 20, 16) != nullptr && allocate_chunks(base, 20, 176) != nullptr;
+}
+bool a_block(Allocator base) {
+    char *data = allocate_block(base, 5000);
+    if (data == nullptr) return false;
+    // Its bytes read zero, as fresh space does.
+    return std::all_of(data - 2, data + 5000, [](char byte) { return byte == 0; });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Allocator, FreeRoomServes,
+    ::testing::Values(ServeCase{"data_as_entry_chunks", 32, false, entry_chunks},
+                      ServeCase{"data_as_entry_chunks_at_the_end", 32, true, entry_chunks},
+                      ServeCase{"entry_chunks_as_data", 176, false, data_chunks},
+                      ServeCase{"links_as_pairs", 16, false, pairs},
+                      ServeCase{"data_as_pairs_at_the_end", 32, true, pairs},
+                      ServeCase{"links_as_a_block", 16, false, a_block},
+                      ServeCase{"entry_chunks_as_a_block_at_the_end", 176, true, a_block}),
+    [](const ::testing::TestParamInfo<ServeCase> &info) { return std::string(info.param.name); });
+
+TEST(Allocator, FreeChunksApartServeNothingAndLoseNothing) {
+    // Every other data chunk free: no two side by side, so no entry chunk
+    // (nor block) can be cut from them.
+    ScratchSegment segment(8 * 1024, 32);
+    Allocator base = segment.base();
+    std::vector<char *> chunks = fill_with(base, 32);
+    for (std::size_t i = 0; i < chunks.size(); i += 2) ASSERT_TRUE(free_chunk(base, chunks[i]));
+    const std::vector<Offset> listed = list_members(base, segment.manager()->data_list);
+    const Offset offset = segment.allocated_offset();
+    errno = 0;
+    EXPECT_EQ(allocate_chunks(base, 1, 176), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(allocate_block(base, 100), nullptr);
+    EXPECT_EQ(list_members(base, segment.manager()->data_list), listed);
+    EXPECT_EQ(segment.allocated_offset(), offset);
+    EXPECT_EQ(free_listed_bytes(base), listed.size() * 40);
+    EXPECT_NE(allocate_chunks(base, 3, 32), nullptr) << "the free chunks still serve their own size";
+}
+
+TEST(Allocator, RoomCutIntoOneKindServesAnotherOnceFreeAgain) {
+    // Data chunks made into entry chunks (what no list size fits left as a
+    // zero word or a filler); the entry chunks freed make one block, the
+    // zero words and fillers between them passed over.
+    ScratchSegment segment(8 * 1024, 32);
+    Allocator base = segment.base();
+    std::vector<char *> chunks = fill_with(base, 32);
+    for (std::size_t i = 0; i + 1 < chunks.size(); ++i) ASSERT_TRUE(free_chunk(base, chunks[i]));
+    std::vector<char *> entries;
+    while (char *header = allocate_chunks(base, 1, 176)) entries.push_back(chunk_data(header));
+    ASSERT_GT(entries.size(), 30u);
+    AreaWalk walk = walk_area(base);
+    ASSERT_TRUE(walk.faults.empty()) << walk.faults.front();
+    expect_sound_lists(base, walk);
+    for (char *entry : entries) ASSERT_TRUE(free_chunk(base, entry));
+    EXPECT_NE(allocate_block(base, entries.size() * 184 - 200), nullptr);
+    walk = walk_area(base);
+    ASSERT_TRUE(walk.faults.empty()) << walk.faults.front();
+    expect_sound_lists(base, walk);
+}
+
+TEST(Allocator, FreeListedCountFollowsEveryListChange) {
+    ScratchSegment segment(4096, 32);
+    Allocator base = segment.base();
+    std::vector<char *> data = single_chunks(base, 6, 32);
+    std::vector<char *> entries = single_chunks(base, 2, 176);
+    for (char *chunk : data) ASSERT_TRUE(free_chunk(base, chunk));
+    ASSERT_TRUE(free_chunk(base, entries[0]));
+    EXPECT_EQ(free_listed_bytes(base), 6u * 40 + 184);
+    ASSERT_NE(allocate_chunks(base, 4, 32), nullptr);
+    EXPECT_EQ(free_listed_bytes(base), 2u * 40 + 184);
+    // A chunk listed by a process that does not count (an earlier version)
+    // and taken by one that does: the count does not go below zero.
+    write_u64(base + testing::header_of_data(base, entries[1]) + 2, segment.manager()->entry_list.head);
+    segment.manager()->entry_list.head = testing::header_of_data(base, entries[1]);
+    ASSERT_NE(allocate_chunks(base, 2, 176), nullptr);
+    ASSERT_NE(allocate_chunks(base, 2, 32), nullptr);
+    EXPECT_EQ(free_listed_bytes(base), 0u);
+    // A walk of the whole lists sets it right.
+    ASSERT_TRUE(free_chunk(base, data[0]));
+    write_u64(base + testing::header_of_data(base, data[1]) + 2, segment.manager()->data_list.head);
+    segment.manager()->data_list.head = testing::header_of_data(base, data[1]);
+    EXPECT_EQ(free_listed_bytes(base), 40u);
+    EXPECT_EQ(recount_free_listed(base), 80u);
+    EXPECT_EQ(free_listed_bytes(base), 80u);
+}
+
+TEST(Allocator, AConversionKilledAtAnyStepLeavesTheAreaReadable) {
+    // The process dies holding the allocator's lock: the next one takes it
+    // over at once here, not after the production 200 ms.
+    const LockWaitTiming timing = lock_wait_timing();
+    set_lock_wait_timing({std::chrono::milliseconds(2), std::chrono::milliseconds(2), timing.unnamed_holder_patience});
+    std::uint64_t deaths = 0;
+    for (std::uint64_t k = 1;; ++k) {
+        ScratchSegment segment(8 * 1024, 32);
+        Allocator base = segment.base();
+        std::vector<char *> chunks = fill_with(base, 32);
+        std::memset(chunks.back(), 'v', 32);
+        for (std::size_t i = 0; i + 1 < chunks.size(); ++i) ASSERT_TRUE(free_chunk(base, chunks[i]));
+        const pid_t child = fork();
+        if (child == 0) {
+            crash_points::kill_at(k);
+            _exit(allocate_chunks(base, 20, 176) != nullptr ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (WIFEXITED(status)) {
+            EXPECT_EQ(WEXITSTATUS(status), 0) << "the conversion failed whole";
+            break;
+        }
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << k;
+        ++deaths;
+        unallocated_bytes(base);  // takes the lock over
+        const AreaWalk walk = walk_area(base);
+        ASSERT_TRUE(walk.faults.empty()) << "killed at step " << k << ": " << walk.faults.front();
+        expect_sound_lists(base, walk, false);
+        EXPECT_EQ(std::string(chunks.back(), 32), std::string(32, 'v')) << "the chunk in use is untouched";
+        // (What the death left on no list waits for an offline repair.)
+        ASSERT_LT(k, 1000u);
+    }
+    set_lock_wait_timing(timing);
+    EXPECT_GT(deaths, 3u);
 }
 
 // ---- refused frees -------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
@@ -211,7 +212,41 @@ TEST(Pool, DamagedCachedLinkIsRefusedWhenHandedOut) {
     EXPECT_EQ(links(pool->take(1)), std::vector<char *>{cached[5]});
 }
 
+TEST(Pool, ATakeAsNeededGetsWhatItNeedsWhenARefillGroupDoesNotFit) {
+    // Room for 20 data pairs: a group of 100 cannot be cut, the 3 this take
+    // needs can (a replacement in a full file); a take of a group refuses.
+    ScratchSegment segment(20 * 64, 32);
+    ChunkPool pool(segment.area(), 32, Payloads::kept);
+    EXPECT_THROW(pool.take(3), SpaceExhausted);
+    EXPECT_EQ(unallocated_bytes(segment.base()), 20u * 64) << "a failed take cuts nothing";
+    EXPECT_EQ(pool.take(3, ChunkPool::Refill::as_needed).count(), 3u);
+    EXPECT_EQ(pool.count(), 0u);
+    EXPECT_EQ(unallocated_bytes(segment.base()), 17u * 64);
+    EXPECT_THROW(pool.take(18, ChunkPool::Refill::as_needed), SpaceExhausted);
+    EXPECT_EQ(unallocated_bytes(segment.base()), 17u * 64) << "a failed take cuts nothing";
+}
+
 // ---- give back and the cap -----------------------------------------------------------
+
+TEST(Pool, AFullAreaKeepsWhatRemovalsFreeOnTheFreeLists) {
+    // An area of 1 MiB: once full, a pool of data pairs keeps at most
+    // 2^20 / 64 / 64 = 256 links, and frees what it is given beyond them.
+    ScratchSegment segment(1 << 20, 32);
+    Allocator base = segment.base();
+    ChunkPool pool(segment.area(), 32, Payloads::kept);
+    const Chain made = pool.refill(1000, nullptr);
+    pool.give_back(made);
+    EXPECT_EQ(pool.count(), 1000u) << "an area with room: the pool keeps what it is given";
+    const Chain all = pool.take(1000);
+    while (allocate_chunks(base, 1, 176) != nullptr) {
+    }
+    ASSERT_LT(unallocated_bytes(base), (1u << 20) / 64);
+    pool.give_back(all);
+    EXPECT_EQ(pool.count(), 256u);
+    EXPECT_EQ(pool.cap(), 256u);
+    EXPECT_EQ(list_members(base, segment.manager()->link_list).size(), 744u);
+    EXPECT_EQ(list_members(base, segment.manager()->data_list).size(), 744u);
+}
 
 TEST(Pool, GiveBackKeepsUpToTheCapAndFreesTheRest) {
     // 2^20 pairs of 24 + 16 bytes: about 42 MB of segment.

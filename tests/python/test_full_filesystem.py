@@ -5,6 +5,7 @@ error (naming the file system's error), in every process, and nothing else
 changes. Needs a small tmpfs of its own: mounting one needs root (CI runs as
 root); elsewhere the test is skipped."""
 
+import errno
 import os
 import subprocess
 
@@ -90,3 +91,36 @@ def test_creation_on_a_full_file_system_leaves_no_file(full_tmpfs):
     assert outcome.raised("OSError", "No space left on device") and str(full_tmpfs / "d") in outcome.message, \
         str(outcome)
     assert set(os.listdir(full_tmpfs)) == before
+
+
+def test_shorter_replacements_go_on_after_the_file_system_filled_up(full_tmpfs):
+    # A process fills the file system, then closes; another replaces values
+    # with shorter ones: a replacement never writes over the value it
+    # replaces, so it goes to chunks the file has, and needs no new storage.
+    path = str(full_tmpfs / "d")
+
+    def fill():
+        with SharedDict(path) as d:
+            key = 0
+            while True:
+                try:
+                    d[key] = value(key)
+                except OSError as error:
+                    return key, error.errno, str(error)
+                key += 1
+
+    outcome = in_child(fill)
+    assert outcome.error is None, str(outcome)
+    stored, code, error = outcome.result
+    assert code == errno.ENOSPC and "no space" in error, error
+    keys = list(range(0, stored, stored // 31))[:31]
+
+    def replace():
+        with SharedDict(path) as d:
+            for key in keys:
+                d[key] = b"y"
+            return [d[key] for key in keys], d[1]
+
+    outcome = in_child(replace)
+    assert outcome.error is None, str(outcome)
+    assert outcome.result == ([b"y"] * len(keys), value(1))

@@ -624,10 +624,10 @@ PyObject *stats_method(PyObject *object, PyObject *) {
     const unsigned doublings = stats.buckets == 0 || stats.largest_buckets <= stats.buckets
                                    ? 0
                                    : log2_of(stats.largest_buckets) - log2_of(stats.buckets);
-    return Py_BuildValue("{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets", stats.buckets,
-                         "load", load, "doublings_left", doublings, "bytes_used", stats.allocated, "bytes_free",
-                         stats.capacity - stats.allocated, "file_size", stats.file_length, "chunk_size",
-                         static_cast<unsigned>(stats.data_chunk_size));
+    return Py_BuildValue("{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets",
+                         stats.buckets, "load", load, "doublings_left", doublings, "bytes_used", stats.allocated,
+                         "bytes_free", stats.capacity - stats.allocated, "bytes_free_listed", stats.free_listed,
+                         "file_size", stats.file_length, "chunk_size", static_cast<unsigned>(stats.data_chunk_size));
 }
 
 // A pickle of an object that deletes its file names a hand-over link: a
@@ -786,7 +786,8 @@ PyMethodDef lifetime_methods[] = {
     {"stats", stats_method, METH_NOARGS,
      "stats() -> dict\n\nNumbers about the dictionary, each read on its own without a lock: entries, buckets "
      "(of the table in force), load (entries per bucket), doublings_left (how often the table can still "
-     "double), bytes_used and bytes_free (of the file's capacity), file_size (the file's length; the file is "
+     "double), bytes_used and bytes_free (of the file's capacity), bytes_free_listed (of bytes_used, free room "
+     "that removals gave back, which later stores of any size reuse), file_size (the file's length; the file is "
      "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk)."},
     {"__reduce__", reduce_method, METH_NOARGS,
      "__reduce__() -> tuple\n\nPickles the dictionary as its path, serializer, hash function and "

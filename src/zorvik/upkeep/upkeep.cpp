@@ -49,13 +49,15 @@ Ref check_dict(const MapCheck &check) {
     const Ref held = string_list(check.held_locks);
     if (!held) return Ref();
     return Ref::steal(Py_BuildValue(
-        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:K,s:O}", "faults", faults.get(), "entries",
+        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:K,s:K,s:K,s:O}", "faults", faults.get(), "entries",
         static_cast<unsigned long long>(check.entries), "entry_count", static_cast<unsigned long long>(check.entry_count),
         "held_locks", held.get(), "pending_intents", static_cast<unsigned long long>(check.pending_intents),
         "marked_buckets", static_cast<unsigned long long>(check.marked_buckets), "expansion_workers",
         static_cast<unsigned long long>(check.expansion_workers), "expansion_in_progress",
         check.expansion_in_progress ? Py_True : Py_False, "chunks_reached",
-        static_cast<unsigned long long>(check.chunks_reached), "clean", check.clean() ? Py_True : Py_False));
+        static_cast<unsigned long long>(check.chunks_reached), "unnamed_blocks",
+        static_cast<unsigned long long>(check.unnamed_blocks), "unnamed_bytes",
+        static_cast<unsigned long long>(check.unnamed_bytes), "clean", check.clean() ? Py_True : Py_False));
 }
 
 // A Python exception raised by a callback, already pending: it wins over the
@@ -140,8 +142,9 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
     if (!after) return nullptr;
     const Ref done = string_list(report.done);
     if (!done) return nullptr;
-    return Py_BuildValue("{s:O,s:O,s:O,s:K}", "before", before.get(), "after", after.get(), "done", done.get(),
-                         "reclaimed_chunks", static_cast<unsigned long long>(report.reclaimed_chunks));
+    return Py_BuildValue("{s:O,s:O,s:O,s:K,s:K}", "before", before.get(), "after", after.get(), "done", done.get(),
+                         "reclaimed_chunks", static_cast<unsigned long long>(report.reclaimed_chunks),
+                         "reclaimed_bytes", static_cast<unsigned long long>(report.reclaimed_bytes));
 }
 
 // _crash_after(steps): for the fault tests. Call it in a child made by fork
@@ -157,13 +160,14 @@ PyObject *upkeep_crash_after(PyObject *, PyObject *steps_object) {
 
 Ref space_dict(const SpaceUse &use) {
     return Ref::steal(Py_BuildValue(
-        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "capacity", static_cast<unsigned long long>(use.capacity), "allocated",
+        "{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "capacity", static_cast<unsigned long long>(use.capacity), "allocated",
         static_cast<unsigned long long>(use.allocated), "in_use", static_cast<unsigned long long>(use.in_use),
         "free_listed", static_cast<unsigned long long>(use.free_listed), "free_entry_chunks",
         static_cast<unsigned long long>(use.free_chunks[0]), "free_link_chunks",
         static_cast<unsigned long long>(use.free_chunks[1]), "free_data_chunks",
         static_cast<unsigned long long>(use.free_chunks[2]), "unreachable",
-        static_cast<unsigned long long>(use.unreachable)));
+        static_cast<unsigned long long>(use.unreachable), "reclaimable",
+        static_cast<unsigned long long>(use.reclaimable)));
 }
 
 // survey(path, progress=None) -> dict: the shape, the check and the space.

@@ -1,7 +1,7 @@
 // The chunk allocator. Every process attached to a segment runs this code on
 // the same MemoryManager; the allocator's lock word in the SegmentHeader
-// orders every change to `offset`, the three list heads and the links of the
-// chunks lying on the lists.
+// orders every change to `offset`, the three list heads, the free-listed
+// count and the links of the chunks lying on the lists.
 //
 // Protocol. A request holds the lock only for its reads and writes of the
 // MemoryManager and, when it takes from a free list, for the walk along the
@@ -28,9 +28,12 @@
 // is the segment's first claim) asks for everything from its start to the
 // end of the window its own end lies in; a claim that lies within a window
 // entered before asks for nothing, as the claim that entered it asked for all
-// of it. `offset` only grows, so every window that holds claimed bytes was
-// entered by a claim, and a failed claim leaves `offset` where it was, so the
-// next claim enters the same window again. The rule needs no state beyond
+// of it. `offset` grows, and comes down only over free chunks claimed before
+// (free_runs.cpp), whose windows were entered then: so every window that
+// holds claimed bytes was entered by a claim, and a failed claim leaves
+// `offset` where it was, so the next claim enters the same window again (a
+// claim that enters a window again asks for blocks already there, which the
+// file system grants). The rule needs no state beyond
 // `offset`, so every process follows it alike. A block backed on first write
 // (Backing::on_first_write: the map's chunk table) gets its header's grid
 // and the window its end lies in; whoever writes a later page of it reserves
@@ -45,6 +48,14 @@
 // be the true rounded size; sizes outside [7, 246] have neither and are
 // refused, as are frees of anything that is not a handed-out chunk of a list
 // size lying inside the segment.
+//
+// Room of one kind serves the others. When a request finds neither enough
+// chunks on its list nor enough fresh space (or no storage for it), free
+// chunks of other kinds are made into what it needs (free_runs.cpp, under
+// the lock) and the request is made once more: free chunks at the end of
+// the allocated area become fresh space again, and runs of free chunks side
+// by side are cut into the chunks, or the block, asked for. Every list change
+// keeps the free-listed count (memory_manager.hpp) with it.
 #include "zorvik/core/alloc/allocator.hpp"
 
 #include <algorithm>
@@ -52,6 +63,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "zorvik/core/alloc/free_lists.hpp"
+#include "zorvik/core/alloc/free_runs.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/mapped_files.hpp"
@@ -59,6 +72,11 @@
 
 namespace zorvik {
 namespace {
+
+using free_lists::list_for;
+using free_lists::listed_chunk_or_zero;
+using free_lists::read_link;
+using free_lists::write_link;
 
 // A chain link is one Offset: the header Offset of the next chunk.
 constexpr std::uint64_t kChainLinkLength = sizeof(Offset);
@@ -79,38 +97,12 @@ static_assert(kSegmentHeaderLength + kFirstChunk <= kCreationReservation,
 
 bool is_chunk_size(std::uint8_t size) { return size >= kSmallestChunkSize && size <= kLargestChunkSize; }
 
-std::uint64_t read_link(const char *header) { return read_u64(header + kChunkHeaderLength); }
-void write_link(char *header, Offset next) { write_u64(header + kChunkHeaderLength, next); }
-
-// The free list that keeps chunks of `size`, or null when none does. The
-// segment's data chunk size is compared first, so a data chunk size of 16
-// keeps link chunks on the data list. `chunk_size` never changes after
-// creation, so no lock is needed to read it.
-FreeList *list_for(MemoryManager *manager, std::uint8_t size) {
-    if (size == 0) return nullptr;  // blocks carry size 0; no list takes them
-    if (size == manager->chunk_size) return &manager->data_list;
-    if (size == kLinkChunkSize) return &manager->link_list;
-    if (size == kEntryChunkSize) return &manager->entry_list;
-    return nullptr;
-}
-
 // Unallocated bytes; call with the lock held. A file whose `offset` lies past
 // its `capacity` has nothing left rather than a wrapped-around excess.
 std::uint64_t room_left(const MemoryManager *manager) {
     std::uint64_t capacity = manager->capacity;
     std::uint64_t offset = manager->offset;
     return capacity > offset ? capacity - offset : 0;
-}
-
-// `header` when it is a chunk that can lie on the list of `size` (on the
-// 8-byte grid, inside the allocated area, with that size and span), else 0.
-// Call with the lock held.
-Offset listed_chunk_or_zero(const MemoryManager *manager, Offset header, std::uint8_t size, std::uint8_t span) {
-    const Offset allocated = manager->offset;
-    if (header < kFirstChunk || header % 8 != 0 || header >= allocated || allocated - header < span) return 0;
-    const char *chunk = reinterpret_cast<const char *>(manager) + header;
-    if (chunk_size_at(chunk) != size || chunk_span_at(chunk) != span) return 0;
-    return header;
 }
 
 void report_out_of_memory() {
@@ -193,12 +185,21 @@ bool claim_fresh_space(Allocator base, std::uint64_t need, Offset &first_out) {
     return report_claim(claim);
 }
 
-// Pushes the chain first..last (already linked to each other) back on top of
-// `list`, keeping its order. Takes the lock.
-void push_chain(Allocator base, FreeList *list, char *first, char *last) {
+// Pushes the chain of `count` chunks first..last (already linked to each
+// other) back on top of `list`, keeping its order. Takes the lock.
+void push_chain(Allocator base, FreeList *list, char *first, char *last, std::uint64_t count) {
     AllocatorLockGuard guard(allocator_lock_word(base));
     write_link(last, list->head);
     list->head = to_offset(base, first);
+    free_lists::count_listed(memory_manager(base), count * chunk_span_at(first));
+}
+
+// Makes room for `units` of `shape` from free chunks of other kinds (see the
+// top of this file). True when something changed: the request is worth
+// making again. Takes the lock.
+bool make_room_for_chunks(Allocator base, free_runs::Shape shape, std::uint64_t units) {
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    return free_runs::make_chunks(base, shape, units);
 }
 
 // The header of the handed-out chunk whose data starts at `data`, or null when
@@ -277,17 +278,13 @@ char *carve_chunks(Allocator base, std::uint64_t count, std::uint64_t start, std
     return to_address(base, first);
 }
 
-char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
-    if (base == nullptr || size == 0 || count == 0) return nullptr;
-    if (!is_chunk_size(size)) {
-        errno = EINVAL;
-        return nullptr;
-    }
+namespace {
+
+// One attempt of allocate_chunks for a size a list keeps: the list's chunks,
+// then fresh ones behind them.
+char *take_or_carve(Allocator base, FreeList *list, std::uint64_t count, std::uint8_t size) {
     const std::uint8_t span = chunk_span(size);
     MemoryManager *manager = memory_manager(base);
-    FreeList *list = list_for(manager, size);
-    if (list == nullptr) return carve_chunks(base, count, 0, span, size, nullptr);
-
     char *first = nullptr;
     char *last = nullptr;
     std::uint64_t taken = 0;
@@ -310,6 +307,7 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
             // Either the chunk after the last one taken, or 0 when the list
             // ran out; in both cases the chain handed out is the list's front.
             list->head = next;
+            free_lists::count_unlisted(manager, taken * span);
             crash_points::step("allocator: chunks taken off a free list");
         }
     }
@@ -321,7 +319,25 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
     // fails, put the k chunks back so that a failed request changes nothing.
     if (carve_chunks(base, count, taken, span, size, last) != nullptr) return first;
     const int error = errno;
-    push_chain(base, list, first, last);
+    push_chain(base, list, first, last, taken);
+    errno = error;
+    return nullptr;
+}
+
+}  // namespace
+
+char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
+    if (base == nullptr || size == 0 || count == 0) return nullptr;
+    if (!is_chunk_size(size)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    FreeList *list = list_for(memory_manager(base), size);
+    if (list == nullptr) return carve_chunks(base, count, 0, chunk_span(size), size, nullptr);
+    if (char *first = take_or_carve(base, list, count, size)) return first;
+    // Short of room: free chunks of other kinds may make it up.
+    const int error = errno;
+    if (make_room_for_chunks(base, free_runs::Shape{size, 0}, count)) return take_or_carve(base, list, count, size);
     errno = error;
     return nullptr;
 }
@@ -349,10 +365,24 @@ char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_
     Offset start = 0;
     bool recycled = false;
     Claim claim = Claim::no_room;
-    {
-        AllocatorLockGuard guard(allocator_lock_word(base));
-        recycled = holds_chunks(first_list, first_size, first_span) || holds_chunks(second_list, second_size, second_span);
-        if (!recycled) claim = claim_locked(base, manager, need, need, start);
+    for (bool made_room = false;;) {
+        {
+            AllocatorLockGuard guard(allocator_lock_word(base));
+            const bool seconds = holds_chunks(second_list, second_size, second_span);
+            recycled = seconds || holds_chunks(first_list, first_size, first_span);
+            if (!recycled) claim = claim_locked(base, manager, need, need, start);
+            // Short of fresh room for what the lists do not hold: free chunks
+            // of other kinds may make it up, as pairs of these sizes side by
+            // side on their lists (rather than second chunks cut apart from
+            // the listed first ones, which would break up the runs of free
+            // chunks they lie in) or as fresh space.
+            const bool short_of_seconds = !seconds && room_left(manager) < count * second_span;
+            if (!made_room && (recycled ? short_of_seconds : claim != Claim::claimed)) {
+                made_room = free_runs::make_chunks(base, free_runs::Shape{first_size, second_size}, count);
+                if (made_room) continue;
+            }
+        }
+        break;
     }
     if (recycled) {
         errno = EAGAIN;
@@ -387,6 +417,17 @@ char *allocate_block(Allocator base, std::uint64_t length, Backing backing) {
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
         claim = claim_locked(base, memory_manager(base), need, stored, start);
+        if (claim != Claim::claimed) {
+            // Short of fresh room: free chunks may make it up, as fresh space
+            // or as a block of their own bytes (backed already: claimed once).
+            const free_runs::BlockRoom room = free_runs::make_block(base, need);
+            if (room.block != 0) {
+                start = room.block;
+                claim = Claim::claimed;
+            } else if (room.offset_lowered) {
+                claim = claim_locked(base, memory_manager(base), need, stored, start);
+            }
+        }
     }
     if (!report_claim(claim)) return nullptr;
     // The block is ours alone from here on; fresh space reads zero, which is
@@ -395,6 +436,16 @@ char *allocate_block(Allocator base, std::uint64_t length, Backing backing) {
     block[0] = 0;
     block[1] = 0;
     return chunk_data(block);
+}
+
+void give_back_block(Allocator base, char *data, std::uint64_t length) {
+    if (base == nullptr || data == nullptr || length == 0) return;
+    const Offset header = to_offset(base, chunk_header(data));
+    // As allocate_block cut it; it was handed out, so this cannot wrap.
+    const std::uint64_t need = ((length + 1) & ~std::uint64_t{7}) + 8;
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    std::uint64_t chunks = 0;
+    free_runs::give_back(base, header, header + need, chunks);
 }
 
 bool reserve_pages(Allocator base, const char *address, std::uint64_t length) {
@@ -422,6 +473,7 @@ bool free_chunk(Allocator base, char *data) {
     write_link(chunk, list->head);
     crash_points::step("allocator: a freed chunk linked, not yet listed");
     list->head = header;
+    free_lists::count_listed(manager, chunk_span_at(chunk));
     return true;
 }
 
@@ -454,6 +506,32 @@ std::uint64_t unallocated_bytes(Allocator base) {
     if (base == nullptr) return 0;
     AllocatorLockGuard guard(allocator_lock_word(base));
     return room_left(memory_manager(base));
+}
+
+std::uint64_t free_listed_bytes(Allocator base) {
+    if (base == nullptr) return 0;
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    return free_lists::listed_bytes(memory_manager(base));
+}
+
+SpaceGiven give_back_space(Allocator base, Offset from, Offset to) {
+    SpaceGiven given;
+    if (base == nullptr) return given;
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    const Offset offset = memory_manager(base)->offset;
+    const std::uint64_t bytes = free_runs::give_back(base, from, to, given.chunks);
+    (to == offset ? given.unallocated : given.listed) = bytes;
+    return given;
+}
+
+std::uint64_t listable_bytes(std::uint64_t length, std::uint8_t data_chunk_size) {
+    return free_runs::listable(length, data_chunk_size);
+}
+
+std::uint64_t recount_free_listed(Allocator base) {
+    if (base == nullptr) return 0;
+    AllocatorLockGuard guard(allocator_lock_word(base));
+    return free_runs::recount(base);
 }
 
 }  // namespace zorvik

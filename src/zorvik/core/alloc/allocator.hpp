@@ -1,16 +1,19 @@
 // The chunk allocator: hands out the chunk area of a segment to every process
-// attached to it. Space is cut from the front of the unallocated area and
-// never given back to it; chunks of the three recycled sizes (link chunks of
-// 16, entry chunks of 176 and the segment's data chunks) go onto a free list
-// of their size when freed (a stack: the chunk freed last is handed out first).
-// Blocks and chunks of any other size are never freed.
+// attached to it. Space is cut from the front of the unallocated area; chunks
+// of the three recycled sizes (link chunks of 16, entry chunks of 176 and the
+// segment's data chunks) go onto a free list of their size when freed (a
+// stack: the chunk freed last is handed out first). Blocks and chunks of any
+// other size are never freed. Once the unallocated area runs short, free
+// chunks serve requests of every kind: those at its edge become unallocated
+// again, and runs of free chunks side by side are cut into the chunks or the
+// block a request needs (free_runs.hpp).
 //
 // All state lives in the segment (MemoryManager, and the SegmentHeader's lock
-// word, which guards `offset`, the three list heads and the links of the
-// chunks on the lists). `capacity` and `chunk_size` never change after
-// creation and are read without the lock. The allocator's lock is innermost:
-// it is taken while a bucket lock or a pool lock may be held, and nothing else
-// is taken while it is held.
+// word, which guards `offset`, the three list heads, the free-listed count
+// and the links of the chunks on the lists). `capacity` and `chunk_size`
+// never change after creation and are read without the lock. The allocator's
+// lock is innermost: it is taken while a bucket lock or a pool lock may be
+// held, and nothing else is taken while it is held.
 //
 // These operations throw only what a wait for the allocator's lock throws
 // (spin_lock.hpp: a lock word that names no process, an expired deadline, a
@@ -38,9 +41,11 @@ void initialise_allocator(Allocator base, std::uint64_t size, std::uint8_t chunk
 // hold the header Offset of the next; the last one's link is not cleared.
 // Returns the first chunk's header address, or null (null base, size 0, count 0,
 // or "out of memory" with errno ENOMEM). Chunks taken from a free list before
-// the fresh remainder could not be carved go back onto the list. Sizes 1 to 6
-// (no room for the 8-byte chain link) and 247 to 255 (a span that does not fit
-// the 8-bit header) are refused with errno EINVAL and no text.
+// the fresh remainder could not be carved go back onto the list; then free
+// chunks of other kinds are made into chunks of `size` where they can be, and
+// the request is made once more. Sizes 1 to 6 (no room for the 8-byte chain
+// link) and 247 to 255 (a span that does not fit the 8-bit header) are
+// refused with errno EINVAL and no text.
 char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size);
 
 // Internal step of allocate_chunks: cuts `count` - `start` fresh chunks and
@@ -60,7 +65,10 @@ char *next_in_chain(Allocator base, const char *header);
 // chunks carry their headers only: no chain links. Recycled chunks are handed
 // out before fresh space is cut, so while a free list of either size holds a
 // chunk this cuts nothing and returns null with errno EAGAIN (and no text);
-// also null for bad arguments (EINVAL) and "out of memory" (ENOMEM).
+// when fresh space is short, free chunks of other kinds are first made into
+// chunks of the two sizes (then EAGAIN: take them with allocate_chunks) or
+// into fresh space. Also null for bad arguments (EINVAL) and "out of memory"
+// (ENOMEM).
 char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
 
 // When a claim of fresh space reserves the file's blocks (see allocator.cpp):
@@ -72,7 +80,15 @@ enum class Backing : std::uint8_t { now, on_first_write };
 
 // A block of `length` bytes that is never freed: returns its data address, or
 // null (null base, length 0, "out of memory", or no room on the file system).
+// Its bytes read zero. When fresh space is short it is cut from a run of free
+// chunks side by side, if one holds it.
 char *allocate_block(Allocator base, std::uint64_t length, Backing backing = Backing::now);
+
+// Gives back the block of `length` bytes at `data` that allocate_block just
+// handed out, before anything names it or anyone else can know it (a
+// doubling that could not get the rest of what it needs): as unallocated
+// space when it ends at the offset, else as chunks of the list sizes.
+void give_back_block(Allocator base, char *data, std::uint64_t length);
 
 // Reserves the file's blocks behind the pages of [address, address + length)
 // of the segment: of a block allocated with Backing::on_first_write before
@@ -107,5 +123,29 @@ void check_free(Allocator base, Offset target);
 
 // Bytes still unallocated (capacity - offset), read under the lock.
 std::uint64_t unallocated_bytes(Allocator base);
+
+// The free-listed count (memory_manager.hpp): bytes of the chunks on the free
+// lists, exact while only this version changes them; read under the lock.
+std::uint64_t free_listed_bytes(Allocator base);
+
+// For an offline repair, which knows that nothing reaches the bytes [from,
+// to) of the chunk area (on the 8-byte grid, below the offset): zeroes them
+// and gives them back, as unallocated space when they end at the offset,
+// else as chunks of the list sizes on their lists (all but the 8 or 16 bytes
+// no list size fits, left as a zero word or a filler: chunk.hpp).
+struct SpaceGiven {
+    std::uint64_t listed = 0;       // bytes of the chunks listed
+    std::uint64_t chunks = 0;       // chunks listed
+    std::uint64_t unallocated = 0;  // bytes made unallocated
+};
+SpaceGiven give_back_space(Allocator base, Offset from, Offset to);
+
+// The bytes of `length` unreached bytes that give_back_space lists (when
+// they do not end at the offset), in a segment of `data_chunk_size`.
+std::uint64_t listable_bytes(std::uint64_t length, std::uint8_t data_chunk_size);
+
+// Walks the free lists whole and sets the free-listed count to the bytes
+// they hold (for an offline repair); returns it.
+std::uint64_t recount_free_listed(Allocator base);
 
 }  // namespace zorvik

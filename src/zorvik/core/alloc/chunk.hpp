@@ -60,6 +60,23 @@ inline constexpr std::uint8_t kLinkChunkSize = sizeof(ChunkLink);  // 16
 static_assert(sizeof(ChunkLink) == 16 && offsetof(ChunkLink, next) == 8,
               "file format: a link chunk holds its payload's Offset, then the next link's");
 
+// ---- fillers ---------------------------------------------------------------------
+//
+// A filler is a chunk whose size fills its span (size = span - 2, so its size
+// is 6 more than a multiple of 8, which no record's size is and no list
+// keeps): a piece of free space too small for any list size, left where free
+// chunks were cut into others (free_runs.cpp). Every walk by span steps over
+// it like any chunk no list keeps; the allocator and the offline repair take
+// it back with the free space beside it. The sizes 14, 22, ..., 246 are kept
+// for fillers: no record may have them.
+constexpr std::uint8_t filler_size(std::uint8_t span) { return static_cast<std::uint8_t>(span - kChunkHeaderLength); }
+static_assert(chunk_span(filler_size(16)) == 16 && chunk_span(filler_size(248)) == 248,
+              "a filler's size gives back its span, up to the largest span");
+inline bool is_filler(const char *header) {
+    const std::uint8_t span = chunk_span_at(header);
+    return span >= 2 * kChunkGrid && span % kChunkGrid == 0 && chunk_size_at(header) == filler_size(span);
+}
+
 // Bytes a link and the payload chunk of `payload_size` beside it occupy when
 // they are cut side by side from fresh space.
 constexpr std::uint64_t pair_span(std::uint8_t payload_size) {

@@ -124,8 +124,31 @@ void ChunkPool::forget_inherited_links() noexcept {
 // ---- life ------------------------------------------------------------------------
 
 ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads)
-    : area_(area), payload_size_(payload_size), payloads_(payloads) {
+    : area_(area),
+      payload_size_(payload_size),
+      payloads_(payloads),
+      area_bytes_(area.end() - kFirstChunk),
+      full_cap_(std::clamp(area_bytes_ / kFullShare / pair_span(payload_size), kLeastFullCap, kCap)) {
     enter_registry();
+}
+
+std::uint64_t ChunkPool::cap() const {
+    return area_full_.load(std::memory_order_relaxed) ? full_cap_ : kCap;
+}
+
+std::uint64_t ChunkPool::room_for(std::uint64_t n) {
+    const std::uint64_t count = this->count();
+    if (count + n <= full_cap_) return n;
+    // Past the full area's cap: whether the area is full is looked at again
+    // each time the pool grows past another multiple of that cap (the
+    // allocator's lock, taken once per so many links given back).
+    if (count / full_cap_ != (count + n) / full_cap_) {
+        area_full_.store(unallocated_bytes(area_.base()) < area_bytes_ / kFullShare, std::memory_order_relaxed);
+    }
+    // Unsigned: a pool already past the cap (an initial fill can put it
+    // there, and the area can fill up under a pool) has room for nothing.
+    const std::uint64_t cap = this->cap();
+    return cap > count ? cap - count : 0;
 }
 
 ChunkPool::~ChunkPool() {
@@ -175,16 +198,25 @@ void ChunkPool::prefetch_front(std::uint64_t n) const {
 
 // ---- take ----------------------------------------------------------------------
 
-Chain ChunkPool::take(std::uint64_t n) {
+Chain ChunkPool::take(std::uint64_t n, Refill refill_size) {
     if (n == 0) return cached(0, 0);
     ProcessLockGuard guard(lock_);
     const std::uint64_t count = count_.load(std::memory_order_relaxed);
     if (count < n) {
         // Short: refill at least a group, and put the new links in front of the
-        // cached ones. A refill that throws leaves the pool as it was.
-        const std::uint64_t m = std::max(n - count, kRefillGroup);
+        // cached ones. A refill that throws leaves the pool as it was. A
+        // segment or file system too full for a group may still hold what
+        // this take needs: that much is asked for then, when the caller may.
+        std::uint64_t m = std::max(n - count, kRefillGroup);
         ChunkLink *last = nullptr;
-        const Chain fresh = refill(m, &last);
+        Chain fresh;
+        try {
+            fresh = refill(m, &last);
+        } catch (const SpaceExhausted &) {
+            if (refill_size != Refill::as_needed || m == n - count) throw;
+            m = n - count;
+            fresh = refill(m, &last);
+        }
         if (count > 0) last->next = head_.load(std::memory_order_relaxed);
         head_.store(fresh.head(), std::memory_order_relaxed);
         count_.store(count + m, std::memory_order_relaxed);
@@ -299,9 +331,7 @@ void ChunkPool::give_back(const Chain &chain, ChunkLink *last) {
     const std::uint64_t n = chain.count();
     if (n == 0) return;
     const Chain given = cached(chain.head(), n);
-    // Unsigned: a pool already past the cap (an initial fill can put it there)
-    // has room for everything.
-    const std::uint64_t room = kCap - count();
+    const std::uint64_t room = room_for(n);
     if (room == 0) {
         release(given);
         return;

@@ -3,7 +3,7 @@
 // for single chunks: they take chains of links from a pool and give them
 // back, and a pool goes to the allocator only when it runs dry, for at least
 // kRefillGroup pairs at once, and frees to the allocator only what exceeds its
-// cap of kCap links.
+// cap (kCap links at most).
 //
 // The cached links form one chain from `head`; only the first `count` belong
 // to the pool and the last one's `next` is stale. The pool lock is a process
@@ -38,8 +38,15 @@ public:
     // 24 MiB of link chunks plus their payloads. What a pool keeps is out of
     // every other process's reach, so this bounds what one process can hold
     // back from the others; every process of every version keeps the same
-    // bound, which is what the others can count on.
+    // bound, which is what the others can count on. Once the chunk area is
+    // full (less than a kFullShare-th of it unallocated), a pool keeps no
+    // more than a kFullShare-th of the area's bytes (and kLeastFullCap links,
+    // two refill groups and more, whatever the area): what removals free
+    // then goes back to the free lists, where the stores of every process,
+    // and of every kind, can use it.
     static constexpr std::uint64_t kCap = std::uint64_t{1} << 20;
+    static constexpr std::uint64_t kFullShare = 64;
+    static constexpr std::uint64_t kLeastFullCap = 256;
     // Pairs a refill asks the allocator for at once (one request for the link
     // chunks and one for the payloads, or one for side-by-side pairs), so that
     // the allocator's lock, which every process shares, is taken once per 100
@@ -72,7 +79,12 @@ public:
     // refill, and "offset
     // overflow!" for a cached link that is not one any more (a chain given back
     // from a damaged file); the pool is then unchanged and nothing is leaked.
-    Chain take(std::uint64_t n);
+    // A refill asks for a group at least (Refill::group), or, when a group
+    // finds no room, for just what the take needs (Refill::as_needed: a
+    // shorter replacement, which must go on working in a full file, may use
+    // the last room that new entries leave, less than a group).
+    enum class Refill : std::uint8_t { group, as_needed };
+    Chain take(std::uint64_t n, Refill refill_size = Refill::group);
 
     // `n` new links chained by `next`, made in allocator requests of at most
     // kRefillGroup; `last_out` receives the last one. Takes no pool lock:
@@ -95,6 +107,8 @@ public:
     void return_all();
 
     std::uint64_t count() const;  // cached links (for tests and statistics)
+    // The links give_back keeps at most now: kCap, or the full area's cap.
+    std::uint64_t cap() const;
     // Starts loading the first `n` cached links (at most 8) into the cache, so
     // that a caller about to take them overlaps those misses with others.
     void prefetch_front(std::uint64_t n) const;
@@ -131,6 +145,8 @@ private:
     // Frees `chain` to the allocator; throws the check_free exception when the
     // allocator refuses a chunk.
     void release(const Chain &chain) const;
+    // How many of `n` links given back the pool keeps (the cap).
+    std::uint64_t room_for(std::uint64_t n);
 
     ProcessLock lock_;
     // Written only with the lock held; also read without it (count by
@@ -141,6 +157,10 @@ private:
     const ChunkArea area_;
     const std::uint8_t payload_size_;
     const Payloads payloads_;
+    const std::uint64_t area_bytes_;
+    const std::uint64_t full_cap_;  // the cap once the area is full (kCap)
+    // Whether the area was full when last looked at (room_for); a hint.
+    std::atomic<bool> area_full_{false};
     // Neighbours in the registry's list, guarded by the registry's mutex.
     ChunkPool *registry_previous_ = nullptr;
     ChunkPool *registry_next_ = nullptr;

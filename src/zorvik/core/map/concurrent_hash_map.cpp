@@ -170,6 +170,7 @@ MapStats ConcurrentHashMap_string::stats() const {
         capacity > unallocated ? capacity - unallocated : 0,
         m.segment.file_length(),
         m.data_chunk_size,
+        free_listed_bytes(m.base),
     };
 }
 

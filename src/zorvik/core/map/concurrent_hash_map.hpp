@@ -180,6 +180,7 @@ struct MapStats {
     std::uint64_t allocated;        // of them, bytes cut for chunks and blocks (free lists included)
     std::uint64_t file_length;      // bytes of the file (sparse: mostly unstored)
     std::uint8_t data_chunk_size;   // bytes of one data chunk
+    std::uint64_t free_listed;      // of `allocated`, bytes of the free chunks on the free lists (an estimate)
 };
 
 class ZORVIK_EXPORT ConcurrentHashMap_base {

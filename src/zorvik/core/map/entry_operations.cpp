@@ -194,7 +194,9 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     const Chain old_chain = stored_bytes(m, value);
     ChunkLink *old_last = old_chain.empty() ? nullptr : old_chain.last();
     const std::uint64_t count = m.data_chunks(length);
-    const Chain fresh = m.data_pool.take(count);
+    // A replacement may use the last room new entries leave: shorter ones
+    // go on working in a full file.
+    const Chain fresh = m.take_links(m.data_pool, count, ChunkPool::Refill::as_needed);
     try {
         fresh.fill(bytes, length);
     } catch (...) {
@@ -252,7 +254,7 @@ bool copy_value(const MapState &m, const MapEntry &entry, ValueSink &sink) {
 // the entry pool before the failure leaves.
 Chain take_data_or_give_back(MapState &m, std::uint64_t n, const Chain &taken) {
     try {
-        return m.data_pool.take(n);
+        return m.take_links(m.data_pool, n);
     } catch (...) {
         m.entry_pool.give_back(taken);
         throw;
@@ -275,7 +277,7 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     // here); then everything the append needs, and the bytes written into
     // it, before anything in the bucket changes.
     ChunkLink *link = list.link_at((needs_entry_chunk ? n - 1 : n) / kEntriesPerChunk);
-    const Chain entry_chunk = m.entry_pool.take(needs_entry_chunk ? 1 : 0);
+    const Chain entry_chunk = m.take_links(m.entry_pool, needs_entry_chunk ? 1 : 0);
     const Chain data = take_data_or_give_back(m, key_chunks + value_chunks, entry_chunk);
     MapEntry *slot = nullptr;
     Offset value_head = 0;

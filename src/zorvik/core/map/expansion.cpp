@@ -183,9 +183,11 @@ struct SplitChunks {
 
 SplitChunks take_split_chunks(MapState &m, std::uint64_t partner_extra, std::uint64_t stays) {
     SplitChunks taken;
-    taken.partner_extra = m.entry_pool.take(partner_extra);
+    // A published doubling must be finished: its splits may use the last
+    // room of the file.
+    taken.partner_extra = m.take_links(m.entry_pool, partner_extra, ChunkPool::Refill::as_needed);
     try {
-        taken.stays = m.entry_pool.take(stays);
+        taken.stays = m.take_links(m.entry_pool, stays, ChunkPool::Refill::as_needed);
     } catch (...) {
         m.entry_pool.give_back(taken.partner_extra);
         throw;
@@ -214,7 +216,18 @@ bool MapState::has_room_for_expansion(std::uint64_t chunks) {
     if (pairs > UINT64_MAX / kEntryPairSpan) return false;
     const std::uint64_t need = pairs * kEntryPairSpan;
     if (need > UINT64_MAX - block) return false;
-    return unallocated_bytes(base) >= need + block;
+    const std::uint64_t unallocated = unallocated_bytes(base);
+    if (unallocated >= need + block) return true;
+    // Short of fresh space, free chunks (listed, or kept back by this
+    // process's data pool, which a take gives back when short) can be made
+    // into what the doubling needs; but its block only from a run of them
+    // side by side, which only an attempt finds. After an attempt found
+    // none, another is made only once a block's worth more has been freed.
+    const std::uint64_t listed = free_listed_bytes(base);
+    const std::uint64_t free = listed + data_pool.count() * pair_span(data_chunk_size);
+    if (unallocated + free < need + block) return false;
+    const std::uint64_t refused = doubling_refused_at.load(std::memory_order_relaxed);
+    return refused == 0 || listed >= refused - 1 + block;
 }
 
 std::uint64_t MapState::admit(std::uint64_t chunks, bool check_room) {
@@ -379,17 +392,26 @@ bool MapState::reserve_table_slots(std::uint64_t chunks) {
 bool MapState::build_new_chunks(std::uint64_t chunks) {
     const std::uint64_t buckets = bucket_chunk_size * chunks;
     if (!has_room_for_expansion(chunks)) return false;
+    // The block first: in a file whose fresh space is all cut, it needs a
+    // run of free chunks side by side, which the entry chunks (cut from any
+    // run of 208 bytes) would otherwise break up first.
+    const std::uint64_t block_length = buckets * sizeof(Bucket);
+    char *block = allocate_block(base, block_length);
     Chain links;
-    try {
-        links = entry_pool.take(buckets);
-    } catch (const std::runtime_error &) {
-        return false;  // the segment filled up meanwhile; nothing was taken
+    if (block != nullptr) {
+        try {
+            links = take_links(entry_pool, buckets);
+        } catch (const std::runtime_error &) {
+            give_back_block(base, block, block_length);  // never named: nobody else knows it
+            block = nullptr;  // the segment filled up meanwhile
+        }
     }
-    char *block = allocate_block(base, buckets * sizeof(Bucket));
-    if (!block) {
-        entry_pool.give_back(links);
+    if (block == nullptr) {
+        // Noted for has_room_for_expansion (plus one: 0 means none).
+        doubling_refused_at.store(free_listed_bytes(base) + 1, std::memory_order_relaxed);
         return false;
     }
+    doubling_refused_at.store(0, std::memory_order_relaxed);
     crash_points::step("build: block allocated");
     const std::uint64_t chunk_bytes = bucket_chunk_bytes();
     Bucket *bucket = reinterpret_cast<Bucket *>(block);

@@ -15,6 +15,7 @@
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_layout.hpp"
 #include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/segment.hpp"
 
 namespace zorvik {
@@ -119,6 +120,10 @@ public:
     // When this map object last verified an expansion that others were still
     // counted in (steady clock ticks): verifications are spaced out.
     std::atomic<std::int64_t> last_verification{0};
+    // The free-listed count, plus one, when this map object last failed to
+    // find a doubling's block among free chunks; 0 when it did not (a hint
+    // for has_room_for_expansion, which tries again once more was freed).
+    std::atomic<std::uint64_t> doubling_refused_at{0};
 
     // ---- shared words -------------------------------------------------------
     // chunks_in_use only ever doubles, under expansion_lock; an acquire load.
@@ -146,6 +151,22 @@ public:
     std::uint64_t data_chunks(std::uint64_t length) const {
         return (length >> data_chunk_shift) + ((length & (data_chunk_size - 1)) != 0);
     }
+
+    // `n` links from `pool` (entry_pool or data_pool); when the pool cannot
+    // get them for lack of room, the other pool's cached links are given
+    // back to the allocator first and the take made once more. Throws what
+    // ChunkPool::take throws.
+    Chain take_links(ChunkPool &pool, std::uint64_t n, ChunkPool::Refill refill = ChunkPool::Refill::group) {
+        try {
+            return pool.take(n, refill);
+        } catch (const SpaceExhausted &) {
+            if (!give_back_other_pool(pool)) throw;
+        }
+        return pool.take(n, refill);
+    }
+    // Gives the cached links of the pool that is not `pool` back to the
+    // allocator; false when it holds none.
+    bool give_back_other_pool(const ChunkPool &pool);
 
     // ---- buckets ------------------------------------------------------------
     // The address of bucket chunk j (< reachable_chunks), resolved from the

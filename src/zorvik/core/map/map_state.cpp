@@ -36,6 +36,17 @@ MapState::MapState(Segment segment_, const MapShape &shape)
       entry_pool(area, kEntryChunkSize, ChunkPool::Payloads::zeroed),
       data_pool(area, shape.data_chunk_size, ChunkPool::Payloads::kept) {}
 
+bool MapState::give_back_other_pool(const ChunkPool &pool) {
+    // What this process's other pool keeps back is free room the allocator
+    // cannot see: given back, it serves as chunks of any kind (the allocator
+    // converts them). Taken without the first pool's lock, which its take
+    // let go of: never two pool locks at once.
+    ChunkPool &other = &pool == &entry_pool ? data_pool : entry_pool;
+    if (other.count() == 0) return false;
+    other.return_all();
+    return true;
+}
+
 char *MapState::bucket_chunk(std::uint64_t j) {
     if (j >= reachable_chunks) throw_offset_overflow();
     // Acquire/release on the cache: a slot filled by another thread of this

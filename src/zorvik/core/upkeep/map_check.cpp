@@ -9,6 +9,7 @@
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
+#include "zorvik/core/upkeep/unreached_space.hpp"
 
 namespace zorvik {
 namespace {
@@ -159,6 +160,9 @@ std::string MapCheck::describe() const {
     if (expansion_workers != 0) text << ", " << expansion_workers << " expansion participants counted";
     if (marked_buckets != 0) text << ", " << marked_buckets << " buckets marked";
     if (pending_intents != 0) text << ", " << pending_intents << " changes in progress";
+    if (unnamed_blocks != 0) {
+        text << ", " << unnamed_blocks << " blocks no structure names (" << unnamed_bytes << " bytes)";
+    }
     for (const std::string &lock : held_locks) text << "\n  held: " << lock;
     for (const std::string &fault : faults) text << "\n  fault: " << fault;
     return text.str();
@@ -210,7 +214,15 @@ MapCheck check_map(MapState &m, ChunkMarks *reached, const Progress &progress, b
     }
     if (progress) progress(buckets, buckets);
     report.chunks_reached = walk.reached();
-    if (reached != nullptr) *reached = walk.take_reached();
+    ChunkMarks marks = walk.take_reached();
+    if (!live && report.faults.empty()) {
+        const UnreachedSpace space = find_unreached_space(m, marks);
+        if (!space.later_records) {
+            report.unnamed_blocks = space.unnamed_blocks;
+            report.unnamed_bytes = space.unnamed_bytes;
+        }
+    }
+    if (reached != nullptr) *reached = std::move(marks);
     return report;
 }
 

@@ -7,6 +7,7 @@
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/processes.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
+#include "zorvik/core/upkeep/unreached_space.hpp"
 
 namespace zorvik {
 namespace {
@@ -147,6 +148,8 @@ SpaceUse measure_space(MapState &m, const ChunkMarks &reached) {
     }
     use.in_use = std::min(use.allocated, blocks + (chunk_bytes > use.free_listed ? chunk_bytes - use.free_listed : 0));
     use.unreachable = use.allocated - std::min(use.allocated, use.in_use + use.free_listed);
+    const UnreachedSpace space = find_unreached_space(m, reached);
+    use.reclaimable = space.known ? std::min(space.reclaimable, use.unreachable) : 0;
     return use;
 }
 

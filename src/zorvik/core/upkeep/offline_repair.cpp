@@ -13,11 +13,12 @@
 //     marks cleared), and the count of participants cleared;
 //   - the count of entries: recounted (after a death between a list's commit
 //     and the count, online repairs can only take the count as changed);
-//   - chunks the dead had taken and not yet handed on (their pools' caches, a
-//     change's chunks): given back to the free lists, when a walk of the whole
-//     chunk area can tell every chunk apart.
+//   - the space nothing reaches (the dead's pools' caches, a change's chunks,
+//     fresh space claimed and never written, a doubling's block cut and never
+//     published, what the repair itself dropped): given back to the free
+//     lists, or to the unallocated area when it ends there
+//     (unreached_space.hpp).
 #include <cstring>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,7 @@
 #include "zorvik/core/upkeep/map_check.hpp"
 #include "zorvik/core/upkeep/operator_attach.hpp"
 #include "zorvik/core/upkeep/structure_repair.hpp"
+#include "zorvik/core/upkeep/unreached_space.hpp"
 #include "zorvik/core/upkeep/upkeep.hpp"
 
 namespace zorvik {
@@ -46,7 +48,7 @@ public:
             note("freed the allocator lock");
         }
         if (read_u64(m_.expansion_lock_word) != 0) {
-            free_segment_word(m_.expansion_lock_word);
+            clear_word(m_.expansion_lock_word);
             note("freed the expansion lock");
         }
     }
@@ -60,7 +62,7 @@ public:
         for (std::uint64_t i = 0; i < buckets; ++i) {
             Bucket *bucket = m_.bucket_at(i);
             if (read_u64(lock_word(bucket)) != 0) {
-                free_segment_word(lock_word(bucket));
+                clear_word(lock_word(bucket));
                 ++freed;
             }
             if (intent_pending(bucket)) {
@@ -112,6 +114,7 @@ public:
             Bucket *bucket = m_.bucket_at(i);
             if (bucket->forward != 0 || read_intent(bucket).split_done) {
                 clear_split_mark(bucket);
+                clear_word(forward_word(bucket));  // its two upper bytes too
                 ++cleared;
             }
         }
@@ -125,80 +128,54 @@ public:
         note("set the count of entries to " + std::to_string(entries) + " (it said " + std::to_string(counted) + ")");
     }
 
-    // Chunks no structure reaches go back to their free lists, when a walk of
-    // the chunk area by span can tell every chunk and block apart: it must
-    // meet every reached chunk at one of its steps and end exactly at the
-    // allocator's offset. Anything it cannot read (a block no structure
-    // names, such as the new chunks of a claimer that died) stops it, and
-    // nothing is reclaimed.
+    // The space no structure reaches goes back: each gap between what the
+    // map names and what its structures reach, whole (unreached_space.hpp),
+    // or, in a file that names records of a later version, the chunks of the
+    // list sizes a walk by span reads in it.
     void reclaim(const ChunkMarks &reached) {
-        const MemoryManager *manager = memory_manager(m_.base);
-        std::map<Offset, std::uint64_t> blocks;  // header Offset -> bytes, of every block the map names
-        auto block = [&](Offset data, std::uint64_t length) {
-            blocks[data - kChunkHeaderLength] = ((length + 1) & ~std::uint64_t{7}) + 8;  // as allocate_block cuts it
-        };
-        block(m_.area.offset_of(m_.chunk_table), m_.bucket_chunk_number * sizeof(Offset));
-        for (char *word : {m_.chunks_in_use_word, m_.expansion_workers_word, m_.expansion_lock_word,
-                           m_.split_cursor_word, m_.entry_count_word}) {
-            block(m_.area.offset_of(word), sizeof(Offset));
-        }
-        // Chunk 0 is a block of its own; chunks L .. 2L-1 are one block each.
-        block(static_cast<Offset>(m_.table_entry(0)), m_.bucket_chunk_bytes());
-        const std::uint64_t chunks = m_.chunks_in_use();
-        for (std::uint64_t l = 1; l < chunks || (l == chunks && published(l)); l *= 2) {
-            block(static_cast<Offset>(m_.table_entry(l)), m_.bucket_chunk_bytes() * l);
-        }
-        std::vector<Offset> unreached;
-        std::uint64_t met = 0;
-        const Offset end = manager->offset;
-        Offset at = kFirstChunk;
-        while (at < end) {
-            if (const auto known = blocks.find(at); known != blocks.end()) {
-                at += known->second;
+        const UnreachedSpace space = find_unreached_space(m_, reached);
+        if (!space.known) return skip(space.why);
+        SpaceGiven given;
+        for (const UnreachedSpace::Gap &gap : space.gaps) {
+            if (!space.later_records) {
+                const SpaceGiven here = give_back_space(m_.base, gap.from, gap.to);
+                given.listed += here.listed;
+                given.chunks += here.chunks;
+                given.unallocated += here.unallocated;
                 continue;
             }
-            const std::uint8_t span = chunk_span_at(m_.base + at);
-            const std::uint8_t size = chunk_size_at(m_.base + at);
-            if (span == 0) {
-                // Space a process claimed and died before it wrote the
-                // headers reads zero; anything else is a block no one names.
-                if (end - at < kChunkGrid || read_u64(m_.base + at) != 0) return skip("a block no structure names");
-                at += kChunkGrid;
-                continue;
+            for (const Offset header : listed_chunks_in(m_, gap)) {
+                // Cleared as the pools keep them: an entry chunk's places read zero.
+                if (chunk_size_at(m_.base + header) == kEntryChunkSize) {
+                    std::memset(m_.base + header + kChunkHeaderLength, 0, kEntryChunkSize);
+                }
+                if (!free_chunk(m_.base, m_.base + header + kChunkHeaderLength)) return skip("a chunk the allocator refused");
+                given.listed += chunk_span_at(m_.base + header);
+                ++given.chunks;
             }
-            if (span != chunk_span(size) || end - at < span) return skip("a chunk header that does not add up");
-            if (reached.contains(at + kChunkHeaderLength)) {
-                ++met;
-            } else if (size == kLinkChunkSize || size == kEntryChunkSize || size == manager->chunk_size) {
-                unreached.push_back(at);
-            }
-            at += span;
         }
-        if (at != end) return skip("a walk that passes the allocator's offset");
-        if (met != reached.size()) return skip("chunks the walk did not meet where the structures lead");
-        for (Offset header : unreached) {
-            // Cleared as the pools keep them: an entry chunk's places read zero.
-            if (chunk_size_at(m_.base + header) == kEntryChunkSize) {
-                std::memset(m_.base + header + kChunkHeaderLength, 0, kEntryChunkSize);
+        report_.reclaimed_chunks = given.chunks;
+        report_.reclaimed_bytes = given.listed + given.unallocated;
+        if (report_.reclaimed_bytes != 0) {
+            std::string line = "gave back " + std::to_string(report_.reclaimed_bytes) + " bytes that nothing reached";
+            if (given.chunks != 0) line += ", " + std::to_string(given.chunks) + " chunks on the free lists";
+            if (given.unallocated != 0) line += ", " + std::to_string(given.unallocated) + " bytes unallocated again";
+            if (space.unnamed_blocks != 0) {
+                line += " (among them " + std::to_string(space.unnamed_blocks) + " blocks no structure names)";
             }
-            if (!free_chunk(m_.base, m_.base + header + kChunkHeaderLength)) return skip("a chunk the allocator refused");
-            ++report_.reclaimed_chunks;
-        }
-        if (report_.reclaimed_chunks != 0) {
-            note("gave " + std::to_string(report_.reclaimed_chunks) + " chunks that nothing reached back to the free lists");
+            note(line);
         }
     }
 
 private:
     bool published(std::uint64_t chunks) const { return chunks < m_.reachable_chunks && m_.table_entry(chunks) > 1; }
 
-    static void free_segment_word(char *word) {
-        atomics::store16(word, 0);
-        atomics::store32(word + 2, 0);
-    }
+    // A lock or mark word cleared whole, its bytes beyond what a holder
+    // writes too (a damaged file may have set them; no process uses it now).
+    static void clear_word(char *word) { write_u64(word, 0); }
 
     void note(const std::string &line) { report_.done.push_back(line); }
-    void skip(const std::string &why) { note("reclaimed no chunks: the chunk area holds " + why); }
+    void skip(const std::string &why) { note("gave back nothing that nothing reached: the chunk area holds " + why); }
 
     MapState &m_;
     RepairReport &report_;
@@ -232,6 +209,8 @@ RepairReport repair_map_file(const std::string &path, const Progress &progress) 
     const MapCheck settled = check_map(m, &reached, progress);
     repair.recount(settled.entries);
     if (settled.faults.empty()) repair.reclaim(reached);
+    // Every list walked whole: the free-listed count set right.
+    recount_free_listed(m.base);
     report.after = check_map(m, nullptr, progress);
     return report;
 }

@@ -42,6 +42,9 @@ MapSurvey survey_map_file(const std::string &path, const Progress &progress) {
     ChunkMarks reached;
     survey.check = check_map(m, &reached, progress);
     survey.space = measure_space(m, reached);
+    // A structure with faults is mended before the reclaim, which may cut
+    // or copy chains: what it then gives back cannot be told from here.
+    if (!survey.check.faults.empty()) survey.space.reclaimable = 0;
     survey.bucket_chunk_size = m.bucket_chunk_size;
     survey.bucket_chunk_number = m.bucket_chunk_number;
     survey.chunks_in_use = m.chunks_in_use();

@@ -52,12 +52,21 @@ struct MapCheck {
     std::uint64_t expansion_workers = 0;
     bool expansion_in_progress = false;  // chunk_table[chunks_in_use] is not 0
     std::uint64_t chunks_reached = 0;    // from the header, the table, the buckets and the free lists
+    // Places of the chunk area no structure reaches that hold no chunk a walk
+    // by span can read (a block no structure names, such as a doubling's new
+    // chunks cut by a process that died before it published them, or a
+    // header a damage made unreadable), and the bytes from each to the next
+    // thing a structure reaches; a repair gives them back. Judged only when
+    // no process uses the file and the structure has no fault.
+    std::uint64_t unnamed_blocks = 0;
+    std::uint64_t unnamed_bytes = 0;
 
     // Sound, repaired and at rest: no fault, no lock held, no change or
-    // expansion in progress, and the count of entries right.
+    // expansion in progress, no block no structure names, and the count of
+    // entries right.
     bool clean() const {
         return faults.empty() && held_locks.empty() && pending_intents == 0 && marked_buckets == 0 &&
-               expansion_workers == 0 && !expansion_in_progress && entries == entry_count;
+               expansion_workers == 0 && !expansion_in_progress && unnamed_blocks == 0 && entries == entry_count;
     }
     ZORVIK_EXPORT std::string describe() const;
 };
@@ -67,7 +76,8 @@ struct RepairReport {
     MapCheck before;
     MapCheck after;
     std::vector<std::string> done;  // what the repair changed, one line each
-    std::uint64_t reclaimed_chunks = 0;
+    std::uint64_t reclaimed_chunks = 0;  // chunks it gave back to the free lists
+    std::uint64_t reclaimed_bytes = 0;   // bytes it gave back, to the free lists or the unallocated area
 };
 
 // Bytes of the chunk area, by what holds them.
@@ -78,6 +88,10 @@ struct SpaceUse {
     std::uint64_t free_listed = 0;  // chunks on the free lists
     std::uint64_t free_chunks[3] = {0, 0, 0};  // on the entry, link and data chunk lists
     std::uint64_t unreachable = 0;  // the rest: cached by live processes, or lost by dead ones
+    // What an offline repair gives back at least of the unreachable bytes
+    // (all but the 8 or 16 bytes here and there no chunk fits), when no
+    // process uses the file; 0 when the structure must be mended first.
+    std::uint64_t reclaimable = 0;
 };
 
 // A file's shape, its check and its space, from one walk (survey_map_file).
