@@ -251,7 +251,9 @@ std::unique_ptr<MapState> build_map(Segment segment, const MapArguments &argumen
     lay_out_new_map(*state, header_chunk);
     // check_arguments bounded the name by the record's length.
     MapHeader *header = reinterpret_cast<MapHeader *>(chunk_data(header_chunk));
-    std::memcpy(header->serializer, arguments.serializer.data(), arguments.serializer.size());
+    if (!arguments.serializer.empty()) {
+        std::memcpy(header->serializer, arguments.serializer.data(), arguments.serializer.size());
+    }
     return state;
 }
 
