@@ -32,6 +32,7 @@ BUCKET_SIZE = 56
 ENTRY_SIZE = 88
 FREE_LISTS = {"entry": 51, "link": 61, "data": 71}
 
+BUCKET_CHUNK_NUMBER = 16
 BUCKETS_PER_CHUNK = 24
 CHUNK_TABLE = 56
 CHUNKS_IN_USE = 64
@@ -90,6 +91,16 @@ def chunks_in_use(path):
 
 def allocator_top(path):
     return _read(path, ALLOCATOR_TOP, 8)
+
+
+def doubling_in_progress(path):
+    """True while the chunk table's slot past the table in force is not 0: a
+    doubling claimed (its marker), published, or clearing its marks."""
+    chunks = chunks_in_use(path)
+    if chunks >= header_field(path, BUCKET_CHUNK_NUMBER):
+        return False
+    table = OFFSET_BASE + header_field(path, CHUNK_TABLE)
+    return _read(path, table + 8 * chunks, 8) & (2**48 - 1) != 0
 
 
 def bucket_position(path, index):

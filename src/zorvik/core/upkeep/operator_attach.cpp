@@ -49,7 +49,7 @@ void refuse_unlocked_users(const std::string &path, int fd) {
 }  // namespace
 
 std::unique_ptr<MapState> open_for_inspection(const std::string &path) {
-    return read_map(open_map_segment(path), path);
+    return read_map(open_map_segment(path), path, DamagedExtension::set_aside);
 }
 
 std::unique_ptr<MapState> open_for_repair(const std::string &path) {
@@ -57,7 +57,7 @@ std::unique_ptr<MapState> open_for_repair(const std::string &path) {
     Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::exclusive);
     if (fault == Segment::Fault::locked) throw in_use(path, holders_of(path));
     if (fault != Segment::Fault::none) refuse_map_segment(path, fault, errno);
-    std::unique_ptr<MapState> state = read_map(std::move(segment), path);
+    std::unique_ptr<MapState> state = read_map(std::move(segment), path, DamagedExtension::set_aside);
     refuse_unlocked_users(path, state->segment.file());
     begin_writing(*state);
     return state;
