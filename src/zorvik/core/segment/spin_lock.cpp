@@ -251,6 +251,11 @@ int segment_lock_holder(const char *word) { return segment_holder_of(atomics::lo
 
 std::uint64_t segment_word_holding(const char *word) { return atomics::load64(word - 2); }
 
+SegmentLockSnapshot segment_lock_snapshot(const char *word) {
+    const Holder holder = segment_holder(const_cast<char *>(word));  // a load only
+    return SegmentLockSnapshot{holder.held, holder.pid, holder.tag};
+}
+
 bool take_over_segment_word_if_ended(char *word) {
     const Holder holder = segment_holder(word);
     if (!holder.held || holder.pid == 0 || !processes::holder_has_ended(holder.pid, holder.tag, word)) return false;

@@ -76,6 +76,16 @@ bool take_over_segment_word_if_ended(char *word);
 std::uint64_t segment_word_holding(const char *word);
 // The process id recorded by the holder, 0 when free or not recorded.
 int segment_lock_holder(const char *word);
+// Whether the segment lock word at `word` is held, and its holder's id (0:
+// names no process) and tag, from one load of the aligned word that holds
+// them all: a report of a word that changes under it never pairs one
+// holder's id with another's tag, or a holder with a free word.
+struct SegmentLockSnapshot {
+    bool held;
+    int pid;
+    std::uint16_t tag;
+};
+SegmentLockSnapshot segment_lock_snapshot(const char *word);
 
 // ---- allocator lock (aligned 4-byte word, the tag in the 4 bytes after it) -----
 

@@ -61,12 +61,13 @@ std::uint64_t free_list_chunks(MapState &m, Offset head, std::uint8_t size) {
 // Bytes a block of `length` occupies, as the allocator cuts it.
 std::uint64_t block_span(std::uint64_t length) { return ((length + 1) & ~std::uint64_t{7}) + 8; }
 
-// The growth lock (in the extension), when held.
+// The growth lock (in the extension), when held: from one snapshot, since
+// every change of a doubling takes and lets go of it.
 void append_growth_lock(MapState &m, std::vector<HeldLock> &held) {
-    char *word = m.growth_lock_word();
-    if (word != nullptr && read_u64(word) != 0) {
-        held.push_back(judge("growth lock", segment_lock_holder(word), segment_tag(word), word));
-    }
+    const char *word = m.growth_lock_word();
+    if (word == nullptr) return;
+    const SegmentLockSnapshot snapshot = segment_lock_snapshot(word);
+    if (snapshot.held) held.push_back(judge("growth lock", snapshot.pid, snapshot.tag, word));
 }
 
 // Bytes of the block of new buckets a doubling builds in steps, while no
