@@ -79,7 +79,9 @@ def describe(state):
     """The core's check report, in lines (used for the repair's result)."""
     lines = [f"{state['entries']:,} entries (the count says {state['entry_count']:,}), "
              f"{state['chunks_reached']:,} chunks in use or free"]
-    if state["expansion_in_progress"]:
+    if state["doubling_goes_on"]:
+        lines.append(f"a doubling is in progress ({state['doubling']}), carried on by the next changes")
+    elif state["expansion_in_progress"]:
         lines.append("an expansion is in progress")
     for name, what in (("expansion_workers", "expansion participants counted"),
                        ("marked_buckets", "buckets marked by an expansion"),

@@ -102,7 +102,7 @@ bool killed_at(std::uint64_t k, const std::function<void()> &change) {
 }
 
 // Takes every bucket's lock once (the table in force, and the new half of an
-// expansion in progress), and the allocator's: what a dead process held is
+// expansion in progress), the allocator's and the doubling's: what a dead process held is
 // taken over, and what it left half done repaired.
 void touch_everything(ConcurrentHashMap_string &map) {
     MapState &m = *map.internals();
@@ -112,6 +112,7 @@ void touch_everything(ConcurrentHashMap_string &map) {
     for (std::uint64_t i = 0; i < buckets; ++i) lock_bucket_at(m, m.bucket_at(i));
     unallocated_bytes(m.base);
     SegmentLockGuard expansion(m.expansion_lock_word, kExpansionLockName);
+    if (char *growth = m.growth_lock_word()) SegmentLockGuard taken(growth, kGrowthLockName);
 }
 
 // Steps after which the count of entries may be one off: a death between a

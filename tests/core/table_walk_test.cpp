@@ -101,15 +101,16 @@ INSTANTIATE_TEST_SUITE_P(MapTest, DoublingsBetweenSteps, ::testing::Values(1, 3)
 // an ender.
 TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
     auto map = create({3, 64, 1 << 22, 3});  // 8 buckets
+    MapState &m = *map->internals();
+    m.grows_by_steps = false;  // the doubling goes where the test takes it
     constexpr std::uint64_t kKeys = 200;
     for (std::uint64_t i = 0; i < kKeys; ++i) put(*map, key_of(i), "v", spread(i));
-    MapState &m = *map->internals();
     const std::uint64_t chunks = m.chunks_in_use();
     const std::uint64_t table = m.bucket_chunk_size * chunks;
 
-    // Joined and built as a participant would; the splits are made by hand.
-    ASSERT_EQ(m.join_unlocked(), chunks);
-    ASSERT_EQ(m.claim_and_build(chunks), MapState::Part::split);
+    // Claimed, built and published in steps of one unit: the last one ends
+    // with the publication, before any batch. The splits are made by hand.
+    while (m.growth_phase() != GrowthPhase::splitting) ASSERT_TRUE(m.grow(1, true));
     for (std::uint64_t b = 0; b < table; b += 2) m.split_bucket(b, chunks);
     expect_each_once(walk(*map), kKeys);
 
@@ -138,9 +139,10 @@ TEST_F(MapTest, WalkThroughAnExpansionInProgressAndItsLeftoverMarks) {
             return;
         }
         if (!ended) {
-            // Every bucket is split: end the expansion as its last participant.
+            // Every bucket is split, none by a batch: the sweep finds them so,
+            // and the doubling ends.
             atomics::store_field64(m.split_cursor_word, -1);
-            m.leave_expansion(chunks);
+            ASSERT_EQ(m.drive_to_end(chunks), MapState::Part::split);
             ended = true;
         }
     });

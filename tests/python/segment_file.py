@@ -10,7 +10,8 @@ Layout relied on (little-endian, packed):
 - file position 90: the map's header; an Offset counts from file position 24.
   Header offset 24: buckets per bucket chunk; 56: Offset of the chunk table;
   64, 72, 80, 96: Offsets of the words chunks_in_use, expansion_workers,
-  expansion_lock and entry_count.
+  expansion_lock and entry_count; 104: data Offset of the extension record,
+  whose byte 24 holds the data Offset of a doubling's block of new buckets.
 - A bucket is 56 bytes: its lock word, then the 40-byte list of its entries
   (Offset of the first ChunkLink, length, ...). A ChunkLink is the Offset of
   its payload chunk and the Offset of the next link; an entry chunk holds two
@@ -32,12 +33,14 @@ BUCKET_SIZE = 56
 ENTRY_SIZE = 88
 FREE_LISTS = {"entry": 51, "link": 61, "data": 71}
 
+BUCKET_CHUNK_NUMBER = 16
 BUCKETS_PER_CHUNK = 24
 CHUNK_TABLE = 56
 CHUNKS_IN_USE = 64
 EXPANSION_WORKERS = 72
 EXPANSION_LOCK = 80
 ENTRY_COUNT = 96
+EXTENSION = 104
 
 
 def _read(path, position, width):
@@ -90,6 +93,23 @@ def chunks_in_use(path):
 
 def allocator_top(path):
     return _read(path, ALLOCATOR_TOP, 8)
+
+
+def doubling_in_progress(path):
+    """True while the chunk table's slot past the table in force is not 0: a
+    doubling claimed (its marker), published, or clearing its marks."""
+    chunks = chunks_in_use(path)
+    if chunks >= header_field(path, BUCKET_CHUNK_NUMBER):
+        return False
+    table = OFFSET_BASE + header_field(path, CHUNK_TABLE)
+    return _read(path, table + 8 * chunks, 8) & (2**48 - 1) != 0
+
+
+def build_block(path):
+    """The data Offset of the block of new buckets the header's extension
+    record names (record byte 24), 0 when it names none or there is no record."""
+    record = header_field(path, EXTENSION) & (2**48 - 1)
+    return 0 if record == 0 else _read(path, OFFSET_BASE + record + 24, 8) & (2**48 - 1)
 
 
 def bucket_position(path, index):

@@ -431,8 +431,10 @@ def verify(name, journal, slots, killed_at, report):
         del d
         check = _upkeep.check(name)
         report.count_off = check["entry_count"] - check["entries"]
-        if check["faults"] or check["held_locks"] or check["pending_intents"] or check["marked_buckets"] or \
-                check["expansion_workers"] or check["expansion_in_progress"]:
+        # A doubling that goes on by steps is at rest (its marks included).
+        unfinished = (check["marked_buckets"] or check["expansion_in_progress"]) and not check["doubling_goes_on"]
+        if check["faults"] or check["held_locks"] or check["pending_intents"] or unfinished or \
+                check["expansion_workers"]:
             report.wedged = f"not sound after the storm: {check}"
         repaired = _upkeep.repair(name)
         report.reclaimed = repaired["reclaimed_chunks"]

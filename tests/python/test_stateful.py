@@ -54,6 +54,7 @@ class AgainstADict(RuleBasedStateMachine):
         # Keys are told apart by their serialised bytes (1, 1.0 and True are
         # three keys), so the model is keyed by them too.
         self.model = {}
+        self.changes_in_doubling = 0
 
     def attach(self):
         return brandel(self.name, hash_function=tiny_hash)
@@ -61,18 +62,35 @@ class AgainstADict(RuleBasedStateMachine):
     def buckets(self):
         return segment_file.chunks_in_use(self.name)
 
+    def changed(self, before, busy_before, load_rule, stepped=True):
+        """After a change: a doubling starts exactly when the load rule asks
+        for it while none runs; one that runs is carried a step on, and
+        doubles the table once; none outlasts a few dozen changes."""
+        after, busy = self.buckets(), segment_file.doubling_in_progress(self.name)
+        if busy_before:
+            assert after in (before, 2 * before)
+            self.changes_in_doubling += stepped
+            assert self.changes_in_doubling < 64, "a doubling outlasted the changes that carry it"
+        elif load_rule:
+            assert busy or after == 2 * before
+        else:
+            assert (after, busy) == (before, False), "the table grew without the load rule"
+        if not busy:
+            self.changes_in_doubling = 0
+
     @rule(which=st.integers(0, 1), key=keys, value=values)
     def insert(self, which, key, value):
         identity = pickle.dumps(key)
         before = self.buckets()
+        busy_before = segment_file.doubling_in_progress(self.name)
         fresh = identity not in self.model
         joins_entries = any(bucket(pickle.loads(other), before) == bucket(key, before) for other in self.model)
         assert self.handles[which].insert(key, value) == 1
         self.model[identity] = value
-        # The table doubles, once, exactly when a new key joins a bucket that
-        # holds entries and leaves more than two entries per bucket.
+        # A doubling is due when a new key joins a bucket that holds entries
+        # and leaves more than two entries per bucket.
         load_rule = fresh and joins_entries and 2 * before < len(self.model) and 2 * before <= CAPACITY
-        assert self.buckets() == (2 * before if load_rule else before)
+        self.changed(before, busy_before, load_rule)
 
     @rule(which=st.integers(0, 1), key=keys)
     def get(self, which, key):
@@ -83,8 +101,12 @@ class AgainstADict(RuleBasedStateMachine):
     @rule(which=st.integers(0, 1), key=keys)
     def remove(self, which, key):
         identity = pickle.dumps(key)
-        assert self.handles[which].remove(key) == int(identity in self.model)
+        before = self.buckets()
+        busy_before = segment_file.doubling_in_progress(self.name)
+        present = identity in self.model
+        assert self.handles[which].remove(key) == int(present)
         self.model.pop(identity, None)
+        self.changed(before, busy_before, False, stepped=present)  # a remove that finds nothing changes nothing
 
     @rule(which=st.integers(0, 1))
     def attach_anew(self, which):

@@ -49,12 +49,13 @@ Ref check_dict(const MapCheck &check) {
     const Ref held = string_list(check.held_locks);
     if (!held) return Ref();
     return Ref::steal(Py_BuildValue(
-        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:K,s:K,s:K,s:O}", "faults", faults.get(), "entries",
+        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O}", "faults", faults.get(), "entries",
         static_cast<unsigned long long>(check.entries), "entry_count", static_cast<unsigned long long>(check.entry_count),
         "held_locks", held.get(), "pending_intents", static_cast<unsigned long long>(check.pending_intents),
         "marked_buckets", static_cast<unsigned long long>(check.marked_buckets), "expansion_workers",
         static_cast<unsigned long long>(check.expansion_workers), "expansion_in_progress",
-        check.expansion_in_progress ? Py_True : Py_False, "chunks_reached",
+        check.expansion_in_progress ? Py_True : Py_False, "doubling", check.doubling.c_str(), "doubling_goes_on",
+        check.doubling_goes_on ? Py_True : Py_False, "chunks_reached",
         static_cast<unsigned long long>(check.chunks_reached), "unnamed_blocks",
         static_cast<unsigned long long>(check.unnamed_blocks), "unnamed_bytes",
         static_cast<unsigned long long>(check.unnamed_bytes), "clean", check.clean() ? Py_True : Py_False));

@@ -88,9 +88,11 @@ void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
 // A split that had written the moved entries into the partner but not yet
 // touched its own list: undone, by setting the partner's length back (the
 // copies beyond it are cleared; the old list still holds every entry). The
-// split is made again later, by a participant or by the verification that
-// ends the expansion. Only operations that hold this bucket's lock reach the
-// partner before the doubling, so the partner is not locked here.
+// split is made again later, by a participant or by the sweep that ends the
+// expansion; the split-done bit is cleared with the intent (an undone split
+// is no split, whatever bit an earlier doubling left). Only operations that
+// hold this bucket's lock reach the partner before the doubling, so the
+// partner is not locked here.
 void repair_split_moves(const MapState &m, Bucket *bucket, std::uint64_t partner_length) {
     Bucket *partner = partner_bucket(m, static_cast<Offset>(atomics::load_field48(forward_word(bucket))));
     ChunkArray &list = partner->entries;
@@ -102,7 +104,7 @@ void repair_split_moves(const MapState &m, Bucket *bucket, std::uint64_t partner
         for (std::uint64_t k = partner_length; k < length; ++k) zero_entry(entry_place(m, list, k));
     }
     crash_points::step("repair of a split: partner settled");
-    end_intent(bucket);
+    write_intent(bucket, Intent::none, 0, false);
 }
 
 // A split whose moved entries are committed in the partner, and whose

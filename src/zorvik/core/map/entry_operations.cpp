@@ -24,10 +24,13 @@
 // find an existing key, and puts a new one where it belongs: in this bucket
 // while the split is not done (the split will move it if it must), in the
 // half its hash belongs to once it is (the bucket's split-done bit). Inserts
-// never wait for an expansion; the first time one meets a mark it tries to
-// join the expansion. This cannot deadlock: `forward` always leads to a bucket
-// of higher index, and no thread waits for a lower bucket's lock while holding
-// a higher one's.
+// never wait for an expansion. This cannot deadlock: `forward` always leads to
+// a bucket of higher index, and no thread waits for a lower bucket's lock
+// while holding a higher one's.
+//
+// Growth. Every operation that changes the table ends, with no lock held, by
+// carrying the table's doubling a bounded step on (after_change; gets now and
+// then too, after_get): growth.cpp.
 //
 // Failure. An operation takes every chunk it needs from its pools before it
 // changes anything in the bucket, so when a pool cannot supply them (the
@@ -90,8 +93,8 @@
 // holder, which repairs whatever intent it finds.
 //
 // Lock order: a bucket's lock, then (to reach the entries a split moved) its
-// partner's, then a pool's lock, then the allocator's. insert lets go of its
-// bucket before it takes expansion_lock.
+// partner's, then a pool's lock, then the allocator's. An operation lets go
+// of its buckets before it steps the growth.
 //
 // The operations with a result (compare-and-set, insert-if-absent, take) and
 // the walks of the whole table (scan, take_any, clear), at the end of this
@@ -396,22 +399,13 @@ struct InsertPlace {
 // marked but not split yet, a new entry goes into the bucket itself (the
 // split moves it if it must); in one it has split (the split-done bit), into
 // the half its hash belongs to, the partner under the partner's lock. An
-// existing key may lie in either half while the split is running. The first
-// meeting with a mark tries to join the expansion (the load rule decides),
-// with no lock held; its failure is not the operation's, which goes on
-// either way. Every operation that may append locks its bucket through here.
+// existing key may lie in either half while the split is running. Every
+// operation that may append locks its bucket through here.
 InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash) {
-    bool first_meeting = true;
     for (;;) {
         InsertPlace place;
         place.locked = lock_bucket(m, hash);
         Bucket *bucket = place.locked.bucket();
-        if (place.locked.forward() != 0 && first_meeting) {
-            first_meeting = false;
-            place.locked.release();
-            m.help_expand_after_insert();
-            continue;
-        }
         place.target = bucket;
         if (MapEntry *found = find_key(m, bucket, key, key_length, hash)) {
             place.found_in = bucket;
@@ -434,40 +428,19 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
     }
 }
 
-// After an append, with the bucket's lock released: the load rule, more than
-// two entries per bucket on average, checked after an append to a bucket
-// that already held entries (only such an append can start an expansion).
-void expand_if_loaded(MapState &m, bool appended_to_entries) {
-    if (appended_to_entries && m.past_doubling_load(m.chunks_in_use())) {
-        m.help_expand_after_insert();
-    }
-}
-
 // Appends the new entry where `place` says, lets go of both locks, then
-// applies the load rule with no lock held: the end of every operation that
-// appends.
-void append_then_expand(MapState &m, InsertPlace &place, const char *key, const char *value,
-                        std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash) {
+// steps the table's growth with no lock held (the load rule: more than two
+// entries per bucket on average, checked after an append to a bucket that
+// already held entries, the only append that can start a doubling): the end
+// of every operation that appends.
+void append_then_grow(MapState &m, InsertPlace &place, const char *key, const char *value,
+                      std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash) {
     const bool appended_to_entries = append_entry(m, place.target, key, value, key_length, value_length, hash);
     place.release();
-    expand_if_loaded(m, appended_to_entries);
+    m.after_change(appended_to_entries);
 }
 
 }  // namespace
-
-// Joins the expansion when insert's gate admits, and takes part. A failure of
-// the expansion (a structure that cannot be split, a segment too full to
-// split) is not the insert's: after an append it must not report the stored
-// entry as failed, and before one the insert goes on without the expansion.
-// It stays for the operations that need what is broken to report.
-void MapState::help_expand_after_insert() {
-    try {
-        if (const std::uint64_t chunks = join_locked()) expansion_worker(chunks);
-    } catch (abi::__forced_unwind &) {
-        throw;  // the thread is being ended: nothing may hold it up
-    } catch (...) {
-    }
-}
 
 void MapState::insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
                       std::int64_t hash) {
@@ -477,19 +450,25 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
     InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
     if (place.found != nullptr) {
         assign_bytes(*this, place.found_in, *place.found, value, value_length);
+        place.release();
+        after_change(false);
         return;
     }
-    append_then_expand(*this, place, key, value, key_length, value_length, hash);
+    append_then_grow(*this, place, key, value, key_length, value_length, hash);
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
-    return with_entry(*this, key, key_length, hash,
-                      [&](Bucket *, MapEntry *found) { copy_value(*this, *found, sink); });
+    const bool found = with_entry(*this, key, key_length, hash,
+                                  [&](Bucket *, MapEntry *entry) { copy_value(*this, *entry, sink); });
+    after_get();
+    return found;
 }
 
 bool MapState::remove(const char *key, std::uint64_t key_length, std::int64_t hash) {
-    return with_entry(*this, key, key_length, hash,
-                      [&](Bucket *bucket, MapEntry *found) { remove_entry(*this, bucket, found); });
+    const bool removed = with_entry(*this, key, key_length, hash,
+                                    [&](Bucket *bucket, MapEntry *found) { remove_entry(*this, bucket, found); });
+    if (removed) after_change(false);
+    return removed;
 }
 
 // ---- operations with a result ---------------------------------------------------
@@ -513,7 +492,9 @@ bool value_equals(const MapState &m, const ChunkArray &stored, const char *bytes
 }  // namespace
 
 bool MapState::contains(const char *key, std::uint64_t key_length, std::int64_t hash) {
-    return with_entry(*this, key, key_length, hash, [](Bucket *, MapEntry *) {});
+    const bool found = with_entry(*this, key, key_length, hash, [](Bucket *, MapEntry *) {});
+    after_get();
+    return found;
 }
 
 bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::int64_t hash, const char *expected,
@@ -527,6 +508,7 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
                 removed = true;
             }
         });
+        if (removed) after_change(false);
         return found ? removed : expected == nullptr;
     }
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(desired_length));
@@ -534,10 +516,12 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
     if (MapEntry *found = place.found) {
         if (expected == nullptr || !value_equals(*this, found->value, expected, expected_length)) return false;
         assign_bytes(*this, place.found_in, *found, desired, desired_length);
+        place.release();
+        after_change(false);
         return true;
     }
     if (expected != nullptr) return false;
-    append_then_expand(*this, place, key, desired, key_length, desired_length, hash);
+    append_then_grow(*this, place, key, desired, key_length, desired_length, hash);
     return true;
 }
 
@@ -549,16 +533,18 @@ bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_
         copy_value(*this, *place.found, existing);
         return false;
     }
-    append_then_expand(*this, place, key, value, key_length, value_length, hash);
+    append_then_grow(*this, place, key, value, key_length, value_length, hash);
     return true;
 }
 
 bool MapState::take(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &value) {
-    return with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *found) {
+    const bool taken = with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *found) {
         // The copy first: when it fails, the entry stays.
         copy_value(*this, *found, value);
         remove_entry(*this, bucket, found);
     });
+    if (taken) after_change(false);
+    return taken;
 }
 
 // ---- visiting the whole table -------------------------------------------------------
@@ -719,6 +705,9 @@ bool MapState::take_any(std::uint64_t &cursor, EntrySink &sink) {
                 // The copy first: when it fails, the entry stays.
                 hand_over_entry(*this, *entry, sink);
                 remove_entry(*this, bucket, entry);
+                visit.partner_lock.release();  // both locks let go before the step
+                visit.locked.release();
+                after_change(false);
                 return true;  // the cursor stays: the bucket may hold more
             }
             cursor = advance_cursor(cursor, visit.table);
@@ -746,6 +735,7 @@ void MapState::clear() {
         // No lock held here: a walk stopped now has emptied the buckets before.
         if (++visited % kBucketsBetweenInterruptChecks == 0) host::stop_if_interrupted();
     } while (cursor != 0);
+    after_change(false);
 }
 
 }  // namespace zorvik

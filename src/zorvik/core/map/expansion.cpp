@@ -1,50 +1,36 @@
 // Expansion: doubling the bucket table in place, while every attached process
-// keeps using it, carried out by whichever threads of whichever processes join.
+// keeps using it. This file holds what every doubling shares: the gates that
+// count participants, the hand-out of buckets in batches, and the split of a
+// bucket into its two halves. How a doubling is claimed, built, ended and
+// cleared, in bounded steps carried by every process's operations, is
+// growth.cpp's.
 //
-// The protocol
-// ------------
 // The table in force has L = chunks_in_use bucket chunks, T = B x L buckets; an
 // entry with hash h lives in bucket h mod T. One expansion creates chunks
 // L .. 2L-1 and splits every bucket i < T into itself and its partner i + T
 // (same slot, chunk + L): an entry moves exactly when h has the bit T set.
 //
-// Joining. A thread takes part only after a join gate has counted it in
-// expansion_workers, under expansion_lock, and read L there: insert's gate
-// when the table holds more than two entries per bucket, the entry points'
-// gate on request. Both refuse when the doubled table would not fit
-// bucket_chunk_number, when more than 4096 participants are counted while
-// buckets are still handed out, or when no expansion is running and the
-// segment has no room for a new one. The count belongs to its expansion: the
-// expansion can end without a participant (below), and one that leaves and
-// finds the table doubled has had its count cleared with the expansion's.
+// Joining. expansion(n) and the parallel driver count themselves in
+// expansion_workers, under expansion_lock, through the entry points' gate,
+// which refuses when the doubled table would not fit bucket_chunk_number or
+// when more than 4096 participants are counted while buckets are still
+// handed out. The count belongs to its expansion: the end clears it, and a
+// participant that leaves and finds the table doubled has had its count
+// cleared with the expansion's. Versions that finish a doubling in one
+// operation read the count to space out their verifications; operations of
+// this version step without counting themselves.
 //
-// Claiming. split_cursor names the claimer while one builds: kClaimedBy - pid
-// (map_internal.hpp). A participant that finds chunk_table[L] empty claims the
-// expansion by a compare-and-swap of the cursor from a plain value (any value
-// that names no process) to its own claim, and then sets chunk_table[L] from 0
-// to 1, the marker; the others sleep a millisecond at a time until the
-// chunks are published. The claimer first reserves all it needs (one entry
-// chunk per new bucket, from its entry pool, and one block for the L new
-// chunks); when the segment cannot supply them it gives back what it took,
-// removes the marker, gives the cursor back the value it had and leaves, so
-// no expansion ever waits on a claimer that failed. A claimer reads the slot
-// again once the cursor names it: the value it compared the cursor with may
-// have come back after another claimer's whole expansion ran (an expansion
-// ends with the cursor at -1, where it began), and a published slot is then
-// left alone. Otherwise it initialises
-// the buckets, sets split_cursor to T - 1 and publishes the chunks' Offsets
-// from 2L-1 down to L; the exchange that replaces the marker at slot L comes
-// last, so a participant that sees it gone sees the cursor and every new
-// bucket too.
+// Batches. Once the new chunks are published the cursor (split_cursor) holds
+// the last bucket not handed out yet; participants take batches of 16
+// buckets from it by a compare-and-swap from a value a >= 0 to a - 16,
+// until it is negative (a batch is never taken from a negative value, so the
+// markers that share the word are never changed by one).
 //
-// Splitting. Participants take batches of 16 buckets from split_cursor by a
-// compare-and-swap from a value a >= 0 to a - 16, until it is negative (a
-// batch is never taken from a negative value, so the markers that share the
-// word are never changed by one). To split bucket i a participant locks it,
-// sets its `forward` to the partner (gets and removes that lock it afterwards
-// also look there; inserts find keys there and, once the split is done, put
-// new keys of the partner's half there) and locks the partner, then moves the
-// entries in two phases, each with its own intent in bucket i's intent word
+// Splitting. To split bucket i a participant locks it, sets its `forward` to
+// the partner (gets and removes that lock it afterwards also look there;
+// inserts find keys there and, once the split is done, put new keys of the
+// partner's half there) and locks the partner, then moves the entries in two
+// phases, each with its own intent in bucket i's intent word
 // (bucket_state.hpp):
 //
 //   1. split_moves(m0): the entries that move are copied into the partner's
@@ -58,47 +44,21 @@
 //      to the pool, cleared.
 //
 // A death in phase 1 is undone by the next holder of bucket i's lock (the
-// partner's length set back: the old list still holds every entry), and the
-// split is made again; one in phase 2 is finished from `scratch` and the count.
-// A split takes fresh entry chunks and gives the old list's back right
-// after, so a participant's pool needs at most one bucket's worth of chunks
-// beyond what it holds; a split the pool cannot supply fails before it
-// changes anything, and its bucket is left for the verification.
+// partner's length set back: the old list still holds every entry; the
+// split-done bit cleared, since an undone split is no split), and the split
+// is made again; one in phase 2 is finished from `scratch` and the count. A
+// split takes fresh entry chunks and gives the old list's back right after,
+// so a participant's pool needs at most one bucket's worth of chunks beyond
+// what it holds; a split the pool cannot supply fails before it changes
+// anything, and its bucket is left for the sweep that ends the doubling.
 //
-// Ending. The expansion ends only when every old bucket is split: the
-// participant that leaves last (or one that leaves while others, perhaps
-// dead, are still counted: at most once a second per process) verifies
-// every old bucket under its lock, splitting those a participant did not
-// (one that died holding a batch, or before it took the lock; a lock held by
-// a dead process is taken over and repaired on the way). Then, under
-// expansion_lock, it names itself in the cursor (kEndingBy - pid), puts the
-// marker on chunk_table[2L], so that no next expansion can start yet, clears
-// expansion_workers (the dead participants' counts with the rest) and
-// doubles chunks_in_use. Then it clears `forward` and the split-done bit of
-// every old bucket under each bucket's lock, makes the cursor plain and
-// removes the marker. The next expansion's claimer therefore cannot set a
-// `forward` that the clearing pass would erase.
-//
-// Processes that die. A participant that died stays counted until the
-// expansion ends; its batch is split by the verification. A claimer or an
-// ender that died is named by the cursor: a participant that has waited on
-// the marker for 200 ms, and then every 100 ms, asks whether that process
-// still exists (processes.hpp) and, when it has ended, takes its place by a
-// compare-and-swap of the cursor: it finishes a dead ender's clearing pass
-// and builds the chunks of a dead claimer anew (the dead one's block is lost
-// to the segment). A marker whose cursor names no process (an ender that died
-// after making the cursor plain) is taken after a second. An ender that died
-// before the doubling leaves an expansion whose buckets are all split: the
-// next participant to leave ends it, and owns the marker on chunk_table[2L]
-// it finds. Marks that a dead ender left after the doubling are cleared by
-// whichever operation locks their bucket first (lock_bucket), and by the
-// next expansion's claimer. So the table never doubles around a bucket that
-// is not split, and no expansion waits for ever on a process that has ended;
-// inserts never wait for an expansion at all.
+// A split-done bit without its doubling's mark is stale (a clearing that
+// died between `forward` and the bit): it is cleared before the mark is set,
+// so that a bucket never reads as split before its entries have moved.
 //
 // Lock order: a splitter holds a bucket's lock and its partner's, takes the
 // entry pool's lock (and the allocator's) inside them, and holds no other
-// bucket lock; expansion_lock is only taken with no other lock held.
+// bucket lock; expansion_lock is only taken with no bucket lock held.
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -127,30 +87,9 @@ namespace {
 // share the cursor's cache line); once every bucket is handed out, a joiner
 // only verifies, and dead participants' counts must not keep it out.
 constexpr std::uint64_t kMaxParticipantsAdmitted = 4096;
-// Buckets a participant takes from split_cursor at once: the range a-15 .. a
-// below the value a it found. Every participant of every process must use the
-// same batch, or two would split the same buckets; 16 keeps the contended
-// compare-and-swap on the shared cursor to one per 16 splits while leaving
-// work for every participant of a table of a few chunks.
-constexpr std::int64_t kBatch = 16;
 // Bytes one new bucket's entry chunk costs when a refill cuts it from fresh
 // space: its link chunk and the entry chunk side by side.
 constexpr std::uint64_t kEntryPairSpan = pair_span(kEntryChunkSize);
-// The cursor a finished expansion leaves: plain, and below every bucket.
-constexpr std::int64_t kPlainCursor = -1;
-
-// Waits on a marker are 1-millisecond sleeps, and look at the process the
-// cursor names on the schedule lock waits look at a holder on
-// (holder_looks.hpp: after 200 ms, then every 100 ms); a marker whose cursor
-// names no process is taken after five times the first look (a second).
-constexpr int kUnnamedMarkerLooks = 5;
-// The least time between two verifications by one map object while other
-// participants are still counted (each verification locks every old bucket).
-constexpr std::chrono::seconds kVerificationInterval{1};
-
-int pid_below(std::int64_t cursor, std::int64_t sentinel) {
-    return cursor <= sentinel && cursor > sentinel - kPidRange ? static_cast<int>(sentinel - cursor) : 0;
-}
 
 // A link of a bucket's entry list read ahead of a split, with its entry
 // chunk (checked).
@@ -230,53 +169,30 @@ bool MapState::has_room_for_expansion(std::uint64_t chunks) {
     return refused == 0 || listed >= refused - 1 + block;
 }
 
-std::uint64_t MapState::admit(std::uint64_t chunks, bool check_room) {
+std::uint64_t MapState::admit(std::uint64_t chunks) {
     if (!doubling_fits(chunks)) return 0;
     const bool handing_out = atomics::load_field48(split_cursor_word) >= 0 && table_entry(chunks) > 1;
     if (expansion_workers() > kMaxParticipantsAdmitted && handing_out) return 0;
-    if (check_room && table_entry(chunks) == 0 && expansion_workers() == 0 && !has_room_for_expansion(chunks)) {
-        return 0;
-    }
-    // Counted under expansion_lock; lowered by leave_expansion under it too,
+    // Counted under expansion_lock; lowered by expansion_worker under it too,
     // or cleared by the ender.
     atomics::fetch_add_field48(expansion_workers_word, 1);
     return chunks;
 }
 
-std::uint64_t MapState::join_locked() {
-    if (!doubling_fits(chunks_in_use())) return 0;  // cheap refusal without the lock
-    SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
-    const std::uint64_t chunks = chunks_in_use();
-    if (!past_doubling_load(chunks)) return 0;
-    return admit(chunks, true);
-}
-
 std::uint64_t MapState::join_unlocked() {
     SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
-    return admit(chunks_in_use(), false);
+    return admit(chunks_in_use());
 }
 
-// ---- the worker -----------------------------------------------------------------
-
-MapState::Part MapState::expansion_worker(std::uint64_t chunks) {
-    Part part = Part::nothing_to_do;
-    std::exception_ptr failure;
-    try {
-        part = take_part(chunks);
-    } catch (abi::__forced_unwind &) {
-        throw;  // the thread is being ended: nothing may hold it up
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    try {
-        leave_expansion(chunks);
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (...) {
-        if (!failure) failure = std::current_exception();
-    }
-    if (failure) std::rethrow_exception(failure);
-    return part;
+MapState::Part MapState::expansion_worker(std::uint64_t chunks, bool counted) {
+    // A counted participant is uncounted on every way out unless the doubling
+    // ended (its end cleared every count, this one's with the rest).
+    ScopeExit leave([this, chunks, counted] {
+        if (!counted) return;
+        SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
+        if (chunks_in_use() == chunks) atomics::fetch_add_field48(expansion_workers_word, -1);
+    });
+    return drive_to_end(chunks);
 }
 
 std::int64_t MapState::take_batch() {
@@ -284,99 +200,11 @@ std::int64_t MapState::take_batch() {
     // out exactly once), and a negative value is never changed here.
     std::int64_t seen = atomics::load_field48(split_cursor_word);
     while (seen >= 0) {
-        const std::int64_t found = atomics::cas_field48(split_cursor_word, seen, seen - kBatch);
+        const std::int64_t found = atomics::cas_field48(split_cursor_word, seen, seen - kSplitBatch);
         if (found == seen) return seen;
         seen = found;
     }
     return -1;
-}
-
-MapState::Part MapState::take_part(std::uint64_t chunks) {
-    if (!doubling_fits(chunks)) return Part::nothing_to_do;
-    const Part claimed = claim_and_build(chunks);
-    if (claimed != Part::split) return claimed;
-    std::exception_ptr failure;
-    // An expansion that ended without this participant (the verification
-    // split what it had not) leaves nothing to take.
-    while (chunks_in_use() == chunks) {
-        const std::int64_t a = take_batch();
-        if (a < 0) break;
-        // A bucket that cannot be split (a broken structure, a pool that
-        // cannot supply it) does not stop the rest of the batch, which nobody
-        // else will split; no further batch is taken after a failure.
-        for (std::int64_t i = std::max<std::int64_t>(a - (kBatch - 1), 0); i <= a; ++i) {
-            try {
-                split_bucket(static_cast<std::uint64_t>(i), chunks);
-            } catch (abi::__forced_unwind &) {
-                throw;
-            } catch (...) {
-                if (!failure) failure = std::current_exception();
-            }
-        }
-        if (failure) std::rethrow_exception(failure);
-    }
-    return Part::split;
-}
-
-// Returns Part::split once the new chunks of the expansion from `chunks` are
-// published (by this thread or another); Part::no_room when this thread
-// claimed the expansion and the segment could not supply the new chunks.
-MapState::Part MapState::claim_and_build(std::uint64_t chunks) {
-    char *slot = table_slot(chunks);
-    HolderLooks looks(HolderLooks::Clock::now());
-    const auto unnamed_patience = kUnnamedMarkerLooks * looks.timing().first_look;
-    for (;;) {
-        const auto now = HolderLooks::Clock::now();
-        // Acquire; pairs with the publication's exchange.
-        const std::int64_t marker = table_entry(chunks);
-        if (marker > 1) return Part::split;  // published
-        const std::int64_t cursor = atomics::load_field48(split_cursor_word);
-        const int claimer = pid_below(cursor, kClaimedBy);
-        const int ender = pid_below(cursor, kEndingBy);
-        const int named = claimer != 0 ? claimer : ender;
-        bool claimable = false;
-        if (named == 0) {
-            // Nobody claims: free, or a marker whose ender died after making
-            // the cursor plain (or that a damaged file holds).
-            claimable = marker == 0 || looks.waited(now, unnamed_patience);
-        } else if (looks.due(now)) {
-            claimable = processes::holder_has_ended(named, 0, split_cursor_word);
-        }
-        // The claim; full barrier. A waiter replaces a claimer or ender only
-        // once it has ended, and only one waiter's compare-and-swap succeeds.
-        const std::int64_t mine = kClaimedBy - host::own_pid();
-        if (claimable && atomics::cas_field48(split_cursor_word, cursor, mine) == cursor) {
-            crash_points::step("claim: cursor names this process");
-            // Given up on every way out but a publication: the marker first,
-            // then the cursor (back to the value it replaced, if it still
-            // names this claim), so that no one waits on this claim any more.
-            bool holds_marker = false;
-            ScopeExit give_up([&] {
-                if (holds_marker) atomics::exchange_field48(slot, 0);
-                crash_points::step("claim: given up, cursor still names this process");
-                atomics::cas_field48(split_cursor_word, mine, cursor);
-            });
-            // The slot is read again now that the claim is this process's: it
-            // may have moved on since the first read (another claimer's
-            // expansion published and run its course, bringing the cursor
-            // back to the value read), and then there is nothing to claim.
-            const std::int64_t now = table_entry(chunks);
-            if (now > 1) return Part::split;
-            if (ender != 0 && chunks >= 2) clear_marks(chunks / 2);  // the dead ender's clearing pass
-            if (!reserve_table_slots(chunks)) return Part::no_room;
-            if (now == 0 && atomics::cas_field48(slot, 0, 1) != 0) continue;
-            holds_marker = true;
-            crash_points::step("claim: marker set");
-            if (!build_new_chunks(chunks)) return Part::no_room;
-            give_up.dismiss();
-            return Part::split;
-        }
-        {
-            host::WaitScope counted;
-            host::sleep_1ms();
-        }
-        if (host::stop_requested()) throw WaitAbandoned("expansion's new chunks");
-    }
 }
 
 bool MapState::reserve_table_slots(std::uint64_t chunks) {
@@ -389,52 +217,6 @@ bool MapState::reserve_table_slots(std::uint64_t chunks) {
     return reserve_pages(base, table_slot(chunks), (end - chunks) * sizeof(Offset));
 }
 
-bool MapState::build_new_chunks(std::uint64_t chunks) {
-    const std::uint64_t buckets = bucket_chunk_size * chunks;
-    if (!has_room_for_expansion(chunks)) return false;
-    // The block first: in a file whose fresh space is all cut, it needs a
-    // run of free chunks side by side, which the entry chunks (cut from any
-    // run of 208 bytes) would otherwise break up first.
-    const std::uint64_t block_length = buckets * sizeof(Bucket);
-    char *block = allocate_block(base, block_length);
-    Chain links;
-    if (block != nullptr) {
-        try {
-            links = take_links(entry_pool, buckets);
-        } catch (const std::runtime_error &) {
-            give_back_block(base, block, block_length);  // never named: nobody else knows it
-            block = nullptr;  // the segment filled up meanwhile
-        }
-    }
-    if (block == nullptr) {
-        // Noted for has_room_for_expansion (plus one: 0 means none).
-        doubling_refused_at.store(free_listed_bytes(base) + 1, std::memory_order_relaxed);
-        return false;
-    }
-    doubling_refused_at.store(0, std::memory_order_relaxed);
-    crash_points::step("build: block allocated");
-    const std::uint64_t chunk_bytes = bucket_chunk_bytes();
-    Bucket *bucket = reinterpret_cast<Bucket *>(block);
-    for (ChunkLink *link : links.links()) write_empty_bucket(bucket++, area.offset_of(link));
-    for (std::uint64_t j = 0; j < chunks; ++j) chunk_cache.store(chunks + j, block + j * chunk_bytes);
-    crash_points::step("build: buckets written");
-    // Whole-word store: the cursor holds this claimer's negative marker. No
-    // other thread changes it now: it names this claimer, whom a waiter
-    // replaces only once this process has ended, and no participant takes a
-    // batch before slot L is published below.
-    atomics::store_field64(split_cursor_word, static_cast<std::int64_t>(buckets) - 1);
-    crash_points::step("build: cursor set");
-    // Publication, slot L (the marker) last; each exchange is a full barrier,
-    // so the buckets and the cursor are visible before slot L changes. Pairs
-    // with claim_and_build's load and bucket_chunk's load.
-    for (std::uint64_t j = 2 * chunks; j-- > chunks;) {
-        atomics::exchange_field48(table_slot(j), static_cast<std::int64_t>(to_offset(base, block)) +
-                                                     static_cast<std::int64_t>((j - chunks) * chunk_bytes));
-        crash_points::step("build: a chunk published");
-    }
-    return true;
-}
-
 // ---- splitting ----------------------------------------------------------------------
 
 bool MapState::is_split(std::uint64_t index, std::uint64_t chunks, Bucket *bucket) {
@@ -443,18 +225,23 @@ bool MapState::is_split(std::uint64_t index, std::uint64_t chunks, Bucket *bucke
     return atomics::load_field48(forward_word(bucket)) == static_cast<std::int64_t>(area.offset_of(partner));
 }
 
-void MapState::split_bucket(std::uint64_t index, std::uint64_t chunks) {
+MapState::Split MapState::split_bucket(std::uint64_t index, std::uint64_t chunks) {
     Bucket *bucket = bucket_at(index);
     const BucketGuard guard = lock_bucket_at(*this, bucket);
-    // Nothing to do when the expansion has ended meanwhile (the verification
-    // split every bucket first) or another participant split this one.
-    if (chunks_in_use() != chunks || is_split(index, chunks, bucket)) return;
+    // Nothing to do when the expansion has ended meanwhile (every bucket was
+    // known split first) or another participant split this one.
+    if (chunks_in_use() != chunks) return Split::over;
+    if (is_split(index, chunks, bucket)) return Split::done_before;
     split_locked(index, chunks, bucket);
+    return Split::done_now;
 }
 
 void MapState::split_locked(std::uint64_t index, std::uint64_t chunks, Bucket *old_bucket) {
     const std::uint64_t table = bucket_chunk_size * chunks;
     Bucket *partner = bucket_at(index + table);
+    // A split-done bit without this doubling's mark is stale: cleared first,
+    // so that the mark below never makes the bucket read as split.
+    if (read_intent(old_bucket).split_done) write_intent(old_bucket, Intent::none, 0, false);
     // The mark, under this bucket's lock: pairs with the load of `forward`
     // that every operation makes under it.
     atomics::exchange_field48(forward_word(old_bucket), static_cast<std::int64_t>(area.offset_of(partner)));
@@ -534,103 +321,21 @@ void MapState::split_locked(std::uint64_t index, std::uint64_t chunks, Bucket *o
     entry_pool.give_back(old_chain, old_chunks.back().link);
 }
 
-// ---- leaving and ending -----------------------------------------------------------
-
-bool MapState::verification_due() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(kVerificationInterval).count();
-    std::int64_t last = last_verification.load(std::memory_order_relaxed);
-    return now - last >= interval && last_verification.compare_exchange_strong(last, now, std::memory_order_relaxed);
-}
-
-void MapState::leave_expansion(std::uint64_t chunks) {
-    std::int64_t remaining = 0;
-    {
-        SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
-        // Ended without this participant: its count was cleared with the rest.
-        if (chunks_in_use() != chunks) return;
-        // Under expansion_lock, like every raise of the count (the gates).
-        remaining = atomics::fetch_add_field48(expansion_workers_word, -1) - 1;
-    }
-    crash_points::step("leave: uncounted");
-    // End the expansion only once it was carried out: its chunks published
-    // and every bucket handed out.
-    if (!doubling_fits(chunks) || table_entry(chunks) <= 1 || atomics::load_field48(split_cursor_word) >= 0) return;
-    // Others still counted may be working, or may have died: verify now and
-    // then, not at every leave.
-    if (remaining > 0 && !verification_due()) return;
-    finish_splits(chunks);
-    end_expansion(chunks);
-}
-
-void MapState::finish_splits(std::uint64_t chunks) {
-    const std::uint64_t table = bucket_chunk_size * chunks;
-    for (std::uint64_t i = 0; i < table; ++i) split_bucket(i, chunks);
-}
-
-void MapState::end_expansion(std::uint64_t chunks) {
-    char *next_slot = 2 * chunks < bucket_chunk_number ? table_slot(2 * chunks) : nullptr;
-    bool marked = false;
-    {
-        SegmentLockGuard guard(expansion_lock_word, kExpansionLockName);
-        if (chunks_in_use() != chunks) return;  // another participant ended it
-        // Whole-word store: this thread holds expansion_lock and every bucket
-        // is handed out, so no participant takes a batch, and no claimer can
-        // exist before the doubling.
-        atomics::store_field64(split_cursor_word, kEndingBy - host::own_pid());
-        crash_points::step("end: cursor names the ender");
-        // A 1 already there can only be the marker of an ender of this same
-        // expansion that died before the doubling: this ender's now.
-        marked = next_slot != nullptr &&
-                 (atomics::cas_field48(next_slot, 0, 1) == 0 || table_entry(2 * chunks) == 1);
-        crash_points::step("end: next claim blocked");
-        atomics::exchange_field48(expansion_workers_word, 0);
-        crash_points::step("end: participants cleared");
-        // The doubling: the new table is in force from here on. Pairs with the
-        // loads of chunks_in_use in the entry operations (read after `forward`).
-        atomics::fetch_add_field48(chunks_in_use_word, static_cast<std::int64_t>(chunks));
-        crash_points::step("end: doubled");
-    }
-    // The cursor is made plain and the marker removed on every way out: after
-    // the clearing, which pairs with the next claimer's compare-and-swap, and
-    // after a broken structure too (the marks that remain are cleared by the
-    // operations that meet them; the next expansion must not wait on us).
-    ScopeExit unmark([this, marked, next_slot] {
-        atomics::store_field64(split_cursor_word, kPlainCursor);
-        crash_points::step("end: cursor plain, marker still set");
-        if (marked) atomics::cas_field48(next_slot, 1, 0);
-    });
-    for (std::uint64_t j = 0; j < 2 * chunks; ++j) bucket_chunk(j);  // fill this process's cache
-    clear_marks(chunks);
-}
-
-// Clears `forward` and the split-done bit of every bucket in chunks
-// 0 .. chunks-1 (the old half of a doubled table), after the doubling, each
-// under its bucket's lock. New buckets never had either.
-void MapState::clear_marks(std::uint64_t chunks) {
-    for (std::uint64_t j = 0; j < chunks; ++j) {
-        for (std::uint64_t k = 0; k < bucket_chunk_size; ++k) {
-            Bucket *bucket = reinterpret_cast<Bucket *>(bucket_chunk(j)) + k;
-            const BucketGuard guard = lock_bucket_at(*this, bucket);
-            if (guard.forward() != 0 || read_intent(bucket).split_done) clear_split_mark(bucket);
-            crash_points::step("clearing: a bucket cleared");
-        }
-    }
-}
-
 // ---- entry points -----------------------------------------------------------------
 
 void ConcurrentHashMap_string::expansion_worker() {
     MapState &m = state();
     std::uint64_t chunks = 0;
-    if (joined_state == &m) {
+    const bool counted = joined_state == &m;
+    if (counted) {
         chunks = joined_chunks;
         joined_state = nullptr;
     } else {
-        // Called without the gate before it: the table in force.
+        // Called without the gate before it: the table in force, and no
+        // count to take back.
         chunks = m.chunks_in_use();
     }
-    if (m.expansion_worker(chunks) == MapState::Part::no_room) {
+    if (m.expansion_worker(chunks, counted) == MapState::Part::no_room) {
         throw std::runtime_error("the segment has no room to expand the table");
     }
 }

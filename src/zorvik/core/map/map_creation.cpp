@@ -13,6 +13,7 @@
 // opens it, and the checks below run before the first byte is written. A file
 // that fails them is refused with std::invalid_argument naming the path and
 // the fault, and left exactly as it was.
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/map_creation.hpp"
@@ -117,6 +119,15 @@ void lay_out_new_map(MapState &m, char *header_chunk) {
     m.entry_count_word = allocate_block_or_throw(base, sizeof(Offset));
     write_u64(m.chunks_in_use_word, 1);  // the others start at 0, as fresh space reads
 
+    // The extension (map_layout.hpp): its growth fields start at 0, as fresh
+    // space reads once the chunk's chain link is cleared.
+    char *extension_chunk = allocate_chunks(base, 1, kExtensionChunkSize);
+    if (!extension_chunk) throw_allocator_failure();
+    char *extension = chunk_data(extension_chunk);
+    std::memset(extension, 0, kExtensionChunkSize);
+    std::memcpy(extension, kExtensionMagic, sizeof kExtensionMagic);
+    m.set_extension(extension);
+
     MapHeader *header = reinterpret_cast<MapHeader *>(chunk_data(header_chunk));
     header->creator_pid = static_cast<std::uint64_t>(host::own_pid());
     header->creator_base = reinterpret_cast<std::uint64_t>(base);
@@ -128,6 +139,7 @@ void lay_out_new_map(MapState &m, char *header_chunk) {
     header->expansion_lock = to_offset(base, m.expansion_lock_word);
     header->split_cursor = to_offset(base, m.split_cursor_word);
     header->entry_count = to_offset(base, m.entry_count_word);
+    header->extension = to_offset(base, extension);
     header->data_chunk_size = m.data_chunk_size;
 }
 
@@ -196,6 +208,20 @@ public:
                 "its chunks_in_use is not a power of two within the bucket chunk number");
         require(read_u64(base_ + header.entry_count) < (std::uint64_t{1} << 47), "its entry count is out of range");
         return MapShape{header.bucket_chunk_size, header.bucket_chunk_number, header.data_chunk_size};
+    }
+
+    // True when the header's `extension` is 0 or names a MapExtension: a
+    // chunk of its size on the grid inside the allocated area, with its magic.
+    bool extension_sound(const MapHeader &header, Offset allocated) const {
+        const Offset record = header.extension;
+        if (record == 0) return true;
+        if (record % kChunkGrid != kDataPastGrid || record < kFirstChunk + kChunkHeaderLength || record > allocated ||
+            allocated - record < kExtensionChunkSize) {
+            return false;
+        }
+        const char *chunk = base_ + record - kChunkHeaderLength;
+        return chunk_size_at(chunk) == kExtensionChunkSize && chunk_span_at(chunk) == chunk_span(kExtensionChunkSize) &&
+               std::memcmp(base_ + record, kExtensionMagic, sizeof kExtensionMagic) == 0;
     }
 
 private:
@@ -321,12 +347,16 @@ void refuse_map_segment(const std::string &path, Segment::Fault fault, int error
     throw bad_alloc_exception();
 }
 
-std::unique_ptr<MapState> read_map(Segment segment, const std::string &path) {
+std::unique_ptr<MapState> read_map(Segment segment, const std::string &path, DamagedExtension damaged) {
     Allocator base = segment.base();
     const FileCheck check(path, base, segment.mapped_length());
     const Offset allocated = check.check_allocator_record();
     const MapHeader header = *reinterpret_cast<const MapHeader *>(base + kMapHeaderOffset);
     const MapShape shape = check.check_header(header, allocated);
+    const bool extension_sound = check.extension_sound(header, allocated);
+    if (!extension_sound && damaged == DamagedExtension::refuse) {
+        check.refuse("its extension record is damaged (a repair sets it aside)");
+    }
 
     auto state = std::make_unique<MapState>(std::move(segment), shape);
     MapState &m = *state;
@@ -336,6 +366,8 @@ std::unique_ptr<MapState> read_map(Segment segment, const std::string &path) {
     m.expansion_lock_word = base + header.expansion_lock;
     m.split_cursor_word = base + header.split_cursor;
     m.entry_count_word = base + header.entry_count;
+    if (header.extension != 0 && extension_sound) m.set_extension(base + header.extension);
+    m.extension_damaged = !extension_sound;
     // Resolve the chunks in force now (re-reading the count, which may grow
     // meanwhile); later ones are resolved on first use.
     for (std::uint64_t j = 0; j < m.chunks_in_use() && j < m.reachable_chunks; ++j) {
@@ -355,14 +387,23 @@ void begin_writing(MapState &m) {
     // backs what it hands out from here on). The chunk table is left as it
     // is: its slots in use were written, and an expansion reserves the slots
     // it writes (blocks that exist already are skipped, so a file without
-    // holes costs two look-ups).
+    // holes costs two look-ups). So is the block of new buckets a doubling
+    // builds in steps: each step reserves the pages it writes, and a file
+    // system that is full leaves the rest a hole that no one writes.
     const Allocator base = m.base;
     const Offset allocated = memory_manager(base)->offset;
     const Offset table = to_offset(base, m.chunk_table);
-    const Offset table_end = table + m.bucket_chunk_number * sizeof(Offset);
-    if (!reserve_pages(base, base, table) || !reserve_pages(base, base + table_end, allocated - table_end)) {
-        throw_allocator_failure();
+    std::vector<std::pair<Offset, Offset>> skipped{{table, table + m.bucket_chunk_number * sizeof(Offset)}};
+    Offset build_block = 0;
+    std::uint64_t build_length = 0;
+    if (m.named_build_block(build_block, build_length)) skipped.emplace_back(build_block, build_block + build_length);
+    std::sort(skipped.begin(), skipped.end());
+    Offset from = 0;
+    for (const auto &[start, end] : skipped) {
+        if (start > from && !reserve_pages(base, base + from, start - from)) throw_allocator_failure();
+        from = std::max(from, end);
     }
+    if (allocated > from && !reserve_pages(base, base + from, allocated - from)) throw_allocator_failure();
     // This is the first byte the attach writes.
     m.segment.mark_attached(m.segment.mapped_length());
 }

@@ -65,10 +65,17 @@ Segment open_map_segment(const std::string &path);
 // shared open lock's refusal (FileBeingRepaired).
 [[noreturn]] void refuse_map_segment(const std::string &path, Segment::Fault fault, int error);
 
+// What read_map does with a header whose `extension` names no record (a
+// damaged file): refuse the file, as every other fault of the header; or,
+// for the operator's check and repair, set the record aside (the state then
+// has no extension and says so) so that they can report and mend it.
+enum class DamagedExtension : std::uint8_t { refuse, set_aside };
+
 // The map in `segment`, opened at `path`, after the checks of every attach:
 // std::invalid_argument naming the path and the fault for a file that holds
 // no map, left exactly as it was. Writes nothing.
-std::unique_ptr<MapState> read_map(Segment segment, const std::string &path);
+std::unique_ptr<MapState> read_map(Segment segment, const std::string &path,
+                                   DamagedExtension damaged = DamagedExtension::refuse);
 
 // Makes a map that read_map returned ready for this process's stores: backs
 // the holes a file may have in its allocated area (the first bytes an attach

@@ -13,6 +13,7 @@
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/growth.hpp"
 #include "zorvik/core/map/map_layout.hpp"
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/file_errors.hpp"
@@ -30,6 +31,7 @@ const std::runtime_error &empty_chunks_exception();  // "operation on empty chun
 // Names of the segment's lock words, for the messages of failed waits.
 inline constexpr const char *kBucketLockName = "bucket lock";
 inline constexpr const char *kExpansionLockName = "expansion lock";
+inline constexpr const char *kGrowthLockName = "growth lock";
 
 // While a claim marker is set, split_cursor (unused then) names the process
 // that set it, so that a waiter can tell whether that process still exists:
@@ -42,6 +44,25 @@ inline constexpr const char *kExpansionLockName = "expansion lock";
 inline constexpr std::int64_t kClaimedBy = -(std::int64_t{1} << 44);
 inline constexpr std::int64_t kEndingBy = -(std::int64_t{1} << 45);
 inline constexpr std::int64_t kPidRange = std::int64_t{1} << 24;  // Linux process ids fit in 22 bits
+// The process an incremental doubling's claim and end name (growth.cpp): no
+// process has this id (Linux's ids stay below 2^22), so a version that knows
+// only named claimers takes such a claim for one whose process has ended.
+inline constexpr int kPhantomPid = static_cast<int>(kPidRange) - 1;
+inline constexpr std::int64_t kPhantomClaim = kClaimedBy - kPhantomPid;
+inline constexpr std::int64_t kPhantomEnder = kEndingBy - kPhantomPid;
+// The cursor a finished expansion leaves: plain, and below every bucket.
+inline constexpr std::int64_t kPlainCursor = -1;
+// Buckets a participant takes from split_cursor at once: the range a-15 .. a
+// below the value a it found. Every participant of every process must use the
+// same batch, or two would split the same buckets; 16 keeps the contended
+// compare-and-swap on the shared cursor to one per 16 splits while leaving
+// work for every participant of a table of a few chunks.
+inline constexpr std::int64_t kSplitBatch = 16;
+// The process id a cursor value names below `sentinel` (kClaimedBy or
+// kEndingBy), 0 for none.
+inline int pid_below(std::int64_t cursor, std::int64_t sentinel) {
+    return cursor <= sentinel && cursor > sentinel - kPidRange ? static_cast<int>(sentinel - cursor) : 0;
+}
 
 // The numbers a map's shape is made of, as the MapHeader holds them.
 struct MapShape {
@@ -117,13 +138,22 @@ public:
     // Tests lower it to run the hints on small tables.
     std::uint64_t batch_hints_from = 4096;
 
-    // When this map object last verified an expansion that others were still
-    // counted in (steady clock ticks): verifications are spaced out.
-    std::atomic<std::int64_t> last_verification{0};
     // The free-listed count, plus one, when this map object last failed to
     // find a doubling's block among free chunks; 0 when it did not (a hint
     // for has_room_for_expansion, which tries again once more was freed).
     std::atomic<std::uint64_t> doubling_refused_at{0};
+    // Gets step the doubling once per this many gets of a thread, while
+    // no change of this map object has stepped for kGetStepQuiet (growth.cpp);
+    // tests lower it.
+    std::uint32_t get_step_interval = 256;
+    // Whether changes and gets step the doubling; tests turn it off to hold
+    // a doubling where they want it, and step it with grow().
+    bool grows_by_steps = true;
+
+    // The incremental doubling's process-local side.
+    GrowthLocal growth;
+    // The header's `extension` names no record (read_map set it aside).
+    bool extension_damaged = false;
 
     // ---- shared words -------------------------------------------------------
     // chunks_in_use only ever doubles, under expansion_lock; an acquire load.
@@ -199,7 +229,6 @@ public:
                 std::int64_t hash);
     bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
-    void help_expand_after_insert();
     // Operations with a result (the public class says what each does).
     bool contains(const char *key, std::uint64_t key_length, std::int64_t hash);
     bool compare_and_set(const char *key, std::uint64_t key_length, std::int64_t hash, const char *expected,
@@ -211,45 +240,80 @@ public:
     bool take_any(std::uint64_t &cursor, EntrySink &sink);
     void clear();
 
-    // ---- expansion (expansion.cpp) ------------------------------------------
-    // The gates: the chunks_in_use of the expansion the caller joined (it is
-    // counted in expansion_workers), or 0 when refused. insert's gate applies
-    // the load rule and asks for room; the entry points' gate does neither.
-    std::uint64_t join_locked();
+    // ---- expansion (expansion.cpp): the gates and the split ------------------
+    // The entry points' gate: the chunks_in_use of the doubling the caller
+    // joined (it is counted in expansion_workers), or 0 when refused.
     std::uint64_t join_unlocked();
     // Counts a participant in the expansion from `chunks`; under expansion_lock.
-    std::uint64_t admit(std::uint64_t chunks, bool check_room);
+    std::uint64_t admit(std::uint64_t chunks);
     // What a participant's part in an expansion came to.
     enum class Part { split, nothing_to_do, no_room };
-    // A joined participant's whole part: claim or wait for the new chunks,
-    // split batches, leave (ending the expansion when it is done).
-    Part expansion_worker(std::uint64_t chunks);
-    Part take_part(std::uint64_t chunks);
-    Part claim_and_build(std::uint64_t chunks);
-    bool build_new_chunks(std::uint64_t chunks);
+    // A participant's whole part: the doubling from `chunks` driven to its
+    // end (growth.cpp), then the participant uncounted (when the gate
+    // `counted` it) if the doubling has not ended.
+    Part expansion_worker(std::uint64_t chunks, bool counted);
     // Reserves the file's blocks behind the chunk table's slots that the
     // expansion from `chunks` writes; false when the file system refuses.
     bool reserve_table_slots(std::uint64_t chunks);
     // The last bucket of the next batch of 16, or -1 when all are handed out.
     std::int64_t take_batch();
+    // What split_bucket found or did.
+    enum class Split { done_now, done_before, over };
     // Splits bucket `index` for the expansion from `chunks` unless it is split
-    // or the expansion has ended; takes the bucket's lock (and its partner's).
-    void split_bucket(std::uint64_t index, std::uint64_t chunks);
+    // (done_before) or the expansion has ended (over); takes the bucket's lock
+    // (and its partner's).
+    Split split_bucket(std::uint64_t index, std::uint64_t chunks);
     // The split itself; the bucket's lock is held.
     void split_locked(std::uint64_t index, std::uint64_t chunks, Bucket *bucket);
     // True when the locked bucket `index` is split for the expansion from `chunks`.
     bool is_split(std::uint64_t index, std::uint64_t chunks, Bucket *bucket);
-    void leave_expansion(std::uint64_t chunks);
-    bool verification_due();
-    // Splits every bucket of the expansion from `chunks` that is not split yet.
-    void finish_splits(std::uint64_t chunks);
-    // Doubles the table, then clears the old buckets' marks. Every bucket is split.
-    void end_expansion(std::uint64_t chunks);
-    void clear_marks(std::uint64_t chunks);
     bool doubling_fits(std::uint64_t chunks) const { return chunks <= reachable_chunks / 2; }
     bool has_room_for_expansion(std::uint64_t chunks);
 
+    // ---- the incremental doubling (growth.cpp) --------------------------------
+    // The MapExtension's data, null while this process knows of none.
+    char *extension() const { return extension_.load(std::memory_order_acquire); }
+    // Records the extension found at attach or made at creation.
+    void set_extension(char *record) { extension_.store(record, std::memory_order_release); }
+    // The extension, made now when the file has none (null when the segment
+    // has no room for it).
+    char *extension_or_create();
+    // The growth lock's word (in the extension), null without one.
+    char *growth_lock_word() const;
+    // At the end of every change, with no lock held: carries the doubling in
+    // progress a bounded step on, or starts one when `appended` (the change
+    // appended to a bucket that held entries) and the load rule asks for it.
+    // Never throws what the growth meets (a failure is the growth's, not the
+    // change's), never waits.
+    void after_change(bool appended);
+    // At the end of every get: now and then a step too (see get_step_interval).
+    void after_get();
+    // One step of `units` of work (growth.cpp), claiming a doubling when
+    // `may_claim` and none runs, as a change's step does but whatever the
+    // load. True when it did some work. Throws what the growth meets.
+    bool grow(std::int64_t units, bool may_claim);
+    // Drives the doubling from `chunks` to its end, its marks cleared,
+    // claiming it when none runs and waiting (1 ms sleeps) where another
+    // process holds what comes next. Throws what a split throws.
+    Part drive_to_end(std::uint64_t chunks);
+    // Where the doubling stands.
+    GrowthPhase growth_phase();
+    // For an offline repair: forgets the new buckets written for a doubling
+    // that never published them (their block stays named, for the next build
+    // to write again), so that nothing links the entry chunks they owned.
+    // True when there were some.
+    bool forget_unpublished_build();
+    // The block of new buckets the extension names, and its length; false
+    // when it names none (or none that lies inside the area).
+    bool named_build_block(Offset &block, std::uint64_t &length) const;
+    // For an offline repair of a file whose header names no sound extension
+    // (extension_damaged): the header names none any more, and the next
+    // doubling makes a new one.
+    void forget_damaged_extension();
+
 private:
+    std::atomic<char *> extension_{nullptr};
+
     Bucket *bucket_in(char *chunk, std::uint64_t index) const {
         return reinterpret_cast<Bucket *>(chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket));
     }

@@ -6,7 +6,11 @@
 // functions of atomics.hpp, lock words through spin_lock.hpp).
 //
 //   MapHeader   the data of the first chunk of a new segment (size 168, span
-//               176, at Offset 64), so always at Offset 66. Never changes.
+//               176, at Offset 64), so always at Offset 66. Never changes
+//               but for `extension`, set once from 0.
+//   MapExtension  one chunk of size 232: the shared state of an incremental
+//               doubling (and room for later records), named by the header's
+//               `extension`.
 //   shared words  five 8-byte blocks: chunks_in_use, expansion_workers,
 //               expansion_lock, split_cursor, entry_count.
 //   chunk table one block of bucket_chunk_number u64: entry j is the Offset of
@@ -47,7 +51,13 @@ struct __attribute__((packed)) MapHeader {
     Offset expansion_lock;
     Offset split_cursor;
     Offset entry_count;
-    std::uint8_t zero1[56];
+    // Data Offset of the MapExtension, 0 while none exists (a file made by a
+    // version that keeps none, until a process that needs it adds it). The
+    // header's only field that changes: from 0 to the record, once, by a
+    // compare-and-swap (byte 104 is Offset 170, 2 past the grid). Versions
+    // that keep no record never read or write these bytes.
+    Offset extension;
+    std::uint8_t zero1[48];
     std::uint8_t data_chunk_size;
     std::uint8_t zero2[7];
 };
@@ -66,6 +76,47 @@ static_assert(offsetof(MapHeader, data_chunk_size) == 160, "file format: the dat
 
 // The header chunk is the first chunk carved in a new segment.
 inline constexpr Offset kMapHeaderOffset = kFirstChunk + kChunkHeaderLength;  // 66
+static_assert(offsetof(MapHeader, extension) == 104 && (kMapHeaderOffset + 104) % kChunkGrid == kDataPastGrid,
+              "file format: the extension's Offset at byte 104 (Offset 170), a field48 2 past the grid");
+
+// ---- MapExtension: the shared state of an incremental doubling ---------------
+//
+// A chunk of kExtensionChunkSize bytes, made with a new map (or, for a file
+// made without one, by the first process that doubles its table
+// incrementally), never freed. Its size is one no free list keeps (link 16,
+// entry 176, data 8 to 128, the header's 168), so an offline reclaim of any
+// version steps over it. Every field but the magic is a field48 at 2 past
+// the grid (the record's data is) or a segment lock word; the counts are
+// tagged with the doubling they belong to (growth.cpp):
+//
+//   bits 42-47  the doubling's generation, log2(L) + 1 for the doubling from
+//               a table of L chunks (1 to 47: L < 2^47)
+//   bits 0-41   the count (buckets, or slots): below 2^42 > 2^47 / 56, more
+//               buckets than a mapping holds
+//
+// A count whose generation is not the doubling's reads as 0 for it.
+inline constexpr std::uint8_t kExtensionChunkSize = 232;
+
+struct __attribute__((packed)) MapExtension {
+    char magic[8];              // kExtensionMagic
+    std::uint64_t features;     // bit 0: a cache record is present (0: none); others 0
+    std::uint64_t growth_lock;  // segment lock word: the builder, sweeper, ender and clearer
+    Offset build_block;         // data Offset of the block of new buckets last built, 0 none
+    std::uint64_t built;        // generation | new buckets written
+    std::uint64_t published;    // generation | chunk table slots above L published, from the top
+    std::uint64_t split_done;   // generation | old buckets counted split (whole batches)
+    std::uint64_t verified;     // generation | old buckets checked split by the sweep
+    std::uint64_t cleared;      // generation (of the doubling that ended) | old buckets cleared
+    Offset cache;               // data Offset of the cache record, 0 none
+    std::uint8_t reserved[152];
+};
+static_assert(sizeof(MapExtension) == kExtensionChunkSize, "the record fills its chunk");
+static_assert(offsetof(MapExtension, growth_lock) == 16 && offsetof(MapExtension, build_block) == 24 &&
+                  offsetof(MapExtension, built) == 32 && offsetof(MapExtension, published) == 40 &&
+                  offsetof(MapExtension, split_done) == 48 && offsetof(MapExtension, verified) == 56 &&
+                  offsetof(MapExtension, cleared) == 64 && offsetof(MapExtension, cache) == 72,
+              "file format: the record's fields, each 8 bytes at 2 past the grid");
+inline constexpr char kExtensionMagic[8] = {'Z', 'V', 'K', 'X', 0, 0, 1, 0};
 
 // The map's record of a chain (alloc/chain.hpp): a list of elements stored in
 // chunk_count ChunkLinks from `head`, element i in link i / per_chunk, slot

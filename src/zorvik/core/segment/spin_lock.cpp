@@ -45,6 +45,13 @@ std::uint32_t segment_held_value(int pid) {
     return (id & 0xFFFFu) | (1u << 16) | (((id >> 16) & 0xFFu) << 24);
 }
 
+// The aligned word `seen` (a held segment lock word) as this process takes
+// it over: the bytes before the word kept, this process's tag and id.
+std::uint64_t segment_word_taken_over(std::uint64_t seen) {
+    return (seen & 0xFFFFu) | (std::uint64_t{processes::own_start_tag()} << 16) |
+           (std::uint64_t{segment_held_value(host::own_pid())} << 32);
+}
+
 int segment_holder_of(std::uint32_t subword) {
     if (subword == 0) return 0;
     return static_cast<int>((subword & 0xFFFFu) | (((subword >> 24) & 0xFFu) << 16));
@@ -229,10 +236,7 @@ Acquired lock_segment_word(char *word, const char *lock_name) {
     return wait_or_take_over(
         Waiter(lock_name, word), segment_aligned(word), [word] { return try_lock_segment_word(word); },
         [word] { return segment_holder(word); },
-        [](std::uint64_t seen) {
-            return (seen & 0xFFFFu) | (std::uint64_t{processes::own_start_tag()} << 16) |
-                   (std::uint64_t{segment_held_value(host::own_pid())} << 32);
-        },
+        [](std::uint64_t seen) { return segment_word_taken_over(seen); },
         "lock taken over from an ended holder");
 }
 
@@ -244,6 +248,25 @@ void unlock_segment_word(char *word) {
 }
 
 int segment_lock_holder(const char *word) { return segment_holder_of(atomics::load32(segment_subword(word))); }
+
+std::uint64_t segment_word_holding(const char *word) { return atomics::load64(word - 2); }
+
+SegmentLockSnapshot segment_lock_snapshot(const char *word) {
+    const Holder holder = segment_holder(const_cast<char *>(word));  // a load only
+    return SegmentLockSnapshot{holder.held, holder.pid, holder.tag};
+}
+
+bool take_over_segment_word_if_ended(char *word) {
+    const Holder holder = segment_holder(word);
+    if (!holder.held || holder.pid == 0 || !processes::holder_has_ended(holder.pid, holder.tag, word)) return false;
+    // Full barrier, as a waiter's takeover: the ended holder's stores are seen after it.
+    if (atomics::cas64(segment_aligned(word), holder.seen, segment_word_taken_over(holder.seen)) != holder.seen) {
+        return false;
+    }
+    takeover_met = Clock::now();
+    crash_points::step("lock taken over from an ended holder");
+    return true;
+}
 
 // ---- allocator lock -------------------------------------------------------------
 

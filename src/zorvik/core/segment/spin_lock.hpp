@@ -64,8 +64,28 @@ bool try_lock_segment_word(char *word);
 Acquired lock_segment_word(char *word, const char *lock_name);
 // Release store of 0 to the sub-word; pairs with the next holder's acquire.
 void unlock_segment_word(char *word);
+// For a caller that never waits for the lock but takes it from a holder
+// that has ended, on its own schedule: judges the holder of the held word
+// once (processes.hpp) and, when it has ended, takes the lock over by the
+// compare-and-swap a wait would make (full barrier). True when this thread
+// holds the lock now; false, changing nothing, otherwise (a free word, a
+// live holder, a word that names no process, a holder that let go meanwhile).
+bool take_over_segment_word_if_ended(char *word);
+// The aligned 8-byte word that holds the segment lock word at `word`: the
+// holder's id and tag as a waiter judges them together.
+std::uint64_t segment_word_holding(const char *word);
 // The process id recorded by the holder, 0 when free or not recorded.
 int segment_lock_holder(const char *word);
+// Whether the segment lock word at `word` is held, and its holder's id (0:
+// names no process) and tag, from one load of the aligned word that holds
+// them all: a report of a word that changes under it never pairs one
+// holder's id with another's tag, or a holder with a free word.
+struct SegmentLockSnapshot {
+    bool held;
+    int pid;
+    std::uint16_t tag;
+};
+SegmentLockSnapshot segment_lock_snapshot(const char *word);
 
 // ---- allocator lock (aligned 4-byte word, the tag in the 4 bytes after it) -----
 
@@ -144,6 +164,20 @@ public:
     SegmentLockGuard(char *word, const char *lock_name)
         : word_(word), acquired_(lock_segment_word(word, lock_name)) {
         if (took_over()) met_ = last_takeover_met();
+    }
+    // Holds the lock if it can be had without waiting: one attempt, and
+    // then, when `judge_holder`, one judgment of the holder, taking the lock
+    // over when it has ended. Holds nothing otherwise.
+    static SegmentLockGuard try_to_take(char *word, bool judge_holder) {
+        SegmentLockGuard guard;
+        if (try_lock_segment_word(word)) {
+            guard.word_ = word;
+        } else if (judge_holder && take_over_segment_word_if_ended(word)) {
+            guard.word_ = word;
+            guard.acquired_ = Acquired::from_ended_holder;
+            guard.met_ = last_takeover_met();
+        }
+        return guard;
     }
     ~SegmentLockGuard() { release(); }
     SegmentLockGuard(SegmentLockGuard &&other) noexcept

@@ -151,12 +151,29 @@ private:
     std::map<std::uint64_t, std::set<std::pair<std::int64_t, std::string>>> pending_keys_;
 };
 
+// The doubling's records: the extension (a chunk in use), its growth lock,
+// and the phase the shared words show.
+void check_growth_records(MapState &m, Walk &walk, MapCheck &report) {
+    if (m.extension_damaged) walk.fault("the map header's extension names no extension record");
+    if (char *record = m.extension()) walk.reach(m.area.offset_of(record), "the extension record");
+    if (char *lock = m.growth_lock_word(); lock != nullptr && read_u64(lock) != 0) {
+        report.held_locks.push_back("growth lock (process " + std::to_string(segment_lock_holder(lock)) + ")");
+    }
+    const GrowthPhase phase = m.growth_phase();
+    report.doubling = growth_phase_name(phase);
+    report.doubling_goes_on = goes_on_by_steps(phase);
+}
+
 }  // namespace
 
 std::string MapCheck::describe() const {
     std::ostringstream text;
     text << entries << " entries (count word " << entry_count << "), " << chunks_reached << " chunks reached";
-    if (expansion_in_progress) text << ", an expansion in progress";
+    if (doubling_goes_on) {
+        text << ", a doubling in progress (" << doubling << ", going on by steps)";
+    } else if (expansion_in_progress) {
+        text << ", an expansion in progress (" << doubling << ")";
+    }
     if (expansion_workers != 0) text << ", " << expansion_workers << " expansion participants counted";
     if (marked_buckets != 0) text << ", " << marked_buckets << " buckets marked";
     if (pending_intents != 0) text << ", " << pending_intents << " changes in progress";
@@ -181,6 +198,7 @@ MapCheck check_map(MapState &m, ChunkMarks *reached, const Progress &progress, b
                                     ")");
     }
     walk.reach(kMapHeaderOffset, "the map header");
+    check_growth_records(m, walk, report);
     const std::uint64_t chunks = m.chunks_in_use();
     report.entry_count = m.entry_count();
     report.expansion_workers = m.expansion_workers();

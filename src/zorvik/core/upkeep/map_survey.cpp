@@ -62,6 +62,28 @@ std::uint64_t free_list_chunks(MapState &m, Offset head, std::uint8_t size) {
 // Bytes a block of `length` occupies, as the allocator cuts it.
 std::uint64_t block_span(std::uint64_t length) { return ((length + 1) & ~std::uint64_t{7}) + 8; }
 
+// The growth lock (in the extension), when held: from one snapshot, since
+// every change of a doubling takes and lets go of it.
+void append_growth_lock(MapState &m, std::vector<HeldLock> &held) {
+    const char *word = m.growth_lock_word();
+    if (word == nullptr) return;
+    const SegmentLockSnapshot snapshot = segment_lock_snapshot(word);
+    if (snapshot.held) held.push_back(judge("growth lock", snapshot.pid, snapshot.tag, word));
+}
+
+// Bytes of the block of new buckets a doubling builds in steps, while no
+// chunk table slot names it (a published one is counted with the table's).
+std::uint64_t unpublished_build_block(MapState &m) {
+    Offset block = 0;
+    std::uint64_t length = 0;
+    if (!m.named_build_block(block, length)) return 0;
+    for (std::uint64_t j = 1; j < m.bucket_chunk_number; j *= 2) {
+        if (m.table_entry(j) == static_cast<std::int64_t>(block)) return 0;
+        if (j >= m.reachable_chunks) break;
+    }
+    return block_span(length);
+}
+
 }  // namespace
 
 std::uint64_t for_each_entry(MapState &m, const std::function<void(const StoredEntry &)> &visit,
@@ -105,13 +127,14 @@ std::vector<HeldLock> held_locks(MapState &m, const Progress &progress) {
                              segment_tag(m.expansion_lock_word), m.expansion_lock_word));
     }
     // A claim marker names the process that builds the new chunks, or that
-    // ends the expansion (map_internal.hpp).
+    // ends the expansion (map_internal.hpp); one that names the phantom is a
+    // doubling going on by steps (growth.cpp), held by no process.
     const std::int64_t cursor = atomics::load_field48(m.split_cursor_word);
     for (const auto &[marker, name] : {std::pair{kClaimedBy, "expansion claim"}, std::pair{kEndingBy, "expansion end"}}) {
-        if (cursor <= marker && cursor > marker - kPidRange) {
-            held.push_back(judge(name, static_cast<int>(marker - cursor), 0, m.split_cursor_word));
-        }
+        const int pid = pid_below(cursor, marker);
+        if (pid != 0 && pid != kPhantomPid) held.push_back(judge(name, pid, 0, m.split_cursor_word));
     }
+    append_growth_lock(m, held);
     const std::uint64_t chunks = m.chunks_in_use();
     const bool published = chunks < m.reachable_chunks && m.table_entry(chunks) > 1;
     const std::uint64_t buckets = m.bucket_chunk_size * chunks * (published ? 2 : 1);
@@ -146,6 +169,7 @@ SpaceUse measure_space(MapState &m, const ChunkMarks &reached) {
         if (m.table_entry(j) > 1) blocks += block_span(m.bucket_chunk_bytes() * std::max<std::uint64_t>(j, 1));
         if (j >= chunks) break;
     }
+    blocks += unpublished_build_block(m);
     use.in_use = std::min(use.allocated, blocks + (chunk_bytes > use.free_listed ? chunk_bytes - use.free_listed : 0));
     use.unreachable = use.allocated - std::min(use.allocated, use.in_use + use.free_listed);
     const UnreachedSpace space = find_unreached_space(m, reached);

@@ -8,9 +8,12 @@
 //     repaired as the next holder would (repair_bucket);
 //   - a damaged structure: mended, keeping every entry that can still be read
 //     whole (structure_repair.hpp);
-//   - an expansion left unfinished: a claim that never published is undone,
-//     a published one is finished (every bucket split, the table doubled, the
-//     marks cleared), and the count of participants cleared;
+//   - an expansion left unfinished: a claim that never published is undone
+//     (the new buckets an incremental build wrote are forgotten, their block
+//     kept for the next build), a published one is finished (every bucket
+//     split, the table doubled, the marks cleared), and the count of
+//     participants cleared; a header whose extension names no record is made
+//     to name none;
 //   - the count of entries: recounted (after a death between a list's commit
 //     and the count, online repairs can only take the count as changed);
 //   - the space nothing reaches (the dead's pools' caches, a change's chunks,
@@ -50,6 +53,21 @@ public:
         if (read_u64(m_.expansion_lock_word) != 0) {
             clear_word(m_.expansion_lock_word);
             note("freed the expansion lock");
+        }
+        free_growth_lock();
+    }
+
+    // The incremental doubling's lock, in the extension; and an extension the
+    // header names but that is none.
+    void free_growth_lock() {
+        if (m_.extension_damaged) {
+            m_.forget_damaged_extension();
+            note("the map header named no extension record: it names none now");
+        }
+        char *word = m_.growth_lock_word();
+        if (word != nullptr && read_u64(word) != 0) {
+            clear_word(word);
+            note("freed the growth lock");
         }
     }
 
@@ -92,8 +110,7 @@ public:
         }
         if (published(chunks)) {
             try {
-                m_.finish_splits(chunks);
-                m_.end_expansion(chunks);
+                if (m_.drive_to_end(chunks) != MapState::Part::split) throw std::runtime_error("no room to end it");
                 note("finished the expansion in progress: the table has " + std::to_string(m_.chunks_in_use()) +
                      " bucket chunks");
             } catch (const std::exception &e) {
@@ -103,6 +120,7 @@ public:
                 return;
             }
         }
+        forget_unpublished_build();
         const std::uint64_t now = m_.chunks_in_use();
         if (now < m_.bucket_chunk_number && m_.table_entry(now) == 1) {
             atomics::exchange_field48(m_.table_slot(now), 0);
@@ -119,6 +137,13 @@ public:
             }
         }
         if (cleared != 0) note("cleared " + std::to_string(cleared) + " marks of ended expansions");
+    }
+
+    // New buckets an incremental doubling wrote and never published: no
+    // structure reaches their entry chunks (the reclaim gives them back), so
+    // the build is made to start again from its first bucket.
+    void forget_unpublished_build() {
+        if (m_.forget_unpublished_build()) note("forgot the new buckets of a doubling that never published them");
     }
 
     void recount(std::uint64_t entries) {

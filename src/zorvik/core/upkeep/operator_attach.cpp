@@ -60,7 +60,7 @@ std::unique_ptr<MapState> open_for_inspection(const std::string &path) {
     Segment::Fault fault = Segment::Fault::none;
     Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::shared);
     if (fault != Segment::Fault::none) refuse_segment(path, fault, errno);
-    return read_map(std::move(segment), path);
+    return read_map(std::move(segment), path, DamagedExtension::set_aside);
 }
 
 std::unique_ptr<MapState> open_for_repair(const std::string &path) {
@@ -68,7 +68,7 @@ std::unique_ptr<MapState> open_for_repair(const std::string &path) {
     Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::exclusive);
     if (fault == Segment::Fault::locked) throw in_use(path, holders_of(path));
     if (fault != Segment::Fault::none) refuse_segment(path, fault, errno);
-    std::unique_ptr<MapState> state = read_map(std::move(segment), path);
+    std::unique_ptr<MapState> state = read_map(std::move(segment), path, DamagedExtension::set_aside);
     refuse_unlocked_users(path, state->segment.file());
     begin_writing(*state);
     return state;

@@ -9,6 +9,8 @@
 //                        and no other process mapping the file (one that takes
 //                        no open lock is told by its views); then the attach
 //                        is recorded as for any writer.
+// Both set a damaged extension record aside (map_creation.hpp), for the check
+// to report and the repair to mend, where an attach by name refuses the file.
 #pragma once
 
 #include <memory>

@@ -25,15 +25,24 @@ Place read_place(const MapState &m, Offset at, Offset end, std::uint8_t &span) {
     return span == chunk_span(chunk_size_at(header)) && end - at >= span ? Place::chunk : Place::unreadable;
 }
 
-// Whether the map header's bytes this version keeps zero hold anything: a
-// later version's anchors of its own records.
+// Whether the bytes this version keeps zero, in the map header and in the
+// extension record, hold anything: a later version's anchors of its own
+// records (the extension's feature bits, its cache record, its reserved
+// bytes).
 bool names_later_records(const MapState &m) {
     const auto *header = reinterpret_cast<const MapHeader *>(m.base + kMapHeaderOffset);
     auto zero = [](const std::uint8_t *bytes, std::size_t n) {
         return std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0; });
     };
-    return !zero(header->zero0, sizeof header->zero0) || !zero(header->zero1, sizeof header->zero1) ||
-           !zero(header->zero2, sizeof header->zero2);
+    if (!zero(header->zero0, sizeof header->zero0) || !zero(header->zero1, sizeof header->zero1) ||
+        !zero(header->zero2, sizeof header->zero2)) {
+        return true;
+    }
+    const char *record = m.extension();
+    if (record == nullptr) return false;
+    const auto *extension = reinterpret_cast<const MapExtension *>(record);
+    return extension->features != 0 || extension->cache != 0 ||
+           !zero(extension->reserved, sizeof extension->reserved);
 }
 
 }  // namespace
@@ -46,7 +55,8 @@ UnreachedSpace find_unreached_space(MapState &m, const ChunkMarks &reached) {
 
     // What is known to lie where: the blocks the map names (the chunk table,
     // the five shared words, bucket chunk 0 on its own and chunks L .. 2L-1
-    // as one block for each doubling, a published one's too) and the chunks
+    // as one block for each doubling, a published one's too, and the block
+    // the extension names for a doubling built in steps) and the chunks
     // reached.
     std::vector<UnreachedSpace::Gap> known;
     auto block = [&](Offset data, std::uint64_t length) {
@@ -60,8 +70,23 @@ UnreachedSpace find_unreached_space(MapState &m, const ChunkMarks &reached) {
     block(static_cast<Offset>(m.table_entry(0)), m.bucket_chunk_bytes());
     const std::uint64_t chunks = m.chunks_in_use();
     const bool published = chunks < m.reachable_chunks && m.table_entry(chunks) > 1;
+    std::vector<Offset> table_blocks;
     for (std::uint64_t l = 1; l < chunks || (l == chunks && published); l *= 2) {
-        block(static_cast<Offset>(m.table_entry(l)), m.bucket_chunk_bytes() * l);
+        table_blocks.push_back(static_cast<Offset>(m.table_entry(l)));
+        block(table_blocks.back(), m.bucket_chunk_bytes() * l);
+    }
+    // The extension names the block of new buckets a doubling builds in
+    // steps, from the moment it is cut: while it is built (its slots above L
+    // published from the top, slot L last) nothing else names all of it, and
+    // the next build step writes on into it. Once published it is the
+    // table's block, named above, and it stays named by the extension after
+    // (not twice here: the same block). A block the extension no longer
+    // names (one a later build replaced) is a gap like any other.
+    Offset build_block = 0;
+    std::uint64_t build_length = 0;
+    if (m.named_build_block(build_block, build_length) &&
+        std::find(table_blocks.begin(), table_blocks.end(), build_block) == table_blocks.end()) {
+        block(build_block, build_length);
     }
     bool stray = false;
     reached.for_each([&](Offset data) {

@@ -1,20 +1,20 @@
 // The space of the chunk area that no structure reaches, for a file no
 // process uses: what the map's structures name (its blocks: the chunk table,
-// the shared words, the bucket chunks) and reach (the chunks a check
-// reached, free lists included) cover parts of the allocated area; the gaps
-// between them hold what the dead left behind (their pools' chunks, fresh
-// space they claimed and never wrote, a doubling's block they cut and never
-// published) and what a repair dropped. Nothing can reach a byte of a gap,
-// so a repair gives every gap back whole, whatever its bytes hold, without
-// reading them as chunks: blocks no structure names, and headers a damage
-// made unreadable, cannot stop it.
+// the shared words, the bucket chunks, the block a doubling builds in steps)
+// and reach (the chunks a check reached, free lists included) cover parts of
+// the allocated area; the gaps between them hold what the dead left behind
+// (their pools' chunks, fresh space they claimed and never wrote, a
+// doubling's block they cut and nothing names) and what a repair dropped.
+// Nothing can reach a byte of a gap, so a repair gives every gap back whole,
+// whatever its bytes hold, without reading them as chunks: blocks no
+// structure names, and headers a damage made unreadable, cannot stop it.
 //
 // Records of a later version are the exception: a later version names its
-// records from the map header's bytes that this version keeps zero
-// (MapHeader zero0, zero1, zero2), and they lie in what this version sees as
-// gaps. While any of those bytes is set, a gap is only read as chunks, and
-// only the chunks of the list sizes in it are given back; what else it holds
-// stays.
+// records from the bytes that this version keeps zero (MapHeader zero0,
+// zero1, zero2; the extension record's features, cache and reserved bytes),
+// and they lie in what this version sees as gaps. While any of those bytes
+// is set, a gap is only read as chunks, and only the chunks of the list
+// sizes in it are given back; what else it holds stays.
 #pragma once
 
 #include <cstdint>
