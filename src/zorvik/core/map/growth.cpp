@@ -516,6 +516,9 @@ bool build(Step &s, const View &v, const Record &record) {
             }
         }
         if (!taken) {
+            // Noted as a block that was not found is: no claim tries again
+            // before a block's worth more is freed.
+            m.doubling_refused_at.store(free_listed_bytes(m.base) + 1, std::memory_order_relaxed);
             give_up_claim(s, chunks);
             return false;
         }
