@@ -438,16 +438,6 @@ char *allocate_block(Allocator base, std::uint64_t length, Backing backing) {
     return chunk_data(block);
 }
 
-void give_back_block(Allocator base, char *data, std::uint64_t length) {
-    if (base == nullptr || data == nullptr || length == 0) return;
-    const Offset header = to_offset(base, chunk_header(data));
-    // As allocate_block cut it; it was handed out, so this cannot wrap.
-    const std::uint64_t need = ((length + 1) & ~std::uint64_t{7}) + 8;
-    AllocatorLockGuard guard(allocator_lock_word(base));
-    std::uint64_t chunks = 0;
-    free_runs::give_back(base, header, header + need, chunks);
-}
-
 bool reserve_pages(Allocator base, const char *address, std::uint64_t length) {
     if (base == nullptr || length == 0) return true;
     const Offset from = to_offset(base, address);

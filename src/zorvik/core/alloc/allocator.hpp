@@ -84,12 +84,6 @@ enum class Backing : std::uint8_t { now, on_first_write };
 // chunks side by side, if one holds it.
 char *allocate_block(Allocator base, std::uint64_t length, Backing backing = Backing::now);
 
-// Gives back the block of `length` bytes at `data` that allocate_block just
-// handed out, before anything names it or anyone else can know it (a
-// doubling that could not get the rest of what it needs): as unallocated
-// space when it ends at the offset, else as chunks of the list sizes.
-void give_back_block(Allocator base, char *data, std::uint64_t length);
-
 // Reserves the file's blocks behind the pages of [address, address + length)
 // of the segment: of a block allocated with Backing::on_first_write before
 // the caller's first store there, or of a file that a version which reserved
