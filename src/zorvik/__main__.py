@@ -372,6 +372,8 @@ def main(argv=None):
     except (tools.Refused, OSError, RuntimeError, ValueError, IndexError, MemoryError, TypeError,
             OverflowError) as error:
         print(f"{program_name()} {arguments.command}: {printable(error)}", file=sys.stderr)
+        for note in getattr(error, "__notes__", ()):  # the documentation's section on it
+            print(f"  {printable(note)}", file=sys.stderr)
         return EXIT_FAULT
 
 

@@ -26,7 +26,7 @@ import os
 import pickle
 import re
 
-from zorvik import _upkeep
+from zorvik import _docs, _upkeep
 from zorvik._shared import SERIALIZERS
 
 __all__ = ["Refused", "stat", "check", "locks", "repair", "dump", "load", "dump_json", "load_json", "compact",
@@ -320,7 +320,7 @@ def repair(path, dry_run=False, progress=None):
         pids = getattr(error, "pids", None)
         if pids is None:  # the core's refusal names the file's users
             raise
-        raise Refused(_holders_told_apart(str(error), path, pids)) from None
+        raise _docs.note(Refused(_holders_told_apart(str(error), path, pids)), "repair") from None
     # One walk: a survey holds the same check as check() makes of a file no
     # process holds open, and the space figures beside it.
     survey = _upkeep.survey(path, progress)
