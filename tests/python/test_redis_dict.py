@@ -254,6 +254,59 @@ def test_close_and_the_context_manager(redis_server):
         again.unlink()
 
 
+
+# ---- batches and commands ----------------------------------------------------------------------
+
+
+def test_a_batch_raises_what_a_file_raises_for_its_first_bad_key(standalone, segment_dir):
+    """A key that cannot be hashed before one that cannot be serialized:
+    the first one's error, as key by key (every key's bytes are computed
+    in one pass, its hashes in another, before anything is sent)."""
+    keys = ["a", ["unhashable"], lambda: None, "b"]
+    with SharedDict(segment_dir / "file") as file:
+        for batch in (lambda d: d.get_many(keys), lambda d: d.contains_many(keys),
+                      lambda d: d.set_many((key, 1) for key in keys), lambda d: d.update((key, 1) for key in keys)):
+            errors = []
+            for d in (file, standalone):
+                with pytest.raises(Exception) as caught:
+                    batch(d)
+                errors.append((type(caught.value), str(caught.value)))
+            assert errors[0] == errors[1] and "unhashable" in errors[1][1]
+        assert dict(standalone) == dict(file) == {"a": 1}  # update stored the pair before the bad one
+
+
+@pytest.mark.parametrize("arguments", [
+    ("HMGET", b"zorvik:{n:0}", b"\x80\x05key", b""),
+    ("HSET", "shard", "é ü", 0, -7, 2**70),
+    ("SCRIPT LOAD", "return 1"),  # two words: two arguments
+    (b"CLIENT SETNAME", "name"),
+    ("SET", "k", 1.5, bytearray(b"ba"), memoryview(b"mv")),
+    ("SET", "k", True),
+    ("SET", "k", None),
+    ("SET", "k", [1]),
+    ("SET", "k", "\ud800"),
+])
+def test_commands_are_packed_as_redis_py_packs_them(arguments):
+    """A client made from a URL packs its commands by a packer of ours: the
+    same bytes as redis-py's, the same error for what cannot be sent."""
+    from zorvik.redis_dict import server
+
+    if not server._OWN_PACKER:
+        pytest.skip("hiredis (or a redis-py that takes a connection's packer) is not installed: redis-py packs")
+    client = server.Server("redis://127.0.0.1:1", timeout=1, retries=0).client  # connects on first use only
+    ours = redis.connection.Connection(**client.connection_pool.connection_kwargs)
+    theirs = redis.connection.Connection()
+
+    def packed(connection):
+        try:
+            return b"".join(connection.pack_command(*arguments))
+        except Exception as error:
+            return type(error), str(error)
+
+    assert isinstance(ours._command_packer, server.CommandPacker)
+    assert packed(ours) == packed(theirs)
+
+
 # ---- pickling --------------------------------------------------------------------------------
 
 
