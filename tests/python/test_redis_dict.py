@@ -23,6 +23,7 @@ redis = pytest.importorskip("redis")
 import redis_servers  # noqa: E402
 import zorvik  # noqa: E402
 from zorvik import ABSENT, RedisDict, SharedDict, _upkeep  # noqa: E402
+from zorvik._shared import SERIALIZERS  # noqa: E402
 from zorvik.redis_dict import dump_stream, transfer  # noqa: E402
 from zorvik.redis_dict.targets import redact  # noqa: E402
 
@@ -109,6 +110,22 @@ def test_a_files_dump_loads_into_a_server_and_back_as_stored(segment_dir, reques
                 assert again.get_many(keys) == values
         finally:
             d.unlink()
+
+
+@pytest.mark.parametrize("serializer", list(SERIALIZERS))
+def test_every_serializer_a_file_takes_stores_the_files_bytes(segment_dir, serializer):
+    """Every name of SharedDict's table, so that a serializer added there
+    cannot be missed here."""
+    if serializer not in ("pickle", "json"):  # the standard library's
+        pytest.importorskip(serializer)
+    from zorvik.redis_dict.codec import Codec
+
+    entries = {"apple": {"price": 3, "tags": ["red"]}, 42: [1, 2.5, None], "é": "ü"}
+    with SharedDict(segment_dir / "file", serializer=serializer) as file:
+        file.update(entries)
+    codec = Codec(serializer)
+    assert file_entries(segment_dir / "file") == {
+        codec.dumps_key(key): (codec.hash(key), codec.dumps(value)) for key, value in entries.items()}
 
 
 def test_a_damaged_dump_is_refused_where_it_breaks(redis_server):
