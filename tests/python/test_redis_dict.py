@@ -10,6 +10,7 @@ import io
 import os
 import pickle
 import re
+import ssl
 import subprocess
 import sys
 import threading
@@ -19,6 +20,8 @@ import uuid
 import pytest
 
 redis = pytest.importorskip("redis")
+from redis.backoff import NoBackoff  # noqa: E402
+from redis.retry import Retry  # noqa: E402
 
 import redis_servers  # noqa: E402
 import zorvik  # noqa: E402
@@ -347,6 +350,36 @@ def test_pickled_dictionaries_reconnect_in_pool_workers(redis_server, redis_clus
         d.unlink()
         d.close()
 
+
+
+@pytest.fixture(scope="module")
+def tls_server(tmp_path_factory):
+    redis_servers.programs() or pytest.skip("redis-server is not installed")
+    try:
+        server = redis_servers.tls(tmp_path_factory.mktemp("tls"))
+    except redis_servers.TlsUnavailable as error:
+        pytest.skip(str(error))
+    yield server
+    server.stop()
+
+
+def test_a_server_over_tls(tls_server):
+    """rediss:// with the certificate authority named in the URL's query, as
+    redis-py reads it; a client passed in, and both pickled, reconnect
+    trusting the same authority; without it the server is refused, saying
+    why."""
+    name = unique()
+    client = redis.Redis(host="127.0.0.1", port=tls_server.port, ssl=True, ssl_ca_certs=str(tls_server.ca),
+                         ssl_cert_reqs=ssl.CERT_REQUIRED, retry=Retry(NoBackoff(), 0))
+    with zorvik.open(tls_server.url, name=name) as d, RedisDict(client, name) as passed:
+        d["k"] = {"v": 1}
+        for same in (d, passed, pickle.loads(pickle.dumps(d)), pickle.loads(pickle.dumps(passed))):
+            assert same.get_many(["k", "absent"]) == [{"v": 1}, None] and same.url.startswith("rediss://")
+            if same is not d and same is not passed:
+                same.close()
+        d.unlink()
+    with pytest.raises(ConnectionError, match="cannot be reached .*certificate verify failed"):
+        RedisDict(tls_server.url.partition("?")[0], name, retries=0)
 
 @pytest.mark.parametrize("url, shown", [
     ("redis://host:6379/0", "redis://host:6379/0"),

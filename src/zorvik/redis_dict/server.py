@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import codecs
 import inspect
+import ssl
 import time
 import urllib.parse
 from collections.abc import Callable, Sequence
@@ -102,14 +103,33 @@ class CommandPacker:
             raise redis.DataError(str(error)) from error
 
 
+# A client's TLS settings that a URL carries in its query (redis-py reads
+# them from there): a pickled dictionary reconnects trusting what it did.
+_TLS_OPTIONS = ("ssl_ca_certs", "ssl_ca_path", "ssl_certfile", "ssl_keyfile", "ssl_cert_reqs", "ssl_check_hostname")
+_VERIFY_MODES = {ssl.CERT_NONE: "none", ssl.CERT_OPTIONAL: "optional", ssl.CERT_REQUIRED: "required"}
+
+
+def _tls_query(kwargs: dict[str, Any]) -> str:
+    query = {}
+    for name in _TLS_OPTIONS:
+        value = kwargs.get(name)
+        if value is None:
+            continue
+        if isinstance(value, bool):
+            value = "true" if value else "false"
+        query[name] = _VERIFY_MODES.get(value, str(value)) if isinstance(value, ssl.VerifyMode) else str(value)
+    return f"?{urllib.parse.urlencode(query)}" if query else ""
+
+
 def _url_of_client(client: Any) -> str:
-    """A URL that makes a client like `client` again (with its credentials:
-    a pickled dictionary reconnects with them)."""
+    """A URL that makes a client like `client` again (with its credentials
+    and TLS settings: a pickled dictionary reconnects with them)."""
     if isinstance(client, redis.cluster.RedisCluster):
         node = client.get_default_node()
         kwargs = client.nodes_manager.connection_kwargs
-        scheme = "rediss+cluster" if kwargs.get("ssl") else "redis+cluster"
-        return f"{scheme}://{_credentials(kwargs)}{_host(node.host)}:{node.port}"
+        if kwargs.get("ssl"):
+            return f"rediss+cluster://{_credentials(kwargs)}{_host(node.host)}:{node.port}{_tls_query(kwargs)}"
+        return f"redis+cluster://{_credentials(kwargs)}{_host(node.host)}:{node.port}"
     kwargs = client.connection_pool.connection_kwargs
     query = {} if kwargs.get("db", 0) == 0 else {"db": kwargs["db"]}
     if "path" in kwargs:
@@ -119,9 +139,11 @@ def _url_of_client(client: Any) -> str:
         netloc = f"{urllib.parse.quote(user, safe='')}@" if user else ""
         suffix = f"?{urllib.parse.urlencode(query)}" if query else ""
         return f"unix://{netloc}{urllib.parse.quote(kwargs['path'])}{suffix}"
-    ssl = issubclass(client.connection_pool.connection_class, redis.SSLConnection)
     db = f"/{kwargs['db']}" if kwargs.get("db", 0) else ""
-    return f"{'rediss' if ssl else 'redis'}://{_credentials(kwargs)}{_host(kwargs['host'])}:{kwargs['port']}{db}"
+    where = f"{_credentials(kwargs)}{_host(kwargs['host'])}:{kwargs['port']}{db}"
+    if issubclass(client.connection_pool.connection_class, redis.SSLConnection):
+        return f"rediss://{where}{_tls_query(kwargs)}"
+    return f"redis://{where}"
 
 
 def _credentials(kwargs: dict[str, Any]) -> str:
