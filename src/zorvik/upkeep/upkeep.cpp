@@ -156,9 +156,11 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
 // given crash point of the changes it makes from then on, or stops it there
 // (SIGSTOP) until it is continued; 0 disarms.
 PyObject *upkeep_crash_after(PyObject *, PyObject *args) {
-    unsigned long long steps = 0;
+    PyObject *steps_object = nullptr;
     int signal = SIGKILL;
-    if (!PyArg_ParseTuple(args, "K|i", &steps, &signal)) return nullptr;
+    if (!PyArg_ParseTuple(args, "O|i", &steps_object, &signal)) return nullptr;
+    const unsigned long long steps = PyLong_AsUnsignedLongLong(steps_object);  // refuses a negative count
+    if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     if (signal != SIGKILL && signal != SIGSTOP) {
         PyErr_SetString(PyExc_ValueError, "the signal is SIGKILL or SIGSTOP");
         return nullptr;

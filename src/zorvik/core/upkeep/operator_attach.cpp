@@ -12,6 +12,7 @@
 namespace zorvik {
 namespace {
 
+// "12, 14 (this one)": the processes, as a refusal names them.
 std::string listed(const std::vector<int> &pids) {
     std::string names;
     for (const int pid : pids) {
