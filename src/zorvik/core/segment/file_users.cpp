@@ -6,9 +6,9 @@
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -14,7 +14,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 
 namespace zorvik {
 
