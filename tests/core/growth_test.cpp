@@ -79,6 +79,47 @@ TEST_F(MapTest, ADoublingIsSpreadOverManyInserts) {
     EXPECT_EQ(check.marked_buckets, 0u) << check.describe();
 }
 
+// Half way through the splits a split bucket holds only its half's keys and
+// its partner the others, an unsplit one all of them: gets, misses and
+// removes find what they should on either side of the new bit.
+TEST_F(MapTest, KeysAreFoundInEitherHalfWhileTheSplitsAreHalfDone) {
+    auto map = create(kWide);
+    MapState &m = *map->internals();
+    m.grows_by_steps = false;
+    const std::uint64_t table = m.bucket_chunk_size;
+    const std::uint64_t keys = 2 * table + 100;
+    for (std::uint64_t i = 0; i < keys; ++i) put(*map, key_of(i), value_of(i), spread(i));
+    for (int n = 0; m.growth_phase() != GrowthPhase::splitting; ++n) {
+        ASSERT_LT(n, 1000) << "never published";
+        m.grow(64, true);
+    }
+    // 16 buckets a call of 64 units: half the old buckets.
+    for (std::uint64_t n = 0; n < table / 32; ++n) m.grow(64, false);
+    ASSERT_EQ(m.growth_phase(), GrowthPhase::splitting);
+    ASSERT_EQ(map->chunks_in_use(), 1u);
+    std::uint64_t moved = 0;  // keys on the new bit's side: looked for in a partner once split
+    for (std::uint64_t i = 0; i < keys; ++i) moved += (static_cast<std::uint64_t>(spread(i)) & table) != 0;
+    ASSERT_GT(moved, keys / 4);
+    ASSERT_LT(moved, 3 * keys / 4);
+    expect_all(*map, 0, keys, "half way through the splits");
+    for (std::uint64_t i = keys; i < keys + 200; ++i) EXPECT_FALSE(fetch(*map, key_of(i), spread(i))) << "miss " << i;
+    for (std::uint64_t i = 0; i < keys; i += 3) EXPECT_TRUE(erase(*map, key_of(i), spread(i))) << "remove " << i;
+    const auto check_left = [&](const std::string &where) {
+        for (std::uint64_t i = 0; i < keys; ++i) {
+            if (i % 3 == 0) {
+                EXPECT_FALSE(fetch(*map, key_of(i), spread(i))) << where << ": removed key " << i;
+            } else {
+                EXPECT_EQ(fetch(*map, key_of(i), spread(i)), value_of(i)) << where << ": key " << i;
+            }
+        }
+    };
+    check_left("after the removes");
+    map->python_expansion_helper(2);
+    check_left("after the doubling");
+    const MapCheck check = check_map(m);
+    EXPECT_TRUE(check.clean() && check.marked_buckets == 0) << check.describe();
+}
+
 // Removes carry a doubling on as inserts do, and so do gets, through another
 // map object of the table (one whose own changes have not stepped lately),
 // once the writers have stopped half way.
