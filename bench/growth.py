@@ -116,6 +116,21 @@ def single_writer(path: str, keys: int, buckets: int) -> dict:
     return {"total": total, "groups": groups}
 
 
+def reporting_failure(work):
+    """Runs a child's work; a failure is put on its queue (the last argument)
+    as well as raised, so that the parent reports it instead of waiting."""
+
+    def run(*args) -> None:
+        try:
+            work(*args)
+        except BaseException as error:
+            args[-1].put(("failed", repr(error)))
+            raise
+
+    return run
+
+
+@reporting_failure
 def writer(path: str, first: int, count: int, start, began, out) -> None:
     from zorvik import SharedDict
 
@@ -134,6 +149,7 @@ def writer(path: str, first: int, count: int, start, began, out) -> None:
     out.put((*tail(latencies, 0.999), windows.largest.tolist()))
 
 
+@reporting_failure
 def reader(path: str, stored: int, start, stop, began, out) -> None:
     from zorvik import SharedDict
 
@@ -145,11 +161,15 @@ def reader(path: str, stored: int, start, stop, began, out) -> None:
         start.wait()
         windows = Windows(began.value)
         next_look = 0
+        missed = 0  # stored keys a get did not find: a fault, shown beside the figures
         i = 0
         while not stop.is_set():
             name = names[i % stored]
             t = clock()
-            d[name]
+            try:
+                d[name]
+            except KeyError:
+                missed += 1
             done = clock()
             latencies.append(done - t)
             windows.note(done, done - t)
@@ -157,7 +177,7 @@ def reader(path: str, stored: int, start, stop, began, out) -> None:
                 buckets.append((done - began.value, d.stats()["buckets"]))
                 next_look = done + WINDOW_NS
             i += 1
-    out.put((*tail(latencies, 0.999), windows.largest.tolist(), buckets))
+    out.put((*tail(latencies, 0.999), windows.largest.tolist(), buckets, missed))
 
 
 def writers_and_reader(path: str, keys: int, buckets: int) -> dict:
@@ -183,11 +203,14 @@ def writers_and_reader(path: str, keys: int, buckets: int) -> dict:
         results = [inserts.get() for _ in workers]
         stop.set()
         read = gets.get()
+        for result in [*results, read]:
+            if result[0] == "failed":
+                raise RuntimeError(f"a child failed: {result[1]}")
         for process in [*workers, looker]:
             process.join()
     insert_windows = [max(w) for w in itertools.zip_longest(*(r[2] for r in results), fillvalue=0)]
     return {"insert_max": max(r[0] for r in results), "insert_p999": max(r[1] for r in results),
-            "get_max": read[0], "get_p999": read[1],
+            "get_max": read[0], "get_p999": read[1], "missed": read[4],
             "insert_windows": insert_windows, "get_windows": read[2], "buckets": read[3]}
 
 
@@ -305,6 +328,10 @@ def report(sides: list[str], single: dict[str, list[dict]], multi: dict[str, lis
         if "baseline" in sides:
             row += f" | {ratio(values['this'], values['baseline'])}"
         print(row)
+    row = f"{'gets missed':>14}"
+    for side in sides:
+        row += f" | {side} {sum(run['missed'] for run in multi[side]):>9}"
+    print(row + "   (stored keys a get did not find: must be 0)")
     held = statistics.median(g["held"] for g in gets)
     settled = statistics.median(g["settled"] for g in gets)
     g = gets[0]
