@@ -110,4 +110,15 @@ int check_argument_type(PyObject *object, PyTypeObject *type, TypeMatch match, c
     return -1;
 }
 
+capi::Ref pid_list(const std::vector<int> &pids) {
+    capi::Ref list = capi::Ref::steal(PyList_New(static_cast<Py_ssize_t>(pids.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        PyObject *pid = PyLong_FromLong(pids[i]);
+        if (pid == nullptr) return {};  // that failure is the exception now
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);  // steals pid
+    }
+    return list;
+}
+
 }  // namespace zorvik::binding

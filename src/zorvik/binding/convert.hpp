@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "zorvik/capi/ref.hpp"
 
 namespace zorvik::binding {
 
@@ -14,6 +17,9 @@ namespace zorvik::binding {
 int to_size_t(PyObject *object, std::uint64_t *out);
 int to_unsigned_char(PyObject *object, std::uint8_t *out);
 int to_int(PyObject *object, int *out);
+
+// A list of ints holding process ids; empty with the exception set on failure.
+capi::Ref pid_list(const std::vector<int> &pids);
 
 // A bytes object's contents; TypeError for None or any other type.
 int to_byte_string(PyObject *object, std::string *out);

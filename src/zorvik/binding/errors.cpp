@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 
@@ -47,14 +48,8 @@ void set_runtime_error(const char *what, const std::string &path, const std::vec
         Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     if (!filename || PyObject_SetAttrString(exception.get(), "filename", filename.get()) != 0) return;
     if (pids != nullptr) {
-        const Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pids->size())));
-        if (!list) return;
-        for (std::size_t i = 0; i < pids->size(); ++i) {
-            PyObject *pid = PyLong_FromLong((*pids)[i]);
-            if (pid == nullptr) return;  // that failure is the exception now
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);  // steals pid
-        }
-        if (PyObject_SetAttrString(exception.get(), "pids", list.get()) != 0) return;
+        const Ref list = pid_list(*pids);
+        if (!list || PyObject_SetAttrString(exception.get(), "pids", list.get()) != 0) return;
     }
     PyErr_SetObject(PyExc_RuntimeError, exception.get());
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "zorvik/binding/args.hpp"
+#include "zorvik/binding/convert.hpp"
 #include "zorvik/binding/errors.hpp"
 #include "zorvik/capi/ref.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
@@ -220,18 +221,6 @@ PyObject *upkeep_locks(PyObject *, PyObject *args) {
     return list.release();
 }
 
-// A list of process ids.
-PyObject *pid_list(const std::vector<int> &pids) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pids.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pids.size(); ++i) {
-        PyObject *pid = PyLong_FromLong(pids[i]);
-        if (pid == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);
-    }
-    return list.release();
-}
-
 // holders(path) -> [pid]: the processes that hold the file open or map it.
 PyObject *upkeep_holders(PyObject *, PyObject *args) {
     std::string path;
@@ -239,7 +228,7 @@ PyObject *upkeep_holders(PyObject *, PyObject *args) {
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     std::vector<int> pids;
     if (!call_core([&] { pids = processes_holding_map_file(path); })) return nullptr;
-    return pid_list(pids);
+    return pid_list(pids).release();
 }
 
 // refuse_writers(path) -> [pid]: the refusal a repair would meet
@@ -252,7 +241,7 @@ PyObject *upkeep_refuse_writers(PyObject *, PyObject *args) {
     if (!path_and_progress(args, &path, &progress)) return nullptr;
     std::vector<int> readers;
     if (!call_core([&] { readers = refuse_writers(path); })) return nullptr;
-    return pid_list(readers);
+    return pid_list(readers).release();
 }
 
 // dump(path, write, progress=None) -> entries: the raw dump, written through
