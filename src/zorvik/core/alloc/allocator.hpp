@@ -71,6 +71,18 @@ char *next_in_chain(Allocator base, const char *header);
 // (ENOMEM).
 char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
 
+// Cuts `count` fresh pairs as carve_chunk_pairs does, but while the free
+// lists hold chunks too, as long as the bytes they hold (the free-listed
+// count) are less than an eighth of the allocated area: a chain of many
+// links whose pairs lie side by side is read at memory speed
+// (chain.hpp, runs), which is worth that much space left on the lists a
+// while longer. Null with errno EAGAIN when the lists hold more, the area
+// has no room or the file system cannot store it (no text: the caller
+// takes recycled chunks instead, and reports their failure), or EINVAL for
+// bad arguments.
+inline constexpr std::uint64_t kRunWhileListedBelow = 8;
+char *carve_run_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
+
 // When a claim of fresh space reserves the file's blocks (see allocator.cpp):
 // at once, so that a file system without room refuses the claim, or page by
 // page, for a block that is written sparsely over its life and would
