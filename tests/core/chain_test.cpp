@@ -200,6 +200,18 @@ TEST(Chain, DamagedLinkInARunEndsTheRead) {
     EXPECT_NO_THROW(chain.copy_to(out.data(), 5 * kPiece));
 }
 
+// A piece's copy writes exactly its bytes, whatever its length.
+TEST(Chain, PieceCopiesWriteExactlyTheirBytes) {
+    const std::string from = text(246);
+    for (std::uint64_t n = 0; n <= 246; ++n) {
+        std::string to(248, '#');
+        copy_piece(to.data() + 1, from.data(), n);
+        EXPECT_EQ(to.substr(1, n), from.substr(0, n)) << n;
+        EXPECT_EQ(to[0], '#') << n;
+        EXPECT_EQ(to.substr(1 + n), std::string(247 - n, '#')) << n;
+    }
+}
+
 // ---- broken chains -------------------------------------------------------------
 
 struct Break {
