@@ -146,13 +146,18 @@ TEST_P(ChainLayout, ReadsWhatTheLinksSay) {
         other.back() ^= 1;
         EXPECT_FALSE(chain.equals(other.data(), length)) << length;
 
+        // Both walks give the pieces the links name, in order.
         std::size_t k = 0;
-        chain.for_each_piece(length, [&](const ChainPiece &piece) {
+        auto expect_piece = [&](const ChainPiece &piece) {
             EXPECT_EQ(piece.link, links[k]) << length << " piece " << k;
             EXPECT_EQ(piece.bytes, f.segment.base() + links[k]->chunk) << length << " piece " << k;
             ++k;
             return true;
-        });
+        };
+        chain.for_each_piece(length, expect_piece);
+        EXPECT_EQ(k, chunks_for(length, kPiece)) << length;
+        k = 0;
+        chain.for_each_piece_in_runs(length, expect_piece);
         EXPECT_EQ(k, chunks_for(length, kPiece)) << length;
 
         // A fill writes the payloads the links name, and returns the `next`
@@ -194,7 +199,7 @@ TEST(Chain, DamagedLinkInARunEndsTheRead) {
     EXPECT_THROW(chain.copy_to(out.data(), out.size()), std::out_of_range);
     EXPECT_THROW(chain.equals(bytes.data(), bytes.size()), std::out_of_range);
     std::size_t visited = 0;
-    EXPECT_THROW(chain.for_each_piece(bytes.size(), [&](const ChainPiece &) { return ++visited, true; }),
+    EXPECT_THROW(chain.for_each_piece_in_runs(bytes.size(), [&](const ChainPiece &) { return ++visited, true; }),
                  std::out_of_range);
     EXPECT_EQ(visited, 5u) << "the pieces before the damaged link, and none after";
     EXPECT_NO_THROW(chain.copy_to(out.data(), 5 * kPiece));

@@ -246,6 +246,26 @@ public:
     // that the chain has that many (and a piece size) and that the walk stays
     // within the links the area can hold. A plain loop over locals, so that
     // the walk keeps its state in registers across the body's calls.
+    template <class Visit>
+    bool for_each_piece(std::uint64_t length, Visit &&visit) const {
+        if (length > bytes_in(std::min(count_, area_->most_links()))) throw_offset_overflow();
+        const ChunkArea area = *area_;
+        const std::uint64_t piece_size = piece_size_;
+        Offset at = head_;
+        for (std::uint64_t done = 0; done < length;) {
+            ChunkLink *link = area.link(at);
+            at = link->next;  // read before the body runs: it may rewrite the link
+            const std::uint64_t piece = std::min(piece_size, length - done);
+            if (!visit(ChainPiece{link, area.bytes(link->chunk, piece), done, piece})) return false;
+            done += piece;
+        }
+        return true;
+    }
+
+    // for_each_piece, reading runs without the walk's wait at each link:
+    // for the copies of whole keys and values, whose chains are long enough
+    // for it to tell (the walks of entry lists and the compares of keys, of a
+    // link or two, keep the plain loop, which is smaller where it is inlined).
     //
     // Runs. A chain whose pairs were cut side by side (a link, then its
     // payload, then the next link: ChunkPool hands chains out so whenever it
@@ -261,26 +281,31 @@ public:
     // of recycled chunks) reads as before, and a damaged one fails where it
     // did.
     template <class Visit>
-    bool for_each_piece(std::uint64_t length, Visit &&visit) const {
+    bool for_each_piece_in_runs(std::uint64_t length, Visit &&visit) const {
         if (length > bytes_in(std::min(count_, area_->most_links()))) throw_offset_overflow();
         const ChunkArea area = *area_;
         const std::uint64_t piece_size = piece_size_;
         const std::uint64_t pair = run_pair_span(piece_size);
+        // Links the walk may still take, this one included; at most the links
+        // the area holds, so left * pair cannot overflow. (Counted, not
+        // divided out of the length: a division costs more than a short
+        // walk, and most walks are of a link or two.)
+        std::uint64_t left = std::min(count_, area.most_links());
         Offset at = head_;
         for (std::uint64_t done = 0; done < length;) {
             ChunkLink *link = area.link(at);
             at = link->next;  // read before the body runs: it may rewrite the link
             // The walk came to this link by `next` (or as the head): a run
-            // starts here when its payload lies right after it and the pieces
-            // left lie inside the area laid out as a run. (`left` is at most
-            // the links the area holds, so left * pair cannot overflow.)
-            const std::uint64_t left = chunks_for(length - done, piece_size);
+            // starts here when its payload lies right after it, more than one
+            // piece is left, and the links left lie inside the area laid out
+            // as a run.
             const Offset here = area.offset_of(link);
-            if (pair != 0 && left > 1 && link->chunk == here + kRunPayloadPast &&
+            if (pair != 0 && link->chunk == here + kRunPayloadPast && length - done > piece_size &&
                 area.holds(here - kChunkHeaderLength, left * pair)) {
                 if (!visit_run(area, here, pair, left, piece_size, length, done, at, visit)) return false;
                 continue;
             }
+            --left;
             const std::uint64_t piece = std::min(piece_size, length - done);
             if (!visit(ChainPiece{link, area.bytes(link->chunk, piece), done, piece})) return false;
             done += piece;
@@ -290,7 +315,7 @@ public:
 
     // Copies the first `length` bytes of the contents to `out`.
     void copy_to(char *out, std::uint64_t length) const {
-        for_each_piece(length, [out](const ChainPiece &piece) {
+        for_each_piece_in_runs(length, [out](const ChainPiece &piece) {
             copy_piece(out + piece.offset, piece.bytes, piece.length);
             return true;
         });
@@ -307,7 +332,7 @@ public:
     // links).
     Offset fill(const char *bytes, std::uint64_t length) const {
         Offset after = head_;
-        for_each_piece(length, [bytes, &after](const ChainPiece &piece) {
+        for_each_piece_in_runs(length, [bytes, &after](const ChainPiece &piece) {
             copy_piece(piece.bytes, bytes + piece.offset, piece.length);
             after = piece.link->next;
             return true;
@@ -341,13 +366,14 @@ private:
 
     // Visits the pieces of the run whose first link (checked by the walk,
     // its payload beside it) has its data at `first`: at most `left` pairs of
-    // `pair` bytes, all inside the area, each piece `piece_size` bytes but
+    // `pair` bytes, all inside the area (`left` is lowered by the links
+    // visited), each piece `piece_size` bytes but
     // the last of `length`. Stops after that last piece or at the first link
     // that does not continue the run; `done` and `at` (the `next` of the last
     // link visited, read before the body ran) then say where the walk goes
     // on. Returns false when the body stopped the walk.
     template <class Visit>
-    static bool visit_run(const ChunkArea &area, Offset first, std::uint64_t pair, std::uint64_t left,
+    static bool visit_run(const ChunkArea &area, Offset first, std::uint64_t pair, std::uint64_t &left,
                           std::uint64_t piece_size, std::uint64_t length, std::uint64_t &done, Offset &at,
                           Visit &visit) {
         char *link_data = area.base() + first;
@@ -362,6 +388,7 @@ private:
                 return false;
             }
             done += piece;
+            --left;
             if (done >= length) return true;
             // The run goes on when this link's `next` is the pair right after
             // it, a link that names the payload beside it; else the walk
