@@ -24,6 +24,7 @@ temporary file behind fails.
 """
 
 import contextlib
+import fcntl
 import io
 import itertools
 import os
@@ -31,9 +32,12 @@ import re
 import shlex
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
+
+from zorvik import SharedDict, _docs
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs"
@@ -177,3 +181,48 @@ def test_the_site_builds_without_a_warning(tmp_path):
     # The API reference's signatures come from the stubs, typed.
     reference = (tmp_path / "html" / "api.html").read_text(encoding="utf-8")
     assert "initial_buckets" in reference and "Iterable" in reference
+    # Every section an error's note links to is there, under the id linked.
+    for topic, place in _docs.SECTIONS.items():
+        page, anchor = place.split("#")
+        assert f'id="{anchor}"' in (tmp_path / "html" / page).read_text(encoding="utf-8"), topic
+
+
+def test_the_links_go_where_the_package_says_its_documentation_is():
+    pyproject = ROOT / "pyproject.toml"
+    if not pyproject.exists():  # an installed package without its sources
+        pytest.skip("no pyproject.toml beside the tests")
+    assert tomllib.loads(pyproject.read_text())["project"]["urls"]["Documentation"] == _docs.BASE
+
+
+def fill(path):
+    with SharedDict(path, capacity=4 << 20) as d:
+        for n in range(1000):
+            d[n] = b"x" * 10_000
+
+
+def open_writable_by_all(path):
+    SharedDict(path).close()
+    os.chmod(path, 0o666)
+    SharedDict(path)
+
+
+def open_while_a_repair_holds(path):
+    SharedDict(path).close()
+    with open(path, "rb") as repairing:
+        fcntl.flock(repairing, fcntl.LOCK_EX)  # as a repair holds it
+        SharedDict(path)
+
+
+@pytest.mark.parametrize("failure, topic", [(fill, "full"), (open_writable_by_all, "trust"),
+                                            (open_while_a_repair_holds, "repair")])
+def test_errors_that_need_more_than_a_line_link_to_their_section(segment_dir, failure, topic):
+    with pytest.raises(OSError) as raised:
+        failure(segment_dir / "d.zvk")
+    assert raised.value.__notes__ == [f"See {_docs.link(topic)}"]
+
+
+def test_the_command_line_shows_the_link_under_a_refusal(segment_dir):
+    path = segment_dir / "d.zvk"
+    with SharedDict(path):  # held open: the repair is refused
+        done = subprocess.run([sys.executable, "-m", "zorvik", "repair", str(path)], capture_output=True, text=True)
+    assert done.returncode != 0 and done.stderr.splitlines()[-1].strip() == f"See {_docs.link('repair')}"

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "zorvik/binding/args.hpp"
 #include "zorvik/binding/errors.hpp"
@@ -69,6 +70,20 @@ void raise_os_error(const Ref &error) {
     if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
 }
 
+}  // namespace
+
+void note_docs_section(const char *topic) noexcept {
+    Ref exception = binding::take_exception();
+    if (!exception) return;
+    const Ref docs = Ref::steal(PyImport_ImportModule("zorvik._docs"));
+    const Ref noted = docs ? Ref::steal(PyObject_CallMethod(docs.get(), "note", "Os", exception.get(), topic)) : Ref();
+    // A note that cannot be added leaves the failure it was for as it was.
+    if (!noted) PyErr_Clear();
+    binding::restore_exception(std::move(exception));
+}
+
+namespace {
+
 void report_space_exhausted(const SpaceExhausted &failure) {
     const char *message =
         failure.where() == SpaceExhausted::Where::segment
@@ -81,6 +96,7 @@ void report_space_exhausted(const SpaceExhausted &failure) {
     // a full segment is ENOSPC as well: no space left in the file.
     const int code = failure.where() == SpaceExhausted::Where::segment ? ENOSPC : failure.error();
     raise_os_error(Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", code, message)));
+    note_docs_section("full");
 }
 
 // A file that needs the offline repair: TimeoutError (ETIMEDOUT) for a lock
@@ -92,12 +108,14 @@ void report_space_exhausted(const SpaceExhausted &failure) {
 void report_needs_repair(bool held, const char *what) {
     if (held) {
         raise_os_error(Ref::steal(PyObject_CallFunction(PyExc_TimeoutError, "is", ETIMEDOUT, what)));
+        note_docs_section("lock");
         return;
     }
     const std::string message = std::string("the SharedDict's file is damaged (") + what +
                                 "): python -m zorvik check FILE tells what is wrong, and python -m zorvik "
                                 "repair FILE mends it once no process uses it";
     raise_os_error(Ref::steal(PyObject_CallFunction(PyExc_OSError, "is", EUCLEAN, message.c_str())));
+    note_docs_section("lock");
 }
 
 // ---- module functions -----------------------------------------------------------------

@@ -231,6 +231,18 @@ OpenMode mode_of(PyObject *create) {
     return OpenMode::open_or_create;
 }
 
+// Whether the pending exception is the refusal of a file a repair holds
+// (OSError EBUSY: no other failure of an open says EBUSY).
+bool held_by_a_repair() {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
+    Ref exception = binding::take_exception();
+    const Ref code = Ref::steal(PyObject_GetAttrString(exception.get(), "errno"));
+    const bool busy = code && PyLong_Check(code.get()) && PyLong_AsLong(code.get()) == EBUSY;
+    PyErr_Clear();  // of a failed attribute read, not the exception taken
+    binding::restore_exception(std::move(exception));
+    return busy;
+}
+
 // Opens the map as the options say; `path_out` is the file's path.
 int open_map(const Options &options, MapPointer &map, std::string &path_out) {
     if (options.path == Py_None) {
@@ -257,7 +269,7 @@ int open_map(const Options &options, MapPointer &map, std::string &path_out) {
                    : -1;
     }
     if (absolute_path(options.path, path_out) < 0) return -1;
-    return call_core([&] {
+    const bool opened = call_core([&] {
                try {
                    map = std::make_shared<ConcurrentHashMap_string>(path_out, mode_of(options.create),
                                                                     options.arguments);
@@ -266,9 +278,9 @@ int open_map(const Options &options, MapPointer &map, std::string &path_out) {
                    if (e.where() == SpaceExhausted::Where::segment) throw_too_small(options.arguments);
                    throw;
                }
-           })
-               ? 0
-               : -1;
+           });
+    if (!opened && held_by_a_repair()) note_docs_section("repair");
+    return opened ? 0 : -1;
 }
 
 // ---- temporaries ------------------------------------------------------------------
@@ -459,6 +471,7 @@ int check_writers(const struct stat &info, PyObject *path) {
                  "runs no code (serializer='json', 'orjson', 'msgpack' or 'msgspec'), or pass trust_writers=True "
                  "if you trust everyone who can write it",
                  path, who);
+    note_docs_section("trust");
     return -1;
 }
 

@@ -115,6 +115,12 @@ int choose_serializer(PyObject *name, Ref &serializer, bool *text, bool *key_for
 // key form); empty with an exception set on failure.
 Ref pickle_key_bytes(PyObject *key);
 
+// module.cpp: adds to the pending exception a note with the link to the
+// documentation's section on `topic` (a key of zorvik._docs.SECTIONS). The
+// exception stays pending and unchanged otherwise, also when the note cannot
+// be added.
+void note_docs_section(const char *topic) noexcept;
+
 // shared_dict.cpp: completes the type (its method table, the unlink
 // descriptor). 0 or -1.
 int ready_shared_dict_type();
