@@ -4,6 +4,7 @@
     python3 scripts/dev.py run     # set up, then run examples/shared_dict.py
     python3 scripts/dev.py test    # set up, then run every test (Python and C++)
     python3 scripts/dev.py docs    # set up, then build the documentation site
+    python3 scripts/dev.py prev    # set up, then build the previous version (test does it too)
 
 The set-up needs nothing but python3 to start from. On Debian and Ubuntu it
 installs the system packages that are missing (a C++ compiler, CMake, make,
@@ -234,9 +235,13 @@ def run_example(_extra: list[str]) -> int:
 
 
 def run_tests(extra: list[str]) -> int:
+    environment = job_environment()
+    site = previous_site()
+    if site:
+        environment["ZORVIK_PREV_SITE"] = str(site)
     say("running every test: the Python tests, then the C++ core tests (plain, ASan+UBSan, TSan)")
     command = [str(venv_python()), "-m", "pytest", "-ra", *extra]
-    return subprocess.run(command, cwd=ROOT, env=job_environment()).returncode
+    return subprocess.run(command, cwd=ROOT, env=environment).returncode
 
 
 # The documentation site: built from docs/ with warnings as errors (the tests
@@ -254,6 +259,61 @@ def build_docs(_extra: list[str]) -> int:
     return done.returncode
 
 
+# The version before this one, which every file this one makes must still
+# work with, and whose files this one must read: the tests that check both
+# run it in child interpreters, from the build named by ZORVIK_PREV_SITE.
+PREVIOUS_COMMIT = "27cc770"
+PREVIOUS = ROOT / ".cache" / f"prev-{PREVIOUS_COMMIT}"
+# Another checkout whose .cache holds the source already exported, for a
+# checkout without git history to export it from (CI's copy inside the 3.14
+# root is made without .git).
+PREVIOUS_SOURCE_VARIABLE = "ZORVIK_PREV_FROM"
+
+
+def previous_source() -> Path | None:
+    source = PREVIOUS / "source"
+    if source.is_dir():
+        return source
+    named = os.environ.get(PREVIOUS_SOURCE_VARIABLE)
+    if named:
+        exported = Path(named) / source.relative_to(ROOT)
+        return exported if exported.is_dir() else None
+    archive = subprocess.run(["git", "archive", PREVIOUS_COMMIT], cwd=ROOT, capture_output=True)
+    if archive.returncode != 0:
+        return None
+    say(f"exporting commit {PREVIOUS_COMMIT} into {source.relative_to(ROOT)}")
+    partial = PREVIOUS / "source.partial"
+    shutil.rmtree(partial, ignore_errors=True)
+    partial.mkdir(parents=True)
+    subprocess.run(["tar", "-x", "-C", str(partial)], input=archive.stdout, check=True)
+    partial.rename(source)
+    return source
+
+
+def previous_site() -> Path | None:
+    """The previous version built for this interpreter, built first if it is not; None when its source is missing."""
+    site = PREVIOUS / "site"
+    if (site / "zorvik").is_dir():
+        say(f"the previous version ({PREVIOUS_COMMIT}) is built in {site.relative_to(ROOT)}")
+        return site
+    source = previous_source()
+    if source is None:
+        say(f"no source of the previous version ({PREVIOUS_COMMIT}): this checkout has no git history with it "
+            f"and {PREVIOUS_SOURCE_VARIABLE} names no checkout that exported it; the tests beside it are skipped")
+        return None
+    say(f"building the previous version ({PREVIOUS_COMMIT}) into {site.relative_to(ROOT)}")
+    partial = PREVIOUS / "site.partial"
+    shutil.rmtree(partial, ignore_errors=True)
+    run([str(venv_python()), "-m", "pip", "install", "--no-deps", "--disable-pip-version-check", "--target",
+         str(partial), f"--config-settings=build-dir={PREVIOUS / 'build'}", str(source)])
+    partial.rename(site)
+    return site
+
+
+def build_previous(_extra: list[str]) -> int:
+    return 0 if previous_site() else 1
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(
         description="Set up this checkout (system packages, .venv, the package), then run a job.",
@@ -262,16 +322,17 @@ def main() -> int:
     jobs.add_parser("run", help="set up, then run the main job (examples/shared_dict.py)")
     jobs.add_parser("test", help="set up, then run every test; arguments after it go to pytest (e.g. -k expansion)")
     jobs.add_parser("docs", help="set up, then build the documentation site (warnings are errors)")
+    jobs.add_parser("prev", help="set up, then build the previous version that tests run beside this one")
     arguments, extra = parser.parse_known_args()
     if extra and arguments.job != "test":
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
-    job = {"run": run_example, "test": run_tests, "docs": build_docs}[arguments.job]
+    job = {"run": run_example, "test": run_tests, "docs": build_docs, "prev": build_previous}[arguments.job]
     try:
         set_up()
+        return job(extra)
     except SetupError as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
-    return job(extra)
 
 
 if __name__ == "__main__":

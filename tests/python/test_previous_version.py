@@ -3,13 +3,11 @@ it, or was killed at a step), opened by the previous version of zorvik: its
 offline repair settles the doubling, its check finds the file clean, it reads
 every entry and goes on writing; this version then reads everything again.
 
-The previous version is an installed copy in the directory ZORVIK_PREVIOUS
-names (made by `pip install --no-deps --target DIR <checkout>`); without it
-these tests are skipped."""
+The previous version is the build previous_version.py finds (scripts/dev.py
+makes it); without it these tests are skipped."""
 
 import json
 import mmap
-import os
 import struct
 import subprocess
 import sys
@@ -17,10 +15,10 @@ import sys
 import pytest
 
 from child_process import died_at
+from previous_version import SITE, environment_for_previous, needs_previous
 from zorvik import SharedDict
 
-PREVIOUS = os.environ.get("ZORVIK_PREVIOUS")
-pytestmark = pytest.mark.skipif(not PREVIOUS, reason="ZORVIK_PREVIOUS names no installed previous version")
+pytestmark = needs_previous
 
 BUCKETS = 1024
 # The load rule claims the doubling from 1,024 buckets at the 2,049th entry;
@@ -71,9 +69,8 @@ print(json.dumps({"repaired": repaired, "checked": checked, "wrong": found, "in_
 
 
 def with_previous(path, certain, maybe):
-    env = dict(os.environ, PYTHONPATH=PREVIOUS + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    done = subprocess.run([sys.executable, "-c", PREVIOUS_SIDE, path, str(certain), str(int(maybe)), str(MORE),
-                           os.path.realpath(PREVIOUS)], env=env, capture_output=True, text=True, timeout=300)
+    done = subprocess.run([sys.executable, "-c", PREVIOUS_SIDE, path, str(certain), str(int(maybe)), str(MORE), SITE],
+                          env=environment_for_previous(), capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
