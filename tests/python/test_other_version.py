@@ -4,11 +4,9 @@ this version writes (long values, whose chains it lays out side by side,
 checked and repaired by the other version, then read back here; and a file
 the other version writes goes through the same here and back there.
 
-The other version is an install directory named by $ZORVIK_OTHER_VERSION
-(made with `pip install --no-deps --target DIR <checkout>` for this Python);
-each side runs in a child interpreter, the other's with that directory first
-on its path. Without it the test is skipped: building a second version is a
-job of its own, not part of this checkout's set-up.
+The other version is the previous one, built by scripts/dev.py (see
+previous_version.py); each side runs in a child interpreter, the other's with
+that build first on its path. Without it the test is skipped.
 """
 
 import json
@@ -20,9 +18,9 @@ from pathlib import Path
 
 import pytest
 
-OTHER = os.environ.get("ZORVIK_OTHER_VERSION")
+from previous_version import environment_for_previous, needs_previous
 
-pytestmark = pytest.mark.skipif(not OTHER, reason="ZORVIK_OTHER_VERSION names no other version's install")
+pytestmark = needs_previous
 
 # One side's turn: checks that the file holds what `expected` says, then
 # changes it (replacing values with others of new sizes, removing keys,
@@ -61,10 +59,7 @@ TURN = textwrap.dedent("""
 
 
 def side(other: bool) -> dict:
-    environment = dict(os.environ)
-    if other:
-        environment["PYTHONPATH"] = os.pathsep.join(filter(None, [OTHER, environment.get("PYTHONPATH")]))
-    return environment
+    return environment_for_previous() if other else dict(os.environ)
 
 
 def run(environment: dict, *arguments: str) -> subprocess.CompletedProcess:
