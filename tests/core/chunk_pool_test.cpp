@@ -230,8 +230,8 @@ TEST(Pool, ATakeAsNeededGetsWhatItNeedsWhenARefillGroupDoesNotFit) {
 //
 // A pool that hands out runs gives a take of 8 links or more as a run when it
 // can: its front when that is one, else fresh pairs cut for the take alone
-// while the free lists hold less than an eighth of the allocated bytes, else
-// its front as any pool does.
+// while the free lists hold fewer bytes than those pairs, else its front as
+// any pool does.
 
 bool is_run(const ScratchSegment &segment, const std::vector<char *> &chain) {
     for (std::size_t k = 0; k < chain.size(); ++k) {
@@ -289,12 +289,12 @@ TEST_P(LongTake, IsARunWhenItCanBe) {
 INSTANTIATE_TEST_SUITE_P(
     Pool, LongTake,
     ::testing::Values(
-        // 40 pairs cut (2,560 bytes), or 20: 16 link chunks freed (384 bytes)
-        // are more than an eighth of them; 2 (48) are less.
+        // A take of 8 pairs needs 8 * 64 = 512 bytes: 24 link chunks freed
+        // (24 * 24 = 576 bytes) are as much; 2 (48) are less.
         LongTakeCase{"front_run", ChunkPool::Runs::for_long_takes, false, 0, 10, true, true},
         LongTakeCase{"scattered_front_fresh_run", ChunkPool::Runs::for_long_takes, true, 0, 10, false, true},
         LongTakeCase{"scattered_front_few_freed", ChunkPool::Runs::for_long_takes, true, 2, 8, false, true},
-        LongTakeCase{"scattered_front_much_freed", ChunkPool::Runs::for_long_takes, true, 16, 8, true, false},
+        LongTakeCase{"scattered_front_much_freed", ChunkPool::Runs::for_long_takes, true, 24, 8, true, false},
         LongTakeCase{"short_take_keeps_the_front", ChunkPool::Runs::for_long_takes, true, 0, 7, true, false},
         LongTakeCase{"pool_without_runs", ChunkPool::Runs::never, true, 0, 10, true, false},
         LongTakeCase{"longer_than_the_pool", ChunkPool::Runs::for_long_takes, false, 0, 30, false, true}),

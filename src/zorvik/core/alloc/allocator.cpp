@@ -428,8 +428,7 @@ char *carve_run_pairs(Allocator base, std::uint64_t count, std::uint8_t first_si
     Claim claim = Claim::no_room;
     {
         AllocatorLockGuard guard(allocator_lock_word(base));
-        const std::uint64_t allocated = manager->offset > kFirstChunk ? manager->offset - kFirstChunk : 0;
-        if (free_lists::listed_bytes(manager) < allocated / kRunWhileListedBelow) {
+        if (free_lists::listed_bytes(manager) < need) {
             claim = claim_locked(base, manager, need, need, start);
         }
     }
