@@ -53,7 +53,7 @@ class SharedDict(MutableMapping[_K, _V]):
         capacity: int = 2**40,
         initial_buckets: int = 1024,
         max_buckets: int | None = None,
-        chunk_size: Literal[8, 16, 32, 64, 128] = 32,
+        chunk_size: Literal[8, 16, 32, 64, 128] = 64,
         delete_on_close: bool | None = None,
         trust_writers: bool = False,
     ) -> None: ...

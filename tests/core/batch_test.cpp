@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "map_fixture.hpp"
+#include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
 
 namespace zorvik::testing {
@@ -138,6 +139,39 @@ TEST_F(MapTest, EmptyBatchesChangeNothingAndResultsMustFit) {
     bool result[2] = {false, false};
     EXPECT_THROW(map->remove_many(std::span(&key, 1), std::span(result, 2)), std::invalid_argument);
     EXPECT_EQ(fetch(*map, "k", 1), "v");
+}
+
+// insert_many takes a group's chains in one take and hands back what its
+// keys did not use (the chains of keys that were there, the values those
+// replaced): once the pools have given everything back, a map filled by
+// batches holds exactly the chunks a map given the same stores one at a time
+// holds. Values up to 300 bytes take chains long enough to be runs.
+TEST_F(MapTest, InsertManyKeepsNoChunkItDoesNotUse) {
+    std::mt19937 random(7);
+    const MapShape shape{4, 16, 1 << 23, 5};
+    auto batched = create(shape);
+    auto single = create(shape);
+    for (int round = 0; round < 60; ++round) {
+        Batch batch;
+        const std::size_t n = random() % 40;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = random() % 150;
+            batch.keys.push_back(numbered("key", k));
+            batch.values.push_back(std::string(random() % 300, static_cast<char>('a' + round % 26)));
+            batch.hashes.push_back(hash_of(k, 150));
+        }
+        batched->insert_many(batch.items());
+        for (std::size_t i = 0; i < n; ++i) put(*single, batch.keys[i], batch.values[i], batch.hashes[i]);
+    }
+    ASSERT_EQ(batched->entry_count(), single->entry_count());
+    // Bytes allocated and not on a free list: what the map's structures hold.
+    auto bytes_in_use = [](ConcurrentHashMap_string &map) {
+        MapState &m = *map.internals();
+        m.data_pool.return_all();
+        m.entry_pool.return_all();
+        return memory_manager(m.base)->offset - recount_free_listed(m.base);
+    };
+    EXPECT_EQ(bytes_in_use(*batched), bytes_in_use(*single));
 }
 
 // A full segment stops insert_many at the key that does not fit: the keys

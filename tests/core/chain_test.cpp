@@ -93,6 +93,130 @@ TEST(Chain, PartsOfAChain) {
     EXPECT_EQ(chain.front(0).fill(nullptr, 0), chain.head());
 }
 
+// ---- runs and chains in pieces ---------------------------------------------------
+//
+// A walk reads a chain whose pairs lie side by side (a run) without waiting
+// for each link, and goes back to following `next` where the run stops. The
+// layouts below are made from fresh side-by-side pairs by rewriting links, as
+// a writer of chains from recycled chunks leaves them: whatever the layout,
+// every read goes where the links say.
+
+struct Layout {
+    const char *name;
+    // Pairs (of the 12 fresh ones) whose links form the chain, in order.
+    std::vector<int> pairs;
+    // Payloads swapped between two of the chain's links (indexes into `pairs`),
+    // so that a link names a payload that is not beside it; -1 for none.
+    int swap_a = -1, swap_b = -1;
+};
+
+class ChainLayout : public ::testing::TestWithParam<Layout> {};
+
+TEST_P(ChainLayout, ReadsWhatTheLinksSay) {
+    const Layout &c = GetParam();
+    ChainFixture f;
+    const std::vector<ChunkLink *> pairs = f.links_of(f.fresh(12));
+    const std::size_t n = c.pairs.size();
+    std::vector<ChunkLink *> links;
+    for (int p : c.pairs) links.push_back(pairs[p]);
+    for (std::size_t k = 0; k + 1 < n; ++k) links[k]->next = f.segment.offset_of(links[k + 1]);
+    if (c.swap_a >= 0) {
+        const Offset a = links[c.swap_a]->chunk;
+        links[c.swap_a]->chunk = links[c.swap_b]->chunk;
+        links[c.swap_b]->chunk = a;
+    }
+    const Chain chain(f.segment.area(), f.segment.offset_of(links[0]), n, kPiece);
+
+    // Lengths around the pieces' edges, from one byte to the whole chain.
+    for (std::uint64_t length : {std::uint64_t{1}, std::uint64_t{kPiece}, std::uint64_t{kPiece + 1},
+                                 (n - 1) * kPiece - 1, (n - 1) * kPiece + 1, n * kPiece - 1, n * kPiece}) {
+        // What the payloads hold, written through the links one by one.
+        const std::string bytes = text(length);
+        std::uint64_t at = 0;
+        for (ChunkLink *link : links) {
+            const std::uint64_t piece = std::min<std::uint64_t>(kPiece, length - std::min(at, length));
+            std::memcpy(f.segment.base() + link->chunk, bytes.data() + at, piece);
+            at += piece;
+        }
+        std::string back(length, '?');
+        chain.copy_to(back.data(), length);
+        EXPECT_EQ(back, bytes) << length;
+        EXPECT_TRUE(chain.equals(bytes.data(), length)) << length;
+        std::string other = bytes;
+        other.back() ^= 1;
+        EXPECT_FALSE(chain.equals(other.data(), length)) << length;
+
+        // Both walks give the pieces the links name, in order.
+        std::size_t k = 0;
+        auto expect_piece = [&](const ChainPiece &piece) {
+            EXPECT_EQ(piece.link, links[k]) << length << " piece " << k;
+            EXPECT_EQ(piece.bytes, f.segment.base() + links[k]->chunk) << length << " piece " << k;
+            ++k;
+            return true;
+        };
+        chain.for_each_piece(length, expect_piece);
+        EXPECT_EQ(k, chunks_for(length, kPiece)) << length;
+        k = 0;
+        chain.for_each_piece_in_runs(length, expect_piece);
+        EXPECT_EQ(k, chunks_for(length, kPiece)) << length;
+
+        // A fill writes the payloads the links name, and returns the `next`
+        // of the last link it filled.
+        const std::string filled(length, 'Z');
+        const Offset after = chain.front(chunks_for(length, kPiece)).fill(filled.data(), length);
+        EXPECT_EQ(after, links[chunks_for(length, kPiece) - 1]->next) << length;
+        at = 0;
+        for (ChunkLink *link : links) {
+            const std::uint64_t piece = std::min<std::uint64_t>(kPiece, length - std::min(at, length));
+            EXPECT_EQ(std::string(f.segment.base() + link->chunk, piece), std::string(piece, 'Z')) << length;
+            at += piece;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chain, ChainLayout,
+    ::testing::Values(Layout{"one_run", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+                      Layout{"runs_in_pieces", {0, 1, 2, 7, 8, 9, 3, 4}},
+                      Layout{"backwards", {9, 8, 7, 6, 5, 4, 3, 2}},
+                      Layout{"run_skipping_a_pair", {0, 1, 2, 4, 5, 6}},
+                      Layout{"payloads_swapped_mid_run", {0, 1, 2, 3, 4, 5, 6, 7}, 2, 5},
+                      Layout{"first_payload_elsewhere", {0, 1, 2, 3, 4, 5}, 0, 3},
+                      Layout{"last_payload_elsewhere", {0, 1, 2, 3, 4, 5}, 5, 1},
+                      Layout{"two_links", {10, 11}}),
+    [](const ::testing::TestParamInfo<Layout> &info) { return std::string(info.param.name); });
+
+// A link in the middle of a run whose header is not a link's any more stops
+// every read there, though its place and the `next` before it look like a run's.
+TEST(Chain, DamagedLinkInARunEndsTheRead) {
+    ChainFixture f;
+    const Chain chain = f.fresh(8);
+    const std::vector<ChunkLink *> links = f.links_of(chain);
+    const std::string bytes = text(8 * kPiece);
+    chain.fill(bytes.data(), bytes.size());
+    chunk_header(reinterpret_cast<char *>(links[5]))[1] = kPiece;
+    std::string out(bytes.size(), '\0');
+    EXPECT_THROW(chain.copy_to(out.data(), out.size()), std::out_of_range);
+    EXPECT_THROW(chain.equals(bytes.data(), bytes.size()), std::out_of_range);
+    std::size_t visited = 0;
+    EXPECT_THROW(chain.for_each_piece_in_runs(bytes.size(), [&](const ChainPiece &) { return ++visited, true; }),
+                 std::out_of_range);
+    EXPECT_EQ(visited, 5u) << "the pieces before the damaged link, and none after";
+    EXPECT_NO_THROW(chain.copy_to(out.data(), 5 * kPiece));
+}
+
+// A piece's copy writes exactly its bytes, whatever its length.
+TEST(Chain, PieceCopiesWriteExactlyTheirBytes) {
+    const std::string from = text(246);
+    for (std::uint64_t n = 0; n <= 246; ++n) {
+        std::string to(248, '#');
+        copy_piece(to.data() + 1, from.data(), n);
+        EXPECT_EQ(to.substr(1, n), from.substr(0, n)) << n;
+        EXPECT_EQ(to[0], '#') << n;
+        EXPECT_EQ(to.substr(1 + n), std::string(247 - n, '#')) << n;
+    }
+}
+
 // ---- broken chains -------------------------------------------------------------
 
 struct Break {

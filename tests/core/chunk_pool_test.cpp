@@ -226,6 +226,80 @@ TEST(Pool, ATakeAsNeededGetsWhatItNeedsWhenARefillGroupDoesNotFit) {
     EXPECT_EQ(unallocated_bytes(segment.base()), 17u * 64) << "a failed take cuts nothing";
 }
 
+// ---- runs for long takes -------------------------------------------------------------
+//
+// A pool that hands out runs gives a take of 8 links or more as a run when it
+// can: its front when that is one, else fresh pairs cut for the take alone
+// while the free lists hold fewer bytes than those pairs, else its front as
+// any pool does.
+
+bool is_run(const ScratchSegment &segment, const std::vector<char *> &chain) {
+    for (std::size_t k = 0; k < chain.size(); ++k) {
+        if (link_chunk(chain[k]) != segment.offset_of(chain[k]) + 24) return false;
+        if (k > 0 && chain[k] != chain[k - 1] + 64) return false;
+    }
+    return true;
+}
+
+struct LongTakeCase {
+    const char *name;
+    ChunkPool::Runs runs;
+    bool scattered_front;     // the pool's front: single links given back one by one, not a run
+    std::uint64_t freed;      // link chunks put on the free list before the take
+    std::uint64_t n;          // links taken
+    bool from_front;          // the take is the pool's front
+    bool run;                 // the take is a run
+};
+
+class LongTake : public ::testing::TestWithParam<LongTakeCase> {};
+
+TEST_P(LongTake, IsARunWhenItCanBe) {
+    const LongTakeCase &c = GetParam();
+    ScratchSegment segment(1 << 20, 32);
+    ChunkPool pool(segment.area(), 32, Payloads::kept, c.runs);
+    std::vector<char *> front;
+    if (c.scattered_front) {
+        const Chain made = pool.refill(40, nullptr);
+        const std::vector<char *> made_links = links(made);
+        // Every other link, given back last first: the front holds links 0, 2, 4, ...
+        for (std::size_t k = made_links.size(); k-- > 0;) {
+            const Chain one(segment.area(), segment.offset_of(made_links[k]), 1, 32);
+            if (k % 2 == 0) {
+                pool.give_back(one);
+                front.insert(front.begin(), made_links[k]);
+            }
+        }
+    } else {
+        front = fill(pool, 20);
+    }
+    if (c.freed > 0) {
+        char *chunks = allocate_chunks(segment.base(), c.freed, kLinkChunkSize);
+        ASSERT_NE(chunks, nullptr);
+        ASSERT_TRUE(free_chain(segment.base(), chunks, c.freed));
+    }
+    const std::uint64_t held = pool.count();
+    const std::vector<char *> taken = links(pool.take(c.n));
+
+    ASSERT_EQ(taken.size(), c.n);
+    EXPECT_EQ(taken == std::vector<char *>(front.begin(), front.begin() + static_cast<long>(c.n)), c.from_front);
+    EXPECT_EQ(pool.count(), c.from_front ? held - c.n : held) << "a fresh run leaves the pool as it was";
+    EXPECT_EQ(is_run(segment, taken), c.run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pool, LongTake,
+    ::testing::Values(
+        // A take of 8 pairs needs 8 * 64 = 512 bytes: 24 link chunks freed
+        // (24 * 24 = 576 bytes) are as much; 2 (48) are less.
+        LongTakeCase{"front_run", ChunkPool::Runs::for_long_takes, false, 0, 10, true, true},
+        LongTakeCase{"scattered_front_fresh_run", ChunkPool::Runs::for_long_takes, true, 0, 10, false, true},
+        LongTakeCase{"scattered_front_few_freed", ChunkPool::Runs::for_long_takes, true, 2, 8, false, true},
+        LongTakeCase{"scattered_front_much_freed", ChunkPool::Runs::for_long_takes, true, 24, 8, true, false},
+        LongTakeCase{"short_take_keeps_the_front", ChunkPool::Runs::for_long_takes, true, 0, 7, true, false},
+        LongTakeCase{"pool_without_runs", ChunkPool::Runs::never, true, 0, 10, true, false},
+        LongTakeCase{"longer_than_the_pool", ChunkPool::Runs::for_long_takes, false, 0, 30, false, true}),
+    [](const ::testing::TestParamInfo<LongTakeCase> &info) { return std::string(info.param.name); });
+
 // ---- give back and the cap -----------------------------------------------------------
 
 TEST(Pool, AFullAreaKeepsWhatRemovalsFreeOnTheFreeLists) {

@@ -1,8 +1,8 @@
 // A native kill storm: worker processes insert, replace, remove and read their
 // own keys in tight loops (so that most kills land inside the core), by the
-// plain operations and by those with a result (compare-and-set,
-// insert-if-absent, take), an expander process asks for doublings and walks
-// the table as an iterator does, and the parent kills a random one of
+// plain operations, by those with a result (compare-and-set,
+// insert-if-absent, take) and by a batch's store, an expander process asks
+// for doublings and walks the table as an iterator does, and the parent kills a random one of
 // them with SIGKILL every few milliseconds and starts a replacement. Every
 // worker journals its acknowledged operations in memory shared with the
 // parent; afterwards every acknowledged write must read back, the map must be
@@ -201,6 +201,11 @@ void settle(ConcurrentHashMap_string &map, WorkerJournal &journal) {
             } else if (roll < 55 && present == state.model.end()) {
                 StringSink existing;
                 agreed = map.insert_if_absent(name, value, key_hash(key), existing);
+            } else if (roll < 65) {
+                // A batch's store: its chains taken and filled for the group
+                // before the bucket's lock, then linked in.
+                const BatchItem item{name, value, key_hash(key)};
+                map.insert_many(std::span(&item, 1));
             } else {
                 put(map, name, value, key_hash(key));
             }

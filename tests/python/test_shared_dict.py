@@ -143,7 +143,7 @@ def test_defaults_start_small_and_can_grow_far(segment_dir):
     with SharedDict() as d:
         stats = d.stats()
         assert stats["buckets"] == 1024 and stats["doublings_left"] == 18  # up to 2**28 buckets
-        assert stats["file_size"] >= 2**40 and stats["chunk_size"] == 32
+        assert stats["file_size"] >= 2**40 and stats["chunk_size"] == 64
         assert stats["bytes_used"] + stats["bytes_free"] == 2**40
         # Sparse: what the file takes is what creation wrote, a few hundred KiB.
         assert os.stat(d.path).st_blocks * 512 < 1 << 20

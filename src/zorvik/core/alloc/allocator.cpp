@@ -342,6 +342,26 @@ char *allocate_chunks(Allocator base, std::uint64_t count, std::uint8_t size) {
     return nullptr;
 }
 
+// Writes the headers of `count` fresh pairs claimed from `start`: a chunk of
+// `first_size`, then one of `second_size`, side by side. The range is the
+// caller's alone (see claim_fresh_space); returns its first header.
+char *write_pair_headers(Allocator base, Offset start, std::uint64_t count, std::uint8_t first_size,
+                         std::uint8_t second_size) {
+    crash_points::step("allocator: fresh pairs claimed, headers not written");
+    const std::uint8_t first_span = chunk_span(first_size);
+    const std::uint8_t second_span = chunk_span(second_size);
+    const std::uint64_t pair_span = std::uint64_t{first_span} + second_span;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        char *first = to_address(base, start + i * pair_span);
+        first[0] = static_cast<char>(first_span);
+        first[1] = static_cast<char>(first_size);
+        char *second = first + first_span;
+        second[0] = static_cast<char>(second_span);
+        second[1] = static_cast<char>(second_size);
+    }
+    return to_address(base, start);
+}
+
 char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size) {
     if (base == nullptr || count == 0 || !is_chunk_size(first_size) || !is_chunk_size(second_size)) {
         errno = EINVAL;
@@ -389,17 +409,34 @@ char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_
         return nullptr;
     }
     if (!report_claim(claim)) return nullptr;
-    // The range is ours alone from here on (see claim_fresh_space).
-    crash_points::step("allocator: fresh pairs claimed, headers not written");
-    for (std::uint64_t i = 0; i < count; ++i) {
-        char *first = to_address(base, start + i * pair_span);
-        first[0] = static_cast<char>(first_span);
-        first[1] = static_cast<char>(first_size);
-        char *second = first + first_span;
-        second[0] = static_cast<char>(second_span);
-        second[1] = static_cast<char>(second_size);
+    return write_pair_headers(base, start, count, first_size, second_size);
+}
+
+char *carve_run_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size) {
+    if (base == nullptr || count == 0 || !is_chunk_size(first_size) || !is_chunk_size(second_size)) {
+        errno = EINVAL;
+        return nullptr;
     }
-    return to_address(base, start);
+    const std::uint64_t pair_span = std::uint64_t{chunk_span(first_size)} + chunk_span(second_size);
+    if (count > std::numeric_limits<std::uint64_t>::max() / pair_span) {
+        errno = EAGAIN;
+        return nullptr;
+    }
+    const std::uint64_t need = count * pair_span;
+    MemoryManager *manager = memory_manager(base);
+    Offset start = 0;
+    Claim claim = Claim::no_room;
+    {
+        AllocatorLockGuard guard(allocator_lock_word(base));
+        if (free_lists::listed_bytes(manager) < need) {
+            claim = claim_locked(base, manager, need, need, start);
+        }
+    }
+    if (claim != Claim::claimed) {
+        errno = EAGAIN;
+        return nullptr;
+    }
+    return write_pair_headers(base, start, count, first_size, second_size);
 }
 
 char *allocate_block(Allocator base, std::uint64_t length, Backing backing) {

@@ -71,6 +71,17 @@ char *next_in_chain(Allocator base, const char *header);
 // (ENOMEM).
 char *carve_chunk_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
 
+// Cuts `count` fresh pairs as carve_chunk_pairs does while the free lists
+// hold fewer bytes than the pairs need: a chain of many links whose pairs
+// lie side by side is read at memory speed (chain.hpp, runs). Space the
+// lists hold enough of is taken from them instead (by the caller), so that a
+// file whose users give back as much as they take does not grow: the run is
+// worth fresh space only when the lists could not have served the take.
+// Null with errno EAGAIN when the lists hold as much, the area has no room
+// or the file system cannot store it (no text: the caller takes recycled
+// chunks instead, and reports their failure), or EINVAL for bad arguments.
+char *carve_run_pairs(Allocator base, std::uint64_t count, std::uint8_t first_size, std::uint8_t second_size);
+
 // When a claim of fresh space reserves the file's blocks (see allocator.cpp):
 // at once, so that a file system without room refuses the claim, or page by
 // page, for a block that is written sparsely over its life and would

@@ -115,6 +115,29 @@ struct ChainPiece {
     std::uint64_t length;
 };
 
+// Copies a piece of `n` bytes (at most a chunk's 246) between places that do
+// not overlap, in fixed-size moves. A memcpy whose length the compiler cannot
+// see may be expanded inline as `rep movs`, whose start-up costs more than
+// the copy of a whole piece; a chain's copy makes one per piece.
+inline void copy_piece(char *to, const char *from, std::uint64_t n) {
+    constexpr std::uint64_t kMove = 16;
+    if (n >= kMove) {
+        std::uint64_t i = 0;
+        for (; i + kMove <= n; i += kMove) std::memcpy(to + i, from + i, kMove);
+        // The last bytes as one more move ending at the piece's end (it may
+        // overlap bytes already copied, with the same bytes).
+        if (i != n) std::memcpy(to + n - kMove, from + n - kMove, kMove);
+    } else if (n >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        for (std::uint64_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
 class Chain {
 public:
     Chain() = default;  // no links
@@ -239,10 +262,61 @@ public:
         return true;
     }
 
+    // for_each_piece, reading runs without the walk's wait at each link:
+    // for the copies of whole keys and values, whose chains are long enough
+    // for it to tell (the walks of entry lists and the compares of keys, of a
+    // link or two, keep the plain loop, which is smaller where it is inlined).
+    //
+    // Runs. A chain whose pairs were cut side by side (a link, then its
+    // payload, then the next link: ChunkPool hands chains out so whenever it
+    // can) is a run. Following `next` makes every step wait for the link
+    // before it; in a run the next link's place is known before it is read,
+    // so the walk steps there at once and checks, as the link arrives, that
+    // it is the one `next` names, says "link" and names the payload beside
+    // it. The CPU then loads the links of many steps at once, and the pieces
+    // are prefetched ahead of the body. The file holds no mark of a run: the
+    // links are the truth, every one of them is checked before its piece is
+    // visited, and at the first link that does not continue the run the walk
+    // goes on by `next`, so a chain in pieces (an older writer's, or one made
+    // of recycled chunks) reads as before, and a damaged one fails where it
+    // did.
+    template <class Visit>
+    bool for_each_piece_in_runs(std::uint64_t length, Visit &&visit) const {
+        if (length > bytes_in(std::min(count_, area_->most_links()))) throw_offset_overflow();
+        const ChunkArea area = *area_;
+        const std::uint64_t piece_size = piece_size_;
+        const std::uint64_t pair = run_pair_span(piece_size);
+        // Links the walk may still take, this one included; at most the links
+        // the area holds, so left * pair cannot overflow. (Counted, not
+        // divided out of the length: a division costs more than a short
+        // walk, and most walks are of a link or two.)
+        std::uint64_t left = std::min(count_, area.most_links());
+        Offset at = head_;
+        for (std::uint64_t done = 0; done < length;) {
+            ChunkLink *link = area.link(at);
+            at = link->next;  // read before the body runs: it may rewrite the link
+            // The walk came to this link by `next` (or as the head): a run
+            // starts here when its payload lies right after it, more than one
+            // piece is left, and the links left lie inside the area laid out
+            // as a run.
+            const Offset here = area.offset_of(link);
+            if (pair != 0 && link->chunk == here + kRunPayloadPast && length - done > piece_size &&
+                area.holds(here - kChunkHeaderLength, left * pair)) {
+                if (!visit_run(area, here, pair, left, piece_size, length, done, at, visit)) return false;
+                continue;
+            }
+            --left;
+            const std::uint64_t piece = std::min(piece_size, length - done);
+            if (!visit(ChainPiece{link, area.bytes(link->chunk, piece), done, piece})) return false;
+            done += piece;
+        }
+        return true;
+    }
+
     // Copies the first `length` bytes of the contents to `out`.
     void copy_to(char *out, std::uint64_t length) const {
-        for_each_piece(length, [out](const ChainPiece &piece) {
-            std::memcpy(out + piece.offset, piece.bytes, piece.length);
+        for_each_piece_in_runs(length, [out](const ChainPiece &piece) {
+            copy_piece(out + piece.offset, piece.bytes, piece.length);
             return true;
         });
     }
@@ -258,8 +332,8 @@ public:
     // links).
     Offset fill(const char *bytes, std::uint64_t length) const {
         Offset after = head_;
-        for_each_piece(length, [bytes, &after](const ChainPiece &piece) {
-            std::memcpy(piece.bytes, bytes + piece.offset, piece.length);
+        for_each_piece_in_runs(length, [bytes, &after](const ChainPiece &piece) {
+            copy_piece(piece.bytes, bytes + piece.offset, piece.length);
             after = piece.link->next;
             return true;
         });
@@ -272,6 +346,65 @@ public:
     bool free_links_and_payloads() const;
 
 private:
+    // A run's payload data lies this far past its link's data: the link's
+    // span (the payload's header then starts where the link's span ends).
+    static constexpr Offset kRunPayloadPast = chunk_span(kLinkChunkSize);
+    // Lines of a run prefetched ahead of the piece being visited: far enough
+    // ahead to cover a miss to memory at the pace of a copy, few enough to
+    // stay well inside the first-level cache.
+    static constexpr std::uint64_t kRunPrefetchLines = 16;
+    static constexpr std::uint64_t kLine = 64;
+
+    // The bytes a pair of a run takes for pieces of `piece_size` bytes, or 0
+    // when no chunk has that size (a damaged piece size: no run is assumed).
+    static constexpr std::uint64_t run_pair_span(std::uint64_t piece_size) {
+        constexpr std::uint64_t kLargestPayload = 246;  // chunk_span(246) = 248, the largest span
+        return piece_size == 0 || piece_size > kLargestPayload
+                   ? 0
+                   : pair_span(static_cast<std::uint8_t>(piece_size));
+    }
+
+    // Visits the pieces of the run whose first link (checked by the walk,
+    // its payload beside it) has its data at `first`: at most `left` pairs of
+    // `pair` bytes, all inside the area (`left` is lowered by the links
+    // visited), each piece `piece_size` bytes but
+    // the last of `length`. Stops after that last piece or at the first link
+    // that does not continue the run; `done` and `at` (the `next` of the last
+    // link visited, read before the body ran) then say where the walk goes
+    // on. Returns false when the body stopped the walk.
+    template <class Visit>
+    static bool visit_run(const ChunkArea &area, Offset first, std::uint64_t pair, std::uint64_t &left,
+                          std::uint64_t piece_size, std::uint64_t length, std::uint64_t &done, Offset &at,
+                          Visit &visit) {
+        char *link_data = area.base() + first;
+        const char *const run_end = link_data - kChunkHeaderLength + left * pair;
+        const char *prefetched = link_data;
+        for (Offset here = first;; here += pair) {
+            const char *ahead = std::min<const char *>(run_end, link_data + kRunPrefetchLines * kLine);
+            for (; prefetched < ahead; prefetched += kLine) __builtin_prefetch(prefetched);
+            const std::uint64_t piece = std::min(piece_size, length - done);
+            if (!visit(ChainPiece{reinterpret_cast<ChunkLink *>(link_data), link_data + kRunPayloadPast, done,
+                                  piece})) {
+                return false;
+            }
+            done += piece;
+            --left;
+            if (done >= length) return true;
+            // The run goes on when this link's `next` is the pair right after
+            // it, a link that names the payload beside it; else the walk
+            // checks and follows `next` as it does any link. (Within `left`
+            // pairs: `done` < `length` leaves a piece, hence a pair, to come.)
+            const Offset expected = here + pair;
+            char *next_data = link_data + pair;
+            if (at != expected || chunk_size_at(chunk_header(next_data)) != kLinkChunkSize ||
+                reinterpret_cast<const ChunkLink *>(next_data)->chunk != expected + kRunPayloadPast) {
+                return true;
+            }
+            at = reinterpret_cast<const ChunkLink *>(next_data)->next;
+            link_data = next_data;
+        }
+    }
+
     static inline const ChunkArea kNoArea{};  // the area of a chain made without one: it holds nothing
 
     const ChunkArea *area_ = &kNoArea;

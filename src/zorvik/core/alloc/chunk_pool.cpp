@@ -123,10 +123,11 @@ void ChunkPool::forget_inherited_links() noexcept {
 
 // ---- life ------------------------------------------------------------------------
 
-ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads)
+ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads, Runs runs)
     : area_(area),
       payload_size_(payload_size),
       payloads_(payloads),
+      runs_(runs),
       area_bytes_(area.end() - kFirstChunk),
       full_cap_(std::clamp(area_bytes_ / kFullShare / pair_span(payload_size), kLeastFullCap, kCap)) {
     enter_registry();
@@ -202,6 +203,17 @@ Chain ChunkPool::take(std::uint64_t n, Refill refill_size) {
     if (n == 0) return cached(0, 0);
     ProcessLockGuard guard(lock_);
     const std::uint64_t count = count_.load(std::memory_order_relaxed);
+    if (runs_ == Runs::for_long_takes && n >= kRunFrom) {
+        // A long chain is worth a run (chain.hpp): the pool's front when it is
+        // one (a chain given back whole lies there in its order), else fresh
+        // pairs cut for it alone while the free lists hold little, else what
+        // the pool has, as for any take.
+        ChunkLink *last = nullptr;
+        if (count >= n && front_is_run(n, &last)) return detach_front(n, last);
+        if (char *pairs = carve_run_pairs(area_.base(), n, kLinkChunkSize, payload_size_)) {
+            return cached(link_side_by_side(pairs, n).first, n);
+        }
+    }
     if (count < n) {
         // Short: refill at least a group, and put the new links in front of the
         // cached ones. A refill that throws leaves the pool as it was. A
@@ -224,7 +236,21 @@ Chain ChunkPool::take(std::uint64_t n, Refill refill_size) {
     return detach_front(n);  // the lock is held, and the pool holds at least n now
 }
 
-Chain ChunkPool::detach_front(std::uint64_t n) {
+bool ChunkPool::front_is_run(std::uint64_t n, ChunkLink **last_out) const {
+    const Chain front = cached(head_.load(std::memory_order_relaxed), n);
+    const std::uint64_t pair = pair_span(payload_size_);
+    Offset expected = front.head();
+    bool run = true;
+    for (ChunkLink *link : front.links()) {
+        const Offset here = area_.offset_of(link);
+        run = run && here == expected && link->chunk == here + chunk_span(kLinkChunkSize);
+        expected = here + pair;
+        *last_out = link;
+    }
+    return run;
+}
+
+Chain ChunkPool::detach_front(std::uint64_t n, ChunkLink *last) {
     const std::uint64_t count = count_.load(std::memory_order_relaxed);
     const Chain front = cached(head_.load(std::memory_order_relaxed), count).front(n);
     // The walk checks every link handed out, the head's header among them. The
@@ -232,7 +258,7 @@ Chain ChunkPool::detach_front(std::uint64_t n) {
     // its header now would be a cache miss for this taker, which it cannot
     // overlap with anything, while the next taker has it prefetched
     // (prefetch_front) alongside its bucket.
-    const Offset rest = front.last()->next;
+    const Offset rest = (last != nullptr ? last : front.last())->next;
     head_.store(count == n ? 0 : rest, std::memory_order_relaxed);
     count_.store(count - n, std::memory_order_relaxed);
     return front;

@@ -59,9 +59,14 @@ public:
     // passes only behind a holder that names no process or is stopped.
     static constexpr std::chrono::milliseconds kCloseAllocatorPatience{2000};
 
+    // Whether long takes are handed out as runs (take): for chains that are
+    // read whole and often (keys and values); not for records that a caller
+    // takes many of to spread over a table, which are read one at a time.
+    enum class Runs : std::uint8_t { never, for_long_takes };
+
     // A pool of links whose payloads are chunks of `payload_size` bytes, in the
     // chunk area `area` (copied).
-    ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads);
+    ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads payloads, Runs runs = Runs::never);
     // Gives every cached link and payload chunk back to the allocator, waiting
     // at most kCloseAllocatorPatience for its lock. A refused free (a segment
     // corrupted beyond use) or the end of that wait stops the walk; the rest
@@ -120,6 +125,11 @@ private:
     // 32-byte data links; eight covers that with room, and a take of more
     // links walks them anyway.
     static constexpr std::uint64_t kPrefetchedLinks = 8;
+    // Takes of this many links or more are handed out as runs when they can
+    // be (take): a value of 8 chunks and more (256 bytes at 32 to a chunk)
+    // is where reading without waiting for each link starts to tell, and
+    // shorter chains, the most common, keep the pool's plain order.
+    static constexpr std::uint64_t kRunFrom = 8;
 
     friend struct PoolForkHandlers;
     // The registry of live pools (chunk_pool.cpp, "fork").
@@ -131,7 +141,12 @@ private:
     // The pool's own links as a chain: `count` of them from `head`.
     Chain cached(Offset head, std::uint64_t count) const;
     // Detaches the first `n` cached links; the pool lock is held, count_ >= n.
-    Chain detach_front(std::uint64_t n);
+    // `last`, when given, is link n - 1 as a checked walk reached it.
+    Chain detach_front(std::uint64_t n, ChunkLink *last = nullptr);
+    // Walks the first `n` cached links (the pool lock is held, count_ >= n),
+    // puts the last in `last_out`, and tells whether they form a run: each
+    // link's payload right after it, the next link right after that.
+    bool front_is_run(std::uint64_t n, ChunkLink **last_out) const;
     // One allocator request's worth of new links, `k` of them.
     struct Group {
         Offset first;
@@ -157,6 +172,7 @@ private:
     const ChunkArea area_;
     const std::uint8_t payload_size_;
     const Payloads payloads_;
+    const Runs runs_;
     const std::uint64_t area_bytes_;
     const std::uint64_t full_cap_;  // the cap once the area is full (kCap)
     // Whether the area was full when last looked at (room_for); a hint.

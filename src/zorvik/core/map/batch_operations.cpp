@@ -38,10 +38,12 @@
 // table doubled between a hint and its key's operation only makes the hint a
 // wasted one. The operation itself reads nothing the hints read.
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
 
 namespace zorvik {
 namespace {
@@ -120,6 +122,123 @@ void check_results(std::size_t keys, std::size_t results) {
     if (keys != results) throw std::invalid_argument("a batch needs one result slot per key");
 }
 
+// The data chains of one group of an insert_many. The group's keys and
+// values go into one chain taken from the data pool in one take (one pool
+// lock, a run when it is long: ChunkPool::take), filled before any bucket
+// lock is taken; each key then only links its chains in under its bucket's
+// lock (MapState::insert_filled). The chains are this process's alone until
+// then: a death loses them to the segment, as it loses what a pool caches,
+// until an offline repair gives back what nothing reaches.
+//
+// The chain is used in order: item k's key chain, its value chain, then item
+// k + 1's. What the keys done so far did not take is given back to the pool
+// in one give-back: the rest of the chain (from the first key not done:
+// a failure leaves it, and the keys after it, untouched), the key chains of
+// keys that were there (only their values were taken) and the values those
+// replaced.
+class FilledGroup {
+public:
+    explicit FilledGroup(MapState &m) : m_(m) {}
+    // A batch left by an exception gives back what its group holds; a give-
+    // back refused then (a segment damaged beyond use) leaves those chunks
+    // allocated, as nothing can be reported from here.
+    ~FilledGroup() {
+        try {
+            give_back_spare();
+        } catch (...) {
+        }
+    }
+    FilledGroup(const FilledGroup &) = delete;
+    FilledGroup &operator=(const FilledGroup &) = delete;
+
+    // Takes and fills the chains of `items` (at most kGroup), after giving
+    // back what the group before left. A pool that cannot supply them at once
+    // (a file nearly full, where a replacement may still use the last room
+    // with a take of its own) or a chain it hands out that cannot be filled
+    // leaves the group's keys to be inserted one at a time.
+    void fill(std::span<const BatchItem> items) {
+        give_back_spare();
+        one_at_a_time_ = true;
+        std::uint64_t links = 0;
+        for (const BatchItem &item : items) links += m_.data_chunks(item.key.size()) + m_.data_chunks(item.value.size());
+        Chain taken;
+        try {
+            taken = m_.data_pool.take(links);
+        } catch (const SpaceExhausted &) {
+            return;
+        }
+        rest_ = taken;
+        try {
+            Offset head = taken.head();
+            for (std::size_t k = 0; k < items.size(); ++k) {
+                const BatchItem &item = items[k];
+                filled_[k] = m_.fill_new_entry(head, item.key.data(), item.key.size(), item.value.data(),
+                                               item.value.size(), head);
+            }
+        } catch (const std::out_of_range &) {
+            give_back_spare();
+            return;
+        }
+        next_ = 0;
+        one_at_a_time_ = false;
+    }
+
+    // Inserts the group's next item (the items in the order fill had them).
+    void insert(const BatchItem &item) {
+        if (one_at_a_time_) {
+            m_.insert(item.key.data(), item.value.data(), item.key.size(), item.value.size(), item.hash);
+            return;
+        }
+        const FilledEntry &filled = filled_[next_];
+        const MapState::FilledInsert done = m_.insert_filled(item.key.data(), item.key.size(), item.hash, filled);
+        // From here the item is done: its chains are the bucket's, or spare.
+        ++next_;
+        const std::uint64_t used = filled.key_chunks + filled.value_chunks;
+        // The rest goes on at the next item's key chain, whose head filling it recorded.
+        const std::uint64_t left = rest_.count() - used;
+        rest_ = Chain(m_.area, left == 0 ? 0 : filled_[next_].key_head, left, m_.data_chunk_size);
+        if (done.replaced) {
+            add_spare(Chain(m_.area, filled.key_head, filled.key_chunks, m_.data_chunk_size), nullptr);
+            add_spare(done.old_value, done.old_value_last);
+        }
+        m_.after_change(done.appended_to_entries);
+    }
+
+    // Gives back, in one give-back, the rest of the chain and the spare chains.
+    void give_back_spare() {
+        add_spare(rest_, nullptr);
+        rest_ = Chain();
+        const Chain spare(m_.area, spare_head_, spare_count_, m_.data_chunk_size);
+        ChunkLink *last = spare_last_;
+        spare_count_ = 0;
+        spare_last_ = nullptr;
+        m_.data_pool.give_back(spare, last);
+    }
+
+private:
+    // Puts `chain` (with its last link, when known) behind the spare chains.
+    void add_spare(const Chain &chain, ChunkLink *last) {
+        if (chain.empty()) return;
+        if (last == nullptr) last = chain.last();
+        if (spare_count_ == 0) {
+            spare_head_ = chain.head();
+        } else {
+            spare_last_->next = chain.head();
+        }
+        spare_last_ = last;
+        spare_count_ += chain.count();
+    }
+
+    MapState &m_;
+    bool one_at_a_time_ = true;
+    std::array<FilledEntry, kGroup> filled_{};
+    std::size_t next_ = 0;
+    Chain rest_;  // the links no item done so far took, from the first item not done
+    Offset spare_head_ = 0;
+    std::uint64_t spare_count_ = 0;
+    ChunkLink *spare_last_ = nullptr;
+};
+
 }  // namespace
 
 void ConcurrentHashMap_string::get_many(std::span<const BatchKey> keys, BatchSink &values) {
@@ -149,13 +268,15 @@ void ConcurrentHashMap_string::remove_many(std::span<const BatchKey> keys, std::
 
 void ConcurrentHashMap_string::insert_many(std::span<const BatchItem> items) {
     MapState &m = state();
+    FilledGroup group(m);
     // A replacement compares the stored key and rewrites the value's chunks:
     // both are worth loading ahead (a new key's hash matches no entry, and
     // its hint loads nothing more).
     pipelined(m, items.size(), true, [items](std::size_t i) { return items[i].hash; }, [&](std::size_t i) {
-        const BatchItem &item = items[i];
-        m.insert(item.key.data(), item.value.data(), item.key.size(), item.value.size(), item.hash);
+        if (i % kGroup == 0) group.fill(items.subspan(i, std::min(kGroup, items.size() - i)));
+        group.insert(items[i]);
     });
+    group.give_back_spare();
 }
 
 }  // namespace zorvik

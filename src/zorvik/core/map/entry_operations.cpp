@@ -184,6 +184,29 @@ void write_array(const MapState &m, ChunkArray &array, Offset head, std::uint64_
     std::memset(array.padding, 0, sizeof array.padding);
 }
 
+// Records the chain of `count` links from `first`, filled with `length` bytes
+// and reachable from nowhere else, as the value of `entry` in locked
+// `bucket`, under the intent `replace`. Throws nothing once the intent is set.
+void record_value(MapState &m, Bucket *bucket, MapEntry &entry, Offset first, std::uint64_t count,
+                  std::uint64_t length) {
+    ChunkArray &value = entry.value;
+    const Offset head = count == 0 ? 0 : first;
+    // The scratch fields first: what a repair writes the record from.
+    entry.key.scratch = head;
+    entry.value.scratch = length;
+    crash_points::step("replace: new value written");
+    const bool split_done = begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
+    crash_points::step("replace: intent set");
+    store_head(value, head);
+    crash_points::step("replace: head recorded");
+    store_length(value, length);
+    store_chunk_count(value, count);
+    value.per_chunk = m.data_chunk_size;
+    crash_points::step("replace: value recorded");
+    end_intent(bucket, split_done);
+    crash_points::step("replace: done, old chain not given back");
+}
+
 // Replaces the value of `entry`, in locked `bucket`, by `length` bytes: they
 // go into a new chain (taken before anything changes, so a full segment
 // leaves the value as it was), which then replaces the old one in the
@@ -206,21 +229,7 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
         m.data_pool.give_back(fresh);  // a payload outside the area: nothing was linked yet
         throw;
     }
-    const Offset head = count == 0 ? 0 : fresh.head();
-    // The scratch fields first: what a repair writes the record from.
-    entry.key.scratch = head;
-    entry.value.scratch = length;
-    crash_points::step("replace: new value written");
-    const bool split_done = begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
-    crash_points::step("replace: intent set");
-    store_head(value, head);
-    crash_points::step("replace: head recorded");
-    store_length(value, length);
-    store_chunk_count(value, count);
-    value.per_chunk = m.data_chunk_size;
-    crash_points::step("replace: value recorded");
-    end_intent(bucket, split_done);
-    crash_points::step("replace: done, old chain not given back");
+    record_value(m, bucket, entry, fresh.head(), count, length);
     if (!old_chain.empty()) m.data_pool.give_back(old_chain, old_last);
 }
 
@@ -253,43 +262,38 @@ bool copy_value(const MapState &m, const MapEntry &entry, ValueSink &sink) {
     return true;
 }
 
-// `n` data links, or, when the pool cannot supply them, `taken` given back to
-// the entry pool before the failure leaves.
-Chain take_data_or_give_back(MapState &m, std::uint64_t n, const Chain &taken) {
-    try {
-        return m.take_links(m.data_pool, n);
-    } catch (...) {
-        m.entry_pool.give_back(taken);
-        throw;
-    }
+// Fills `key_chunks` links from `head` with the key and the `value_chunks`
+// after them with the value (a chain of the pool's, reachable from nowhere
+// else); returns what an append records, and in `after` the `next` of the
+// last link filled (what follows in a longer chain they were taken from).
+FilledEntry fill_entry(const MapState &m, Offset head, std::uint64_t key_chunks, const char *key,
+                       std::uint64_t key_length, std::uint64_t value_chunks, const char *value,
+                       std::uint64_t value_length, Offset &after) {
+    FilledEntry filled{head, key_chunks, key_length, 0, value_chunks, value_length};
+    filled.value_head = Chain(m.area, head, key_chunks, m.data_chunk_size).fill(key, key_length);
+    after = Chain(m.area, filled.value_head, value_chunks, m.data_chunk_size).fill(value, value_length);
+    return filled;
 }
 
-// Appends a new entry to a locked bucket with no entry for the key. Returns
-// whether the bucket held entries before (only such an append can start an
-// expansion).
-bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *value, std::uint64_t key_length,
-                  std::uint64_t value_length, std::int64_t hash) {
+// Appends a new entry whose key and value chains are `filled` to a locked
+// bucket with no entry for the key. Returns whether the bucket held entries
+// before (only such an append can start an expansion). Throws only before
+// anything in the bucket changes; the chains stay the caller's then.
+bool link_in_entry(MapState &m, Bucket *bucket, const FilledEntry &filled, std::int64_t hash) {
     ChunkArray &entries = bucket->entries;
     const Chain list = bucket_entries(m, entries);
     const std::uint64_t n = entries.length;
     const bool needs_entry_chunk = n == entries.chunk_count * kEntriesPerChunk;
-    const std::uint64_t key_chunks = m.data_chunks(key_length);
-    const std::uint64_t value_chunks = m.data_chunks(value_length);
 
     // The slot's link, found before anything is taken (a broken chain throws
-    // here); then everything the append needs, and the bytes written into
-    // it, before anything in the bucket changes.
+    // here); then the entry chunk the append needs, before anything in the
+    // bucket changes.
     ChunkLink *link = list.link_at((needs_entry_chunk ? n - 1 : n) / kEntriesPerChunk);
     const Chain entry_chunk = m.take_links(m.entry_pool, needs_entry_chunk ? 1 : 0);
-    const Chain data = take_data_or_give_back(m, key_chunks + value_chunks, entry_chunk);
     MapEntry *slot = nullptr;
-    Offset value_head = 0;
     try {
         slot = entry_slot(m, needs_entry_chunk ? entry_chunk.link_at(0) : link, n);
-        value_head = data.front(key_chunks).fill(key, key_length);
-        Chain(m.area, value_head, value_chunks, m.data_chunk_size).fill(value, value_length);
     } catch (...) {
-        m.data_pool.give_back(data);
         m.entry_pool.give_back(entry_chunk);
         throw;
     }
@@ -297,8 +301,8 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     // Past the length, and in a chunk no count covers yet: unseen until the
     // commit below.
     if (needs_entry_chunk) link->next = entry_chunk.head();
-    write_array(m, slot->key, data.head(), key_chunks, key_length);
-    write_array(m, slot->value, value_head, value_chunks, value_length);
+    write_array(m, slot->key, filled.key_head, filled.key_chunks, filled.key_length);
+    write_array(m, slot->value, filled.value_head, filled.value_chunks, filled.value_length);
     slot->hash = hash;
     crash_points::step("append: entry written past the length");
     if (needs_entry_chunk) store_chunk_count(entries, entries.chunk_count + 1);
@@ -311,6 +315,25 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     crash_points::step("append: counted");
     end_intent(bucket, split_done);
     return n != 0;
+}
+
+// Appends a new entry to a locked bucket with no entry for the key: its
+// chains taken and filled first, so that nothing in the bucket changes until
+// everything it needs is there. Returns what link_in_entry returns.
+bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *value, std::uint64_t key_length,
+                  std::uint64_t value_length, std::int64_t hash) {
+    const std::uint64_t key_chunks = m.data_chunks(key_length);
+    const std::uint64_t value_chunks = m.data_chunks(value_length);
+    const Chain data = m.take_links(m.data_pool, key_chunks + value_chunks);
+    try {
+        Offset after = 0;
+        const FilledEntry filled =
+            fill_entry(m, data.head(), key_chunks, key, key_length, value_chunks, value, value_length, after);
+        return link_in_entry(m, bucket, filled, hash);
+    } catch (...) {
+        m.data_pool.give_back(data);
+        throw;
+    }
 }
 
 // Removes the entry at `found` from a locked bucket: the last entry moves into
@@ -474,6 +497,32 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
         return;
     }
     append_then_grow(*this, place, key, value, key_length, value_length, hash);
+}
+
+MapState::FilledInsert MapState::insert_filled(const char *key, std::uint64_t key_length, std::int64_t hash,
+                                               const FilledEntry &filled) {
+    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    FilledInsert done;
+    if (place.found != nullptr) {
+        ChunkArray &value = place.found->value;
+        if (value.chunk_count != 0 && value.per_chunk != data_chunk_size) throw_offset_overflow();
+        // The old chain walked before anything changes, as assign_bytes does.
+        done.old_value = stored_bytes(*this, value);
+        done.old_value_last = done.old_value.empty() ? nullptr : done.old_value.last();
+        record_value(*this, place.found_in, *place.found, filled.value_head, filled.value_chunks,
+                     filled.value_length);
+        done.replaced = true;
+    } else {
+        done.appended_to_entries = link_in_entry(*this, place.target, filled, hash);
+    }
+    place.release();
+    return done;
+}
+
+FilledEntry MapState::fill_new_entry(Offset head, const char *key, std::uint64_t key_length, const char *value,
+                                     std::uint64_t value_length, Offset &after) const {
+    return fill_entry(*this, head, data_chunks(key_length), key, key_length, data_chunks(value_length), value,
+                      value_length, after);
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {

@@ -92,6 +92,18 @@ private:
     char **slots_;
 };
 
+// The chains of a new entry's key and value, filled and reachable from
+// nowhere else yet: `key_chunks` links from `key_head`, `value_chunks` from
+// `value_head` (the heads of empty chains included).
+struct FilledEntry {
+    Offset key_head;
+    std::uint64_t key_chunks;
+    std::uint64_t key_length;
+    Offset value_head;
+    std::uint64_t value_chunks;
+    std::uint64_t value_length;
+};
+
 class MapState {
 public:
     // Takes over `segment`, which holds a map of `shape` (its shared words are
@@ -229,6 +241,24 @@ public:
     // ---- entry operations (entry_operations.cpp) ----------------------------
     void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
                 std::int64_t hash);
+    // What insert_filled did with the chains it was given.
+    struct FilledInsert {
+        bool replaced = false;             // the key was there: only the value's chain was taken
+        bool appended_to_entries = false;  // a new key, in a bucket that held entries (after_change)
+        Chain old_value;                   // replaced: the value's chain before, now the caller's
+        ChunkLink *old_value_last = nullptr;
+    };
+    // An insert whose key and value chains are already `filled` (process-
+    // private chains of the data pool's): they are linked in as insert links
+    // its own. Throws only before anything changes, leaving every chain the
+    // caller's. Does not step the growth: the caller calls after_change.
+    FilledInsert insert_filled(const char *key, std::uint64_t key_length, std::int64_t hash,
+                               const FilledEntry &filled);
+    // Fills the data links from `head` (a chain of the data pool's, taken and
+    // not linked anywhere) with a key and its value, as an append would;
+    // `after` receives the `next` of the last link filled.
+    FilledEntry fill_new_entry(Offset head, const char *key, std::uint64_t key_length, const char *value,
+                               std::uint64_t value_length, Offset &after) const;
     bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
     // Operations with a result (the public class says what each does).
