@@ -47,6 +47,7 @@ struct Options {
     PyObject *hash_function = Py_None;
     PyObject *delete_on_close = Py_None;
     PyObject *trust_writers = Py_False;
+    CacheOptions cache;
     MapArguments arguments{10, std::uint64_t{1} << kDefaultDoublings, kDefaultCapacity, 5};
 };
 
@@ -120,19 +121,27 @@ int read_sizes(PyObject *capacity, PyObject *initial_buckets, PyObject *max_buck
 
 const char *const init_keywords[] = {"path",         "create",          "serializer", "hash_function",
                                      "capacity",     "initial_buckets", "max_buckets", "chunk_size",
-                                     "delete_on_close", "trust_writers", nullptr};
+                                     "delete_on_close", "trust_writers", "max_entries", "max_bytes",
+                                     "eviction",     "default_ttl",     nullptr};
 
 int read_options(PyObject *args, PyObject *kwargs, Options &options) {
     PyObject *capacity = nullptr;
     PyObject *initial_buckets = nullptr;
     PyObject *max_buckets = nullptr;
     PyObject *chunk_size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOO:SharedDict", const_cast<char **>(init_keywords),
-                                     &options.path, &options.create, &options.serializer, &options.hash_function,
-                                     &capacity, &initial_buckets, &max_buckets, &chunk_size,
-                                     &options.delete_on_close, &options.trust_writers)) {
+    PyObject *max_entries = nullptr;
+    PyObject *max_bytes = nullptr;
+    PyObject *eviction = nullptr;
+    PyObject *default_ttl = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOO:SharedDict",
+                                     const_cast<char **>(init_keywords), &options.path, &options.create,
+                                     &options.serializer, &options.hash_function, &capacity, &initial_buckets,
+                                     &max_buckets, &chunk_size, &options.delete_on_close, &options.trust_writers,
+                                     &max_entries, &max_bytes, &eviction, &default_ttl)) {
         return -1;
     }
+    if (read_cache_options(max_entries, max_bytes, eviction, default_ttl, options.cache) < 0) return -1;
+    if (options.cache.given()) options.arguments.cache = options.cache.settings;
     if (check_flag(options.create, "create") < 0 || check_flag(options.delete_on_close, "delete_on_close") < 0) {
         return -1;
     }
@@ -519,6 +528,7 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
         path_object = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     }
     if (path_object && (check_recorded_serializer(*map, serializer_name.get(), path_object.get()) < 0 ||
+                        check_cache_options(*map, options.cache, path_object.get()) < 0 ||
                         (check_trust && check_writers(*map, path_object.get()) < 0))) {
         path_object = Ref();
     }
@@ -830,7 +840,8 @@ PyMethodDef all_methods[64];
 
 int gather_methods() {
     std::size_t n = 0;
-    for (const PyMethodDef *table : {lifetime_methods, mapping_methods, iteration_methods, batch_methods}) {
+    for (const PyMethodDef *table :
+         {lifetime_methods, mapping_methods, iteration_methods, batch_methods, cache_methods}) {
         for (const PyMethodDef *m = table; m->ml_name != nullptr; ++m) {
             if (n + 1 >= sizeof all_methods / sizeof all_methods[0]) {
                 PyErr_SetString(PyExc_SystemError, "too many SharedDict methods for the method table");

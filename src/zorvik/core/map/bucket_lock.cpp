@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/map/entry_metadata.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 
 namespace zorvik {
@@ -31,7 +32,13 @@ void repair_append(const MapState &m, Bucket *bucket, std::uint64_t n) {
 
 // A replace of an entry's value: the new chain's head and length wait in the
 // entry's scratch words (the key's and the value's `scratch`) from before the
-// intent was set, so the value's record is written from them again.
+// intent was set, so the value's record is written from them again. A
+// cache's replace that changes the entry's deadline stashed it in the list's
+// scratch word (entry_metadata.hpp): it is written too, then the stash
+// cleared. (A replace by a version without caches stashes nothing and keeps
+// the deadline; one that dies there after a cache's replace died before its
+// intent would get that stash: a double failure of mixed versions, which
+// costs a deadline, never an entry.)
 void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
     ChunkArray &entries = bucket->entries;
     MapEntry *entry = entry_named(m, entries, entry_offset, entries.length);
@@ -47,6 +54,11 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
     store_chunk_count(entry->value, count);
     entry->value.per_chunk = m.data_chunk_size;
     crash_points::step("repair of a replace: value recorded");
+    if (const std::uint64_t stash = entries.scratch; (stash & kDeadlineStash) != 0) {
+        write_deadline(entry, stash & (kDeadlineStash - 1));
+        crash_points::step("repair of a replace: deadline recorded");
+        set_list_scratch(bucket, 0);
+    }
     end_intent(bucket);
 }
 

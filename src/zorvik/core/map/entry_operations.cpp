@@ -113,6 +113,7 @@
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/map/bucket_state.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/entry_metadata.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/host.hpp"
@@ -189,7 +190,14 @@ void write_array(const MapState &m, ChunkArray &array, Offset head, std::uint64_
 // leaves the value as it was), which then replaces the old one in the
 // value's record under the intent `replace`; the old chain goes back to the
 // pool once the record is whole again.
-void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *bytes, std::uint64_t length) {
+//
+// In a cache the store gives the entry the deadline `stamp` carries. When
+// it changes, the new one is stashed in the list's scratch word before the
+// intent, written into the K word with the value's record, and the stash
+// cleared before the intent: a repair of the replace finds it there
+// (bucket_lock.cpp) and no stash outlives its replace.
+void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *bytes, std::uint64_t length,
+                  const MapState::StoreStamp &stamp) {
     ChunkArray &value = entry.value;
     if (value.chunk_count != 0 && value.per_chunk != m.data_chunk_size) throw_offset_overflow();
     // Walk the old chain before taking anything, so that a broken chain
@@ -210,6 +218,11 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     // The scratch fields first: what a repair writes the record from.
     entry.key.scratch = head;
     entry.value.scratch = length;
+    const EntryMetadata before = read_metadata(&entry);
+    const bool new_deadline = stamp.cache && (!before.present || before.deadline_ms != stamp.deadline_ms);
+    // 0 unless stashed: a stash a replace killed before its intent left is
+    // not taken for this one's.
+    set_list_scratch(bucket, new_deadline ? kDeadlineStash | stamp.deadline_ms : 0);
     crash_points::step("replace: new value written");
     const bool split_done = begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
     crash_points::step("replace: intent set");
@@ -219,6 +232,12 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     store_chunk_count(value, count);
     value.per_chunk = m.data_chunk_size;
     crash_points::step("replace: value recorded");
+    if (new_deadline) {
+        write_deadline(&entry, stamp.deadline_ms);
+        crash_points::step("replace: deadline recorded");
+        set_list_scratch(bucket, 0);
+    }
+    if (stamp.cache) write_stamp(&entry, stamp.now_us);
     end_intent(bucket, split_done);
     crash_points::step("replace: done, old chain not given back");
     if (!old_chain.empty()) m.data_pool.give_back(old_chain, old_last);
@@ -268,7 +287,7 @@ Chain take_data_or_give_back(MapState &m, std::uint64_t n, const Chain &taken) {
 // whether the bucket held entries before (only such an append can start an
 // expansion).
 bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *value, std::uint64_t key_length,
-                  std::uint64_t value_length, std::int64_t hash) {
+                  std::uint64_t value_length, std::int64_t hash, const MapState::StoreStamp &stamp) {
     ChunkArray &entries = bucket->entries;
     const Chain list = bucket_entries(m, entries);
     const std::uint64_t n = entries.length;
@@ -299,6 +318,10 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     if (needs_entry_chunk) link->next = entry_chunk.head();
     write_array(m, slot->key, data.head(), key_chunks, key_length);
     write_array(m, slot->value, value_head, value_chunks, value_length);
+    if (stamp.cache) {
+        write_deadline(slot, stamp.deadline_ms);
+        write_stamp(slot, stamp.now_us);
+    }
     slot->hash = hash;
     crash_points::step("append: entry written past the length");
     if (needs_entry_chunk) store_chunk_count(entries, entries.chunk_count + 1);
@@ -356,19 +379,51 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     m.entry_pool.give_back(Chain(m.area, first_surplus, surplus, kEntryChunkSize));
 }
 
+// Brings a locked bucket of a cache up to date at `now_us` before an
+// operation looks at its entries, so that no operation meets an expired
+// entry: each expired entry is removed (an ordinary remove, repaired as one
+// when its process dies inside it), and each entry without metadata (one a
+// version without caches appended) is adopted, with the cache's default TTL
+// counted from now. A bucket holds a few entries: a removal, which moves the
+// last entry into the place it frees, starts the walk again.
+void settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
+    const std::uint64_t now_ms = now_us / 1000;
+    const std::uint64_t default_ttl = m.cache_settings.default_ttl_ms;
+    for (;;) {
+        MapEntry *expired = find_entry(m, bucket->entries, [&](MapEntry &entry) {
+            if (!read_metadata(&entry).present) {
+                write_deadline(&entry, default_ttl == 0 ? 0 : now_ms + default_ttl);
+                write_stamp(&entry, now_us);
+                return false;
+            }
+            return is_expired(&entry, now_ms);
+        });
+        if (expired == nullptr) return;
+        remove_entry(m, bucket, expired);
+    }
+}
+
+// A bucket just locked, settled when the map is a cache.
+void settle_if_cache(MapState &m, Bucket *bucket, std::uint64_t now_us) {
+    if (m.cache != nullptr) settle_bucket(m, bucket, now_us);
+}
+
 // Runs on_found(bucket, place) on the entry for the key, looked for in the
 // bucket `hash` leads to and, while an expansion splits that bucket, in its
 // partner bucket under the partner's lock too (the entries the split already
 // moved lie there). False when neither holds the key.
 template <class OnFound>
 bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound &&on_found) {
+    const std::uint64_t now = m.expiry_clock();
     const BucketGuard locked = lock_bucket(m, hash);
+    settle_if_cache(m, locked.bucket(), now);
     if (MapEntry *found = find_key(m, locked.bucket(), key, key_length, hash)) {
         on_found(locked.bucket(), found);
         return true;
     }
     if (locked.forward() == 0) return false;
     const BucketGuard partner = lock_bucket_at(m, partner_bucket(m, locked.forward()));
+    settle_if_cache(m, partner.bucket(), now);
     if (MapEntry *found = find_key(m, partner.bucket(), key, key_length, hash)) {
         on_found(partner.bucket(), found);
         return true;
@@ -402,10 +457,12 @@ struct InsertPlace {
 // existing key may lie in either half while the split is running. Every
 // operation that may append locks its bucket through here.
 InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash) {
+    const std::uint64_t now = m.expiry_clock();
     for (;;) {
         InsertPlace place;
         place.locked = lock_bucket(m, hash);
         Bucket *bucket = place.locked.bucket();
+        settle_if_cache(m, bucket, now);
         place.target = bucket;
         if (MapEntry *found = find_key(m, bucket, key, key_length, hash)) {
             place.found_in = bucket;
@@ -415,6 +472,7 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
         if (place.locked.forward() == 0) return place;
         // The split may have moved the key to the partner.
         place.partner = lock_bucket_at(m, partner_bucket(m, place.locked.forward()));
+        settle_if_cache(m, place.partner.bucket(), now);
         if (MapEntry *found = find_key(m, place.partner.bucket(), key, key_length, hash)) {
             place.found_in = place.partner.bucket();
             place.found = found;
@@ -434,8 +492,10 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
 // already held entries, the only append that can start a doubling): the end
 // of every operation that appends.
 void append_then_grow(MapState &m, InsertPlace &place, const char *key, const char *value,
-                      std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash) {
-    const bool appended_to_entries = append_entry(m, place.target, key, value, key_length, value_length, hash);
+                      std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash,
+                      const MapState::StoreStamp &stamp) {
+    const bool appended_to_entries =
+        append_entry(m, place.target, key, value, key_length, value_length, hash, stamp);
     place.release();
     m.after_change(appended_to_entries);
 }
@@ -443,18 +503,19 @@ void append_then_grow(MapState &m, InsertPlace &place, const char *key, const ch
 }  // namespace
 
 void MapState::insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
-                      std::int64_t hash) {
+                      std::int64_t hash, std::optional<std::uint64_t> ttl_ms) {
+    const StoreStamp stamp = store_stamp(ttl_ms);
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
     InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
     if (place.found != nullptr) {
-        assign_bytes(*this, place.found_in, *place.found, value, value_length);
+        assign_bytes(*this, place.found_in, *place.found, value, value_length, stamp);
         place.release();
         after_change(false);
         return;
     }
-    append_then_grow(*this, place, key, value, key_length, value_length, hash);
+    append_then_grow(*this, place, key, value, key_length, value_length, hash, stamp);
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
@@ -511,29 +572,31 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
         if (removed) after_change(false);
         return found ? removed : expected == nullptr;
     }
+    const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(desired_length));
     InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
     if (MapEntry *found = place.found) {
         if (expected == nullptr || !value_equals(*this, found->value, expected, expected_length)) return false;
-        assign_bytes(*this, place.found_in, *found, desired, desired_length);
+        assign_bytes(*this, place.found_in, *found, desired, desired_length, stamp);
         place.release();
         after_change(false);
         return true;
     }
     if (expected != nullptr) return false;
-    append_then_grow(*this, place, key, desired, key_length, desired_length, hash);
+    append_then_grow(*this, place, key, desired, key_length, desired_length, hash, stamp);
     return true;
 }
 
 bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_t key_length,
                                 std::uint64_t value_length, std::int64_t hash, ValueSink &existing) {
+    const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
     InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
     if (place.found != nullptr) {
         copy_value(*this, *place.found, existing);
         return false;
     }
-    append_then_grow(*this, place, key, value, key_length, value_length, hash);
+    append_then_grow(*this, place, key, value, key_length, value_length, hash, stamp);
     return true;
 }
 
@@ -545,6 +608,43 @@ bool MapState::take(const char *key, std::uint64_t key_length, std::int64_t hash
     });
     if (taken) after_change(false);
     return taken;
+}
+
+// ---- a cache's expiry of one entry ------------------------------------------------
+//
+// Under the key's bucket lock as get is. Expiry's changes are one store of
+// the K word (or V word), which a process killed around it leaves old or new.
+
+bool MapState::ttl_left(const char *key, std::uint64_t key_length, std::int64_t hash,
+                        std::optional<std::uint64_t> &left) {
+    require_cache("ttl");
+    const std::uint64_t now_ms = expiry_clock() / 1000;
+    left.reset();
+    return with_entry(*this, key, key_length, hash, [&](Bucket *, MapEntry *entry) {
+        // Settled: the deadline, when there is one, lies ahead of `now_ms`.
+        const std::uint64_t deadline = read_metadata(entry).deadline_ms;
+        if (deadline != 0) left = deadline > now_ms ? deadline - now_ms : 0;
+    });
+}
+
+bool MapState::expire(const char *key, std::uint64_t key_length, std::int64_t hash,
+                      std::optional<std::uint64_t> ttl_ms) {
+    require_cache("expire");
+    // A TTL of none is kept as none, not as the default.
+    const StoreStamp stamp = ttl_ms ? store_stamp(ttl_ms) : StoreStamp{true, expiry_clock(), 0};
+    const bool found = with_entry(*this, key, key_length, hash,
+                                  [&](Bucket *, MapEntry *entry) { write_deadline(entry, stamp.deadline_ms); });
+    after_get();
+    return found;
+}
+
+bool MapState::touch(const char *key, std::uint64_t key_length, std::int64_t hash) {
+    require_cache("touch");
+    const std::uint64_t now_us = expiry_clock();
+    const bool found = with_entry(*this, key, key_length, hash,
+                                  [&](Bucket *, MapEntry *entry) { write_stamp(entry, now_us); });
+    after_get();
+    return found;
 }
 
 // ---- visiting the whole table -------------------------------------------------------
@@ -599,7 +699,9 @@ struct VisitedBucket {
 };
 
 VisitedBucket lock_cursor_bucket(MapState &m, std::uint64_t cursor) {
+    const std::uint64_t now = m.expiry_clock();
     VisitedBucket visit{lock_bucket(m, static_cast<std::int64_t>(cursor)), nullptr, BucketGuard(), 0};
+    settle_if_cache(m, visit.locked.bucket(), now);
     // The count lock_bucket read under the lock after `forward` (an acquire
     // load that pairs with the ender's fetch-and-add), the one it judged the
     // bucket and its mark by.
@@ -613,6 +715,7 @@ VisitedBucket lock_cursor_bucket(MapState &m, std::uint64_t cursor) {
     // Taken as get and remove take it: repaired when its holder died.
     visit.partner_lock = lock_bucket_at(m, partner_bucket(m, forward));
     visit.partner = visit.partner_lock.bucket();
+    settle_if_cache(m, visit.partner, now);
     return visit;
 }
 

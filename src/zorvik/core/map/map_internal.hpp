@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
@@ -150,6 +151,11 @@ public:
     // a doubling where they want it, and step it with grow().
     bool grows_by_steps = true;
 
+    // The cache record (map_layout.hpp), null for a plain map; the settings
+    // it held at attach, which no process changes after creation.
+    CacheRecord *cache = nullptr;
+    CacheSettings cache_settings;
+
     // The incremental doubling's process-local side.
     GrowthLocal growth;
     // The header's `extension` names no record (read_map set it aside).
@@ -224,9 +230,33 @@ public:
     // first entry chunk that has this hash.
     void prefetch_entry_data(std::int64_t hash, bool value) const noexcept;
 
+    // ---- a cache (cache.cpp) --------------------------------------------------
+    // What a store writes into a cache's entry: the clock it read and the
+    // deadline it gives (0: none). `cache` is false in a plain map, which
+    // writes no metadata and reads no clock.
+    struct StoreStamp {
+        bool cache = false;
+        std::uint64_t now_us = 0;
+        std::uint64_t deadline_ms = 0;
+    };
+    // The stamp of a store now with `ttl_ms` (std::nullopt: the cache's
+    // default TTL). Throws std::invalid_argument for a TTL in a plain map.
+    StoreStamp store_stamp(std::optional<std::uint64_t> ttl_ms) const;
+    // The clock a cache operation judges expiry by, in microseconds (0 in a
+    // plain map, where nothing expires).
+    std::uint64_t expiry_clock() const;
+    // The cache's settings, after a check that the map is one
+    // (std::invalid_argument naming `operation` when it is not).
+    const CacheSettings &require_cache(const char *operation) const;
+
     // ---- entry operations (entry_operations.cpp) ----------------------------
+    // A store; `ttl_ms` as store_stamp takes it.
     void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
-                std::int64_t hash);
+                std::int64_t hash, std::optional<std::uint64_t> ttl_ms = std::nullopt);
+    // Expiry of one entry (cache maps): the ConcurrentHashMap_string methods.
+    bool ttl_left(const char *key, std::uint64_t key_length, std::int64_t hash, std::optional<std::uint64_t> &left);
+    bool expire(const char *key, std::uint64_t key_length, std::int64_t hash, std::optional<std::uint64_t> ttl_ms);
+    bool touch(const char *key, std::uint64_t key_length, std::int64_t hash);
     bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
     // Operations with a result (the public class says what each does).

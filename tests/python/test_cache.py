@@ -1,0 +1,242 @@
+"""SharedDict as a cache: the rules kept in the file (bounds, eviction policy,
+default TTL), the options an opener gives against them, and expiry per key
+as every read path sees it, in this process and in others."""
+
+import pickle
+import time
+
+import pytest
+
+from child_process import died_at, in_child
+
+from zorvik import SharedDict
+
+# Long enough that a test never sees it pass by accident; the expiring ones
+# use SHORT and wait it out.
+LONG = 3600.0
+SHORT = 0.05
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "cache")
+
+
+@pytest.fixture
+def cache(path):
+    d = SharedDict(path, default_ttl=LONG)
+    yield d
+    d.close()
+
+
+def wait_out(ttl=SHORT):
+    time.sleep(ttl + 0.02)
+
+
+# ---- the rules in the file -----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "options, settings",
+    [
+        (dict(max_entries=10), dict(max_entries=10, max_bytes=None, eviction="lru", default_ttl=None)),
+        (dict(eviction="random"), dict(max_entries=None, max_bytes=None, eviction="random", default_ttl=None)),
+        (dict(default_ttl=1.5), dict(max_entries=None, max_bytes=None, eviction="lru", default_ttl=1.5)),
+        (dict(max_entries=3, eviction="lru", default_ttl=0.0004),
+         dict(max_entries=3, max_bytes=None, eviction="lru", default_ttl=0.001)),
+    ],
+)
+def test_the_rules_are_kept_in_the_file(path, options, settings):
+    with SharedDict(path, **options) as made:
+        assert made.cache_settings() == settings
+    # Any opener takes the file's rules, with or without options that match.
+    with SharedDict(path) as opened:
+        assert opened.cache_settings() == settings
+    with SharedDict(path, **options) as again:
+        assert again.cache_settings() == settings
+    assert in_child(lambda: SharedDict(path).cache_settings()).result == settings
+
+
+def test_a_plain_dictionary_has_no_rules(path):
+    with SharedDict(path) as d:
+        assert d.cache_settings() is None
+        with pytest.raises(ValueError, match="needs a dictionary made as a cache"):
+            d.set("k", 1, ttl=5)
+        for call in (lambda: d.ttl("k"), lambda: d.expire("k", 5), lambda: d.touch("k")):
+            with pytest.raises(ValueError, match="needs a dictionary made as a cache"):
+                call()
+        d.set("k", 1)  # without a ttl, set is a store
+        assert d["k"] == 1
+
+
+@pytest.mark.parametrize(
+    "made, asked, message",
+    [
+        (dict(max_entries=10), dict(max_entries=20), "was made with max_entries=10; it cannot be opened with max_entries=20"),
+        (dict(max_entries=10), dict(eviction="random"), "was made with eviction='lru'; it cannot be opened with eviction='random'"),
+        (dict(default_ttl=2), dict(default_ttl=3), "was made with default_ttl=2.0; it cannot be opened with default_ttl=3.0"),
+        (dict(eviction="lru"), dict(max_entries=5), "was made with max_entries=None; it cannot be opened with max_entries=5"),
+        ({}, dict(max_entries=5), "is a plain dictionary, not a cache"),
+        ({}, dict(default_ttl=5), "is a plain dictionary, not a cache"),
+    ],
+)
+def test_an_opener_with_other_rules_is_refused(path, made, asked, message):
+    with SharedDict(path, **made) as d:
+        d["kept"] = 1
+    with pytest.raises(ValueError, match=message.replace("(", r"\(")):
+        SharedDict(path, **asked)
+    with SharedDict(path) as d:
+        assert dict(d) == {"kept": 1}
+        assert (d.cache_settings() is None) == (not made)
+
+
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        (dict(max_entries=0), ValueError, "max_entries must be between 1 and 2\\*\\*47 - 1"),
+        (dict(max_entries=-1), ValueError, "max_entries must be between 1"),
+        (dict(max_entries=2**47), ValueError, "max_entries must be between 1"),
+        (dict(max_entries=2**70), ValueError, "max_entries must be between 1"),
+        (dict(max_entries=1.5), TypeError, "max_entries must be an int or None, not float"),
+        (dict(max_entries=True), TypeError, "max_entries must be an int or None, not bool"),
+        (dict(eviction="LRU"), ValueError, "eviction must be 'lru', 'lfu', 'random' or 'ttl', not 'LRU'"),
+        (dict(eviction=b"lru"), TypeError, "eviction must be a str or None, not bytes"),
+        (dict(default_ttl=0), ValueError, "default_ttl must be above 0 and at most 100 years"),
+        (dict(default_ttl=-1.0), ValueError, "default_ttl must be above 0"),
+        (dict(default_ttl=float("nan")), ValueError, "default_ttl must be above 0"),
+        (dict(default_ttl=float("inf")), ValueError, "default_ttl must be above 0"),
+        (dict(default_ttl=10**12), ValueError, "default_ttl must be above 0"),
+        (dict(default_ttl="5"), TypeError, "default_ttl must be a number of seconds or None, not str"),
+        (dict(max_bytes=1000), NotImplementedError, "max_bytes is not supported"),
+    ],
+)
+def test_bad_options_are_refused_before_any_file_is_made(path, options, error, message):
+    with pytest.raises(error, match=message):
+        SharedDict(path, **options)
+    with pytest.raises(FileNotFoundError):
+        SharedDict(path, create=False)
+
+
+def test_a_temporary_cache_and_its_pickle(path):
+    with SharedDict(max_entries=7) as d:
+        d["a"] = 1
+        clone = pickle.loads(pickle.dumps(d))
+        assert clone.cache_settings()["max_entries"] == 7
+        assert clone["a"] == 1
+        clone.close()
+
+
+# ---- expiry ---------------------------------------------------------------------------
+
+
+def test_ttl_expire_and_touch(cache):
+    cache.set("a", 1, ttl=100)
+    cache["b"] = 2  # the default TTL
+    cache.set("c", 3)
+    assert 99 < cache.ttl("a") <= 100
+    assert LONG - 5 < cache.ttl("b") <= LONG
+    assert cache.expire("a", None) is True
+    assert cache.ttl("a") is None
+    assert cache.expire("a", 50) is True
+    assert 49 < cache.ttl("a") <= 50
+    assert cache.touch("a") is True
+    assert cache.expire("gone", 5) is False
+    assert cache.touch("gone") is False
+    with pytest.raises(KeyError, match="gone"):
+        cache.ttl("gone")
+    for bad in (0, -1, float("nan"), "1"):
+        with pytest.raises((ValueError, TypeError), match="ttl must be"):
+            cache.set("a", 1, ttl=bad)
+        with pytest.raises((ValueError, TypeError), match="ttl must be"):
+            cache.expire("a", bad)
+    assert cache["a"] == 1  # refused calls changed nothing
+
+
+def test_a_store_gives_a_new_deadline(cache):
+    cache.set("k", 1, ttl=100)
+    cache["k"] = 2  # a store without a ttl takes the default
+    assert cache.ttl("k") > 100
+    cache.set("k", 3, ttl=SHORT)
+    wait_out()
+    assert "k" not in cache
+
+
+# Every read path, after the key expired: each must find it absent.
+READ_PATHS = {
+    "getitem": lambda d: pytest.raises(KeyError, d.__getitem__, "x") and None,
+    "get": lambda d: d.get("x", "absent"),
+    "in": lambda d: "x" in d,
+    "keys": lambda d: sorted(d),
+    "items": lambda d: sorted(d.items()),
+    "values": lambda d: sorted(d.values()),
+    "copy": lambda d: d.copy(),
+    "get_many": lambda d: d.get_many(["x", "y"]),
+    "contains_many": lambda d: d.contains_many(["x", "y"]),
+    "pop": lambda d: d.pop("x", "absent"),
+    "setdefault": lambda d: d.setdefault("x", "new"),
+    "compare_and_set": lambda d: d.compare_and_set("x", 1, 2),
+    "increment": lambda d: d.increment("n"),
+    "ttl": lambda d: pytest.raises(KeyError, d.ttl, "x") and None,
+    "expire": lambda d: d.expire("x", 5),
+    "touch": lambda d: d.touch("x"),
+}
+EXPECTED = {
+    "getitem": None,
+    "get": "absent",
+    "in": False,
+    "keys": ["n", "y"],
+    "items": [("n", 10), ("y", 5)],
+    "values": [5, 10],
+    "copy": {"n": 10, "y": 5},
+    "get_many": [None, 5],
+    "contains_many": [False, True],
+    "pop": "absent",
+    "setdefault": "new",
+    "compare_and_set": False,
+    "increment": 1,
+    "ttl": None,
+    "expire": False,
+    "touch": False,
+}
+
+
+@pytest.mark.parametrize("read", sorted(READ_PATHS))
+def test_an_expired_key_is_absent_to_every_read(cache, read):
+    cache.set("x", 1, ttl=SHORT)
+    cache.set("n", 10, ttl=SHORT)  # increment starts afresh from an expired count
+    cache["y"] = 5
+    wait_out()
+    if read not in ("increment",):
+        cache["n"] = 10
+    result = READ_PATHS[read](cache)
+    assert result == EXPECTED[read]
+
+
+def test_expiry_is_seen_by_other_processes_and_reclaims_space(path):
+    with SharedDict(path, default_ttl=SHORT) as d:
+        for i in range(200):
+            d[i] = "v" * 100
+        assert len(d) == 200
+        wait_out()
+
+        def child():
+            with SharedDict(path) as other:
+                return [i in other for i in range(200)], len(other)
+
+        found, left = in_child(child).result
+        assert not any(found)
+        assert left == 0  # each read settled its bucket: the space is back
+        # A file reused after expiry takes the new entries in the space freed.
+        for i in range(200):
+            d[i] = "w" * 100
+        assert all(d[i] == "w" * 100 for i in range(200))
+
+
+def test_a_default_ttl_counts_from_each_store(path):
+    with SharedDict(path, default_ttl=0.3) as d:
+        d["early"] = 1
+        time.sleep(0.2)
+        d["late"] = 2
+        time.sleep(0.15)
+        assert "early" not in d
+        assert d["late"] == 2
