@@ -9,7 +9,7 @@ import pytest
 
 from child_process import died_at, in_child
 
-from zorvik import SharedDict
+from zorvik import ABSENT, SharedDict
 
 # Long enough that a test never sees it pass by accident; the expiring ones
 # use SHORT and wait it out.
@@ -240,3 +240,54 @@ def test_a_default_ttl_counts_from_each_store(path):
         time.sleep(0.15)
         assert "early" not in d
         assert d["late"] == 2
+
+
+# ---- a process killed inside a cache's change -------------------------------------------
+
+
+def identity(key):
+    return key
+
+
+# Each change killed at every crash point of its steps; then the next
+# operation repairs what it left. Key 5 shares its bucket with 1, 9 and 13
+# (4 buckets that never double). A deadline travels with its value: a value
+# seen new has its new deadline, a value seen old its old one.
+CACHE_CHANGES = {
+    # key 5's deadline before (None: none); the change; the key it changes and
+    # what that key may then hold: {value: ttl bounds (None: no deadline)}
+    "a store with a ttl": (LONG, lambda d: d.set(105, "new", ttl=100), 105, {"new": (80, 100), ABSENT: None}),
+    "a replace with a new ttl": (LONG, lambda d: d.set(5, "V" * 40, ttl=100), 5,
+                                 {"V" * 40: (80, 100), "five": (LONG - 60, LONG)}),
+    "a replace that gives a ttl": (None, lambda d: d.set(5, "W", ttl=100), 5, {"W": (80, 100), "five": None}),
+    "an expiry met by a read": (LONG, lambda d: d.get(13), 13, {ABSENT: None}),
+}
+
+
+@pytest.mark.parametrize("change", CACHE_CHANGES)
+def test_a_cache_change_killed_at_every_step_is_repaired(segment_dir, change):
+    ttl_before, work, key, outcomes = CACHE_CHANGES[change]
+    killed = 0
+    for step in range(1, 200):
+        d = SharedDict(capacity=1 << 22, initial_buckets=4, max_buckets=4, chunk_size=8, hash_function=identity,
+                       default_ttl=LONG)
+        model = {k: str(k) * (k % 5) for k in range(16) if k not in (5, 13)}
+        d.update(model)
+        d[5] = "five"
+        d.expire(5, ttl_before)
+        d.set(13, "short", ttl=SHORT)
+        wait_out()
+        if not died_at(step, lambda: work(d)):
+            break
+        killed += 1
+        value = d.get(key, ABSENT)
+        assert value in outcomes, (change, step, value)
+        if value is not ABSENT:
+            bounds = outcomes[value]
+            left = d.ttl(key)
+            assert (left is None) if bounds is None else (bounds[0] < left <= bounds[1]), (change, step, left)
+        assert {k: d[k] for k in model} == model, (change, step)
+        assert 13 not in d
+        assert len(d) - len(dict(d.items())) in (-1, 0, 1), (change, step)  # the count may be one off
+        d.close()
+    assert killed > 3, f"{change} passed only {killed} crash points"
