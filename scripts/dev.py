@@ -4,6 +4,7 @@
     python3 scripts/dev.py run     # set up, then run examples/shared_dict.py
     python3 scripts/dev.py test    # set up, then run every test (Python and C++)
     python3 scripts/dev.py docs    # set up, then build the documentation site
+    python3 scripts/dev.py prev    # set up, then build the previous version for tests/compat
 
 The set-up needs nothing but python3 to start from. On Debian and Ubuntu it
 installs the system packages that are missing (a C++ compiler, CMake, make,
@@ -254,6 +255,29 @@ def build_docs(_extra: list[str]) -> int:
     return done.returncode
 
 
+# The version before this one, which every file this one makes must still
+# work with: tests/compat runs it in child interpreters (its conftest.py).
+PREVIOUS_COMMIT = "27cc770"
+PREVIOUS = ROOT / ".cache" / f"prev-{PREVIOUS_COMMIT}"
+
+
+def build_previous(_extra: list[str]) -> int:
+    site = PREVIOUS / "site"
+    if (site / "zorvik").is_dir():
+        say(f"the previous version ({PREVIOUS_COMMIT}) is built in {site.relative_to(ROOT)}")
+        return 0
+    source = PREVIOUS / "source"
+    if not source.is_dir():
+        say(f"exporting commit {PREVIOUS_COMMIT} into {source.relative_to(ROOT)}")
+        source.mkdir(parents=True)
+        archive = subprocess.run(["git", "archive", PREVIOUS_COMMIT], cwd=ROOT, check=True, capture_output=True)
+        subprocess.run(["tar", "-x", "-C", str(source)], input=archive.stdout, check=True)
+    say(f"building the previous version into {site.relative_to(ROOT)}")
+    run([str(venv_python()), "-m", "pip", "install", "--no-deps", "--disable-pip-version-check", "--target",
+         str(site), f"--config-settings=build-dir={PREVIOUS / 'build'}", str(source)])
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(
         description="Set up this checkout (system packages, .venv, the package), then run a job.",
@@ -262,10 +286,11 @@ def main() -> int:
     jobs.add_parser("run", help="set up, then run the main job (examples/shared_dict.py)")
     jobs.add_parser("test", help="set up, then run every test; arguments after it go to pytest (e.g. -k expansion)")
     jobs.add_parser("docs", help="set up, then build the documentation site (warnings are errors)")
+    jobs.add_parser("prev", help="set up, then build the previous version that tests/compat runs beside this one")
     arguments, extra = parser.parse_known_args()
     if extra and arguments.job != "test":
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
-    job = {"run": run_example, "test": run_tests, "docs": build_docs}[arguments.job]
+    job = {"run": run_example, "test": run_tests, "docs": build_docs, "prev": build_previous}[arguments.job]
     try:
         set_up()
     except SetupError as error:

@@ -2,6 +2,7 @@
 default TTL), the options an opener gives against them, and expiry per key
 as every read path sees it, in this process and in others."""
 
+import multiprocessing
 import pickle
 import time
 
@@ -108,6 +109,8 @@ def test_an_opener_with_other_rules_is_refused(path, made, asked, message):
         (dict(default_ttl=10**12), ValueError, "default_ttl must be above 0"),
         (dict(default_ttl="5"), TypeError, "default_ttl must be a number of seconds or None, not str"),
         (dict(max_bytes=1000), NotImplementedError, "max_bytes is not supported"),
+        (dict(eviction="lfu"), NotImplementedError, "eviction='lfu' is not supported"),
+        (dict(eviction="ttl"), NotImplementedError, "eviction='ttl' is not supported"),
     ],
 )
 def test_bad_options_are_refused_before_any_file_is_made(path, options, error, message):
@@ -291,3 +294,71 @@ def test_a_cache_change_killed_at_every_step_is_repaired(segment_dir, change):
         assert len(d) - len(dict(d.items())) in (-1, 0, 1), (change, step)  # the count may be one off
         d.close()
     assert killed > 3, f"{change} passed only {killed} crash points"
+
+
+# ---- max_entries ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("eviction", ["lru", "random"])
+def test_stores_past_max_entries_evict(path, eviction):
+    with SharedDict(path, max_entries=100, eviction=eviction) as d:
+        for i in range(1000):
+            d[i] = i
+            assert len(d) <= 100
+            assert d[i] == i  # the store itself is never what goes
+        assert len(d) == 100 == len(dict(d.items()))
+        # Replacing a present key evicts nothing; every store path bounds.
+        d[999] = "again"
+        assert len(d) == 100
+        d.setdefault("new", 1)
+        d.compare_and_set("new2", ABSENT, 2)
+        d.set_many({("many", i): i for i in range(50)})
+        d.increment("count")
+        assert len(d) == 100
+
+
+def test_lru_evicts_the_entries_idle_longest(path):
+    # Hot keys stored first but read after the old ones were stored: the
+    # new stores evict old keys, not hot ones, though both are older.
+    with SharedDict(path, max_entries=200) as d:
+        hot = [("hot", i) for i in range(50)]
+        old = [("old", i) for i in range(150)]
+        d.set_many(dict.fromkeys(hot, 1))
+        time.sleep(0.02)
+        d.set_many(dict.fromkeys(old, 1))
+        time.sleep(0.02)
+        d.get_many(hot)
+        time.sleep(0.02)
+        d.set_many({("new", i): 1 for i in range(100)})
+        assert len(d) == 200
+        kept_hot = sum(key in d for key in hot)
+        kept_old = sum(key in d for key in old)
+        # Random eviction would keep about 30 hot keys; sampled LRU loses
+        # one only when a sample holds no old key.
+        assert kept_hot >= 42, (kept_hot, kept_old)
+        assert kept_old <= 60
+
+
+def write_distinct_keys(path, writer, count):
+    with SharedDict(path) as d:
+        for i in range(count):
+            d[(writer, i)] = "v" * 50
+
+
+def test_writer_processes_keep_the_bound(path):
+    bound, writers, stores = 1000, 4, 3000
+    with SharedDict(path, max_entries=bound) as d:
+        context = multiprocessing.get_context("fork")
+        processes = [context.Process(target=write_distinct_keys, args=(path, w, stores)) for w in range(writers)]
+        for process in processes:
+            process.start()
+        most = 0
+        while any(process.is_alive() for process in processes):
+            most = max(most, len(d))
+        for process in processes:
+            process.join()
+            assert process.exitcode == 0
+        most = max(most, len(d))
+        assert bound - writers <= len(d) <= bound + writers
+        assert most <= bound + writers
+        assert all(value == "v" * 50 for value in d.values())

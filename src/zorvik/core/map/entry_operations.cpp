@@ -386,10 +386,10 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
 // version without caches appended) is adopted, with the cache's default TTL
 // counted from now. A bucket holds a few entries: a removal, which moves the
 // last entry into the place it frees, starts the walk again.
-void settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
+std::uint64_t settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
     const std::uint64_t now_ms = now_us / 1000;
     const std::uint64_t default_ttl = m.cache_settings.default_ttl_ms;
-    for (;;) {
+    for (std::uint64_t removed = 0;; ++removed) {
         MapEntry *expired = find_entry(m, bucket->entries, [&](MapEntry &entry) {
             if (!read_metadata(&entry).present) {
                 write_deadline(&entry, default_ttl == 0 ? 0 : now_ms + default_ttl);
@@ -398,9 +398,20 @@ void settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
             }
             return is_expired(&entry, now_ms);
         });
-        if (expired == nullptr) return;
+        if (expired == nullptr) return removed;
         remove_entry(m, bucket, expired);
     }
+}
+
+// A hit in a cache: the entry's access stamp says now, for LRU. Written only
+// when it is older than kStampSlack units (64 us each, so about 1 ms): hits
+// on a hot entry then leave its cache line clean, and LRU still orders
+// entries to the millisecond.
+constexpr std::uint32_t kStampSlack = 16;
+
+void note_access(MapEntry *entry, std::uint64_t now_us) {
+    const auto now_stamp = static_cast<std::uint32_t>(now_us >> 6);
+    if (static_cast<std::uint32_t>(now_stamp - read_stamp(entry)) >= kStampSlack) write_stamp(entry, now_us);
 }
 
 // A bucket just locked, settled when the map is a cache.
@@ -412,9 +423,10 @@ void settle_if_cache(MapState &m, Bucket *bucket, std::uint64_t now_us) {
 // bucket `hash` leads to and, while an expansion splits that bucket, in its
 // partner bucket under the partner's lock too (the entries the split already
 // moved lie there). False when neither holds the key.
+// `now` is the cache's clock as the caller read it (MapState::expiry_clock).
 template <class OnFound>
-bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound &&on_found) {
-    const std::uint64_t now = m.expiry_clock();
+bool with_entry_at(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, std::uint64_t now,
+                   OnFound &&on_found) {
     const BucketGuard locked = lock_bucket(m, hash);
     settle_if_cache(m, locked.bucket(), now);
     if (MapEntry *found = find_key(m, locked.bucket(), key, key_length, hash)) {
@@ -429,6 +441,11 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
         return true;
     }
     return false;
+}
+
+template <class OnFound>
+bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound &&on_found) {
+    return with_entry_at(m, key, key_length, hash, m.expiry_clock(), on_found);
 }
 
 // Where an operation that may append works: the key's entry when a bucket
@@ -486,6 +503,25 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
     }
 }
 
+// Locks the buckets a store of `key` edits, as lock_bucket_for_insert does,
+// after making room in a cache at its max_entries: when the key is absent
+// and the cache is full, the locks go, one entry is evicted (evict_one takes
+// its own locks, one bucket at a time) and the store starts over. After
+// kEvictionRounds rounds it appends anyway: the count passes the bound by at
+// most the stores in flight (one per writing thread), whatever the others
+// do meanwhile.
+constexpr int kEvictionRounds = 3;
+
+InsertPlace lock_place_for_store(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash,
+                                 std::uint64_t now_us) {
+    for (int round = 0;; ++round) {
+        InsertPlace place = lock_bucket_for_insert(m, key, key_length, hash);
+        if (place.found != nullptr || round == kEvictionRounds || !m.over_entry_bound()) return place;
+        place.release();
+        m.evict_one(now_us);
+    }
+}
+
 // Appends the new entry where `place` says, lets go of both locks, then
 // steps the table's growth with no lock held (the load rule: more than two
 // entries per bucket on average, checked after an append to a bucket that
@@ -508,7 +544,7 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us);
     if (place.found != nullptr) {
         assign_bytes(*this, place.found_in, *place.found, value, value_length, stamp);
         place.release();
@@ -519,8 +555,11 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
-    const bool found = with_entry(*this, key, key_length, hash,
-                                  [&](Bucket *, MapEntry *entry) { copy_value(*this, *entry, sink); });
+    const std::uint64_t now = expiry_clock();
+    const bool found = with_entry_at(*this, key, key_length, hash, now, [&](Bucket *, MapEntry *entry) {
+        copy_value(*this, *entry, sink);
+        if (cache != nullptr) note_access(entry, now);
+    });
     after_get();
     return found;
 }
@@ -574,7 +613,7 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
     }
     const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(desired_length));
-    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us);
     if (MapEntry *found = place.found) {
         if (expected == nullptr || !value_equals(*this, found->value, expected, expected_length)) return false;
         assign_bytes(*this, place.found_in, *found, desired, desired_length, stamp);
@@ -591,7 +630,7 @@ bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_
                                 std::uint64_t value_length, std::int64_t hash, ValueSink &existing) {
     const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us);
     if (place.found != nullptr) {
         copy_value(*this, *place.found, existing);
         return false;
@@ -611,6 +650,18 @@ bool MapState::take(const char *key, std::uint64_t key_length, std::int64_t hash
 }
 
 // ---- a cache's expiry of one entry ------------------------------------------------
+
+std::uint64_t MapState::settle(Bucket *bucket, std::uint64_t now_us) { return settle_bucket(*this, bucket, now_us); }
+
+bool MapState::evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash, std::uint32_t stamp) {
+    bool evicted = false;
+    with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *entry) {
+        if (read_stamp(entry) != stamp) return;
+        remove_entry(*this, bucket, entry);
+        evicted = true;
+    });
+    return evicted;
+}
 //
 // Under the key's bucket lock as get is. Expiry's changes are one store of
 // the K word (or V word), which a process killed around it leaves old or new.

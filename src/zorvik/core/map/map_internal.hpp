@@ -249,7 +249,26 @@ public:
     // (std::invalid_argument naming `operation` when it is not).
     const CacheSettings &require_cache(const char *operation) const;
 
+    // ---- eviction (eviction.cpp) ----------------------------------------------
+    // Makes room for one entry in a cache bounded by max_entries: removes
+    // the entry the policy picks among a few sampled buckets, or expired
+    // entries met while sampling. Takes one bucket lock at a time; the
+    // caller holds none. False when it found nothing to remove.
+    bool evict_one(std::uint64_t now_us);
+    // Whether a store that appends must first make room.
+    bool over_entry_bound() const {
+        return cache != nullptr && cache_settings.max_entries != 0 && entry_count() >= cache_settings.max_entries;
+    }
+
     // ---- entry operations (entry_operations.cpp) ----------------------------
+    // Brings a locked bucket of a cache up to date at `now_us`: its expired
+    // entries removed, its entries without metadata adopted. Returns the
+    // number removed.
+    std::uint64_t settle(Bucket *bucket, std::uint64_t now_us);
+    // Removes the entry of the key when its access stamp is still `stamp`
+    // (an eviction's candidate no hit has refreshed since it was chosen);
+    // false when it is gone or was used meanwhile.
+    bool evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash, std::uint32_t stamp);
     // A store; `ttl_ms` as store_stamp takes it.
     void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
                 std::int64_t hash, std::optional<std::uint64_t> ttl_ms = std::nullopt);
