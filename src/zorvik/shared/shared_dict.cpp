@@ -856,7 +856,8 @@ int gather_methods() {
 
 constexpr const char shared_dict_doc[] =
     "SharedDict(path=None, *, create=None, serializer='pickle', hash_function=None, capacity=1099511627776, "
-    "initial_buckets=1024, max_buckets=None, chunk_size=32, delete_on_close=None, trust_writers=False)\n"
+    "initial_buckets=1024, max_buckets=None, chunk_size=32, delete_on_close=None, trust_writers=False, "
+    "max_entries=None, max_bytes=None, eviction=None, default_ttl=None)\n"
     "--\n\n"
     "A dictionary in a file that every thread of every process that opens the file uses at once.\n\n"
     "path: the file (str, bytes or os.PathLike); None makes a new file in $TMPDIR (else /tmp), deleted when "
@@ -873,7 +874,10 @@ constexpr const char shared_dict_doc[] =
     "has it open, and a pickled dictionary's file stays until the pickle is unpickled. trust_writers: under "
     "pickle, a file that another user, a group or everyone can write is refused (PermissionError), since "
     "reading a value runs code its writer chose; True opens it all the same. A file made with a serializer "
-    "of another stored form is refused (ValueError).\n\n"
+    "of another stored form is refused (ValueError). max_entries, eviction ('lru' or 'random') and "
+    "default_ttl (seconds) make a new file a cache, whose rules its file keeps: stores past max_entries "
+    "evict, expired entries are absent; an opener whose options differ from an existing file's is refused "
+    "(ValueError).\n\n"
     "Every operation on a key locks only that key's bucket; iteration holds no lock between steps.";
 
 }  // namespace

@@ -1,0 +1,95 @@
+// A map made as a cache: its settings kept in the file, expiry as every
+// operation sees it, and max_entries held by stores from many threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "map_fixture.hpp"
+
+namespace zorvik::testing {
+namespace {
+
+class CacheTest : public MapTest {
+protected:
+    std::unique_ptr<ConcurrentHashMap_string> make(std::optional<CacheSettings> cache) {
+        path = std::string(std::getenv("TMPDIR")) + "/cache";
+        MapArguments arguments{4, 4, 1 << 22, 5};
+        arguments.cache = cache;
+        return std::make_unique<ConcurrentHashMap_string>(path, OpenMode::create, arguments);
+    }
+    std::unique_ptr<ConcurrentHashMap_string> reopen() {
+        return std::make_unique<ConcurrentHashMap_string>(path, OpenMode::open, kAttachArguments);
+    }
+};
+
+std::int64_t hash_of(const std::string &key) { return static_cast<std::int64_t>(std::hash<std::string>{}(key)); }
+
+TEST_F(CacheTest, SettingsAreKeptInTheFile) {
+    const CacheSettings settings{CacheSettings::Policy::random, 10, 0, 2500};
+    make(settings).reset();
+    EXPECT_EQ(reopen()->cache_settings(), settings);
+    EXPECT_THROW(make(std::nullopt), FileError);  // a second file at the same path is refused
+}
+
+TEST_F(CacheTest, PlainMapsRefuseExpiry) {
+    auto map = make(std::nullopt);
+    EXPECT_EQ(map->cache_settings(), std::nullopt);
+    EXPECT_THROW(map->insert_with_ttl("k", "v", 1, 100), std::invalid_argument);
+    std::optional<std::uint64_t> left;
+    EXPECT_THROW(map->ttl_left("k", 1, left), std::invalid_argument);
+    map->insert_with_ttl("k", "v", 1, std::nullopt);  // a store like any other
+    EXPECT_EQ(fetch(*map, "k", 1), "v");
+}
+
+TEST_F(CacheTest, ExpiredEntriesAreAbsentAndTheirSpaceComesBack) {
+    auto map = make(CacheSettings{CacheSettings::Policy::lru, 0, 0, 0});
+    for (int i = 0; i < 40; ++i) map->insert_with_ttl(numbered("k", i), "value", hash_of(numbered("k", i)), 1);
+    map->insert_with_ttl("stays", "value", hash_of("stays"), std::nullopt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(fetch(*map, numbered("k", i), hash_of(numbered("k", i))), std::nullopt);
+    EXPECT_EQ(map->entry_count(), 1u);
+    std::optional<std::uint64_t> left{5};
+    EXPECT_TRUE(map->ttl_left("stays", hash_of("stays"), left));
+    EXPECT_EQ(left, std::nullopt);
+    // A replace that gives a deadline, then one that takes it away.
+    EXPECT_TRUE(map->expire("stays", hash_of("stays"), 50000));
+    EXPECT_TRUE(map->ttl_left("stays", hash_of("stays"), left));
+    EXPECT_TRUE(left && *left <= 50000 && *left > 40000);
+    map->insert_with_ttl("stays", "new", hash_of("stays"), std::nullopt);
+    EXPECT_TRUE(map->ttl_left("stays", hash_of("stays"), left));
+    EXPECT_EQ(left, std::nullopt);
+}
+
+// Threads storing distinct keys: the count passes max_entries by at most
+// one entry per thread, however their stores and evictions interleave.
+TEST_F(CacheTest, ThreadsKeepTheBound) {
+    constexpr std::uint64_t kBound = 200;
+    constexpr int kThreads = 4;
+    auto map = make(CacheSettings{CacheSettings::Policy::lru, kBound, 0, 0});
+    std::atomic<std::uint64_t> most{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 1500; ++i) {
+                const std::string key = numbered(numbered("t", t).append(":").c_str(), i);
+                put(*map, key, "value", hash_of(key));
+                std::uint64_t seen = map->entry_count();
+                std::uint64_t known = most.load();
+                while (seen > known && !most.compare_exchange_weak(known, seen)) {
+                }
+                if (i % 7 == 0) fetch(*map, key, hash_of(key));
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    EXPECT_LE(most.load(), kBound + kThreads);
+    EXPECT_LE(map->entry_count(), kBound + kThreads);
+    EXPECT_GE(map->entry_count(), kBound - kThreads);
+}
+
+}  // namespace
+}  // namespace zorvik::testing
