@@ -10,7 +10,8 @@ import pytest
 
 from child_process import died_at, in_child
 
-from zorvik import ABSENT, SharedDict
+import segment_file
+from zorvik import ABSENT, SharedDict, tools
 
 # Long enough that a test never sees it pass by accident; the expiring ones
 # use SHORT and wait it out.
@@ -362,3 +363,40 @@ def test_writer_processes_keep_the_bound(path):
         assert bound - writers <= len(d) <= bound + writers
         assert most <= bound + writers
         assert all(value == "v" * 50 for value in d.values())
+
+
+# ---- the operator's tools and a damaged record ------------------------------------------------
+
+
+def cache_record_position(path):
+    """File position of the cache record (the extension's byte 72 names it)."""
+    extension = segment_file.header_field(path, segment_file.EXTENSION) & (2**48 - 1)
+    record = segment_file.read_u64(path, segment_file.OFFSET_BASE + extension + 72) & (2**48 - 1)
+    return segment_file.OFFSET_BASE + record
+
+
+def test_check_and_repair_keep_the_cache(path):
+    with SharedDict(path, max_entries=50, default_ttl=LONG) as d:
+        d.update({i: i for i in range(80)})
+    assert tools.check(path)["clean"]
+    tools.repair(path)
+    with SharedDict(path) as d:
+        assert d.cache_settings()["max_entries"] == 50
+        assert len(d) == 50 and all(d[k] == k for k in d)
+
+
+@pytest.mark.parametrize("damage", [
+    (0, b"XXXX"),   # the magic
+    (8, b"\x09"),   # a policy no version writes
+    (16, b"\xff" * 8),  # a bound past every count
+])
+def test_a_damaged_cache_record_refuses_the_file(path, damage):
+    with SharedDict(path, max_entries=50) as d:
+        d["kept"] = 1
+    at, data = damage
+    with open(path, "r+b") as file:
+        file.seek(cache_record_position(path) + at)
+        file.write(data)
+    with pytest.raises(ValueError, match="does not hold a zorvik dictionary: its cache record is damaged"):
+        SharedDict(path)
+    assert "the extension names a cache record that is damaged" in tools.check(path)["faults"]

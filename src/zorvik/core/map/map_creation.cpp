@@ -311,6 +311,7 @@ void take_cache_record(MapState &m, const FileCheck &check, Offset allocated, Da
     CacheSettings settings;
     if (record == nullptr || !read_cache_settings(*record, settings)) {
         if (damaged == DamagedExtension::refuse) check.refuse("its cache record is damaged");
+        m.cache_damaged = true;
         return;
     }
     m.cache = const_cast<CacheRecord *>(record);

@@ -155,6 +155,9 @@ public:
     // it held at attach, which no process changes after creation.
     CacheRecord *cache = nullptr;
     CacheSettings cache_settings;
+    // The extension names a cache record that fails the attach's checks
+    // (read_map set it aside for the operator's check, which reports it).
+    bool cache_damaged = false;
 
     // The incremental doubling's process-local side.
     GrowthLocal growth;

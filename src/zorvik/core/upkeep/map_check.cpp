@@ -157,6 +157,7 @@ void check_growth_records(MapState &m, Walk &walk, MapCheck &report) {
     if (m.extension_damaged) walk.fault("the map header's extension names no extension record");
     if (char *record = m.extension()) walk.reach(m.area.offset_of(record), "the extension record");
     if (m.cache != nullptr) walk.reach(m.area.offset_of(m.cache), "the cache record");
+    if (m.cache_damaged) walk.fault("the extension names a cache record that is damaged");
     if (char *lock = m.growth_lock_word(); lock != nullptr && read_u64(lock) != 0) {
         report.held_locks.push_back("growth lock (process " + std::to_string(segment_lock_holder(lock)) + ")");
     }
