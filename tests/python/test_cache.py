@@ -400,3 +400,19 @@ def test_a_damaged_cache_record_refuses_the_file(path, damage):
     with pytest.raises(ValueError, match="does not hold a zorvik dictionary: its cache record is damaged"):
         SharedDict(path)
     assert "the extension names a cache record that is damaged" in tools.check(path)["faults"]
+
+
+def test_entries_without_metadata_are_adopted(path):
+    # An entry as a version without caches appends it: both paddings zero.
+    # The first operation on its bucket gives it the default TTL from then.
+    with SharedDict(path, default_ttl=LONG, initial_buckets=4, max_buckets=4, hash_function=identity) as d:
+        d[5] = "older"
+        d[9] = "expires"
+        d.expire(9, SHORT)
+        entry = segment_file.entry_position(path, 1, 0)
+        for padding in (entry + 25, entry + 65):  # after each array's per_chunk byte
+            segment_file._write(path, padding, bytes(7))
+        wait_out()
+        assert 9 not in d  # the bucket's other entry still expires
+        assert d[5] == "older"
+        assert LONG - 60 < d.ttl(5) <= LONG
