@@ -41,7 +41,10 @@ import tempfile
 import threading
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
+import redis
+import redis.cluster
 from harness import VALUE, timed_ns
 
 import zorvik
@@ -60,14 +63,14 @@ def ours_get(d, keys, _located):
         d[key]
 
 
-def raw_get(d, _keys, located):
-    hget = d._server.client.hget
+def raw_get(raw, _keys, located):
+    hget = raw.client.hget
     for shard, field, _ in located:
         hget(shard, field)
 
 
-def raw_get_pickling(d, keys, _located):
-    client, locate = d._server.client, d._locate
+def raw_get_pickling(raw, keys, _located):
+    client, locate = raw.client, raw.locate
     for key in keys:
         shard, field = locate(key)  # the shard and pickle.dumps(key): what a raw user computes too
         pickle.loads(client.hget(shard, field))
@@ -78,14 +81,14 @@ def ours_set(d, keys, _located):
         d[key] = VALUE
 
 
-def raw_set(d, _keys, located):
-    hset = d._server.client.hset
+def raw_set(raw, _keys, located):
+    hset = raw.client.hset
     for shard, field, value in located:
         hset(shard, field, value)
 
 
-def raw_set_pickling(d, keys, _located):
-    client, locate = d._server.client, d._locate
+def raw_set_pickling(raw, keys, _located):
+    client, locate = raw.client, raw.locate
     for key in keys:
         shard, field = locate(key)
         client.hset(shard, field, pickle.dumps(VALUE, 5))
@@ -120,11 +123,33 @@ def many_sets(d, batches):
 PIECE = 250
 
 
-def raw_many_gets(d, batches):
+def raw_many_gets(raw, batches):
     """HMGET of a batch's keys on the one shard, pickling as get_many does."""
-    client, shard, dumps, loads = d._server.client, d._shard_keys[0], pickle.dumps, pickle.loads
+    client, shard, dumps, loads = raw.client, raw.shard, pickle.dumps, pickle.loads
     for batch in batches:
         [loads(data) for data in client.hmget(shard, [dumps(key, 5) for key in batch])]
+
+
+def raw_many_gets_bytes(raw, _batches, fields):
+    """HMGET of a batch's stored key bytes, made ahead: redis-py's own cost
+    of a batch, with no pickling at all."""
+    hmget, shard = raw.client.hmget, raw.shard
+    for batch in fields:
+        hmget(shard, batch)
+
+
+def raw_many_sets_bytes(raw, _batches, pairs):
+    """HSET of a batch's stored key and value bytes, made ahead."""
+    execute, shard = raw.client.execute_command, raw.shard
+    for batch in pairs:
+        execute("HSET", shard, *batch)
+
+
+def raw_single_gets_bytes(raw, _batches, fields):
+    hget, shard = raw.client.hget, raw.shard
+    for batch in fields:
+        for field in batch:
+            hget(shard, field)
 
 
 def serializer_get(_d, batches, stored):
@@ -159,29 +184,45 @@ def interleaved(repeats, passes):
     return {name: statistics.median(values) for name, values in times.items()}
 
 
+def stock_client(url):
+    """redis-py's client for url as a user makes it, with none of
+    RedisDict's settings."""
+    if url.startswith(("redis+cluster://", "rediss+cluster://")):
+        return redis.cluster.RedisCluster.from_url(url.replace("+cluster", "", 1))
+    return redis.Redis.from_url(url)
+
+
 def measure(where, url, ops, repeats):
     d = zorvik.open(url, name=f"bench-{time.monotonic_ns()}")
+    raw = SimpleNamespace(client=stock_client(url), locate=d._locate, shard=d._shard_keys[0])
     try:
         keys = [f"key:{n}" for n in range(ops)]
         d.set_many((key, VALUE) for key in keys)
         located = [(*d._locate(key), pickle.dumps(VALUE, 5)) for key in keys]
         one = interleaved(repeats, [
-            ("get", ours_get, d, keys, located), ("HGET", raw_get, d, keys, located),
-            ("HGET+pickle", raw_get_pickling, d, keys, located),
-            ("set", ours_set, d, keys, located), ("HSET", raw_set, d, keys, located),
-            ("HSET+pickle", raw_set_pickling, d, keys, located),
+            ("get", ours_get, d, keys, located), ("HGET", raw_get, raw, keys, located),
+            ("HGET+pickle", raw_get_pickling, raw, keys, located),
+            ("set", ours_set, d, keys, located), ("HSET", raw_set, raw, keys, located),
+            ("HSET+pickle", raw_set_pickling, raw, keys, located),
         ])
         batches = [keys[i:i + BATCH] for i in range(0, ops - ops % BATCH, BATCH)]
+        fields = [[field for _, field, _ in located[i:i + BATCH]] for i in range(0, len(batches) * BATCH, BATCH)]
+        pairs = [[data for _, field, value in located[i:i + BATCH] for data in (field, value)]
+                 for i in range(0, len(batches) * BATCH, BATCH)]
         many = interleaved(repeats, [
             ("get x64", single_gets, d, batches), ("get_many(64)", many_gets, d, batches),
             ("set x64", single_sets, d, batches), ("set_many(64)", many_sets, d, batches),
             ("pickle get", serializer_get, d, batches, [pickle.dumps(VALUE, 5)] * len(batches)),
             ("pickle set", serializer_set, d, batches),
-            *([("HMGET(64)+pickle", raw_many_gets, d, batches)] if d.shards == 1 else []),
+            *([("HMGET(64)+pickle", raw_many_gets, raw, batches),
+               ("HGET x64 bytes", raw_single_gets_bytes, raw, batches, fields),
+               ("HMGET(64) bytes", raw_many_gets_bytes, raw, batches, fields),
+               ("HSET(64) bytes", raw_many_sets_bytes, raw, batches, pairs)] if d.shards == 1 else []),
         ])
     finally:
         d.unlink()
         d.close()
+        raw.client.close()
     print(f"\n{where}: {d.shards} shard{'s' if d.shards > 1 else ''}, {ops:,} keys, {repeats} passes, "
           f"median over pieces of {PIECE} (µs per key)")
     for ours, raw in (("get", "HGET"), ("set", "HSET")):
@@ -195,6 +236,12 @@ def measure(where, url, ops, repeats):
     if "HMGET(64)+pickle" in many:
         print(f"  {'':<14} raw HMGET of 64 + pickle {many['HMGET(64)+pickle'] / 1000:.2f}  ratio "
               f"{many['get_many(64)'] / many['HMGET(64)+pickle']:.3f}")
+        # What redis-py alone does with bytes made ahead: the floor of a batch
+        # before any pickling, against the round trip of one call a key.
+        single = many["HGET x64 bytes"]
+        print(f"  redis-py alone, bytes made ahead: HMGET of 64 {many['HMGET(64) bytes'] / 1000:.2f}, HSET of 64 "
+              f"{many['HSET(64) bytes'] / 1000:.2f}, one HGET a key {single / 1000:.2f}: "
+              f"{single / many['HMGET(64) bytes']:.1f}x and {single / many['HSET(64) bytes']:.1f}x")
 
 
 # ---- increments ---------------------------------------------------------------------------------

@@ -3,7 +3,7 @@
     python -m zorvik stat FILE [--json]       the shape, entries and space in words
     python -m zorvik check FILE [--json]      a full structural check; exit 1 on a fault
     python -m zorvik locks FILE [--json]      held locks and whether their holders live
-    python -m zorvik repair FILE [--dry-run]  the offline repair, when no process holds the file open
+    python -m zorvik repair FILE [--dry-run]  the offline repair, when no process that may write the file holds it
     python -m zorvik dump FILE [--json]       every entry to standard output
     python -m zorvik load FILE [--json]       entries from standard input, into a new or existing file
     python -m zorvik compact SRC DST          a new file with SRC's entries, its table sized for them
@@ -194,6 +194,8 @@ def command_repair(arguments):
         else:
             for line in result["would"]:
                 print(f"would repair: {line}")
+            if result["beside_readers"]:
+                print(result["beside_readers"])
             print("nothing to repair" if not result["would"] else "dry run: nothing changed")
         return EXIT_FAULT if result["would"] else EXIT_OK
     if arguments.json:
@@ -333,7 +335,7 @@ def parser():
     command("stat", "the shape, entries and space of a dictionary's file", command_stat)
     command("check", "a full structural check of a dictionary's file (read only)", command_check)
     command("locks", "the held locks of a dictionary's file and whether their holders live", command_locks)
-    repair = command("repair", "repair a dictionary's file that no process holds open", command_repair)
+    repair = command("repair", "repair a dictionary's file that no process that may write it holds open", command_repair)
     repair.add_argument("--dry-run", action="store_true", help="report what a repair would do; change nothing")
     serializers = ["auto", *SERIALIZERS]
     dump = command("dump", "write every entry to standard output (raw: as stored, bit for bit)", command_dump,

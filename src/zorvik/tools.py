@@ -9,7 +9,7 @@ dictionary class of zorvik are served alike.
     stat(path)            the shape, the entries, the space, in a dict
     check(path)           a full structural check: {'clean': bool, 'faults': [...], ...}
     locks(path)           the held locks and whether their holders live
-    repair(path)          the offline repair (refused while any process holds the file open)
+    repair(path)          the offline repair (refused while a process that may write the file holds it open)
     dump(path, out)       the raw dump of every entry to a binary file
     load(path, stream)    a raw dump into a new or existing dictionary
     dump_json / load_json the same as JSON lines, through a serializer
@@ -185,12 +185,19 @@ def _live_faults(path, report):
             break
         again = set(_upkeep.check(path, live=True)["faults"])
         faults = [f for f in faults if f in again]
-    return faults + _judged_locks(path)
+    return faults + ([_MARKED] if report["repair_marked"] else []) + _judged_locks(path)
+
+
+# A file left marked by a repair that was stopped before its end.
+_MARKED = ("marked as being repaired: every process refuses to open it until the repair ends "
+           "(a repair that was stopped leaves the mark; the next repair finishes its work)")
 
 
 def _offline_faults(report):
     """Every finding of a check of a file no process holds open, as faults."""
     faults = list(report["faults"])
+    if report["repair_marked"]:
+        faults.append(_MARKED)
     faults += [f"held: {lock}" for lock in report["held_locks"]]
     if report["entries"] != report["entry_count"]:
         faults.append(f"entry count: the count word says {report['entry_count']}, "
@@ -221,118 +228,40 @@ def locks(path, progress=None):
 
 # ---- repair --------------------------------------------------------------------------------
 
-_CAP_DAC_OVERRIDE = 1  # capability(7): bypasses the file's permission bits
-
-
-def _may_write(pid, info):
-    """Whether process `pid` may write the file of `info` (an os.stat_result):
-    by the rights of its file-system user and groups (root and holders of
-    CAP_DAC_OVERRIDE always may), or by a descriptor or view of the file it
-    opened for writing, where this user may see them. A process this user
-    cannot look at counts as a writer: only a holder that surely cannot write
-    is told apart."""
-    try:
-        with open(f"/proc/{pid}/status") as status:
-            fields = dict(line.split(":", 1) for line in status if ":" in line)
-        fs_uid = int(fields["Uid"].split()[3])
-        fs_gid = int(fields["Gid"].split()[3])
-        groups = {int(group) for group in fields.get("Groups", "").split()}
-        capabilities = int(fields["CapEff"].strip(), 16)
-    except (OSError, KeyError, IndexError, ValueError):
-        return True
-    if fs_uid == 0 or capabilities >> _CAP_DAC_OVERRIDE & 1:
-        return True
-    if fs_uid == info.st_uid:
-        allowed = info.st_mode & 0o200
-    elif info.st_gid == fs_gid or info.st_gid in groups:
-        allowed = info.st_mode & 0o020
-    else:
-        allowed = info.st_mode & 0o002
-    return bool(allowed) or _opened_for_writing(pid, info)
-
-
-def _has_acl(path):
-    """Whether the file has an access ACL, whose entries the mode bits do not
-    tell user by user."""
-    try:
-        os.getxattr(path, "system.posix_acl_access")
-    except OSError:
-        return False
-    return True
-
-
-def _opened_for_writing(pid, info):
-    """Whether `pid` holds the file by a descriptor opened for writing or a
-    writable shared view (made while its rights allowed, kept after a chmod);
-    what this user may not look at counts as written."""
-    try:
-        for name in os.listdir(f"/proc/{pid}/fd"):
-            try:
-                held = os.stat(f"/proc/{pid}/fd/{name}")
-            except OSError:
-                continue
-            if (held.st_dev, held.st_ino) != (info.st_dev, info.st_ino):
-                continue
-            with open(f"/proc/{pid}/fdinfo/{name}") as fdinfo:
-                flags = next(int(line.split()[1], 8) for line in fdinfo if line.startswith("flags:"))
-            if flags & os.O_ACCMODE != os.O_RDONLY:
-                return True
-        with open(f"/proc/{pid}/maps") as maps:
-            for line in maps:
-                parts = line.split()
-                if len(parts) >= 5 and parts[1].startswith("rw") and int(parts[4]) == info.st_ino:
-                    return True
-    except (OSError, StopIteration, ValueError):
-        return True
-    return False
-
-
-def _holders_told_apart(message, path, pids):
-    """The refusal `message`, with the holders that only read the file named
-    as such: they hold its open lock, which keeps the repair out as a writer
-    would, but they can never change it."""
-    try:
-        info = os.stat(path)
-    except OSError:
-        return message
-    if _has_acl(path):  # who may write is the ACL's to say: every holder may
-        return message
-    readers = [pid for pid in pids if pid != os.getpid() and not _may_write(pid, info)]
-    if not readers:
-        return message
-    listed = ", ".join(map(str, readers))
-    return (f"{message}; of these, process{'es' if len(readers) > 1 else ''} {listed} only "
-            f"read{'' if len(readers) > 1 else 's'} the file (its user cannot write it) but hold"
-            f"{'' if len(readers) > 1 else 's'} its open lock: the repair can begin once "
-            f"{'they close' if len(readers) > 1 else 'it closes'} the file or end"
-            f"{'' if len(readers) > 1 else 's'}")
-
 def repair(path, dry_run=False, progress=None):
     """The offline repair (zorvik._upkeep.repair), or with `dry_run` what it
     would do, from a check and the space figures, changing nothing. Refused
-    (Refused, naming the pids) while any process holds the file open."""
+    (Refused, naming the pids) while any process that may write the file
+    holds it open; while only processes that cannot write it hold it, the
+    repair works on a copy that then takes the file's place (they go on
+    reading the file as it was)."""
     path = _path(path)
     try:
         if not dry_run:
             return _upkeep.repair(path, progress)
-        _upkeep.refuse_if_in_use(path)
+        readers = _upkeep.refuse_writers(path)
     except RuntimeError as error:
-        pids = getattr(error, "pids", None)
-        if pids is None:  # the core's refusal names the file's users
+        if getattr(error, "pids", None) is None:  # the core's refusal names the file's users
             raise
-        raise _docs.note(Refused(_holders_told_apart(str(error), path, pids)), "repair") from None
+        raise _docs.note(Refused(str(error)), "repair") from None
     # One walk: a survey holds the same check as check() makes of a file no
     # process holds open, and the space figures beside it.
     survey = _upkeep.survey(path, progress)
     faults = _offline_faults(survey["check"])
-    checked = {"clean": not faults, "faults": faults, "in_use_by": [], "report": survey["check"]}
+    checked = {"clean": not faults, "faults": faults, "in_use_by": readers, "report": survey["check"]}
     would = list(faults)
     # What the repair's reclaim gives back, as it would judge it now (a
     # mended structure may leave it more).
     reclaimable = survey["space"]["reclaimable"]
     if reclaimable:
         would.append(f"give back {reclaimable:,} bytes that nothing reaches")
-    return {"dry_run": True, "would": would, "check": checked}
+    beside = None
+    if readers:
+        many = len(readers) > 1
+        beside = (f"the repair works on a copy beside process{'es' if many else ''} {', '.join(map(str, readers))}, "
+                  f"which only read{'' if many else 's'} the file, and puts it in the file's place (new openers are "
+                  f"refused meanwhile; {'they go' if many else 'it goes'} on reading the file as it was)")
+    return {"dry_run": True, "would": would, "check": checked, "beside_readers": beside}
 
 
 # ---- dump and load -------------------------------------------------------------------------

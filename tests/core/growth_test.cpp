@@ -79,6 +79,47 @@ TEST_F(MapTest, ADoublingIsSpreadOverManyInserts) {
     EXPECT_EQ(check.marked_buckets, 0u) << check.describe();
 }
 
+// Half way through the splits a split bucket holds only its half's keys and
+// its partner the others, an unsplit one all of them: gets, misses and
+// removes find what they should on either side of the new bit.
+TEST_F(MapTest, KeysAreFoundInEitherHalfWhileTheSplitsAreHalfDone) {
+    auto map = create(kWide);
+    MapState &m = *map->internals();
+    m.grows_by_steps = false;
+    const std::uint64_t table = m.bucket_chunk_size;
+    const std::uint64_t keys = 2 * table + 100;
+    for (std::uint64_t i = 0; i < keys; ++i) put(*map, key_of(i), value_of(i), spread(i));
+    for (int n = 0; m.growth_phase() != GrowthPhase::splitting; ++n) {
+        ASSERT_LT(n, 1000) << "never published";
+        m.grow(64, true);
+    }
+    // 16 buckets a call of 64 units: half the old buckets.
+    for (std::uint64_t n = 0; n < table / 32; ++n) m.grow(64, false);
+    ASSERT_EQ(m.growth_phase(), GrowthPhase::splitting);
+    ASSERT_EQ(map->chunks_in_use(), 1u);
+    std::uint64_t moved = 0;  // keys on the new bit's side: looked for in a partner once split
+    for (std::uint64_t i = 0; i < keys; ++i) moved += (static_cast<std::uint64_t>(spread(i)) & table) != 0;
+    ASSERT_GT(moved, keys / 4);
+    ASSERT_LT(moved, 3 * keys / 4);
+    expect_all(*map, 0, keys, "half way through the splits");
+    for (std::uint64_t i = keys; i < keys + 200; ++i) EXPECT_FALSE(fetch(*map, key_of(i), spread(i))) << "miss " << i;
+    for (std::uint64_t i = 0; i < keys; i += 3) EXPECT_TRUE(erase(*map, key_of(i), spread(i))) << "remove " << i;
+    const auto check_left = [&](const std::string &where) {
+        for (std::uint64_t i = 0; i < keys; ++i) {
+            if (i % 3 == 0) {
+                EXPECT_FALSE(fetch(*map, key_of(i), spread(i))) << where << ": removed key " << i;
+            } else {
+                EXPECT_EQ(fetch(*map, key_of(i), spread(i)), value_of(i)) << where << ": key " << i;
+            }
+        }
+    };
+    check_left("after the removes");
+    map->python_expansion_helper(2);
+    check_left("after the doubling");
+    const MapCheck check = check_map(m);
+    EXPECT_TRUE(check.clean() && check.marked_buckets == 0) << check.describe();
+}
+
 // Removes carry a doubling on as inserts do, and so do gets, through another
 // map object of the table (one whose own changes have not stepped lately),
 // once the writers have stopped half way.
@@ -164,7 +205,7 @@ TEST_F(MapTest, ProcessesInsertingFlatOutKeepTheTableDoubled) {
     constexpr int kProcesses = 4;
     constexpr std::uint64_t kPerProcess = 60000;
     // Each child's largest load at an end it made (entries per old bucket x
-    // 1000), and how often a step had to finish a doubling whole.
+    // 1000), and how many steps had to catch up (past 4 entries an old bucket).
     auto *shared = static_cast<std::atomic<std::uint64_t> *>(
         mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(shared, MAP_FAILED);
@@ -178,24 +219,24 @@ TEST_F(MapTest, ProcessesInsertingFlatOutKeepTheTableDoubled) {
             }
             const GrowthStats &stats = mine->internals()->growth.stats;
             shared[2 * p].store(stats.largest_load_at_end.load());
-            shared[2 * p + 1].store(stats.whole.load());
+            shared[2 * p + 1].store(stats.catch_ups.load());
             return 0;
         }));
     }
     for (pid_t pid : children) EXPECT_EQ(wait_exit_status(pid), 0);
     std::uint64_t largest = 0;
-    std::uint64_t whole = 0;
+    std::uint64_t catch_ups = 0;
     for (int p = 0; p < kProcesses; ++p) {
         largest = std::max(largest, shared[2 * p].load());
-        whole += shared[2 * p + 1].load();
+        catch_ups += shared[2 * p + 1].load();
     }
     munmap(shared, 4096);
     // How far the load ran ahead of a doubling depends on the scheduler (a
     // step's lock holder stopped for a time slice makes no progress while the
     // others insert), so it is shown, not judged; that the table kept up is.
     EXPECT_GT(largest, 0u) << "no child ended a doubling";
-    std::cout << "largest load at an end: " << largest / 1000.0 << " entries an old bucket; doublings finished whole: "
-              << whole << std::endl;
+    std::cout << "largest load at an end: " << largest / 1000.0 << " entries an old bucket; catch-up steps: "
+              << catch_ups << std::endl;
     const std::uint64_t entries = kProcesses * kPerProcess;
     EXPECT_EQ(map->entry_count(), entries);
     MapState &m = *map->internals();

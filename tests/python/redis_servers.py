@@ -1,7 +1,8 @@
 """Redis servers for the tests, run by the tests themselves: a standalone
-server on a Unix socket, and a Cluster of three nodes on free loopback
-ports, each in a directory of its own that the caller removes, each stopped
-by its process id.
+server on a Unix socket, one that speaks TLS only on a free loopback port
+(with a throwaway certificate authority made by openssl), and a Cluster of
+three nodes on free loopback ports, each in a directory of its own that the
+caller removes, each stopped by its process id.
 
 The programs are redis-server and redis-cli (scripts/dev.py installs them);
 ZORVIK_REDIS_SERVER names another server program that speaks the protocol
@@ -14,6 +15,7 @@ import signal
 import socket
 import subprocess
 import time
+import urllib.parse
 from pathlib import Path
 
 import redis
@@ -49,19 +51,61 @@ def free_ports(count):
             s.close()
 
 
-class Server:
-    """One redis-server process. `port` None: a Unix socket only."""
+class TlsUnavailable(RuntimeError):
+    """The server program, or openssl, cannot serve TLS here."""
 
-    def __init__(self, directory, port=None, bus_port=None, persistence=False):
+
+def make_certificates(directory):
+    """A certificate authority made for one run and a certificate it signs
+    for 127.0.0.1, with the extensions a strict verifier asks for (Python
+    3.13 and later verify strictly). (ca, certificate, key) paths."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        raise TlsUnavailable("openssl is not installed: it makes the TLS test's certificates")
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    ca, ca_key = directory / "ca.crt", directory / "ca.key"
+    certificate, key, request = directory / "server.crt", directory / "server.key", directory / "server.csr"
+    extensions = directory / "server.ext"
+    extensions.write_text("basicConstraints = CA:FALSE\nkeyUsage = critical, digitalSignature, keyEncipherment\n"
+                          "extendedKeyUsage = serverAuth\nsubjectAltName = IP:127.0.0.1\n"
+                          "subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n")
+    elliptic = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    for command in (
+        ["req", "-x509", *elliptic, "-keyout", ca_key, "-out", ca, "-days", "2", "-subj", "/CN=zorvik test CA",
+         "-addext", "basicConstraints = critical, CA:TRUE", "-addext", "keyUsage = critical, keyCertSign, cRLSign"],
+        ["req", "-new", *elliptic, "-keyout", key, "-out", request, "-subj", "/CN=127.0.0.1"],
+        ["x509", "-req", "-in", request, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial", "-out", certificate,
+         "-days", "2", "-extfile", extensions],
+    ):
+        done = subprocess.run([openssl, *map(str, command)], capture_output=True, text=True, timeout=60,
+                              stdin=subprocess.DEVNULL)
+        if done.returncode != 0:
+            raise RuntimeError(f"openssl {command[0]} failed: {done.stderr[-2000:]}")
+    return ca, certificate, key
+
+
+class Server:
+    """One redis-server process. `port` None: a Unix socket only; `tls`:
+    TLS only, on `port`."""
+
+    def __init__(self, directory, port=None, bus_port=None, persistence=False, tls=False):
         self.directory = Path(directory)
         self.directory.mkdir(parents=True, exist_ok=True)
         self.port, self.bus_port = port, bus_port
         self.socket = self.directory / "redis.sock"
         self.persistence = persistence
+        self.certificates = make_certificates(self.directory / "tls") if tls else None
         self.process = None
 
     @property
+    def ca(self):
+        return self.certificates[0]
+
+    @property
     def url(self):
+        if self.certificates:  # the authority in the URL, as redis-py reads it
+            return f"rediss://127.0.0.1:{self.port}?ssl_ca_certs={urllib.parse.quote(str(self.ca))}"
         return f"redis://127.0.0.1:{self.port}" if self.port else f"unix://{self.socket}"
 
     def arguments(self):
@@ -71,7 +115,11 @@ class Server:
         if self.persistence:
             # Every acknowledged write is on the disk before its reply.
             arguments += ["--appendfsync", "always"]
-        if self.port is None:
+        if self.certificates:
+            ca, certificate, key = map(str, self.certificates)
+            arguments += ["--port", "0", "--tls-port", str(self.port), "--bind", "127.0.0.1", "--tls-cert-file",
+                          certificate, "--tls-key-file", key, "--tls-ca-cert-file", ca, "--tls-auth-clients", "no"]
+        elif self.port is None:
             arguments += ["--port", "0", "--unixsocket", str(self.socket), "--unixsocketperm", "700"]
         else:
             arguments += ["--port", str(self.port), "--bind", "127.0.0.1"]
@@ -84,10 +132,18 @@ class Server:
         with open(self.directory / "server.log", "ab") as log:
             self.process = subprocess.Popen(self.arguments(), stdout=log, stderr=subprocess.STDOUT,
                                             stdin=subprocess.DEVNULL)
-        self.wait_until(lambda client: client.ping())
+        try:
+            self.wait_until(lambda client: client.ping())
+        except RuntimeError as error:
+            if self.certificates and "tls-port" in self.log() and "Bad directive" in self.log():
+                raise TlsUnavailable(f"{programs()[0]} is built without TLS") from error
+            raise
         return self
 
     def client(self):
+        if self.certificates:
+            return redis.Redis(host="127.0.0.1", port=self.port, ssl=True, ssl_ca_certs=str(self.ca),
+                               socket_timeout=5)
         if self.port is None:
             return redis.Redis(unix_socket_path=str(self.socket), socket_timeout=5)
         return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=5)
@@ -139,6 +195,12 @@ class Server:
 
 def standalone(directory, persistence=False):
     return Server(directory, persistence=persistence).start()
+
+
+def tls(directory):
+    """A standalone server that speaks TLS only, on a free loopback port;
+    TlsUnavailable when the server program or openssl cannot."""
+    return Server(directory, port=free_ports(1)[0], tls=True).start()
 
 
 class Cluster:

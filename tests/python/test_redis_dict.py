@@ -10,6 +10,7 @@ import io
 import os
 import pickle
 import re
+import ssl
 import subprocess
 import sys
 import threading
@@ -19,10 +20,13 @@ import uuid
 import pytest
 
 redis = pytest.importorskip("redis")
+from redis.backoff import NoBackoff  # noqa: E402
+from redis.retry import Retry  # noqa: E402
 
 import redis_servers  # noqa: E402
 import zorvik  # noqa: E402
 from zorvik import ABSENT, RedisDict, SharedDict, _upkeep  # noqa: E402
+from zorvik._shared import SERIALIZERS  # noqa: E402
 from zorvik.redis_dict import dump_stream, transfer  # noqa: E402
 from zorvik.redis_dict.targets import redact  # noqa: E402
 
@@ -109,6 +113,22 @@ def test_a_files_dump_loads_into_a_server_and_back_as_stored(segment_dir, reques
                 assert again.get_many(keys) == values
         finally:
             d.unlink()
+
+
+@pytest.mark.parametrize("serializer", list(SERIALIZERS))
+def test_every_serializer_a_file_takes_stores_the_files_bytes(segment_dir, serializer):
+    """Every name of SharedDict's table, so that a serializer added there
+    cannot be missed here."""
+    if serializer not in ("pickle", "json"):  # the standard library's
+        pytest.importorskip(serializer)
+    from zorvik.redis_dict.codec import Codec
+
+    entries = {"apple": {"price": 3, "tags": ["red"]}, 42: [1, 2.5, None], "é": "ü"}
+    with SharedDict(segment_dir / "file", serializer=serializer) as file:
+        file.update(entries)
+    codec = Codec(serializer)
+    assert file_entries(segment_dir / "file") == {
+        codec.dumps_key(key): (codec.hash(key), codec.dumps(value)) for key, value in entries.items()}
 
 
 def test_a_damaged_dump_is_refused_where_it_breaks(redis_server):
@@ -254,6 +274,59 @@ def test_close_and_the_context_manager(redis_server):
         again.unlink()
 
 
+
+# ---- batches and commands ----------------------------------------------------------------------
+
+
+def test_a_batch_raises_what_a_file_raises_for_its_first_bad_key(standalone, segment_dir):
+    """A key that cannot be hashed before one that cannot be serialized:
+    the first one's error, as key by key (every key's bytes are computed
+    in one pass, its hashes in another, before anything is sent)."""
+    keys = ["a", ["unhashable"], lambda: None, "b"]
+    with SharedDict(segment_dir / "file") as file:
+        for batch in (lambda d: d.get_many(keys), lambda d: d.contains_many(keys),
+                      lambda d: d.set_many((key, 1) for key in keys), lambda d: d.update((key, 1) for key in keys)):
+            errors = []
+            for d in (file, standalone):
+                with pytest.raises(Exception) as caught:
+                    batch(d)
+                errors.append((type(caught.value), str(caught.value)))
+            assert errors[0] == errors[1] and "unhashable" in errors[1][1]
+        assert dict(standalone) == dict(file) == {"a": 1}  # update stored the pair before the bad one
+
+
+@pytest.mark.parametrize("arguments", [
+    ("HMGET", b"zorvik:{n:0}", b"\x80\x05key", b""),
+    ("HSET", "shard", "é ü", 0, -7, 2**70),
+    ("SCRIPT LOAD", "return 1"),  # two words: two arguments
+    (b"CLIENT SETNAME", "name"),
+    ("SET", "k", 1.5, bytearray(b"ba"), memoryview(b"mv")),
+    ("SET", "k", True),
+    ("SET", "k", None),
+    ("SET", "k", [1]),
+    ("SET", "k", "\ud800"),
+])
+def test_commands_are_packed_as_redis_py_packs_them(arguments):
+    """A client made from a URL packs its commands by a packer of ours: the
+    same bytes as redis-py's, the same error for what cannot be sent."""
+    from zorvik.redis_dict import server
+
+    if not server._OWN_PACKER:
+        pytest.skip("hiredis (or a redis-py that takes a connection's packer) is not installed: redis-py packs")
+    client = server.Server("redis://127.0.0.1:1", timeout=1, retries=0).client  # connects on first use only
+    ours = redis.connection.Connection(**client.connection_pool.connection_kwargs)
+    theirs = redis.connection.Connection()
+
+    def packed(connection):
+        try:
+            return b"".join(connection.pack_command(*arguments))
+        except Exception as error:
+            return type(error), str(error)
+
+    assert isinstance(ours._command_packer, server.CommandPacker)
+    assert packed(ours) == packed(theirs)
+
+
 # ---- pickling --------------------------------------------------------------------------------
 
 
@@ -277,6 +350,36 @@ def test_pickled_dictionaries_reconnect_in_pool_workers(redis_server, redis_clus
         d.unlink()
         d.close()
 
+
+
+@pytest.fixture(scope="module")
+def tls_server(tmp_path_factory):
+    redis_servers.programs() or pytest.skip("redis-server is not installed")
+    try:
+        server = redis_servers.tls(tmp_path_factory.mktemp("tls"))
+    except redis_servers.TlsUnavailable as error:
+        pytest.skip(str(error))
+    yield server
+    server.stop()
+
+
+def test_a_server_over_tls(tls_server):
+    """rediss:// with the certificate authority named in the URL's query, as
+    redis-py reads it; a client passed in, and both pickled, reconnect
+    trusting the same authority; without it the server is refused, saying
+    why."""
+    name = unique()
+    client = redis.Redis(host="127.0.0.1", port=tls_server.port, ssl=True, ssl_ca_certs=str(tls_server.ca),
+                         ssl_cert_reqs=ssl.CERT_REQUIRED, retry=Retry(NoBackoff(), 0))
+    with zorvik.open(tls_server.url, name=name) as d, RedisDict(client, name) as passed:
+        d["k"] = {"v": 1}
+        for same in (d, passed, pickle.loads(pickle.dumps(d)), pickle.loads(pickle.dumps(passed))):
+            assert same.get_many(["k", "absent"]) == [{"v": 1}, None] and same.url.startswith("rediss://")
+            if same is not d and same is not passed:
+                same.close()
+        d.unlink()
+    with pytest.raises(ConnectionError, match="cannot be reached .*certificate verify failed"):
+        RedisDict(tls_server.url.partition("?")[0], name, retries=0)
 
 @pytest.mark.parametrize("url, shown", [
     ("redis://host:6379/0", "redis://host:6379/0"),

@@ -4,8 +4,10 @@ lock that names no process is freed, an unfinished expansion is finished,
 chunks nothing reaches are given back; a file in use or not a dictionary is
 refused, unchanged."""
 
+import contextlib
 import errno
 import os
+import signal
 import subprocess
 import sys
 
@@ -349,33 +351,169 @@ sys.stdin.read()
 NOBODY = 65534
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="runs a holder as another user")
-@pytest.mark.parametrize("mode, user, access, reads_only", [
-    (0o644, NOBODY, "read", True),    # cannot write the file: told apart
-    (0o666, NOBODY, "read", False),   # may write it: a writer for all the repair knows
-    (0o644, None, "read", False),     # root may write any file
-    (0o600, None, "write", False),
-])
-def test_repair_tells_holders_that_only_read(tmp_path_factory, mode, user, access, reads_only):
-    directory = tmp_path_factory.mktemp("open")
-    os.chmod(directory, 0o755)
-    os.chmod(directory.parent, 0o755)
-    path = directory / "d"
-    with SharedDict(path, capacity=1 << 24) as d:
-        d["k"] = 1
-    os.chmod(path, mode)
+@contextlib.contextmanager
+def holding(path, user, access):
+    """A process of `user` (None: root) holding the file at `path` open for
+    `access` ("read" or "write") with the shared open lock, until the block ends."""
     holder = subprocess.Popen([sys.executable, "-c", HOLDER, str(path), access, str(user or "root")],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert holder.stdout.readline() == "holding\n"
-        refused = zorvik_command("repair", str(path))
+        yield holder
     finally:
         holder.stdin.close()
         holder.wait()
-    assert refused.returncode == 1 and "is in use by process" in refused.stderr, refused.stderr
-    told = f"process {holder.pid} only reads the file (its user cannot write it)" in refused.stderr
-    assert told == reads_only, refused.stderr
+
+
+def root_file(tmp_path_factory, mode):
+    """A dictionary's file of root's with `mode`, in a directory others may
+    enter; and what it holds."""
+    directory = tmp_path_factory.mktemp("open")
+    os.chmod(directory, 0o755)
+    os.chmod(directory.parent, 0o755)
+    path = directory / "d"
+    model = {f"k{n}": n for n in range(200)}
+    with SharedDict(path, capacity=1 << 24) as d:
+        d.update(model)
+    os.chmod(path, mode)
+    return path, model
+
+
+def leftovers(path):
+    return [name for name in os.listdir(os.path.dirname(path)) if name.startswith(".zorvik-repair-")]
+
+
+# The header's data chunk size (byte 160 of the map header, at Offset 66 of
+# the base at file position 24), where a repair beside readers sets its mark.
+MARK_POSITION = 24 + 66 + 160
+REPAIR_MARK = 0xFF
+
+
+def mark_byte(path):
+    with open(path, "rb") as f:
+        f.seek(MARK_POSITION)
+        return f.read(1)[0]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs a holder as another user")
+@pytest.mark.parametrize("mode, user, access, repaired", [
+    (0o644, NOBODY, "read", True),    # cannot write the file: the repair works beside it
+    (0o666, NOBODY, "read", False),   # may write it: a writer for all the repair knows
+    (0o644, None, "read", False),     # root may write any file
+    (0o600, None, "write", False),
+])
+def test_repair_works_beside_holders_that_only_read(tmp_path_factory, mode, user, access, repaired):
+    path, model = root_file(tmp_path_factory, mode)
+    before = os.stat(path)
+    with holding(path, user, access) as holder:
+        dry = zorvik_command("repair", "--dry-run", str(path))
+        result = zorvik_command("repair", str(path))
+        if repaired:
+            assert dry.returncode == 0 and f"works on a copy beside process {holder.pid}," in dry.stdout, dry
+            assert result.returncode == 0, result.stderr
+            assert f"repaired a copy beside process {holder.pid}, which only reads the file" in result.stdout
+            after = os.stat(path)
+            assert after.st_ino != before.st_ino  # the holder keeps the file as it was
+            assert (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid)
+            assert leftovers(path) == []
+            with SharedDict(path) as d:  # new openers get the repaired file, the reader still there
+                assert dict(d) == model
+                d["after"] = 1
+        else:
+            assert dry.returncode == 1 and "is in use by process" in dry.stderr, dry
+            assert result.returncode == 1 and "is in use by process" in result.stderr, result.stderr
+            assert os.stat(path).st_ino == before.st_ino and mark_byte(path) != REPAIR_MARK
     assert zorvik_command("repair", str(path)).returncode == 0  # once it let go
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs a holder as another user")
+def test_a_writer_keeps_the_repair_out_and_the_readers_beside_it_are_named(tmp_path_factory):
+    path, model = root_file(tmp_path_factory, 0o644)
+    with holding(path, NOBODY, "read") as reader, holding(path, None, "write") as writer:
+        refused = zorvik_command("repair", str(path))
+    assert refused.returncode == 1 and str(writer.pid) in refused.stderr, refused.stderr
+    assert f"process {reader.pid} only reads the file (its user cannot write it) and does not keep the repair out" \
+        in refused.stderr, refused.stderr
+    with SharedDict(path) as d:
+        assert dict(d) == model
+
+
+def stopped_repair(path, step):
+    """A repair of `path` in a forked child, stopped at its `step`-th crash
+    point; its pid. Once continued, it exits 0 when it repaired the file and 3
+    when it was refused."""
+    pid = os.fork()
+    if pid == 0:
+        code = 4
+        try:
+            _upkeep._crash_after(step, signal.SIGSTOP)
+            tools.repair(path)
+            code = 0
+        except tools.Refused:
+            code = 3
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, os.WUNTRACED)
+    assert os.WIFSTOPPED(status), status
+    return pid
+
+
+# The repair's steps beside a reader: the copy made (crash point 1), the file
+# marked (2). Stopped after the mark, an opener of any kind is refused; a
+# holder that may write and shows by then (an opener that met the header
+# before the mark) makes the repair take the mark off and refuse.
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs a holder as another user")
+@pytest.mark.parametrize("writer_came", [False, True], ids=["openers refused", "repair backs off"])
+def test_openers_while_a_repair_works_beside_readers(tmp_path_factory, writer_came):
+    path, model = root_file(tmp_path_factory, 0o644)
+    size = mark_byte(path)
+    with holding(path, NOBODY, "read"):
+        repairing = stopped_repair(str(path), 2)
+        try:
+            assert mark_byte(path) == REPAIR_MARK
+            with pytest.raises(OSError) as refused:
+                SharedDict(path)
+            assert refused.value.errno == errno.EBUSY and "being repaired" in str(refused.value)
+            with pytest.raises(RuntimeError, match="being repaired"):
+                brandel(os.fsencode(path))
+            checked = zorvik_command("check", str(path))
+            assert checked.returncode == 1 and "marked as being repaired" in checked.stdout, checked.stdout
+            with contextlib.ExitStack() as writers:
+                if writer_came:
+                    writers.enter_context(holding(path, None, "write"))
+                os.kill(repairing, signal.SIGCONT)
+                _, status = os.waitpid(repairing, 0)
+        except BaseException:
+            os.kill(repairing, signal.SIGKILL)
+            os.waitpid(repairing, 0)
+            raise
+    assert os.WEXITSTATUS(status) == (3 if writer_came else 0)
+    assert mark_byte(path) == size and leftovers(path) == []
+    with SharedDict(path) as d:
+        assert dict(d) == model
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs a holder as another user")
+def test_a_repair_beside_readers_killed_at_each_step_is_finished_by_the_next(tmp_path_factory):
+    # Killed at each crash point (its own steps and those of the repair of
+    # the copy), the repair leaves the file as it was, marked, or replaced;
+    # the next repair, the reader still there, finishes the work: every
+    # entry is there, nothing is left beside the file, and it opens again.
+    step = 1
+    while True:
+        path, model = root_file(tmp_path_factory, 0o644)
+        with holding(path, NOBODY, "read"):
+            if not died_at(step, lambda: tools.repair(str(path))):
+                break
+            repaired = zorvik_command("repair", str(path))
+            assert repaired.returncode == 0, (step, repaired.stderr)
+            assert leftovers(path) == [] and mark_byte(path) != REPAIR_MARK, step
+            with SharedDict(path) as d:
+                assert dict(d) == model, step
+        checked = zorvik_command("check", str(path))
+        assert checked.returncode == 0 and checked.stdout.strip().endswith("clean"), (step, checked.stdout)
+        step += 1
+    assert step > 5, step  # it passed its own steps
 
 
 @pytest.mark.parametrize("case", REFUSED)

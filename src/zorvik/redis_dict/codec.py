@@ -5,15 +5,17 @@ So a dictionary's entries move between a file and a server as they are (the
 raw dump of a file carries each entry's stored hash, key bytes and value
 bytes), and a key is found by the same bytes on both. This module is the one
 place that turns objects into those bytes and back; it knows what
-SharedDict's serializer table does (``zorvik/shared/serializers.cpp`` and the
-binding's serialize step):
+SharedDict's serializer table (``zorvik._shared.SERIALIZERS``, the names a
+dictionary can give) does with each name (``zorvik/shared/serializers.cpp``
+and the binding's serialize step):
 
 - ``pickle``: protocol 5 on every CPython version (pickle's default is 4 up
   to 3.13), so processes of 3.11 and 3.14 write every key alike;
 - ``json``: the standard library's ``json.dumps`` with its defaults, whose
   text is stored as UTF-8;
-- ``orjson``, ``msgpack``: the package's own ``dumps``/``loads``;
-- ``msgspec``: ``msgspec.json.encode``/``decode``.
+- ``msgspec``: ``msgspec.json.encode``/``decode``;
+- every other name (``orjson``, ``msgpack``): the package of that name, its
+  own ``dumps``/``loads``.
 
 A key is stored by the bytes a SharedDict stores it by: under pickle its key
 form (``zorvik._shared.pickle_key``: the same bytes for equal keys, whatever
@@ -34,12 +36,10 @@ import pickle
 from collections.abc import Callable
 from typing import Any
 
-from zorvik._shared import pickle_key
+from zorvik._shared import SERIALIZERS, pickle_key
 from zorvik.fennick import portable_hash
 
-__all__ = ["Codec", "SERIALIZERS"]
-
-SERIALIZERS = ("pickle", "json", "orjson", "msgpack", "msgspec")
+__all__ = ["Codec"]
 
 
 def _pickle_dumps(value: Any) -> bytes:
@@ -63,18 +63,19 @@ def _functions(serializer: object) -> tuple[Callable[[Any], Any], Callable[[Any]
     stored as its UTF-8 bytes."""
     if not isinstance(serializer, str):
         raise TypeError(f"serializer must be a str naming one, not {type(serializer).__name__}")
+    if serializer not in SERIALIZERS:
+        names = [repr(name) for name in SERIALIZERS]
+        raise ValueError(f"unknown serializer {serializer!r}: choose {', '.join(names[:-1])} or {names[-1]}")
     if serializer == "pickle":
         return _pickle_dumps, pickle.loads, False
     if serializer == "json":
         return json.dumps, json.loads, True
-    if serializer in ("orjson", "msgpack"):
-        module = _package(serializer)
-        return module.dumps, module.loads, False
     if serializer == "msgspec":
         _package("msgspec")
         encoder = importlib.import_module("msgspec.json")
         return encoder.encode, encoder.decode, False
-    raise ValueError(f"unknown serializer {serializer!r}: choose 'pickle', 'json', 'orjson', 'msgpack' or 'msgspec'")
+    module = _package(serializer)
+    return module.dumps, module.loads, False
 
 
 class Codec:

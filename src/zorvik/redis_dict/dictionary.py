@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import math
 import random
+from itertools import islice
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, MutableMapping, ValuesView
 from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
 
@@ -112,11 +113,18 @@ def _milliseconds(ttl: object) -> int:
 def _pairs(items: Any) -> Iterator[tuple[Any, Any]]:
     """The pairs of a mapping (anything with keys()) or of an iterable of
     pairs, checked as dict.update checks them."""
+    if type(items) is dict:
+        return iter(items.items())
     if hasattr(items, "keys"):
-        for key in items.keys():
-            yield key, items[key]
-        return
+        return ((key, items[key]) for key in items.keys())
+    return _checked_pairs(items)
+
+
+def _checked_pairs(items: Iterable[Any]) -> Iterator[tuple[Any, Any]]:
     for index, item in enumerate(items):
+        if type(item) is tuple and len(item) == 2:
+            yield item
+            continue
         try:
             pair = tuple(item)
         except TypeError:
@@ -280,13 +288,21 @@ class RedisDict(MutableMapping[_K, _V]):
 
     def _located(self, keys: Iterable[Any]) -> tuple[list[bytes], list[int]]:
         """The stored bytes and the shard (its index) of every key, all
-        computed, key by key as _locate does, before anything is sent."""
-        dumps_key, hash_, count = self._codec.dumps_key, self._codec.hash, self._count
-        fields, shards = [], []
-        for key in keys:
-            fields.append(dumps_key(key))
-            shards.append(hash_(key) % count)
-        return fields, shards
+        computed before anything is sent: the bytes of every key, then their
+        hashes, each in one pass. When a key fails, the keys are gone through
+        again one at a time, as _locate does, so that the error raised is the
+        one SharedDict raises (the first bad key's, its serializer's before
+        its hash's)."""
+        keys = keys if type(keys) is list else list(keys)
+        codec, count = self._codec, self._count
+        try:
+            fields = list(map(codec.dumps_key, keys))
+            hashes = list(map(codec.hash, keys))
+        except Exception:
+            for key in keys:
+                self._locate(key)
+            raise
+        return fields, [0] * len(hashes) if count == 1 else [hash_ % count for hash_ in hashes]
 
     def _read(self, *command: Any) -> Any:
         return self._server.run(False, self._execute, *command)
@@ -456,17 +472,16 @@ class RedisDict(MutableMapping[_K, _V]):
         they are read: a pair that fails raises with the pairs before it
         stored."""
         self._check_open()
-        for pairs in (_pairs(other), kwargs.items()):
-            batch: list[tuple[int, bytes, bytes]] = []
+        for pairs in (_pairs(other), iter(kwargs.items())):
+            shards: list[int] = []
+            flat: list[bytes] = []
             try:
-                for entry in self._encoded(pairs):
-                    batch.append(entry)
-                    if len(batch) == UPDATE_STEP:
-                        self._store(batch)
+                while self._encode(pairs, shards, flat, UPDATE_STEP) == UPDATE_STEP:
+                    self._store(shards, flat)
             except BaseException:
-                self._store(batch)  # the pairs read before the bad one, as dict.update leaves them
+                self._store(shards, flat)  # the pairs read before the bad one, as dict.update leaves them
                 raise
-            self._store(batch)
+            self._store(shards, flat)
 
     def clear(self) -> None:
         """Removes every entry, a shard at a time: entries present from the
@@ -538,9 +553,14 @@ class RedisDict(MutableMapping[_K, _V]):
         """[d.get(k, default) for k in keys], one command per shard in one
         round trip."""
         fields, shards = self._located(keys)
+        loads = self._codec.loads
+        if self._count == 1 and 0 < len(fields) <= FIELDS_PER_COMMAND:  # one command, answering in order
+            reply = self._read("HMGET", self._shard_keys[0], *fields)
+            if None in reply:
+                return [default if data is None else loads(data) for data in reply]
+            return list(map(loads, reply))
         commands, answered = self._commands(shards, lambda shard, part: ("HMGET", shard, *[fields[i] for i in part]))
         results = [default] * len(fields)
-        loads = self._codec.loads
         for part, reply in zip(answered, self._batch(False, commands)):
             for position, data in zip(part, reply):
                 if data is not None:
@@ -552,28 +572,44 @@ class RedisDict(MutableMapping[_K, _V]):
         later one's value stays). Every key and value is serialized and
         hashed before anything is sent."""
         self._check_open()
-        self._store(list(self._encoded(_pairs(items))))
+        shards: list[int] = []
+        flat: list[bytes] = []
+        self._encode(_pairs(items), shards, flat)
+        self._store(shards, flat)
 
-    def _encoded(self, pairs: Iterable[tuple[Any, Any]]) -> Iterator[tuple[int, bytes, bytes]]:
-        """(shard, key bytes, value bytes) of each pair, as d[k] = v makes them."""
+    def _encode(self, pairs: Iterator[tuple[Any, Any]], shards: list[int], flat: list[bytes],
+                most: int | None = None) -> int:
+        """Serializes and hashes pairs as d[k] = v does, up to `most` of them
+        (None: all), appending the shard (its index) of each to `shards` and
+        its key's and value's stored bytes to `flat`; returns how many."""
         dumps_key, dumps, hash_, count = self._codec.dumps_key, self._codec.dumps, self._codec.hash, self._count
-        for key, value in pairs:
+        add_shard, add_bytes = shards.append, flat.append
+        done = 0
+        for key, value in islice(pairs, most):
             field = dumps_key(key)
             data = dumps(value)
-            yield hash_(key) % count, field, data
+            shard = hash_(key) % count
+            add_bytes(field)
+            add_bytes(data)
+            add_shard(shard)
+            done += 1
+        return done
 
-    def _store(self, batch: list[tuple[int, bytes, bytes]]) -> None:
-        """Stores and empties a batch of (shard, key bytes, value bytes)."""
-        if not batch:
+    def _store(self, shards: list[int], flat: list[bytes]) -> None:
+        """Stores the pairs of `flat` (key bytes, value bytes, key bytes...),
+        the pair at position i in shard shards[i], and empties both lists."""
+        if not shards:
             return
-        entries = batch[:]
-        batch.clear()  # taken whether or not the store succeeds: a caller never sends it twice
-
-        def command(shard: bytes, part: list[int]) -> tuple[Any, ...]:
-            return ("HSET", shard, *[data for i in part for data in entries[i][1:]])
-
+        if self._count == 1:  # HSET of the pairs in order: of one key's two pairs, the later one stays
+            step = 2 * FIELDS_PER_COMMAND
+            commands = [("HSET", self._shard_keys[0], *flat[start:start + step]) for start in range(0, len(flat), step)]
+        else:
+            commands = self._commands(shards, lambda shard, part: (
+                "HSET", shard, *[data for i in part for data in flat[2 * i:2 * i + 2]]))[0]
+        shards.clear()  # taken whether or not the store succeeds: a caller never sends them twice
+        flat.clear()
         # Storing the same bytes again changes nothing: a batch of stores may be resent.
-        self._batch(False, self._commands([entry[0] for entry in entries], command)[0])
+        self._batch(False, commands)
 
     def delete_many(self, keys: Iterable[_K]) -> list[bool]:
         """Removes each present key: True for each removed, False for each

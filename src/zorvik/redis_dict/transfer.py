@@ -80,16 +80,18 @@ def load(target: Any, name: str, stream: BinaryIO, *, shards: int | None = None,
     d: RedisDict[Any, Any]
     with RedisDict(target, name, shards=shards, **options) as d:
         loaded = 0
-        batch: list[tuple[int, bytes, bytes]] = []
+        in_shard: list[int] = []  # the shard of each entry read
+        flat: list[bytes] = []
         try:
             for hash_, key, value in entries:
-                batch.append((hash_ % d.shards, key, value))
-                if len(batch) == LOAD_STEP:
-                    loaded += len(batch)
-                    d._store(batch)
+                in_shard.append(hash_ % d.shards)
+                flat += (key, value)
+                if len(in_shard) == LOAD_STEP:
+                    loaded += len(in_shard)
+                    d._store(in_shard, flat)
                     if progress is not None:
                         progress(loaded, 0)
         finally:  # the entries before a damaged record are loaded
-            loaded += len(batch)
-            d._store(batch)
+            loaded += len(in_shard)
+            d._store(in_shard, flat)
         return loaded

@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -49,7 +50,7 @@ Ref check_dict(const MapCheck &check) {
     const Ref held = string_list(check.held_locks);
     if (!held) return Ref();
     return Ref::steal(Py_BuildValue(
-        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O}", "faults", faults.get(), "entries",
+        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O,s:O}", "faults", faults.get(), "entries",
         static_cast<unsigned long long>(check.entries), "entry_count", static_cast<unsigned long long>(check.entry_count),
         "held_locks", held.get(), "pending_intents", static_cast<unsigned long long>(check.pending_intents),
         "marked_buckets", static_cast<unsigned long long>(check.marked_buckets), "expansion_workers",
@@ -58,7 +59,8 @@ Ref check_dict(const MapCheck &check) {
         check.doubling_goes_on ? Py_True : Py_False, "chunks_reached",
         static_cast<unsigned long long>(check.chunks_reached), "unnamed_blocks",
         static_cast<unsigned long long>(check.unnamed_blocks), "unnamed_bytes",
-        static_cast<unsigned long long>(check.unnamed_bytes), "clean", check.clean() ? Py_True : Py_False));
+        static_cast<unsigned long long>(check.unnamed_bytes), "repair_marked", check.repair_marked ? Py_True : Py_False,
+        "clean", check.clean() ? Py_True : Py_False));
 }
 
 // A Python exception raised by a callback, already pending: it wins over the
@@ -148,14 +150,22 @@ PyObject *upkeep_repair(PyObject *, PyObject *args) {
                          "reclaimed_bytes", static_cast<unsigned long long>(report.reclaimed_bytes));
 }
 
-// _crash_after(steps): for the fault tests. Call it in a child made by fork
-// before the child's first operation: every dictionary in the child (the
-// modules share one core) kills the process (SIGKILL) at the given crash
-// point of the changes it makes from then on; 0 disarms.
-PyObject *upkeep_crash_after(PyObject *, PyObject *steps_object) {
-    const unsigned long long steps = PyLong_AsUnsignedLongLong(steps_object);
+// _crash_after(steps, signal=SIGKILL): for the fault tests. Call it in a
+// child made by fork before the child's first operation: every dictionary in
+// the child (the modules share one core) kills the process (SIGKILL) at the
+// given crash point of the changes it makes from then on, or stops it there
+// (SIGSTOP) until it is continued; 0 disarms.
+PyObject *upkeep_crash_after(PyObject *, PyObject *args) {
+    PyObject *steps_object = nullptr;
+    int signal = SIGKILL;
+    if (!PyArg_ParseTuple(args, "O|i", &steps_object, &signal)) return nullptr;
+    const unsigned long long steps = PyLong_AsUnsignedLongLong(steps_object);  // refuses a negative count
     if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    arm_crash_points(steps);
+    if (signal != SIGKILL && signal != SIGSTOP) {
+        PyErr_SetString(PyExc_ValueError, "the signal is SIGKILL or SIGSTOP");
+        return nullptr;
+    }
+    arm_crash_points(steps, signal);
     Py_RETURN_NONE;
 }
 
@@ -210,13 +220,8 @@ PyObject *upkeep_locks(PyObject *, PyObject *args) {
     return list.release();
 }
 
-// holders(path) -> [pid]: the processes that hold the file open or map it.
-PyObject *upkeep_holders(PyObject *, PyObject *args) {
-    std::string path;
-    PyObject *progress = nullptr;
-    if (!path_and_progress(args, &path, &progress)) return nullptr;
-    std::vector<int> pids;
-    if (!call_core([&] { pids = processes_holding_map_file(path); })) return nullptr;
+// A list of process ids.
+PyObject *pid_list(const std::vector<int> &pids) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pids.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < pids.size(); ++i) {
@@ -227,14 +232,27 @@ PyObject *upkeep_holders(PyObject *, PyObject *args) {
     return list.release();
 }
 
-// refuse_if_in_use(path): the refusal a repair would meet (RuntimeError with
-// the holders' `pids`) while processes hold the file open or map it.
-PyObject *upkeep_refuse_if_in_use(PyObject *, PyObject *args) {
+// holders(path) -> [pid]: the processes that hold the file open or map it.
+PyObject *upkeep_holders(PyObject *, PyObject *args) {
     std::string path;
     PyObject *progress = nullptr;
     if (!path_and_progress(args, &path, &progress)) return nullptr;
-    if (!call_core([&] { refuse_if_in_use(path); })) return nullptr;
-    Py_RETURN_NONE;
+    std::vector<int> pids;
+    if (!call_core([&] { pids = processes_holding_map_file(path); })) return nullptr;
+    return pid_list(pids);
+}
+
+// refuse_writers(path) -> [pid]: the refusal a repair would meet
+// (RuntimeError with the holders' `pids`) while processes that may write the
+// file hold it; else the holders that only read it, which a repair works
+// beside.
+PyObject *upkeep_refuse_writers(PyObject *, PyObject *args) {
+    std::string path;
+    PyObject *progress = nullptr;
+    if (!path_and_progress(args, &path, &progress)) return nullptr;
+    std::vector<int> readers;
+    if (!call_core([&] { readers = refuse_writers(path); })) return nullptr;
+    return pid_list(readers);
 }
 
 // dump(path, write, progress=None) -> entries: the raw dump, written through
@@ -414,14 +432,16 @@ PyMethodDef upkeep_methods[] = {
     {"repair", upkeep_repair, METH_VARARGS,
      "repair(path, progress=None) -> dict\n\nRepairs a dictionary's file that no process uses: frees its locks, finishes or undoes "
      "changes and expansions left in progress, recounts its entries and reclaims chunks nothing reaches."},
-    {"_crash_after", upkeep_crash_after, METH_O,
-     "_crash_after(steps)\n\nFor the fault tests: in a child made by fork, before its first operation, arms every "
-     "dictionary's crash points; the process kills itself at the given one (0 disarms)."},
+    {"_crash_after", upkeep_crash_after, METH_VARARGS,
+     "_crash_after(steps, signal=SIGKILL)\n\nFor the fault tests: in a child made by fork, before its first operation, "
+     "arms every dictionary's crash points; the process kills itself at the given one, or stops there with SIGSTOP "
+     "(0 disarms)."},
     {"survey", upkeep_survey, METH_VARARGS, "survey(path, progress=None) -> dict: the shape, check and space use."},
     {"locks", upkeep_locks, METH_VARARGS, "locks(path, progress=None) -> [(name, pid, holder)]: the held locks."},
     {"holders", upkeep_holders, METH_VARARGS, "holders(path) -> [pid]: the processes holding the file open."},
-    {"refuse_if_in_use", upkeep_refuse_if_in_use, METH_VARARGS,
-     "refuse_if_in_use(path): raises a repair's refusal (RuntimeError with `pids`) while processes hold the file."},
+    {"refuse_writers", upkeep_refuse_writers, METH_VARARGS,
+     "refuse_writers(path) -> [pid]: raises a repair's refusal (RuntimeError with `pids`) while processes that may "
+     "write the file hold it; else the holders that only read it."},
     {"dump", upkeep_dump, METH_VARARGS, "dump(path, write, progress=None) -> entries: the raw dump."},
     {"entries", upkeep_entries, METH_VARARGS, "entries(path, visit, progress=None) -> visits."},
     {"create", upkeep_create, METH_VARARGS, "create(directory, shape) -> path: a new empty dictionary file."},

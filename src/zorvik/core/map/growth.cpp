@@ -53,10 +53,12 @@
 // bucket built or checked is one unit, a bucket split four, two buckets
 // cleared one), more while the table runs ahead of its doubling: x2 past 2.5
 // entries per old bucket, x4 past 3, and past 4 (the load the next doubling
-// starts at) the whole doubling, as far as it goes without waiting. A
-// doubling takes about T/64 + T/16 + T/128 steps, so with one step per
-// insert it ends within 0.1 T inserts of its start, while the load rule
-// asks for the next one 2 T inserts later.
+// starts at) x16, waiting up to a millisecond for the growth lock (the only
+// wait a change's step makes: a holder the scheduler stopped is given the
+// processor). A doubling takes about T/64 + T/16 + T/128 steps, so with one
+// step per insert it ends within 0.1 T inserts of its start, while the load
+// rule asks for the next one 2 T inserts later; no step does more than a
+// few hundred microseconds of it, however far the table runs ahead.
 //
 // Versions that double in one operation
 // -------------------------------------
@@ -138,6 +140,14 @@ constexpr std::int64_t kTransitionUnits = 4;
 // slots one publication step publishes (a page of the chunk table).
 constexpr std::uint64_t kBuildGroup = 64;
 constexpr std::uint64_t kPublishGroup = 512;
+// Past the convergence load (4 entries an old bucket: the load the next
+// doubling starts at) a change's step does this many steps' work, and may
+// wait this long for the growth lock: the doubling then ends within about
+// T / 180 changes (the essay's T/64 + T/16 + T/128 steps over 16), while no
+// change does more than a few hundred microseconds of it. Nothing else a
+// step does ever waits for the lock.
+constexpr std::int64_t kCatchUpSteps = 16;
+constexpr Clock::duration kCatchUpWait = std::chrono::milliseconds(1);
 // Gets step only while this process's changes have not stepped for this long.
 constexpr Clock::duration kGetStepQuiet = std::chrono::milliseconds(10);
 // Every batch handed out but not every one counted: the sweep starts after
@@ -294,8 +304,9 @@ std::uint64_t view_key(const View &v) {
 // ---- one call's work -------------------------------------------------------------------
 
 enum class Mode : std::uint8_t {
-    step,   // an operation's: never waits
-    drive,  // expansion(n)'s: waits where another holds what comes next
+    step,      // an operation's: never waits
+    catch_up,  // an operation's past the convergence load: waits a little for the growth lock
+    drive,     // expansion(n)'s: waits where another holds what comes next
 };
 
 struct Step {
@@ -315,7 +326,9 @@ struct Step {
 // The growth lock, for the rest of the call. A drive waits for it (taking
 // it over from a holder that has ended, as every lock wait does); an
 // operation's step takes it only when it is free, or when its holder has
-// ended, judged on the schedule of lock waits.
+// ended, judged on the schedule of lock waits; a catch-up step tries again,
+// yielding the processor between tries (to the holder, when the scheduler
+// stopped it), for at most kCatchUpWait.
 bool hold_growth_lock(Step &s) {
     if (s.lock.holds()) return true;
     char *word = s.m.growth_lock_word();
@@ -333,6 +346,13 @@ bool hold_growth_lock(Step &s) {
                                                   timing.look_every);
     }
     s.lock = SegmentLockGuard::try_to_take(word, judge);
+    if (s.mode == Mode::catch_up) {
+        const Clock::time_point until = s.now() + kCatchUpWait;
+        while (!s.lock.holds() && s.now() < until) {
+            host::yield();
+            s.lock = SegmentLockGuard::try_to_take(word, false);
+        }
+    }
     return s.lock.holds();
 }
 
@@ -812,16 +832,22 @@ void run(Step &s) {
     }
 }
 
-// The work of one step of a change: x1, x2, x4 as the table runs ahead of
-// its doubling, and everything past 4 entries per old bucket.
-Budget budget_for(const MapState &m, const View &v) {
-    if (v.phase == GrowthPhase::clearing) return Budget::units(kStepUnits);
+// How much one step of a change does, and whether it may wait.
+struct StepSize {
+    Budget budget;
+    Mode mode;
+};
+
+// x1, x2, x4 as the table runs ahead of its doubling, and a catch-up step
+// (x16) past 4 entries per old bucket.
+StepSize step_size(const MapState &m, const View &v) {
+    if (v.phase == GrowthPhase::clearing) return {Budget::units(kStepUnits), Mode::step};
     const std::uint64_t buckets = m.bucket_chunk_size * v.chunks;
     const std::uint64_t entries = m.entry_count();
-    if (2 * entries < 5 * buckets) return Budget::units(kStepUnits);
-    if (entries < 3 * buckets) return Budget::units(2 * kStepUnits);
-    if (entries < 4 * buckets) return Budget::units(4 * kStepUnits);
-    return Budget::unbounded();
+    if (2 * entries < 5 * buckets) return {Budget::units(kStepUnits), Mode::step};
+    if (entries < 3 * buckets) return {Budget::units(2 * kStepUnits), Mode::step};
+    if (entries < 4 * buckets) return {Budget::units(4 * kStepUnits), Mode::step};
+    return {Budget::units(kCatchUpSteps * kStepUnits), Mode::catch_up};
 }
 
 std::int64_t ticks(Clock::time_point t) { return t.time_since_epoch().count(); }
@@ -922,12 +948,13 @@ void MapState::after_change(bool appended) {
         } else if (v.phase == GrowthPhase::unknown) {
             return;
         }
-        Step s{*this, Mode::step, appended, budget_for(*this, v), {}, false, false, false, nullptr};
-        const bool whole = s.budget.is_unbounded();
+        const StepSize size = step_size(*this, v);
+        const bool catch_up = size.mode == Mode::catch_up;
+        Step s{*this, size.mode, appended, size.budget, {}, false, false, false, nullptr};
         growth.last_change_step.store(ticks(Clock::now()), std::memory_order_relaxed);
         run(s);
         if (s.progress) growth.stats.steps.fetch_add(1, std::memory_order_relaxed);
-        if (whole && s.progress) growth.stats.whole.fetch_add(1, std::memory_order_relaxed);
+        if (catch_up && s.progress) growth.stats.catch_ups.fetch_add(1, std::memory_order_relaxed);
     } catch (abi::__forced_unwind &) {
         throw;  // the thread is being ended: nothing may hold it up
     } catch (...) {

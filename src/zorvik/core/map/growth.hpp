@@ -61,7 +61,7 @@ struct GrowthStats {
     std::atomic<std::uint64_t> ends{0};       // doublings this process ended
     std::atomic<std::uint64_t> swept{0};      // buckets checked by this process's sweeps
     std::atomic<std::uint64_t> takeovers{0};  // states taken over from processes that had ended
-    std::atomic<std::uint64_t> whole{0};      // steps that finished a doubling whole (the lag's last resort)
+    std::atomic<std::uint64_t> catch_ups{0};  // steps past the convergence load (x16, waiting a little for the lock)
     // The largest entries-per-bucket of the old table (x 1000) at an end
     // this process made: how far the table's growth ran ahead of its doubling.
     std::atomic<std::uint64_t> largest_load_at_end{0};

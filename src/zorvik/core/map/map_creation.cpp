@@ -27,6 +27,7 @@
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/cache.hpp"
 #include "zorvik/core/map/map_creation.hpp"
+#include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/file_errors.hpp"
 #include "zorvik/core/segment/host.hpp"
@@ -383,11 +384,18 @@ void refuse_map_segment(const std::string &path, Segment::Fault fault, int error
     throw bad_alloc_exception();
 }
 
-std::unique_ptr<MapState> read_map(Segment segment, const std::string &path, DamagedExtension damaged) {
+std::unique_ptr<MapState> read_map(Segment segment, const std::string &path, DamagedExtension damaged,
+                                   MarkedFile marked) {
     Allocator base = segment.base();
     const FileCheck check(path, base, segment.mapped_length());
     const Offset allocated = check.check_allocator_record();
-    const MapHeader header = *reinterpret_cast<const MapHeader *>(base + kMapHeaderOffset);
+    MapHeader header = *reinterpret_cast<const MapHeader *>(base + kMapHeaderOffset);
+    const bool repair_marked = header.data_chunk_size == kRepairMark;
+    if (repair_marked) {
+        if (marked == MarkedFile::refuse) throw FileBeingRepaired(path);
+        // The mark stands in for the chunk size, which the allocator's record keeps.
+        header.data_chunk_size = memory_manager(base)->chunk_size;
+    }
     const MapShape shape = check.check_header(header, allocated);
     const bool extension_sound = check.extension_sound(header, allocated);
     if (!extension_sound && damaged == DamagedExtension::refuse) {
@@ -405,6 +413,7 @@ std::unique_ptr<MapState> read_map(Segment segment, const std::string &path, Dam
     if (header.extension != 0 && extension_sound) m.set_extension(base + header.extension);
     m.extension_damaged = !extension_sound;
     if (m.extension() != nullptr) take_cache_record(m, check, allocated, damaged);
+    m.repair_marked = repair_marked;
     // Resolve the chunks in force now (re-reading the count, which may grow
     // meanwhile); later ones are resolved on first use.
     for (std::uint64_t j = 0; j < m.chunks_in_use() && j < m.reachable_chunks; ++j) {
@@ -415,6 +424,37 @@ std::unique_ptr<MapState> read_map(Segment segment, const std::string &path, Dam
         }
     }
     return state;
+}
+
+namespace {
+
+// Swaps the header's chunk-size byte from `from` to `to` through the aligned
+// word that holds it (map_layout.hpp), keeping the word's other bytes (the
+// header's zero bytes, which a later version may use). False when the byte
+// is not `from`. Pairs with the plain read of the header by every attach
+// (read_map): an attach that reads after the swap finds the new byte.
+bool swap_chunk_size_byte(Allocator base, std::uint8_t from, std::uint8_t to) {
+    char *word = base + kRepairMarkWord;
+    constexpr unsigned kShift = 16;  // the byte is byte 2 of the little-endian word
+    for (;;) {
+        const std::uint32_t found = atomics::load32(word);
+        if (static_cast<std::uint8_t>(found >> kShift) != from) return false;
+        const std::uint32_t desired = (found & ~(std::uint32_t{0xFF} << kShift)) | std::uint32_t{to} << kShift;
+        if (atomics::cas32(word, found, desired) == found) return true;
+    }
+}
+
+}  // namespace
+
+bool take_repair_mark(MapState &m) {
+    const bool taken = swap_chunk_size_byte(m.base, memory_manager(m.base)->chunk_size, kRepairMark);
+    m.repair_marked = true;
+    return taken;
+}
+
+void clear_repair_mark(MapState &m) {
+    swap_chunk_size_byte(m.base, kRepairMark, memory_manager(m.base)->chunk_size);
+    m.repair_marked = false;
 }
 
 void begin_writing(MapState &m) {
@@ -453,7 +493,12 @@ std::unique_ptr<MapState> open_map(const std::string &path, OpenMode mode, const
             Segment::Fault fault = Segment::Fault::none;
             Segment segment = open_file_at(path, fault);
             if (segment) {
-                std::unique_ptr<MapState> state = read_map(std::move(segment), path);
+                std::unique_ptr<MapState> state;
+                try {
+                    state = read_map(std::move(segment), path);
+                } catch (const FileBeingRepaired &) {
+                    throw_open_fault(path, Segment::Fault::locked, EBUSY);  // as when a repair holds the lock
+                }
                 begin_writing(*state);
                 return state;
             }

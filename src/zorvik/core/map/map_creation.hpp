@@ -71,11 +71,30 @@ Segment open_map_segment(const std::string &path);
 // has no extension and says so) so that they can report and mend it.
 enum class DamagedExtension : std::uint8_t { refuse, set_aside };
 
+// What read_map does with a file that carries the repair mark
+// (map_layout.hpp): refuse it (FileBeingRepaired), as every attach does; or,
+// for the operator's reads and repair, take it as it is (the state says
+// `repair_marked`; its shape takes the chunk size from the allocator's
+// record).
+enum class MarkedFile : std::uint8_t { refuse, accept };
+
 // The map in `segment`, opened at `path`, after the checks of every attach:
 // std::invalid_argument naming the path and the fault for a file that holds
 // no map, left exactly as it was. Writes nothing.
 std::unique_ptr<MapState> read_map(Segment segment, const std::string &path,
-                                   DamagedExtension damaged = DamagedExtension::refuse);
+                                   DamagedExtension damaged = DamagedExtension::refuse,
+                                   MarkedFile marked = MarkedFile::refuse);
+
+// Sets the repair mark in the header of the map `m`, by a compare-and-swap
+// from the chunk size the allocator's record keeps (of two repairs, one
+// sets it). True when this call set it; false when the file carried it
+// already.
+bool take_repair_mark(MapState &m);
+
+// Takes the repair mark off again: the header's chunk size is the
+// allocator's once more, and every attach accepts the file. Does nothing to
+// a file that carries no mark.
+void clear_repair_mark(MapState &m);
 
 // Makes a map that read_map returned ready for this process's stores: backs
 // the holes a file may have in its allocated area (the first bytes an attach

@@ -163,6 +163,8 @@ public:
     GrowthLocal growth;
     // The header's `extension` names no record (read_map set it aside).
     bool extension_damaged = false;
+    // The header carries the repair mark (read_map accepted it).
+    bool repair_marked = false;
 
     // ---- shared words -------------------------------------------------------
     // chunks_in_use only ever doubles, under expansion_lock; an acquire load.

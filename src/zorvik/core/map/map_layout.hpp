@@ -74,10 +74,24 @@ static_assert(offsetof(MapHeader, chunks_in_use) == 64 && offsetof(MapHeader, ex
               "file format: the five shared words' Offsets at bytes 64 to 103");
 static_assert(offsetof(MapHeader, data_chunk_size) == 160, "file format: the data chunk size at byte 160");
 
+// The repair mark. A repair that works on a copy of the file, while
+// processes that only read it hold it open, first closes the original to new
+// openers: its header's `data_chunk_size` becomes kRepairMark, a size no map
+// can have, so every attach refuses the file (this version says it is being
+// repaired; a version that knows no mark finds a data chunk size no map has).
+// The allocator's record keeps the chunk size, from which the mark is taken
+// off again. A process reads the header only when it attaches, so those that
+// hold the file already never meet the mark.
+inline constexpr std::uint8_t kRepairMark = 0xFF;
+
 // The header chunk is the first chunk carved in a new segment.
 inline constexpr Offset kMapHeaderOffset = kFirstChunk + kChunkHeaderLength;  // 66
 static_assert(offsetof(MapHeader, extension) == 104 && (kMapHeaderOffset + 104) % kChunkGrid == kDataPastGrid,
               "file format: the extension's Offset at byte 104 (Offset 170), a field48 2 past the grid");
+// The mark is swapped through the aligned 4-byte word that holds the byte
+// (the header's byte 160, Offset 226, is byte 2 of the word at Offset 224).
+inline constexpr Offset kRepairMarkWord = kMapHeaderOffset + offsetof(MapHeader, data_chunk_size) - 2;
+static_assert(kRepairMarkWord % 4 == 0, "the mark's byte lies 2 bytes into an aligned 4-byte word");
 
 // ---- MapExtension: the shared state of an incremental doubling ---------------
 //

@@ -11,6 +11,7 @@ namespace {
 
 // Crash points still to pass before the process kills itself; 0: none.
 std::atomic<std::uint64_t> countdown{0};
+std::atomic<int> raised{SIGKILL};  // what the process raises at the point
 std::atomic<bool> tracing{false};
 // The trace: enough for any one operation a test traces, expansions of small
 // tables included.
@@ -39,13 +40,15 @@ void pass(const char *name) noexcept {
     while (left != 0 && !countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
     }
     if (left == 1) {
-        kill(getpid(), SIGKILL);
-        _exit(137);  // SIGKILL cannot be caught or blocked: not reached
+        const int signal = raised.load(std::memory_order_relaxed);
+        kill(getpid(), signal);
+        if (signal == SIGKILL) _exit(137);  // SIGKILL cannot be caught or blocked: not reached
     }
 }
 }  // namespace detail
 
-void kill_at(std::uint64_t k) noexcept {
+void kill_at(std::uint64_t k, int signal) noexcept {
+    raised.store(signal, std::memory_order_relaxed);
     countdown.store(k, std::memory_order_relaxed);
     update_armed();
 }

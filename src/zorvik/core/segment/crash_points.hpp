@@ -20,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <vector>
 
@@ -40,8 +41,10 @@ inline void step(const char *name) noexcept {
 
 // For tests: the process raises SIGKILL on itself at the k-th crash point it
 // passes from now on (k >= 1), in whatever thread passes it; 0 disarms. A
-// child made by fork inherits the countdown.
-void kill_at(std::uint64_t k) noexcept;
+// child made by fork inherits the countdown. With `signal` SIGSTOP the
+// process stops there instead, and goes on once continued (SIGCONT): a test
+// does something at that point meanwhile.
+void kill_at(std::uint64_t k, int signal = SIGKILL) noexcept;
 
 // For tests: records the names of the crash points passed from now on (at
 // most 100,000), until stop_tracing; returns them then.

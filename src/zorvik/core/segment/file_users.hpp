@@ -16,9 +16,19 @@
 //   - /proc/<pid>/maps: views of the file, for a process of a version that
 //     takes no flock (it keeps no descriptor either).
 // Processes of other users show only in /proc/locks.
+//
+// Which of them can only read it: a process whose file-system user and groups
+// the file's mode denies writing (not root, no CAP_DAC_OVERRIDE), holding no
+// descriptor of it opened for writing and no writable shared view of it
+// (such a view or descriptor, made while its rights allowed, outlives a
+// chmod). Told from /proc/<pid>/status, fdinfo and maps; a process this user
+// cannot look at, or that ended meanwhile, counts as one that may write.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <string>
 
 #include <vector>
 
@@ -32,5 +42,17 @@ std::vector<int> processes_holding_file(dev_t device, ino_t inode);
 // one sign of use of a process that takes no flock (a version without the
 // open lock).
 std::vector<int> other_processes_mapping_file(dev_t device, ino_t inode);
+
+// Whether process `pid` may write the file whose status is `info` (see the
+// top of this file). Always true for a file with an access ACL, whose
+// entries the mode does not show (file_has_access_acl).
+bool process_may_write_file(int pid, const struct stat &info, bool has_acl);
+
+// Whether the file at `path` carries an access ACL (or whether it does
+// cannot be told).
+bool file_has_access_acl(const std::string &path);
+
+// How many descriptors this process holds on the file `device`/`inode`.
+int own_descriptors_of_file(dev_t device, ino_t inode);
 
 }  // namespace zorvik

@@ -199,6 +199,7 @@ MapCheck check_map(MapState &m, ChunkMarks *reached, const Progress &progress, b
         report.held_locks.push_back("expansion lock (process " + std::to_string(segment_lock_holder(m.expansion_lock_word)) +
                                     ")");
     }
+    report.repair_marked = m.repair_marked;
     walk.reach(kMapHeaderOffset, "the map header");
     check_growth_records(m, walk, report);
     const std::uint64_t chunks = m.chunks_in_use();

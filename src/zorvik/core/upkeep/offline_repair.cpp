@@ -20,7 +20,14 @@
 //     fresh space claimed and never written, a doubling's block cut and never
 //     published, what the repair itself dropped): given back to the free
 //     lists, or to the unallocated area when it ends there
-//     (unreached_space.hpp).
+//     (unreached_space.hpp);
+//   - the repair mark of a repair stopped before its end: taken off last.
+//
+// The repair needs the file alone; where only processes that cannot write it
+// hold it, it works on a copy beside it (repair_beside_readers).
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -29,6 +36,11 @@
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/atomics.hpp"
+#include "zorvik/core/segment/crash_points.hpp"
+#include "zorvik/core/segment/file_errors.hpp"
+#include "zorvik/core/segment/file_users.hpp"
+#include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/segment/replacement_file.hpp"
 #include "zorvik/core/upkeep/map_check.hpp"
 #include "zorvik/core/upkeep/operator_attach.hpp"
 #include "zorvik/core/upkeep/structure_repair.hpp"
@@ -206,14 +218,11 @@ private:
     RepairReport &report_;
 };
 
-}  // namespace
-
-RepairReport repair_map_file(const std::string &path, const Progress &progress) {
-    // The open lock, exclusive, proves that no process holds the file open
-    // (this one included: a dictionary object it holds would keep chunks the
-    // repair reclaims); the refusal says who does.
-    std::unique_ptr<MapState> state = open_for_repair(path);
-    MapState &m = *state;
+// The repair of the map `m`, attached alone (its open lock exclusive). The
+// repair mark, when the file carries one, comes off last, once everything
+// the repair writes is written: a repair killed before leaves the file
+// refused by every process, and the next repair does the work again.
+RepairReport repair_attached(MapState &m, const Progress &progress) {
     RepairReport report;
     report.before = check_map(m, nullptr, progress);
     OfflineRepair repair(m, report);
@@ -236,7 +245,131 @@ RepairReport repair_map_file(const std::string &path, const Progress &progress) 
     if (settled.faults.empty()) repair.reclaim(reached);
     // Every list walked whole: the free-listed count set right.
     recount_free_listed(m.base);
+    if (m.repair_marked) clear_repair_mark(m);
     report.after = check_map(m, nullptr, progress);
+    return report;
+}
+
+// "process 12, which only reads the file, ... it goes", or the plural.
+std::string readers_named(const std::vector<int> &readers) {
+    std::string names;
+    for (const int pid : readers) names += (names.empty() ? "" : ", ") + std::to_string(pid);
+    const bool many = readers.size() > 1;
+    return std::string("repaired a copy beside process") + (many ? "es " : " ") + names + ", which only read" +
+           (many ? "" : "s") + " the file, and put it in the file's place: " + (many ? "they go" : "it goes") +
+           " on reading the file as it was until " + (many ? "they close" : "it closes") + " it";
+}
+
+// The holders of the file `info` after the mark that may write it: an opener
+// that read the header before the mark was set holds the file by now. This
+// process holds it once, by the repair's own attach; a second hold is a
+// dictionary it uses.
+std::vector<int> writers_after_the_mark(const std::string &path, const struct stat &info) {
+    const bool acl = file_has_access_acl(path);
+    std::vector<int> writers;
+    for (const int pid : processes_holding_file(info.st_dev, info.st_ino)) {
+        const bool writer = pid == host::own_pid() ? own_descriptors_of_file(info.st_dev, info.st_ino) != 1
+                                                   : process_may_write_file(pid, info, acl);
+        if (writer) writers.push_back(pid);
+    }
+    return writers;
+}
+
+// The repair of the file at `path` while the processes `readers`, which can
+// only read it, hold it: on a copy that takes the file's place.
+//
+// The steps, and what a repair killed after each leaves:
+//   1. the copy made beside the file (the file as it was; the next repair
+//      removes the copy);
+//   2. the mark set in the file by a compare-and-swap: from here on every
+//      attach of every version refuses the file (the file marked; the next
+//      repair finds no live repair holding it and carries on from here);
+//   3. the holders listed again: one that may write (it met the header
+//      before the mark) makes the repair take the mark off and refuse;
+//   4. the file copied, the copy repaired alone and its mark taken off;
+//   5. the copy synced, given the file's owner, group and mode, and renamed
+//      over the path (a repair killed after it has done its work: the file
+//      its readers hold stays marked, for a process that opened it before
+//      the rename finds the mark and must not write there).
+// A failure after the mark takes it off again: the file is as it was.
+//
+// Two repairs of one file: each holds the file from step 2 to its end and
+// counts as a writer (it may write the file), so the one that lists the
+// holders second refuses, and a repair that carries on from a mark found set
+// knows that no repair holding it is alive. One that began on the file
+// before another replaced it finds, at step 5, that the path leads to
+// another file, and leaves it.
+RepairReport repair_beside_readers(const std::string &path, const std::vector<int> &readers,
+                                   const Progress &progress) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) throw FileError(errno, path, "cannot find the dictionary's file");
+    if (info.st_nlink != 1) {
+        throw FileInUse(path, readers,
+                        path + " is held open by processes that only read it, and has " +
+                            std::to_string(info.st_nlink) +
+                            " names: a repair beside them would part them; repair it when no process uses the "
+                            "dictionary");
+    }
+    std::unique_ptr<MapState> original = open_for_inspection(path);
+    struct stat opened;
+    if (fstat(original->segment.file(), &opened) != 0 || opened.st_dev != info.st_dev ||
+        opened.st_ino != info.st_ino) {
+        throw FileError(ESTALE, path, "the path was given another file as the repair began");
+    }
+    ReplacementFile copy = ReplacementFile::make_beside(path, info);
+    crash_points::step("repair beside readers: copy made");
+    const bool marked_here = take_repair_mark(*original);
+    crash_points::step("repair beside readers: file marked");
+    const std::vector<int> writers = writers_after_the_mark(path, info);
+    if (!writers.empty()) {
+        // A mark found set stays: it may be another repair's, which holds the file.
+        if (marked_here) clear_repair_mark(*original);
+        throw in_use(path, writers);
+    }
+    remove_leftover_replacements(path, info, copy.path());
+    RepairReport report;
+    try {
+        copy.copy_from(original->segment.file(), original->segment.file_length());
+        crash_points::step("repair beside readers: file copied");
+        std::unique_ptr<MapState> repaired = open_for_repair(copy.path());
+        report = repair_attached(*repaired, progress);
+        repaired.reset();
+        crash_points::step("repair beside readers: copy repaired");
+        copy.take_place_of(path, info);
+    } catch (...) {
+        clear_repair_mark(*original);
+        throw;
+    }
+    crash_points::step("repair beside readers: copy in place");
+    report.done.push_back(readers_named(readers));
+    return report;
+}
+
+}  // namespace
+
+RepairReport repair_map_file(const std::string &path, const Progress &progress) {
+    // The open lock, exclusive, proves that no process holds the file open
+    // (this one included: a dictionary object it holds would keep chunks the
+    // repair reclaims); the refusal says who does.
+    std::unique_ptr<MapState> state;
+    try {
+        state = open_for_repair(path);
+    } catch (const FileInUse &refused) {
+        const HolderRights rights = tell_holders_apart(path, refused.pids());
+        if (!rights.writers.empty()) throw in_use(path, refused.pids(), rights.readers);
+        return repair_beside_readers(path, rights.readers, progress);
+    }
+    MapState &m = *state;
+    // Alone with the file: no repair beside readers of it is alive, and what
+    // a killed one left beside it goes.
+    struct stat info;
+    if (fstat(m.segment.file(), &info) == 0) remove_leftover_replacements(path, info, "");
+    const bool was_marked = m.repair_marked;
+    RepairReport report = repair_attached(m, progress);
+    if (was_marked) {
+        report.done.push_back("took off the mark of a repair that was stopped before its end: processes open the "
+                              "file again");
+    }
     return report;
 }
 

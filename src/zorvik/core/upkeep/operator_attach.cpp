@@ -12,18 +12,46 @@
 namespace zorvik {
 namespace {
 
-// "PATH is in use by process 12 (this one)", or "... by processes 12, 14":
-// the refusal of a repair, naming the processes that hold the file open.
-FileInUse in_use(const std::string &path, std::vector<int> pids) {
+// "12, 14 (this one)": the processes, as a refusal names them.
+std::string listed(const std::vector<int> &pids) {
     std::string names;
     for (const int pid : pids) {
         names += (names.empty() ? "" : ", ") + std::to_string(pid) + (pid == host::own_pid() ? " (this one)" : "");
     }
+    return names;
+}
+
+}  // namespace
+
+FileInUse in_use(const std::string &path, std::vector<int> pids, const std::vector<int> &readers) {
+    std::string names = listed(pids);
     if (names.empty()) names = "a process this user cannot see";
-    const std::string what = path + " is in use by process" + (pids.size() > 1 ? "es " : " ") + names +
-                             ": repair it when no process uses the dictionary";
+    std::string what = path + " is in use by process" + (pids.size() > 1 ? "es " : " ") + names +
+                       ": repair it when no process uses the dictionary";
+    if (!readers.empty()) {
+        const bool many = readers.size() > 1;
+        what += std::string("; of these, process") + (many ? "es " : " ") + listed(readers) + " only read" +
+                (many ? "" : "s") + " the file (its user cannot write it) and do" + (many ? "" : "es") +
+                " not keep the repair out";
+    }
     return FileInUse(path, std::move(pids), what);
 }
+
+HolderRights tell_holders_apart(const std::string &path, const std::vector<int> &pids) {
+    HolderRights rights;
+    struct stat info;
+    const bool known = stat(path.c_str(), &info) == 0;
+    const bool acl = known && file_has_access_acl(path);
+    for (const int pid : pids) {
+        // This process holds the file only through a dictionary it uses.
+        const bool writer = !known || pid == host::own_pid() || process_may_write_file(pid, info, acl);
+        (writer ? rights.writers : rights.readers).push_back(pid);
+    }
+    if (pids.empty()) rights.writers.push_back(0);  // holders this user cannot see: no reader proven
+    return rights;
+}
+
+namespace {
 
 // The processes that hold the file at `path` open or map it; none when the
 // path leads nowhere now.
@@ -60,7 +88,7 @@ std::unique_ptr<MapState> open_for_inspection(const std::string &path) {
     Segment::Fault fault = Segment::Fault::none;
     Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::shared);
     if (fault != Segment::Fault::none) refuse_segment(path, fault, errno);
-    return read_map(std::move(segment), path, DamagedExtension::set_aside);
+    return read_map(std::move(segment), path, DamagedExtension::set_aside, MarkedFile::accept);
 }
 
 std::unique_ptr<MapState> open_for_repair(const std::string &path) {
@@ -68,7 +96,8 @@ std::unique_ptr<MapState> open_for_repair(const std::string &path) {
     Segment segment = Segment::attach(path.c_str(), kLeastMapFile, &fault, Segment::OpenLock::exclusive);
     if (fault == Segment::Fault::locked) throw in_use(path, holders_of(path));
     if (fault != Segment::Fault::none) refuse_segment(path, fault, errno);
-    std::unique_ptr<MapState> state = read_map(std::move(segment), path, DamagedExtension::set_aside);
+    std::unique_ptr<MapState> state =
+        read_map(std::move(segment), path, DamagedExtension::set_aside, MarkedFile::accept);
     refuse_unlocked_users(path, state->segment.file());
     begin_writing(*state);
     return state;
@@ -80,9 +109,12 @@ std::vector<int> processes_holding_map_file(const std::string &path) {
     return processes_holding_file(info.st_dev, info.st_ino);
 }
 
-void refuse_if_in_use(const std::string &path) {
+std::vector<int> refuse_writers(const std::string &path) {
     std::vector<int> pids = processes_holding_map_file(path);
-    if (!pids.empty()) throw in_use(path, std::move(pids));
+    if (pids.empty()) return {};
+    HolderRights rights = tell_holders_apart(path, pids);
+    if (!rights.writers.empty()) throw in_use(path, std::move(pids), rights.readers);
+    return rights.readers;
 }
 
 }  // namespace zorvik

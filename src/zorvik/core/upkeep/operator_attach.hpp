@@ -9,6 +9,9 @@
 //                        and no other process mapping the file (one that takes
 //                        no open lock is told by its views); then the attach
 //                        is recorded as for any writer.
+// Both accept a file that carries the repair mark (map_layout.hpp): reading
+// one is safe, and a repair that holds a file alone finishes what the repair
+// that marked it began.
 // Both set a damaged extension record aside (map_creation.hpp), for the check
 // to report and the repair to mend, where an attach by name refuses the file.
 #pragma once
@@ -29,5 +32,19 @@ std::unique_ptr<MapState> open_for_inspection(const std::string &path);
 // Throws FileInUse, naming the processes, while any holds the file open or
 // maps it (this one included), and otherwise what open_for_inspection throws.
 std::unique_ptr<MapState> open_for_repair(const std::string &path);
+
+// The refusal of a repair by the processes `pids` that hold the file at
+// `path`, naming them, and apart those of them that only read it.
+FileInUse in_use(const std::string &path, std::vector<int> pids, const std::vector<int> &readers = {});
+
+// Holders of a file, told apart (segment/file_users.hpp): those that may
+// write it, and those that can only read it. This process counts as a
+// writer (it holds the file through a dictionary); so does every holder of
+// a file with an access ACL, and, when no holder could be seen, one unseen.
+struct HolderRights {
+    std::vector<int> writers;
+    std::vector<int> readers;
+};
+HolderRights tell_holders_apart(const std::string &path, const std::vector<int> &pids);
 
 }  // namespace zorvik

@@ -130,6 +130,6 @@ std::uint64_t copy_map_file(const std::string &source, const std::string &target
     return for_each_entry(*from, [&](const StoredEntry &entry) { insert_stored(*to, entry); }, progress);
 }
 
-void arm_crash_points(std::uint64_t steps) { crash_points::kill_at(steps); }
+void arm_crash_points(std::uint64_t steps, int signal) { crash_points::kill_at(steps, signal); }
 
 }  // namespace zorvik

@@ -17,6 +17,7 @@
 // map's operations throw.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,14 +68,18 @@ struct MapCheck {
     // no process uses the file and the structure has no fault.
     std::uint64_t unnamed_blocks = 0;
     std::uint64_t unnamed_bytes = 0;
+    // The header carries the repair mark (map/map_layout.hpp): every process
+    // refuses to open the file until the repair that set it ends, or, when
+    // that repair was stopped before its end, until the next repair.
+    bool repair_marked = false;
 
     // Sound, repaired and at rest: no fault, no lock held, no change in
     // progress, no expansion in progress but one that goes on by steps, no
-    // block no structure names, and the count of entries right.
+    // block no structure names, the count of entries right, and no mark.
     bool clean() const {
         const bool expansion_at_rest = doubling_goes_on || (marked_buckets == 0 && !expansion_in_progress);
         return faults.empty() && held_locks.empty() && pending_intents == 0 && expansion_at_rest &&
-               expansion_workers == 0 && unnamed_blocks == 0 && entries == entry_count;
+               expansion_workers == 0 && unnamed_blocks == 0 && entries == entry_count && !repair_marked;
     }
     ZORVIK_EXPORT std::string describe() const;
 };
@@ -176,19 +181,30 @@ ZORVIK_EXPORT std::uint64_t dump_map_file(const std::string &path,
 // included), in increasing order. Throws FileError when the path leads nowhere.
 ZORVIK_EXPORT std::vector<int> processes_holding_map_file(const std::string &path);
 
-// Throws FileInUse, naming them, when processes hold the file at `path` open
-// or map it: the refusal of a repair, for a caller about to do what a repair
-// needs the file alone for. Throws FileError when the path leads nowhere.
-ZORVIK_EXPORT void refuse_if_in_use(const std::string &path);
+// Throws FileInUse, naming them, when processes that may write the file at
+// `path` hold it open or map it: the refusal of a repair, for a caller that
+// asks what a repair would do. Returns the holders that only read it, which
+// a repair works beside (repair_map_file); none when no process holds it.
+// Throws FileError when the path leads nowhere.
+ZORVIK_EXPORT std::vector<int> refuse_writers(const std::string &path);
 
 // ---- writes ----------------------------------------------------------------------
 
-// Repairs the map file at `path`, which no process may hold open (FileInUse
-// otherwise; this process's own dictionaries count): frees lock words that
-// name no process, finishes or undoes changes and expansions left in
-// progress, mends a damaged structure, recounts the entries and gives back
-// the chunks nothing reaches (upkeep/offline_repair.hpp). `progress` follows
-// each of its walks of the whole file.
+// Repairs the map file at `path`: frees lock words that name no process,
+// finishes or undoes changes and expansions left in progress, mends a
+// damaged structure, recounts the entries and gives back the chunks nothing
+// reaches (upkeep/offline_repair.cpp). `progress` follows each of its walks
+// of the whole file.
+//
+// The repair needs the file to itself. While processes that may write it
+// hold it open or map it (this process's own dictionaries count), it is
+// refused (FileInUse, naming them). While every holder can only read it
+// (segment/file_users.hpp), the file is closed to new openers by the repair
+// mark, the repair works on a copy beside it, and the copy takes the file's
+// place by a rename: those readers go on reading the file as it was, and
+// new openers get the repaired one. A repair killed at any step leaves the
+// file marked (every version refuses to open it) or already replaced; the
+// next repair finishes the work and removes what the killed one left.
 ZORVIK_EXPORT RepairReport repair_map_file(const std::string &path, const Progress &progress = nullptr);
 
 // A new, empty map file shaped by `arguments` in `directory`, under a fresh
@@ -220,8 +236,9 @@ ZORVIK_EXPORT std::uint64_t copy_map_file(const std::string &source, const std::
 
 // For the fault tests: from now on this process kills itself (SIGKILL) at the
 // `steps`-th crash point it passes (segment/crash_points.hpp), whichever
-// dictionary passes it; 0 disarms. Set in a child made by fork before its
-// first operation. Never throws.
-ZORVIK_EXPORT void arm_crash_points(std::uint64_t steps);
+// dictionary passes it; 0 disarms. With `signal` SIGSTOP it stops there
+// until continued. Set in a child made by fork before its first operation.
+// Never throws.
+ZORVIK_EXPORT void arm_crash_points(std::uint64_t steps, int signal = SIGKILL);
 
 }  // namespace zorvik
