@@ -64,6 +64,20 @@ TEST_F(CacheTest, ExpiredEntriesAreAbsentAndTheirSpaceComesBack) {
     EXPECT_EQ(left, std::nullopt);
 }
 
+// Keys stored with a TTL and never read again leave once they expire: the
+// stores of another key sweep the table for them, doubling included.
+TEST_F(CacheTest, StoresSweepOutExpiredEntriesNobodyReads) {
+    auto map = make(CacheSettings{CacheSettings::Policy::lru, 0, 0, 0});
+    for (int i = 0; i < 500; ++i) map->insert_with_ttl(numbered("k", i), "value", hash_of(numbered("k", i)), 1);
+    map->insert_with_ttl("stays", "value", hash_of("stays"), std::nullopt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Each store sweeps two buckets at the least: the table's buckets
+    // (about 500 / 2) are all visited well within this many.
+    for (int i = 0; i < 2000 && map->entry_count() > 2; ++i) put(*map, "writer", "value", hash_of("writer"));
+    EXPECT_EQ(map->entry_count(), 2u);
+    EXPECT_EQ(fetch(*map, "stays", hash_of("stays")), "value");
+}
+
 // Threads storing distinct keys: the count passes max_entries by at most
 // one entry per thread, however their stores and evictions interleave.
 TEST_F(CacheTest, ThreadsKeepTheBound) {

@@ -260,6 +260,12 @@ public:
     // entries met while sampling. Takes one bucket lock at a time; the
     // caller holds none. False when it found nothing to remove.
     bool evict_one(std::uint64_t now_us);
+    // Active expiry (expiry_sweep.cpp): settles the next few buckets the
+    // shared hand names, more while it finds expired entries there; called
+    // by every change of a cache, with no lock held. Returns the entries it
+    // removed. Never throws what it meets (the operations that need a
+    // broken bucket report it).
+    std::uint64_t sweep_expired(std::uint64_t now_us);
     // Whether a store that appends must first make room.
     bool over_entry_bound() const {
         return cache != nullptr && cache_settings.max_entries != 0 && entry_count() >= cache_settings.max_entries;
@@ -334,7 +340,8 @@ public:
     char *extension_or_create();
     // The growth lock's word (in the extension), null without one.
     char *growth_lock_word() const;
-    // At the end of every change, with no lock held: carries the doubling in
+    // At the end of every change, with no lock held: in a cache, sweeps a
+    // few buckets for expired entries (sweep_expired); carries the doubling in
     // progress a bounded step on, or starts one when `appended` (the change
     // appended to a bucket that held entries) and the load rule asks for it.
     // Never throws what the growth meets (a failure is the growth's, not the
@@ -367,6 +374,14 @@ public:
 
 private:
     std::atomic<char *> extension_{nullptr};
+    // The run of hand positions this process claimed last (its first) and
+    // the next one to sweep; the first sweep finds itself past any run and
+    // claims one.
+    std::atomic<std::uint64_t> sweep_claimed_{0};
+    std::atomic<std::uint64_t> sweep_next_{std::uint64_t{1} << 63};
+    // The next hand position this process sweeps, claiming a new run of them
+    // from the cache record's hand when its run is spent.
+    std::uint64_t next_sweep_position();
 
     Bucket *bucket_in(char *chunk, std::uint64_t index) const {
         return reinterpret_cast<Bucket *>(chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket));
