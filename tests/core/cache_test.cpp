@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "map_fixture.hpp"
+#include "zorvik/core/map/lfu_counter.hpp"
 
 namespace zorvik::testing {
 namespace {
@@ -76,6 +77,46 @@ TEST_F(CacheTest, StoresSweepOutExpiredEntriesNobodyReads) {
     for (int i = 0; i < 2000 && map->entry_count() > 2; ++i) put(*map, "writer", "value", hash_of("writer"));
     EXPECT_EQ(map->entry_count(), 2u);
     EXPECT_EQ(fetch(*map, "stays", hash_of("stays")), "value");
+}
+
+// The LFU counter loses one per decay period since its minute, its 16-bit
+// minute wrapping, and never goes below 0.
+TEST(LfuCounter, DecaysByWholePeriods) {
+    struct Case {
+        std::uint8_t counter;
+        std::uint16_t since, now, period;
+        std::uint8_t decayed;
+    };
+    const Case cases[] = {
+        {10, 100, 100, 1, 10}, {10, 100, 103, 1, 7},   {10, 100, 107, 2, 7},
+        {10, 100, 150, 1, 0},  {10, 65535, 2, 1, 7},   {10, 100, 103, 0, 7},  // 0: the default period
+        {255, 0, 65535, 1, 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(lfu_decayed(AccessMetadata{0, c.counter, c.since}, c.now, c.period), c.decayed)
+            << int{c.counter} << " from minute " << c.since << " to " << c.now << " every " << c.period;
+    }
+}
+
+// A count at or below the initial one always rises; past it less and less
+// often; the top stays.
+TEST(LfuCounter, CountsLogarithmically) {
+    EXPECT_EQ(lfu_incremented(0, 10, ~std::uint64_t{0}), 1);
+    EXPECT_EQ(lfu_incremented(kLfuInitial, 10, ~std::uint64_t{0}), kLfuInitial + 1);
+    EXPECT_EQ(lfu_incremented(kLfuMost, 10, 0), kLfuMost);
+    std::uint64_t state = 88172645463325252ULL;
+    auto draw = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (const auto &[hits, least, most] : {std::tuple{100, 8, 12}, std::tuple{1000, 15, 22}, std::tuple{100000, 130, 155}}) {
+        std::uint8_t counter = kLfuInitial;
+        for (int i = 0; i < hits; ++i) counter = lfu_incremented(counter, 10, draw());
+        EXPECT_GE(counter, least) << hits;
+        EXPECT_LE(counter, most) << hits;
+    }
 }
 
 // Threads storing distinct keys: the count passes max_entries by at most

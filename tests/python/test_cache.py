@@ -43,6 +43,8 @@ def wait_out(ttl=SHORT):
     [
         (dict(max_entries=10), dict(max_entries=10, max_bytes=None, eviction="lru", default_ttl=None)),
         (dict(eviction="random"), dict(max_entries=None, max_bytes=None, eviction="random", default_ttl=None)),
+        (dict(eviction="lfu"), dict(max_entries=None, max_bytes=None, eviction="lfu", default_ttl=None)),
+        (dict(eviction="ttl", max_entries=5), dict(max_entries=5, max_bytes=None, eviction="ttl", default_ttl=None)),
         (dict(default_ttl=1.5), dict(max_entries=None, max_bytes=None, eviction="lru", default_ttl=1.5)),
         (dict(max_entries=3, eviction="lru", default_ttl=0.0004),
          dict(max_entries=3, max_bytes=None, eviction="lru", default_ttl=0.001)),
@@ -110,8 +112,6 @@ def test_an_opener_with_other_rules_is_refused(path, made, asked, message):
         (dict(default_ttl=10**12), ValueError, "default_ttl must be above 0"),
         (dict(default_ttl="5"), TypeError, "default_ttl must be a number of seconds or None, not str"),
         (dict(max_bytes=1000), NotImplementedError, "max_bytes is not supported"),
-        (dict(eviction="lfu"), NotImplementedError, "eviction='lfu' is not supported"),
-        (dict(eviction="ttl"), NotImplementedError, "eviction='ttl' is not supported"),
     ],
 )
 def test_bad_options_are_refused_before_any_file_is_made(path, options, error, message):
@@ -300,7 +300,7 @@ def test_a_cache_change_killed_at_every_step_is_repaired(segment_dir, change):
 # ---- max_entries ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("eviction", ["lru", "random"])
+@pytest.mark.parametrize("eviction", ["lru", "lfu", "random", "ttl"])
 def test_stores_past_max_entries_evict(path, eviction):
     with SharedDict(path, max_entries=100, eviction=eviction) as d:
         for i in range(1000):
@@ -338,6 +338,40 @@ def test_lru_evicts_the_entries_idle_longest(path):
         # one only when a sample holds no old key.
         assert kept_hot >= 42, (kept_hot, kept_old)
         assert kept_old <= 60
+
+
+def test_lfu_evicts_the_entries_used_least(path):
+    # Hot keys read many times long ago, cold keys read once since: LRU
+    # would evict the hot ones first, LFU keeps them.
+    with SharedDict(path, max_entries=200, eviction="lfu") as d:
+        hot = [("hot", i) for i in range(50)]
+        cold = [("cold", i) for i in range(150)]
+        d.set_many(dict.fromkeys(hot, 1))
+        for _ in range(100):
+            d.get_many(hot)
+        time.sleep(0.02)
+        d.set_many(dict.fromkeys(cold, 1))
+        d.get_many(cold)
+        time.sleep(0.02)
+        d.set_many({("new", i): 1 for i in range(100)})
+        assert len(d) == 200
+        kept_hot = sum(key in d for key in hot)
+        assert kept_hot >= 45, kept_hot
+
+
+def test_ttl_evicts_the_nearest_deadlines_first(path):
+    # Keys without a deadline go last; among the others the nearest first.
+    with SharedDict(path, max_entries=200, eviction="ttl") as d:
+        d.set_many({("forever", i): 1 for i in range(100)})
+        for i in range(100):
+            d.set(("due", i), 1, ttl=LONG + i)
+        d.set_many({("new", i): 1 for i in range(50)})
+        assert len(d) == 200
+        assert all(("forever", i) in d for i in range(100))
+        kept_soon = sum(("due", i) in d for i in range(50))
+        kept_late = sum(("due", i) in d for i in range(50, 100))
+        assert kept_soon + kept_late == 50
+        assert kept_late >= 35, (kept_soon, kept_late)
 
 
 def write_distinct_keys(path, writer, count):

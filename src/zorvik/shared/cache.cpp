@@ -198,13 +198,6 @@ int read_cache_options(PyObject *max_entries, PyObject *max_bytes, PyObject *evi
             PyErr_Format(PyExc_ValueError, "eviction must be 'lru', 'lfu', 'random' or 'ttl', not %R", eviction);
             return -1;
         }
-        const CacheSettings::Policy policy = options.settings.policy;
-        if (policy == CacheSettings::Policy::lfu || policy == CacheSettings::Policy::ttl) {
-            // Accepted into new files once stores keep the counters they rank by.
-            PyErr_Format(PyExc_NotImplementedError, "eviction=%R is not supported by this version of zorvik yet",
-                         eviction);
-            return -1;
-        }
         options.eviction = true;
     }
     if (default_ttl != nullptr && default_ttl != Py_None) {

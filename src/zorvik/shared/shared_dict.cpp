@@ -874,8 +874,8 @@ constexpr const char shared_dict_doc[] =
     "has it open, and a pickled dictionary's file stays until the pickle is unpickled. trust_writers: under "
     "pickle, a file that another user, a group or everyone can write is refused (PermissionError), since "
     "reading a value runs code its writer chose; True opens it all the same. A file made with a serializer "
-    "of another stored form is refused (ValueError). max_entries, eviction ('lru' or 'random') and "
-    "default_ttl (seconds) make a new file a cache, whose rules its file keeps: stores past max_entries "
+    "of another stored form is refused (ValueError). max_entries, eviction ('lru', 'lfu', 'random' or "
+    "'ttl') and default_ttl (seconds) make a new file a cache, whose rules its file keeps: stores past max_entries "
     "evict, expired entries are absent; an opener whose options differ from an existing file's is refused "
     "(ValueError).\n\n"
     "Every operation on a key locks only that key's bucket; iteration holds no lock between steps.";

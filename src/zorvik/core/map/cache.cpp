@@ -7,6 +7,7 @@
 
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/map/entry_metadata.hpp"
+#include "zorvik/core/map/lfu_counter.hpp"
 
 namespace zorvik {
 namespace {
@@ -49,11 +50,15 @@ bool create_cache_record(MapState &m, const CacheSettings &settings) {
     record->max_entries = settings.max_entries;
     record->max_bytes = settings.max_bytes;
     record->default_ttl_ms = settings.default_ttl_ms;
+    record->lfu_log_factor = kLfuLogFactor;
+    record->lfu_decay_min = kLfuDecayMinutes;
     auto *fields = reinterpret_cast<MapExtension *>(extension);
     fields->cache = m.area.offset_of(record);
     fields->features |= kFeatureCache;
     m.cache = record;
     m.cache_settings = settings;
+    m.lfu_log_factor = record->lfu_log_factor;
+    m.lfu_decay_minutes = record->lfu_decay_min;
     return true;
 }
 

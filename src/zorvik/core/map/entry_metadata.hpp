@@ -73,6 +73,9 @@ inline void write_deadline(MapEntry *entry, std::uint64_t deadline_ms) {
     atomics::store_whole64(k_word(entry), per_chunk | std::uint64_t{kMetadataPresent} << 8 | deadline_ms << 16);
 }
 
+// The stamp `now_us` makes (units of 64 us, wrapping).
+inline std::uint32_t stamp_at(std::uint64_t now_us) { return static_cast<std::uint32_t>(now_us >> 6); }
+
 // The access stamp of an entry (units of 64 microseconds, wrapping every 76
 // hours), 0 for an entry without metadata.
 inline std::uint32_t read_stamp(const MapEntry *entry) {
@@ -85,9 +88,43 @@ inline std::uint32_t read_stamp(const MapEntry *entry) {
 // and the LFU bytes.
 inline void write_stamp(MapEntry *entry, std::uint64_t now_us) {
     const std::uint64_t word = read_u64(v_word(entry));
-    const std::uint64_t stamp = (now_us >> 6) & 0xFFFFFFFFu;
+    const std::uint64_t stamp = stamp_at(now_us);
     atomics::store_whole64(v_word(entry), (word & ~(std::uint64_t{0xFFFFFFFF} << 8)) | stamp << 8);
 }
+
+// What the V word keeps of an entry's use: the access stamp (LRU) and the
+// LFU counter with the minute its decay was last counted from.
+struct AccessMetadata {
+    std::uint32_t stamp = 0;
+    std::uint8_t lfu_counter = 0;
+    std::uint16_t lfu_minutes = 0;
+    bool operator==(const AccessMetadata &) const = default;
+};
+
+inline AccessMetadata read_access(const MapEntry *entry) {
+    const std::uint64_t word = read_u64(reinterpret_cast<const char *>(entry) + offsetof(MapEntry, value) +
+                                        offsetof(ChunkArray, per_chunk));
+    return AccessMetadata{static_cast<std::uint32_t>(word >> 8), static_cast<std::uint8_t>(word >> 40),
+                          static_cast<std::uint16_t>(word >> 48)};
+}
+
+// Writes the whole V word but the value's per_chunk byte, in one store.
+inline void write_access(MapEntry *entry, const AccessMetadata &access) {
+    const std::uint64_t per_chunk = static_cast<std::uint8_t>(v_word(entry)[0]);
+    atomics::store_whole64(v_word(entry), per_chunk | std::uint64_t{access.stamp} << 8 |
+                                              std::uint64_t{access.lfu_counter} << 40 |
+                                              std::uint64_t{access.lfu_minutes} << 48);
+}
+
+// What an eviction saw of its candidate: removed only if it is unchanged
+// (no hit, store or expire since).
+struct EntryUse {
+    AccessMetadata access;
+    std::uint64_t deadline_ms = 0;
+    bool operator==(const EntryUse &) const = default;
+};
+
+inline EntryUse read_use(const MapEntry *entry) { return EntryUse{read_access(entry), read_metadata(entry).deadline_ms}; }
 
 // An entry whose deadline has come (at `now_ms`) is absent to every read.
 inline bool is_expired(const MapEntry *entry, std::uint64_t now_ms) {

@@ -114,7 +114,9 @@
 #include "zorvik/core/map/bucket_state.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
 #include "zorvik/core/map/entry_metadata.hpp"
+#include "zorvik/core/map/lfu_counter.hpp"
 #include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/map/random_draw.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/scope_exit.hpp"
@@ -122,6 +124,23 @@
 
 namespace zorvik {
 namespace {
+
+// ---- a cache's metadata of use ------------------------------------------------------
+
+// The V word of a cache's entry used at `now_us` (a hit, a replace, a
+// touch): the stamp says now and, in an LFU cache, the counter has decayed
+// for the periods since it last counted and then counted this use.
+AccessMetadata accessed(const MapState &m, const MapEntry *entry, std::uint64_t now_us) {
+    AccessMetadata access = read_access(entry);
+    access.stamp = stamp_at(now_us);
+    if (m.cache_settings.policy == CacheSettings::Policy::lfu) {
+        const std::uint16_t minutes = lfu_minutes_at(now_us);
+        const std::uint8_t decayed = lfu_decayed(access, minutes, m.lfu_decay_minutes);
+        access.lfu_counter = lfu_incremented(decayed, m.lfu_log_factor, random_draw(now_us));
+        access.lfu_minutes = minutes;
+    }
+    return access;
+}
 
 // ---- walking a bucket -------------------------------------------------------------
 
@@ -237,7 +256,7 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
         crash_points::step("replace: deadline recorded");
         set_list_scratch(bucket, 0);
     }
-    if (stamp.cache) write_stamp(&entry, stamp.now_us);
+    if (stamp.cache) write_access(&entry, accessed(m, &entry, stamp.now_us));
     end_intent(bucket, split_done);
     crash_points::step("replace: done, old chain not given back");
     if (!old_chain.empty()) m.data_pool.give_back(old_chain, old_last);
@@ -320,7 +339,7 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     write_array(m, slot->value, value_head, value_chunks, value_length);
     if (stamp.cache) {
         write_deadline(slot, stamp.deadline_ms);
-        write_stamp(slot, stamp.now_us);
+        write_access(slot, new_access(stamp.now_us));
     }
     slot->hash = hash;
     crash_points::step("append: entry written past the length");
@@ -393,7 +412,7 @@ std::uint64_t settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
         MapEntry *expired = find_entry(m, bucket->entries, [&](MapEntry &entry) {
             if (!read_metadata(&entry).present) {
                 write_deadline(&entry, default_ttl == 0 ? 0 : now_ms + default_ttl);
-                write_stamp(&entry, now_us);
+                write_access(&entry, new_access(now_us));
                 return false;
             }
             return is_expired(&entry, now_ms);
@@ -406,12 +425,15 @@ std::uint64_t settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
 // A hit in a cache: the entry's access stamp says now, for LRU. Written only
 // when it is older than kStampSlack units (64 us each, so about 1 ms): hits
 // on a hot entry then leave its cache line clean, and LRU still orders
-// entries to the millisecond.
+// entries to the millisecond. In an LFU cache the hit also counts
+// (lfu_counter.hpp), which changes the counter rarely once it is high.
 constexpr std::uint32_t kStampSlack = 16;
 
-void note_access(MapEntry *entry, std::uint64_t now_us) {
-    const auto now_stamp = static_cast<std::uint32_t>(now_us >> 6);
-    if (static_cast<std::uint32_t>(now_stamp - read_stamp(entry)) >= kStampSlack) write_stamp(entry, now_us);
+void note_access(MapState &m, MapEntry *entry, std::uint64_t now_us) {
+    const AccessMetadata before = read_access(entry);
+    const AccessMetadata after = accessed(m, entry, now_us);
+    const bool stale = static_cast<std::uint32_t>(after.stamp - before.stamp) >= kStampSlack;
+    if (stale || after.lfu_counter != before.lfu_counter) write_access(entry, after);
 }
 
 // A bucket just locked, settled when the map is a cache.
@@ -579,7 +601,7 @@ bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash,
     const std::uint64_t now = expiry_clock();
     const bool found = with_entry_at(*this, key, key_length, hash, now, [&](Bucket *, MapEntry *entry) {
         copy_value(*this, *entry, sink);
-        if (cache != nullptr) note_access(entry, now);
+        if (cache != nullptr) note_access(*this, entry, now);
     });
     after_get();
     return found;
@@ -674,10 +696,11 @@ bool MapState::take(const char *key, std::uint64_t key_length, std::int64_t hash
 
 std::uint64_t MapState::settle(Bucket *bucket, std::uint64_t now_us) { return settle_bucket(*this, bucket, now_us); }
 
-bool MapState::evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash, std::uint32_t stamp) {
+bool MapState::evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash,
+                           const EntryUse &seen) {
     bool evicted = false;
     with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *entry) {
-        if (read_stamp(entry) != stamp) return;
+        if (!(read_use(entry) == seen)) return;
         remove_entry(*this, bucket, entry);
         evicted = true;
     });
@@ -714,7 +737,7 @@ bool MapState::touch(const char *key, std::uint64_t key_length, std::int64_t has
     require_cache("touch");
     const std::uint64_t now_us = expiry_clock();
     const bool found = with_entry(*this, key, key_length, hash,
-                                  [&](Bucket *, MapEntry *entry) { write_stamp(entry, now_us); });
+                                  [&](Bucket *, MapEntry *entry) { write_access(entry, accessed(*this, entry, now_us)); });
     after_get();
     return found;
 }

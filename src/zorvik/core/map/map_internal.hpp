@@ -14,6 +14,8 @@
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/entry_metadata.hpp"
+#include "zorvik/core/map/eviction_pool.hpp"
 #include "zorvik/core/map/growth.hpp"
 #include "zorvik/core/map/map_layout.hpp"
 #include "zorvik/core/segment/atomics.hpp"
@@ -155,6 +157,12 @@ public:
     // it held at attach, which no process changes after creation.
     CacheRecord *cache = nullptr;
     CacheSettings cache_settings;
+    // The LFU counter's logarithmic factor and decay period in minutes, as
+    // the record gives them (0: lfu_counter.hpp's defaults).
+    std::uint8_t lfu_log_factor = 0;
+    std::uint16_t lfu_decay_minutes = 0;
+    // This process's eviction candidates (eviction.cpp).
+    EvictionPool eviction_pool;
     // The extension names a cache record that fails the attach's checks
     // (read_map set it aside for the operator's check, which reports it).
     bool cache_damaged = false;
@@ -276,10 +284,10 @@ public:
     // entries removed, its entries without metadata adopted. Returns the
     // number removed.
     std::uint64_t settle(Bucket *bucket, std::uint64_t now_us);
-    // Removes the entry of the key when its access stamp is still `stamp`
-    // (an eviction's candidate no hit has refreshed since it was chosen);
-    // false when it is gone or was used meanwhile.
-    bool evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash, std::uint32_t stamp);
+    // Removes the entry of the key when its metadata is still `seen` (an
+    // eviction's candidate no hit, store or expire has changed since it was
+    // chosen); false when it is gone or was used meanwhile.
+    bool evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash, const EntryUse &seen);
     // A store; `ttl_ms` as store_stamp takes it.
     void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
                 std::int64_t hash, std::optional<std::uint64_t> ttl_ms = std::nullopt);

@@ -149,8 +149,8 @@ inline constexpr std::uint8_t kCacheChunkSize = 224;
 struct __attribute__((packed)) CacheRecord {
     char magic[8];                 // kCacheMagic
     std::uint8_t policy;           // CachePolicy
-    std::uint8_t lfu_log_factor;   // LFU counter's logarithmic factor (0 until LFU uses it)
-    std::uint16_t lfu_decay_min;   // LFU counter's decay period in minutes (0 until LFU uses it)
+    std::uint8_t lfu_log_factor;   // LFU counter's logarithmic factor (0: the default, 10)
+    std::uint16_t lfu_decay_min;   // LFU counter's decay period in minutes (0: the default, 1)
     std::uint8_t reserved0[4];
     std::uint64_t max_entries;     // 0: no bound
     std::uint64_t max_bytes;       // 0: no bound
