@@ -79,6 +79,48 @@ TEST_F(CacheTest, StoresSweepOutExpiredEntriesNobodyReads) {
     EXPECT_EQ(fetch(*map, "stays", hash_of("stays")), "value");
 }
 
+// The bytes in use follow every change that adds, replaces or removes an
+// entry, and the counts every get, store, expiry and eviction. Data chunks
+// of 32 bytes: an entry takes 104 bytes plus 64 per data chunk.
+TEST_F(CacheTest, BytesAndCountsFollowEveryChange) {
+    auto map = make(CacheSettings{CacheSettings::Policy::lru, 0, 0, 0});
+    const std::string long_value(100, 'v');  // 4 data chunks (32 bytes each)
+    put(*map, "k1", long_value, hash_of("k1"));
+    EXPECT_EQ(map->cache_stats()->bytes, 104u + 64 * 5);
+    put(*map, "k1", "short", hash_of("k1"));
+    EXPECT_EQ(map->cache_stats()->bytes, 104u + 64 * 2);
+    map->insert_with_ttl("k2", std::string(40, 'v'), hash_of("k2"), 1);
+    EXPECT_EQ(map->cache_stats()->bytes, 104u * 2 + 64 * 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(fetch(*map, "k2", hash_of("k2")), std::nullopt);
+    EXPECT_EQ(map->cache_stats()->bytes, 104u + 64 * 2);
+    EXPECT_EQ(fetch(*map, "k1", hash_of("k1")), "short");
+    EXPECT_TRUE(map->remove(reinterpret_cast<const signed char *>("k1"), 2, hash_of("k1")));
+    EXPECT_EQ(map->cache_stats(), (CacheStats{1, 1, 3, 0, 1, 0}));
+    // The counts reach the file in batches, and at the latest at close.
+    map.reset();
+    EXPECT_EQ(reopen()->cache_stats(), (CacheStats{1, 1, 3, 0, 1, 0}));
+}
+
+// Stores into a cache bounded by max_bytes evict first, new keys and
+// replacements that grow alike; the bound holds after every store.
+TEST_F(CacheTest, MaxBytesBoundsEveryStore) {
+    constexpr std::uint64_t kEntry = 104 + 64 * 5;  // a 2-byte key, a 100-byte value
+    auto map = make(CacheSettings{CacheSettings::Policy::lru, 0, 10 * kEntry, 0});
+    const std::string value(100, 'v');
+    for (int i = 0; i < 100; ++i) {
+        put(*map, numbered("k", i % 90), value, hash_of(numbered("k", i % 90)));
+        ASSERT_LE(map->cache_stats()->bytes, 10 * kEntry) << i;
+    }
+    EXPECT_EQ(map->entry_count(), 10u);
+    EXPECT_EQ(map->cache_stats()->evictions, 90u);
+    // A replacement four times larger makes room for itself.
+    put(*map, "k99", std::string(400, 'v'), hash_of("k99"));
+    EXPECT_LE(map->cache_stats()->bytes, 10 * kEntry);
+    EXPECT_EQ(fetch(*map, "k99", hash_of("k99"))->size(), 400u);
+    EXPECT_LE(map->entry_count(), 8u);  // 8 more data chunks: two entries gone
+}
+
 // The LFU counter loses one per decay period since its minute, its 16-bit
 // minute wrapping, and never goes below 0.
 TEST(LfuCounter, DecaysByWholePeriods) {

@@ -342,7 +342,7 @@ TEST_F(MapTest, FullSegmentFailsCleanly) {
 TEST_F(MapTest, FailedBufferAllocationReleasesTheLock) {
     auto map = create();
     put(*map, "k", "value", 2);
-    host::install({nullptr, nullptr, [](std::size_t) -> void * { return nullptr; }, nullptr, nullptr});
+    host::install({nullptr, nullptr, [](std::size_t) -> void * { return nullptr; }, nullptr, nullptr, nullptr});
     signed char *buffer = nullptr;
     std::int64_t length = 0;
     EXPECT_THROW(map->get(bytes_of("k"), 1, 2, buffer, length), std::bad_alloc);
@@ -427,7 +427,7 @@ TEST_F(MapTest, FailuresUnderTheBucketLockReleaseIt) {
          [](ConcurrentHashMap_string &map) { fetch(map, "k", 3); }},
         {"get_without_a_buffer", no_damage,
          [](ConcurrentHashMap_string &map) {
-             host::install({nullptr, nullptr, [](std::size_t) -> void * { return nullptr; }, nullptr, nullptr});
+             host::install({nullptr, nullptr, [](std::size_t) -> void * { return nullptr; }, nullptr, nullptr, nullptr});
              ScopeExit restore([] { host::install({}); });
              fetch(map, "k", 3);
          }},

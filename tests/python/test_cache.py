@@ -3,6 +3,7 @@ default TTL), the options an opener gives against them, and expiry per key
 as every read path sees it, in this process and in others."""
 
 import multiprocessing
+import os
 import pickle
 import time
 
@@ -44,6 +45,7 @@ def wait_out(ttl=SHORT):
         (dict(max_entries=10), dict(max_entries=10, max_bytes=None, eviction="lru", default_ttl=None)),
         (dict(eviction="random"), dict(max_entries=None, max_bytes=None, eviction="random", default_ttl=None)),
         (dict(eviction="lfu"), dict(max_entries=None, max_bytes=None, eviction="lfu", default_ttl=None)),
+        (dict(max_bytes=2**20), dict(max_entries=None, max_bytes=2**20, eviction="lru", default_ttl=None)),
         (dict(eviction="ttl", max_entries=5), dict(max_entries=5, max_bytes=None, eviction="ttl", default_ttl=None)),
         (dict(default_ttl=1.5), dict(max_entries=None, max_bytes=None, eviction="lru", default_ttl=1.5)),
         (dict(max_entries=3, eviction="lru", default_ttl=0.0004),
@@ -111,7 +113,7 @@ def test_an_opener_with_other_rules_is_refused(path, made, asked, message):
         (dict(default_ttl=float("inf")), ValueError, "default_ttl must be above 0"),
         (dict(default_ttl=10**12), ValueError, "default_ttl must be above 0"),
         (dict(default_ttl="5"), TypeError, "default_ttl must be a number of seconds or None, not str"),
-        (dict(max_bytes=1000), NotImplementedError, "max_bytes is not supported"),
+        (dict(max_bytes=0), ValueError, "max_bytes must be between 1 and 2\\*\\*47 - 1"),
     ],
 )
 def test_bad_options_are_refused_before_any_file_is_made(path, options, error, message):
@@ -380,23 +382,62 @@ def write_distinct_keys(path, writer, count):
             d[(writer, i)] = "v" * 50
 
 
-def test_writer_processes_keep_the_bound(path):
-    bound, writers, stores = 1000, 4, 3000
-    with SharedDict(path, max_entries=bound) as d:
+# An entry of write_distinct_keys takes less than this in the file (104
+# bytes and 64 per 32-byte data chunk of its key and value).
+MOST_ENTRY_BYTES = 500
+
+
+@pytest.mark.parametrize("bound, measure, slack", [
+    (dict(max_entries=1000), len, 1),
+    (dict(max_bytes=300_000), lambda d: d.stats()["entry_bytes"], MOST_ENTRY_BYTES),
+])
+def test_writer_processes_keep_the_bound(path, bound, measure, slack):
+    limit, = bound.values()
+    writers, stores = 4, 3000
+    with SharedDict(path, **bound) as d:
         context = multiprocessing.get_context("fork")
         processes = [context.Process(target=write_distinct_keys, args=(path, w, stores)) for w in range(writers)]
         for process in processes:
             process.start()
         most = 0
         while any(process.is_alive() for process in processes):
-            most = max(most, len(d))
+            most = max(most, measure(d))
         for process in processes:
             process.join()
             assert process.exitcode == 0
-        most = max(most, len(d))
-        assert bound - writers <= len(d) <= bound + writers
-        assert most <= bound + writers
+        most = max(most, measure(d))
+        assert limit - writers * slack <= measure(d) <= limit + writers * slack
+        assert most <= limit + writers * slack
         assert all(value == "v" * 50 for value in d.values())
+
+
+# ---- statistics -------------------------------------------------------------------------
+
+
+def store_numbers(path, count):
+    with SharedDict(path) as d:
+        for i in range(count):
+            d[i] = i
+
+
+def test_stats_count_what_every_process_did(path):
+    with SharedDict(path) as plain:
+        assert "hits" not in plain.stats()
+    os.remove(path)
+    with SharedDict(path, max_entries=10) as d:
+        d["a"] = 1
+        d.get("a"), d.get("missing"), "a" in d
+        in_child(lambda: store_numbers(path, 20))  # its counts reach the file when it closes
+        d.set("short", 1, ttl=SHORT)
+        wait_out()
+        assert d.get("short") is None
+        counts = dict(hits=2, misses=2, sets=22, evictions=12, expirations=1, max_entries=10, max_bytes=None)
+        assert d.stats().items() >= counts.items(), str(d.stats())
+        assert 0 < d.stats()["entry_bytes"] < 10 * MOST_ENTRY_BYTES
+        d.clear()
+        assert d.stats()["entry_bytes"] == 0
+    cache = tools.stat(path)["cache"]
+    assert cache.items() >= dict(counts, eviction="lru", default_ttl=None, entry_bytes=0).items()
 
 
 # ---- the operator's tools and a damaged record ------------------------------------------------

@@ -24,6 +24,9 @@ constexpr const char *kPolicyNames[] = {nullptr, "lru", "lfu", "random", "ttl"};
 
 const char *policy_name(CacheSettings::Policy policy) { return kPolicyNames[static_cast<int>(policy)]; }
 
+// A bound as Python sees it: None for none (0 in the file).
+PyObject *bound(std::uint64_t value) { return value == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(value); }
+
 // A bound given as an int of at least 1. 0 or -1.
 int read_bound(PyObject *object, const char *name, std::uint64_t &out) {
     if (!PyLong_Check(object) || PyBool_Check(object)) {
@@ -133,9 +136,6 @@ PyObject *cache_settings_method(PyObject *self, PyObject *) {
     std::optional<CacheSettings> settings;
     if (!call_core([&] { settings = map->cache_settings(); })) return nullptr;
     if (!settings) Py_RETURN_NONE;
-    auto bound = [](std::uint64_t value) {
-        return value == 0 ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(value);
-    };
     const Ref max_entries = Ref::steal(bound(settings->max_entries));
     const Ref max_bytes = Ref::steal(bound(settings->max_bytes));
     const Ref default_ttl =
@@ -169,6 +169,20 @@ int ttl_from_seconds(PyObject *object, const char *name, std::optional<std::uint
     return 0;
 }
 
+Ref cache_stats_dict(const CacheStats &counts, const CacheSettings &rules) {
+    const Ref max_entries = Ref::steal(bound(rules.max_entries));
+    const Ref max_bytes = Ref::steal(bound(rules.max_bytes));
+    if (!max_entries || !max_bytes) return Ref();
+    return Ref::steal(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K,s:O,s:O}", "hits",
+                                    static_cast<unsigned long long>(counts.hits), "misses",
+                                    static_cast<unsigned long long>(counts.misses), "sets",
+                                    static_cast<unsigned long long>(counts.sets), "evictions",
+                                    static_cast<unsigned long long>(counts.evictions), "expirations",
+                                    static_cast<unsigned long long>(counts.expirations), "entry_bytes",
+                                    static_cast<unsigned long long>(counts.bytes), "max_entries", max_entries.get(),
+                                    "max_bytes", max_bytes.get()));
+}
+
 int read_cache_options(PyObject *max_entries, PyObject *max_bytes, PyObject *eviction, PyObject *default_ttl,
                        CacheOptions &options) {
     options = CacheOptions{};
@@ -178,9 +192,7 @@ int read_cache_options(PyObject *max_entries, PyObject *max_bytes, PyObject *evi
     }
     if (max_bytes != nullptr && max_bytes != Py_None) {
         if (read_bound(max_bytes, "max_bytes", options.settings.max_bytes) < 0) return -1;
-        // Accepted into the file once stores keep the bytes count it bounds.
-        PyErr_SetString(PyExc_NotImplementedError, "max_bytes is not supported by this version of zorvik yet");
-        return -1;
+        options.max_bytes = true;
     }
     if (eviction != nullptr && eviction != Py_None) {
         if (!PyUnicode_Check(eviction)) {

@@ -641,16 +641,29 @@ PyObject *stats_method(PyObject *object, PyObject *) {
     MapPointer map = map_of(as_shared(object));
     if (!map) return nullptr;
     MapStats stats{};
-    if (!call_core([&] { stats = map->stats(); })) return nullptr;
+    std::optional<CacheStats> cache;
+    std::optional<CacheSettings> rules;
+    if (!call_core([&] {
+            stats = map->stats();
+            cache = map->cache_stats();
+            rules = map->cache_settings();
+        })) {
+        return nullptr;
+    }
     const double load =
         stats.buckets == 0 ? 0.0 : static_cast<double>(stats.entries) / static_cast<double>(stats.buckets);
     const unsigned doublings = stats.buckets == 0 || stats.largest_buckets <= stats.buckets
                                    ? 0
                                    : log2_of(stats.largest_buckets) - log2_of(stats.buckets);
-    return Py_BuildValue("{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets",
-                         stats.buckets, "load", load, "doublings_left", doublings, "bytes_used", stats.allocated,
-                         "bytes_free", stats.capacity - stats.allocated, "bytes_free_listed", stats.free_listed,
-                         "file_size", stats.file_length, "chunk_size", static_cast<unsigned>(stats.data_chunk_size));
+    Ref numbers = Ref::steal(Py_BuildValue(
+        "{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets", stats.buckets, "load", load,
+        "doublings_left", doublings, "bytes_used", stats.allocated, "bytes_free", stats.capacity - stats.allocated,
+        "bytes_free_listed", stats.free_listed, "file_size", stats.file_length, "chunk_size",
+        static_cast<unsigned>(stats.data_chunk_size)));
+    if (!numbers || !cache || !rules) return numbers.release();
+    const Ref counts = cache_stats_dict(*cache, *rules);
+    if (!counts || PyDict_Update(numbers.get(), counts.get()) < 0) return nullptr;
+    return numbers.release();
 }
 
 // A pickle of an object that deletes its file names a hand-over link: a
@@ -811,7 +824,10 @@ PyMethodDef lifetime_methods[] = {
      "(of the table in force), load (entries per bucket), doublings_left (how often the table can still "
      "double), bytes_used and bytes_free (of the file's capacity), bytes_free_listed (of bytes_used, free room "
      "that removals gave back, which later stores of any size reuse), file_size (the file's length; the file is "
-     "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk)."},
+     "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk). A cache adds hits and "
+     "misses (of gets and lookups), sets (stores), evictions, expirations, entry_bytes (what the entries take, "
+     "which max_bytes bounds), max_entries and max_bytes: counts of every process, which each adds to the file "
+     "every few thousand operations and when it closes."},
     {"__reduce__", reduce_method, METH_NOARGS,
      "__reduce__() -> tuple\n\nPickles the dictionary as its path, serializer, hash function and "
      "trust_writers: unpickled, it opens the same file (create=False), in this process or another one. A "

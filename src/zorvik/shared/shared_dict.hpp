@@ -134,6 +134,9 @@ struct CacheOptions {
 };
 // cache.cpp: the cache options of SharedDict(...) (None or absent: not given),
 // checked. 0 or -1.
+// A cache's counts and bounds as SharedDict.stats() adds them.
+capi::Ref cache_stats_dict(const CacheStats &counts, const CacheSettings &rules);
+
 int read_cache_options(PyObject *max_entries, PyObject *max_bytes, PyObject *eviction, PyObject *default_ttl,
                        CacheOptions &options);
 // cache.cpp: an opener's cache options against the file's rules: a plain

@@ -67,7 +67,8 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
 // the last entry being intact until after the commit; after it, the last
 // place is cleared and the surplus entry chunks left out of the count (they
 // and the removed entry's chains are lost to the segment). The count of
-// entries is lowered here only when the commit is made here; after a commit
+// entries (and a cache's count of bytes) is lowered here only when the
+// commit is made here; after a commit
 // the dead process made, whether it lowered the count is unknowable (two
 // separate words), and it is taken to have done so.
 void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
@@ -75,9 +76,11 @@ void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
     const std::uint64_t n = entries.scratch;
     if (n == 0) throw_offset_overflow();
     bool committed_here = false;
+    std::uint64_t gone_chunks = 0;
     if (entries.length == n) {
         MapEntry *found = entry_named(m, entries, entry_offset, n);
         if (found == nullptr) throw_offset_overflow();
+        gone_chunks = found->key.chunk_count + found->value.chunk_count;
         MapEntry *last = entry_place(m, entries, n - 1);
         if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
         crash_points::step("repair of a remove: last entry copied");
@@ -92,7 +95,10 @@ void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
     const std::uint64_t needed = std::max<std::uint64_t>(1, chunks_for(n - 1, kEntriesPerChunk));
     if (entries.chunk_count > needed) store_chunk_count(entries, needed);
     crash_points::step("repair of a remove: places settled");
-    if (committed_here) m.add_entries(-1);
+    if (committed_here) {
+        m.add_entries(-1);
+        m.add_cache_bytes(-m.entry_bytes(gone_chunks));
+    }
     crash_points::step("repair of a remove: counted");
     end_intent(bucket);
 }

@@ -1,6 +1,7 @@
 // The cache record and what a store or a read of a cache takes from it.
 #include "zorvik/core/map/cache.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -98,6 +99,39 @@ MapState::StoreStamp MapState::store_stamp(std::optional<std::uint64_t> ttl_ms) 
     // entries then get none rather than one that wraps.
     const std::uint64_t deadline = ttl == 0 || now + ttl >= kDeadlineLimit ? 0 : now + ttl;
     return StoreStamp{true, now_us, deadline};
+}
+
+namespace {
+
+// An entry's share of the entry chunk it lies in, with the chunk's link:
+// (24 + 184) / 2.
+constexpr std::int64_t kEntryShare = static_cast<std::int64_t>(pair_span(kEntryChunkSize) / kEntriesPerChunk);
+static_assert(kEntryShare == 104, "a link and an entry chunk of two entries");
+
+}  // namespace
+
+std::int64_t MapState::chunk_bytes(std::uint64_t data_chunks) const {
+    // A chain that lies in the mapping has far fewer chunks than 2^47 / 256
+    // (a pair spans at most 24 + 136 bytes); a count read from a damaged
+    // entry is cut there, so the product cannot overflow.
+    constexpr std::uint64_t kMostChunks = (std::uint64_t{1} << 47) / 256;
+    return static_cast<std::int64_t>(pair_span(data_chunk_size) * std::min(data_chunks, kMostChunks));
+}
+
+std::int64_t MapState::entry_bytes(std::uint64_t data_chunks) const { return kEntryShare + chunk_bytes(data_chunks); }
+
+std::uint64_t MapState::cache_bytes() const {
+    if (cache == nullptr) return 0;
+    // Acquire; pairs with the adds of add_cache_bytes. Read as 0 when a
+    // count left off by dead processes went below it.
+    const std::int64_t bytes = atomics::load_field48(&cache->bytes_in_use);
+    return bytes < 0 ? 0 : static_cast<std::uint64_t>(bytes);
+}
+
+void MapState::add_cache_bytes(std::int64_t delta) {
+    // Full barrier; pairs with cache_bytes' load. Nothing else is ordered
+    // by it: the count only steers eviction.
+    if (cache != nullptr) atomics::fetch_add_field48(&cache->bytes_in_use, delta);
 }
 
 std::uint64_t MapState::expiry_clock() const { return cache == nullptr ? 0 : wall_clock_us(); }

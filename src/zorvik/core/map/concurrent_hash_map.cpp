@@ -170,6 +170,12 @@ std::optional<CacheSettings> ConcurrentHashMap_string::cache_settings() const {
     return m.cache_settings;
 }
 
+std::optional<CacheStats> ConcurrentHashMap_string::cache_stats() const {
+    const MapState &m = state();
+    if (m.cache == nullptr) return std::nullopt;
+    return m.cache_stats();
+}
+
 std::uint64_t ConcurrentHashMap_string::scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets) {
     return state().scan(cursor, sink, buckets);
 }

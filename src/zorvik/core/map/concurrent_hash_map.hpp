@@ -62,6 +62,18 @@ struct CacheSettings {
     std::uint64_t default_ttl_ms = 0;
     bool operator==(const CacheSettings &) const = default;
 };
+// A cache's counts since its file was made (all processes): those in the
+// file's record plus this process's not yet added there, and the bytes its
+// entries take.
+struct CacheStats {
+    std::uint64_t hits = 0;         // gets and lookups that found the key
+    std::uint64_t misses = 0;       // gets and lookups that did not
+    std::uint64_t sets = 0;         // stores
+    std::uint64_t evictions = 0;    // entries removed to keep a bound
+    std::uint64_t expirations = 0;  // expired entries removed
+    std::uint64_t bytes = 0;        // bytes the entries take in the file (what max_bytes bounds)
+    bool operator==(const CacheStats &) const = default;
+};
 // The longest TTL an entry can have: deadlines are kept in 47 bits of
 // milliseconds, and a TTL of 100 years leaves them room for centuries.
 inline constexpr std::uint64_t kMostTtlMs = std::uint64_t{100} * 366 * 24 * 3600 * 1000;
@@ -289,6 +301,8 @@ public:
     bool touch(std::string_view key, std::int64_t hash);
     // The cache's settings, std::nullopt for a plain map.
     std::optional<CacheSettings> cache_settings() const;
+    // The cache's counts, std::nullopt for a plain map.
+    std::optional<CacheStats> cache_stats() const;
 
     // ---- whole-table operations: one bucket at a time, each under its lock
     // (and its partner's while an expansion splits it), no lock held between

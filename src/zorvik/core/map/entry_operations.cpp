@@ -251,6 +251,9 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
     store_chunk_count(value, count);
     value.per_chunk = m.data_chunk_size;
     crash_points::step("replace: value recorded");
+    if (stamp.cache && count != old_chain.count()) {
+        m.add_cache_bytes(m.chunk_bytes(count) - m.chunk_bytes(old_chain.count()));
+    }
     if (new_deadline) {
         write_deadline(&entry, stamp.deadline_ms);
         crash_points::step("replace: deadline recorded");
@@ -350,6 +353,7 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
     store_length(entries, n + 1);
     crash_points::step("append: committed");
     m.add_entries(1);
+    if (stamp.cache) m.add_cache_bytes(m.entry_bytes(key_chunks + value_chunks));
     crash_points::step("append: counted");
     end_intent(bucket, split_done);
     return n != 0;
@@ -390,6 +394,7 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     store_chunk_count(entries, needed);
     crash_points::step("remove: places settled");
     m.add_entries(-1);
+    m.add_cache_bytes(-m.entry_bytes(gone_key.chunk_count + gone_value.chunk_count));
     crash_points::step("remove: counted");
     end_intent(bucket, split_done);
     crash_points::step("remove: done, chunks not given back");
@@ -413,11 +418,15 @@ std::uint64_t settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
             if (!read_metadata(&entry).present) {
                 write_deadline(&entry, default_ttl == 0 ? 0 : now_ms + default_ttl);
                 write_access(&entry, new_access(now_us));
+                m.add_cache_bytes(m.entry_bytes(entry.key.chunk_count + entry.value.chunk_count));
                 return false;
             }
             return is_expired(&entry, now_ms);
         });
-        if (expired == nullptr) return removed;
+        if (expired == nullptr) {
+            m.count(MapState::Count::expirations, removed);
+            return removed;
+        }
         remove_entry(m, bucket, expired);
     }
 }
@@ -547,19 +556,29 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
 }
 
 // Locks the buckets a store of `key` edits, as lock_bucket_for_insert does,
-// after making room in a cache at its max_entries: when the key is absent
-// and the cache is full, the locks go, one entry is evicted (evict_one takes
-// its own locks, one bucket at a time) and the store starts over. After
-// kEvictionRounds rounds it appends anyway: the count passes the bound by at
-// most the stores in flight (one per writing thread), whatever the others
-// do meanwhile.
+// after making room in a cache at its bounds: when the store would pass
+// max_entries (a new key) or max_bytes (a new key, or a value of more
+// chunks when `replaces`), the locks go, one entry is evicted (evict_one
+// takes its own locks, one bucket at a time) and the store starts over.
+// After kEvictionRounds rounds it stores anyway: the cache passes a bound
+// by at most the stores in flight (one per writing thread), whatever the
+// others do meanwhile, or by an entry larger than max_bytes alone (the
+// next one evicted).
 constexpr int kEvictionRounds = 3;
 
 InsertPlace lock_place_for_store(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash,
-                                 std::uint64_t now_us) {
+                                 std::uint64_t now_us, std::uint64_t value_length, bool replaces) {
     for (int round = 0;; ++round) {
         InsertPlace place = lock_bucket_for_insert(m, key, key_length, hash);
-        if (place.found != nullptr || round == kEvictionRounds || !m.over_entry_bound()) return place;
+        if (m.cache == nullptr || round == kEvictionRounds) return place;
+        if (place.found == nullptr) {
+            if (!m.needs_room(1, m.entry_bytes(m.data_chunks(key_length) + m.data_chunks(value_length)))) return place;
+        } else {
+            if (!replaces) return place;
+            const std::uint64_t before = place.found->value.chunk_count;
+            const std::uint64_t after = m.data_chunks(value_length);
+            if (after <= before || !m.needs_room(0, m.chunk_bytes(after - before))) return place;
+        }
         place.release();
         m.evict_one(now_us);
     }
@@ -587,7 +606,8 @@ void MapState::insert(const char *key, const char *value, std::uint64_t key_leng
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us, value_length, true);
+    if (cache != nullptr) count(Count::sets);
     if (place.found != nullptr) {
         assign_bytes(*this, place.found_in, *place.found, value, value_length, stamp);
         place.release();
@@ -603,6 +623,7 @@ bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash,
         copy_value(*this, *entry, sink);
         if (cache != nullptr) note_access(*this, entry, now);
     });
+    if (cache != nullptr) count(found ? Count::hits : Count::misses);
     after_get();
     return found;
 }
@@ -636,6 +657,7 @@ bool value_equals(const MapState &m, const ChunkArray &stored, const char *bytes
 
 bool MapState::contains(const char *key, std::uint64_t key_length, std::int64_t hash) {
     const bool found = with_entry(*this, key, key_length, hash, [](Bucket *, MapEntry *) {});
+    if (cache != nullptr) count(found ? Count::hits : Count::misses);
     after_get();
     return found;
 }
@@ -656,7 +678,7 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
     }
     const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(desired_length));
-    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us, desired_length, true);
     if (MapEntry *found = place.found) {
         if (expected == nullptr || !value_equals(*this, found->value, expected, expected_length)) return false;
         assign_bytes(*this, place.found_in, *found, desired, desired_length, stamp);
@@ -673,7 +695,7 @@ bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_
                                 std::uint64_t value_length, std::int64_t hash, ValueSink &existing) {
     const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us, value_length, false);
     if (place.found != nullptr) {
         copy_value(*this, *place.found, existing);
         return false;
@@ -704,6 +726,7 @@ bool MapState::evict_entry(const char *key, std::uint64_t key_length, std::int64
         remove_entry(*this, bucket, entry);
         evicted = true;
     });
+    if (evicted) count(Count::evictions);
     return evicted;
 }
 //

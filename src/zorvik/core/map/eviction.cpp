@@ -36,9 +36,6 @@ namespace {
 // twice the five Redis samples by default, which costs a few more bucket
 // locks and, with the pool, ranks by the policy more closely.
 constexpr std::uint64_t kSampledEntries = 10;
-// Buckets looked at, at most, to find that many entries: a cache far below
-// its table's size may have mostly empty buckets.
-constexpr int kMostProbes = 64;
 // A stamp more than 2^31 units (38 hours) behind now is read as one ahead of
 // it (the 32-bit stamp wraps every 76 hours, or the clock stepped back):
 // scored as used now. The expiry sweep keeps stamps from getting that old.
@@ -115,9 +112,16 @@ bool MapState::evict_one(std::uint64_t now_us) {
         std::stable_sort(candidates->begin(), candidates->end(), better);
     }
     const std::size_t room = candidates == &own ? 1 : kEvictionPoolSize;
+    // Buckets from a random one on, as many as it takes to meet the sample
+    // (as Redis's sampling walks its table): a cache far below its table's
+    // size, such as a small max_entries in the table a file starts with,
+    // has mostly empty buckets, and its few entries must still be found.
+    // At most the whole table, so a cache that holds nothing ends.
+    const std::uint64_t buckets = bucket_chunk_size * chunks_in_use();
     std::uint64_t sampled = 0;
-    for (int probe = 0; probe < kMostProbes && sampled < kSampledEntries; ++probe) {
-        const BucketGuard locked = lock_bucket(*this, static_cast<std::int64_t>(random_draw(now_us)));
+    std::uint64_t position = random_draw(now_us);
+    for (std::uint64_t visited = 0; visited < buckets && sampled < kSampledEntries; ++visited, ++position) {
+        const BucketGuard locked = lock_bucket(*this, static_cast<std::int64_t>(position));
         Bucket *bucket = locked.bucket();
         if (settle(bucket, now_us) != 0) return true;
         const ChunkArray &entries = bucket->entries;

@@ -100,6 +100,8 @@ public:
     // Takes over `segment`, which holds a map of `shape` (its shared words are
     // filled in by the caller). Throws when the chunk cache cannot be had.
     MapState(Segment segment, const MapShape &shape);
+    // Adds this process's cache counts to the record (cache_counts.cpp).
+    ~MapState();
     MapState(const MapState &) = delete;
     MapState &operator=(const MapState &) = delete;
 
@@ -274,10 +276,45 @@ public:
     // removed. Never throws what it meets (the operations that need a
     // broken bucket report it).
     std::uint64_t sweep_expired(std::uint64_t now_us);
-    // Whether a store that appends must first make room.
-    bool over_entry_bound() const {
-        return cache != nullptr && cache_settings.max_entries != 0 && entry_count() >= cache_settings.max_entries;
+    // Whether a cache must make room before a store adds `entries` (0 or
+    // 1) entries and `bytes` bytes (max_entries, max_bytes).
+    bool needs_room(std::uint64_t entries, std::int64_t bytes) const {
+        return (entries != 0 && cache_settings.max_entries != 0 && entry_count() >= cache_settings.max_entries) ||
+               (bytes > 0 && cache_settings.max_bytes != 0 &&
+                cache_bytes() + static_cast<std::uint64_t>(bytes) > cache_settings.max_bytes);
     }
+
+    // ---- a cache's counts (cache_counts.cpp) -----------------------------------
+    // Hits, misses, stores, evictions and expirations are counted in this
+    // process and added to the record's counters in batches: every
+    // kCountsBatch counts, at close, and never per operation, so counting
+    // costs no shared write. What a process killed had not added is lost.
+    enum class Count { hits, misses, sets, evictions, expirations };
+    void count(Count what, std::uint64_t n = 1);
+    // Adds this process's counts to the record (a forked child first drops
+    // the ones it inherited: its parent adds them).
+    void add_counts_to_record();
+    // The record's counts plus this process's, and the bytes in use.
+    CacheStats cache_stats() const;
+
+    // ---- a cache's bytes (cache.cpp) ------------------------------------------
+    // What max_bytes bounds: the bytes the entries take in the file, each
+    // its share of an entry chunk with its link and a link and data chunk
+    // per data chunk of its key and value (the bucket table is not counted).
+    // The count in the record is raised by an append and an adoption,
+    // changed by a replace, lowered by a remove (evictions and expiry are
+    // removes), each once committed; a process killed between a commit and
+    // its count leaves it off by that entry, which the offline repair
+    // recounts.
+    //
+    // The bytes of an entry with `data_chunks` data chunks, and of
+    // `data_chunks` data chunks alone.
+    std::int64_t entry_bytes(std::uint64_t data_chunks) const;
+    std::int64_t chunk_bytes(std::uint64_t data_chunks) const;
+    // The record's count (0 in a plain map).
+    std::uint64_t cache_bytes() const;
+    // Adds to the record's count; nothing in a plain map.
+    void add_cache_bytes(std::int64_t delta);
 
     // ---- entry operations (entry_operations.cpp) ----------------------------
     // Brings a locked bucket of a cache up to date at `now_us`: its expired
@@ -382,6 +419,11 @@ public:
 
 private:
     std::atomic<char *> extension_{nullptr};
+    // This process's counts not yet in the record (Count's order), their
+    // total since the last batch, and the process they were counted in.
+    std::atomic<std::uint64_t> counts_[5] = {};
+    std::atomic<std::uint64_t> counts_pending_{0};
+    std::atomic<int> counts_pid_{0};
     // The run of hand positions this process claimed last (its first) and
     // the next one to sweep; the first sweep finds itself past any run and
     // claims one.

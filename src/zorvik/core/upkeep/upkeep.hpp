@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,9 @@ struct MapSurvey {
     std::uint8_t data_chunk_size = 0;
     MapCheck check;
     SpaceUse space;
+    // A cache's rules and counts (its record's counters), none for a plain map.
+    std::optional<CacheSettings> cache_settings;
+    CacheStats cache_stats;
 };
 
 // A held lock word and its holder, judged as a waiter would judge it.
