@@ -220,6 +220,9 @@ def _offline_faults(report):
     if report["entries"] != report["entry_count"]:
         faults.append(f"entry count: the count word says {report['entry_count']}, "
                       f"the buckets hold {report['entries']}")
+    if report["entry_bytes"] != report["entry_bytes_count"]:
+        faults.append(f"cache bytes: the cache's count says {report['entry_bytes_count']:,}, "
+                      f"its entries take {report['entry_bytes']:,}")
     if report["pending_intents"]:
         faults.append(f"{report['pending_intents']} changes left in progress")
     # A doubling that goes on by steps (the next changes carry it on) is at

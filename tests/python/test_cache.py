@@ -460,6 +460,21 @@ def test_check_and_repair_keep_the_cache(path):
         assert len(d) == 50 and all(d[k] == k for k in d)
 
 
+def test_a_count_of_bytes_gone_wrong_is_found_and_recounted(path):
+    # What a process killed between a change and its count leaves.
+    with SharedDict(path, max_bytes=10**6) as d:
+        d.update({i: "v" * i for i in range(100)})
+        right = d.stats()["entry_bytes"]
+    segment_file.write_u64(path, cache_record_position(path) + 64, right + 5000)
+    checked = tools.check(path)
+    assert not checked["clean"]
+    assert (checked["report"]["entry_bytes"], checked["report"]["entry_bytes_count"]) == (right, right + 5000)
+    assert f"set the cache's count of bytes to {right} (it said {right + 5000})" in tools.repair(path)["done"]
+    assert tools.check(path)["clean"]
+    with SharedDict(path) as d:
+        assert d.stats()["entry_bytes"] == right
+
+
 @pytest.mark.parametrize("damage", [
     (0, b"XXXX"),   # the magic
     (8, b"\x09"),   # a policy no version writes

@@ -50,8 +50,10 @@ Ref check_dict(const MapCheck &check) {
     const Ref held = string_list(check.held_locks);
     if (!held) return Ref();
     return Ref::steal(Py_BuildValue(
-        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O,s:O}", "faults", faults.get(), "entries",
+        "{s:O,s:K,s:K,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O,s:O}", "faults", faults.get(), "entries",
         static_cast<unsigned long long>(check.entries), "entry_count", static_cast<unsigned long long>(check.entry_count),
+        "entry_bytes", static_cast<unsigned long long>(check.entry_bytes), "entry_bytes_count",
+        static_cast<unsigned long long>(check.entry_bytes_count),
         "held_locks", held.get(), "pending_intents", static_cast<unsigned long long>(check.pending_intents),
         "marked_buckets", static_cast<unsigned long long>(check.marked_buckets), "expansion_workers",
         static_cast<unsigned long long>(check.expansion_workers), "expansion_in_progress",
