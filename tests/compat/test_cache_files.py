@@ -47,6 +47,13 @@ def test_the_previous_version_uses_a_cache_file_as_a_plain_dictionary(tmp_path, 
         for i in range(200, 260):
             d[i] = i
         assert len(d) <= 20
+    # Its removes and replaces of this version's entries were not taken off
+    # the cache's count of bytes (what max_bytes bounds): the check finds
+    # that alone, and a repair recounts it.
+    checked = tools.check(path)
+    assert [fault.split(":")[0] for fault in checked["faults"]] == ["cache bytes"], checked["faults"]
+    assert checked["report"]["entry_bytes_count"] > checked["report"]["entry_bytes"]
+    tools.repair(path)
     assert tools.check(path)["clean"]
 
     # And the older version's repair leaves this version's file whole.
