@@ -46,12 +46,14 @@ VARIANTS = {
 # follow forked children): the map's threads through expansions, a walk of the
 # table while another thread doubles it, the process lock, the registry of
 # chunk pools, threads racing to take over a lock whose holder ended, and
-# threads meeting together what killed children left.
+# threads meeting together what killed children left, threads storing into
+# a cache at its bound.
 TEST_FILTERS = {
     "thread": "SpinLock.ProcessWordExcludesThreads:MapTest.ThreadsKeepFindingKeysDuringExpansions:"
     "MapTest.WalksWhileAnotherThreadFillsAndDoubles:MapTest.GetManyFindsEveryKeyWhileAnotherThreadDoubles:"
     "Pool/PoolRegistry.ThreadsComeAndGoWhileTheProcessForks/0:"
-    "SpinLock/HolderThatEnded.ThreadsRaceToTakeItOverOnce/*:CrashTest.ThreadsMeetTheDamageTogether",
+    "SpinLock/HolderThatEnded.ThreadsRaceToTakeItOverOnce/*:CrashTest.ThreadsMeetTheDamageTogether:"
+    "CacheTest.ThreadsKeepTheBound",
 }
 
 # Generous bounds for a two-core machine; a run normally takes seconds.

@@ -139,6 +139,7 @@ def command_stat(arguments):
         ("space", f"{size(space['allocated'])} allocated of {size(space['capacity'])}: "
                   f"{size(space['in_use'])} in use, {free}, {size(space['unreachable'])} unreachable "
                   "(cached by live processes, or lost by dead ones until a repair)"),
+        *cache_rows(info["cache"]),
         ("state", "clean" if info["clean"] else
                   f"in use: {program_name()} check judges it" if info["clean"] is None else
                   f"not clean: {program_name()} check says why"),
@@ -147,6 +148,24 @@ def command_stat(arguments):
     for name, text in rows:
         print(f"{name:<11} {text}")
     return EXIT_OK
+
+
+def cache_rows(cache):
+    """The stat lines of a cache: its rules, and its counts from every process."""
+    if cache is None:
+        return []
+    bounds = [f"{cache['max_entries']:,} entries" if cache["max_entries"] else "",
+              f"{size(cache['max_bytes'])}" if cache["max_bytes"] else ""]
+    ttl = f"default TTL {cache['default_ttl']:g} s" if cache["default_ttl"] else "no default TTL"
+    lookups = cache["hits"] + cache["misses"]
+    ratio = f" ({cache['hits'] / lookups:.1%} hits)" if lookups else ""
+    return [
+        ("cache", f"eviction {cache['eviction']}, bound {' and '.join(b for b in bounds if b) or 'none'}, {ttl}; "
+                  f"entries take {size(cache['entry_bytes'])}"),
+        ("counts", f"{cache['hits']:,} hits, {cache['misses']:,} misses{ratio}, {cache['sets']:,} stores, "
+                   f"{cache['evictions']:,} evictions, {cache['expirations']:,} expirations "
+                   "(each process adds its counts every few thousand and at close)"),
+    ]
 
 
 def command_check(arguments):

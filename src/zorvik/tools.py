@@ -114,6 +114,23 @@ def _sample_values(path, count=16):
     return values
 
 
+_POLICIES = {1: "lru", 2: "lfu", 3: "random", 4: "ttl"}
+
+
+def _cache_rules_and_counts(record):
+    """A cache's rules as SharedDict.cache_settings() names them and its
+    counts as SharedDict.stats() does; None for a plain dictionary."""
+    if record is None:
+        return None
+    return {
+        "max_entries": record["max_entries"] or None,
+        "max_bytes": record["max_bytes"] or None,
+        "eviction": _POLICIES[record["policy"]],
+        "default_ttl": record["default_ttl_ms"] / 1000 if record["default_ttl_ms"] else None,
+        **{name: record[name] for name in ("hits", "misses", "sets", "evictions", "expirations", "entry_bytes")},
+    }
+
+
 def stat(path, progress=None):
     """The file's header and shape in numbers: a dict (see the keys below).
     On a file that processes use, the space figures are a snapshot and
@@ -141,6 +158,7 @@ def stat(path, progress=None):
         "data_chunk_size": survey["data_chunk_size"],
         "serializer_guess": guess_serializer(_sample_values(path)),
         "space": survey["space"],
+        "cache": _cache_rules_and_counts(survey["cache"]),
         # A file in use is judged by check(), which looks twice before it calls a fault one.
         "clean": None if users else survey["check"]["clean"],
         "open_by": users,
@@ -202,6 +220,9 @@ def _offline_faults(report):
     if report["entries"] != report["entry_count"]:
         faults.append(f"entry count: the count word says {report['entry_count']}, "
                       f"the buckets hold {report['entries']}")
+    if report["entry_bytes"] != report["entry_bytes_count"]:
+        faults.append(f"cache bytes: the cache's count says {report['entry_bytes_count']:,}, "
+                      f"its entries take {report['entry_bytes']:,}")
     if report["pending_intents"]:
         faults.append(f"{report['pending_intents']} changes left in progress")
     # A doubling that goes on by steps (the next changes carry it on) is at

@@ -49,6 +49,7 @@ struct Options {
     PyObject *hash_function = Py_None;
     PyObject *delete_on_close = Py_None;
     PyObject *trust_writers = Py_False;
+    CacheOptions cache;
     // Data chunks of 64 bytes: a pickled key and value of a hundred bytes or
     // so take two or three links instead of five (fewer bytes of links, fewer
     // steps to read), and a big value half the links of 32-byte chunks.
@@ -125,19 +126,27 @@ int read_sizes(PyObject *capacity, PyObject *initial_buckets, PyObject *max_buck
 
 const char *const init_keywords[] = {"path",         "create",          "serializer", "hash_function",
                                      "capacity",     "initial_buckets", "max_buckets", "chunk_size",
-                                     "delete_on_close", "trust_writers", nullptr};
+                                     "delete_on_close", "trust_writers", "max_entries", "max_bytes",
+                                     "eviction",     "default_ttl",     nullptr};
 
 int read_options(PyObject *args, PyObject *kwargs, Options &options) {
     PyObject *capacity = nullptr;
     PyObject *initial_buckets = nullptr;
     PyObject *max_buckets = nullptr;
     PyObject *chunk_size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOO:SharedDict", const_cast<char **>(init_keywords),
-                                     &options.path, &options.create, &options.serializer, &options.hash_function,
-                                     &capacity, &initial_buckets, &max_buckets, &chunk_size,
-                                     &options.delete_on_close, &options.trust_writers)) {
+    PyObject *max_entries = nullptr;
+    PyObject *max_bytes = nullptr;
+    PyObject *eviction = nullptr;
+    PyObject *default_ttl = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OOOOOOOOOOOOO:SharedDict",
+                                     const_cast<char **>(init_keywords), &options.path, &options.create,
+                                     &options.serializer, &options.hash_function, &capacity, &initial_buckets,
+                                     &max_buckets, &chunk_size, &options.delete_on_close, &options.trust_writers,
+                                     &max_entries, &max_bytes, &eviction, &default_ttl)) {
         return -1;
     }
+    if (read_cache_options(max_entries, max_bytes, eviction, default_ttl, options.cache) < 0) return -1;
+    if (options.cache.given()) options.arguments.cache = options.cache.settings;
     if (check_flag(options.create, "create") < 0 || check_flag(options.delete_on_close, "delete_on_close") < 0) {
         return -1;
     }
@@ -524,6 +533,7 @@ int shared_dict_init(PyObject *object, PyObject *args, PyObject *kwargs) {
         path_object = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     }
     if (path_object && (check_recorded_serializer(*map, serializer_name.get(), path_object.get()) < 0 ||
+                        check_cache_options(*map, options.cache, path_object.get()) < 0 ||
                         (check_trust && check_writers(*map, path_object.get()) < 0))) {
         path_object = Ref();
     }
@@ -636,16 +646,29 @@ PyObject *stats_method(PyObject *object, PyObject *) {
     MapPointer map = map_of(as_shared(object));
     if (!map) return nullptr;
     MapStats stats{};
-    if (!call_core([&] { stats = map->stats(); })) return nullptr;
+    std::optional<CacheStats> cache;
+    std::optional<CacheSettings> rules;
+    if (!call_core([&] {
+            stats = map->stats();
+            cache = map->cache_stats();
+            rules = map->cache_settings();
+        })) {
+        return nullptr;
+    }
     const double load =
         stats.buckets == 0 ? 0.0 : static_cast<double>(stats.entries) / static_cast<double>(stats.buckets);
     const unsigned doublings = stats.buckets == 0 || stats.largest_buckets <= stats.buckets
                                    ? 0
                                    : log2_of(stats.largest_buckets) - log2_of(stats.buckets);
-    return Py_BuildValue("{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets",
-                         stats.buckets, "load", load, "doublings_left", doublings, "bytes_used", stats.allocated,
-                         "bytes_free", stats.capacity - stats.allocated, "bytes_free_listed", stats.free_listed,
-                         "file_size", stats.file_length, "chunk_size", static_cast<unsigned>(stats.data_chunk_size));
+    Ref numbers = Ref::steal(Py_BuildValue(
+        "{s:K,s:K,s:d,s:I,s:K,s:K,s:K,s:K,s:I}", "entries", stats.entries, "buckets", stats.buckets, "load", load,
+        "doublings_left", doublings, "bytes_used", stats.allocated, "bytes_free", stats.capacity - stats.allocated,
+        "bytes_free_listed", stats.free_listed, "file_size", stats.file_length, "chunk_size",
+        static_cast<unsigned>(stats.data_chunk_size)));
+    if (!numbers || !cache || !rules) return numbers.release();
+    const Ref counts = cache_stats_dict(*cache, *rules);
+    if (!counts || PyDict_Update(numbers.get(), counts.get()) < 0) return nullptr;
+    return numbers.release();
 }
 
 // A pickle of an object that deletes its file names a hand-over link: a
@@ -806,7 +829,10 @@ PyMethodDef lifetime_methods[] = {
      "(of the table in force), load (entries per bucket), doublings_left (how often the table can still "
      "double), bytes_used and bytes_free (of the file's capacity), bytes_free_listed (of bytes_used, free room "
      "that removals gave back, which later stores of any size reuse), file_size (the file's length; the file is "
-     "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk)."},
+     "sparse, so most of it takes no room) and chunk_size (bytes of one data chunk). A cache adds hits and "
+     "misses (of gets and lookups), sets (stores), evictions, expirations, entry_bytes (what the entries take, "
+     "which max_bytes bounds), max_entries and max_bytes: counts of every process, which each adds to the file "
+     "every few thousand operations and when it closes."},
     {"__reduce__", reduce_method, METH_NOARGS,
      "__reduce__() -> tuple\n\nPickles the dictionary as its path, serializer, hash function and "
      "trust_writers: unpickled, it opens the same file (create=False), in this process or another one. A "
@@ -835,7 +861,8 @@ PyMethodDef all_methods[64];
 
 int gather_methods() {
     std::size_t n = 0;
-    for (const PyMethodDef *table : {lifetime_methods, mapping_methods, iteration_methods, batch_methods}) {
+    for (const PyMethodDef *table :
+         {lifetime_methods, mapping_methods, iteration_methods, batch_methods, cache_methods}) {
         for (const PyMethodDef *m = table; m->ml_name != nullptr; ++m) {
             if (n + 1 >= sizeof all_methods / sizeof all_methods[0]) {
                 PyErr_SetString(PyExc_SystemError, "too many SharedDict methods for the method table");
@@ -850,7 +877,8 @@ int gather_methods() {
 
 constexpr const char shared_dict_doc[] =
     "SharedDict(path=None, *, create=None, serializer='pickle', hash_function=None, capacity=1099511627776, "
-    "initial_buckets=1024, max_buckets=None, chunk_size=64, delete_on_close=None, trust_writers=False)\n"
+    "initial_buckets=1024, max_buckets=None, chunk_size=64, delete_on_close=None, trust_writers=False, "
+    "max_entries=None, max_bytes=None, eviction=None, default_ttl=None)\n"
     "--\n\n"
     "A dictionary in a file that every thread of every process that opens the file uses at once.\n\n"
     "path: the file (str, bytes or os.PathLike); None makes a new file in $TMPDIR (else /tmp), deleted when "
@@ -867,7 +895,10 @@ constexpr const char shared_dict_doc[] =
     "has it open, and a pickled dictionary's file stays until the pickle is unpickled. trust_writers: under "
     "pickle, a file that another user, a group or everyone can write is refused (PermissionError), since "
     "reading a value runs code its writer chose; True opens it all the same. A file made with a serializer "
-    "of another stored form is refused (ValueError).\n\n"
+    "of another stored form is refused (ValueError). max_entries, eviction ('lru', 'lfu', 'random' or "
+    "'ttl') and default_ttl (seconds) make a new file a cache, whose rules its file keeps: stores past max_entries "
+    "evict, expired entries are absent; an opener whose options differ from an existing file's is refused "
+    "(ValueError).\n\n"
     "Every operation on a key locks only that key's bucket; iteration holds no lock between steps.";
 
 }  // namespace

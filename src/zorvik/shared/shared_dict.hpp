@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "zorvik/binding/operations.hpp"
 #include "zorvik/capi/ref.hpp"
@@ -120,6 +121,34 @@ Ref pickle_key_bytes(PyObject *key);
 // exception stays pending and unchanged otherwise, also when the note cannot
 // be added.
 void note_docs_section(const char *topic) noexcept;
+
+// cache.cpp: the options that make a new file a cache, as an opener gave
+// them (each flag: the option was given).
+struct CacheOptions {
+    CacheSettings settings;
+    bool max_entries = false;
+    bool max_bytes = false;
+    bool eviction = false;
+    bool default_ttl = false;
+    bool given() const { return max_entries || max_bytes || eviction || default_ttl; }
+};
+// cache.cpp: the cache options of SharedDict(...) (None or absent: not given),
+// checked. 0 or -1.
+// A cache's counts and bounds as SharedDict.stats() adds them.
+capi::Ref cache_stats_dict(const CacheStats &counts, const CacheSettings &rules);
+
+int read_cache_options(PyObject *max_entries, PyObject *max_bytes, PyObject *eviction, PyObject *default_ttl,
+                       CacheOptions &options);
+// cache.cpp: an opener's cache options against the file's rules: a plain
+// file, or a cache made with other values for options given, is refused with
+// ValueError naming both. 0 or -1.
+int check_cache_options(const ConcurrentHashMap_string &map, const CacheOptions &options, PyObject *path);
+// cache.cpp: a TTL in seconds (int or float, above 0, at most 100 years) as
+// whole milliseconds, at least 1. 0, or -1 with TypeError or ValueError
+// naming the argument `name`.
+int ttl_from_seconds(PyObject *object, const char *name, std::optional<std::uint64_t> &ms);
+// cache.cpp: set, ttl, expire, touch and cache_settings.
+extern PyMethodDef cache_methods[];  // terminated by an empty entry
 
 // shared_dict.cpp: completes the type (its method table, the unlink
 // descriptor). 0 or -1.

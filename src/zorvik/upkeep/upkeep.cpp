@@ -51,8 +51,10 @@ Ref check_dict(const MapCheck &check) {
     const Ref held = string_list(check.held_locks);
     if (!held) return Ref();
     return Ref::steal(Py_BuildValue(
-        "{s:O,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O,s:O}", "faults", faults.get(), "entries",
+        "{s:O,s:K,s:K,s:K,s:K,s:O,s:K,s:K,s:K,s:O,s:s,s:O,s:K,s:K,s:K,s:O,s:O}", "faults", faults.get(), "entries",
         static_cast<unsigned long long>(check.entries), "entry_count", static_cast<unsigned long long>(check.entry_count),
+        "entry_bytes", static_cast<unsigned long long>(check.entry_bytes), "entry_bytes_count",
+        static_cast<unsigned long long>(check.entry_bytes_count),
         "held_locks", held.get(), "pending_intents", static_cast<unsigned long long>(check.pending_intents),
         "marked_buckets", static_cast<unsigned long long>(check.marked_buckets), "expansion_workers",
         static_cast<unsigned long long>(check.expansion_workers), "expansion_in_progress",
@@ -182,6 +184,23 @@ Ref space_dict(const SpaceUse &use) {
         static_cast<unsigned long long>(use.reclaimable)));
 }
 
+// A cache's rules and counts as numbers (tools.stat names them), None for
+// a plain map.
+Ref cache_dict(const MapSurvey &survey) {
+    if (!survey.cache_settings) return Ref::borrow(Py_None);
+    const CacheSettings &rules = *survey.cache_settings;
+    const CacheStats &counts = survey.cache_stats;
+    return Ref::steal(Py_BuildValue(
+        "{s:i,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "policy", static_cast<int>(rules.policy), "max_entries",
+        static_cast<unsigned long long>(rules.max_entries), "max_bytes",
+        static_cast<unsigned long long>(rules.max_bytes), "default_ttl_ms",
+        static_cast<unsigned long long>(rules.default_ttl_ms), "hits", static_cast<unsigned long long>(counts.hits),
+        "misses", static_cast<unsigned long long>(counts.misses), "sets", static_cast<unsigned long long>(counts.sets),
+        "evictions", static_cast<unsigned long long>(counts.evictions), "expirations",
+        static_cast<unsigned long long>(counts.expirations), "entry_bytes",
+        static_cast<unsigned long long>(counts.bytes)));
+}
+
 // survey(path, progress=None) -> dict: the shape, the check and the space.
 PyObject *upkeep_survey(PyObject *, PyObject *args) {
     std::string path;
@@ -193,12 +212,15 @@ PyObject *upkeep_survey(PyObject *, PyObject *args) {
     if (!checked) return nullptr;
     const Ref used = space_dict(survey.space);
     if (!used) return nullptr;
-    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:i,s:O,s:O}", "bucket_chunk_size",
+    const Ref cache = cache_dict(survey);
+    if (!cache) return nullptr;
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:i,s:O,s:O,s:O}", "bucket_chunk_size",
                          static_cast<unsigned long long>(survey.bucket_chunk_size), "bucket_chunk_number",
                          static_cast<unsigned long long>(survey.bucket_chunk_number), "chunks_in_use",
                          static_cast<unsigned long long>(survey.chunks_in_use), "reachable_chunks",
                          static_cast<unsigned long long>(survey.reachable_chunks), "data_chunk_size",
-                         static_cast<int>(survey.data_chunk_size), "check", checked.get(), "space", used.get());
+                         static_cast<int>(survey.data_chunk_size), "check", checked.get(), "space", used.get(),
+                         "cache", cache.get());
 }
 
 // locks(path, progress=None) -> [(name, pid, "alive" | "ended" | "unnamed")]

@@ -268,6 +268,15 @@ void ConcurrentHashMap_string::remove_many(std::span<const BatchKey> keys, std::
 
 void ConcurrentHashMap_string::insert_many(std::span<const BatchItem> items) {
     MapState &m = state();
+    if (m.cache != nullptr) {
+        // A cache's store may evict, stamps the entry and counts its bytes:
+        // each key goes through insert, which does all of it.
+        pipelined(m, items.size(), true, [items](std::size_t i) { return items[i].hash; }, [&](std::size_t i) {
+            const BatchItem &item = items[i];
+            m.insert(item.key.data(), item.value.data(), item.key.size(), item.value.size(), item.hash);
+        });
+        return;
+    }
     FilledGroup group(m);
     // A replacement compares the stored key and rewrites the value's chunks:
     // both are worth loading ahead (a new key's hash matches no entry, and

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/map/entry_metadata.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 
 namespace zorvik {
@@ -31,7 +32,13 @@ void repair_append(const MapState &m, Bucket *bucket, std::uint64_t n) {
 
 // A replace of an entry's value: the new chain's head and length wait in the
 // entry's scratch words (the key's and the value's `scratch`) from before the
-// intent was set, so the value's record is written from them again.
+// intent was set, so the value's record is written from them again. A
+// cache's replace that changes the entry's deadline stashed it in the list's
+// scratch word (entry_metadata.hpp): it is written too, then the stash
+// cleared. (A replace by a version without caches stashes nothing and keeps
+// the deadline; one that dies there after a cache's replace died before its
+// intent would get that stash: a double failure of mixed versions, which
+// costs a deadline, never an entry.)
 void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
     ChunkArray &entries = bucket->entries;
     MapEntry *entry = entry_named(m, entries, entry_offset, entries.length);
@@ -47,6 +54,11 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
     store_chunk_count(entry->value, count);
     entry->value.per_chunk = m.data_chunk_size;
     crash_points::step("repair of a replace: value recorded");
+    if (const std::uint64_t stash = entries.scratch; (stash & kDeadlineStash) != 0) {
+        write_deadline(entry, stash & (kDeadlineStash - 1));
+        crash_points::step("repair of a replace: deadline recorded");
+        set_list_scratch(bucket, 0);
+    }
     end_intent(bucket);
 }
 
@@ -55,7 +67,8 @@ void repair_replace(const MapState &m, Bucket *bucket, Offset entry_offset) {
 // the last entry being intact until after the commit; after it, the last
 // place is cleared and the surplus entry chunks left out of the count (they
 // and the removed entry's chains are lost to the segment). The count of
-// entries is lowered here only when the commit is made here; after a commit
+// entries (and a cache's count of bytes) is lowered here only when the
+// commit is made here; after a commit
 // the dead process made, whether it lowered the count is unknowable (two
 // separate words), and it is taken to have done so.
 void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
@@ -63,9 +76,11 @@ void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
     const std::uint64_t n = entries.scratch;
     if (n == 0) throw_offset_overflow();
     bool committed_here = false;
+    std::uint64_t gone_chunks = 0;
     if (entries.length == n) {
         MapEntry *found = entry_named(m, entries, entry_offset, n);
         if (found == nullptr) throw_offset_overflow();
+        gone_chunks = found->key.chunk_count + found->value.chunk_count;
         MapEntry *last = entry_place(m, entries, n - 1);
         if (found != last) std::memcpy(static_cast<void *>(found), last, sizeof(MapEntry));
         crash_points::step("repair of a remove: last entry copied");
@@ -80,7 +95,10 @@ void repair_remove(MapState &m, Bucket *bucket, Offset entry_offset) {
     const std::uint64_t needed = std::max<std::uint64_t>(1, chunks_for(n - 1, kEntriesPerChunk));
     if (entries.chunk_count > needed) store_chunk_count(entries, needed);
     crash_points::step("repair of a remove: places settled");
-    if (committed_here) m.add_entries(-1);
+    if (committed_here) {
+        m.add_entries(-1);
+        m.add_cache_bytes(-m.entry_bytes(gone_chunks));
+    }
     crash_points::step("repair of a remove: counted");
     end_intent(bucket);
 }

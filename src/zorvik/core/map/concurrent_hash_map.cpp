@@ -146,6 +146,36 @@ bool ConcurrentHashMap_string::take(std::string_view key, std::int64_t hash, Val
     return state().take(key.data(), key.size(), hash, value);
 }
 
+void ConcurrentHashMap_string::insert_with_ttl(std::string_view key, std::string_view value, std::int64_t hash,
+                                               std::optional<std::uint64_t> ttl_ms) {
+    state().insert(key.data(), value.data(), key.size(), value.size(), hash, ttl_ms);
+}
+
+bool ConcurrentHashMap_string::ttl_left(std::string_view key, std::int64_t hash,
+                                        std::optional<std::uint64_t> &left_ms) {
+    return state().ttl_left(key.data(), key.size(), hash, left_ms);
+}
+
+bool ConcurrentHashMap_string::expire(std::string_view key, std::int64_t hash, std::optional<std::uint64_t> ttl_ms) {
+    return state().expire(key.data(), key.size(), hash, ttl_ms);
+}
+
+bool ConcurrentHashMap_string::touch(std::string_view key, std::int64_t hash) {
+    return state().touch(key.data(), key.size(), hash);
+}
+
+std::optional<CacheSettings> ConcurrentHashMap_string::cache_settings() const {
+    const MapState &m = state();
+    if (m.cache == nullptr) return std::nullopt;
+    return m.cache_settings;
+}
+
+std::optional<CacheStats> ConcurrentHashMap_string::cache_stats() const {
+    const MapState &m = state();
+    if (m.cache == nullptr) return std::nullopt;
+    return m.cache_stats();
+}
+
 std::uint64_t ConcurrentHashMap_string::scan(std::uint64_t cursor, EntrySink &sink, std::uint64_t buckets) {
     return state().scan(cursor, sink, buckets);
 }

@@ -51,6 +51,33 @@ class MapState;
 // buckets that can double until it has bucket_chunk_number chunks of them
 // (up to the largest power of two not above it), `size` usable bytes, and
 // data chunks of 2^string_chunk_size_exponent - 2 bytes rounded up to 8.
+// What makes a map a cache, kept in its file so that every process that
+// opens it obeys the same rules: bounds (0 for none), the eviction policy
+// and the TTL of entries stored without one (0 for none).
+struct CacheSettings {
+    enum class Policy : std::uint8_t { lru = 1, lfu = 2, random = 3, ttl = 4 };
+    Policy policy = Policy::lru;
+    std::uint64_t max_entries = 0;
+    std::uint64_t max_bytes = 0;
+    std::uint64_t default_ttl_ms = 0;
+    bool operator==(const CacheSettings &) const = default;
+};
+// A cache's counts since its file was made (all processes): those in the
+// file's record plus this process's not yet added there, and the bytes its
+// entries take.
+struct CacheStats {
+    std::uint64_t hits = 0;         // gets and lookups that found the key
+    std::uint64_t misses = 0;       // gets and lookups that did not
+    std::uint64_t sets = 0;         // stores
+    std::uint64_t evictions = 0;    // entries removed to keep a bound
+    std::uint64_t expirations = 0;  // expired entries removed
+    std::uint64_t bytes = 0;        // bytes the entries take in the file (what max_bytes bounds)
+    bool operator==(const CacheStats &) const = default;
+};
+// The longest TTL an entry can have: deadlines are kept in 47 bits of
+// milliseconds, and a TTL of 100 years leaves them room for centuries.
+inline constexpr std::uint64_t kMostTtlMs = std::uint64_t{100} * 366 * 24 * 3600 * 1000;
+
 struct MapArguments {
     std::uint8_t bucket_chunk_size_exponent;
     std::uint64_t bucket_chunk_number;
@@ -59,6 +86,8 @@ struct MapArguments {
     // The serializer a new map is made for, recorded in its header (up to
     // kSerializerNameLength bytes); empty records none.
     std::string_view serializer{};
+    // A map created with settings is a cache (an attach takes the file's).
+    std::optional<CacheSettings> cache{};
 };
 // The longest serializer name a header records.
 inline constexpr std::size_t kSerializerNameLength = 8;
@@ -252,6 +281,28 @@ public:
     // Removes the key's entry, handing its value to `value` first; false
     // (the sink not called) when absent.
     bool take(std::string_view key, std::int64_t hash, ValueSink &value);
+
+    // ---- a cache's expiry (a map made with CacheSettings) -----------------------
+    // In a cache, an entry whose deadline has passed is absent to every
+    // operation, and its space comes back at the next operation on its
+    // bucket. Every store gives its entry the cache's default TTL; these
+    // say otherwise. A TTL is in milliseconds, 1 to kMostTtlMs; std::nullopt
+    // stands for the default TTL (set) or for none (expire). On a plain map
+    // they throw std::invalid_argument.
+    // Stores `value` under `key` with `ttl_ms` from now.
+    void insert_with_ttl(std::string_view key, std::string_view value, std::int64_t hash,
+                         std::optional<std::uint64_t> ttl_ms);
+    // Milliseconds the entry has left (std::nullopt for no deadline); false
+    // when the key is absent.
+    bool ttl_left(std::string_view key, std::int64_t hash, std::optional<std::uint64_t> &left_ms);
+    // Gives the entry a new TTL from now (std::nullopt: none); false when absent.
+    bool expire(std::string_view key, std::int64_t hash, std::optional<std::uint64_t> ttl_ms);
+    // Marks the entry used now, without reading its value; false when absent.
+    bool touch(std::string_view key, std::int64_t hash);
+    // The cache's settings, std::nullopt for a plain map.
+    std::optional<CacheSettings> cache_settings() const;
+    // The cache's counts, std::nullopt for a plain map.
+    std::optional<CacheStats> cache_stats() const;
 
     // ---- whole-table operations: one bucket at a time, each under its lock
     // (and its partner's while an expansion splits it), no lock held between

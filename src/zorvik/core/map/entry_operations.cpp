@@ -113,7 +113,10 @@
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/map/bucket_state.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/entry_metadata.hpp"
+#include "zorvik/core/map/lfu_counter.hpp"
 #include "zorvik/core/map/map_internal.hpp"
+#include "zorvik/core/map/random_draw.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/scope_exit.hpp"
@@ -121,6 +124,23 @@
 
 namespace zorvik {
 namespace {
+
+// ---- a cache's metadata of use ------------------------------------------------------
+
+// The V word of a cache's entry used at `now_us` (a hit, a replace, a
+// touch): the stamp says now and, in an LFU cache, the counter has decayed
+// for the periods since it last counted and then counted this use.
+AccessMetadata accessed(const MapState &m, const MapEntry *entry, std::uint64_t now_us) {
+    AccessMetadata access = read_access(entry);
+    access.stamp = stamp_at(now_us);
+    if (m.cache_settings.policy == CacheSettings::Policy::lfu) {
+        const std::uint16_t minutes = lfu_minutes_at(now_us);
+        const std::uint8_t decayed = lfu_decayed(access, minutes, m.lfu_decay_minutes);
+        access.lfu_counter = lfu_incremented(decayed, m.lfu_log_factor, random_draw(now_us));
+        access.lfu_minutes = minutes;
+    }
+    return access;
+}
 
 // ---- walking a bucket -------------------------------------------------------------
 
@@ -188,12 +208,17 @@ void write_array(const MapState &m, ChunkArray &array, Offset head, std::uint64_
 // and reachable from nowhere else, as the value of `entry` in locked
 // `bucket`, under the intent `replace`. Throws nothing once the intent is set.
 void record_value(MapState &m, Bucket *bucket, MapEntry &entry, Offset first, std::uint64_t count,
-                  std::uint64_t length) {
+                  std::uint64_t length, const MapState::StoreStamp &stamp, std::uint64_t old_count) {
     ChunkArray &value = entry.value;
     const Offset head = count == 0 ? 0 : first;
     // The scratch fields first: what a repair writes the record from.
     entry.key.scratch = head;
     entry.value.scratch = length;
+    const EntryMetadata before = read_metadata(&entry);
+    const bool new_deadline = stamp.cache && (!before.present || before.deadline_ms != stamp.deadline_ms);
+    // 0 unless stashed: a stash a replace killed before its intent left is
+    // not taken for this one's.
+    set_list_scratch(bucket, new_deadline ? kDeadlineStash | stamp.deadline_ms : 0);
     crash_points::step("replace: new value written");
     const bool split_done = begin_intent(bucket, Intent::replace, m.area.offset_of(&entry));
     crash_points::step("replace: intent set");
@@ -203,6 +228,13 @@ void record_value(MapState &m, Bucket *bucket, MapEntry &entry, Offset first, st
     store_chunk_count(value, count);
     value.per_chunk = m.data_chunk_size;
     crash_points::step("replace: value recorded");
+    if (stamp.cache && count != old_count) m.add_cache_bytes(m.chunk_bytes(count) - m.chunk_bytes(old_count));
+    if (new_deadline) {
+        write_deadline(&entry, stamp.deadline_ms);
+        crash_points::step("replace: deadline recorded");
+        set_list_scratch(bucket, 0);
+    }
+    if (stamp.cache) write_access(&entry, accessed(m, &entry, stamp.now_us));
     end_intent(bucket, split_done);
     crash_points::step("replace: done, old chain not given back");
 }
@@ -210,9 +242,16 @@ void record_value(MapState &m, Bucket *bucket, MapEntry &entry, Offset first, st
 // Replaces the value of `entry`, in locked `bucket`, by `length` bytes: they
 // go into a new chain (taken before anything changes, so a full segment
 // leaves the value as it was), which then replaces the old one in the
-// value's record under the intent `replace`; the old chain goes back to the
-// pool once the record is whole again.
-void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *bytes, std::uint64_t length) {
+// value's record under the intent `replace` (record_value); the old chain
+// goes back to the pool once the record is whole again.
+//
+// In a cache the store gives the entry the deadline `stamp` carries. When
+// it changes, the new one is stashed in the list's scratch word before the
+// intent, written into the K word with the value's record, and the stash
+// cleared before the intent: a repair of the replace finds it there
+// (bucket_lock.cpp) and no stash outlives its replace.
+void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *bytes, std::uint64_t length,
+                  const MapState::StoreStamp &stamp) {
     ChunkArray &value = entry.value;
     if (value.chunk_count != 0 && value.per_chunk != m.data_chunk_size) throw_offset_overflow();
     // Walk the old chain before taking anything, so that a broken chain
@@ -229,7 +268,7 @@ void assign_bytes(MapState &m, Bucket *bucket, MapEntry &entry, const char *byte
         m.data_pool.give_back(fresh);  // a payload outside the area: nothing was linked yet
         throw;
     }
-    record_value(m, bucket, entry, fresh.head(), count, length);
+    record_value(m, bucket, entry, fresh.head(), count, length, stamp, old_chain.count());
     if (!old_chain.empty()) m.data_pool.give_back(old_chain, old_last);
 }
 
@@ -279,7 +318,8 @@ FilledEntry fill_entry(const MapState &m, Offset head, std::uint64_t key_chunks,
 // bucket with no entry for the key. Returns whether the bucket held entries
 // before (only such an append can start an expansion). Throws only before
 // anything in the bucket changes; the chains stay the caller's then.
-bool link_in_entry(MapState &m, Bucket *bucket, const FilledEntry &filled, std::int64_t hash) {
+bool link_in_entry(MapState &m, Bucket *bucket, const FilledEntry &filled, std::int64_t hash,
+                   const MapState::StoreStamp &stamp) {
     ChunkArray &entries = bucket->entries;
     const Chain list = bucket_entries(m, entries);
     const std::uint64_t n = entries.length;
@@ -303,6 +343,10 @@ bool link_in_entry(MapState &m, Bucket *bucket, const FilledEntry &filled, std::
     if (needs_entry_chunk) link->next = entry_chunk.head();
     write_array(m, slot->key, filled.key_head, filled.key_chunks, filled.key_length);
     write_array(m, slot->value, filled.value_head, filled.value_chunks, filled.value_length);
+    if (stamp.cache) {
+        write_deadline(slot, stamp.deadline_ms);
+        write_access(slot, new_access(stamp.now_us));
+    }
     slot->hash = hash;
     crash_points::step("append: entry written past the length");
     if (needs_entry_chunk) store_chunk_count(entries, entries.chunk_count + 1);
@@ -312,6 +356,7 @@ bool link_in_entry(MapState &m, Bucket *bucket, const FilledEntry &filled, std::
     store_length(entries, n + 1);
     crash_points::step("append: committed");
     m.add_entries(1);
+    if (stamp.cache) m.add_cache_bytes(m.entry_bytes(filled.key_chunks + filled.value_chunks));
     crash_points::step("append: counted");
     end_intent(bucket, split_done);
     return n != 0;
@@ -321,7 +366,7 @@ bool link_in_entry(MapState &m, Bucket *bucket, const FilledEntry &filled, std::
 // chains taken and filled first, so that nothing in the bucket changes until
 // everything it needs is there. Returns what link_in_entry returns.
 bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *value, std::uint64_t key_length,
-                  std::uint64_t value_length, std::int64_t hash) {
+                  std::uint64_t value_length, std::int64_t hash, const MapState::StoreStamp &stamp) {
     const std::uint64_t key_chunks = m.data_chunks(key_length);
     const std::uint64_t value_chunks = m.data_chunks(value_length);
     const Chain data = m.take_links(m.data_pool, key_chunks + value_chunks);
@@ -329,7 +374,7 @@ bool append_entry(MapState &m, Bucket *bucket, const char *key, const char *valu
         Offset after = 0;
         const FilledEntry filled =
             fill_entry(m, data.head(), key_chunks, key, key_length, value_chunks, value, value_length, after);
-        return link_in_entry(m, bucket, filled, hash);
+        return link_in_entry(m, bucket, filled, hash, stamp);
     } catch (...) {
         m.data_pool.give_back(data);
         throw;
@@ -371,12 +416,60 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
     store_chunk_count(entries, needed);
     crash_points::step("remove: places settled");
     m.add_entries(-1);
+    m.add_cache_bytes(-m.entry_bytes(gone_key.chunk_count + gone_value.chunk_count));
     crash_points::step("remove: counted");
     end_intent(bucket, split_done);
     crash_points::step("remove: done, chunks not given back");
 
     release_entry_data(m, gone_key, gone_key_last, gone_value, gone_value_last);
     m.entry_pool.give_back(Chain(m.area, first_surplus, surplus, kEntryChunkSize));
+}
+
+// Brings a locked bucket of a cache up to date at `now_us` before an
+// operation looks at its entries, so that no operation meets an expired
+// entry: each expired entry is removed (an ordinary remove, repaired as one
+// when its process dies inside it), and each entry without metadata (one a
+// version without caches appended) is adopted, with the cache's default TTL
+// counted from now. A bucket holds a few entries: a removal, which moves the
+// last entry into the place it frees, starts the walk again.
+std::uint64_t settle_bucket(MapState &m, Bucket *bucket, std::uint64_t now_us) {
+    const std::uint64_t now_ms = now_us / 1000;
+    const std::uint64_t default_ttl = m.cache_settings.default_ttl_ms;
+    for (std::uint64_t removed = 0;; ++removed) {
+        MapEntry *expired = find_entry(m, bucket->entries, [&](MapEntry &entry) {
+            if (!read_metadata(&entry).present) {
+                write_deadline(&entry, default_ttl == 0 ? 0 : now_ms + default_ttl);
+                write_access(&entry, new_access(now_us));
+                m.add_cache_bytes(m.entry_bytes(entry.key.chunk_count + entry.value.chunk_count));
+                return false;
+            }
+            return is_expired(&entry, now_ms);
+        });
+        if (expired == nullptr) {
+            m.count(MapState::Count::expirations, removed);
+            return removed;
+        }
+        remove_entry(m, bucket, expired);
+    }
+}
+
+// A hit in a cache: the entry's access stamp says now, for LRU. Written only
+// when it is older than kStampSlack units (64 us each, so about 1 ms): hits
+// on a hot entry then leave its cache line clean, and LRU still orders
+// entries to the millisecond. In an LFU cache the hit also counts
+// (lfu_counter.hpp), which changes the counter rarely once it is high.
+constexpr std::uint32_t kStampSlack = 16;
+
+void note_access(MapState &m, MapEntry *entry, std::uint64_t now_us) {
+    const AccessMetadata before = read_access(entry);
+    const AccessMetadata after = accessed(m, entry, now_us);
+    const bool stale = static_cast<std::uint32_t>(after.stamp - before.stamp) >= kStampSlack;
+    if (stale || after.lfu_counter != before.lfu_counter) write_access(entry, after);
+}
+
+// A bucket just locked, settled when the map is a cache.
+void settle_if_cache(MapState &m, Bucket *bucket, std::uint64_t now_us) {
+    if (m.cache != nullptr) settle_bucket(m, bucket, now_us);
 }
 
 // Runs on_found(bucket, place) on the entry for the key, looked for in the
@@ -390,9 +483,13 @@ void remove_entry(MapState &m, Bucket *bucket, MapEntry *found) {
 // key in one hold of the bucket's lock before it sets the bit, and inserts
 // put new keys into their own half from then on. So only one half is looked
 // in, which keeps gets on a doubling table as cheap as on a settled one.
+// `now` is the cache's clock as the caller read it (MapState::expiry_clock);
+// each bucket looked in is settled at it first.
 template <class OnFound>
-bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound &&on_found) {
+bool with_entry_at(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, std::uint64_t now,
+                   OnFound &&on_found) {
     const BucketGuard locked = lock_bucket(m, hash);
+    settle_if_cache(m, locked.bucket(), now);
     if (locked.forward() != 0 && read_intent(locked.bucket()).split_done) {
         const std::uint64_t split_bit = m.bucket_chunk_size * locked.chunks();
         if ((static_cast<std::uint64_t>(hash) & split_bit) == 0) {
@@ -401,6 +498,7 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
             return found != nullptr;
         }
         const BucketGuard partner = lock_bucket_at(m, partner_bucket(m, locked.forward()));
+        settle_if_cache(m, partner.bucket(), now);
         MapEntry *found = find_key(m, partner.bucket(), key, key_length, hash);
         if (found != nullptr) on_found(partner.bucket(), found);
         return found != nullptr;
@@ -411,11 +509,17 @@ bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int
     }
     if (locked.forward() == 0) return false;
     const BucketGuard partner = lock_bucket_at(m, partner_bucket(m, locked.forward()));
+    settle_if_cache(m, partner.bucket(), now);
     if (MapEntry *found = find_key(m, partner.bucket(), key, key_length, hash)) {
         on_found(partner.bucket(), found);
         return true;
     }
     return false;
+}
+
+template <class OnFound>
+bool with_entry(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash, OnFound &&on_found) {
+    return with_entry_at(m, key, key_length, hash, m.expiry_clock(), on_found);
 }
 
 // Where an operation that may append works: the key's entry when a bucket
@@ -444,10 +548,12 @@ struct InsertPlace {
 // existing key may lie in either half while the split is running. Every
 // operation that may append locks its bucket through here.
 InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash) {
+    const std::uint64_t now = m.expiry_clock();
     for (;;) {
         InsertPlace place;
         place.locked = lock_bucket(m, hash);
         Bucket *bucket = place.locked.bucket();
+        settle_if_cache(m, bucket, now);
         place.target = bucket;
         if (MapEntry *found = find_key(m, bucket, key, key_length, hash)) {
             place.found_in = bucket;
@@ -457,6 +563,7 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
         if (place.locked.forward() == 0) return place;
         // The split may have moved the key to the partner.
         place.partner = lock_bucket_at(m, partner_bucket(m, place.locked.forward()));
+        settle_if_cache(m, place.partner.bucket(), now);
         if (MapEntry *found = find_key(m, place.partner.bucket(), key, key_length, hash)) {
             place.found_in = place.partner.bucket();
             place.found = found;
@@ -470,14 +577,45 @@ InsertPlace lock_bucket_for_insert(MapState &m, const char *key, std::uint64_t k
     }
 }
 
+// Locks the buckets a store of `key` edits, as lock_bucket_for_insert does,
+// after making room in a cache at its bounds: when the store would pass
+// max_entries (a new key) or max_bytes (a new key, or a value of more
+// chunks when `replaces`), the locks go, one entry is evicted (evict_one
+// takes its own locks, one bucket at a time) and the store starts over.
+// After kEvictionRounds rounds it stores anyway: the cache passes a bound
+// by at most the stores in flight (one per writing thread), whatever the
+// others do meanwhile, or by an entry larger than max_bytes alone (the
+// next one evicted).
+constexpr int kEvictionRounds = 3;
+
+InsertPlace lock_place_for_store(MapState &m, const char *key, std::uint64_t key_length, std::int64_t hash,
+                                 std::uint64_t now_us, std::uint64_t value_length, bool replaces) {
+    for (int round = 0;; ++round) {
+        InsertPlace place = lock_bucket_for_insert(m, key, key_length, hash);
+        if (m.cache == nullptr || round == kEvictionRounds) return place;
+        if (place.found == nullptr) {
+            if (!m.needs_room(1, m.entry_bytes(m.data_chunks(key_length) + m.data_chunks(value_length)))) return place;
+        } else {
+            if (!replaces) return place;
+            const std::uint64_t before = place.found->value.chunk_count;
+            const std::uint64_t after = m.data_chunks(value_length);
+            if (after <= before || !m.needs_room(0, m.chunk_bytes(after - before))) return place;
+        }
+        place.release();
+        m.evict_one(now_us);
+    }
+}
+
 // Appends the new entry where `place` says, lets go of both locks, then
 // steps the table's growth with no lock held (the load rule: more than two
 // entries per bucket on average, checked after an append to a bucket that
 // already held entries, the only append that can start a doubling): the end
 // of every operation that appends.
 void append_then_grow(MapState &m, InsertPlace &place, const char *key, const char *value,
-                      std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash) {
-    const bool appended_to_entries = append_entry(m, place.target, key, value, key_length, value_length, hash);
+                      std::uint64_t key_length, std::uint64_t value_length, std::int64_t hash,
+                      const MapState::StoreStamp &stamp) {
+    const bool appended_to_entries =
+        append_entry(m, place.target, key, value, key_length, value_length, hash, stamp);
     place.release();
     m.after_change(appended_to_entries);
 }
@@ -485,18 +623,20 @@ void append_then_grow(MapState &m, InsertPlace &place, const char *key, const ch
 }  // namespace
 
 void MapState::insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
-                      std::int64_t hash) {
+                      std::int64_t hash, std::optional<std::uint64_t> ttl_ms) {
+    const StoreStamp stamp = store_stamp(ttl_ms);
     // The data links an append would take do not depend on the bucket: their
     // misses overlap the bucket's instead of following it.
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us, value_length, true);
+    if (cache != nullptr) count(Count::sets);
     if (place.found != nullptr) {
-        assign_bytes(*this, place.found_in, *place.found, value, value_length);
+        assign_bytes(*this, place.found_in, *place.found, value, value_length, stamp);
         place.release();
         after_change(false);
         return;
     }
-    append_then_grow(*this, place, key, value, key_length, value_length, hash);
+    append_then_grow(*this, place, key, value, key_length, value_length, hash, stamp);
 }
 
 MapState::FilledInsert MapState::insert_filled(const char *key, std::uint64_t key_length, std::int64_t hash,
@@ -510,10 +650,10 @@ MapState::FilledInsert MapState::insert_filled(const char *key, std::uint64_t ke
         done.old_value = stored_bytes(*this, value);
         done.old_value_last = done.old_value.empty() ? nullptr : done.old_value.last();
         record_value(*this, place.found_in, *place.found, filled.value_head, filled.value_chunks,
-                     filled.value_length);
+                     filled.value_length, StoreStamp{}, done.old_value.count());
         done.replaced = true;
     } else {
-        done.appended_to_entries = link_in_entry(*this, place.target, filled, hash);
+        done.appended_to_entries = link_in_entry(*this, place.target, filled, hash, StoreStamp{});
     }
     place.release();
     return done;
@@ -526,8 +666,12 @@ FilledEntry MapState::fill_new_entry(Offset head, const char *key, std::uint64_t
 }
 
 bool MapState::get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink) {
-    const bool found = with_entry(*this, key, key_length, hash,
-                                  [&](Bucket *, MapEntry *entry) { copy_value(*this, *entry, sink); });
+    const std::uint64_t now = expiry_clock();
+    const bool found = with_entry_at(*this, key, key_length, hash, now, [&](Bucket *, MapEntry *entry) {
+        copy_value(*this, *entry, sink);
+        if (cache != nullptr) note_access(*this, entry, now);
+    });
+    if (cache != nullptr) count(found ? Count::hits : Count::misses);
     after_get();
     return found;
 }
@@ -561,6 +705,7 @@ bool value_equals(const MapState &m, const ChunkArray &stored, const char *bytes
 
 bool MapState::contains(const char *key, std::uint64_t key_length, std::int64_t hash) {
     const bool found = with_entry(*this, key, key_length, hash, [](Bucket *, MapEntry *) {});
+    if (cache != nullptr) count(found ? Count::hits : Count::misses);
     after_get();
     return found;
 }
@@ -579,29 +724,31 @@ bool MapState::compare_and_set(const char *key, std::uint64_t key_length, std::i
         if (removed) after_change(false);
         return found ? removed : expected == nullptr;
     }
+    const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(desired_length));
-    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us, desired_length, true);
     if (MapEntry *found = place.found) {
         if (expected == nullptr || !value_equals(*this, found->value, expected, expected_length)) return false;
-        assign_bytes(*this, place.found_in, *found, desired, desired_length);
+        assign_bytes(*this, place.found_in, *found, desired, desired_length, stamp);
         place.release();
         after_change(false);
         return true;
     }
     if (expected != nullptr) return false;
-    append_then_grow(*this, place, key, desired, key_length, desired_length, hash);
+    append_then_grow(*this, place, key, desired, key_length, desired_length, hash, stamp);
     return true;
 }
 
 bool MapState::insert_if_absent(const char *key, const char *value, std::uint64_t key_length,
                                 std::uint64_t value_length, std::int64_t hash, ValueSink &existing) {
+    const StoreStamp stamp = store_stamp(std::nullopt);
     data_pool.prefetch_front(data_chunks(key_length) + data_chunks(value_length));
-    InsertPlace place = lock_bucket_for_insert(*this, key, key_length, hash);
+    InsertPlace place = lock_place_for_store(*this, key, key_length, hash, stamp.now_us, value_length, false);
     if (place.found != nullptr) {
         copy_value(*this, *place.found, existing);
         return false;
     }
-    append_then_grow(*this, place, key, value, key_length, value_length, hash);
+    append_then_grow(*this, place, key, value, key_length, value_length, hash, stamp);
     return true;
 }
 
@@ -613,6 +760,57 @@ bool MapState::take(const char *key, std::uint64_t key_length, std::int64_t hash
     });
     if (taken) after_change(false);
     return taken;
+}
+
+// ---- a cache's expiry of one entry ------------------------------------------------
+
+std::uint64_t MapState::settle(Bucket *bucket, std::uint64_t now_us) { return settle_bucket(*this, bucket, now_us); }
+
+bool MapState::evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash,
+                           const EntryUse &seen) {
+    bool evicted = false;
+    with_entry(*this, key, key_length, hash, [&](Bucket *bucket, MapEntry *entry) {
+        if (!(read_use(entry) == seen)) return;
+        remove_entry(*this, bucket, entry);
+        evicted = true;
+    });
+    if (evicted) count(Count::evictions);
+    return evicted;
+}
+//
+// Under the key's bucket lock as get is. Expiry's changes are one store of
+// the K word (or V word), which a process killed around it leaves old or new.
+
+bool MapState::ttl_left(const char *key, std::uint64_t key_length, std::int64_t hash,
+                        std::optional<std::uint64_t> &left) {
+    require_cache("ttl");
+    const std::uint64_t now_ms = expiry_clock() / 1000;
+    left.reset();
+    return with_entry(*this, key, key_length, hash, [&](Bucket *, MapEntry *entry) {
+        // Settled: the deadline, when there is one, lies ahead of `now_ms`.
+        const std::uint64_t deadline = read_metadata(entry).deadline_ms;
+        if (deadline != 0) left = deadline > now_ms ? deadline - now_ms : 0;
+    });
+}
+
+bool MapState::expire(const char *key, std::uint64_t key_length, std::int64_t hash,
+                      std::optional<std::uint64_t> ttl_ms) {
+    require_cache("expire");
+    // A TTL of none is kept as none, not as the default.
+    const StoreStamp stamp = ttl_ms ? store_stamp(ttl_ms) : StoreStamp{true, expiry_clock(), 0};
+    const bool found = with_entry(*this, key, key_length, hash,
+                                  [&](Bucket *, MapEntry *entry) { write_deadline(entry, stamp.deadline_ms); });
+    after_get();
+    return found;
+}
+
+bool MapState::touch(const char *key, std::uint64_t key_length, std::int64_t hash) {
+    require_cache("touch");
+    const std::uint64_t now_us = expiry_clock();
+    const bool found = with_entry(*this, key, key_length, hash,
+                                  [&](Bucket *, MapEntry *entry) { write_access(entry, accessed(*this, entry, now_us)); });
+    after_get();
+    return found;
 }
 
 // ---- visiting the whole table -------------------------------------------------------
@@ -667,7 +865,9 @@ struct VisitedBucket {
 };
 
 VisitedBucket lock_cursor_bucket(MapState &m, std::uint64_t cursor) {
+    const std::uint64_t now = m.expiry_clock();
     VisitedBucket visit{lock_bucket(m, static_cast<std::int64_t>(cursor)), nullptr, BucketGuard(), 0};
+    settle_if_cache(m, visit.locked.bucket(), now);
     // The count lock_bucket read under the lock after `forward` (an acquire
     // load that pairs with the ender's fetch-and-add), the one it judged the
     // bucket and its mark by.
@@ -681,6 +881,7 @@ VisitedBucket lock_cursor_bucket(MapState &m, std::uint64_t cursor) {
     // Taken as get and remove take it: repaired when its holder died.
     visit.partner_lock = lock_bucket_at(m, partner_bucket(m, forward));
     visit.partner = visit.partner_lock.bucket();
+    settle_if_cache(m, visit.partner, now);
     return visit;
 }
 

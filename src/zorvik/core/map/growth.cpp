@@ -940,6 +940,7 @@ bool MapState::grow(std::int64_t units, bool may_claim) {
 }
 
 void MapState::after_change(bool appended) {
+    if (cache != nullptr) sweep_expired(expiry_clock());
     if (!grows_by_steps) return;
     try {
         const View v = read_view(*this);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "zorvik/core/alloc/allocator.hpp"
+#include "zorvik/core/map/cache.hpp"
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/error_text.hpp"
@@ -225,6 +226,21 @@ public:
                std::memcmp(base_ + record, kExtensionMagic, sizeof kExtensionMagic) == 0;
     }
 
+    // The cache record the extension names, when it names one: a chunk of
+    // its size on the grid inside the allocated area; null otherwise.
+    const CacheRecord *cache_record(const MapExtension &extension, Offset allocated) const {
+        const Offset record = extension.cache;
+        if (record % kChunkGrid != kDataPastGrid || record < kFirstChunk + kChunkHeaderLength || record > allocated ||
+            allocated - record < kCacheChunkSize) {
+            return nullptr;
+        }
+        const char *chunk = base_ + record - kChunkHeaderLength;
+        if (chunk_size_at(chunk) != kCacheChunkSize || chunk_span_at(chunk) != chunk_span(kCacheChunkSize)) {
+            return nullptr;
+        }
+        return reinterpret_cast<const CacheRecord *>(base_ + record);
+    }
+
 private:
     const std::string &path_;
     Allocator base_;
@@ -276,12 +292,33 @@ std::unique_ptr<MapState> build_map(Segment segment, const MapArguments &argumen
                          data_chunk_size};
     auto state = std::make_unique<MapState>(std::move(segment), shape);
     lay_out_new_map(*state, header_chunk);
+    if (arguments.cache && !create_cache_record(*state, *arguments.cache)) throw_allocator_failure();
     // check_arguments bounded the name by the record's length.
     MapHeader *header = reinterpret_cast<MapHeader *>(chunk_data(header_chunk));
     if (!arguments.serializer.empty()) {
         std::memcpy(header->serializer, arguments.serializer.data(), arguments.serializer.size());
     }
     return state;
+}
+
+// A cache's record, when the extension says the file is a cache: checked,
+// and its settings taken. A record that fails the checks refuses the file,
+// or, for the operator's check and repair, leaves the map plain (the record
+// then counts as a later version's, whose space no repair frees).
+void take_cache_record(MapState &m, const FileCheck &check, Offset allocated, DamagedExtension damaged) {
+    const auto *extension = reinterpret_cast<const MapExtension *>(m.extension());
+    if ((extension->features & kFeatureCache) == 0) return;
+    const CacheRecord *record = check.cache_record(*extension, allocated);
+    CacheSettings settings;
+    if (record == nullptr || !read_cache_settings(*record, settings)) {
+        if (damaged == DamagedExtension::refuse) check.refuse("its cache record is damaged");
+        m.cache_damaged = true;
+        return;
+    }
+    m.cache = const_cast<CacheRecord *>(record);
+    m.cache_settings = settings;
+    m.lfu_log_factor = record->lfu_log_factor;
+    m.lfu_decay_minutes = record->lfu_decay_min;
 }
 
 // open_or_create looks for the file again after losing a race to create it;
@@ -306,6 +343,7 @@ void check_arguments(const MapArguments &arguments) {
     if (bucket_chunk_size_for(arguments.bucket_chunk_size_exponent) > kMaxU64 / sizeof(Bucket)) {
         throw std::invalid_argument("bucket chunk size exponent is too large!");
     }
+    if (arguments.cache) check_cache_settings(*arguments.cache);
 }
 
 std::unique_ptr<MapState> create_map(const MapArguments &arguments, std::string &path_out, const char *directory) {
@@ -376,6 +414,7 @@ std::unique_ptr<MapState> read_map(Segment segment, const std::string &path, Dam
     m.entry_count_word = base + header.entry_count;
     if (header.extension != 0 && extension_sound) m.set_extension(base + header.extension);
     m.extension_damaged = !extension_sound;
+    if (m.extension() != nullptr) take_cache_record(m, check, allocated, damaged);
     m.repair_marked = repair_marked;
     // Resolve the chunks in force now (re-reading the count, which may grow
     // meanwhile); later ones are resolved on first use.

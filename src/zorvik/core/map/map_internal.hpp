@@ -9,10 +9,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "zorvik/core/alloc/chain.hpp"
 #include "zorvik/core/alloc/chunk_pool.hpp"
 #include "zorvik/core/map/concurrent_hash_map.hpp"
+#include "zorvik/core/map/entry_metadata.hpp"
+#include "zorvik/core/map/eviction_pool.hpp"
 #include "zorvik/core/map/growth.hpp"
 #include "zorvik/core/map/map_layout.hpp"
 #include "zorvik/core/segment/atomics.hpp"
@@ -109,6 +112,8 @@ public:
     // Takes over `segment`, which holds a map of `shape` (its shared words are
     // filled in by the caller). Throws when the chunk cache cannot be had.
     MapState(Segment segment, const MapShape &shape);
+    // Adds this process's cache counts to the record (cache_counts.cpp).
+    ~MapState();
     MapState(const MapState &) = delete;
     MapState &operator=(const MapState &) = delete;
 
@@ -161,6 +166,20 @@ public:
     // Whether changes and gets step the doubling; tests turn it off to hold
     // a doubling where they want it, and step it with grow().
     bool grows_by_steps = true;
+
+    // The cache record (map_layout.hpp), null for a plain map; the settings
+    // it held at attach, which no process changes after creation.
+    CacheRecord *cache = nullptr;
+    CacheSettings cache_settings;
+    // The LFU counter's logarithmic factor and decay period in minutes, as
+    // the record gives them (0: lfu_counter.hpp's defaults).
+    std::uint8_t lfu_log_factor = 0;
+    std::uint16_t lfu_decay_minutes = 0;
+    // This process's eviction candidates (eviction.cpp).
+    EvictionPool eviction_pool;
+    // The extension names a cache record that fails the attach's checks
+    // (read_map set it aside for the operator's check, which reports it).
+    bool cache_damaged = false;
 
     // The incremental doubling's process-local side.
     GrowthLocal growth;
@@ -238,9 +257,89 @@ public:
     // first entry chunk that has this hash.
     void prefetch_entry_data(std::int64_t hash, bool value) const noexcept;
 
+    // ---- a cache (cache.cpp) --------------------------------------------------
+    // What a store writes into a cache's entry: the clock it read and the
+    // deadline it gives (0: none). `cache` is false in a plain map, which
+    // writes no metadata and reads no clock.
+    struct StoreStamp {
+        bool cache = false;
+        std::uint64_t now_us = 0;
+        std::uint64_t deadline_ms = 0;
+    };
+    // The stamp of a store now with `ttl_ms` (std::nullopt: the cache's
+    // default TTL). Throws std::invalid_argument for a TTL in a plain map.
+    StoreStamp store_stamp(std::optional<std::uint64_t> ttl_ms) const;
+    // The clock a cache operation judges expiry by, in microseconds (0 in a
+    // plain map, where nothing expires).
+    std::uint64_t expiry_clock() const;
+    // The cache's settings, after a check that the map is one
+    // (std::invalid_argument naming `operation` when it is not).
+    const CacheSettings &require_cache(const char *operation) const;
+
+    // ---- eviction (eviction.cpp) ----------------------------------------------
+    // Makes room for one entry in a cache bounded by max_entries: removes
+    // the entry the policy picks among a few sampled buckets, or expired
+    // entries met while sampling. Takes one bucket lock at a time; the
+    // caller holds none. False when it found nothing to remove.
+    bool evict_one(std::uint64_t now_us);
+    // Active expiry (expiry_sweep.cpp): settles the next few buckets the
+    // shared hand names, more while it finds expired entries there; called
+    // by every change of a cache, with no lock held. Returns the entries it
+    // removed. Never throws what it meets (the operations that need a
+    // broken bucket report it).
+    std::uint64_t sweep_expired(std::uint64_t now_us);
+    // Whether a cache must make room before a store adds `entries` (0 or
+    // 1) entries and `bytes` bytes (max_entries, max_bytes).
+    bool needs_room(std::uint64_t entries, std::int64_t bytes) const {
+        return (entries != 0 && cache_settings.max_entries != 0 && entry_count() >= cache_settings.max_entries) ||
+               (bytes > 0 && cache_settings.max_bytes != 0 &&
+                cache_bytes() + static_cast<std::uint64_t>(bytes) > cache_settings.max_bytes);
+    }
+
+    // ---- a cache's counts (cache_counts.cpp) -----------------------------------
+    // Hits, misses, stores, evictions and expirations are counted in this
+    // process and added to the record's counters in batches: every
+    // kCountsBatch counts, at close, and never per operation, so counting
+    // costs no shared write. What a process killed had not added is lost.
+    enum class Count { hits, misses, sets, evictions, expirations };
+    void count(Count what, std::uint64_t n = 1);
+    // Adds this process's counts to the record (a forked child first drops
+    // the ones it inherited: its parent adds them).
+    void add_counts_to_record();
+    // The record's counts plus this process's, and the bytes in use.
+    CacheStats cache_stats() const;
+
+    // ---- a cache's bytes (cache.cpp) ------------------------------------------
+    // What max_bytes bounds: the bytes the entries take in the file, each
+    // its share of an entry chunk with its link and a link and data chunk
+    // per data chunk of its key and value (the bucket table is not counted).
+    // The count in the record is raised by an append and an adoption,
+    // changed by a replace, lowered by a remove (evictions and expiry are
+    // removes), each once committed; a process killed between a commit and
+    // its count leaves it off by that entry, which the offline repair
+    // recounts.
+    //
+    // The bytes of an entry with `data_chunks` data chunks, and of
+    // `data_chunks` data chunks alone.
+    std::int64_t entry_bytes(std::uint64_t data_chunks) const;
+    std::int64_t chunk_bytes(std::uint64_t data_chunks) const;
+    // The record's count (0 in a plain map).
+    std::uint64_t cache_bytes() const;
+    // Adds to the record's count; nothing in a plain map.
+    void add_cache_bytes(std::int64_t delta);
+
     // ---- entry operations (entry_operations.cpp) ----------------------------
+    // Brings a locked bucket of a cache up to date at `now_us`: its expired
+    // entries removed, its entries without metadata adopted. Returns the
+    // number removed.
+    std::uint64_t settle(Bucket *bucket, std::uint64_t now_us);
+    // Removes the entry of the key when its metadata is still `seen` (an
+    // eviction's candidate no hit, store or expire has changed since it was
+    // chosen); false when it is gone or was used meanwhile.
+    bool evict_entry(const char *key, std::uint64_t key_length, std::int64_t hash, const EntryUse &seen);
+    // A store; `ttl_ms` as store_stamp takes it.
     void insert(const char *key, const char *value, std::uint64_t key_length, std::uint64_t value_length,
-                std::int64_t hash);
+                std::int64_t hash, std::optional<std::uint64_t> ttl_ms = std::nullopt);
     // What insert_filled did with the chains it was given.
     struct FilledInsert {
         bool replaced = false;             // the key was there: only the value's chain was taken
@@ -252,6 +351,8 @@ public:
     // private chains of the data pool's): they are linked in as insert links
     // its own. Throws only before anything changes, leaving every chain the
     // caller's. Does not step the growth: the caller calls after_change.
+    // Plain maps only: a cache's store stamps, bounds and counts go through
+    // insert.
     FilledInsert insert_filled(const char *key, std::uint64_t key_length, std::int64_t hash,
                                const FilledEntry &filled);
     // Fills the data links from `head` (a chain of the data pool's, taken and
@@ -259,6 +360,10 @@ public:
     // `after` receives the `next` of the last link filled.
     FilledEntry fill_new_entry(Offset head, const char *key, std::uint64_t key_length, const char *value,
                                std::uint64_t value_length, Offset &after) const;
+    // Expiry of one entry (cache maps): the ConcurrentHashMap_string methods.
+    bool ttl_left(const char *key, std::uint64_t key_length, std::int64_t hash, std::optional<std::uint64_t> &left);
+    bool expire(const char *key, std::uint64_t key_length, std::int64_t hash, std::optional<std::uint64_t> ttl_ms);
+    bool touch(const char *key, std::uint64_t key_length, std::int64_t hash);
     bool get(const char *key, std::uint64_t key_length, std::int64_t hash, ValueSink &sink);
     bool remove(const char *key, std::uint64_t key_length, std::int64_t hash);
     // Operations with a result (the public class says what each does).
@@ -312,7 +417,8 @@ public:
     char *extension_or_create();
     // The growth lock's word (in the extension), null without one.
     char *growth_lock_word() const;
-    // At the end of every change, with no lock held: carries the doubling in
+    // At the end of every change, with no lock held: in a cache, sweeps a
+    // few buckets for expired entries (sweep_expired); carries the doubling in
     // progress a bounded step on, or starts one when `appended` (the change
     // appended to a bucket that held entries) and the load rule asks for it.
     // Never throws what the growth meets (a failure is the growth's, not the
@@ -345,6 +451,19 @@ public:
 
 private:
     std::atomic<char *> extension_{nullptr};
+    // This process's counts not yet in the record (Count's order), their
+    // total since the last batch, and the process they were counted in.
+    std::atomic<std::uint64_t> counts_[5] = {};
+    std::atomic<std::uint64_t> counts_pending_{0};
+    std::atomic<int> counts_pid_{0};
+    // The run of hand positions this process claimed last (its first) and
+    // the next one to sweep; the first sweep finds itself past any run and
+    // claims one.
+    std::atomic<std::uint64_t> sweep_claimed_{0};
+    std::atomic<std::uint64_t> sweep_next_{std::uint64_t{1} << 63};
+    // The next hand position this process sweeps, claiming a new run of them
+    // from the cache record's hand when its run is spent.
+    std::uint64_t next_sweep_position();
 
     Bucket *bucket_in(char *chunk, std::uint64_t index) const {
         return reinterpret_cast<Bucket *>(chunk + (index & (bucket_chunk_size - 1)) * sizeof(Bucket));

@@ -131,6 +131,54 @@ static_assert(offsetof(MapExtension, growth_lock) == 16 && offsetof(MapExtension
                   offsetof(MapExtension, cleared) == 64 && offsetof(MapExtension, cache) == 72,
               "file format: the record's fields, each 8 bytes at 2 past the grid");
 inline constexpr char kExtensionMagic[8] = {'Z', 'V', 'K', 'X', 0, 0, 1, 0};
+// MapExtension::features: the file is a cache and `cache` names its record.
+inline constexpr std::uint64_t kFeatureCache = 1;
+
+// ---- CacheRecord: the bounds and policy of a cache --------------------------------
+//
+// A chunk of kCacheChunkSize bytes, made with a map created as a cache and
+// named by the extension's `cache` (with kFeatureCache set), never freed.
+// Like the extension's, its size is one no free list keeps, so an offline
+// reclaim of any version steps over it. Settings (policy to default_ttl_ms)
+// are written before the file is published and read at every attach; the
+// counters are field48 words at 2 past the grid (the record's data is).
+// A version that knows no cache record never reads it: to it the file is a
+// plain dictionary.
+inline constexpr std::uint8_t kCacheChunkSize = 224;
+
+struct __attribute__((packed)) CacheRecord {
+    char magic[8];                 // kCacheMagic
+    std::uint8_t policy;           // CachePolicy
+    std::uint8_t lfu_log_factor;   // LFU counter's logarithmic factor (0: the default, 10)
+    std::uint16_t lfu_decay_min;   // LFU counter's decay period in minutes (0: the default, 1)
+    std::uint8_t reserved0[4];
+    std::uint64_t max_entries;     // 0: no bound
+    std::uint64_t max_bytes;       // 0: no bound
+    std::uint64_t default_ttl_ms;  // 0: entries stored without a TTL never expire
+    std::uint8_t reserved1[24];
+    std::uint64_t bytes_in_use;    // field48: bytes the entries take (kept once max_bytes is enforced)
+    std::uint64_t hand;            // field48: the next bucket the expiry sweep visits
+    std::uint8_t reserved2[48];
+    std::uint64_t hits;            // field48 statistics, added in batches
+    std::uint64_t misses;
+    std::uint64_t sets;
+    std::uint64_t evictions;
+    std::uint64_t expirations;
+    Offset flight_table;           // data Offset of the single-flight table, 0 none
+    std::uint8_t reserved3[48];
+};
+static_assert(sizeof(CacheRecord) == kCacheChunkSize, "the record fills its chunk");
+static_assert(offsetof(CacheRecord, policy) == 8 && offsetof(CacheRecord, max_entries) == 16 &&
+                  offsetof(CacheRecord, max_bytes) == 24 && offsetof(CacheRecord, default_ttl_ms) == 32 &&
+                  offsetof(CacheRecord, bytes_in_use) == 64 && offsetof(CacheRecord, hand) == 72 &&
+                  offsetof(CacheRecord, hits) == 128 && offsetof(CacheRecord, expirations) == 160 &&
+                  offsetof(CacheRecord, flight_table) == 168,
+              "file format: the cache record's fields");
+inline constexpr char kCacheMagic[8] = {'Z', 'V', 'K', 'C', 0, 0, 1, 0};
+
+// The eviction policies a cache record names (its `policy` byte).
+enum class CachePolicy : std::uint8_t { lru = 1, lfu = 2, random = 3, ttl = 4 };
+inline constexpr std::uint8_t kLastCachePolicy = 4;
 
 // The map's record of a chain (alloc/chain.hpp): a list of elements stored in
 // chunk_count ChunkLinks from `head`, element i in link i / per_chunk, slot
@@ -152,6 +200,10 @@ static_assert(offsetof(ChunkArray, per_chunk) == 24, "file format, and the inten
 static_assert(offsetof(ChunkArray, scratch) == 32,
               "file format: the scratch word follows the intent word (bucket_state.hpp)");
 
+// An entry. The padding after each array's per_chunk holds a cache's
+// metadata (entry_metadata.hpp): with the key's per_chunk it makes the K word
+// (entry + 24), with the value's the V word (entry + 64). A plain map and
+// versions without caches leave both paddings zero.
 struct __attribute__((packed)) MapEntry {
     ChunkArray key;
     ChunkArray value;

@@ -34,7 +34,9 @@ MapState::MapState(Segment segment_, const MapShape &shape)
       data_chunk_shift(static_cast<unsigned>(std::countr_zero(shape.data_chunk_size))),
       chunk_cache(reachable_chunks),
       entry_pool(area, kEntryChunkSize, ChunkPool::Payloads::zeroed),
-      data_pool(area, shape.data_chunk_size, ChunkPool::Payloads::kept, ChunkPool::Runs::for_long_takes) {}
+      data_pool(area, shape.data_chunk_size, ChunkPool::Payloads::kept, ChunkPool::Runs::for_long_takes) {
+    counts_pid_.store(host::own_pid(), std::memory_order_relaxed);
+}
 
 bool MapState::give_back_other_pool(const ChunkPool &pool) {
     // What this process's other pool keeps back is free room the allocator

@@ -110,7 +110,11 @@ public:
             if (array(entry.key, what + "'s key", &key) && !keys.emplace(entry.hash, key).second) {
                 fault(what + ": its key is stored twice in the bucket");
             }
-            array(entry.value, what + "'s value", nullptr);
+            const bool value_sound = array(entry.value, what + "'s value", nullptr);
+            if (m_.cache != nullptr && value_sound && read_metadata(&entry).present) {
+                report.entry_bytes += static_cast<std::uint64_t>(
+                    m_.entry_bytes(entry.key.chunk_count + entry.value.chunk_count));
+            }
         }
         if (split_bit != 0 && index < table) {
             // Keys the split moved and keys it has yet to move must not meet.
@@ -156,6 +160,8 @@ private:
 void check_growth_records(MapState &m, Walk &walk, MapCheck &report) {
     if (m.extension_damaged) walk.fault("the map header's extension names no extension record");
     if (char *record = m.extension()) walk.reach(m.area.offset_of(record), "the extension record");
+    if (m.cache != nullptr) walk.reach(m.area.offset_of(m.cache), "the cache record");
+    if (m.cache_damaged) walk.fault("the extension names a cache record that is damaged");
     if (char *lock = m.growth_lock_word(); lock != nullptr && read_u64(lock) != 0) {
         report.held_locks.push_back("growth lock (process " + std::to_string(segment_lock_holder(lock)) + ")");
     }
@@ -173,6 +179,9 @@ std::string MapCheck::describe() const {
         text << ", a doubling in progress (" << doubling << ", going on by steps)";
     } else if (expansion_in_progress) {
         text << ", an expansion in progress (" << doubling << ")";
+    }
+    if (entry_bytes != entry_bytes_count) {
+        text << ", entries of " << entry_bytes << " bytes (the cache's count says " << entry_bytes_count << ")";
     }
     if (expansion_workers != 0) text << ", " << expansion_workers << " expansion participants counted";
     if (marked_buckets != 0) text << ", " << marked_buckets << " buckets marked";
@@ -202,6 +211,7 @@ MapCheck check_map(MapState &m, ChunkMarks *reached, const Progress &progress, b
     check_growth_records(m, walk, report);
     const std::uint64_t chunks = m.chunks_in_use();
     report.entry_count = m.entry_count();
+    report.entry_bytes_count = m.cache_bytes();
     report.expansion_workers = m.expansion_workers();
     const std::uint64_t table = m.bucket_chunk_size * chunks;
     // An expansion whose new chunks are published has partners to walk too.

@@ -158,11 +158,19 @@ public:
         if (m_.forget_unpublished_build()) note("forgot the new buckets of a doubling that never published them");
     }
 
-    void recount(std::uint64_t entries) {
+    void recount(std::uint64_t entries, std::uint64_t entry_bytes) {
         const std::uint64_t counted = m_.entry_count();
-        if (counted == entries) return;
-        atomics::store_field64(m_.entry_count_word, static_cast<std::int64_t>(entries));
-        note("set the count of entries to " + std::to_string(entries) + " (it said " + std::to_string(counted) + ")");
+        if (counted != entries) {
+            atomics::store_field64(m_.entry_count_word, static_cast<std::int64_t>(entries));
+            note("set the count of entries to " + std::to_string(entries) + " (it said " + std::to_string(counted) +
+                 ")");
+        }
+        const std::uint64_t bytes_counted = m_.cache_bytes();
+        if (m_.cache != nullptr && bytes_counted != entry_bytes) {
+            atomics::store_field64(&m_.cache->bytes_in_use, static_cast<std::int64_t>(entry_bytes));
+            note("set the cache's count of bytes to " + std::to_string(entry_bytes) + " (it said " +
+                 std::to_string(bytes_counted) + ")");
+        }
     }
 
     // The space no structure reaches goes back: each gap between what the
@@ -241,7 +249,7 @@ RepairReport repair_attached(MapState &m, const Progress &progress) {
     m.data_pool.return_all();
     ChunkMarks reached;
     const MapCheck settled = check_map(m, &reached, progress);
-    repair.recount(settled.entries);
+    repair.recount(settled.entries, settled.entry_bytes);
     if (settled.faults.empty()) repair.reclaim(reached);
     // Every list walked whole: the free-listed count set right.
     recount_free_listed(m.base);

@@ -27,8 +27,8 @@ Place read_place(const MapState &m, Offset at, Offset end, std::uint8_t &span) {
 
 // Whether the bytes this version keeps zero, in the map header and in the
 // extension record, hold anything: a later version's anchors of its own
-// records (the extension's feature bits, its cache record, its reserved
-// bytes).
+// records (feature bits it does not know, a cache record it did not take,
+// the reserved bytes).
 bool names_later_records(const MapState &m) {
     const auto *header = reinterpret_cast<const MapHeader *>(m.base + kMapHeaderOffset);
     auto zero = [](const std::uint8_t *bytes, std::size_t n) {
@@ -41,7 +41,11 @@ bool names_later_records(const MapState &m) {
     const char *record = m.extension();
     if (record == nullptr) return false;
     const auto *extension = reinterpret_cast<const MapExtension *>(record);
-    return extension->features != 0 || extension->cache != 0 ||
+    // A cache record this version found sound is walked as the map's own;
+    // one it set aside (or a feature it does not know) is a later version's.
+    const bool own_cache = m.cache != nullptr;
+    const std::uint64_t known_features = own_cache ? kFeatureCache : 0;
+    return (extension->features & ~known_features) != 0 || (extension->cache != 0 && !own_cache) ||
            !zero(extension->reserved, sizeof extension->reserved);
 }
 

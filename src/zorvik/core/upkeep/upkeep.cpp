@@ -50,6 +50,10 @@ MapSurvey survey_map_file(const std::string &path, const Progress &progress) {
     survey.chunks_in_use = m.chunks_in_use();
     survey.reachable_chunks = m.reachable_chunks;
     survey.data_chunk_size = m.data_chunk_size;
+    if (m.cache != nullptr) {
+        survey.cache_settings = m.cache_settings;
+        survey.cache_stats = m.cache_stats();
+    }
     return survey;
 }
 

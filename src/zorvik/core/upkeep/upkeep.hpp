@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ struct MapCheck {
     std::vector<std::string> faults;
     std::uint64_t entries = 0;      // the buckets' lengths summed (partners of an expansion in progress too)
     std::uint64_t entry_count = 0;  // the shared word
+    // A cache's entries that carry metadata, the bytes they take summed
+    // (what max_bytes bounds), and the cache record's count of them; 0 and
+    // 0 for a plain map. (Entries an older version appended count once a
+    // newer process adopts them.)
+    std::uint64_t entry_bytes = 0;
+    std::uint64_t entry_bytes_count = 0;
     // Held lock words, as "bucket 12 (process 345)", "allocator lock (process 1)".
     std::vector<std::string> held_locks;
     std::uint64_t pending_intents = 0;   // buckets whose intent word names a change in progress
@@ -75,11 +82,13 @@ struct MapCheck {
 
     // Sound, repaired and at rest: no fault, no lock held, no change in
     // progress, no expansion in progress but one that goes on by steps, no
-    // block no structure names, the count of entries right, and no mark.
+    // block no structure names, the counts of entries and bytes right, and
+    // no mark.
     bool clean() const {
         const bool expansion_at_rest = doubling_goes_on || (marked_buckets == 0 && !expansion_in_progress);
         return faults.empty() && held_locks.empty() && pending_intents == 0 && expansion_at_rest &&
-               expansion_workers == 0 && unnamed_blocks == 0 && entries == entry_count && !repair_marked;
+               expansion_workers == 0 && unnamed_blocks == 0 && entries == entry_count &&
+               entry_bytes == entry_bytes_count && !repair_marked;
     }
     ZORVIK_EXPORT std::string describe() const;
 };
@@ -116,6 +125,9 @@ struct MapSurvey {
     std::uint8_t data_chunk_size = 0;
     MapCheck check;
     SpaceUse space;
+    // A cache's rules and counts (its record's counters), none for a plain map.
+    std::optional<CacheSettings> cache_settings;
+    CacheStats cache_stats;
 };
 
 // A held lock word and its holder, judged as a waiter would judge it.
