@@ -5,6 +5,8 @@ among many processes or threads, taken over when its process dies."""
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -76,6 +78,36 @@ def test_results_are_shared_by_the_processes_of_a_pool(d, single_flight):
     assert (square(3), square(4)) == (9, 16)
     assert (calls(d, 3), calls(d, 4)) == before
     assert claim_key(square, 3) not in d and claim_key(square, 4) not in d
+
+
+MAIN_SCRIPT = """
+import multiprocessing, sys
+from zorvik import SharedDict, memoize
+
+def where(x):
+    import os
+    return os.getpid()
+
+def in_worker(d):
+    return memoize(d)(where)(1)
+
+if __name__ == "__main__":
+    with SharedDict(sys.argv[1]) as d:
+        with multiprocessing.get_context(sys.argv[2]).Pool(1) as pool:
+            computed_by = pool.apply(in_worker, (d,))
+        print(memoize(d)(where)(1) == computed_by)
+"""
+
+
+@pytest.mark.parametrize("start_method", ["spawn", "forkserver"])
+def test_a_main_script_shares_results_with_its_pool(tmp_path, start_method):
+    # Such a pool's workers import the main script as __mp_main__; its
+    # functions must make the keys they make in the script's own process.
+    script = tmp_path / "script.py"
+    script.write_text(MAIN_SCRIPT)
+    done = subprocess.run([sys.executable, str(script), str(tmp_path / "memo"), start_method],
+                          capture_output=True, text=True, timeout=HANG_LIMIT)
+    assert done.stdout.strip() == "True", done.stderr
 
 
 def test_single_flight_among_threads(d):
