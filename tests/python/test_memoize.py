@@ -190,12 +190,12 @@ def ended_pid():
 @pytest.mark.parametrize(
     "claim, taken_over",
     [
-        (lambda where: (ended_pid(), 1, 1, where, 1), True),
+        (lambda where: (ended_pid(), -1, 1, where, 1), True),
         # A live pid whose start time is not the claim's: a pid reused.
-        (lambda where: (os.getppid(), 1, 1, where, 1), True),
+        (lambda where: (os.getppid(), -1, 1, where, 1), True),
         # From another boot or pid namespace, or of a form not known: waited
         # on until the timeout, never taken over.
-        (lambda where: (ended_pid(), 1, 1, "another boot", 1), False),
+        (lambda where: (ended_pid(), -1, 1, "another boot", 1), False),
         (lambda where: "a claim of a later version", False),
     ],
     ids=["ended", "reused-pid", "elsewhere", "unknown-form"],
