@@ -39,7 +39,7 @@ def memoized(cache: SharedDict) -> Callable[[int], tuple[int, int]]:
     return zorvik.memoize(cache, single_flight=True)(count_primes)
 
 
-primes_below = count_primes  # memoized in each worker as it starts
+primes_below: Callable[[int], tuple[int, int]] = count_primes  # memoized in each worker as it starts
 
 
 def start_worker(cache: SharedDict) -> None:
