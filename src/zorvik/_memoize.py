@@ -24,7 +24,7 @@ and computes for itself.
 
 from __future__ import annotations
 
-import base64
+import binascii
 import functools
 import io
 import os
@@ -117,6 +117,19 @@ def _qualified_name(function):
     return f"{module}.{qualname}"
 
 
+# Each thread's pickler of arguments, with its buffer: making one costs more
+# than the pickling of a few arguments. Taken out while in use, so that an
+# argument whose pickling calls a memoized function gets a pickler of its own.
+_picklers = threading.local()
+
+
+def _fast_pickler():
+    buffer = io.BytesIO()
+    pickler = pickle.Pickler(buffer, protocol=5)
+    pickler.fast = True
+    return buffer, pickler
+
+
 def _arguments_text(function_name, args, kwargs):
     """The arguments as text: pickled, then in base64, so that every
     serializer can store the key. The pickler runs in fast mode, which writes
@@ -128,15 +141,20 @@ def _arguments_text(function_name, args, kwargs):
         hash((args, named))
     except TypeError as error:
         raise TypeError(f"the arguments of memoized {function_name} must be hashable: {error}") from None
-    buffer = io.BytesIO()
-    pickler = pickle.Pickler(buffer, protocol=5)
-    pickler.fast = True
+    pair = getattr(_picklers, "pair", None)
+    _picklers.pair = None
+    buffer, pickler = pair if pair is not None else _fast_pickler()
     try:
+        buffer.seek(0)
+        buffer.truncate()
         pickler.dump((args, named))
+        pickled = buffer.getvalue()
     except (pickle.PicklingError, TypeError, AttributeError, ValueError) as error:
         # ValueError: fast mode meeting an object that contains itself.
         raise TypeError(f"the arguments of memoized {function_name} must be picklable: {error}") from None
-    return base64.b64encode(buffer.getvalue()).decode("ascii")
+    finally:
+        _picklers.pair = (buffer, pickler)
+    return binascii.b2a_base64(pickled, newline=False).decode("ascii")
 
 
 class _Memo:
