@@ -19,6 +19,13 @@ as functions that take a SharedDict or a brandel first:
     removed = delete_many(d, keys)               # [True, False, ...]
     present = contains_many(d, keys)             # [True, False, ...]
 
+A function's results kept in a dictionary, for every process that opens it
+(one process computes a missing value while the others wait, with
+single_flight):
+
+    @zorvik.memoize(d, ttl=60, single_flight=True)
+    def render(page): ...
+
 Operating a dictionary's file (stat, check, locks, repair, dump, load,
 compact) is :mod:`zorvik.tools`, and ``python -m zorvik`` on the command line.
 
@@ -31,10 +38,11 @@ server (zorvik.redis_dict), and open() gives either one by where it lives:
 
 from zorvik._version import __version__
 
-__all__ = ["ABSENT", "RedisDict", "SharedDict", "contains_many", "delete_many", "get_many", "open", "set_many"]
+__all__ = ["ABSENT", "RedisDict", "SharedDict", "contains_many", "delete_many", "get_many", "memoize", "open",
+           "set_many"]
 
 # Where each lazily loaded name lives.
-_HOMES = {"RedisDict": "zorvik.redis_dict"}
+_HOMES = {"RedisDict": "zorvik.redis_dict", "memoize": "zorvik._memoize"}
 
 
 def __getattr__(name):

@@ -10,11 +10,13 @@ from zorvik._shared import (
     set_many as set_many,
 )
 
+from zorvik._memoize import memoize as memoize
 from zorvik.redis_dict.dictionary import RedisDict as RedisDict
 
 __version__: str
 
-__all__ = ["ABSENT", "RedisDict", "SharedDict", "contains_many", "delete_many", "get_many", "open", "set_many"]
+__all__ = ["ABSENT", "RedisDict", "SharedDict", "contains_many", "delete_many", "get_many", "memoize", "open",
+           "set_many"]
 
 # A path gives a SharedDict; a server's URL (redis://, rediss://, unix://,
 # redis+cluster://) or a redis-py client, with name=, a RedisDict.
