@@ -20,12 +20,10 @@ is the median over --rounds. The floor and LMDB run in the checkout's child.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import statistics
-import subprocess
-import sys
 import tempfile
+
+from harness import importable, run_json_child
 
 CHILD = r"""
 import gc, json, os, pickle, random, sys, time
@@ -103,18 +101,7 @@ print(json.dumps(out))
 
 
 def run_child(task, scratch, arguments, pythonpath=None):
-    environment = dict(os.environ)
-    if pythonpath:
-        environment["PYTHONPATH"] = pythonpath
-    done = subprocess.run([sys.executable, "-c", CHILD, task, scratch, str(arguments.entries), str(arguments.big)],
-                          env=environment, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise SystemExit(f"{task} child failed:\n{done.stderr}")
-    return json.loads(done.stdout)
-
-
-def has_lmdb():
-    return subprocess.run([sys.executable, "-c", "import lmdb"], capture_output=True).returncode == 0
+    return run_json_child(CHILD, [task, scratch, str(arguments.entries), str(arguments.big)], pythonpath)
 
 
 def main():
@@ -127,7 +114,7 @@ def main():
     sides = {"this": None}
     if arguments.baseline:
         sides["baseline"] = arguments.baseline
-    others = ["floor"] + (["lmdb"] if has_lmdb() else [])
+    others = ["floor"] + (["lmdb"] if importable("lmdb") else [])
     results = {}
     with tempfile.TemporaryDirectory(prefix="zorvik-big-") as scratch:
         for _ in range(arguments.rounds):

@@ -9,9 +9,12 @@ allocations is not charged to another.
 from __future__ import annotations
 
 import gc
+import json
 import os
 import shutil
 import struct
+import subprocess
+import sys
 import tempfile
 import time
 from statistics import median
@@ -262,3 +265,22 @@ def filesystem_of(path: str) -> str:
 
 def load_average() -> list[float]:
     return list(os.getloadavg())
+
+
+def run_json_child(code: str, arguments: list[str], pythonpath: str | None = None) -> dict:
+    """Runs `code` in a child interpreter with `arguments` (with `pythonpath`,
+    a baseline's install directory, first on its path) and returns the JSON
+    it printed; a child that fails ends the run with its error."""
+    environment = dict(os.environ)
+    if pythonpath:
+        environment["PYTHONPATH"] = pythonpath
+    done = subprocess.run([sys.executable, "-c", code, *arguments], env=environment, capture_output=True, text=True,
+                          check=False)
+    if done.returncode != 0:
+        raise SystemExit(f"{' '.join(arguments[:1])} child failed:\n{done.stderr}")
+    return json.loads(done.stdout)
+
+
+def importable(module: str) -> bool:
+    """Whether a child interpreter can import `module` (a peer that may not be installed)."""
+    return subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True).returncode == 0

@@ -20,12 +20,10 @@ collector off. Files go to $TMPDIR (tmpfs: /dev/shm), removed at the end.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import statistics
-import subprocess
-import sys
 import tempfile
+
+from harness import importable, run_json_child
 
 OPS = ("get", "miss", "insert", "replace")
 
@@ -102,18 +100,7 @@ print(json.dumps(out))
 
 
 def run_child(store, scratch, entries, ops, pythonpath=None):
-    environment = dict(os.environ)
-    if pythonpath:
-        environment["PYTHONPATH"] = pythonpath
-    done = subprocess.run([sys.executable, "-c", CHILD, store, scratch, str(entries), str(ops)],
-                          env=environment, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise SystemExit(f"{store} child failed:\n{done.stderr}")
-    return json.loads(done.stdout)
-
-
-def has_lmdb():
-    return subprocess.run([sys.executable, "-c", "import lmdb"], capture_output=True).returncode == 0
+    return run_json_child(CHILD, [store, scratch, str(entries), str(ops)], pythonpath)
 
 
 def main():
@@ -127,7 +114,7 @@ def main():
     if arguments.baseline:
         sides["baseline"] = ("zorvik", arguments.baseline)
     sides["floor"] = ("floor", None)
-    if has_lmdb():
+    if importable("lmdb"):
         sides["lmdb"] = ("lmdb", None)
     sizes = [int(size) for size in arguments.sizes.split(",")]
     results = {}
