@@ -205,13 +205,18 @@ Chain ChunkPool::take(std::uint64_t n, Refill refill_size) {
     const std::uint64_t count = count_.load(std::memory_order_relaxed);
     if (runs_ == Runs::for_long_takes && n >= kRunFrom) {
         // A long chain is worth a run (chain.hpp): the pool's front when it is
-        // one (a chain given back whole lies there in its order), else fresh
-        // pairs cut for it alone while the free lists hold little, else what
-        // the pool has, as for any take.
+        // one (a chain given back whole lies there in its order); when the
+        // pool is short, fresh pairs cut for it alone while the free lists
+        // hold little; else what the pool has, as for any take. Links the pool
+        // holds are always used before fresh space: a pool that kept what its
+        // process gave back while cutting new runs would grow the file by all
+        // it keeps.
         ChunkLink *last = nullptr;
         if (count >= n && front_is_run(n, &last)) return detach_front(n, last);
-        if (char *pairs = carve_run_pairs(area_.base(), n, kLinkChunkSize, payload_size_)) {
-            return cached(link_side_by_side(pairs, n).first, n);
+        if (count < n) {
+            if (char *pairs = carve_run_pairs(area_.base(), n, kLinkChunkSize, payload_size_)) {
+                return cached(link_side_by_side(pairs, n).first, n);
+            }
         }
     }
     if (count < n) {
