@@ -8,6 +8,9 @@ build there. Without one these tests are skipped, saying how to make it.
 """
 
 import os
+import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -34,3 +37,20 @@ def environment_for_previous():
     """os.environ for a child that must import the previous version, not this one."""
     path = os.pathsep.join(filter(None, [SITE, os.environ.get("PYTHONPATH")]))
     return {**os.environ, "PYTHONPATH": path, "PYTHONDONTWRITEBYTECODE": "1"}
+
+
+@pytest.fixture(scope="session")
+def previous():
+    """run(code) -> the child's stdout: `code` run by the previous version."""
+    if SITE is None:
+        pytest.skip("no build of the previous version: python3 scripts/dev.py prev makes it")
+
+    def run(code):
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=environment_for_previous(),
+                              capture_output=True, text=True, timeout=120, cwd="/")
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    # The child must import the previous version, not this one.
+    assert run("import zorvik; print(zorvik.__file__)").startswith(SITE)
+    return run

@@ -5,6 +5,7 @@ the entries it appended and brings the file back under its bound."""
 
 import time
 
+from previous_version import previous  # noqa: F401  (the fixture)
 from zorvik import SharedDict, tools
 
 LONG = 3600.0
