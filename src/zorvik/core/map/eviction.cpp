@@ -17,8 +17,10 @@
 // Policies: lru evicts the entry idle longest (hits write its stamp:
 // entry_operations.cpp); lfu the entry with the lowest LFU counter once
 // decayed (lfu_counter.hpp), the idlest among equals; ttl the entry whose
-// deadline comes first, entries without one only when no candidate has
-// one, the idlest first; random any sampled entry (no pool: any is as good).
+// deadline comes first, entries without one only when the sample finds no
+// candidate with one (candidates that went missing meanwhile send it to
+// sample again rather than down to them), the idlest first; random any
+// sampled entry (no pool: any is as good).
 #include <algorithm>
 #include <string>
 
@@ -98,6 +100,46 @@ void offer(const MapState &m, std::vector<EvictionCandidate> &candidates, std::s
     if (candidates.size() > room) candidates.pop_back();
 }
 
+// Whether the policy would take `worse` as readily as `best`, for an
+// eviction whose best candidate went missing: only the ttl policy has
+// classes that must not mix (an entry without a deadline goes only when no
+// sampled entry has one); for the others a nearly as good candidate is one.
+bool same_class(const MapState &m, const EvictionCandidate &best, const EvictionCandidate &worse) {
+    if (m.cache_settings.policy != CacheSettings::Policy::ttl) return true;
+    return (best.use.deadline_ms == 0) == (worse.use.deadline_ms == 0);
+}
+
+// Samples buckets from a random one on, as many as it takes to meet the
+// sample (as Redis's sampling walks its table), offering their entries to
+// `candidates`: a cache far below its table's size, such as a small
+// max_entries in the table a file starts with, has mostly empty buckets, and
+// its few entries must still be found. At most the whole table, so a cache
+// that holds nothing ends. True when it removed expired entries on the way,
+// which made the room.
+bool sample(MapState &m, std::vector<EvictionCandidate> &candidates, std::size_t room, std::uint64_t now_us) {
+    const std::uint64_t buckets = m.bucket_chunk_size * m.chunks_in_use();
+    std::uint64_t sampled = 0;
+    std::uint64_t position = random_draw(now_us);
+    for (std::uint64_t visited = 0; visited < buckets && sampled < kSampledEntries; ++visited, ++position) {
+        const BucketGuard locked = lock_bucket(m, static_cast<std::int64_t>(position));
+        Bucket *bucket = locked.bucket();
+        if (m.settle(bucket, now_us) != 0) return true;
+        const ChunkArray &entries = bucket->entries;
+        sampled += entries.length;
+        for (std::uint64_t i = 0; i < entries.length; ++i) {
+            const MapEntry *entry = entry_place(m, entries, i);
+            offer(m, candidates, room, entry, score_of(m, read_use(entry), now_us));
+        }
+    }
+    return false;
+}
+
+// Rounds of sampling an eviction makes while every candidate of the best
+// class went missing (used or removed by others since seen) before it takes
+// one of a worse class: with ten entries to a sample, another round finds
+// the better class again unless the cache has hardly any of it left.
+constexpr int kSampleRounds = 3;
+
 }  // namespace
 
 bool MapState::evict_one(std::uint64_t now_us) {
@@ -112,33 +154,19 @@ bool MapState::evict_one(std::uint64_t now_us) {
         std::stable_sort(candidates->begin(), candidates->end(), better);
     }
     const std::size_t room = candidates == &own ? 1 : kEvictionPoolSize;
-    // Buckets from a random one on, as many as it takes to meet the sample
-    // (as Redis's sampling walks its table): a cache far below its table's
-    // size, such as a small max_entries in the table a file starts with,
-    // has mostly empty buckets, and its few entries must still be found.
-    // At most the whole table, so a cache that holds nothing ends.
-    const std::uint64_t buckets = bucket_chunk_size * chunks_in_use();
-    std::uint64_t sampled = 0;
-    std::uint64_t position = random_draw(now_us);
-    for (std::uint64_t visited = 0; visited < buckets && sampled < kSampledEntries; ++visited, ++position) {
-        const BucketGuard locked = lock_bucket(*this, static_cast<std::int64_t>(position));
-        Bucket *bucket = locked.bucket();
-        if (settle(bucket, now_us) != 0) return true;
-        const ChunkArray &entries = bucket->entries;
-        sampled += entries.length;
-        for (std::uint64_t i = 0; i < entries.length; ++i) {
-            const MapEntry *entry = entry_place(*this, entries, i);
-            offer(*this, *candidates, room, entry, score_of(*this, read_use(entry), now_us));
+    for (int round = 1;; ++round) {
+        if (sample(*this, *candidates, room, now_us)) return true;
+        if (candidates->empty()) return false;
+        // The best first; one another thread or process has used or removed
+        // since it was seen is dropped, and the next of its class tried.
+        const EvictionCandidate best = candidates->front();
+        while (!candidates->empty() && (round == kSampleRounds || same_class(*this, best, candidates->front()))) {
+            const EvictionCandidate tried = std::move(candidates->front());
+            candidates->erase(candidates->begin());
+            if (evict_entry(tried.key.data(), tried.key.size(), tried.hash, tried.use)) return true;
         }
+        if (candidates->empty()) return false;
     }
-    // The best first; one another thread or process has used or removed
-    // since it was seen is dropped, and the next tried.
-    while (!candidates->empty()) {
-        const EvictionCandidate best = std::move(candidates->front());
-        candidates->erase(candidates->begin());
-        if (evict_entry(best.key.data(), best.key.size(), best.hash, best.use)) return true;
-    }
-    return false;
 }
 
 }  // namespace zorvik
