@@ -252,13 +252,14 @@ def space_now(d, path):
 
 
 def bounds(args, scratch):
-    per_writer = args.capacity * 3  # 12 times the bound in all, over the 4 writers
+    per_writer = args.capacity * args.bound_stores // WRITERS
     path = os.path.join(scratch.directory("bound-"), "cache")
     print(f"\n2. Bound under load: {WRITERS} writer processes store {per_writer:,} distinct keys each "
           f"({WRITERS * per_writer // args.capacity}x the bound) into max_entries={args.capacity:,}")
     context = multiprocessing.get_context("fork")
     # The space in use when the stores first reach each multiple of the bound.
-    marks = [1, 2, 4, 8, WRITERS * per_writer // args.capacity]
+    total = WRITERS * per_writer // args.capacity
+    marks = [mark for mark in (1, 2, 4, 8, 16, 32, 64) if mark < total] + [total]
     space = {}
     with SharedDict(path, max_entries=args.capacity) as d:
         start = context.Barrier(WRITERS + 1)
@@ -419,6 +420,8 @@ def main():
     parser.add_argument("--diskcache-requests", type=int, default=200_000,
                         help="requests of the trace diskcache runs, from its start (0: all)")
     parser.add_argument("--capacity", type=int, default=10_000, help="entries a cache holds")
+    parser.add_argument("--bound-stores", type=int, default=12,
+                        help="stores of the bound part, in multiples of the bound (all writers together)")
     parser.add_argument("--seed", type=int, default=20251211)
     parser.add_argument("--repeats", type=int, default=15, help="timed runs of each cost figure")
     parser.add_argument("--parts", default="hits,bounds,cost", help="of hits, bounds, cost")

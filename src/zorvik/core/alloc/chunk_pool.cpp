@@ -134,12 +134,15 @@ ChunkPool::ChunkPool(const ChunkArea &area, std::uint8_t payload_size, Payloads 
 }
 
 std::uint64_t ChunkPool::cap() const {
-    return area_full_.load(std::memory_order_relaxed) ? full_cap_ : kCap;
+    const std::uint64_t area_cap = area_full_.load(std::memory_order_relaxed) ? full_cap_ : kCap;
+    return std::min(area_cap, most_kept_.load(std::memory_order_relaxed));
 }
+
+void ChunkPool::keep_at_most(std::uint64_t links) noexcept { most_kept_.store(links, std::memory_order_relaxed); }
 
 std::uint64_t ChunkPool::room_for(std::uint64_t n) {
     const std::uint64_t count = this->count();
-    if (count + n <= full_cap_) return n;
+    if (count + n <= std::min(full_cap_, most_kept_.load(std::memory_order_relaxed))) return n;
     // Past the full area's cap: whether the area is full is looked at again
     // each time the pool grows past another multiple of that cap (the
     // allocator's lock, taken once per so many links given back).

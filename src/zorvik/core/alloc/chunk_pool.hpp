@@ -112,8 +112,15 @@ public:
     void return_all();
 
     std::uint64_t count() const;  // cached links (for tests and statistics)
-    // The links give_back keeps at most now: kCap, or the full area's cap.
+    // The links give_back keeps at most now: kCap, or the full area's cap,
+    // and never more than keep_at_most said.
     std::uint64_t cap() const;
+    // Lowers the cap to `links` for the pool's life. A pool in front of a
+    // bounded map (a cache) keeps little from the start: its process both
+    // frees (evictions) and takes (stores) all the time, and links one
+    // process keeps while another cuts fresh space for its own stores would
+    // grow the file with every imbalance between them, full area or not.
+    void keep_at_most(std::uint64_t links) noexcept;
     // Starts loading the first `n` cached links (at most 8) into the cache, so
     // that a caller about to take them overlaps those misses with others.
     void prefetch_front(std::uint64_t n) const;
@@ -177,6 +184,9 @@ private:
     const std::uint64_t full_cap_;  // the cap once the area is full (kCap)
     // Whether the area was full when last looked at (room_for); a hint.
     std::atomic<bool> area_full_{false};
+    // keep_at_most's bound; written once when the map above is attached,
+    // before its operations run (relaxed: a stale read keeps a few more).
+    std::atomic<std::uint64_t> most_kept_{kCap};
     // Neighbours in the registry's list, guarded by the registry's mutex.
     ChunkPool *registry_previous_ = nullptr;
     ChunkPool *registry_next_ = nullptr;

@@ -56,10 +56,7 @@ bool create_cache_record(MapState &m, const CacheSettings &settings) {
     auto *fields = reinterpret_cast<MapExtension *>(extension);
     fields->cache = m.area.offset_of(record);
     fields->features |= kFeatureCache;
-    m.cache = record;
-    m.cache_settings = settings;
-    m.lfu_log_factor = record->lfu_log_factor;
-    m.lfu_decay_minutes = record->lfu_decay_min;
+    m.take_cache(record, settings);
     return true;
 }
 
@@ -76,6 +73,21 @@ bool read_cache_settings(const CacheRecord &record, CacheSettings &settings) {
 }
 
 // ---- what operations take from the settings ------------------------------------------
+
+// The links a cache's chunk pool keeps at most: a full area's least cap,
+// two refill groups and more. A cache's process gives back about what it
+// takes (an eviction per store), so its pool drifts by an entry's links at a
+// time and meets the allocator at this bound or at empty, rarely.
+constexpr std::uint64_t kCachePoolLinks = ChunkPool::kLeastFullCap;
+
+void MapState::take_cache(CacheRecord *record, const CacheSettings &settings) {
+    cache = record;
+    cache_settings = settings;
+    lfu_log_factor = record->lfu_log_factor;
+    lfu_decay_minutes = record->lfu_decay_min;
+    entry_pool.keep_at_most(kCachePoolLinks);
+    data_pool.keep_at_most(kCachePoolLinks);
+}
 
 const CacheSettings &MapState::require_cache(const char *operation) const {
     if (cache == nullptr) {
@@ -134,6 +146,5 @@ void MapState::add_cache_bytes(std::int64_t delta) {
     if (cache != nullptr) atomics::fetch_add_field48(&cache->bytes_in_use, delta);
 }
 
-std::uint64_t MapState::expiry_clock() const { return cache == nullptr ? 0 : wall_clock_us(); }
 
 }  // namespace zorvik

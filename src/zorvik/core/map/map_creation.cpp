@@ -315,10 +315,7 @@ void take_cache_record(MapState &m, const FileCheck &check, Offset allocated, Da
         m.cache_damaged = true;
         return;
     }
-    m.cache = const_cast<CacheRecord *>(record);
-    m.cache_settings = settings;
-    m.lfu_log_factor = record->lfu_log_factor;
-    m.lfu_decay_minutes = record->lfu_decay_min;
+    m.take_cache(const_cast<CacheRecord *>(record), settings);
 }
 
 // open_or_create looks for the file again after losing a race to create it;

@@ -270,8 +270,12 @@ public:
     // default TTL). Throws std::invalid_argument for a TTL in a plain map.
     StoreStamp store_stamp(std::optional<std::uint64_t> ttl_ms) const;
     // The clock a cache operation judges expiry by, in microseconds (0 in a
-    // plain map, where nothing expires).
-    std::uint64_t expiry_clock() const;
+    // plain map, where nothing expires). Inline: every get of a plain map
+    // asks it.
+    std::uint64_t expiry_clock() const { return cache == nullptr ? 0 : wall_clock_us(); }
+    // Makes this map the cache `record` describes, with the `settings` read
+    // from it (at creation or attach, before any operation runs).
+    void take_cache(CacheRecord *record, const CacheSettings &settings);
     // The cache's settings, after a check that the map is one
     // (std::invalid_argument naming `operation` when it is not).
     const CacheSettings &require_cache(const char *operation) const;
