@@ -117,6 +117,14 @@ def _sample_values(path, count=16):
 _POLICIES = {1: "lru", 2: "lfu", 3: "random", 4: "ttl"}
 
 
+def _rules_of(record):
+    """A survey's cache record as the rules a new file is made with (None
+    for a plain dictionary)."""
+    if record is None:
+        return None
+    return (record["policy"], record["max_entries"], record["max_bytes"], record["default_ttl_ms"])
+
+
 def _cache_rules_and_counts(record):
     """A cache's rules as SharedDict.cache_settings() names them and its
     counts as SharedDict.stats() does; None for a plain dictionary."""
@@ -304,7 +312,8 @@ def _shape_of(header, overrides):
     shape = {"bucket_chunk_size_exponent": _exponent(header["bucket_chunk_size"]),
              "bucket_chunk_number": header["bucket_chunk_number"],
              "size": header["size"],
-             "chunk_size_exponent": _exponent(header["data_chunk_size"]) if header["data_chunk_size"] else 5}
+             "chunk_size_exponent": _exponent(header["data_chunk_size"]) if header["data_chunk_size"] else 5,
+             "cache": header["cache"]}
     return _overridden(shape, overrides)
 
 
@@ -332,7 +341,7 @@ def _new_file(path, shape):
                       f"bucket chunks: it needs at least about {least_capacity(shape):,} bytes (--size)")
     try:
         made = _upkeep.create(directory, (shape["bucket_chunk_size_exponent"], shape["bucket_chunk_number"],
-                                          shape["size"], shape["chunk_size_exponent"]))
+                                          shape["size"], shape["chunk_size_exponent"]), shape.get("cache"))
     except (ValueError, MemoryError, RuntimeError) as error:
         raise Refused(f"cannot make a new file of {shape['size']:,} bytes in {directory}: {error}") from None
     try:
@@ -361,16 +370,21 @@ def load(path, stream, shape=None, progress=None):
     """Reads a raw dump from the binary file `stream` into the dictionary at
     `path`: an existing one (its entries with the same keys are replaced), or
     a new one with the dump's shape (`shape` overrides some of it: keys as
-    DEFAULT_SHAPE). Returns the number of entries loaded.
+    DEFAULT_SHAPE), a cache with its rules when the dump is a cache's.
+    Returns the number of entries loaded. A cache's entries keep their
+    deadlines in a cache and become plain entries in a plain dictionary;
+    those whose deadline has passed are left out.
 
     A damaged or cut stream raises ValueError at the record where it breaks;
     the entries before it are loaded into an existing file (the message says
     how many), and a new file is not made at all."""
     path = _path(path)
     reader = getattr(stream, "buffer", stream)
+    # The header and, in a cache's dump, its rules: what a new file needs.
+    # Bytes read past them are handed to the load as the stream's.
     head = b""
-    while len(head) < 48:
-        piece = reader.read(48 - len(head))
+    while len(head) < _DUMP_HEAD:
+        piece = reader.read(_DUMP_HEAD - len(head))
         if not piece:
             break
         head += piece
@@ -386,6 +400,9 @@ def load(path, stream, shape=None, progress=None):
         said = _LOADED_BEFORE.sub("", str(error))
         raise type(error)(f"{said}; no file is made at {path}") from None
 
+
+# A dump's header (48 bytes) and a cache's rules after it (36).
+_DUMP_HEAD = 48 + 36
 
 # How a load says how far it came (zorvik._upkeep), which is true of an
 # existing file only: a new file goes when its load fails.
@@ -511,15 +528,16 @@ def load_json(path, stream, serializer="pickle", shape=None):
 def compact_shape(survey):
     """The shape of a compact copy: the source's chunk size and capacity, a
     table of one bucket chunk holding its entries at one to two a bucket (as
-    the load rule would leave it), and room to grow as far as the source
-    could."""
+    the load rule would leave it), room to grow as far as the source could,
+    and a cache's rules."""
     entries = survey["check"]["entries"]
     buckets = 1 << max(0, (max(1, -(-entries // LOAD_RULE)) - 1).bit_length())
     most = survey["bucket_chunk_size"] * survey["reachable_chunks"]
     return {"bucket_chunk_size_exponent": _exponent(buckets),
             "bucket_chunk_number": max(1, most // buckets),
             "size": survey["space"]["capacity"],
-            "chunk_size_exponent": _exponent(survey["data_chunk_size"])}
+            "chunk_size_exponent": _exponent(survey["data_chunk_size"]),
+            "cache": _rules_of(survey["cache"])}
 
 
 def _on_disk(path):

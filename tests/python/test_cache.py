@@ -2,6 +2,7 @@
 default TTL), the options an opener gives against them, and expiry per key
 as every read path sees it, in this process and in others."""
 
+import io
 import multiprocessing
 import os
 import pickle
@@ -473,6 +474,72 @@ def test_a_count_of_bytes_gone_wrong_is_found_and_recounted(path):
     assert tools.check(path)["clean"]
     with SharedDict(path) as d:
         assert d.stats()["entry_bytes"] == right
+
+
+def stored_cache(path):
+    """A cache with entries of each kind of deadline: the default's, one of
+    its own, none, and one about to pass."""
+    with SharedDict(path, max_entries=50, eviction="lfu", default_ttl=LONG) as d:
+        d["default"] = 1
+        d.set("own", 2, ttl=100)
+        d["none"] = 3
+        d.expire("none", None)
+        d.set("passing", 4, ttl=SHORT)
+    wait_out()
+
+
+def assert_the_cache_came_through(path):
+    with SharedDict(path) as d:
+        assert d.cache_settings() == {"max_entries": 50, "max_bytes": None, "eviction": "lfu", "default_ttl": LONG}
+        assert dict(d.items()) == {"default": 1, "own": 2, "none": 3}
+        assert LONG - 60 < d.ttl("default") <= LONG and 40 < d.ttl("own") <= 100 and d.ttl("none") is None
+
+
+def test_dump_load_and_compact_keep_the_rules_and_the_deadlines(path, tmp_path):
+    stored_cache(path)
+    dump = io.BytesIO()
+    assert tools.dump(path, dump) == 3  # the passed deadline's entry is left out
+    assert int.from_bytes(dump.getvalue()[8:10], "little") == 2  # a cache's dump: versions before refuse it
+    assert tools.load(str(tmp_path / "loaded"), io.BytesIO(dump.getvalue())) == 3
+    assert_the_cache_came_through(str(tmp_path / "loaded"))
+    assert tools.compact(path, str(tmp_path / "compact"))["entries"] == 3
+    assert_the_cache_came_through(str(tmp_path / "compact"))
+    # Into a plain dictionary: plain entries (it has no expiry).
+    with SharedDict(str(tmp_path / "plain")) as plain:
+        plain["other"] = 0
+    assert tools.load(str(tmp_path / "plain"), io.BytesIO(dump.getvalue())) == 3
+    with SharedDict(str(tmp_path / "plain")) as plain:
+        assert dict(plain.items()) == {"other": 0, "default": 1, "own": 2, "none": 3}
+    # A plain dictionary's dump stays the version every reader takes.
+    plain_dump = io.BytesIO()
+    tools.dump(str(tmp_path / "plain"), plain_dump)
+    assert int.from_bytes(plain_dump.getvalue()[8:10], "little") == 1
+
+
+def test_a_cache_dump_whose_entries_expire_before_the_load_loads_none_of_them(path, tmp_path):
+    with SharedDict(path, max_entries=10) as d:
+        for i in range(5):
+            d.set(i, i, ttl=0.2)
+        dump = io.BytesIO()
+        tools.dump(path, dump)
+    time.sleep(0.3)
+    assert tools.load(str(tmp_path / "late"), io.BytesIO(dump.getvalue())) == 0
+    with SharedDict(str(tmp_path / "late")) as late:
+        assert len(late) == 0 and late.cache_settings()["max_entries"] == 10
+
+
+@pytest.mark.parametrize("cut, message", [
+    (lambda whole: whole[:60], "ends inside the cache's rules"),
+    (lambda whole: whole[:48] + b"Q" + whole[49:], "rules do not follow its header"),
+    (lambda whole: whole[:56] + bytes([whole[56] ^ 1]) + whole[57:], "checksum of the cache's rules"),
+])
+def test_a_damaged_cache_dump_is_refused_before_a_file_is_made(path, tmp_path, cut, message):
+    stored_cache(path)
+    dump = io.BytesIO()
+    tools.dump(path, dump)
+    with pytest.raises(ValueError, match=message):
+        tools.load(str(tmp_path / "never"), io.BytesIO(cut(dump.getvalue())))
+    assert not (tmp_path / "never").exists()
 
 
 @pytest.mark.parametrize("damage", [

@@ -66,3 +66,23 @@ def test_the_previous_version_uses_a_cache_file_as_a_plain_dictionary(tmp_path, 
         assert d.cache_settings()["max_entries"] == 20
         assert d[259] == 259
         assert len(d) <= 20
+
+
+def test_the_previous_version_refuses_a_cache_dump_whole(tmp_path, previous):
+    # It would load the entries as ones that never expire: it refuses the
+    # dump at its header, before any file is made.
+    with SharedDict(str(tmp_path / "cache"), max_entries=20) as d:
+        d.set("k", "v", ttl=LONG)
+    with open(tmp_path / "dump", "wb") as out:
+        tools.dump(str(tmp_path / "cache"), out)
+    shown = previous(f"""
+        import os
+        from zorvik import tools
+        try:
+            with open({str(tmp_path / "dump")!r}, "rb") as stream:
+                tools.load({str(tmp_path / "new")!r}, stream)
+        except ValueError as error:
+            print(error)
+        print(os.path.exists({str(tmp_path / "new")!r}))
+    """).splitlines()
+    assert "a dump of version 2, which this zorvik cannot read" in shown[0] and shown[1] == "False"

@@ -25,7 +25,7 @@ from redis.retry import Retry  # noqa: E402
 
 import redis_servers  # noqa: E402
 import zorvik  # noqa: E402
-from zorvik import ABSENT, RedisDict, SharedDict, _upkeep  # noqa: E402
+from zorvik import ABSENT, RedisDict, SharedDict, _upkeep, tools  # noqa: E402
 from zorvik._shared import SERIALIZERS  # noqa: E402
 from zorvik.redis_dict import dump_stream, transfer  # noqa: E402
 from zorvik.redis_dict.targets import redact  # noqa: E402
@@ -160,6 +160,25 @@ def test_a_damaged_dump_is_refused_where_it_breaks(redis_server):
             d.unlink()
     with pytest.raises(FileNotFoundError, match="no dictionary named 'absent'"):
         transfer.dump(redis_server.url, "absent", io.BytesIO())
+
+
+def test_a_cache_dump_keeps_its_deadlines_on_a_server(redis_server, standalone, segment_dir):
+    with SharedDict(segment_dir / "cache", max_entries=10) as cache:
+        cache.set("soon", 1, ttl=100)
+        cache["none"] = 2
+        cache.set("passed", 3, ttl=0.01)
+    time.sleep(0.05)
+    dump = io.BytesIO()
+    tools.dump(str(segment_dir / "cache"), dump)
+    d = standalone
+    if not d._has_expiry():  # refused before anything is stored
+        with pytest.raises(NotImplementedError, match="needs hash field expiry"):
+            transfer.load(redis_server.url, d.name, io.BytesIO(dump.getvalue()))
+        assert len(d) == 0
+        return
+    assert transfer.load(redis_server.url, d.name, io.BytesIO(dump.getvalue())) == 2
+    assert dict(d) == {"soon": 1, "none": 2}
+    assert 50 < d.ttl("soon") <= 100 and d.ttl("none") is None
 
 
 @pytest.mark.parametrize("arguments, message", [

@@ -3,14 +3,22 @@ server. The format is the core's (``core/map/entry_stream.hpp`` defines it
 and ``python -m zorvik dump``/``load`` use it for files); the tests check
 that each side reads what the other writes. All integers little-endian:
 
-    header  48 bytes: magic "\\x89ZVKDMP\\n", u16 version 1, u8 data chunk
-            size, 5 zero bytes, u64 bucket chunk size, u64 bucket chunk
-            number, u64 usable size, 4 zero bytes, u32 CRC-32 of the 44
-            bytes before it
+    header  48 bytes: magic "\\x89ZVKDMP\\n", u16 version (1; 2 for a
+            cache), u8 data chunk size, 5 zero bytes, u64 bucket chunk size,
+            u64 bucket chunk number, u64 usable size, 4 zero bytes, u32
+            CRC-32 of the 44 bytes before it
+    rules   (version 2, right after the header) u8 'C', u8 policy, 6 zero
+            bytes, u64 max_entries, u64 max_bytes, u64 default TTL in ms,
+            u32 CRC-32 of the 32 bytes before it
     entry   u8 'E', i64 hash, u64 key length, u64 value length, key, value,
             u32 CRC-32 of the record before it
+    expiring (version 2) u8 'X', i64 hash, u64 deadline (wall-clock ms since
+            the epoch), then as an entry from the key length
     end     u8 'Z', u64 entries before it, u32 CRC-32 of the 9 bytes before it;
             nothing may follow
+
+A dictionary on a server writes version 1 (it has no cache's rules); it
+reads both, and a cache's deadlines become the fields' own.
 """
 
 from __future__ import annotations
@@ -18,14 +26,17 @@ from __future__ import annotations
 import struct
 import zlib
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 __all__ = ["NEW_FILE_SHAPE", "DumpWriter", "read_dump"]
 
 MAGIC = b"\x89ZVKDMP\n"
 VERSION = 1
+CACHE_VERSION = 2
 _HEADER = struct.Struct("<8sHB5xQQQ4x")  # the 44 bytes the header's CRC covers
+_RULES = struct.Struct("<cB6xQQQ")
 _ENTRY = struct.Struct("<cqQQ")
+_DEADLINE = struct.Struct("<Q")
 _END = struct.Struct("<cQ")
 _CRC = struct.Struct("<I")
 # The shape a dump made from a server gives a new file that it loads into:
@@ -65,25 +76,36 @@ class _Reader:
             raise self.refuse(f"the checksum of {what} is wrong")
 
 
-def read_dump(stream: BinaryIO) -> tuple[dict[str, int], Iterator[tuple[int, bytes, bytes]]]:
-    """The header's shape, and the entries (hash, key bytes, value bytes) as
-    they are read. ValueError at a record that is damaged or cut short: the
-    entries before it have been handed out."""
+def read_dump(stream: BinaryIO) -> tuple[dict[str, Any], Iterator[tuple[int, bytes, bytes, int]]]:
+    """The header's shape (with "cache": the rules of a cache's dump, or
+    None), and the entries (hash, key bytes, value bytes, deadline in
+    wall-clock ms or 0 for none) as they are read. ValueError at a record
+    that is damaged or cut short: the entries before it have been handed
+    out."""
     reader = _Reader(stream)
     body = reader.take(_HEADER.size, "the header")
     magic, version, data_chunk_size, bucket_chunk_size, bucket_chunk_number, size = _HEADER.unpack(body)
     if magic != MAGIC:
         raise reader.refuse("it does not start as a zorvik dump")
-    if version != VERSION:
-        raise reader.refuse(f"a dump of version {version}, which this zorvik cannot read (it reads version "
-                            f"{VERSION})")
+    if version not in (VERSION, CACHE_VERSION):
+        raise reader.refuse(f"a dump of version {version}, which this zorvik cannot read (it reads versions "
+                            f"{VERSION} and {CACHE_VERSION})")
     reader.check(body, "the header")
-    shape = {"bucket_chunk_size": bucket_chunk_size, "bucket_chunk_number": bucket_chunk_number, "size": size,
-             "data_chunk_size": data_chunk_size}
-    return shape, _entries(reader)
+    shape: dict[str, Any] = {"bucket_chunk_size": bucket_chunk_size, "bucket_chunk_number": bucket_chunk_number,
+                             "size": size, "data_chunk_size": data_chunk_size, "cache": None}
+    if version == CACHE_VERSION:
+        reader.record = reader.position
+        rules = reader.take(_RULES.size, "the cache's rules")
+        reader.check(rules, "the cache's rules")
+        tag, policy, max_entries, max_bytes, default_ttl_ms = _RULES.unpack(rules)
+        if tag != b"C":
+            raise reader.refuse("a cache's dump whose rules do not follow its header")
+        shape["cache"] = {"policy": policy, "max_entries": max_entries, "max_bytes": max_bytes,
+                          "default_ttl_ms": default_ttl_ms}
+    return shape, _entries(reader, expiring=shape["cache"] is not None)
 
 
-def _entries(reader: _Reader) -> Iterator[tuple[int, bytes, bytes]]:
+def _entries(reader: _Reader, expiring: bool) -> Iterator[tuple[int, bytes, bytes, int]]:
     while True:
         reader.record = reader.position
         tag = reader.take(1, "a record")
@@ -96,22 +118,28 @@ def _entries(reader: _Reader) -> Iterator[tuple[int, bytes, bytes]]:
             if reader.stream.read(1):
                 raise reader.refuse("bytes follow the end record")
             return
-        if tag != b"E":
+        if tag != b"E" and not (tag == b"X" and expiring):
             raise reader.refuse("a record that is neither an entry nor the end")
-        fixed = tag + reader.take(_ENTRY.size - 1, "an entry")
-        _, hash_, key_length, value_length = _ENTRY.unpack(fixed)
+        hash_bytes = reader.take(8, "an entry")
+        deadline_bytes = reader.take(_DEADLINE.size, "an entry") if tag == b"X" else b""
+        lengths = reader.take(16, "an entry")
+        (hash_,) = struct.unpack("<q", hash_bytes)
+        deadline = _DEADLINE.unpack(deadline_bytes)[0] if deadline_bytes else 0
+        if tag == b"X" and deadline == 0:
+            raise reader.refuse("an expiring entry without a deadline")
+        key_length, value_length = struct.unpack("<QQ", lengths)
         key = reader.take(key_length, "an entry's key")
         value = reader.take(value_length, "an entry's value")
-        reader.check(fixed + key + value, "an entry")
+        reader.check(tag + hash_bytes + deadline_bytes + lengths + key + value, "an entry")
         reader.entries += 1
-        yield hash_, key, value
+        yield hash_, key, value, deadline
 
 
 class DumpWriter:
     """Writes a dump to a binary stream: the header at once, an entry at a
     time, and the end record at finish()."""
 
-    def __init__(self, out: BinaryIO, shape: dict[str, int] = NEW_FILE_SHAPE) -> None:
+    def __init__(self, out: BinaryIO, shape: dict[str, Any] = NEW_FILE_SHAPE) -> None:
         self.out = out
         self.entries = 0
         body = _HEADER.pack(MAGIC, VERSION, shape["data_chunk_size"], shape["bucket_chunk_size"],

@@ -12,6 +12,7 @@ trust). The keys then hash in a file as they did where they came from.
 
 from __future__ import annotations
 
+import time
 from collections.abc import Callable
 from typing import Any, BinaryIO
 
@@ -75,23 +76,46 @@ def load(target: Any, name: str, stream: BinaryIO, *, shards: int | None = None,
     same keys are replaced); returns the number of entries loaded. What is
     not a dump is refused before the server is asked anything; a dump
     damaged further on raises ValueError at the record where it breaks,
-    with the entries before it loaded."""
-    _, entries = read_dump(getattr(stream, "buffer", stream))
+    with the entries before it loaded.
+
+    A cache's dump keeps its deadlines: each entry with one expires on the
+    server when it would have in the file (a server that cannot expire hash
+    fields is refused before anything is stored), and one whose deadline
+    has passed is left out. The cache's bounds and policy stay behind: a
+    server bounds memory by its own maxmemory policy."""
+    shape, entries = read_dump(getattr(stream, "buffer", stream))
     d: RedisDict[Any, Any]
     with RedisDict(target, name, shards=shards, **options) as d:
+        if shape["cache"] is not None:
+            d._need_expiry()
         loaded = 0
         in_shard: list[int] = []  # the shard of each entry read
         flat: list[bytes] = []
+        deadlines: list[tuple[int, bytes, int]] = []  # (shard, key bytes, deadline ms) of the batch
         try:
-            for hash_, key, value in entries:
+            for hash_, key, value, deadline in entries:
+                if deadline and deadline <= time.time() * 1000:
+                    continue
                 in_shard.append(hash_ % d.shards)
                 flat += (key, value)
+                if deadline:
+                    deadlines.append((in_shard[-1], key, deadline))
                 if len(in_shard) == LOAD_STEP:
                     loaded += len(in_shard)
-                    d._store(in_shard, flat)
+                    _store_batch(d, in_shard, flat, deadlines)
                     if progress is not None:
                         progress(loaded, 0)
         finally:  # the entries before a damaged record are loaded
             loaded += len(in_shard)
-            d._store(in_shard, flat)
+            _store_batch(d, in_shard, flat, deadlines)
         return loaded
+
+
+def _store_batch(d: RedisDict[Any, Any], in_shard: list[int], flat: list[bytes],
+                 deadlines: list[tuple[int, bytes, int]]) -> None:
+    """Stores a batch, then gives its entries with a deadline their expiry
+    (HPEXPIREAT), one round trip each; empties the lists."""
+    d._store(in_shard, flat)
+    commands = [("HPEXPIREAT", d._shard_keys[shard], deadline, "FIELDS", 1, key) for shard, key, deadline in deadlines]
+    deadlines.clear()
+    d._batch(False, commands)  # an absolute deadline set again changes nothing

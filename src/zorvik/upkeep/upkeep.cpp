@@ -334,14 +334,36 @@ bool shape_argument(PyObject *shape, MapArguments *out) {
     return true;
 }
 
-// create(directory, shape) -> path: a new, empty dictionary file in
-// `directory`, kept.
+// A cache's rules given as (policy, max_entries, max_bytes, default_ttl_ms),
+// the numbers a dump's header and a survey name them by.
+bool rules_argument(PyObject *rules, std::optional<CacheSettings> *out) {
+    unsigned char policy = 0;
+    unsigned long long max_entries = 0, max_bytes = 0, default_ttl_ms = 0;
+    if (!PyArg_ParseTuple(rules, "bKKK;a cache's rules are (policy, max_entries, max_bytes, default_ttl_ms)", &policy,
+                          &max_entries, &max_bytes, &default_ttl_ms)) {
+        return false;
+    }
+    *out = CacheSettings{static_cast<CacheSettings::Policy>(policy), max_entries, max_bytes, default_ttl_ms};
+    return true;
+}
+
+// create(directory, shape, rules=None) -> path: a new, empty dictionary file
+// in `directory`, kept; a cache with `rules` (as rules_argument reads them).
 PyObject *upkeep_create(PyObject *, PyObject *args) {
-    PyObject *encoded = nullptr, *shape = nullptr;
-    if (!PyArg_ParseTuple(args, "O&O!", PyUnicode_FSConverter, &encoded, &PyTuple_Type, &shape)) return nullptr;
+    PyObject *encoded = nullptr, *shape = nullptr, *rules = Py_None;
+    if (!PyArg_ParseTuple(args, "O&O!|O", PyUnicode_FSConverter, &encoded, &PyTuple_Type, &shape, &rules)) {
+        return nullptr;
+    }
     const std::string directory = bytes_text(Ref::steal(encoded));
     MapArguments arguments{};
     if (!shape_argument(shape, &arguments)) return nullptr;
+    if (rules != Py_None) {
+        if (!PyTuple_Check(rules)) {
+            PyErr_SetString(PyExc_TypeError, "a cache's rules are a tuple or None");
+            return nullptr;
+        }
+        if (!rules_argument(rules, &arguments.cache)) return nullptr;
+    }
     std::string path;
     if (!call_core([&] { path = create_map_file(directory, arguments); })) return nullptr;
     return PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
@@ -374,7 +396,9 @@ PyObject *upkeep_load(PyObject *, PyObject *args) {
     return done ? PyLong_FromUnsignedLongLong(loaded) : nullptr;
 }
 
-// dump_header(data) -> dict: the shape a raw dump's 48-byte header names.
+// dump_header(data) -> dict: the shape a raw dump's 48-byte header names and,
+// for a cache's dump, its rules under "cache" (as a tuple create takes; None
+// for a plain dictionary's), from the 36 bytes after the header.
 PyObject *upkeep_dump_header(PyObject *, PyObject *args) {
     Py_buffer data;
     if (!PyArg_ParseTuple(args, "y*", &data)) return nullptr;
@@ -396,10 +420,20 @@ PyObject *upkeep_dump_header(PyObject *, PyObject *args) {
     });
     PyBuffer_Release(&data);
     if (!read) return nullptr;
-    return Py_BuildValue("{s:K,s:K,s:K,s:i}", "bucket_chunk_size", static_cast<unsigned long long>(shape.bucket_chunk_size),
-                         "bucket_chunk_number", static_cast<unsigned long long>(shape.bucket_chunk_number), "size",
+    Ref rules = Ref::borrow(Py_None);
+    if (shape.cache) {
+        const CacheSettings &cache = *shape.cache;
+        rules = Ref::steal(Py_BuildValue("(iKKK)", static_cast<int>(cache.policy),
+                                         static_cast<unsigned long long>(cache.max_entries),
+                                         static_cast<unsigned long long>(cache.max_bytes),
+                                         static_cast<unsigned long long>(cache.default_ttl_ms)));
+        if (!rules) return nullptr;
+    }
+    return Py_BuildValue("{s:K,s:K,s:K,s:i,s:O}", "bucket_chunk_size",
+                         static_cast<unsigned long long>(shape.bucket_chunk_size), "bucket_chunk_number",
+                         static_cast<unsigned long long>(shape.bucket_chunk_number), "size",
                          static_cast<unsigned long long>(shape.usable_size), "data_chunk_size",
-                         static_cast<int>(shape.data_chunk_size));
+                         static_cast<int>(shape.data_chunk_size), "cache", rules.get());
 }
 
 
@@ -455,10 +489,10 @@ PyMethodDef upkeep_methods[] = {
      "write the file hold it; else the holders that only read it."},
     {"dump", upkeep_dump, METH_VARARGS, "dump(path, write, progress=None) -> entries: the raw dump."},
     {"entries", upkeep_entries, METH_VARARGS, "entries(path, visit, progress=None) -> visits."},
-    {"create", upkeep_create, METH_VARARGS, "create(directory, shape) -> path: a new empty dictionary file."},
+    {"create", upkeep_create, METH_VARARGS, "create(directory, shape, rules=None) -> path: a new empty dictionary file (a cache with rules)."},
     {"load", upkeep_load, METH_VARARGS, "load(path, read, progress=None) -> entries: loads a raw dump."},
     {"copy", upkeep_copy, METH_VARARGS, "copy(source, target, progress=None) -> entries: entries as stored."},
-    {"dump_header", upkeep_dump_header, METH_VARARGS, "dump_header(data) -> dict: a raw dump header's shape."},
+    {"dump_header", upkeep_dump_header, METH_VARARGS, "dump_header(data) -> dict: a raw dump header's shape and a cache's rules."},
     {"defaults", upkeep_defaults, METH_NOARGS, "defaults() -> dict: the defaults of a new file's shape, and the load rule."},
     {nullptr, nullptr, 0, nullptr},
 };

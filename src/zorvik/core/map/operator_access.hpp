@@ -13,13 +13,16 @@
 //     of a bucket being split (bucket_lock.hpp);
 //   - creation and the attach by name in its steps (map_creation.hpp), from
 //     which the operator composes its own attaches: one that writes nothing,
-//     and a repair's, which holds the file alone.
+//     and a repair's, which holds the file alone;
+//   - a cache's record and the checks of its rules (cache.hpp), which a
+//     dump carries and a load into a new file makes again.
 // The live path (the public class and its operations) never includes this
 // header, nor anything of core/upkeep.
 #pragma once
 
 #include "zorvik/core/map/bucket_lock.hpp"
 #include "zorvik/core/map/bucket_state.hpp"
+#include "zorvik/core/map/cache.hpp"
 #include "zorvik/core/map/map_creation.hpp"
 #include "zorvik/core/map/map_internal.hpp"
 #include "zorvik/core/map/map_layout.hpp"

@@ -2,14 +2,20 @@
 
 #include <array>
 #include <cstring>
+#include <stdexcept>
 #include <string>
+
+#include "zorvik/core/map/operator_access.hpp"
 
 namespace zorvik {
 namespace {
 
 constexpr char kEntryTag = 'E';
+constexpr char kExpiringTag = 'X';
+constexpr char kRulesTag = 'C';
 constexpr char kEndTag = 'Z';
-constexpr std::size_t kHeaderBody = 44;  // the header's bytes before its CRC
+constexpr std::size_t kHeaderBody = kDumpHeaderSize - 4;  // the header's bytes before its CRC
+constexpr std::size_t kRulesPadding = 6;                  // 'C', the policy, these: the u64s aligned
 // The writer hands its buffer on once it holds this much: large enough that
 // the sink is called rarely, small enough to stay in the cache.
 constexpr std::size_t kFlushAt = std::size_t{1} << 20;
@@ -86,7 +92,7 @@ std::uint32_t crc32(std::uint32_t crc, const char *bytes, std::size_t length) {
 DumpWriter::DumpWriter(std::function<void(const char *, std::size_t)> sink, const DumpShape &shape)
     : sink_(std::move(sink)) {
     std::string header(kDumpMagic, sizeof kDumpMagic);
-    append_le<std::uint16_t>(header, kDumpVersion);
+    append_le<std::uint16_t>(header, shape.cache ? kCacheDumpVersion : kDumpVersion);
     header.push_back(static_cast<char>(shape.data_chunk_size));
     header.append(5, '\0');
     append_le<std::uint64_t>(header, shape.bucket_chunk_size);
@@ -95,6 +101,20 @@ DumpWriter::DumpWriter(std::function<void(const char *, std::size_t)> sink, cons
     header.append(4, '\0');
     append_le<std::uint32_t>(header, crc32(0, header.data(), header.size()));
     buffer_ = std::move(header);
+    if (shape.cache) {
+        const CacheSettings &rules = *shape.cache;
+        const auto policy = static_cast<std::uint8_t>(rules.policy);
+        const char padding[kRulesPadding] = {};
+        crc_ = 0;
+        put(&kRulesTag, 1);
+        put(&policy, 1);
+        put(padding, sizeof padding);
+        put(&rules.max_entries, sizeof rules.max_entries);
+        put(&rules.max_bytes, sizeof rules.max_bytes);
+        put(&rules.default_ttl_ms, sizeof rules.default_ttl_ms);
+        append_le<std::uint32_t>(buffer_, crc_);
+    }
+    cache_ = shape.cache.has_value();
 }
 
 void DumpWriter::put(const void *bytes, std::size_t length) {
@@ -106,8 +126,11 @@ void DumpWriter::entry(const StoredEntry &entry) {
     crc_ = 0;
     const std::uint64_t key_length = entry.key.size();
     const std::uint64_t value_length = entry.value.size();
-    put(&kEntryTag, 1);
+    // Only a cache's dump says deadlines (a plain map's entries have none).
+    const bool expiring = cache_ && entry.deadline_ms != 0;
+    put(expiring ? &kExpiringTag : &kEntryTag, 1);
     put(&entry.hash, sizeof entry.hash);
+    if (expiring) put(&entry.deadline_ms, sizeof entry.deadline_ms);
     put(&key_length, sizeof key_length);
     put(&value_length, sizeof value_length);
     put(entry.key.data(), entry.key.size());
@@ -138,9 +161,9 @@ DumpReader::DumpReader(std::function<std::size_t(char *, std::size_t)> source) :
     if (std::memcmp(header, kDumpMagic, sizeof kDumpMagic) != 0) refuse("it does not start as a zorvik dump");
     std::uint16_t version;
     std::memcpy(&version, header + 8, sizeof version);
-    if (version != kDumpVersion) {
-        refuse("a dump of version " + std::to_string(version) + ", which this zorvik cannot read (it reads version " +
-               std::to_string(kDumpVersion) + ")");
+    if (version != kDumpVersion && version != kCacheDumpVersion) {
+        refuse("a dump of version " + std::to_string(version) + ", which this zorvik cannot read (it reads versions " +
+               std::to_string(kDumpVersion) + " and " + std::to_string(kCacheDumpVersion) + ")");
     }
     check_crc("the header");
     shape_.data_chunk_size = static_cast<std::uint8_t>(header[10]);
@@ -151,6 +174,31 @@ DumpReader::DumpReader(std::function<std::size_t(char *, std::size_t)> source) :
     // written by a dump: refused before a load makes a file of that shape.
     const std::string fault = shape_fault(shape_);
     if (!fault.empty()) refuse("its header gives " + fault + ", which no dump of a dictionary holds");
+    if (version == kCacheDumpVersion) take_rules();
+}
+
+void DumpReader::take_rules() {
+    record_ = position_;
+    crc_ = 0;
+    char tag;
+    take(&tag, 1, "the cache's rules");
+    if (tag != kRulesTag) refuse("a cache's dump whose rules do not follow its header");
+    std::uint8_t policy;
+    char padding[kRulesPadding];
+    CacheSettings rules;
+    take(&policy, 1, "the cache's rules");
+    take(padding, sizeof padding, "the cache's rules");
+    take(&rules.max_entries, sizeof rules.max_entries, "the cache's rules");
+    take(&rules.max_bytes, sizeof rules.max_bytes, "the cache's rules");
+    take(&rules.default_ttl_ms, sizeof rules.default_ttl_ms, "the cache's rules");
+    check_crc("the cache's rules");
+    rules.policy = static_cast<CacheSettings::Policy>(policy);
+    try {
+        check_cache_settings(rules);
+    } catch (const std::invalid_argument &e) {
+        refuse(std::string("its cache's rules are not a cache's: ") + e.what());
+    }
+    shape_.cache = rules;
 }
 
 void DumpReader::refuse(const std::string &what) const {
@@ -204,9 +252,16 @@ bool DumpReader::next(StoredEntry &out) {
         ended_ = true;
         return false;
     }
-    if (tag != kEntryTag) refuse("a record that is neither an entry nor the end");
+    const bool expiring = tag == kExpiringTag && shape_.cache;
+    if (tag != kEntryTag && !expiring) refuse("a record that is neither an entry nor the end");
     std::uint64_t key_length, value_length;
     take(&out.hash, sizeof out.hash, "an entry");
+    out.deadline_ms = 0;
+    if (expiring) {
+        take(&out.deadline_ms, sizeof out.deadline_ms, "an entry");
+        // A deadline of 0 says none, which an 'E' record says.
+        if (out.deadline_ms == 0) refuse("an expiring entry without a deadline");
+    }
     take(&key_length, sizeof key_length, "an entry");
     take(&value_length, sizeof value_length, "an entry");
     take_bytes(out.key, key_length, "an entry's key");

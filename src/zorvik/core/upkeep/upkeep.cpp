@@ -15,8 +15,22 @@
 namespace zorvik {
 namespace {
 
-void insert_stored(MapState &m, const StoredEntry &entry) {
-    m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
+// Stores a dumped or copied entry: in a cache with the deadline it had (to
+// the millisecond: the TTL left is counted from a clock read just before
+// the store), none when it had none; in a plain map as a plain entry. An
+// entry whose deadline has passed meanwhile is absent to every read: it is
+// not stored, and the return says so.
+bool insert_stored(MapState &m, const StoredEntry &entry) {
+    std::optional<std::uint64_t> ttl_ms;
+    if (entry.deadline_ms != 0) {
+        const std::uint64_t now_ms = wall_clock_us() / 1000;
+        if (entry.deadline_ms <= now_ms) return false;
+        if (m.cache != nullptr) ttl_ms = entry.deadline_ms - now_ms;
+    } else if (m.cache != nullptr) {
+        ttl_ms = 0;  // none, not the cache's default
+    }
+    m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash, ttl_ms);
+    return true;
 }
 
 // "; the N entries before it are loaded, nothing after them": how far a
@@ -84,8 +98,9 @@ std::uint64_t dump_map_file(const std::string &path, const std::function<void(co
                             const Progress &progress) {
     std::unique_ptr<MapState> state = open_for_inspection(path);
     MapState &m = *state;
-    const DumpShape shape{m.bucket_chunk_size, m.bucket_chunk_number, memory_manager(m.base)->capacity - kFirstChunk,
-                          m.data_chunk_size};
+    DumpShape shape{m.bucket_chunk_size, m.bucket_chunk_number, memory_manager(m.base)->capacity - kFirstChunk,
+                    m.data_chunk_size};
+    if (m.cache != nullptr) shape.cache = m.cache_settings;
     DumpWriter writer(sink, shape);
     for_each_entry(m, [&](const StoredEntry &entry) { writer.entry(entry); }, progress);
     writer.finish();
@@ -110,28 +125,32 @@ std::uint64_t load_map_file(const std::string &path, const std::function<std::si
     DumpReader reader(source);
     std::unique_ptr<MapState> state = attach_map(path);
     StoredEntry entry;
+    std::uint64_t expired = 0;
     try {
         while (reader.next(entry)) {
             try {
-                insert_stored(*state, entry);
+                if (!insert_stored(*state, entry)) ++expired;
             } catch (const WaitAbandoned &) {
                 throw;  // the host is shutting down: left as it is
             } catch (const std::runtime_error &e) {
                 // A full segment or file system: say how far the load came.
-                throw std::runtime_error(e.what() + loaded_before(reader.entries() - 1));
+                throw std::runtime_error(e.what() + loaded_before(reader.entries() - 1 - expired));
             }
             if (progress && reader.entries() % kLoadProgressStep == 0) progress(reader.entries(), 0);
         }
     } catch (const DumpStreamError &e) {
-        throw std::invalid_argument(e.what() + loaded_before(reader.entries()));
+        throw std::invalid_argument(e.what() + loaded_before(reader.entries() - expired));
     }
-    return reader.entries();
+    return reader.entries() - expired;
 }
 
 std::uint64_t copy_map_file(const std::string &source, const std::string &target, const Progress &progress) {
     std::unique_ptr<MapState> from = open_for_inspection(source);
     std::unique_ptr<MapState> to = attach_map(target);
-    return for_each_entry(*from, [&](const StoredEntry &entry) { insert_stored(*to, entry); }, progress);
+    std::uint64_t expired = 0;
+    const std::uint64_t visited = for_each_entry(
+        *from, [&](const StoredEntry &entry) { expired += insert_stored(*to, entry) ? 0 : 1; }, progress);
+    return visited - expired;
 }
 
 void arm_crash_points(std::uint64_t steps, int signal) { crash_points::kill_at(steps, signal); }

@@ -137,19 +137,23 @@ struct HeldLock {
     enum class Holder { alive, ended, unnamed } holder = Holder::unnamed;
 };
 
-// An entry as stored: its hash and the bytes of its key and value.
+// An entry as stored: its hash and the bytes of its key and value, and in a
+// cache its deadline (wall-clock milliseconds since the epoch; 0: none).
 struct StoredEntry {
     std::int64_t hash = 0;
     std::string key;
     std::string value;
+    std::uint64_t deadline_ms = 0;
 };
 
-// A file's shape as a raw dump's header carries it, for a load into a new file.
+// A file's shape as a raw dump's header carries it, for a load into a new
+// file, and a cache's rules, which the dump of a cache carries after it.
 struct DumpShape {
     std::uint64_t bucket_chunk_size = 0;
     std::uint64_t bucket_chunk_number = 0;
     std::uint64_t usable_size = 0;
     std::uint8_t data_chunk_size = 0;
+    std::optional<CacheSettings> cache{};
 };
 
 // ---- reads: the open lock shared, nothing written ----------------------------
@@ -183,8 +187,10 @@ ZORVIK_EXPORT std::uint64_t visit_map_file(const std::string &path,
                                            const Progress &progress = nullptr);
 
 // The raw dump of every entry (upkeep/entry_stream.hpp: a header with the
-// file's shape, a record per entry, an end record), handed to `sink` in
-// pieces of about a mebibyte. Returns the number of entries written.
+// file's shape, a cache's rules, a record per entry, an end record), handed
+// to `sink` in pieces of about a mebibyte; a cache's expired entries are
+// left out, the others keep their deadlines. Returns the number of entries
+// written.
 ZORVIK_EXPORT std::uint64_t dump_map_file(const std::string &path,
                                           const std::function<void(const char *, std::size_t)> &sink,
                                           const Progress &progress = nullptr);
@@ -233,14 +239,17 @@ ZORVIK_EXPORT DumpShape read_dump_shape(const std::function<std::size_t(char *, 
 // inserted as stored (replacing an entry with the same key and hash). A
 // damaged or cut stream throws std::invalid_argument at the record where it
 // breaks, a full file std::runtime_error; both say how many entries were
-// loaded before. Returns the number of entries loaded. `progress` counts
-// entries, with a total of 0.
+// loaded before. Returns the number of entries loaded. Entries with a
+// deadline (a cache's dump) keep it in a cache and become plain entries in
+// a plain map; ones whose deadline has passed are left out, uncounted.
+// `progress` counts entries, with a total of 0.
 ZORVIK_EXPORT std::uint64_t load_map_file(const std::string &path,
                                           const std::function<std::size_t(char *, std::size_t)> &source,
                                           const Progress &progress = nullptr);
 
 // Every entry of the map file at `source`, as stored, inserted into the one
-// at `target`. Returns the number of entries copied.
+// at `target`, a cache's with their deadlines (expired ones left out).
+// Returns the number of entries copied.
 ZORVIK_EXPORT std::uint64_t copy_map_file(const std::string &source, const std::string &target,
                                           const Progress &progress = nullptr);
 
