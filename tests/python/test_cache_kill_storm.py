@@ -6,10 +6,10 @@ replacement for each. Afterwards every acknowledged kept key reads back, no
 expired key does, the bound held, nothing wedged, and the file repairs
 clean.
 
-The "ttl" policy evicts the entries nearest their deadline and keeps the
-ones without a deadline while any sample holds one that has: with kept keys
-a small share of the cache, an eviction never takes one (a sample of ten
-entries all kept is a chance below 10^-8).
+The "ttl" policy evicts the entries nearest their deadline and takes one
+without a deadline only when three samples in a row find none that has one:
+with kept keys under a tenth of the cache, an eviction never takes one
+(fifteen sampled entries all kept is a chance below 10^-15).
 """
 
 import multiprocessing
