@@ -9,7 +9,7 @@ clean.
 The "ttl" policy evicts the entries nearest their deadline and takes one
 without a deadline only when three samples in a row find none that has one:
 with kept keys under a tenth of the cache, an eviction never takes one
-(fifteen sampled entries all kept is a chance below 10^-15).
+(thirty sampled entries all kept is a chance below 10^-30).
 """
 
 import multiprocessing
