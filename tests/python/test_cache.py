@@ -481,6 +481,22 @@ def test_check_and_repair_keep_the_cache(path):
         assert len(d) == 50 and all(d[k] == k for k in d)
 
 
+def test_repair_moves_a_misplaced_entry_with_its_deadline(path):
+    with SharedDict(path, default_ttl=LONG, initial_buckets=16, max_buckets=16, hash_function=identity) as d:
+        d[7] = "seven"
+        d.expire(7, None)
+        d.set(8, "eight", ttl=100)
+    # Keys 7 and 8 change buckets, each entry whole (its metadata with it).
+    places = [segment_file.entry_position(path, bucket, 0) for bucket in (7, 8)]
+    with open(path, "rb") as f:
+        records = [os.pread(f.fileno(), segment_file.ENTRY_SIZE, place) for place in places]
+    segment_file._write(path, places[0], records[1])
+    segment_file._write(path, places[1], records[0])
+    assert "its hash leads to bucket 7; moved there" in " ".join(tools.repair(path)["done"])
+    with SharedDict(path) as d:
+        assert (d[7], d.ttl(7)) == ("seven", None) and d[8] == "eight" and 50 < d.ttl(8) <= 100
+
+
 def test_a_count_of_bytes_gone_wrong_is_found_and_recounted(path):
     # What a process killed between a change and its count leaves.
     with SharedDict(path, max_bytes=10**6) as d:

@@ -7,6 +7,7 @@
 #include "zorvik/core/alloc/allocator.hpp"
 #include "zorvik/core/segment/processes.hpp"
 #include "zorvik/core/segment/spin_lock.hpp"
+#include "zorvik/core/upkeep/stored_entry.hpp"
 #include "zorvik/core/upkeep/unreached_space.hpp"
 
 namespace zorvik {
@@ -16,22 +17,6 @@ namespace {
 // that moves, rarely enough to cost nothing next to the walk.
 constexpr std::uint64_t kProgressStep = std::uint64_t{1} << 16;
 
-// The deadline a dump or a copy gives an entry of a cache that has not
-// expired at `now_ms` (0: none), through `deadline`; false for one that has,
-// which is absent to every read and is left out. An entry a version without
-// caches stored has no metadata yet: it gets what the cache's next look at
-// it would give it, the default TTL from now.
-bool live_deadline(const MapState &m, const MapEntry &entry, std::uint64_t now_ms, std::uint64_t &deadline) {
-    const EntryMetadata metadata = read_metadata(&entry);
-    if (!metadata.present) {
-        const std::uint64_t ttl = m.cache_settings.default_ttl_ms;
-        deadline = ttl == 0 ? 0 : now_ms + ttl;
-        return true;
-    }
-    deadline = metadata.deadline_ms;
-    return !is_expired(&entry, now_ms);
-}
-
 void copy_entries(MapState &m, const Bucket *bucket, std::vector<StoredEntry> &out) {
     const ChunkArray &entries = bucket->entries;
     const Chain list = bucket_entries(m, entries);
@@ -39,16 +24,8 @@ void copy_entries(MapState &m, const Bucket *bucket, std::vector<StoredEntry> &o
     std::uint64_t index = 0;
     for (ChunkLink *link : list.links()) {
         for (std::uint64_t k = 0; k < kEntriesPerChunk && index < entries.length; ++k, ++index) {
-            const MapEntry &entry = *entry_slot(m, link, index);
-            std::uint64_t deadline = 0;
-            if (m.cache != nullptr && !live_deadline(m, entry, now_ms, deadline)) continue;
-            StoredEntry &copy = out.emplace_back();
-            copy.hash = entry.hash;
-            copy.deadline_ms = deadline;
-            copy.key.resize(entry.key.length);
-            byte_chain(m.area, entry.key).copy_to(copy.key.data(), entry.key.length);
-            copy.value.resize(entry.value.length);
-            byte_chain(m.area, entry.value).copy_to(copy.value.data(), entry.value.length);
+            StoredEntry copy;
+            if (copy_stored(m, *entry_slot(m, link, index), now_ms, copy)) out.push_back(std::move(copy));
         }
         if (index >= entries.length) break;
     }

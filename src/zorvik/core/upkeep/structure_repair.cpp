@@ -7,6 +7,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "zorvik/core/upkeep/stored_entry.hpp"
+
 namespace zorvik {
 namespace {
 
@@ -336,10 +338,14 @@ void StructureRepair::mend_entries(std::uint64_t index, Bucket *bucket) {
             byte_chain(m_.area, entry.key).copy_to(stored.key.data(), entry.key.length);
             if (!belongs(entry.hash, index)) {
                 const std::uint64_t home = static_cast<std::uint64_t>(entry.hash) & (table_ - 1);
-                stored.value.resize(entry.value.length);
-                byte_chain(m_.area, entry.value).copy_to(stored.value.data(), entry.value.length);
-                note(what + ": its hash leads to bucket " + std::to_string(home) + "; moved there");
-                misplaced_.push_back(std::move(stored));
+                // With its deadline, in a cache: moved, it must expire when
+                // it would have where it was.
+                if (copy_stored(m_, entry, m_.expiry_clock() / 1000, stored)) {
+                    note(what + ": its hash leads to bucket " + std::to_string(home) + "; moved there");
+                    misplaced_.push_back(std::move(stored));
+                } else {
+                    note(what + ": its hash leads to bucket " + std::to_string(home) + "; dropped, it has expired");
+                }
                 keep = false;
             } else if (!keys.emplace(stored.hash, stored.key).second) {
                 note(what + ": dropped, its key is stored twice in the bucket");
@@ -452,7 +458,7 @@ void StructureRepair::reinsert_misplaced() {
             note("an entry taken out of the wrong bucket was dropped: its key is in the right one");
             continue;
         }
-        m_.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash);
+        insert_stored(m_, entry);
     }
     misplaced_.clear();
 }

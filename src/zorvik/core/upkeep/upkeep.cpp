@@ -11,27 +11,10 @@
 #include "zorvik/core/upkeep/map_check.hpp"
 #include "zorvik/core/upkeep/map_survey.hpp"
 #include "zorvik/core/upkeep/operator_attach.hpp"
+#include "zorvik/core/upkeep/stored_entry.hpp"
 
 namespace zorvik {
 namespace {
-
-// Stores a dumped or copied entry: in a cache with the deadline it had (to
-// the millisecond: the TTL left is counted from a clock read just before
-// the store), none when it had none; in a plain map as a plain entry. An
-// entry whose deadline has passed meanwhile is absent to every read: it is
-// not stored, and the return says so.
-bool insert_stored(MapState &m, const StoredEntry &entry) {
-    std::optional<std::uint64_t> ttl_ms;
-    if (entry.deadline_ms != 0) {
-        const std::uint64_t now_ms = wall_clock_us() / 1000;
-        if (entry.deadline_ms <= now_ms) return false;
-        if (m.cache != nullptr) ttl_ms = entry.deadline_ms - now_ms;
-    } else if (m.cache != nullptr) {
-        ttl_ms = 0;  // none, not the cache's default
-    }
-    m.insert(entry.key.data(), entry.value.data(), entry.key.size(), entry.value.size(), entry.hash, ttl_ms);
-    return true;
-}
 
 // "; the N entries before it are loaded, nothing after them": how far a
 // load that failed came.
