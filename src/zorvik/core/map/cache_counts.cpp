@@ -11,9 +11,10 @@
 namespace zorvik {
 namespace {
 
-// Counts a process gathers before it adds them to the record: one shared
-// write per counter per 4,096 operations, and a reader of the record sees
-// other processes at most that far behind.
+// Counts of one kind a process gathers before it adds all its counts to the
+// record: one shared write per counter per 4,096 operations at the most, and
+// a reader of the record sees other processes at most that far behind in
+// each count.
 constexpr std::uint64_t kCountsBatch = 4096;
 
 constexpr std::size_t kCounts = 5;
@@ -33,13 +34,14 @@ void MapState::count(Count what, std::uint64_t n) {
     // Relaxed: these are process-local tallies; add_counts_to_record moves
     // them whole or in parts, and a count read between two parts is only a
     // statistic a moment old.
-    counts_[static_cast<std::size_t>(what)].fetch_add(n, std::memory_order_relaxed);
-    if (counts_pending_.fetch_add(n, std::memory_order_relaxed) + n >= kCountsBatch) add_counts_to_record();
+    // One add per operation: the counter's own total says when to move them.
+    if (counts_[static_cast<std::size_t>(what)].fetch_add(n, std::memory_order_relaxed) + n >= kCountsBatch) {
+        add_counts_to_record();
+    }
 }
 
 void MapState::add_counts_to_record() {
     if (cache == nullptr) return;
-    counts_pending_.store(0, std::memory_order_relaxed);
     const int pid = host::own_pid();
     if (counts_pid_.exchange(pid, std::memory_order_relaxed) != pid) {
         // Counted before a fork by the parent, which adds them itself.

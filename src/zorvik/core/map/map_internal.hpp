@@ -302,9 +302,9 @@ public:
 
     // ---- a cache's counts (cache_counts.cpp) -----------------------------------
     // Hits, misses, stores, evictions and expirations are counted in this
-    // process and added to the record's counters in batches: every
-    // kCountsBatch counts, at close, and never per operation, so counting
-    // costs no shared write. What a process killed had not added is lost.
+    // process and added to the record's counters in batches: whenever one
+    // of them reaches kCountsBatch, and at close, never per operation, so
+    // counting costs no shared write. What a process killed had not added is lost.
     enum class Count { hits, misses, sets, evictions, expirations };
     void count(Count what, std::uint64_t n = 1);
     // Adds this process's counts to the record (a forked child first drops
@@ -455,10 +455,9 @@ public:
 
 private:
     std::atomic<char *> extension_{nullptr};
-    // This process's counts not yet in the record (Count's order), their
-    // total since the last batch, and the process they were counted in.
+    // This process's counts not yet in the record (Count's order), and the
+    // process they were counted in.
     std::atomic<std::uint64_t> counts_[5] = {};
-    std::atomic<std::uint64_t> counts_pending_{0};
     std::atomic<int> counts_pid_{0};
     // The run of hand positions this process claimed last (its first) and
     // the next one to sweep; the first sweep finds itself past any run and
