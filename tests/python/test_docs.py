@@ -9,7 +9,9 @@ A fenced block is run by its language:
     python    a program: each block runs on its own in a fresh interpreter
               and must end with status 0; the comment after a print() call
               (`print(len(d))  # 100`) is what it prints: the program's
-              output must hold those lines, in order
+              output must hold those lines, in order. A program that reads
+              REDIS_URL gets the URL of the tests' Redis server there (its
+              page's test is skipped where no server can run)
     console   each `zorvik ...` or `python -m zorvik ...` line must be one the
               command line accepts (what it prints is a file's, not ours)
     sh        each script it names in the repository (a .py file, or one in
@@ -50,6 +52,8 @@ PRINTS = re.compile(r"^\s*print\(.*\)\s+#\s?(?P<shown>.*?)\s*$")
 # Folders of the repository that shell examples name files in.
 TOP_FOLDERS = ("bench", "docs", "examples", "scripts", "src", "tests", ".ci")
 LIMIT = 300  # seconds; a guard against a hang, never part of a check
+# The variable a program that needs a Redis server reads its URL from.
+SERVER_URL = "REDIS_URL"
 
 
 def blocks(page, language):
@@ -104,8 +108,10 @@ def test_sessions(places, page):
 
 
 @pytest.mark.parametrize("page", cases("python"))
-def test_programs(places, page):
+def test_programs(places, page, request):
     for first, code in blocks(page, "python"):
+        if SERVER_URL in code:  # a program for a Redis server: the tests' own, started on first use
+            places[2][SERVER_URL] = request.getfixturevalue("redis_server").url
         printed = run_in(places, f"{page.stem}_line_{first}.py", at_its_lines(page, "python", only_line=first))
         lines = iter(line.strip() for line in printed.splitlines())
         for number, line in enumerate(code.splitlines(), first):
