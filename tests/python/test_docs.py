@@ -205,6 +205,24 @@ def test_the_site_builds_without_a_warning(tmp_path):
         assert f'id="{anchor}"' in (tmp_path / "html" / page).read_text(encoding="utf-8"), topic
 
 
+def anchors(page):
+    """The ids of a Markdown page's headings, as the site and code hosts make them."""
+    headings = re.findall(r"^#+\s+(.*?)\s*$", page.read_text(encoding="utf-8"), re.M)
+    return {re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-") for heading in headings}
+
+
+def test_the_readmes_links_lead_somewhere():
+    # The site's build checks its own pages' links; the README is no page of
+    # the site, and its links are the way into it.
+    readme = ROOT / "README.md"
+    for target in re.findall(r"\]\(([^)\s]+)\)", readme.read_text(encoding="utf-8")):
+        if re.match(r"\w+://", target):
+            continue
+        path, _, anchor = target.partition("#")
+        assert (ROOT / path).exists(), f"README.md links to {path}, which does not exist"
+        assert not anchor or anchor in anchors(ROOT / path), f"README.md links to {target}: no such section"
+
+
 def test_the_links_go_where_the_package_says_its_documentation_is():
     pyproject = ROOT / "pyproject.toml"
     if not pyproject.exists():  # an installed package without its sources
