@@ -25,6 +25,7 @@ empty directory of their own, with TMPDIR another: an example that leaves a
 temporary file behind fails.
 """
 
+import ast
 import contextlib
 import fcntl
 import io
@@ -203,6 +204,44 @@ def test_the_site_builds_without_a_warning(tmp_path):
     for topic, place in _docs.SECTIONS.items():
         page, anchor = place.split("#")
         assert f'id="{anchor}"' in (tmp_path / "html" / page).read_text(encoding="utf-8"), topic
+
+
+# The constructors whose whole signature a page shows (in a code-block), and
+# the file that defines it: a compiled class's stub, or the class's source.
+SIGNATURES = [("SharedDict", "docs/shared-dict.md", "src/zorvik/_shared.pyi"),
+              ("brandel", "docs/brandel.md", "src/zorvik/brandel.pyi"),
+              ("RedisDict", "docs/redis.md", "src/zorvik/redis_dict/dictionary.py")]
+
+
+def parameters(function):
+    """(name, keyword-only, the default's tree or None for none) of each of a
+    def's parameters but self; a stub's `...` default is any default (the
+    string "any")."""
+    arguments = function.args
+    positional = [*arguments.posonlyargs, *arguments.args]
+    defaults = [None] * (len(positional) - len(arguments.defaults)) + list(arguments.defaults)
+    shown = [(a.arg, False, d) for a, d in zip(positional, defaults)]
+    shown += [(a.arg, True, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    return [(name, keyword, "any" if isinstance(d, ast.Constant) and d.value is Ellipsis
+             else None if d is None else ast.dump(d))
+            for name, keyword, d in shown if name != "self"]
+
+
+@pytest.mark.parametrize("name, page, source", SIGNATURES, ids=[name for name, _, _ in SIGNATURES])
+def test_the_signatures_pages_show_are_the_code_s(name, page, source):
+    if not (ROOT / source).exists():  # an installed package without its sources
+        pytest.skip(f"no {source} beside the tests")
+    shown = re.search(rf"^```{{code-block}} python\n({name}\(.*?)^```", (ROOT / page).read_text(encoding="utf-8"),
+                      re.M | re.S)
+    assert shown, f"{page} shows no signature of {name}"
+    on_the_page = parameters(ast.parse(f"def {shown[1].strip()}: ...").body[0])
+    classes = [node for node in ast.walk(ast.parse((ROOT / source).read_text(encoding="utf-8")))
+               if isinstance(node, ast.ClassDef) and node.name == name]
+    (constructor,) = [node for node in classes[0].body if isinstance(node, ast.FunctionDef) and node.name == "__init__"]
+    in_the_code = parameters(constructor)
+    assert [(n, k) for n, k, _ in on_the_page] == [(n, k) for n, k, _ in in_the_code], page
+    for (parameter, _, default), (_, _, real) in zip(on_the_page, in_the_code):
+        assert (default is None) == (real is None) and real in ("any", default), f"{page}: {parameter}'s default"
 
 
 def anchors(page):
