@@ -37,7 +37,7 @@ WHEEL_BUILD = VENV / "build"
 # was made from, so that an unchanged checkout is not rebuilt.
 INSTALL_STAMP = VENV / "zorvik-install.stamp"
 EXTRAS = "test,serializers,redis,docs,release"
-EXTRAS_SAY = "pytest, hypothesis, orjson, msgpack, msgspec, redis, sphinx, myst-parser, furo, build, auditwheel"
+EXTRAS_SAY = "pytest, hypothesis, mypy, orjson, msgpack, msgspec, redis, sphinx, myst-parser, furo, build, auditwheel"
 # What the installed package is built from; a change to any of it means a rebuild.
 BUILD_INPUTS = ["pyproject.toml", "CMakeLists.txt", "README.md", "src"]
 MIN_PYTHON = (3, 11)

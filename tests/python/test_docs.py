@@ -9,7 +9,9 @@ A fenced block is run by its language:
     python    a program: each block runs on its own in a fresh interpreter
               and must end with status 0; the comment after a print() call
               (`print(len(d))  # 100`) is what it prints: the program's
-              output must hold those lines, in order
+              output must hold those lines, in order. A program that reads
+              REDIS_URL gets the URL of the tests' Redis server there (its
+              page's test is skipped where no server can run)
     console   each `zorvik ...` or `python -m zorvik ...` line must be one the
               command line accepts (what it prints is a file's, not ours)
     sh        each script it names in the repository (a .py file, or one in
@@ -23,6 +25,7 @@ empty directory of their own, with TMPDIR another: an example that leaves a
 temporary file behind fails.
 """
 
+import ast
 import contextlib
 import fcntl
 import io
@@ -37,6 +40,7 @@ from pathlib import Path
 
 import pytest
 
+import zorvik
 from zorvik import SharedDict, _docs
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -49,6 +53,8 @@ PRINTS = re.compile(r"^\s*print\(.*\)\s+#\s?(?P<shown>.*?)\s*$")
 # Folders of the repository that shell examples name files in.
 TOP_FOLDERS = ("bench", "docs", "examples", "scripts", "src", "tests", ".ci")
 LIMIT = 300  # seconds; a guard against a hang, never part of a check
+# The variable a program that needs a Redis server reads its URL from.
+SERVER_URL = "REDIS_URL"
 
 
 def blocks(page, language):
@@ -103,8 +109,10 @@ def test_sessions(places, page):
 
 
 @pytest.mark.parametrize("page", cases("python"))
-def test_programs(places, page):
+def test_programs(places, page, request):
     for first, code in blocks(page, "python"):
+        if SERVER_URL in code:  # a program for a Redis server: the tests' own, started on first use
+            places[2][SERVER_URL] = request.getfixturevalue("redis_server").url
         printed = run_in(places, f"{page.stem}_line_{first}.py", at_its_lines(page, "python", only_line=first))
         lines = iter(line.strip() for line in printed.splitlines())
         for number, line in enumerate(code.splitlines(), first):
@@ -173,6 +181,7 @@ def test_shell_examples_name_files_that_exist(page):
 def test_the_site_builds_without_a_warning(tmp_path):
     pytest.importorskip("sphinx", reason="the docs extra is not installed")
     pytest.importorskip("myst_parser", reason="the docs extra is not installed")
+    pytest.importorskip("redis", reason="the docs extra is not installed")
     done = subprocess.run([sys.executable, "-m", "sphinx", "--fresh-env", "--fail-on-warning", "--keep-going",
                            "--quiet", "--builder", "html", str(DOCS), str(tmp_path / "html")],
                           cwd=ROOT, capture_output=True, text=True, timeout=LIMIT)
@@ -181,10 +190,76 @@ def test_the_site_builds_without_a_warning(tmp_path):
     # The API reference's signatures come from the stubs, typed.
     reference = (tmp_path / "html" / "api.html").read_text(encoding="utf-8")
     assert "initial_buckets" in reference and "Iterable" in reference
+    # Every name the package exports, and every public method and property of
+    # its dictionaries, has an entry: one added without a docstring (autodoc
+    # leaves those out) or without a line in docs/api.md is caught.
+    from zorvik import RedisDict
+
+    public = [f"zorvik.{name}" for name in zorvik.__all__]
+    for dictionary in (SharedDict, RedisDict):
+        public += [f"zorvik.{dictionary.__name__}.{name}" for name in vars(dictionary) if not name.startswith("_")]
+    missing = [name for name in public if f'id="{name}"' not in reference]
+    assert not missing, f"not in the API reference: {missing}"
     # Every section an error's note links to is there, under the id linked.
     for topic, place in _docs.SECTIONS.items():
         page, anchor = place.split("#")
         assert f'id="{anchor}"' in (tmp_path / "html" / page).read_text(encoding="utf-8"), topic
+
+
+# The constructors whose whole signature a page shows (in a code-block), and
+# the file that defines it: a compiled class's stub, or the class's source.
+SIGNATURES = [("SharedDict", "docs/shared-dict.md", "src/zorvik/_shared.pyi"),
+              ("brandel", "docs/brandel.md", "src/zorvik/brandel.pyi"),
+              ("RedisDict", "docs/redis.md", "src/zorvik/redis_dict/dictionary.py")]
+
+
+def parameters(function):
+    """(name, keyword-only, the default's tree or None for none) of each of a
+    def's parameters but self; a stub's `...` default is any default (the
+    string "any")."""
+    arguments = function.args
+    positional = [*arguments.posonlyargs, *arguments.args]
+    defaults = [None] * (len(positional) - len(arguments.defaults)) + list(arguments.defaults)
+    shown = [(a.arg, False, d) for a, d in zip(positional, defaults)]
+    shown += [(a.arg, True, d) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    return [(name, keyword, "any" if isinstance(d, ast.Constant) and d.value is Ellipsis
+             else None if d is None else ast.dump(d))
+            for name, keyword, d in shown if name != "self"]
+
+
+@pytest.mark.parametrize("name, page, source", SIGNATURES, ids=[name for name, _, _ in SIGNATURES])
+def test_the_signatures_pages_show_are_the_code_s(name, page, source):
+    if not (ROOT / source).exists():  # an installed package without its sources
+        pytest.skip(f"no {source} beside the tests")
+    shown = re.search(rf"^```{{code-block}} python\n({name}\(.*?)^```", (ROOT / page).read_text(encoding="utf-8"),
+                      re.M | re.S)
+    assert shown, f"{page} shows no signature of {name}"
+    on_the_page = parameters(ast.parse(f"def {shown[1].strip()}: ...").body[0])
+    classes = [node for node in ast.walk(ast.parse((ROOT / source).read_text(encoding="utf-8")))
+               if isinstance(node, ast.ClassDef) and node.name == name]
+    (constructor,) = [node for node in classes[0].body if isinstance(node, ast.FunctionDef) and node.name == "__init__"]
+    in_the_code = parameters(constructor)
+    assert [(n, k) for n, k, _ in on_the_page] == [(n, k) for n, k, _ in in_the_code], page
+    for (parameter, _, default), (_, _, real) in zip(on_the_page, in_the_code):
+        assert (default is None) == (real is None) and real in ("any", default), f"{page}: {parameter}'s default"
+
+
+def anchors(page):
+    """The ids of a Markdown page's headings, as the site and code hosts make them."""
+    headings = re.findall(r"^#+\s+(.*?)\s*$", page.read_text(encoding="utf-8"), re.M)
+    return {re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-") for heading in headings}
+
+
+def test_the_readmes_links_lead_somewhere():
+    # The site's build checks its own pages' links; the README is no page of
+    # the site, and its links are the way into it.
+    readme = ROOT / "README.md"
+    for target in re.findall(r"\]\(([^)\s]+)\)", readme.read_text(encoding="utf-8")):
+        if re.match(r"\w+://", target):
+            continue
+        path, _, anchor = target.partition("#")
+        assert (ROOT / path).exists(), f"README.md links to {path}, which does not exist"
+        assert not anchor or anchor in anchors(ROOT / path), f"README.md links to {target}: no such section"
 
 
 def test_the_links_go_where_the_package_says_its_documentation_is():

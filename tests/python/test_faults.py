@@ -376,7 +376,7 @@ def test_shared_dict_operation_killed_at_every_step_is_repaired_online(segment_d
         # Every bucket visited, and the allocator asked (a new object's pools
         # are empty): a lock the child held anywhere is taken over.
         seen = dict(d.items())
-        assert len(d) - len(seen) in (-1, 0, 1), (change, step)  # the count may be one off (README)
+        assert len(d) - len(seen) in (-1, 0, 1), (change, step)  # the count may be one off (docs/crashes.md)
         other = SharedDict(d.path, hash_function=identity)
         other[200] = "after"
         assert segment_file.held_locks(d.path) == [], (change, step)

@@ -17,7 +17,7 @@ import seeded_damage
 import segment_file
 import workload
 from child_process import died_at
-from zorvik import ABSENT, SharedDict, _upkeep, tools
+from zorvik import ABSENT, SharedDict, _docs, _upkeep, tools
 from zorvik.brandel import brandel, dict_expansion
 
 
@@ -181,6 +181,7 @@ def test_shared_dict_says_when_its_file_needs_the_offline_repair(segment_dir, da
         with pytest.raises(error) as caught:
             shared[5]  # bucket 1 of 4
         assert caught.value.errno == code and advice in str(caught.value), caught.value
+        assert caught.value.__notes__ == [f"See {_docs.link('lock')}"]  # the section on both
         assert shared[4] == model[4]  # the other buckets go on
     repaired = zorvik_command("repair", name)
     assert repaired.returncode == 0, repaired.stdout

@@ -163,9 +163,6 @@ class RedisItemsView(ItemsView[_K, _V]):
 class RedisDict(MutableMapping[_K, _V]):
     """A dictionary on a Redis or Valkey server with SharedDict's interface.
 
-    RedisDict(url_or_client, name, *, create=None, serializer="pickle",
-              hash_function=None, shards=None, timeout=5.0, retries=3)
-
     `url_or_client`: redis://host:port/db, rediss://... (TLS),
     unix:///path/to/socket?db=0, redis+cluster://host:port (any node of a
     Cluster), or a redis-py client (redis.Redis or redis.cluster.RedisCluster,
@@ -241,10 +238,12 @@ class RedisDict(MutableMapping[_K, _V]):
 
     @property
     def shards(self) -> int:
+        """The number of hashes on the server the entries are spread over."""
         return self._count
 
     @property
     def closed(self) -> bool:
+        """True once close() was called."""
         return isinstance(self._server, _Closed)
 
     @property
