@@ -336,6 +336,9 @@ def build_previous(_extra: list[str]) -> int:
 AARCH64_SYSROOT = Path("/usr/aarch64-linux-gnu")
 AARCH64_TOOLCHAIN = ROOT / "cmake" / "aarch64-linux-gnu.cmake"
 AARCH64_BUILD = ROOT / ".cache" / "core-tests" / "aarch64"
+# The same tests built for this machine, which take turns with the aarch64
+# build at one file (tests/core/file_across_builds_test.cpp).
+AARCH64_PEER_BUILD = ROOT / ".cache" / "core-tests" / "aarch64-peer"
 # Debian's googletest package ships GoogleTest's source here; the cross build
 # compiles it with the aarch64 compiler (there is no aarch64 library to link).
 GTEST_SOURCE = Path("/usr/src/googletest/googletest")
@@ -358,6 +361,10 @@ def missing_aarch64_packages() -> list[tuple[str, str]]:
         missing.append(("qemu-user", "qemu-aarch64, which runs aarch64 programs on this machine"))
     if not (GTEST_SOURCE / "CMakeLists.txt").is_file():
         missing.append(("googletest", "GoogleTest's source, built for aarch64 with the tests"))
+    if not (shutil.which("g++") or shutil.which("c++")):
+        missing.append(("g++", "the C++ compiler, for the same tests on this machine"))
+    if not has_gtest():
+        missing.append(("libgtest-dev", "GoogleTest, for the same tests on this machine"))
     cmake = shutil.which("cmake")
     if cmake is None or (cmake_version(cmake) or (0,)) < MIN_CMAKE:
         missing.append(("cmake", f"CMake {'.'.join(map(str, MIN_CMAKE))} or newer"))
@@ -366,25 +373,42 @@ def missing_aarch64_packages() -> list[tuple[str, str]]:
     return missing
 
 
+def build_core_tests(build: Path, *options: str) -> Path:
+    run(["cmake", "-S", str(ROOT), "-B", str(build), "--log-level=WARNING", "-DCMAKE_BUILD_TYPE=Release",
+         "-DZORVIK_PYTHON_MODULES=OFF", "-DZORVIK_CORE_TESTS=ON", *options])
+    run(["cmake", "--build", str(build), "-j2", "--target", "zorvik_core_tests"])
+    return build / "tests" / "core" / "zorvik_core_tests"
+
+
 def run_aarch64(_extra: list[str]) -> int:
     install_system_packages(missing_aarch64_packages(), recheck=missing_aarch64_packages,
                             present="the aarch64 compiler, qemu-user, GoogleTest's source and CMake")
     say(f"cross-building the C++ core tests for aarch64 in {AARCH64_BUILD.relative_to(ROOT)}")
-    run(["cmake", "-S", str(ROOT), "-B", str(AARCH64_BUILD), "--log-level=WARNING",
-         f"-DCMAKE_TOOLCHAIN_FILE={AARCH64_TOOLCHAIN}", "-DCMAKE_BUILD_TYPE=Release",
-         "-DZORVIK_PYTHON_MODULES=OFF", "-DZORVIK_CORE_TESTS=ON", f"-DZORVIK_GTEST_SOURCE={GTEST_SOURCE}"])
-    run(["cmake", "--build", str(AARCH64_BUILD), "-j2", "--target", "zorvik_core_tests"])
+    aarch64 = build_core_tests(AARCH64_BUILD, f"-DCMAKE_TOOLCHAIN_FILE={AARCH64_TOOLCHAIN}",
+                               f"-DZORVIK_GTEST_SOURCE={GTEST_SOURCE}")
+    say(f"building them for this machine too, in {AARCH64_PEER_BUILD.relative_to(ROOT)}")
+    peer = build_core_tests(AARCH64_PEER_BUILD)
+    emulated = ["qemu-aarch64", "-L", str(AARCH64_SYSROOT), str(aarch64)]
     for name, why in AARCH64_EXCLUDED.items():
         say(f"left out under qemu: {name} ({why})")
-    say("running the C++ core tests under qemu-aarch64")
-    executable = AARCH64_BUILD / "tests" / "core" / "zorvik_core_tests"
     with tempfile.TemporaryDirectory(prefix="zorvik-aarch64-") as scratch:
         # The tests' segment files go to a directory of their own, removed
         # even when a test dies before its clean-up.
         environment = {**os.environ, "TMPDIR": scratch}
-        command = ["qemu-aarch64", "-L", str(AARCH64_SYSROOT), str(executable), "--gtest_brief=1",
-                   "--gtest_filter=-" + ":".join(AARCH64_EXCLUDED)]
-        return subprocess.run(command, cwd=ROOT, env=environment).returncode
+        say("running the C++ core tests under qemu-aarch64")
+        status = subprocess.run([*emulated, "--gtest_brief=1", "--gtest_filter=-" + ":".join(AARCH64_EXCLUDED)],
+                                cwd=ROOT, env=environment).returncode
+        if status != 0:
+            return status
+        environment["ZORVIK_ACROSS_FILE"] = str(Path(scratch) / "across.zorvik")
+        turns = [("this machine", [str(peer)]), ("aarch64", emulated), ("this machine", [str(peer)])]
+        for where, command in turns:
+            say(f"one file in turns: {where} checks what the runs before it left and adds its own")
+            status = subprocess.run([*command, "--gtest_brief=1", "--gtest_filter=FileAcrossBuilds.*"],
+                                    cwd=ROOT, env=environment).returncode
+            if status != 0:
+                return status
+    return 0
 
 
 def main() -> int:
