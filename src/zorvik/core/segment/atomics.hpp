@@ -33,7 +33,12 @@
 //     full barrier for the plain accesses around it: a plain store before it
 //     may still be seen after a plain load behind it. Where the protocol needs
 //     that store-to-load order (a Dekker-like handshake), the caller adds
-//     full_fence() and says why.
+//     full_fence() and says why. No step of the live path needs it: each
+//     lock-free read pairs with a release or a read-modify-write on the word
+//     it reads (`forward`, chunks_in_use, the split cursor, the entry count,
+//     the table slots, the growth record), and entries and chain links are
+//     read under their bucket's lock. A takeover from an ended holder does
+//     (spin_lock.cpp).
 // On x86-64 (TSO) every one of these compiles to the instruction the order
 // needs and no fence: a mov for loads and release stores, lock cmpxchg and
 // lock xadd for the rest.
@@ -49,8 +54,8 @@ namespace zorvik {
 
 // Bytes of a cache line: the unit a prefetch loads, and the unit a 48-bit
 // field's aligned word must not straddle (it cannot, being aligned). 64 on
-// x86-64 and on most aarch64 cores; Apple's are 128, where a prefetch of 64
-// bytes is merely early.
+// x86-64 and on most aarch64 cores; Apple's are 128, where a prefetch every
+// 64 bytes asks twice for some lines, which costs nearly nothing.
 inline constexpr std::uint64_t kCacheLine = 64;
 
 }  // namespace zorvik
