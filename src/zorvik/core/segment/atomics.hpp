@@ -113,7 +113,17 @@ inline std::uint64_t fetch_add64(void *p, std::uint64_t delta) {
 
 // A full barrier: no read or write of this thread moves across it in either
 // direction, store-to-load included (mfence on x86-64, dmb ish on aarch64).
-inline void full_fence() { std::atomic_thread_fence(std::memory_order_seq_cst); }
+// ThreadSanitizer does not model fences (and GCC warns of one in its builds);
+// there a seq_cst read-modify-write of a word of the process's own, which it
+// does model, stands in for the fence.
+inline void full_fence() {
+#if defined(__SANITIZE_THREAD__)
+    static std::atomic<std::uint64_t> fence_word{0};
+    fence_word.fetch_add(0, std::memory_order_seq_cst);
+#else
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
 
 // ---- single-instruction stores of misaligned words ---------------------------
 //
