@@ -8,9 +8,13 @@
 // list's links. Fresh space is claimed by advancing `offset` under the lock;
 // once `offset` has moved past a range nobody else can reach it, so its chunk
 // headers and chain links are written after the lock is released. The lock is
-// taken and released by locked instructions (full barriers on x86-64), and the
-// asm statements are compiler barriers, so the plain reads and writes between
-// them are ordered with respect to every other process.
+// taken by a compare-and-swap (an acquire) and released by a release store,
+// so the plain reads and writes between them are ordered with respect to
+// every other process on any CPU: each holder sees all that the holders
+// before it wrote under the lock. Nothing here needs more than that (no
+// store must be seen before a later load of another word); the chunk
+// headers and links written after the release reach other threads through
+// the release that publishes the chain (a bucket's or a pool's lock).
 //
 // Storage. The file is sparse: its pages get storage when first written. A
 // file system that has none left then cannot refuse the write politely, it

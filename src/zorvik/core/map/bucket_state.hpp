@@ -18,7 +18,7 @@
 // one is needed; its values stay below 2^48, so its top two bytes, which
 // share an aligned word with `forward`, stay 0. Only the lock's holder reads
 // or writes either word; a process that takes the lock over reads them after
-// the takeover's full barrier. Both words read 0 where no change is in
+// the takeover's full fence. Both words read 0 where no change is in
 // progress, whichever version wrote the file. The protocols that use them are told at the top of
 // entry_operations.cpp and expansion.cpp.
 #pragma once

@@ -14,8 +14,12 @@
 // elsewhere, it lets go and starts over. The order of those two reads is what
 // makes this sound: the participant that ends an expansion doubles
 // chunks_in_use before it clears any `forward`, so a thread that sees a cleared
-// `forward` also sees the doubled count (loads are not reordered with loads on
-// x86-64, and the clear is a locked instruction).
+// `forward` also sees the doubled count. On any CPU, weakly ordered ones
+// included: the doubling is a read-modify-write (seq_cst, so a release) and
+// so is every clear of a `forward`, made by a thread that read the doubled
+// count before it; the `forward` load is an acquire, so the load of the count
+// after it is neither made before it nor finds a count older than the one
+// the clearing thread had seen.
 //
 // A bucket with `forward` set is being split by the expansion in progress. A
 // get or remove that finds no match there also looks in the partner bucket

@@ -196,7 +196,7 @@ MapState::Part MapState::expansion_worker(std::uint64_t chunks, bool counted) {
 }
 
 std::int64_t MapState::take_batch() {
-    // Full barrier; only this word orders the hand-out (every bucket is handed
+    // Seq_cst; only this word orders the hand-out (every bucket is handed
     // out exactly once), and a negative value is never changed here.
     std::int64_t seen = atomics::load_field48(split_cursor_word);
     while (seen >= 0) {

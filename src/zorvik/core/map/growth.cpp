@@ -214,14 +214,14 @@ public:
         const Tagged tagged = read(field);
         return tagged.generation == generation ? tagged.count : 0;
     }
-    // Full barrier (an exchange): the stores before it are seen before it.
+    // An exchange (seq_cst, so a release): the stores before it are seen before it.
     void store(std::size_t field, unsigned generation, std::uint64_t count) const {
         atomics::exchange_field48(data_ + field, as_field(Tagged{generation, count}));
     }
     // Adds `n` to the count of doubling `generation`, starting it from 0 when
     // the field still holds an earlier doubling's (one built by a process that
     // keeps no counts); changes nothing when it holds a later one's (this
-    // participant's doubling has ended). A compare-and-swap loop; full barrier.
+    // participant's doubling has ended). A compare-and-swap loop (seq_cst).
     void add(std::size_t field, unsigned generation, std::uint64_t n) const {
         std::int64_t seen = atomics::load_field48(data_ + field);
         for (;;) {
@@ -371,7 +371,7 @@ bool claim(Step &s, const View &v) {
         s.no_room = true;
         return false;
     }
-    // Full barrier; pairs with every other claimer's compare-and-swap (an
+    // Seq_cst; pairs with every other claimer's compare-and-swap (an
     // older version's too) and with take_batch's.
     if (atomics::cas_field48(m.split_cursor_word, v.cursor, kPhantomClaim) != v.cursor) return false;
     crash_points::step("claim: phantom named");
@@ -435,7 +435,7 @@ char *build_block_for(Step &s, const Record &record, std::uint64_t chunks) {
     }
     m.doubling_refused_at.store(0, std::memory_order_relaxed);
     crash_points::step("build: block cut, not named yet");
-    // Full barrier (an exchange): from here on the block is this doubling's.
+    // An exchange (seq_cst): from here on the block is this doubling's.
     record.set_build_block(m.area.offset_of(block));
     crash_points::step("build: block allocated");
     return block;
@@ -481,7 +481,7 @@ bool publish(Step &s, const Record &record, std::uint64_t chunks, char *block) {
         return false;
     }
     // (b) Slot L, the marker (or 0, when an older claimer took the claim over
-    // and gave it back) replaced by the first chunk. Full barrier: every new
+    // and gave it back) replaced by the first chunk. A seq_cst exchange, so a release: every new
     // bucket and slot is seen before it; pairs with bucket_chunk's load and
     // is_current_mark's.
     const std::int64_t marker = m.table_entry(chunks);
@@ -904,7 +904,7 @@ char *MapState::extension_or_create() {
         char *data = chunk_data(chunk);
         std::memset(data, 0, kExtensionChunkSize);
         std::memcpy(data, kExtensionMagic, sizeof kExtensionMagic);
-        // Full barrier: the record is whole before any process can find it.
+        // Seq_cst, so a release: the record is whole before any process can find it.
         // A loser's chunk stays unused (240 bytes).
         const std::int64_t mine = static_cast<std::int64_t>(area.offset_of(data));
         const std::int64_t found = atomics::cas_field48(header_word, 0, mine);

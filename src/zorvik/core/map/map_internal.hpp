@@ -196,7 +196,7 @@ public:
     std::uint64_t entry_count() const {
         return static_cast<std::uint64_t>(atomics::load_field48(entry_count_word));
     }
-    // Full barrier; the count is only an input of the load rule, so nothing
+    // Seq_cst; the count is only an input of the load rule, so nothing
     // else pairs with it.
     void add_entries(std::int64_t delta) { atomics::fetch_add_field48(entry_count_word, delta); }
     std::uint64_t expansion_workers() const {

@@ -9,10 +9,17 @@
 // k until the change completes, and checking what the next process finds.
 //
 // Each crash point is also a compiler barrier: the stores written before it
-// are made before those written after it. x86-64 keeps the order of stores
-// (TSO), and a process killed between two instructions leaves every store it
-// made in the page cache, so the order in the code is the order a process
-// that takes over finds.
+// are issued before those written after it. That is all the order the repair
+// needs, on any CPU. A signal that kills a process lands between two of its
+// instructions: the stores it made are exactly those before that point in
+// the instruction stream, a prefix of the code's order, and each of them
+// reaches the page cache, even if the CPU (a weakly ordered one) would have
+// let another core see them in another order while the process lived. The
+// process that takes the lock over reads them only after it has seen the
+// holder ended (the kernel has finished the process) and after its
+// takeover's compare-and-swap and full fence (spin_lock.cpp), so it finds
+// the whole prefix. No live process reads these words while their writer
+// holds the lock.
 //
 // Production cost: one relaxed load of a process-wide word and a branch that
 // is never taken, per crash point passed. The Python modules share one core
@@ -33,10 +40,11 @@ void pass(const char *name) noexcept;
 }  // namespace detail
 
 // A step boundary, named for the reader of the code and for a test's trace.
+// The signal fences are the compiler barriers (they emit no instruction).
 inline void step(const char *name) noexcept {
-    asm volatile("" ::: "memory");
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (__builtin_expect(detail::armed.load(std::memory_order_relaxed) != 0, 0)) detail::pass(name);
-    asm volatile("" ::: "memory");
+    std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
 // For tests: the process raises SIGKILL on itself at the k-th crash point it

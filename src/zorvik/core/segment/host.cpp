@@ -1,6 +1,5 @@
 #include "zorvik/core/segment/host.hpp"
 
-#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "zorvik/core/platform/fork_handlers.hpp"
 #include "zorvik/core/segment/atomics.hpp"
 
 namespace zorvik::host {
@@ -49,7 +49,7 @@ void renew_after_fork() {
 
 // Registered while the library is loaded, before any thread can ask for the
 // pid, so that no fork can come between the first caching and the handler.
-bool install_fork_handler() { return pthread_atfork(nullptr, nullptr, renew_after_fork) == 0; }
+bool install_fork_handler() { return platform::on_fork(nullptr, nullptr, renew_after_fork); }
 [[maybe_unused]] const bool fork_handler_installed = install_fork_handler();
 
 }  // namespace

@@ -1,15 +1,13 @@
 #include "zorvik/core/segment/mapped_files.hpp"
 
-#include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <mutex>
 #include <vector>
 
+#include "zorvik/core/platform/fork_handlers.hpp"
+#include "zorvik/core/platform/space_reservation.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 
 namespace zorvik {
@@ -29,8 +27,7 @@ std::mutex files_mutex;
 std::vector<MappedFile> files;
 
 bool install_fork_handlers() {
-    return pthread_atfork([] { files_mutex.lock(); }, [] { files_mutex.unlock(); },
-                          [] { files_mutex.unlock(); }) == 0;
+    return platform::on_fork([] { files_mutex.lock(); }, [] { files_mutex.unlock(); }, [] { files_mutex.unlock(); });
 }
 [[maybe_unused]] const bool fork_handlers_installed = install_fork_handlers();
 
@@ -39,34 +36,6 @@ MappedFile *find(Allocator base) {
         if (file.base == base) return &file;
     }
     return nullptr;
-}
-
-bool no_reservation_here(int error) { return error == EOPNOTSUPP || error == ENOSYS; }
-
-// Ranges up to this long are asked for whole, without a hole search first:
-// on tmpfs the search walks every written page from `from` to the next hole,
-// which may lie far past `to` (about 23 µs a MiB: a range just before the
-// file's written tail cost a build step of the doubling 5 ms at 2M buckets),
-// while asking for 256 pages that exist costs a few dozen microseconds.
-constexpr std::uint64_t kAskedWhole = std::uint64_t{1} << 20;
-
-// Backs file positions [from, to) of `fd` without changing the file's
-// length; a long range skips what already has blocks (a hole search is cheap
-// next to asking for many blocks that exist). Returns 0 or the errno. The
-// system call, not posix_fallocate: where the file system cannot reserve,
-// glibc's fallback writes a zero byte into each block, which would race with
-// other processes' stores into the same shared pages.
-int back_range(int fd, std::uint64_t from, std::uint64_t to) {
-    if (from >= to) return 0;
-    if (to - from > kAskedWhole) {
-        const off_t hole = lseek(fd, static_cast<off_t>(from), SEEK_HOLE);
-        if (hole >= 0 && static_cast<std::uint64_t>(hole) >= to) return 0;
-        if (hole >= 0) from = static_cast<std::uint64_t>(hole);
-    }
-    for (;;) {
-        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(to - from)) == 0) return 0;
-        if (errno != EINTR) return errno;
-    }
 }
 
 }  // namespace
@@ -122,8 +91,8 @@ int reserve_file_space(Allocator base, Offset from, Offset to) noexcept {
     const std::uint64_t first = std::min(from + kSegmentHeaderLength, file->mapped_length);
     const std::uint64_t last = std::min(to + kSegmentHeaderLength, file->mapped_length);
     if (first >= last) return 0;
-    const int error = back_range(file->fd, first, last);
-    if (no_reservation_here(error)) {
+    const int error = platform::reserve_space(file->fd, first, last);
+    if (platform::cannot_reserve_here(error)) {
         file->cannot_reserve = true;
         return 0;
     }
@@ -131,8 +100,8 @@ int reserve_file_space(Allocator base, Offset from, Offset to) noexcept {
 }
 
 int reserve_file_range(int fd, std::uint64_t length) noexcept {
-    const int error = back_range(fd, 0, length);
-    return no_reservation_here(error) ? 0 : error;
+    const int error = platform::reserve_space(fd, 0, length);
+    return platform::cannot_reserve_here(error) ? 0 : error;
 }
 
 }  // namespace zorvik

@@ -7,12 +7,13 @@
 //   - no process has the id (kill(pid, 0) fails with ESRCH);
 //   - the process with the id started at another time than the one that took
 //     the lock, which wrote a tag of its start time beside its id (the start
-//     time from /proc/<pid>/stat; a tag covers 65,521 clock ticks, about 11
-//     minutes at 100 ticks a second, so two processes with one id would have
-//     to start a multiple of that apart to be mistaken for each other);
-//   - the process with the id maps no view of the lock's file (from
-//     /proc/<pid>/maps, by device and inode): it never took a lock there, or
-//     it is a zombie, whose maps are empty.
+//     time in hundredths of a second, platform/process_table.hpp; a tag
+//     covers 65,521 of them, about 11 minutes, so two processes with one id
+//     would have to start a multiple of that apart to be mistaken for each
+//     other);
+//   - the process with the id maps no view of the lock's file (by device and
+//     inode): it never took a lock there, or it is a zombie, which maps
+//     nothing.
 // What cannot be read (no /proc, another user's process) counts as alive.
 #pragma once
 

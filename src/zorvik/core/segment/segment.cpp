@@ -23,6 +23,7 @@
 #include <new>
 #include <utility>
 
+#include "zorvik/core/platform/page_size.hpp"
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/error_text.hpp"
 #include "zorvik/core/segment/host.hpp"
@@ -379,17 +380,7 @@ void Segment::mark_attached(std::uint64_t usable_size) {
 
 // ---- sizes ------------------------------------------------------------------------
 
-std::uint32_t system_page_size() {
-    // Several threads may fill it at once; each stores the same value.
-    static std::atomic<std::uint32_t> page_size{0};
-    std::uint32_t size = page_size.load(std::memory_order_relaxed);
-    if (size == 0) {
-        long asked = sysconf(_SC_PAGESIZE);
-        size = asked > 0 ? static_cast<std::uint32_t>(asked) : 4096u;
-        page_size.exchange(size, std::memory_order_relaxed);
-    }
-    return size;
-}
+std::uint32_t system_page_size() { return platform::page_size(); }
 
 bool segment_mapped_length(std::uint64_t size, std::uint64_t &length_out) {
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();

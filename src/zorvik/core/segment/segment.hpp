@@ -32,7 +32,7 @@
 // holding that description closes it. So close() only closes the descriptor
 // and never unlocks (LOCK_UN would drop the lock for the parent and every
 // child at once). A process that takes no open lock (a version without it)
-// is told by its views instead (file_users.hpp).
+// is told by its views instead (platform/file_users.hpp).
 #pragma once
 
 #include <cstdint>

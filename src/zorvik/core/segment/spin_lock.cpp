@@ -195,9 +195,13 @@ namespace {
 // step and, now and then, judges the holder. One that has ended is taken
 // over by one compare-and-swap of the whole aligned word (`aligned`: holder
 // and tag), so that it succeeds only while the word still holds exactly what
-// was judged (the same id with the same tag); full barrier: the dead holder's
-// stores, all in the page cache, are seen after it. `mine(seen)` is the whole
-// word naming this process as the holder.
+// was judged (the same id with the same tag), then a full fence: the ended
+// holder may have died before its release store, so its stores pair with no
+// release of its own; they pair with its end, which the kernel made and this
+// process observed (kill, /proc) before the compare-and-swap, and the fence
+// keeps every later read of this thread after that observation, on a weakly
+// ordered CPU too. `mine(seen)` is the whole word naming this process as the
+// holder.
 template <class TryLock, class ReadHolder, class Mine>
 Acquired wait_or_take_over(Waiter waiter, void *aligned, TryLock &&try_lock, ReadHolder &&read_holder, Mine &&mine,
                            const char *takeover_point) {
@@ -208,6 +212,7 @@ Acquired wait_or_take_over(Waiter waiter, void *aligned, TryLock &&try_lock, Rea
         const Holder holder = read_holder();
         if (!holder.held || !waiter.holder_has_ended(holder)) continue;
         if (atomics::cas64(aligned, holder.seen, mine(holder.seen)) == holder.seen) {
+            atomics::full_fence();  // pairs with the ended holder's end (above)
             takeover_met = waiter.started();
             crash_points::step(takeover_point);
             return Acquired::from_ended_holder;
@@ -259,10 +264,12 @@ SegmentLockSnapshot segment_lock_snapshot(const char *word) {
 bool take_over_segment_word_if_ended(char *word) {
     const Holder holder = segment_holder(word);
     if (!holder.held || holder.pid == 0 || !processes::holder_has_ended(holder.pid, holder.tag, word)) return false;
-    // Full barrier, as a waiter's takeover: the ended holder's stores are seen after it.
+    // As a waiter's takeover: the compare-and-swap, then a full fence that
+    // pairs with the ended holder's end (wait_or_take_over says why).
     if (atomics::cas64(segment_aligned(word), holder.seen, segment_word_taken_over(holder.seen)) != holder.seen) {
         return false;
     }
+    atomics::full_fence();
     takeover_met = Clock::now();
     crash_points::step("lock taken over from an ended holder");
     return true;

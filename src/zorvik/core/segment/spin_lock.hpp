@@ -67,7 +67,7 @@ void unlock_segment_word(char *word);
 // For a caller that never waits for the lock but takes it from a holder
 // that has ended, on its own schedule: judges the holder of the held word
 // once (processes.hpp) and, when it has ended, takes the lock over by the
-// compare-and-swap a wait would make (full barrier). True when this thread
+// compare-and-swap a wait would make (seq_cst). True when this thread
 // holds the lock now; false, changing nothing, otherwise (a free word, a
 // live holder, a word that names no process, a holder that let go meanwhile).
 bool take_over_segment_word_if_ended(char *word);

@@ -38,7 +38,7 @@
 #include "zorvik/core/segment/atomics.hpp"
 #include "zorvik/core/segment/crash_points.hpp"
 #include "zorvik/core/segment/file_errors.hpp"
-#include "zorvik/core/segment/file_users.hpp"
+#include "zorvik/core/platform/file_users.hpp"
 #include "zorvik/core/segment/host.hpp"
 #include "zorvik/core/segment/replacement_file.hpp"
 #include "zorvik/core/upkeep/map_check.hpp"

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "zorvik/core/segment/file_errors.hpp"
-#include "zorvik/core/segment/file_users.hpp"
+#include "zorvik/core/platform/file_users.hpp"
 #include "zorvik/core/segment/host.hpp"
 
 namespace zorvik {

@@ -37,7 +37,7 @@ std::unique_ptr<MapState> open_for_repair(const std::string &path);
 // `path`, naming them, and apart those of them that only read it.
 FileInUse in_use(const std::string &path, std::vector<int> pids, const std::vector<int> &readers = {});
 
-// Holders of a file, told apart (segment/file_users.hpp): those that may
+// Holders of a file, told apart (platform/file_users.hpp): those that may
 // write it, and those that can only read it. This process counts as a
 // writer (it holds the file through a dictionary); so does every holder of
 // a file with an access ACL, and, when no holder could be seen, one unseen.

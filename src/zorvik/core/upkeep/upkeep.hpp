@@ -217,7 +217,7 @@ ZORVIK_EXPORT std::vector<int> refuse_writers(const std::string &path);
 // The repair needs the file to itself. While processes that may write it
 // hold it open or map it (this process's own dictionaries count), it is
 // refused (FileInUse, naming them). While every holder can only read it
-// (segment/file_users.hpp), the file is closed to new openers by the repair
+// (platform/file_users.hpp), the file is closed to new openers by the repair
 // mark, the repair works on a copy beside it, and the copy takes the file's
 // place by a rename: those readers go on reading the file as it was, and
 // new openers get the repaired one. A repair killed at any step leaves the

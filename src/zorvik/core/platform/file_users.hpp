@@ -2,9 +2,10 @@
 // repair, which must name them.
 //
 // Every process that holds a segment open keeps a shared flock on the file
-// (segment.hpp), so that a repair proves it is alone by taking the flock
-// exclusive. When it cannot, the names come from /proc, read three ways,
-// since none sees everything:
+// (segment/segment.hpp), so that a repair proves it is alone by taking the
+// flock exclusive. When it cannot, the names come from the system. On Linux
+// (file_users_linux.cpp) from /proc, read three ways, since none sees
+// everything:
 //   - /proc/locks lists each flock with the process that took it, as
 //     "1: FLOCK  ADVISORY  READ  <pid> <major>:<minor>:<inode> 0 EOF" (device
 //     numbers in hexadecimal). A flock belongs to the open file description,
@@ -17,12 +18,19 @@
 //     takes no flock (it keeps no descriptor either).
 // Processes of other users show only in /proc/locks.
 //
+// On macOS (file_users_macos.cpp) libproc lists each process's descriptors
+// (PROC_PIDLISTFDS, each file's vnode by PROC_PIDFDVNODEPATHINFO) and mapped
+// regions (process_table.hpp); a flock's holder is not listed apart, and
+// processes of other users are not seen.
+//
 // Which of them can only read it: a process whose file-system user and groups
 // the file's mode denies writing (not root, no CAP_DAC_OVERRIDE), holding no
 // descriptor of it opened for writing and no writable shared view of it
 // (such a view or descriptor, made while its rights allowed, outlives a
-// chmod). Told from /proc/<pid>/status, fdinfo and maps; a process this user
-// cannot look at, or that ended meanwhile, counts as one that may write.
+// chmod). Told on Linux from /proc/<pid>/status, fdinfo and maps; a process
+// this user cannot look at, or that ended meanwhile, counts as one that may
+// write, and so does every process on macOS, which does not tell a
+// descriptor's open mode as simply.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,10 +1,11 @@
-#include "zorvik/core/segment/file_users.hpp"
+#include "zorvik/core/platform/file_users.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "zorvik/core/segment/host.hpp"
+#include "zorvik/core/platform/process_table.hpp"
 
 namespace zorvik {
 namespace {
@@ -53,21 +54,7 @@ bool holds_descriptor(int pid, dev_t device, ino_t inode) {
 }
 
 bool maps_file(int pid, dev_t device, ino_t inode) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/maps";
-    FILE *maps = std::fopen(path.c_str(), "re");
-    if (maps == nullptr) return false;
-    bool found = false;
-    char *line = nullptr;
-    std::size_t room = 0;
-    while (!found && getline(&line, &room, maps) > 0) {
-        unsigned dev_major = 0, dev_minor = 0;
-        unsigned long long node = 0;
-        found = std::sscanf(line, "%*s %*s %*s %x:%x %llu", &dev_major, &dev_minor, &node) == 3 &&
-                dev_major == major(device) && dev_minor == minor(device) && node == inode;
-    }
-    std::free(line);
-    std::fclose(maps);
-    return found;
+    return platform::process_maps_file(pid, device, inode) == platform::FileMapping::maps_file;
 }
 
 // The processes /proc/locks names as holders of a flock on the file (not the
@@ -224,7 +211,7 @@ std::vector<int> processes_holding_file(dev_t device, ino_t inode) {
 
 std::vector<int> other_processes_mapping_file(dev_t device, ino_t inode) {
     std::vector<int> pids;
-    const int self = host::own_pid();
+    const int self = static_cast<int>(getpid());
     for_each_process([&](int pid) {
         if (pid != self && maps_file(pid, device, inode)) pids.push_back(pid);
     });
