@@ -141,7 +141,7 @@ std::uint64_t MapState::cache_bytes() const {
 }
 
 void MapState::add_cache_bytes(std::int64_t delta) {
-    // Full barrier; pairs with cache_bytes' load. Nothing else is ordered
+    // Seq_cst; pairs with cache_bytes' load. Nothing else is ordered
     // by it: the count only steers eviction.
     if (cache != nullptr) atomics::fetch_add_field48(&cache->bytes_in_use, delta);
 }

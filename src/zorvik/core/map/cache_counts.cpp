@@ -50,7 +50,7 @@ void MapState::add_counts_to_record() {
     }
     for (std::size_t what = 0; what < kCounts; ++what) {
         const std::uint64_t n = counts_[what].exchange(0, std::memory_order_relaxed);
-        // Full barrier; pairs with cache_stats' loads in every process.
+        // Seq_cst; pairs with cache_stats' loads in every process.
         if (n != 0) atomics::fetch_add_field48(record_counter(cache, what), static_cast<std::int64_t>(n));
     }
 }
